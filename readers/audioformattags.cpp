@@ -1,0 +1,47 @@
+#include "audioformattags.h"
+
+#include <array>
+#include <utility>
+
+namespace vidarium {
+
+std::string AudioFormatTagName(std::uint16_t tag) {
+    static constexpr std::array<std::pair<std::uint16_t, const char*>, 28> kNames{{
+        {0x0001, "PCM"},
+        {0x0002, "Microsoft ADPCM"},
+        {0x0006, "CCITT A-Law"},
+        {0x0007, "CCITT u-Law"},
+        {0x0011, "IMA ADPCM"},
+        {0x0022, "DSP Group TrueSpeech(TM)"},
+        {0x0031, "GSM 6.10"},
+        {0x0042, "Microsoft G.723.1"},
+        {0x0055, "MP3"},
+        {0x0062, "Voxware v1.1.6/1.1.8 File-Mode Codecs"},
+        {0x0069, "Voxware v1.1.8 Bitstream-Mode Codecs"},
+        {0x0070, "Lernout & Hauspie CELP 4.8kbit/s"},
+        {0x0071, "Lernout & Hauspie SBC 8kbit/s"},
+        {0x0072, "Lernout & Hauspie SBC 12kbit/s"},
+        {0x0073, "Lernout & Hauspie SBC 16kbit/s"},
+        {0x0074, "Voxware MetaVoice"},
+        {0x0075, "Voxware MetaSound"},
+        {0x0130, "ACELP.net"},
+        {0x0160, "WMA v1"},
+        {0x0161, "WMA v2"},
+        {0x0402, "IAC2"},
+        {0x2000, "AC3"},
+        {0x674F, "Ogg Vorbis (mode1)"},
+        {0x6750, "Ogg Vorbis (mode2)"},
+        {0x6751, "Ogg Vorbis (mode3)"},
+        {0x676F, "Ogg Vorbis (mode1+)"},
+        {0x6770, "Ogg Vorbis (mode2+)"},
+        {0x6771, "Ogg Vorbis (mode3+)"},
+    }};
+    for (const auto& [known, name] : kNames) {
+        if (known == tag) {
+            return name;
+        }
+    }
+    return std::to_string(tag);
+}
+
+} // namespace vidarium

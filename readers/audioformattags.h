@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vidarium {
+
+// Display name of a WAVE format tag; an unlisted tag gives its decimal value.
+std::string AudioFormatTagName(std::uint16_t tag);
+
+} // namespace vidarium

@@ -1,0 +1,114 @@
+// Header reader for AVI files (RIFF form "AVI "): main header, the last video
+// and audio stream headers and formats, running time and frame rate.
+#pragma once
+
+#include "byteorder.h"
+
+#include <cstdint>
+#include <filesystem>
+
+namespace vidarium {
+
+class ByteSource;
+
+// The records are byte-for-byte copies of the file's little-endian structures.
+#pragma pack(push, 1)
+struct AviMainHeader {
+    std::uint32_t dwMicroSecPerFrame;
+    std::uint32_t dwMaxBytesPerSec;
+    std::uint32_t dwPaddingGranularity;
+    std::uint32_t dwFlags;
+    std::uint32_t dwTotalFrames;
+    std::uint32_t dwInitialFrames;
+    std::uint32_t dwStreams;
+    std::uint32_t dwSuggestedBufferSize;
+    std::uint32_t dwWidth;
+    std::uint32_t dwHeight;
+    std::uint32_t dwReserved[4];
+};
+
+// The published stream header without its trailing frame rectangle.
+struct AviStreamHeader {
+    FourCC fccType;
+    FourCC fccHandler;
+    std::uint32_t dwFlags;
+    std::uint16_t wPriority;
+    std::uint16_t wLanguage;
+    std::uint32_t dwInitialFrames;
+    std::uint32_t dwScale;
+    std::uint32_t dwRate;
+    std::uint32_t dwStart;
+    std::uint32_t dwLength;
+    std::uint32_t dwSuggestedBufferSize;
+    std::uint32_t dwQuality;
+    std::uint32_t dwSampleSize;
+};
+
+struct WaveFormatEx {
+    std::uint16_t wFormatTag;
+    std::uint16_t nChannels;
+    std::uint32_t nSamplesPerSec;
+    std::uint32_t nAvgBytesPerSec;
+    std::uint16_t nBlockAlign;
+    std::uint16_t wBitsPerSample;
+    std::uint16_t cbSize;
+};
+
+struct BitmapInfoHeader {
+    std::uint32_t biSize;
+    std::int32_t biWidth;
+    std::int32_t biHeight;
+    std::uint16_t biPlanes;
+    std::uint16_t biBitCount;
+    FourCC biCompression;
+    std::uint32_t biSizeImage;
+    std::int32_t biXPelsPerMeter;
+    std::int32_t biYPelsPerMeter;
+    std::uint32_t biClrUsed;
+    std::uint32_t biClrImportant;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(AviMainHeader) == 56);
+static_assert(sizeof(AviStreamHeader) == 48);
+static_assert(sizeof(WaveFormatEx) == 18);
+static_assert(sizeof(BitmapInfoHeader) == 40);
+
+class CAVIHeaderReader {
+public:
+    static constexpr const char* kSourceUnit = "avireader";
+    static constexpr int kErrorLine = 246;
+    // Lists nested deeper than this are passed over instead of entered.
+    static constexpr int kMaxListDepth = 64;
+
+    CAVIHeaderReader() { Reset(); }
+
+    void Reset();
+    // True when the file is an AVI whose walk found the main header, an audio
+    // format and a video format. Raises ReaderError on a fault (including a
+    // file that cannot be opened); the file is closed first.
+    bool LoadFromFile(const std::filesystem::path& path);
+    // The same load over an open source; `path` names it in the reader error.
+    bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+
+    AviMainHeader MainHeader{};
+    AviStreamHeader AudioStreamHeader{};
+    AviStreamHeader VideoStreamHeader{};
+    WaveFormatEx AudioFormat{};
+    BitmapInfoHeader VideoFormat{};
+    FourCC CurrentStreamType{};
+    bool HasAudioStreamHeader = false;
+    bool HasVideoStreamHeader = false;
+    bool HasAudioFormat = false;
+    bool HasVideoFormat = false;
+    bool HasMainHeader = false;
+    std::uint32_t DurationMs = 0;
+    double FrameRate = 0.0;
+
+private:
+    bool Load(ByteSource& source);
+    bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
+    void ComputeResults();
+};
+
+} // namespace vidarium

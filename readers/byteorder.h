@@ -1,0 +1,57 @@
+// Byte-order loads shared by every reader. Each takes a span and never reads
+// past it: missing bytes count as zero, the way a short read leaves a zeroed
+// record.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace vidarium {
+
+// The AVI records are held as byte-for-byte copies of little-endian file data.
+static_assert(std::endian::native == std::endian::little,
+              "the AVI records are copies of little-endian file data; a big-endian host needs "
+              "byte swaps in the AVI reader");
+
+using FourCC = std::array<std::uint8_t, 4>;
+
+inline std::uint8_t ByteAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return offset < bytes.size() ? bytes[offset] : std::uint8_t{0};
+}
+
+inline std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return static_cast<std::uint16_t>((ByteAt(bytes, offset) << 8) | ByteAt(bytes, offset + 1));
+}
+
+inline std::uint32_t LoadBe32(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return (std::uint32_t{ByteAt(bytes, offset)} << 24) |
+           (std::uint32_t{ByteAt(bytes, offset + 1)} << 16) |
+           (std::uint32_t{ByteAt(bytes, offset + 2)} << 8) |
+           std::uint32_t{ByteAt(bytes, offset + 3)};
+}
+
+inline std::uint16_t LoadLe16(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return static_cast<std::uint16_t>(ByteAt(bytes, offset) | (ByteAt(bytes, offset + 1) << 8));
+}
+
+inline std::uint32_t LoadLe32(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return std::uint32_t{ByteAt(bytes, offset)} | (std::uint32_t{ByteAt(bytes, offset + 1)} << 8) |
+           (std::uint32_t{ByteAt(bytes, offset + 2)} << 16) |
+           (std::uint32_t{ByteAt(bytes, offset + 3)} << 24);
+}
+
+inline FourCC LoadFourCC(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return {ByteAt(bytes, offset), ByteAt(bytes, offset + 1), ByteAt(bytes, offset + 2),
+            ByteAt(bytes, offset + 3)};
+}
+
+// Exact four-byte comparison with a four-letter literal.
+inline bool IsFourCC(const FourCC& code, const char (&literal)[5]) {
+    return std::memcmp(code.data(), literal, 4) == 0;
+}
+
+} // namespace vidarium

@@ -1,0 +1,92 @@
+#include "bytesource.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vidarium {
+
+bool FileSource::Open(const std::filesystem::path& path) {
+    Close();
+    // O_NONBLOCK: a FIFO or device with a movie name must not stall the scan.
+    const int descriptor =
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); // NOLINT
+    if (descriptor < 0) {
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return false;
+    }
+    descriptor_ = descriptor;
+    position_ = 0;
+    return true;
+}
+
+void FileSource::Close() {
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+        descriptor_ = -1;
+    }
+    position_ = 0;
+}
+
+std::int64_t FileSource::Size() {
+    struct stat status {};
+    if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(status.st_size);
+}
+
+std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
+    std::size_t total = 0;
+    while (descriptor_ >= 0 && total < buffer.size()) {
+        const ssize_t count = ::pread(descriptor_, buffer.data() + total, buffer.size() - total,
+                                      static_cast<off_t>(position_));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break; // end of file, or a failed read: what arrived so far counts
+        }
+        total += static_cast<std::size_t>(count);
+        position_ += count;
+    }
+    return total;
+}
+
+std::int64_t FileSource::Seek(std::int64_t position) {
+    if (descriptor_ < 0 || position < 0) {
+        return -1;
+    }
+    position_ = position;
+    return position_;
+}
+
+std::size_t MemorySource::Read(std::span<std::uint8_t> buffer) {
+    const auto size = static_cast<std::int64_t>(bytes_.size());
+    if (position_ >= size) {
+        return 0;
+    }
+    const auto count = static_cast<std::size_t>(
+        std::min<std::int64_t>(size - position_, static_cast<std::int64_t>(buffer.size())));
+    std::memcpy(buffer.data(), bytes_.data() + position_, count);
+    position_ += static_cast<std::int64_t>(count);
+    return count;
+}
+
+std::int64_t MemorySource::Seek(std::int64_t position) {
+    if (position < 0) {
+        return -1;
+    }
+    position_ = position;
+    return position_;
+}
+
+} // namespace vidarium

@@ -1,0 +1,42 @@
+// Guarded arithmetic on values taken from files: overflow, failed range tests
+// and non-finite results are faults, never silent wrap-arounds or infinities.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+namespace vidarium {
+
+// A fault inside a load; the reader turns it into its reader error.
+class ReaderFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline std::int64_t CheckedAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        throw ReaderFault("position arithmetic overflowed");
+    }
+    return sum;
+}
+
+// Extended precision: the x87 80-bit format on GCC and Clang for x86-64.
+using Extended = long double;
+
+// Round to the nearest integer, halves to even (the default rounding mode),
+// and range-test the narrowing to 32 bits.
+inline std::uint32_t RoundToUInt32(Extended value) {
+    if (!std::isfinite(value)) {
+        throw ReaderFault("non-finite value");
+    }
+    const Extended rounded = std::nearbyint(value);
+    if (rounded < 0 || rounded > static_cast<Extended>(std::numeric_limits<std::uint32_t>::max())) {
+        throw ReaderFault("value out of 32-bit range");
+    }
+    return static_cast<std::uint32_t>(rounded);
+}
+
+} // namespace vidarium

@@ -1,0 +1,29 @@
+// Single-byte text of the list, the status bar and the export: bytes in the
+// character set of the user's locale. Only the character set is taken from
+// the locale; numbers are never formatted through it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vidarium {
+
+// A native path (or file name) as locale text. Under a UTF-8 locale valid
+// UTF-8 passes unchanged and every byte outside a valid sequence becomes '?';
+// under another character set each character it cannot decode becomes '?'.
+std::string PathToLocaleText(const std::filesystem::path& path);
+std::string NativeBytesToLocaleText(std::string_view bytes);
+
+// Removes every byte below 33 (controls and blanks) from both ends.
+std::string_view TrimBelow33(std::string_view text);
+
+// True when the locale's character set is UTF-8 (checked once per call).
+bool LocaleIsUtf8();
+
+// Length of the valid UTF-8 sequence starting at text[0], or 0 when the bytes
+// there do not start one (overlong forms, surrogates and values past U+10FFFF
+// are invalid).
+std::size_t ValidUtf8SequenceLength(std::string_view text);
+
+} // namespace vidarium

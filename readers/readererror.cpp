@@ -1,0 +1,28 @@
+#include "readererror.h"
+
+#include "localtext.h"
+
+namespace vidarium {
+namespace {
+
+// "%s (%s, line %d)"
+std::string FullText(const std::string& message, const std::string& unit, int line) {
+    return message + " (" + unit + ", line " + std::to_string(line) + ")";
+}
+
+} // namespace
+
+ReaderError::ReaderError(std::string message, std::string sourceUnit, int line)
+    : std::runtime_error(FullText(message, sourceUnit, line)), message_(std::move(message)),
+      sourceUnit_(std::move(sourceUnit)), line_(line) {}
+
+ReaderError ReaderError::ForLoad(const char* className, const std::filesystem::path& path,
+                                 const char* sourceUnit, int line) {
+    std::string message = "Exception: ";
+    message += className;
+    message += ".LoadFromFile(): File: ";
+    message += PathToLocaleText(path);
+    return ReaderError(std::move(message), sourceUnit, line);
+}
+
+} // namespace vidarium

@@ -1,0 +1,120 @@
+#include "filerow.h"
+
+#include "audioformattags.h"
+#include "avireader.h"
+#include "localtext.h"
+#include "mpegreader.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace vidarium {
+namespace {
+
+// printf's "%d:%.2d:%.2d": a negative part keeps its sign before the padding.
+std::string HoursMinutesSeconds(long long hours, long long minutes, long long seconds) {
+    char text[64];
+    const int length =
+        std::snprintf(text, sizeof text, "%lld:%.2lld:%.2lld", hours, minutes, seconds);
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::string KbitText(std::uint64_t kbits) {
+    return std::to_string(kbits) + " kbit/s";
+}
+
+} // namespace
+
+std::string SizeText(std::uint64_t bytes) {
+    return std::to_string(bytes >> 20) + " MB";
+}
+
+std::string TimeTextFromMs(std::uint32_t milliseconds) {
+    const long long total = milliseconds / 1000;
+    return HoursMinutesSeconds(total / 3600, (total % 3600) / 60, total % 60);
+}
+
+std::string TimeTextFromSeconds(double seconds) {
+    // Halves go to the even neighbour (the default rounding mode). The reader
+    // cannot produce values outside 32 bits; anything else saturates.
+    double rounded = std::nearbyint(seconds);
+    if (std::isnan(rounded)) {
+        rounded = 0;
+    }
+    constexpr double kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr double kMax = std::numeric_limits<std::int32_t>::max();
+    const auto total = static_cast<long long>(rounded < kMin   ? kMin
+                                              : rounded > kMax ? kMax
+                                                               : rounded);
+    // Signed division truncates toward zero, so each part carries the sign.
+    return HoursMinutesSeconds(total / 3600, (total % 3600) / 60, total % 60);
+}
+
+std::string RateText(double rate) {
+    // The product is exact in extended precision, so only true halves are ties.
+    const long double thousandths = std::nearbyint(static_cast<long double>(rate) * 1000);
+    const double rounded = static_cast<double>(thousandths) / 1000.0;
+    char text[64];
+    const auto result =
+        std::to_chars(std::begin(text), std::end(text), rounded, std::chars_format::general, 15);
+    return std::string(text, result.ptr);
+}
+
+std::string CodeText(const FourCC& code) {
+    std::string text;
+    for (const std::uint8_t byte : code) {
+        if (byte == 0) {
+            break;
+        }
+        text += static_cast<char>(byte);
+    }
+    return text;
+}
+
+FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
+    return {std::move(caption),
+            {SizeText(size), TimeTextFromMs(reader.DurationMs),
+             "AVI: " + CodeText(reader.VideoStreamHeader.fccHandler), std::string(),
+             std::to_string(reader.VideoFormat.biWidth),
+             std::to_string(reader.VideoFormat.biHeight), RateText(reader.FrameRate),
+             AudioFormatTagName(reader.AudioFormat.wFormatTag),
+             KbitText(reader.AudioFormat.nAvgBytesPerSec / 125),
+             std::to_string(reader.AudioFormat.nSamplesPerSec),
+             std::to_string(reader.AudioFormat.nChannels)}};
+}
+
+FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader) {
+    std::string bitRate;
+    if (reader.BitRate > 0) {
+        bitRate = KbitText(static_cast<std::uint64_t>(reader.BitRate / 1000));
+    }
+    return {std::move(caption),
+            {SizeText(size), TimeTextFromSeconds(reader.DurationSec), "MPEG", std::move(bitRate),
+             std::to_string(reader.Width), std::to_string(reader.Height),
+             RateText(reader.FrameRate), std::string(), std::string(), std::string(),
+             std::string()}};
+}
+
+FileRow MakePlainRow(std::string caption, std::uint64_t size) {
+    return {std::move(caption), {SizeText(size)}};
+}
+
+void AppendExportLine(std::string& line, const FileRow& row) {
+    line += TrimBelow33(row.Caption);
+    line += '\t';
+    for (const std::string& cell : row.SubItems) {
+        line += TrimBelow33(cell);
+        line += '\t';
+    }
+    line += "\r\n";
+}
+
+std::string ExportLine(const FileRow& row) {
+    std::string line;
+    AppendExportLine(line, row);
+    return line;
+}
+
+} // namespace vidarium

@@ -1,0 +1,73 @@
+// The rows of the file list: the exact text of every cell, and the line that
+// a row becomes in an export.
+#pragma once
+
+#include "byteorder.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vidarium {
+
+class CAVIHeaderReader;
+class CMPEGHeaderReader;
+class CQuickTimeReader;
+
+// A row is its caption and the sub-items it really has: an AVI or MPEG row
+// has 11, a QuickTime row 12, a plain row 1. The count matters for export.
+struct FileRow {
+    std::string Caption;
+    std::vector<std::string> SubItems;
+
+    friend bool operator==(const FileRow&, const FileRow&) = default;
+};
+
+struct ListColumn {
+    const char* Caption;
+    bool RightAligned;
+    int FixedWidth; // 0: sized to the caption
+};
+
+inline constexpr std::array<ListColumn, 14> kListColumns{{
+    {"Filename", false, 0},
+    {"Filesize", true, 0},
+    {"Length", true, 0},
+    {"Video", false, 0},
+    {"Bitrate", true, 0},
+    {"Width", true, 0},
+    {"Height", true, 0},
+    {"fps", false, 0},
+    {"Audio", false, 0},
+    {"Bitrate", true, 0},
+    {"Freq", true, 0},
+    {"Chn", true, 0},
+    {"Comments", false, 0},
+    {"", false, 44},
+}};
+
+// Whole mebibytes, remainder dropped: "%d MB".
+std::string SizeText(std::uint64_t bytes);
+// "h:mm:ss" from milliseconds, truncated to whole seconds.
+std::string TimeTextFromMs(std::uint32_t milliseconds);
+// "h:mm:ss" from seconds rounded half to even; negative parts keep their sign.
+std::string TimeTextFromSeconds(double seconds);
+// Rounded to thousandths half to even, then the shortest form of up to 15
+// significant digits, always with '.' as the decimal separator.
+std::string RateText(double rate);
+// The code's bytes up to its first zero byte.
+std::string CodeText(const FourCC& code);
+
+// `caption` is the bare file name already in the locale's character set.
+FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader);
+FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader);
+FileRow MakePlainRow(std::string caption, std::uint64_t size);
+
+// Caption and every existing sub-item, each trimmed and followed by TAB, then
+// CR LF. Appended to `line`, which grows as needed: no line is ever cut.
+void AppendExportLine(std::string& line, const FileRow& row);
+std::string ExportLine(const FileRow& row);
+
+} // namespace vidarium

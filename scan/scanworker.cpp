@@ -1,0 +1,290 @@
+#include "scanworker.h"
+
+#include "avireader.h"
+#include "localtext.h"
+#include "mpegreader.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cwchar>
+#include <cwctype>
+#include <system_error>
+
+namespace vidarium {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
+
+bool EndsWithSeparator(const std::string& text) {
+    return !text.empty() && text.back() == kSeparator;
+}
+
+} // namespace
+
+std::string ExtensionOf(std::string_view bareName) {
+    const std::size_t last = bareName.find_last_of(".\\:");
+    if (last == std::string_view::npos || bareName[last] != '.') {
+        return {};
+    }
+    return std::string(bareName.substr(last));
+}
+
+std::string LowerCaseExtension(std::string_view extension) {
+    std::string lower;
+    std::mbstate_t state{};
+    while (!extension.empty()) {
+        wchar_t character = 0;
+        const std::size_t length =
+            std::mbrtowc(&character, extension.data(), extension.size(), &state);
+        if (length == 0 || length == static_cast<std::size_t>(-1) ||
+            length == static_cast<std::size_t>(-2)) {
+            state = std::mbstate_t{};
+            lower += extension.front();
+            extension.remove_prefix(1);
+            continue;
+        }
+        const auto lowered = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(character)));
+        std::array<char, MB_LEN_MAX> encoded{};
+        std::mbstate_t outState{};
+        const std::size_t written = std::wcrtomb(encoded.data(), lowered, &outState);
+        if (written == static_cast<std::size_t>(-1)) {
+            lower.append(extension.substr(0, length));
+        } else {
+            lower.append(encoded.data(), written);
+        }
+        extension.remove_prefix(length);
+    }
+    return lower;
+}
+
+std::vector<ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
+    static constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
+    static constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
+                                                                 ".m1v", ".m2v",  ".vob"};
+    for (const auto extension : kQuickTimeFamily) {
+        if (lowerCaseExtension == extension) {
+            return {ReaderKind::Avi, ReaderKind::Mpeg};
+        }
+    }
+    for (const auto extension : kMpegFamily) {
+        if (lowerCaseExtension == extension) {
+            return {ReaderKind::Avi, ReaderKind::Mpeg};
+        }
+    }
+    return {};
+}
+
+TScanFilesThread::TScanFilesThread(ScanHost& host) : host_(host) {}
+
+TScanFilesThread::~TScanFilesThread() {
+    RequestStop();
+    Terminate();
+    WaitFor();
+}
+
+void TScanFilesThread::Start() {
+    thread_ = std::thread([this] { Execute(); });
+}
+
+void TScanFilesThread::RequestScan(fs::path path) {
+    StopRequested.store(true);
+    ScanPath = std::move(path);
+    ScanPending.store(true, std::memory_order_release);
+}
+
+void TScanFilesThread::RequestStop() {
+    StopRequested.store(true);
+}
+
+void TScanFilesThread::Terminate() {
+    terminated_.store(true);
+}
+
+void TScanFilesThread::WaitFor() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void TScanFilesThread::Execute() {
+    LowerCurrentThreadPriority();
+    AviReader = std::make_unique<CAVIHeaderReader>();
+    MpegReader = std::make_unique<CMPEGHeaderReader>();
+    for (;;) {
+        std::this_thread::sleep_for(kPollInterval);
+        if (!ScanPending.load(std::memory_order_acquire) && !Terminated()) {
+            continue;
+        }
+        ScanPending.store(false);
+        StopRequested.store(false);
+        if (Terminated()) {
+            break;
+        }
+        if (!ScanPath.empty()) {
+            const fs::path path = std::move(ScanPath);
+            ScanPath.clear();
+            Recurse = RecurseRequested;
+            // A failed step never ends the worker: it stays ready for the next
+            // request, and the scan still reports its end.
+            try {
+                host_.ClearList();
+                ScanRoot(path);
+            } catch (...) {
+            }
+            try {
+                host_.ScanDone();
+            } catch (...) {
+            }
+        }
+        if (Terminated()) {
+            break;
+        }
+    }
+    AviReader.reset();
+    MpegReader.reset();
+}
+
+void TScanFilesThread::ScanRoot(const fs::path& path) {
+    std::string text(TrimBelow33(path.native()));
+    if (text.empty()) {
+        return;
+    }
+    if (!EndsWithSeparator(text)) {
+        text += kSeparator;
+    }
+    std::vector<DirectoryIdentity> ancestors;
+    ScanDirectory(fs::path(std::move(text)), ancestors);
+}
+
+bool TScanFilesThread::ShouldEndPass() const {
+    return Terminated() || StopRequested.load();
+}
+
+void TScanFilesThread::ScanDirectory(const fs::path& directory,
+                                     std::vector<DirectoryIdentity>& ancestors) {
+    host_.ShowStatus(PathToLocaleText(directory.native() + "*"));
+    FilePass(directory);
+    if (ShouldEndPass() || !Recurse) {
+        return;
+    }
+    DirectoryPass(directory, ancestors);
+}
+
+void TScanFilesThread::FilePass(const fs::path& directory) {
+    try {
+        std::error_code error;
+        fs::directory_iterator entries(directory, error);
+        if (error) {
+            host_.DirectoryUnreadable(directory);
+            return;
+        }
+        for (; entries != fs::directory_iterator(); entries.increment(error)) {
+            if (error) {
+                break;
+            }
+            filesSeen_.fetch_add(1, std::memory_order_relaxed);
+            const fs::directory_entry& entry = *entries;
+            std::error_code typeError;
+            // A symbolic link counts as what it points to.
+            if (!entry.is_directory(typeError)) {
+                const std::string name = entry.path().filename().native();
+                const auto order = ReaderOrderFor(LowerCaseExtension(ExtensionOf(name)));
+                if (!order.empty()) {
+                    HandleFile(entry, order);
+                }
+            }
+            if (ShouldEndPass()) {
+                break;
+            }
+        }
+    } catch (...) {
+        // A failed enumeration ends this directory's file pass only.
+    }
+}
+
+void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
+                                  const std::vector<ReaderKind>& order) {
+    const fs::path& path = entry.path();
+    // A link that leads nowhere counts as a file of size 0.
+    std::error_code sizeError;
+    std::uint64_t size = entry.file_size(sizeError);
+    if (sizeError) {
+        size = 0;
+    }
+    const auto caption = [&] { return PathToLocaleText(path.filename()); };
+
+    // A reader that raises its error, or whose row cannot be added, counts as
+    // having refused the file: the next reader gets its turn, and the file
+    // still gets its plain row.
+    for (const ReaderKind kind : order) {
+        try {
+            switch (kind) {
+            case ReaderKind::Avi:
+                if (AviReader->LoadFromFile(path)) {
+                    host_.AddRow(MakeAviRow(caption(), size, *AviReader));
+                    return;
+                }
+                break;
+            case ReaderKind::Mpeg:
+                if (MpegReader->LoadFromFile(path)) {
+                    host_.AddRow(MakeMpegRow(caption(), size, *MpegReader));
+                    return;
+                }
+                break;
+            case ReaderKind::QuickTime:
+                break;
+            }
+        } catch (...) {
+        }
+    }
+    try {
+        host_.AddRow(MakePlainRow(caption(), size));
+    } catch (...) {
+    }
+}
+
+void TScanFilesThread::DirectoryPass(const fs::path& directory,
+                                     std::vector<DirectoryIdentity>& ancestors) {
+    const auto self = IdentifyDirectory(directory);
+    if (self) {
+        ancestors.push_back(*self);
+    }
+    try {
+        std::error_code error;
+        fs::directory_iterator entries(directory, error);
+        if (!error) {
+            for (; entries != fs::directory_iterator(); entries.increment(error)) {
+                if (error) {
+                    break;
+                }
+                const fs::directory_entry& entry = *entries;
+                std::error_code typeError;
+                const std::string name = entry.path().filename().native();
+                if (entry.is_directory(typeError) && name != "." && name != "..") {
+                    fs::path child = directory / name;
+                    child += kSeparator;
+                    // A directory already on the path being walked (a link
+                    // loop) is not entered again.
+                    const auto identity = IdentifyDirectory(child);
+                    if (!identity || std::find(ancestors.begin(), ancestors.end(), *identity) ==
+                                         ancestors.end()) {
+                        ScanDirectory(child, ancestors);
+                    }
+                }
+                if (ShouldEndPass()) {
+                    break;
+                }
+            }
+        }
+    } catch (...) {
+        // A failure here ends this directory's directory pass only.
+    }
+    if (self) {
+        ancestors.pop_back();
+    }
+}
+
+} // namespace vidarium

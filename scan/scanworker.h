@@ -1,0 +1,101 @@
+// The scan worker: a background thread that walks a directory tree depth
+// first and hands one row per movie file to its host.
+#pragma once
+
+#include "filerow.h"
+#include "platform.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace vidarium {
+
+class CAVIHeaderReader;
+class CMPEGHeaderReader;
+class CQuickTimeReader;
+
+// What the worker needs of its host (the window, or the command-line scanner).
+// The four steps block: each returns once it has run on the host's own thread,
+// and an exception thrown by a step comes back to the worker.
+class ScanHost {
+public:
+    virtual ~ScanHost() = default;
+
+    virtual void ShowStatus(const std::string& text) = 0;
+    virtual void ClearList() = 0;
+    virtual void AddRow(FileRow row) = 0;
+    virtual void ScanDone() = 0;
+
+    // Called on the worker's thread when a directory below the root cannot be
+    // read and is passed over. Not a step: it must not block.
+    virtual void DirectoryUnreadable(const std::filesystem::path& directory) { (void)directory; }
+};
+
+enum class ReaderKind { Avi, QuickTime, Mpeg };
+
+// The readers a file's extension selects, in the order they are tried.
+std::vector<ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
+// The text from the last '.', when the last of '.', '\' and ':' in the bare
+// name is a '.'; otherwise empty.
+std::string ExtensionOf(std::string_view bareName);
+// Unicode lower-casing of an extension in the locale's character set; bytes
+// that do not decode are kept as they are.
+std::string LowerCaseExtension(std::string_view extension);
+
+class TScanFilesThread {
+public:
+    explicit TScanFilesThread(ScanHost& host);
+    TScanFilesThread(const TScanFilesThread&) = delete;
+    TScanFilesThread& operator=(const TScanFilesThread&) = delete;
+    // Makes the terminate request and waits for the body to return.
+    ~TScanFilesThread();
+
+    void Start();
+
+    // Window thread: only while no scan runs. The path is published before the
+    // pending flag (release), and the worker reads it after seeing the flag.
+    void RequestScan(std::filesystem::path path);
+    void RequestStop();
+    void Terminate();
+    bool Terminated() const { return terminated_.load(); }
+    // Waits until the body has returned (after Terminate).
+    void WaitFor();
+
+    // Directory entries seen by file passes since the thread started.
+    std::uint64_t FilesSeen() const { return filesSeen_.load(std::memory_order_relaxed); }
+
+    static constexpr std::chrono::milliseconds kPollInterval{50};
+
+private:
+    void Execute();
+    void ScanRoot(const std::filesystem::path& path);
+    void ScanDirectory(const std::filesystem::path& directory,
+                       std::vector<DirectoryIdentity>& ancestors);
+    void FilePass(const std::filesystem::path& directory);
+    void DirectoryPass(const std::filesystem::path& directory,
+                       std::vector<DirectoryIdentity>& ancestors);
+    void HandleFile(const std::filesystem::directory_entry& entry,
+                    const std::vector<ReaderKind>& order);
+    bool ShouldEndPass() const;
+
+    ScanHost& host_;
+    std::thread thread_;
+
+    bool Recurse = true;
+    bool RecurseRequested = true;
+    std::atomic<bool> ScanPending{false};
+    std::atomic<bool> StopRequested{false};
+    std::atomic<bool> terminated_{false};
+    std::filesystem::path ScanPath;
+    std::unique_ptr<CAVIHeaderReader> AviReader;
+    std::unique_ptr<CMPEGHeaderReader> MpegReader;
+    std::atomic<std::uint64_t> filesSeen_{0};
+};
+
+} // namespace vidarium

@@ -1,0 +1,158 @@
+#include "audioformattags.h"
+#include "avireader.h"
+#include "filerow.h"
+#include "mpegreader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace vidarium {
+namespace {
+
+TEST(FileRowText, SizeText) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0 MB"},
+        {1048575, "0 MB"},
+        {1048576, "1 MB"},
+        {5ULL << 30, "5120 MB"},
+        {~0ULL, "17592186044415 MB"},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(SizeText(bytes), text) << bytes;
+    }
+}
+
+TEST(FileRowText, TimeTextFromMilliseconds) {
+    const std::pair<std::uint32_t, const char*> cases[] = {
+        {0, "0:00:00"},
+        {999, "0:00:00"},
+        {59999, "0:00:59"},
+        {3725999, "1:02:05"},
+        {36000000, "10:00:00"},
+        {360000000, "100:00:00"},
+        {4294967295U, "1193:02:47"},
+    };
+    for (const auto& [ms, text] : cases) {
+        EXPECT_EQ(TimeTextFromMs(ms), text) << ms;
+    }
+}
+
+TEST(FileRowText, TimeTextFromSeconds) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "0:00:00"},  {2.5, "0:00:02"},        {3.5, "0:00:04"},
+        {59.4, "0:00:59"}, {-65.0, "0:-01:-05"},    {-3725.0, "-1:-02:-05"},
+        {-0.5, "0:00:00"}, {360000.0, "100:00:00"}, {70.2, "0:01:10"},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(TimeTextFromSeconds(seconds), text) << seconds;
+    }
+}
+
+TEST(FileRowText, RateText) {
+    const std::pair<double, const char*> cases[] = {
+        {30000.0 / 1001.0, "29.97"},
+        {24000.0 / 1001.0, "23.976"},
+        {60000.0 / 1001.0, "59.94"},
+        {25.0, "25"},
+        {0.0, "0"},
+        {12.0625, "12.062"},
+        {12.1875, "12.188"},
+        {0.0004, "0"},
+        {0.0015, "0.002"},
+        {4294967295.0, "4294967295"},
+        {1e20, "1e+20"},
+    };
+    for (const auto& [rate, text] : cases) {
+        EXPECT_EQ(RateText(rate), text) << rate;
+    }
+}
+
+TEST(FileRowText, CodeText) {
+    EXPECT_EQ(CodeText({'D', 'I', 'V', 'X'}), "DIVX");
+    EXPECT_EQ(CodeText({'d', 'i', 'v', 0}), "div");
+    EXPECT_EQ(CodeText({'a', 0, 'b', 'c'}), "a");
+    EXPECT_EQ(CodeText({0, 0, 0, 0}), "");
+    EXPECT_EQ(CodeText({0xA9, 'n', 'a', 'm'}), "\xA9nam");
+}
+
+TEST(FileRowText, AudioFormatTagNames) {
+    const std::pair<std::uint16_t, const char*> cases[] = {
+        {0x0001, "PCM"},
+        {0x0055, "MP3"},
+        {0x2000, "AC3"},
+        {0x0003, "3"},
+        {0x0050, "80"},
+        {0x0161, "WMA v2"},
+        {0x0162, "354"},
+        {0x6752, "26450"},
+        {0xFFFE, "65534"},
+        {0x0000, "0"},
+        {0x00FF, "255"},
+        {0x0007, "CCITT u-Law"},
+        {0x0070, "Lernout & Hauspie CELP 4.8kbit/s"},
+        {0x6771, "Ogg Vorbis (mode3+)"},
+    };
+    for (const auto& [tag, name] : cases) {
+        EXPECT_EQ(AudioFormatTagName(tag), name) << tag;
+    }
+}
+
+TEST(FileRows, AviRowHasElevenSubItems) {
+    CAVIHeaderReader reader;
+    reader.DurationMs = 3725999;
+    std::memcpy(reader.VideoStreamHeader.fccHandler.data(), "div\0", 4);
+    reader.VideoFormat.biWidth = 640;
+    reader.VideoFormat.biHeight = -480;
+    reader.FrameRate = 30000.0 / 1001.0;
+    reader.AudioFormat.wFormatTag = 0x55;
+    reader.AudioFormat.nAvgBytesPerSec = 124;
+    reader.AudioFormat.nSamplesPerSec = 44100;
+    reader.AudioFormat.nChannels = 2;
+    const FileRow row = MakeAviRow("clip.avi", 3u << 20, reader);
+    const std::vector<std::string> expected{"3 MB",  "1:02:05", "AVI: div", "",      "640", "-480",
+                                            "29.97", "MP3",     "0 kbit/s", "44100", "2"};
+    EXPECT_EQ(row.Caption, "clip.avi");
+    EXPECT_EQ(row.SubItems, expected);
+    reader.AudioFormat.nAvgBytesPerSec = 16000;
+    EXPECT_EQ(MakeAviRow("x", 0, reader).SubItems[8], "128 kbit/s");
+    std::memset(reader.VideoStreamHeader.fccHandler.data(), 0, 4);
+    EXPECT_EQ(MakeAviRow("x", 0, reader).SubItems[2], "AVI: ");
+}
+
+TEST(FileRows, MpegRowHasElevenSubItems) {
+    CMPEGHeaderReader reader;
+    reader.Valid = true;
+    reader.Width = 352;
+    reader.Height = 288;
+    reader.FrameRate = 25;
+    reader.BitRate = 1500000;
+    reader.DurationSec = -65;
+    const FileRow row = MakeMpegRow("a.mpg", 0, reader);
+    const std::vector<std::string> expected{
+        "0 MB", "0:-01:-05", "MPEG", "1500 kbit/s", "352", "288", "25", "", "", "", ""};
+    EXPECT_EQ(row.SubItems, expected);
+    reader.BitRate = 0;
+    EXPECT_EQ(MakeMpegRow("a.mpg", 0, reader).SubItems[3], "");
+    reader.BitRate = 999;
+    EXPECT_EQ(MakeMpegRow("a.mpg", 0, reader).SubItems[3], "0 kbit/s");
+}
+
+TEST(FileRows, ExportLines) {
+    EXPECT_EQ(ExportLine(MakePlainRow("notes.mov", 1048576)), "notes.mov\t1 MB\t\r\n");
+    // Fields are trimmed at both ends; inner TABs and line breaks stay.
+    const FileRow row{" \tname ", {"", "  a\r\nb  ", "\x01x"}};
+    EXPECT_EQ(ExportLine(row), "name\t\ta\r\nb\tx\t\r\n");
+    // An AVI line has 12 fields, the empty video bit rate among them.
+    CAVIHeaderReader reader;
+    const std::string line = ExportLine(MakeAviRow("a.avi", 0, reader));
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 12);
+    EXPECT_NE(line.find("\tAVI:\t\t0\t0\t0\t"), std::string::npos); // "AVI: " trimmed
+    // No line is ever cut, however long.
+    const FileRow longRow{"long", {std::string(100000, 'x')}};
+    EXPECT_EQ(ExportLine(longRow).size(), 4 + 1 + 100000 + 1 + 2);
+}
+
+} // namespace
+} // namespace vidarium

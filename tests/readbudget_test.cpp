@@ -1,0 +1,81 @@
+// A load reads headers only: a multi-gigabyte file costs a few kilobytes.
+#include "avireader.h"
+#include "builders.h"
+#include "bytesource.h"
+#include "countingsource.h"
+#include "mpegreader.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace vidarium::testing {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::uint64_t kFiveGiB = 5ULL << 30;
+
+void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(ReadBudget, SparseMultiGigabyteAvi) {
+    TempDir dir;
+    const fs::path path = dir / "huge.avi";
+    // The headers, then a "movi" list that runs to past 4 GiB, and an index
+    // chunk after it: every seek beyond 2 GiB must work.
+    AviSpec spec;
+    spec.movieBytes = 0;
+    Bytes head = AviFile(spec);
+    head.resize(head.size() - 20 - 24);        // keep the headers, drop movi and idx1
+    const std::uint32_t moviSize = 0xC0000000; // 3 GiB
+    Bytes movi;
+    AppendText(movi, "LIST");
+    AppendLe32(movi, moviSize);
+    AppendText(movi, "movi");
+    head.insert(head.end(), movi.begin(), movi.end());
+    head[4] = 0xF0; // RIFF size near 4 GiB
+    head[5] = 0xFF;
+    head[6] = 0xFF;
+    head[7] = 0xFF;
+    WriteFile(path, head);
+    fs::resize_file(path, kFiveGiB);
+    const std::uint64_t idx1At = head.size() - 4 + moviSize;
+    WriteAt(path, idx1At, Chunk("idx1", Repeat(1, 16)));
+
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
+    CountingSource counted(file);
+    CAVIHeaderReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted, path));
+    EXPECT_LT(counted.bytesRead, 4096u);
+    EXPECT_EQ(reader.DurationMs, 10000u);
+    // The walk read the index chunk's header beyond 3 GiB and the (empty)
+    // header after it.
+    EXPECT_EQ(counted.Position(), static_cast<std::int64_t>(idx1At + 8 + 16 + 8));
+    // The same load through the path.
+    EXPECT_TRUE(reader.LoadFromFile(path));
+}
+
+TEST(ReadBudget, SparseMultiGigabyteMpeg) {
+    TempDir dir;
+    const fs::path path = dir / "huge.mpg";
+    WriteFile(path, Concat({SequenceHeader(720, 576, 3, 15000), GopHeader(0, 0, 0, 0)}));
+    fs::resize_file(path, kFiveGiB);
+    WriteAt(path, kFiveGiB - 1000, GopHeader(2, 0, 0, 0));
+
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
+    CountingSource counted(file);
+    CMPEGHeaderReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted));
+    EXPECT_LE(counted.bytesRead, 2 * CMPEGHeaderReader::kWindowSize);
+    EXPECT_DOUBLE_EQ(reader.DurationSec, 7200.0);
+}
+
+} // namespace
+} // namespace vidarium::testing

@@ -1,0 +1,209 @@
+#include "builders.h"
+#include "recordinghost.h"
+#include "scanworker.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include <sys/stat.h>
+
+namespace vidarium::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string WithSeparator(const fs::path& path) {
+    return path.native() + "/";
+}
+
+std::vector<std::string> Captions(const std::vector<FileRow>& rows) {
+    std::vector<std::string> captions;
+    for (const FileRow& row : rows) {
+        captions.push_back(row.Caption);
+    }
+    return captions;
+}
+
+// Candidate movie files of one directory in the platform's enumeration order.
+std::vector<std::string> MovieFilesInOrder(const fs::path& directory) {
+    static const std::set<std::string> kMovie{".avi", ".divx", ".mov", ".mpg", ".mpeg",
+                                              ".mpe", ".m1v",  ".m2v", ".vob"};
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        std::string extension = ExtensionOf(entry.path().filename().native());
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (!entry.is_directory() && kMovie.count(extension) != 0) {
+            names.push_back(entry.path().filename().native());
+        }
+    }
+    return names;
+}
+
+std::vector<FileRow> Scan(const fs::path& root, RecordingHost& host) {
+    TScanFilesThread worker(host);
+    worker.Start();
+    worker.RequestScan(root);
+    EXPECT_TRUE(host.WaitForScans(1));
+    return host.rows;
+}
+
+class ScanTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const fs::path& root = dir.path();
+        WriteFile(root / "movie.avi", AviFile());
+        WriteFile(root / "UPPER.AVI", AviFile());
+        WriteFile(root / "Mixed.Mpg", MpegFile(352, 288, 3, 2875, 0, 60));
+        WriteFile(root / "archive.tar.mpg", MpegFile(720, 576, 3, 15000, 0, 5));
+        WriteFile(root / "avi-named.vob", AviFile());
+        WriteFile(root / "notes.txt", Bytes{'h', 'i'});
+        WriteFile(root / "noext", AviFile());
+        WriteFile(root / "trailing.", AviFile());
+        WriteFile(root / "empty.mov", {});
+        WriteFile(root / "video-only.avi",
+                  Riff("AVI ", {List("hdrl", {Chunk("avih", AviMainHeaderPayload(40000, 1))})}));
+        fs::create_directory(root / "folder.avi");
+        WriteFile(root / "folder.avi" / "inner.mpg", MpegFile(352, 288, 3, 2875, 0, 1));
+        fs::create_directories(root / "a" / "b");
+        WriteFile(root / "a" / "b" / "deep.divx", AviFile());
+        // A FIFO and a dangling link with movie names: neither may stall the
+        // scan, and both still get their plain rows.
+        ASSERT_EQ(::mkfifo((root / "fifo.avi").c_str(), 0600), 0);
+        fs::create_symlink(root / "nowhere", root / "dangling.avi");
+        // A link back up the tree must not make the walk endless.
+        fs::create_directory_symlink(root, root / "a" / "loop");
+    }
+
+    TempDir dir;
+};
+
+TEST_F(ScanTree, RowsFollowTheWalkOrder) {
+    RecordingHost host;
+    const auto rows = Scan(dir.path(), host);
+    const fs::path& root = dir.path();
+
+    // Each directory's files in enumeration order, then its subdirectories.
+    std::vector<std::string> expected = MovieFilesInOrder(root);
+    std::vector<std::string> subdirectories;
+    for (const auto& entry : fs::directory_iterator(root)) {
+        if (entry.is_directory()) {
+            subdirectories.push_back(entry.path().filename().native());
+        }
+    }
+    for (const std::string& sub : subdirectories) {
+        if (sub == "folder.avi") {
+            expected.push_back("inner.mpg");
+        } else if (sub == "a") {
+            expected.push_back("deep.divx");
+        }
+    }
+    EXPECT_EQ(Captions(rows), expected);
+
+    std::map<std::string, FileRow> byName;
+    for (const FileRow& row : rows) {
+        byName[row.Caption] = row;
+    }
+    EXPECT_EQ(byName["movie.avi"].SubItems.size(), 11u);
+    EXPECT_EQ(byName["movie.avi"].SubItems[2], "AVI: DIVX");
+    EXPECT_EQ(byName["UPPER.AVI"].SubItems.size(), 11u);
+    EXPECT_EQ(byName["Mixed.Mpg"].SubItems[2], "MPEG");
+    EXPECT_EQ(byName["archive.tar.mpg"].SubItems[4], "720");
+    EXPECT_EQ(byName["avi-named.vob"].SubItems[2], "AVI: DIVX");
+    EXPECT_EQ(byName["inner.mpg"].SubItems[1], "0:00:01");
+    for (const char* plain : {"empty.mov", "video-only.avi", "fifo.avi", "dangling.avi"}) {
+        EXPECT_EQ(byName[plain].SubItems, std::vector<std::string>{"0 MB"}) << plain;
+    }
+
+    // Steps: clear, the status of each directory entered, rows, done.
+    ASSERT_FALSE(host.steps.empty());
+    EXPECT_EQ(host.steps.front(), "clear");
+    EXPECT_EQ(host.steps[1], "status " + WithSeparator(root) + "*");
+    EXPECT_EQ(host.steps.back(), "done");
+    EXPECT_EQ(std::count(host.steps.begin(), host.steps.end(),
+                         "status " + WithSeparator(root / "a" / "loop") + "*"),
+              0);
+}
+
+TEST_F(ScanTree, PathIsTrimmedAndCompleted) {
+    RecordingHost host;
+    Scan(" \t" + dir.path().native() + "  \n", host);
+    EXPECT_EQ(host.steps[1], "status " + WithSeparator(dir.path()) + "*");
+    EXPECT_EQ(host.rows.size(), 11u);
+}
+
+TEST_F(ScanTree, StopEndsTheScanAfterTheCurrentFile) {
+    RecordingHost host;
+    TScanFilesThread worker(host);
+    host.beforeRow = [&](const FileRow&) { worker.RequestStop(); };
+    worker.Start();
+    worker.RequestScan(dir.path());
+    ASSERT_TRUE(host.WaitForScans(1));
+    EXPECT_EQ(host.rows.size(), 1u);
+    EXPECT_EQ(host.steps.back(), "done");
+
+    // The worker stays ready: a second request scans again from a clear list.
+    host.beforeRow = nullptr;
+    worker.RequestScan(dir.path());
+    ASSERT_TRUE(host.WaitForScans(2));
+    EXPECT_EQ(host.rows.size(), 11u);
+}
+
+TEST_F(ScanTree, FailedRowStepLosesNoNeighbour) {
+    RecordingHost host;
+    bool failed = false;
+    host.beforeRow = [&](const FileRow& row) {
+        if (!failed && row.SubItems.size() == 11) {
+            failed = true;
+            throw std::runtime_error("list refused the row");
+        }
+    };
+    const auto rows = Scan(dir.path(), host);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(rows.size(), 11u); // the refused file gets its plain row instead
+}
+
+TEST(ScanWorker, MissingDirectoryClearsAndEnds) {
+    RecordingHost host;
+    Scan("/nonexistent/vidarium/dir", host);
+    EXPECT_EQ(host.steps,
+              (std::vector<std::string>{"clear", "status /nonexistent/vidarium/dir/*", "done"}));
+}
+
+TEST(ScanWorker, BlankPathEndsWithoutAWalk) {
+    RecordingHost host;
+    Scan(" \t ", host);
+    EXPECT_EQ(host.steps, (std::vector<std::string>{"clear", "done"}));
+}
+
+TEST(ScanWorker, UnreadableSubdirectoryIsPassedOver) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    }
+    TempDir dir;
+    fs::create_directory(dir / "locked");
+    WriteFile(dir / "locked" / "hidden.avi", AviFile());
+    WriteFile(dir / "seen.avi", AviFile());
+    fs::permissions(dir / "locked", fs::perms::none);
+    RecordingHost host;
+    const auto rows = Scan(dir.path(), host);
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    EXPECT_EQ(Captions(rows), std::vector<std::string>{"seen.avi"});
+    ASSERT_EQ(host.unreadable.size(), 1u);
+}
+
+TEST(ScanWorker, TerminateEndsAnIdleWorker) {
+    RecordingHost host;
+    TScanFilesThread worker(host);
+    worker.Start();
+    worker.Terminate();
+    worker.WaitFor();
+    EXPECT_TRUE(host.steps.empty());
+}
+
+} // namespace
+} // namespace vidarium::testing

@@ -1,0 +1,73 @@
+// Byte builders for synthesized movie files. Sizes are computed unless a test
+// asks for a wrong one on purpose.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace vidarium::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void AppendLe16(Bytes& bytes, std::uint16_t value);
+void AppendLe32(Bytes& bytes, std::uint32_t value);
+void AppendBe16(Bytes& bytes, std::uint16_t value);
+void AppendBe32(Bytes& bytes, std::uint32_t value);
+void AppendText(Bytes& bytes, std::string_view text);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Repeat(std::uint8_t value, std::size_t count);
+
+void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
+
+// --- RIFF / AVI -------------------------------------------------------------
+
+// A chunk with its pad byte after an odd payload. `declaredSize` replaces the
+// size field (the payload is written as given).
+Bytes Chunk(std::string_view id, const Bytes& payload,
+            std::optional<std::uint32_t> declaredSize = std::nullopt);
+Bytes List(std::string_view type, std::initializer_list<Bytes> children,
+           std::optional<std::uint32_t> declaredSize = std::nullopt);
+Bytes Riff(std::string_view form, std::initializer_list<Bytes> children,
+           std::optional<std::uint32_t> declaredSize = std::nullopt);
+
+Bytes AviMainHeaderPayload(std::uint32_t microSecPerFrame, std::uint32_t totalFrames,
+                           std::uint32_t width = 320, std::uint32_t height = 240);
+Bytes StreamHeaderPayload(std::string_view type, std::string_view handler, std::uint32_t scale,
+                          std::uint32_t rate, std::uint32_t length = 0);
+Bytes WaveFormatPayload(std::uint16_t tag, std::uint16_t channels, std::uint32_t samplesPerSec,
+                        std::uint32_t avgBytesPerSec, bool withCbSize = true);
+Bytes BitmapInfoPayload(std::int32_t width, std::int32_t height, std::string_view compression);
+
+struct AviSpec {
+    std::uint32_t microSecPerFrame = 40000;
+    std::uint32_t totalFrames = 250;
+    std::string_view videoHandler = "DIVX";
+    std::uint32_t scale = 1;
+    std::uint32_t rate = 25;
+    std::int32_t width = 320;
+    std::int32_t height = 240;
+    std::uint16_t audioTag = 0x55;
+    std::uint16_t channels = 2;
+    std::uint32_t samplesPerSec = 44100;
+    std::uint32_t avgBytesPerSec = 16000;
+    std::size_t movieBytes = 64; // sample data inside "movi"
+};
+
+// hdrl (avih, video strl, audio strl), movi, idx1: the usual layout.
+Bytes AviFile(const AviSpec& spec = {});
+
+// --- MPEG video ----------------------------------------------------------------
+
+Bytes SequenceHeader(unsigned width, unsigned height, unsigned frameRateCode,
+                     std::uint32_t bitRateValue);
+Bytes GopHeader(unsigned hours, unsigned minutes, unsigned seconds, unsigned pictures);
+
+// A sequence header, a GOP at `startSeconds`, filler, and a last GOP at
+// `endSeconds` near the end of a file of `totalBytes` bytes.
+Bytes MpegFile(unsigned width, unsigned height, unsigned frameRateCode, std::uint32_t bitRateValue,
+               unsigned startSeconds, unsigned endSeconds, std::size_t totalBytes = 4096);
+
+} // namespace vidarium::testing

@@ -1,0 +1,104 @@
+#include "localtext.h"
+#include "scanworker.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
+
+namespace vidarium {
+namespace {
+
+// Runs a block under a UTF-8 character set and restores the previous locale.
+class Utf8Locale {
+public:
+    Utf8Locale() : previous_(std::setlocale(LC_ALL, nullptr)) {
+        available_ = std::setlocale(LC_ALL, "C.UTF-8") != nullptr ||
+                     std::setlocale(LC_ALL, "en_US.UTF-8") != nullptr;
+    }
+    ~Utf8Locale() { std::setlocale(LC_ALL, previous_.c_str()); }
+    bool Available() const { return available_; }
+
+private:
+    std::string previous_;
+    bool available_ = false;
+};
+
+TEST(LocaleText, Utf8NamesKeepValidSequencesOnly) {
+    Utf8Locale locale;
+    if (!locale.Available()) {
+        GTEST_SKIP() << "no UTF-8 locale on this machine";
+    }
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain.avi", "plain.avi"},
+        {"caf\xC3\xA9.avi", "caf\xC3\xA9.avi"},                           // é
+        {"\xE6\x98\xA0\xE7\x94\xBB.mov", "\xE6\x98\xA0\xE7\x94\xBB.mov"}, // CJK
+        {"\xF0\x9F\x8E\xAC.mpg", "\xF0\x9F\x8E\xAC.mpg"},                 // emoji
+        {"latin1 \xE9t\xE9.avi", "latin1 ?t?.avi"},                       // not UTF-8
+        {"\xC0\xAF", "??"},                                               // overlong
+        {"\xED\xA0\x80", "???"},                                          // surrogate
+        {"\xF4\x90\x80\x80", "????"},                                     // beyond U+10FFFF
+        {"cut \xE6\x98", "cut ??"},                                       // truncated sequence
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(NativeBytesToLocaleText(bytes), text) << bytes;
+    }
+}
+
+TEST(LocaleText, AsciiLocaleReplacesEveryHighByte) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(NativeBytesToLocaleText("caf\xC3\xA9.avi"), "caf??.avi");
+    std::setlocale(LC_ALL, previous.c_str());
+}
+
+TEST(LocaleText, TrimRemovesBytesBelow33AtBothEnds) {
+    EXPECT_EQ(TrimBelow33(" \t\r\n x y \x1F"), "x y");
+    EXPECT_EQ(TrimBelow33("   "), "");
+    EXPECT_EQ(TrimBelow33(""), "");
+    EXPECT_EQ(TrimBelow33("!"), "!");
+    EXPECT_EQ(TrimBelow33("\xA0x\xA0"), "\xA0x\xA0"); // high bytes stay
+}
+
+TEST(Extensions, TakenFromTheLastDotSlashOrColon) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"movie.avi", ".avi"}, {"archive.tar.mpg", ".mpg"}, {".avi", ".avi"},
+        {"noext", ""},         {"trailing.", "."},          {"a.b\\c", ""},
+        {"a.b:c", ""},         {"x:y.mov", ".mov"},         {"", ""},
+    };
+    for (const auto& [name, extension] : cases) {
+        EXPECT_EQ(ExtensionOf(name), extension) << name;
+    }
+}
+
+TEST(Extensions, ReaderOrders) {
+    using enum ReaderKind;
+    const std::vector<ReaderKind> aviFamily{Avi, Mpeg};
+    const std::vector<ReaderKind> mpegFamily{Avi, Mpeg};
+    for (const char* extension : {".avi", ".divx", ".mov"}) {
+        EXPECT_EQ(ReaderOrderFor(extension), aviFamily) << extension;
+    }
+    for (const char* extension : {".mpg", ".mpeg", ".mpe", ".m1v", ".m2v", ".vob"}) {
+        EXPECT_EQ(ReaderOrderFor(extension), mpegFamily) << extension;
+    }
+    for (const char* extension : {"", ".", ".txt", ".AVI", ".mp4", ".avi "}) {
+        EXPECT_TRUE(ReaderOrderFor(extension).empty()) << extension;
+    }
+}
+
+TEST(Extensions, UnicodeLowerCasing) {
+    Utf8Locale locale;
+    if (!locale.Available()) {
+        GTEST_SKIP() << "no UTF-8 locale on this machine";
+    }
+    EXPECT_EQ(LowerCaseExtension(".AVI"), ".avi");
+    EXPECT_EQ(LowerCaseExtension(".MpG"), ".mpg");
+    EXPECT_EQ(LowerCaseExtension(".\xC3\x89X"), ".\xC3\xA9x"); // É -> é
+    EXPECT_EQ(LowerCaseExtension(".\xFF"
+                                 "AVI"),
+              ".\xFF"
+              "avi"); // undecodable byte kept
+}
+
+} // namespace
+} // namespace vidarium
