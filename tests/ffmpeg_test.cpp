@@ -1,0 +1,106 @@
+// Real files from a real muxer: made by ffmpeg when it is installed.
+#include "avireader.h"
+#include "filerow.h"
+#include "mpegreader.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace vidarium::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool HaveFfmpeg() {
+    return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+}
+
+class FfmpegFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveFfmpeg()) {
+            GTEST_SKIP() << "ffmpeg is not installed";
+        }
+    }
+
+    fs::path Make(const std::string& name, const std::string& arguments) {
+        const fs::path path = dir / name;
+        const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -y " + arguments +
+                                    " '" + path.native() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(FfmpegFiles, AviRows) {
+    struct Case {
+        const char* name;
+        const char* arguments;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"xvid-mp3.avi",
+         "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=44100 -t 2 "
+         "-c:v mpeg4 -vtag XVID -c:a libmp3lame -ac 2",
+         {"0 MB", "0:00:02", "AVI: XVID", "", "320", "240", "25", "MP3", "0 kbit/s", "44100", "2"}},
+        {"mjpeg-pcm.avi",
+         "-f lavfi -i testsrc=size=160x120:rate=30000/1001 -f lavfi -i sine=sample_rate=22050 "
+         "-t 1 -c:v mjpeg -c:a pcm_s16le -ac 1",
+         {"0 MB", "0:00:01", "AVI: MJPG", "", "160", "120", "29.97", "PCM", "352 kbit/s", "22050",
+          "1"}},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = Make(c.name, c.arguments);
+        CAVIHeaderReader reader;
+        ASSERT_TRUE(reader.LoadFromFile(path)) << c.name;
+        EXPECT_EQ(MakeAviRow(c.name, fs::file_size(path), reader).SubItems, c.expected) << c.name;
+    }
+    // Sound only: refused by the AVI reader, and not an MPEG stream either.
+    const fs::path audioOnly = Make("audio-only.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+    CAVIHeaderReader avi;
+    EXPECT_FALSE(avi.LoadFromFile(audioOnly));
+    CMPEGHeaderReader mpeg;
+    EXPECT_FALSE(mpeg.LoadFromFile(audioOnly));
+}
+
+TEST_F(FfmpegFiles, MpegRows) {
+    struct Case {
+        const char* name;
+        const char* arguments;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        // Variable bit rate: the header says none.
+        {"vbr.mpg",
+         "-f lavfi -i testsrc=size=352x288:rate=25 -t 3 -c:v mpeg1video -b:v 1150k",
+         {"0 MB", "0:00:03", "MPEG", "", "352", "288", "25", "", "", "", ""}},
+        {"cbr.m1v",
+         "-f lavfi -i testsrc=size=352x288:rate=25 -t 2 -c:v mpeg1video -b:v 1150k "
+         "-minrate 1150k -maxrate 1150k -bufsize 327680",
+         {"0 MB", "0:00:02", "MPEG", "1150 kbit/s", "352", "288", "25", "", "", "", ""}},
+        // A DVD program stream: pack headers and audio between the video.
+        {"dvd.vob",
+         "-f lavfi -i testsrc=size=720x576:rate=25 -f lavfi -i sine -t 3 -target pal-dvd",
+         {"0 MB", "0:00:02", "MPEG", "9000 kbit/s", "720", "576", "25", "", "", "", ""}},
+        {"ntsc.m2v",
+         "-f lavfi -i testsrc=size=720x480:rate=30000/1001 -t 2 -c:v mpeg2video -g 15",
+         {"0 MB", "0:00:02", "MPEG", "", "720", "480", "29.97", "", "", "", ""}},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = Make(c.name, c.arguments);
+        CMPEGHeaderReader reader;
+        ASSERT_TRUE(reader.LoadFromFile(path)) << c.name;
+        EXPECT_EQ(MakeMpegRow(c.name, fs::file_size(path), reader).SubItems, c.expected) << c.name;
+        // The AVI reader refuses them without an error.
+        CAVIHeaderReader avi;
+        EXPECT_FALSE(avi.LoadFromFile(path)) << c.name;
+    }
+}
+
+} // namespace
+} // namespace vidarium::testing
