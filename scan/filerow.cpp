@@ -3,6 +3,7 @@
 #include "audioformattags.h"
 #include "avireader.h"
 #include "localtext.h"
+#include "movreader.h"
 #include "mpegreader.h"
 
 #include <charconv>
@@ -95,6 +96,26 @@ FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderRe
              std::to_string(reader.Width), std::to_string(reader.Height),
              RateText(reader.FrameRate), std::string(), std::string(), std::string(),
              std::string()}};
+}
+
+FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader) {
+    FileRow row{std::move(caption),
+                {SizeText(size), TimeTextFromMs(reader.DurationMs),
+                 "MOV: " + CodeText(reader.VideoFourCC) + ": " + reader.VideoCodecName,
+                 std::string(), std::to_string(reader.VideoDesc.Width),
+                 std::to_string(reader.VideoDesc.Height), std::string()}};
+    // The four audio cells are decided together.
+    if (reader.HasAudio) {
+        row.SubItems.push_back(CodeText(reader.AudioFourCC) + ": " + reader.AudioCodecName);
+        row.SubItems.push_back(reader.AudioBitRate == 0 ? std::string()
+                                                        : KbitText(reader.AudioBitRate / 1000));
+        row.SubItems.push_back(std::to_string(reader.SoundDesc.SampleRate));
+        row.SubItems.push_back(std::to_string(reader.SoundDesc.Channels));
+    } else {
+        row.SubItems.insert(row.SubItems.end(), 4, std::string());
+    }
+    row.SubItems.push_back(reader.Comments);
+    return row;
 }
 
 FileRow MakePlainRow(std::string caption, std::uint64_t size) {

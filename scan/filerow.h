@@ -63,6 +63,7 @@ std::string CodeText(const FourCC& code);
 // `caption` is the bare file name already in the locale's character set.
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader);
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader);
+FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader);
 FileRow MakePlainRow(std::string caption, std::uint64_t size);
 
 // Caption and every existing sub-item, each trimmed and followed by TAB, then

@@ -2,6 +2,7 @@
 
 #include "avireader.h"
 #include "localtext.h"
+#include "movreader.h"
 #include "mpegreader.h"
 
 #include <algorithm>
@@ -66,7 +67,7 @@ std::vector<ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
                                                                  ".m1v", ".m2v",  ".vob"};
     for (const auto extension : kQuickTimeFamily) {
         if (lowerCaseExtension == extension) {
-            return {ReaderKind::Avi, ReaderKind::Mpeg};
+            return {ReaderKind::Avi, ReaderKind::QuickTime, ReaderKind::Mpeg};
         }
     }
     for (const auto extension : kMpegFamily) {
@@ -112,6 +113,7 @@ void TScanFilesThread::WaitFor() {
 void TScanFilesThread::Execute() {
     LowerCurrentThreadPriority();
     AviReader = std::make_unique<CAVIHeaderReader>();
+    QuickTimeReader = std::make_unique<CQuickTimeReader>();
     MpegReader = std::make_unique<CMPEGHeaderReader>();
     for (;;) {
         std::this_thread::sleep_for(kPollInterval);
@@ -144,6 +146,7 @@ void TScanFilesThread::Execute() {
         }
     }
     AviReader.reset();
+    QuickTimeReader.reset();
     MpegReader.reset();
 }
 
@@ -235,6 +238,10 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                 }
                 break;
             case ReaderKind::QuickTime:
+                if (QuickTimeReader->LoadFromFile(path)) {
+                    host_.AddRow(MakeMovRow(caption(), size, *QuickTimeReader));
+                    return;
+                }
                 break;
             }
         } catch (...) {

@@ -94,6 +94,7 @@ private:
     std::atomic<bool> terminated_{false};
     std::filesystem::path ScanPath;
     std::unique_ptr<CAVIHeaderReader> AviReader;
+    std::unique_ptr<CQuickTimeReader> QuickTimeReader;
     std::unique_ptr<CMPEGHeaderReader> MpegReader;
     std::atomic<std::uint64_t> filesSeen_{0};
 };

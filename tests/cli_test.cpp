@@ -81,6 +81,16 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
     WriteFile(dir / "mpeg" / "film.m2v", MpegFile(720, 576, 3, 15000, 10, 3735, 300000));
     fs::create_directories(dir / "mpeg" / "z");
     WriteFile(dir / "mpeg" / "z" / "odd name.mov", Bytes(1048577, 0x20));
+    fs::create_directories(dir / "mpeg" / "z" / "qt");
+    const Bytes movie = Atom(
+        "moov",
+        Concat({Atom("mvhd", TimeHeaderPayload(600, 45045)),
+                Track("vide", 600, 45045, VideoDescriptions("SVQ3", 320, 240, "Sorenson Video 3")),
+                Track("soun", 22050, 1655000, SoundDescriptions({})),
+                Container("udta", {UserDataItem("\xA9nam", "Title"), UserDataItem("\xA9"
+                                                                                  "cpy",
+                                                                                  "Us")})}));
+    WriteFile(dir / "mpeg" / "z" / "qt" / "movie.AVI", movie);
 
     const Outcome outcome = RunScanner(Quote(dir.path().native()), dir / "err.txt");
     EXPECT_EQ(outcome.status, 0);
@@ -88,7 +98,9 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
         outcome.out,
         "clip.avi\t0 MB\t0:01:30\tAVI: XVID\t\t640\t480\t29.97\tAC3\t448 kbit/s\t48000\t6\t\r\n"
         "film.m2v\t0 MB\t1:02:05\tMPEG\t6000 kbit/s\t720\t576\t25\t\t\t\t\t\r\n"
-        "odd name.mov\t1 MB\t\r\n");
+        "odd name.mov\t1 MB\t\r\n"
+        "movie.AVI\t0 MB\t0:01:15\tMOV: SVQ3: Sorenson Video 3\t\t320\t240\t\ttwos: "
+        "Uncompressed\t\t44100\t2\tFull Name: Title\r\nCopyright: Us\t\r\n");
     EXPECT_EQ(ReadText(dir / "err.txt"), "");
 }
 

@@ -1,6 +1,7 @@
 // Real files from a real muxer: made by ffmpeg when it is installed.
 #include "avireader.h"
 #include "filerow.h"
+#include "movreader.h"
 #include "mpegreader.h"
 #include "tempdir.h"
 
@@ -97,6 +98,46 @@ TEST_F(FfmpegFiles, MpegRows) {
         ASSERT_TRUE(reader.LoadFromFile(path)) << c.name;
         EXPECT_EQ(MakeMpegRow(c.name, fs::file_size(path), reader).SubItems, c.expected) << c.name;
         // The AVI reader refuses them without an error.
+        CAVIHeaderReader avi;
+        EXPECT_FALSE(avi.LoadFromFile(path)) << c.name;
+    }
+}
+
+TEST_F(FfmpegFiles, QuickTimeRows) {
+    struct Case {
+        const char* name;
+        const char* arguments;
+        std::vector<std::string> expected;
+    };
+    // ffmpeg writes the text length and a packed language code ("und": 55 C4)
+    // in front of each text; 0x55 and 0xC4 are not trimmed.
+    const Case cases[] = {
+        {"mdat-first.mov",
+         "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+         "-c:v mpeg4 -c:a pcm_s16le -metadata title=Beach -metadata copyright=us -fflags +bitexact",
+         {"0 MB", "0:00:02", "MOV: mp4v: Lavc mpeg4", "", "320", "240", "", "sowt: Uncompressed",
+          "", "48000", "1",
+          "Full Name: U\xC4"
+          "Beach\r\nCopyright: U\xC4us\r\n"}},
+        {"moov-first.mov",
+         "-f lavfi -i testsrc=size=176x144:rate=30000/1001 -f lavfi -i sine -t 3 -c:v mjpeg "
+         "-c:a aac -ac 2 -movflags +faststart -fflags +bitexact",
+         {"0 MB", "0:00:03", "MOV: jpeg: Lavc mjpeg", "", "176", "144", "", "mp4a: ", "", "44100",
+          "2", ""}},
+        {"sound-only.mov",
+         "-f lavfi -i sine -t 4 -c:a pcm_alaw -fflags +bitexact",
+         {"0 MB", "0:00:04", "MOV: : ", "", "0", "0", "", "alaw: aLaw 2:1", "", "44100", "1", ""}},
+        {"silent.mov",
+         "-f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v rawvideo -pix_fmt rgb24 -fflags "
+         "+bitexact",
+         {"0 MB", "0:00:01", "MOV: raw : Lavc rawvideo", "", "64", "48", "", "", "", "", "", ""}},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = Make(c.name, c.arguments);
+        CQuickTimeReader reader;
+        ASSERT_TRUE(reader.LoadFromFile(path)) << c.name;
+        EXPECT_EQ(MakeMovRow(c.name, fs::file_size(path), reader).SubItems, c.expected) << c.name;
+        // The AVI reader refuses a QuickTime movie without an error.
         CAVIHeaderReader avi;
         EXPECT_FALSE(avi.LoadFromFile(path)) << c.name;
     }

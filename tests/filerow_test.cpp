@@ -1,6 +1,7 @@
 #include "audioformattags.h"
 #include "avireader.h"
 #include "filerow.h"
+#include "movreader.h"
 #include "mpegreader.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,40 @@ TEST(FileRows, MpegRowHasElevenSubItems) {
     EXPECT_EQ(MakeMpegRow("a.mpg", 0, reader).SubItems[3], "0 kbit/s");
 }
 
+TEST(FileRows, MovRowHasTwelveSubItems) {
+    CQuickTimeReader reader;
+    reader.DurationMs = 59999;
+    reader.VideoFourCC = {'a', 'v', 'c', '1'};
+    reader.VideoCodecName = "H.264";
+    reader.VideoDesc.Width = 65535;
+    reader.VideoDesc.Height = 1080;
+    reader.HasVideo = true;
+    reader.Comments = "Full Name: a\r\nDate: b\r\n";
+    const std::vector<std::string> silent{
+        "0 MB", "0:00:59", "MOV: avc1: H.264",           "", "65535", "1080", "", "", "",
+        "",     "",        "Full Name: a\r\nDate: b\r\n"};
+    EXPECT_EQ(MakeMovRow("a.mov", 0, reader).SubItems, silent);
+
+    reader.HasAudio = true;
+    reader.AudioFourCC = {'t', 'w', 'o', 's'};
+    reader.AudioCodecName = "Uncompressed";
+    reader.SoundDesc.SampleRate = 44100;
+    reader.SoundDesc.Channels = 2;
+    reader.AudioBitRate = 374850;
+    const FileRow row = MakeMovRow("a.mov", 0, reader);
+    EXPECT_EQ(row.SubItems[7], "twos: Uncompressed");
+    EXPECT_EQ(row.SubItems[8], "374 kbit/s");
+    EXPECT_EQ(row.SubItems[9], "44100");
+    EXPECT_EQ(row.SubItems[10], "2");
+    reader.AudioBitRate = 0;
+    EXPECT_EQ(MakeMovRow("a.mov", 0, reader).SubItems[8], "");
+
+    // Without a video track the Video cell is still built.
+    CQuickTimeReader soundOnly;
+    EXPECT_EQ(MakeMovRow("s.mov", 0, soundOnly).SubItems[2], "MOV: : ");
+    EXPECT_EQ(MakeMovRow("s.mov", 0, soundOnly).SubItems[4], "0");
+}
+
 TEST(FileRows, ExportLines) {
     EXPECT_EQ(ExportLine(MakePlainRow("notes.mov", 1048576)), "notes.mov\t1 MB\t\r\n");
     // Fields are trimmed at both ends; inner TABs and line breaks stay.
@@ -149,6 +184,13 @@ TEST(FileRows, ExportLines) {
     const std::string line = ExportLine(MakeAviRow("a.avi", 0, reader));
     EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 12);
     EXPECT_NE(line.find("\tAVI:\t\t0\t0\t0\t"), std::string::npos); // "AVI: " trimmed
+    // A QuickTime line: 13 fields, the comment's inner line break kept and its
+    // last one trimmed.
+    CQuickTimeReader movie;
+    movie.Comments = "Full Name: a\r\nDate: b\r\n";
+    const std::string movLine = ExportLine(MakeMovRow("m.mov", 0, movie));
+    EXPECT_EQ(std::count(movLine.begin(), movLine.end(), '\t'), 13);
+    EXPECT_TRUE(movLine.ends_with("\tFull Name: a\r\nDate: b\t\r\n"));
     // No line is ever cut, however long.
     const FileRow longRow{"long", {std::string(100000, 'x')}};
     EXPECT_EQ(ExportLine(longRow).size(), 4 + 1 + 100000 + 1 + 2);

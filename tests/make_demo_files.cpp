@@ -43,6 +43,17 @@ int main(int argc, char** argv) {
                   MpegFile(352, 288, 3, 2875, 0, 754, 400000));
         WriteFile(root / "Archive" / "Lecture.m2v",
                   MpegFile(720, 480, 4, 20000, 3600, 9000, 300000));
+        SoundSpec stereo;
+        const Bytes movie =
+            Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 72000)),
+                                 Track("vide", 600, 72000,
+                                       VideoDescriptions("SVQ3", 480, 270, "Sorenson Video 3")),
+                                 Track("soun", 44100, 5292000, SoundDescriptions(stereo)),
+                                 Container("udta", {UserDataItem("\xA9nam", "Harbour at dusk"),
+                                                    UserDataItem("\xA9"
+                                                                 "day",
+                                                                 "2024-07-14")})}));
+        WriteFile(root / "Holidays" / "Harbour.mov", Concat({Atom("ftyp", Bytes(8, 0)), movie}));
         // Not a movie, whatever its name says: listed with its name and size.
         WriteFile(root / "Archive" / "readme.mov", Bytes(2 * 1048576 + 5, 'x'));
         WriteFile(root / "notes.txt", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'm', 'o', 'v', 'i', 'e'});

@@ -3,6 +3,7 @@
 #include "builders.h"
 #include "bytesource.h"
 #include "countingsource.h"
+#include "movreader.h"
 #include "mpegreader.h"
 #include "tempdir.h"
 
@@ -75,6 +76,34 @@ TEST(ReadBudget, SparseMultiGigabyteMpeg) {
     ASSERT_TRUE(reader.LoadFromSource(counted));
     EXPECT_LE(counted.bytesRead, 2 * CMPEGHeaderReader::kWindowSize);
     EXPECT_DOUBLE_EQ(reader.DurationSec, 7200.0);
+}
+
+TEST(ReadBudget, SparseQuickTimeWithTheMovieAfter4GiB) {
+    TempDir dir;
+    const fs::path path = dir / "huge.mov";
+    // Two media data atoms of 3.75 GiB each, then the movie header.
+    constexpr std::uint32_t kMediaSize = 0xF0000000;
+    Bytes mdatHeader;
+    AppendBe32(mdatHeader, kMediaSize);
+    AppendText(mdatHeader, "mdat");
+    WriteFile(path, mdatHeader);
+    const Bytes movie =
+        Atom("moov",
+             Concat({Atom("mvhd", TimeHeaderPayload(600, 36000)),
+                     Track("vide", 600, 36000, VideoDescriptions("avc1", 1920, 1080, "H.264"))}));
+    const std::uint64_t movieAt = 2ULL * kMediaSize;
+    fs::resize_file(path, movieAt + movie.size());
+    WriteAt(path, kMediaSize, mdatHeader);
+    WriteAt(path, movieAt, movie);
+
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
+    CountingSource counted(file);
+    CQuickTimeReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted, path));
+    EXPECT_LT(counted.bytesRead, 4096u);
+    EXPECT_EQ(reader.DurationMs, 60000u);
+    EXPECT_EQ(reader.VideoDesc.Width, 1920);
 }
 
 } // namespace

@@ -73,7 +73,7 @@ TEST(Extensions, TakenFromTheLastDotSlashOrColon) {
 
 TEST(Extensions, ReaderOrders) {
     using enum ReaderKind;
-    const std::vector<ReaderKind> aviFamily{Avi, Mpeg};
+    const std::vector<ReaderKind> aviFamily{Avi, QuickTime, Mpeg};
     const std::vector<ReaderKind> mpegFamily{Avi, Mpeg};
     for (const char* extension : {".avi", ".divx", ".mov"}) {
         EXPECT_EQ(ReaderOrderFor(extension), aviFamily) << extension;

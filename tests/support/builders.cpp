@@ -1,5 +1,7 @@
 #include "builders.h"
 
+#include <zlib.h>
+
 #include <fstream>
 #include <stdexcept>
 
@@ -217,6 +219,148 @@ Bytes MpegFile(unsigned width, unsigned height, unsigned frameRateCode, std::uin
     bytes.insert(bytes.end(), last.begin(), last.end());
     bytes.resize(bytes.size() + 16, 0xFF);
     return bytes;
+}
+
+Bytes Atom(std::string_view type, const Bytes& payload, std::optional<std::uint32_t> declaredSize) {
+    Bytes bytes;
+    AppendBe32(bytes, declaredSize.value_or(static_cast<std::uint32_t>(payload.size() + 8)));
+    AppendText(bytes, type);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+Bytes Container(std::string_view type, std::initializer_list<Bytes> children,
+                std::optional<std::uint32_t> declaredSize) {
+    return Atom(type, Concat(children), declaredSize);
+}
+
+Bytes TimeHeaderPayload(std::uint32_t timeScale, std::uint32_t duration) {
+    Bytes bytes;
+    AppendBe32(bytes, 0); // version and flags
+    AppendBe32(bytes, 0); // creation time
+    AppendBe32(bytes, 0); // modification time
+    AppendBe32(bytes, timeScale);
+    AppendBe32(bytes, duration);
+    bytes.resize(bytes.size() + 80, 0);
+    return bytes;
+}
+
+Bytes HandlerPayload(std::string_view componentType, std::string_view subtype) {
+    Bytes bytes;
+    AppendBe32(bytes, 0);
+    Bytes type(4, 0);
+    std::copy(componentType.begin(), componentType.end(), type.begin());
+    bytes.insert(bytes.end(), type.begin(), type.end());
+    AppendText(bytes, subtype);
+    bytes.resize(bytes.size() + 12, 0);
+    return bytes;
+}
+
+Bytes VideoDescriptions(std::string_view format, std::uint16_t width, std::uint16_t height,
+                        std::string_view compressorName, std::uint8_t nameLength) {
+    Bytes entry;
+    AppendBe32(entry, 86);
+    AppendText(entry, format);
+    entry.resize(entry.size() + 6, 0);
+    AppendBe16(entry, 1);      // data reference index
+    AppendBe16(entry, 0);      // version
+    AppendBe16(entry, 0);      // revision
+    AppendText(entry, "appl"); // vendor
+    AppendBe32(entry, 0);      // temporal quality
+    AppendBe32(entry, 512);    // spatial quality
+    AppendBe16(entry, width);
+    AppendBe16(entry, height);
+    AppendBe32(entry, 72U << 16);
+    AppendBe32(entry, 72U << 16);
+    AppendBe32(entry, 0); // data size
+    AppendBe16(entry, 1); // frame count
+    entry.push_back(nameLength == 0xFF ? static_cast<std::uint8_t>(compressorName.size())
+                                       : nameLength);
+    Bytes name(31, 0);
+    std::copy(compressorName.begin(),
+              compressorName.begin() +
+                  static_cast<std::ptrdiff_t>(std::min<std::size_t>(compressorName.size(), 31)),
+              name.begin());
+    entry.insert(entry.end(), name.begin(), name.end());
+    AppendBe16(entry, 24);     // depth
+    AppendBe16(entry, 0xFFFF); // colour table id
+    Bytes bytes;
+    AppendBe32(bytes, 0); // version and flags
+    AppendBe32(bytes, 1); // entry count
+    bytes.insert(bytes.end(), entry.begin(), entry.end());
+    return bytes;
+}
+
+Bytes SoundDescriptions(const SoundSpec& spec) {
+    Bytes entry;
+    AppendBe32(entry, spec.version == 1 ? 52 : 36);
+    Bytes format(4, 0);
+    std::copy(spec.format.begin(), spec.format.end(), format.begin());
+    entry.insert(entry.end(), format.begin(), format.end());
+    entry.resize(entry.size() + 6, 0);
+    AppendBe16(entry, 1);
+    AppendBe16(entry, spec.version);
+    AppendBe16(entry, 0);
+    AppendBe32(entry, 0); // vendor
+    AppendBe16(entry, spec.channels);
+    AppendBe16(entry, spec.sampleSize);
+    AppendBe16(entry, 0); // compression id
+    AppendBe16(entry, 0); // packet size
+    AppendBe32(entry, spec.sampleRateFixed);
+    if (spec.version == 1) {
+        AppendBe32(entry, spec.samplesPerPacket);
+        AppendBe32(entry, 0);
+        AppendBe32(entry, spec.bytesPerFrame);
+        AppendBe32(entry, 2);
+    }
+    Bytes bytes;
+    AppendBe32(bytes, 0);
+    AppendBe32(bytes, 1);
+    bytes.insert(bytes.end(), entry.begin(), entry.end());
+    return bytes;
+}
+
+Bytes Track(std::string_view subtype, std::uint32_t timeScale, std::uint32_t duration,
+            const Bytes& sampleDescriptions, std::string_view componentType, bool withMediaHeader) {
+    const Bytes stbl =
+        Container("stbl", {Atom("stsd", sampleDescriptions), Atom("stts", Bytes(8, 0))});
+    const Bytes minf = Container("minf", {stbl});
+    const Bytes handler = Atom("hdlr", HandlerPayload(componentType, subtype));
+    const Bytes mdia =
+        withMediaHeader ? Container("mdia", {Atom("mdhd", TimeHeaderPayload(timeScale, duration)),
+                                             handler, minf})
+                        : Container("mdia", {handler, minf});
+    return Container("trak", {Atom("tkhd", Bytes(84, 0)), mdia});
+}
+
+Bytes UserDataItem(std::string_view type, std::string_view text, std::uint16_t language) {
+    Bytes payload;
+    AppendBe16(payload, static_cast<std::uint16_t>(text.size()));
+    AppendBe16(payload, language);
+    AppendText(payload, text);
+    return Atom(type, payload);
+}
+
+Bytes ZlibCompress(const Bytes& bytes) {
+    uLongf length = compressBound(static_cast<uLong>(bytes.size()));
+    Bytes compressed(length);
+    if (compress(compressed.data(), &length, bytes.data(), static_cast<uLong>(bytes.size())) !=
+        Z_OK) {
+        throw std::runtime_error("compress failed");
+    }
+    compressed.resize(length);
+    return compressed;
+}
+
+Bytes CompressedMovie(const Bytes& movie, std::optional<std::uint32_t> declaredSize,
+                      std::string_view method) {
+    Bytes cmvd;
+    AppendBe32(cmvd, declaredSize.value_or(static_cast<std::uint32_t>(movie.size())));
+    const Bytes compressed = ZlibCompress(movie);
+    cmvd.insert(cmvd.end(), compressed.begin(), compressed.end());
+    Bytes dcom;
+    AppendText(dcom, method);
+    return Container("moov", {Container("cmov", {Atom("dcom", dcom), Atom("cmvd", cmvd)})});
 }
 
 } // namespace vidarium::testing

@@ -70,4 +70,41 @@ Bytes GopHeader(unsigned hours, unsigned minutes, unsigned seconds, unsigned pic
 Bytes MpegFile(unsigned width, unsigned height, unsigned frameRateCode, std::uint32_t bitRateValue,
                unsigned startSeconds, unsigned endSeconds, std::size_t totalBytes = 4096);
 
+// --- QuickTime ---------------------------------------------------------------
+
+// An atom with a computed (or deliberately wrong) 32-bit size.
+Bytes Atom(std::string_view type, const Bytes& payload,
+           std::optional<std::uint32_t> declaredSize = std::nullopt);
+Bytes Container(std::string_view type, std::initializer_list<Bytes> children,
+                std::optional<std::uint32_t> declaredSize = std::nullopt);
+
+// Movie and media headers (version 0, 32-bit times).
+Bytes TimeHeaderPayload(std::uint32_t timeScale, std::uint32_t duration);
+Bytes HandlerPayload(std::string_view componentType, std::string_view subtype);
+Bytes VideoDescriptions(std::string_view format, std::uint16_t width, std::uint16_t height,
+                        std::string_view compressorName, std::uint8_t nameLength = 0xFF);
+
+struct SoundSpec {
+    std::string_view format = "twos";
+    std::uint16_t version = 0;
+    std::uint16_t channels = 2;
+    std::uint16_t sampleSize = 16;
+    std::uint32_t sampleRateFixed = 44100U << 16; // 16.16
+    std::uint32_t samplesPerPacket = 0;
+    std::uint32_t bytesPerFrame = 0;
+};
+Bytes SoundDescriptions(const SoundSpec& spec);
+
+// trak > mdia > (mdhd, hdlr, minf > stbl > stsd)
+Bytes Track(std::string_view subtype, std::uint32_t timeScale, std::uint32_t duration,
+            const Bytes& sampleDescriptions, std::string_view componentType = "mhlr",
+            bool withMediaHeader = true);
+// A QuickTime text item: length, language, text.
+Bytes UserDataItem(std::string_view type, std::string_view text, std::uint16_t language = 0);
+
+// "moov" > "cmov" > ("dcom", "cmvd") holding `movie` compressed with zlib.
+Bytes CompressedMovie(const Bytes& movie, std::optional<std::uint32_t> declaredSize = std::nullopt,
+                      std::string_view method = "zlib");
+Bytes ZlibCompress(const Bytes& bytes);
+
 } // namespace vidarium::testing
