@@ -1,0 +1,43 @@
+// The file list: a table model over the rows, shown report-style.
+#pragma once
+
+#include "filerow.h"
+
+#include <QAbstractTableModel>
+#include <QTimer>
+
+#include <vector>
+
+namespace vidarium {
+
+class FileListModel final : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    // Rows appended during a scan are shown in batches at most this often:
+    // repainting the list for every single row would keep the window busy.
+    static constexpr int kPublishIntervalMs = 50;
+
+    explicit FileListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Appends at the end; the row is in the list at once and shown with the
+    // next batch (or at PublishPendingRows).
+    void AppendRow(FileRow row);
+    void PublishPendingRows();
+    void Clear();
+    const FileRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
+
+private:
+    std::vector<FileRow> rows_;
+    std::vector<FileRow> pending_;
+    QTimer publishTimer_;
+};
+
+} // namespace vidarium

@@ -1,0 +1,80 @@
+// The main window: a directory to scan, Scan and Stop, the live file list, and
+// the export of the selected rows.
+#pragma once
+
+#include "filelistmodel.h"
+#include "scanworker.h"
+#include "windowsteps.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStatusBar;
+class QTableView;
+
+namespace vidarium {
+
+class TForm1 final : public QWidget, private ScanHost {
+    Q_OBJECT
+
+public:
+    static constexpr int kClientWidth = 693;
+    static constexpr int kClientHeight = 409;
+    static constexpr int kPanelHeight = 69;
+    static constexpr int kStatusBarHeight = 21;
+
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The dialogs, replaceable so that tests need no person. Each returns an
+    // empty text when cancelled.
+    std::function<QString()> BrowseForFolder;
+    std::function<QString()> AskExportFileName;
+
+    // Writes the selected rows, in list order, to the file; any failure ends
+    // it silently.
+    void ExportList(const QString& fileName);
+    // The text the status bar shows.
+    QString StatusText() const;
+
+    QFrame* Panel1;
+    QLineEdit* txtDirectory;
+    QPushButton* cmdBrowse;
+    QPushButton* cmdScan;
+    QPushButton* cmdStop;
+    QPushButton* cmdExportList;
+    QTableView* ListView1;
+    QStatusBar* StatusBar1;
+    FileListModel* Files;
+
+    void cmdBrowseClick();
+    void cmdScanClick();
+    void cmdStopClick();
+    void cmdExportListClick();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormResize();
+
+    // The worker's steps; each runs on this window's thread.
+    void ShowStatus(const std::string& text) override;
+    void ClearList() override;
+    void AddRow(FileRow row) override;
+    void ScanDone() override;
+
+    QLabel* statusText_;
+    WindowSteps steps_{this};
+    std::unique_ptr<TScanFilesThread> worker_;
+};
+
+} // namespace vidarium
