@@ -36,7 +36,13 @@ constexpr const char* kUsage =
 
 volatile std::sig_atomic_t interrupted = 0;
 
+// The first Ctrl-C stops the scan like the Stop button; a second one, for a
+// scan stuck on a slow disk, ends the program at once.
 extern "C" void OnInterrupt(int) {
+    if (interrupted != 0) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+    }
     interrupted = 1;
 }
 

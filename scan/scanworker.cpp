@@ -245,6 +245,9 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                 break;
             }
         } catch (...) {
+            if (Terminated()) {
+                return; // the host is going away: no row is wanted any more
+            }
         }
     }
     try {

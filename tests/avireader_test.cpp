@@ -53,12 +53,12 @@ TEST(AviReader, ReadsTheUsualLayout) {
     EXPECT_EQ(r.DurationMs, 60000u);
     EXPECT_NEAR(r.FrameRate, 29.97003, 1e-5);
     EXPECT_EQ(std::memcmp(r.VideoStreamHeader.fccHandler.data(), "xvid", 4), 0);
-    EXPECT_EQ(r.VideoFormat.biWidth, 640);
-    EXPECT_EQ(r.VideoFormat.biHeight, -480);
-    EXPECT_EQ(r.AudioFormat.wFormatTag, 0x55);
-    EXPECT_EQ(r.AudioFormat.nChannels, 2);
-    EXPECT_EQ(r.AudioFormat.nSamplesPerSec, 44100u);
-    EXPECT_EQ(r.AudioFormat.nAvgBytesPerSec, 16000u);
+    EXPECT_EQ(+r.VideoFormat.biWidth, 640);
+    EXPECT_EQ(+r.VideoFormat.biHeight, -480);
+    EXPECT_EQ(+r.AudioFormat.wFormatTag, 0x55);
+    EXPECT_EQ(+r.AudioFormat.nChannels, 2);
+    EXPECT_EQ(+r.AudioFormat.nSamplesPerSec, 44100u);
+    EXPECT_EQ(+r.AudioFormat.nAvgBytesPerSec, 16000u);
     EXPECT_TRUE(r.HasMainHeader && r.HasVideoStreamHeader && r.HasAudioStreamHeader);
 }
 
@@ -166,9 +166,9 @@ TEST(AviReader, LastStreamOfEachKindWins) {
     const auto loaded = LoadBytes(file);
     ASSERT_TRUE(loaded.ok);
     EXPECT_EQ(std::memcmp(loaded.reader.VideoStreamHeader.fccHandler.data(), "BBBB", 4), 0);
-    EXPECT_EQ(loaded.reader.AudioFormat.wFormatTag, 0x55);
-    EXPECT_EQ(loaded.reader.AudioFormat.nSamplesPerSec, 48000u);
-    EXPECT_EQ(loaded.reader.AudioStreamHeader.dwRate, 48000u);
+    EXPECT_EQ(+loaded.reader.AudioFormat.wFormatTag, 0x55);
+    EXPECT_EQ(+loaded.reader.AudioFormat.nSamplesPerSec, 48000u);
+    EXPECT_EQ(+loaded.reader.AudioStreamHeader.dwRate, 48000u);
 }
 
 TEST(AviReader, StreamTypeDecidesHowAFormatIsRead) {
@@ -178,7 +178,7 @@ TEST(AviReader, StreamTypeDecidesHowAFormatIsRead) {
     auto loaded =
         LoadBytes(Riff("AVI ", {List("hdrl", {Avih(), VideoStrl(), textStrl, AudioStrl(1)})}));
     ASSERT_TRUE(loaded.ok);
-    EXPECT_EQ(loaded.reader.AudioFormat.wFormatTag, 1);
+    EXPECT_EQ(+loaded.reader.AudioFormat.wFormatTag, 1);
     EXPECT_EQ(std::memcmp(loaded.reader.CurrentStreamType.data(), "auds", 4), 0);
 
     // A strf before any strh is passed over, whatever the previous file left.
@@ -190,7 +190,7 @@ TEST(AviReader, StreamTypeDecidesHowAFormatIsRead) {
              {List("hdrl", {Avih(), Chunk("strf", WaveFormatPayload(1, 1, 1, 1)), VideoStrl()})}));
     EXPECT_FALSE(reader.LoadFromSource(second, "b.avi"));
     EXPECT_FALSE(reader.HasAudioFormat);
-    EXPECT_EQ(reader.AudioFormat.nSamplesPerSec, 0u);
+    EXPECT_EQ(+reader.AudioFormat.nSamplesPerSec, 0u);
 }
 
 TEST(AviReader, ShortFormatsLeaveTheRestZero) {
@@ -201,15 +201,15 @@ TEST(AviReader, ShortFormatsLeaveTheRestZero) {
                       Chunk("strf", WaveFormatPayload(1, 1, 8000, 8000, false))});
     auto loaded = LoadBytes(Riff("AVI ", {List("hdrl", {Avih(), VideoStrl(), shortAudio})}));
     ASSERT_TRUE(loaded.ok);
-    EXPECT_EQ(loaded.reader.AudioFormat.cbSize, 0);
-    EXPECT_EQ(loaded.reader.AudioFormat.nSamplesPerSec, 8000u);
+    EXPECT_EQ(+loaded.reader.AudioFormat.cbSize, 0);
+    EXPECT_EQ(+loaded.reader.AudioFormat.nSamplesPerSec, 8000u);
 
     const Bytes emptyAudio = List("strl", {Chunk("strh", StreamHeaderPayload("auds", "", 1, 8000)),
                                            Chunk("strf", {}), Chunk("JUNK", Repeat(0, 4))});
     loaded = LoadBytes(Riff("AVI ", {List("hdrl", {Avih(), VideoStrl(), emptyAudio})}));
     ASSERT_TRUE(loaded.ok);
     EXPECT_TRUE(loaded.reader.HasAudioFormat);
-    EXPECT_EQ(loaded.reader.AudioFormat.wFormatTag, 0);
+    EXPECT_EQ(+loaded.reader.AudioFormat.wFormatTag, 0);
 }
 
 TEST(AviReader, ChunkWalkQuirks) {
@@ -306,7 +306,7 @@ TEST(AviReader, NothingLeaksIntoTheNextLoad) {
     MemorySource withoutAudio(Riff("AVI ", {List("hdrl", {Avih(), VideoStrl()})}));
     EXPECT_FALSE(reader.LoadFromSource(withoutAudio, "b.avi"));
     EXPECT_FALSE(reader.HasAudioFormat);
-    EXPECT_EQ(reader.AudioFormat.wFormatTag, 0);
+    EXPECT_EQ(+reader.AudioFormat.wFormatTag, 0);
     EXPECT_EQ(reader.DurationMs, 0u);
 }
 

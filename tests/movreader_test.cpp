@@ -62,15 +62,15 @@ TEST(QuickTimeReader, ReadsAMovie) {
     EXPECT_TRUE(r.HasAudio);
     EXPECT_EQ(Code(r.VideoFourCC), "avc1");
     EXPECT_EQ(r.VideoCodecName, "H.264");
-    EXPECT_EQ(r.VideoDesc.Width, 640);
-    EXPECT_EQ(r.VideoDesc.Height, 480);
-    EXPECT_EQ(r.VideoDesc.Depth, 24);
+    EXPECT_EQ(+r.VideoDesc.Width, 640);
+    EXPECT_EQ(+r.VideoDesc.Height, 480);
+    EXPECT_EQ(+r.VideoDesc.Depth, 24);
     EXPECT_EQ(r.VideoTrackSeconds, 10u);
     EXPECT_EQ(Code(r.AudioFourCC), "twos");
     EXPECT_EQ(r.AudioCodecName, "Uncompressed");
-    EXPECT_EQ(r.SoundDesc.SampleRate, 44100u);
-    EXPECT_EQ(r.SoundDesc.Channels, 2);
-    EXPECT_EQ(r.SoundDesc.SampleSize, 16);
+    EXPECT_EQ(+r.SoundDesc.SampleRate, 44100u);
+    EXPECT_EQ(+r.SoundDesc.Channels, 2);
+    EXPECT_EQ(+r.SoundDesc.SampleSize, 16);
     EXPECT_EQ(r.AudioBitRate, 0u);
     EXPECT_EQ(r.Comments, "Full Name: Beach\r\nDate: 2024\r\n");
 }
@@ -126,7 +126,7 @@ TEST(QuickTimeReader, SoundOnlyMovie) {
     ASSERT_TRUE(loaded.ok);
     EXPECT_FALSE(loaded.reader->HasVideo);
     EXPECT_EQ(loaded.reader->VideoCodecName, "");
-    EXPECT_EQ(loaded.reader->VideoDesc.Width, 0);
+    EXPECT_EQ(+loaded.reader->VideoDesc.Width, 0);
 }
 
 TEST(QuickTimeReader, SoundDescriptions) {
@@ -161,7 +161,7 @@ TEST(QuickTimeReader, SoundDescriptions) {
         const auto loaded = LoadBytes(Movie(1, 10, {SoundTrack(1, 10, c.spec)}));
         ASSERT_TRUE(loaded.ok);
         EXPECT_EQ(loaded.reader->AudioBitRate, c.bitRate) << c.codecName;
-        EXPECT_EQ(loaded.reader->SoundDesc.SampleRate, c.sampleRate) << c.codecName;
+        EXPECT_EQ(+loaded.reader->SoundDesc.SampleRate, c.sampleRate) << c.codecName;
         EXPECT_EQ(loaded.reader->AudioCodecName, c.codecName);
     }
     SoundSpec noSamples = v1;
@@ -315,9 +315,9 @@ TEST(QuickTimeCompressed, SameResultsAsTheUncompressedHeader) {
         EXPECT_EQ(b.DurationMs, a.DurationMs);
         EXPECT_EQ(b.VideoFourCC, a.VideoFourCC);
         EXPECT_EQ(b.VideoCodecName, a.VideoCodecName);
-        EXPECT_EQ(b.VideoDesc.Width, a.VideoDesc.Width);
+        EXPECT_EQ(+b.VideoDesc.Width, +a.VideoDesc.Width);
         EXPECT_EQ(b.AudioFourCC, a.AudioFourCC);
-        EXPECT_EQ(b.SoundDesc.SampleRate, a.SoundDesc.SampleRate);
+        EXPECT_EQ(+b.SoundDesc.SampleRate, +a.SoundDesc.SampleRate);
         EXPECT_EQ(b.Comments, a.Comments);
         EXPECT_EQ(b.Comments, "Copyright: (c) us\r\n");
         const AtomNode* cmvd = CQuickTimeReader::FindChildAtom(

@@ -103,7 +103,7 @@ TEST(ReadBudget, SparseQuickTimeWithTheMovieAfter4GiB) {
     ASSERT_TRUE(reader.LoadFromSource(counted, path));
     EXPECT_LT(counted.bytesRead, 4096u);
     EXPECT_EQ(reader.DurationMs, 60000u);
-    EXPECT_EQ(reader.VideoDesc.Width, 1920);
+    EXPECT_EQ(+reader.VideoDesc.Width, 1920);
 }
 
 } // namespace
