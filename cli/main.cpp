@@ -35,6 +35,10 @@ constexpr const char* kUsage =
     "output cannot be written, 2 for a usage error, 130 when interrupted.\n";
 
 volatile std::sig_atomic_t interrupted = 0;
+// The running scan, stopped straight from the signal handler: RequestStop only
+// stores a lock-free atomic flag, which is safe there.
+std::atomic<vidarium::TScanFilesThread*> runningScan{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 // The first Ctrl-C stops the scan like the Stop button; a second one, for a
 // scan stuck on a slow disk, ends the program at once.
@@ -44,6 +48,9 @@ extern "C" void OnInterrupt(int) {
         std::raise(SIGINT);
     }
     interrupted = 1;
+    if (vidarium::TScanFilesThread* worker = runningScan.load()) {
+        worker->RequestStop();
+    }
 }
 
 // The last `columns` bytes of a path, starting on a character boundary.
@@ -159,19 +166,21 @@ int Scan(const std::string& argument) {
     sigaction(SIGINT, &action, nullptr);
 
     ConsoleHost host(::isatty(STDERR_FILENO) == 1);
-    bool stopRequested = false;
     {
         vidarium::TScanFilesThread worker(host);
         worker.Start();
         worker.RequestScan(directory);
+        // Like the Stop button: the file being read still gets its row.
+        runningScan.store(&worker);
         while (!host.WaitForDone(std::chrono::milliseconds(100))) {
-            if (interrupted != 0 && !stopRequested) {
-                // Like the Stop button: the file being read still gets its row.
+            // Again here: a stop that came before the worker took the request
+            // was cleared when it took it.
+            if (interrupted != 0) {
                 worker.RequestStop();
-                stopRequested = true;
             }
             host.DrawProgress(worker.FilesSeen());
         }
+        runningScan.store(nullptr);
         worker.Terminate();
     }
     host.EraseProgress();
