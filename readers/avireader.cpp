@@ -2,7 +2,7 @@
 
 #include "bytesource.h"
 #include "guarded.h"
-#include "readererror.h"
+#include "readerload.h"
 
 #include <algorithm>
 #include <array>
@@ -45,32 +45,12 @@ void CAVIHeaderReader::Reset() {
 
 bool CAVIHeaderReader::LoadFromFile(const std::filesystem::path& path) {
     Reset();
-    bool faulted = true;
-    bool result = false;
-    {
-        FileSource file;
-        if (file.Open(path)) {
-            try {
-                result = Load(file);
-                faulted = false;
-            } catch (...) {
-                // Turned into the reader error below, once the file is closed.
-            }
-        }
-    }
-    if (faulted) {
-        throw ReaderError::ForLoad("CAVIHeaderReader", path, kSourceUnit, kErrorLine);
-    }
-    return result;
+    return LoadFileOrRaise(path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CAVIHeaderReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
     Reset();
-    try {
-        return Load(source);
-    } catch (...) {
-        throw ReaderError::ForLoad("CAVIHeaderReader", path, kSourceUnit, kErrorLine);
-    }
+    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CAVIHeaderReader::Load(ByteSource& source) {

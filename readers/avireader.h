@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "readererror.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -76,8 +77,7 @@ static_assert(sizeof(BitmapInfoHeader) == 40);
 
 class CAVIHeaderReader {
 public:
-    static constexpr const char* kSourceUnit = "avireader";
-    static constexpr int kErrorLine = 246;
+    static constexpr ReaderOrigin kOrigin{"CAVIHeaderReader", "avireader", 246};
     // Lists nested deeper than this are passed over instead of entered.
     static constexpr int kMaxListDepth = 64;
 

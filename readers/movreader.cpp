@@ -3,7 +3,7 @@
 #include "bytesource.h"
 #include "guarded.h"
 #include "localtext.h"
-#include "readererror.h"
+#include "readerload.h"
 
 #include <algorithm>
 #include <array>
@@ -159,32 +159,12 @@ std::string CQuickTimeReader::SoundCodecName(const FourCC& code) {
 
 bool CQuickTimeReader::LoadFromFile(const std::filesystem::path& path) {
     Clear();
-    bool faulted = true;
-    bool result = false;
-    {
-        FileSource file;
-        if (file.Open(path)) {
-            try {
-                result = Load(file);
-                faulted = false;
-            } catch (...) {
-                // Turned into the reader error below, once the file is closed.
-            }
-        }
-    }
-    if (faulted) {
-        throw ReaderError::ForLoad("CQuickTimeReader", path, kSourceUnit, kErrorLine);
-    }
-    return result;
+    return LoadFileOrRaise(path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CQuickTimeReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
     Clear();
-    try {
-        return Load(source);
-    } catch (...) {
-        throw ReaderError::ForLoad("CQuickTimeReader", path, kSourceUnit, kErrorLine);
-    }
+    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CQuickTimeReader::Load(ByteSource& source) {

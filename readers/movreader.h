@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "readererror.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -79,8 +80,7 @@ static_assert(sizeof(SoundSampleDesc) == 36);
 
 class CQuickTimeReader {
 public:
-    static constexpr const char* kSourceUnit = "movreader";
-    static constexpr int kErrorLine = 660;
+    static constexpr ReaderOrigin kOrigin{"CQuickTimeReader", "movreader", 660};
     // Atoms nested deeper than this are passed over instead of entered.
     static constexpr int kMaxDepth = 64;
     // A compressed movie header inside this many others is not expanded.

@@ -16,13 +16,12 @@ ReaderError::ReaderError(std::string message, std::string sourceUnit, int line)
     : std::runtime_error(FullText(message, sourceUnit, line)), message_(std::move(message)),
       sourceUnit_(std::move(sourceUnit)), line_(line) {}
 
-ReaderError ReaderError::ForLoad(const char* className, const std::filesystem::path& path,
-                                 const char* sourceUnit, int line) {
+ReaderError ReaderError::ForLoad(const ReaderOrigin& origin, const std::filesystem::path& path) {
     std::string message = "Exception: ";
-    message += className;
+    message += origin.ClassName;
     message += ".LoadFromFile(): File: ";
     message += PathToLocaleText(path);
-    return ReaderError(std::move(message), sourceUnit, line);
+    return ReaderError(std::move(message), origin.SourceUnit, origin.Line);
 }
 
 } // namespace vidarium

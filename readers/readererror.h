@@ -6,16 +6,22 @@
 
 namespace vidarium {
 
+// The reader a load error comes from: class, source unit and line.
+struct ReaderOrigin {
+    const char* ClassName;
+    const char* SourceUnit;
+    int Line;
+};
+
 // The failure a reader raises instead of returning when a load meets a fault.
 // what() is the full text: message, source unit and line.
 class ReaderError : public std::runtime_error {
 public:
     ReaderError(std::string message, std::string sourceUnit, int line);
 
-    // "Exception: <className>.LoadFromFile(): File: <path>" in the locale's
+    // "Exception: <class>.LoadFromFile(): File: <path>" in the locale's
     // character set.
-    static ReaderError ForLoad(const char* className, const std::filesystem::path& path,
-                               const char* sourceUnit, int line);
+    static ReaderError ForLoad(const ReaderOrigin& origin, const std::filesystem::path& path);
 
     const std::string& Message() const { return message_; }
     const std::string& SourceUnit() const { return sourceUnit_; }
