@@ -1,5 +1,6 @@
 // Real files from a real muxer: made by ffmpeg when it is installed.
 #include "avireader.h"
+#include "builders.h"
 #include "filerow.h"
 #include "movreader.h"
 #include "mpegreader.h"
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace vidarium::testing {
@@ -141,6 +144,49 @@ TEST_F(FfmpegFiles, QuickTimeRows) {
         CAVIHeaderReader avi;
         EXPECT_FALSE(avi.LoadFromFile(path)) << c.name;
     }
+}
+
+TEST_F(FfmpegFiles, CompressedMovieHeaderGivesTheSameRow) {
+    const fs::path original =
+        Make("plain.mov", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
+                          "-c:v mpeg4 -c:a pcm_s16be -metadata title=Harbour "
+                          "-movflags +faststart -fflags +bitexact");
+    std::ifstream in(original, std::ios::binary);
+    const Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Find the top-level "moov" and put it back compressed, in a "cmov".
+    std::size_t at = 0;
+    Bytes moov;
+    Bytes rest;
+    while (at + 8 <= bytes.size()) {
+        const std::size_t size = (std::size_t{bytes[at]} << 24) |
+                                 (std::size_t{bytes[at + 1]} << 16) |
+                                 (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
+        ASSERT_GE(size, 8u);
+        ASSERT_LE(at + size, bytes.size());
+        const Bytes atom(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+        if (std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(at + 8)) == "moov") {
+            moov = atom;
+        } else {
+            rest.insert(rest.end(), atom.begin(), atom.end());
+        }
+        at += size;
+    }
+    ASSERT_FALSE(moov.empty());
+    const fs::path compressed = dir / "compressed.mov";
+    WriteFile(compressed, Concat({CompressedMovie(moov), rest}));
+
+    CQuickTimeReader plainReader;
+    CQuickTimeReader compressedReader;
+    ASSERT_TRUE(plainReader.LoadFromFile(original));
+    ASSERT_TRUE(compressedReader.LoadFromFile(compressed));
+    const FileRow expected = MakeMovRow("x.mov", 0, plainReader);
+    EXPECT_EQ(MakeMovRow("x.mov", 0, compressedReader), expected);
+    EXPECT_EQ(expected.SubItems[2], "MOV: mp4v: Lavc mpeg4");
+    EXPECT_EQ(expected.SubItems[7], "twos: Uncompressed");
+    EXPECT_EQ(expected.SubItems[11], "Full Name: U\xC4"
+                                     "Harbour\r\n");
 }
 
 } // namespace
