@@ -40,14 +40,14 @@ Bytes Avih(std::uint32_t microSecPerFrame = 40000, std::uint32_t frames = 100) {
 }
 
 TEST(AviReader, ReadsTheUsualLayout) {
-    AviSpec spec;
-    spec.videoHandler = "xvid";
-    spec.width = 640;
-    spec.height = -480;
-    spec.rate = 30000;
-    spec.scale = 1001;
-    spec.totalFrames = 1500;
-    const auto loaded = LoadBytes(AviFile(spec));
+    AviParams params;
+    params.videoHandler = "xvid";
+    params.width = 640;
+    params.height = -480;
+    params.rate = 30000;
+    params.scale = 1001;
+    params.totalFrames = 1500;
+    const auto loaded = LoadBytes(AviFile(params));
     ASSERT_TRUE(loaded.ok);
     const auto& r = loaded.reader;
     EXPECT_EQ(r.DurationMs, 60000u);
@@ -78,20 +78,20 @@ TEST(AviReader, DurationRoundsHalfToEvenInExtendedPrecision) {
         {1000000, 4294967, 4294967000},
     };
     for (const Case& c : cases) {
-        AviSpec spec;
-        spec.microSecPerFrame = c.microSecPerFrame;
-        spec.totalFrames = c.frames;
-        const auto loaded = LoadBytes(AviFile(spec));
+        AviParams params;
+        params.microSecPerFrame = c.microSecPerFrame;
+        params.totalFrames = c.frames;
+        const auto loaded = LoadBytes(AviFile(params));
         ASSERT_TRUE(loaded.ok) << c.microSecPerFrame;
         EXPECT_EQ(loaded.reader.DurationMs, c.expected) << c.microSecPerFrame << " x " << c.frames;
     }
 }
 
 TEST(AviReader, DurationBeyond32BitsIsTheReaderError) {
-    AviSpec spec;
-    spec.microSecPerFrame = 1000000;
-    spec.totalFrames = 4294968; // 4,294,968,000 ms
-    MemorySource source(AviFile(spec));
+    AviParams params;
+    params.microSecPerFrame = 1000000;
+    params.totalFrames = 4294968; // 4,294,968,000 ms
+    MemorySource source(AviFile(params));
     CAVIHeaderReader reader;
     try {
         reader.LoadFromSource(source, "big.avi");
@@ -113,10 +113,10 @@ TEST(AviReader, FrameRateFromTheVideoStreamHeader) {
     const Case cases[] = {
         {25, 0, 25.0}, {25, 1, 25.0}, {24000, 1001, 24000.0 / 1001.0}, {0, 0, 0.0}};
     for (const Case& c : cases) {
-        AviSpec spec;
-        spec.rate = c.rate;
-        spec.scale = c.scale;
-        const auto loaded = LoadBytes(AviFile(spec));
+        AviParams params;
+        params.rate = c.rate;
+        params.scale = c.scale;
+        const auto loaded = LoadBytes(AviFile(params));
         ASSERT_TRUE(loaded.ok);
         EXPECT_DOUBLE_EQ(loaded.reader.FrameRate, c.expected);
     }
@@ -259,9 +259,9 @@ TEST(AviReader, ChunkWalkQuirks) {
 }
 
 TEST(AviReader, FileCutInsideMoviStillLoads) {
-    AviSpec spec;
-    spec.movieBytes = 4000;
-    Bytes file = AviFile(spec);
+    AviParams params;
+    params.movieBytes = 4000;
+    Bytes file = AviFile(params);
     file.resize(file.size() - 3000);
     EXPECT_TRUE(LoadBytes(file).ok);
     // RIFF size larger than the file: the bound is the file size.

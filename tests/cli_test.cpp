@@ -68,7 +68,7 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
     TempDir dir;
     // One movie file per directory, so the expected order does not depend on
     // the file system's enumeration order.
-    AviSpec avi;
+    AviParams avi;
     avi.microSecPerFrame = 33367;
     avi.totalFrames = 2700;
     avi.rate = 30000;

@@ -39,7 +39,7 @@ QString Q(const fs::path& path) {
 
 // A tree where each directory holds one movie, so the list order is known.
 void MakeTree(const fs::path& root) {
-    AviSpec ntsc;
+    AviParams ntsc;
     ntsc.rate = 30000;
     ntsc.scale = 1001;
     WriteFile(root / "a.avi", AviFile(ntsc));

@@ -19,13 +19,13 @@ int main(int argc, char** argv) {
         fs::create_directories(root / "Holidays" / "2024");
         fs::create_directories(root / "Archive");
 
-        AviSpec beach;
+        AviParams beach;
         beach.totalFrames = 4500; // 3 minutes at 25 fps
         beach.width = 720;
         beach.height = 576;
         WriteFile(root / "Beach.avi", AviFile(beach));
 
-        AviSpec ntsc;
+        AviParams ntsc;
         ntsc.videoHandler = "XVID";
         ntsc.microSecPerFrame = 33367;
         ntsc.totalFrames = 53946; // 30 minutes at 29.97 fps
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
                   MpegFile(352, 288, 3, 2875, 0, 754, 400000));
         WriteFile(root / "Archive" / "Lecture.m2v",
                   MpegFile(720, 480, 4, 20000, 3600, 9000, 300000));
-        SoundSpec stereo;
+        SoundParams stereo;
         const Bytes movie =
             Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 72000)),
                                  Track("vide", 600, 72000,

@@ -33,8 +33,8 @@ Bytes VideoTrack(std::uint32_t scale = 600, std::uint32_t duration = 6000,
 }
 
 Bytes SoundTrack(std::uint32_t scale = 44100, std::uint32_t duration = 441000,
-                 const SoundSpec& spec = {}) {
-    return Track("soun", scale, duration, SoundDescriptions(spec));
+                 const SoundParams& params = {}) {
+    return Track("soun", scale, duration, SoundDescriptions(params));
 }
 
 Bytes Movie(std::uint32_t scale, std::uint32_t duration, std::initializer_list<Bytes> rest) {
@@ -131,24 +131,24 @@ TEST(QuickTimeReader, SoundOnlyMovie) {
 
 TEST(QuickTimeReader, SoundDescriptions) {
     struct Case {
-        SoundSpec spec;
+        SoundParams params;
         std::uint32_t bitRate;
         std::uint32_t sampleRate;
         const char* codecName;
     };
-    SoundSpec v1;
+    SoundParams v1;
     v1.format = "ima4";
     v1.version = 1;
     v1.samplesPerPacket = 64;
     v1.bytesPerFrame = 68;
-    SoundSpec ac44;
+    SoundParams ac44;
     ac44.sampleRateFixed = 0xAC440000;
     ac44.format = "alaw";
-    SoundSpec msAdpcm;
+    SoundParams msAdpcm;
     msAdpcm.format = std::string_view("ms\0\x02", 4);
-    SoundSpec msOther;
+    SoundParams msOther;
     msOther.format = std::string_view("ms\0\x03", 4);
-    SoundSpec unlisted;
+    SoundParams unlisted;
     unlisted.format = "xyz1";
     const Case cases[] = {
         {v1, 374850, 44100, "IMA 4:1"},
@@ -158,13 +158,13 @@ TEST(QuickTimeReader, SoundDescriptions) {
         {unlisted, 0, 44100, ""},
     };
     for (const Case& c : cases) {
-        const auto loaded = LoadBytes(Movie(1, 10, {SoundTrack(1, 10, c.spec)}));
+        const auto loaded = LoadBytes(Movie(1, 10, {SoundTrack(1, 10, c.params)}));
         ASSERT_TRUE(loaded.ok);
         EXPECT_EQ(loaded.reader->AudioBitRate, c.bitRate) << c.codecName;
         EXPECT_EQ(+loaded.reader->SoundDesc.SampleRate, c.sampleRate) << c.codecName;
         EXPECT_EQ(loaded.reader->AudioCodecName, c.codecName);
     }
-    SoundSpec noSamples = v1;
+    SoundParams noSamples = v1;
     noSamples.samplesPerPacket = 0;
     MemorySource source(Movie(1, 10, {SoundTrack(1, 10, noSamples)}));
     CQuickTimeReader reader;

@@ -29,9 +29,9 @@ TEST(ReadBudget, SparseMultiGigabyteAvi) {
     const fs::path path = dir / "huge.avi";
     // The headers, then a "movi" list that runs to past 4 GiB, and an index
     // chunk after it: every seek beyond 2 GiB must work.
-    AviSpec spec;
-    spec.movieBytes = 0;
-    Bytes head = AviFile(spec);
+    AviParams params;
+    params.movieBytes = 0;
+    Bytes head = AviFile(params);
     head.resize(head.size() - 20 - 24);        // keep the headers, drop movi and idx1
     const std::uint32_t moviSize = 0xC0000000; // 3 GiB
     Bytes movi;

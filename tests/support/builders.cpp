@@ -160,21 +160,21 @@ Bytes BitmapInfoPayload(std::int32_t width, std::int32_t height, std::string_vie
     return bytes;
 }
 
-Bytes AviFile(const AviSpec& spec) {
-    const Bytes hdrl =
-        List("hdrl",
-             {Chunk("avih", AviMainHeaderPayload(spec.microSecPerFrame, spec.totalFrames,
-                                                 static_cast<std::uint32_t>(spec.width),
-                                                 static_cast<std::uint32_t>(spec.height))),
-              List("strl",
-                   {Chunk("strh", StreamHeaderPayload("vids", spec.videoHandler, spec.scale,
-                                                      spec.rate, spec.totalFrames)),
-                    Chunk("strf", BitmapInfoPayload(spec.width, spec.height, spec.videoHandler))}),
-              List("strl",
-                   {Chunk("strh", StreamHeaderPayload("auds", "", 1, spec.samplesPerSec)),
-                    Chunk("strf", WaveFormatPayload(spec.audioTag, spec.channels,
-                                                    spec.samplesPerSec, spec.avgBytesPerSec))})});
-    const Bytes movi = List("movi", {Chunk("00dc", Repeat(0xAB, spec.movieBytes))});
+Bytes AviFile(const AviParams& params) {
+    const Bytes hdrl = List(
+        "hdrl",
+        {Chunk("avih", AviMainHeaderPayload(params.microSecPerFrame, params.totalFrames,
+                                            static_cast<std::uint32_t>(params.width),
+                                            static_cast<std::uint32_t>(params.height))),
+         List("strl",
+              {Chunk("strh", StreamHeaderPayload("vids", params.videoHandler, params.scale,
+                                                 params.rate, params.totalFrames)),
+               Chunk("strf", BitmapInfoPayload(params.width, params.height, params.videoHandler))}),
+         List("strl",
+              {Chunk("strh", StreamHeaderPayload("auds", "", 1, params.samplesPerSec)),
+               Chunk("strf", WaveFormatPayload(params.audioTag, params.channels,
+                                               params.samplesPerSec, params.avgBytesPerSec))})});
+    const Bytes movi = List("movi", {Chunk("00dc", Repeat(0xAB, params.movieBytes))});
     const Bytes idx1 = Chunk("idx1", Repeat(0, 16));
     return Riff("AVI ", {hdrl, movi, idx1});
 }
@@ -291,26 +291,26 @@ Bytes VideoDescriptions(std::string_view format, std::uint16_t width, std::uint1
     return bytes;
 }
 
-Bytes SoundDescriptions(const SoundSpec& spec) {
+Bytes SoundDescriptions(const SoundParams& params) {
     Bytes entry;
-    AppendBe32(entry, spec.version == 1 ? 52 : 36);
+    AppendBe32(entry, params.version == 1 ? 52 : 36);
     Bytes format(4, 0);
-    std::copy(spec.format.begin(), spec.format.end(), format.begin());
+    std::copy(params.format.begin(), params.format.end(), format.begin());
     entry.insert(entry.end(), format.begin(), format.end());
     entry.resize(entry.size() + 6, 0);
     AppendBe16(entry, 1);
-    AppendBe16(entry, spec.version);
+    AppendBe16(entry, params.version);
     AppendBe16(entry, 0);
     AppendBe32(entry, 0); // vendor
-    AppendBe16(entry, spec.channels);
-    AppendBe16(entry, spec.sampleSize);
+    AppendBe16(entry, params.channels);
+    AppendBe16(entry, params.sampleSize);
     AppendBe16(entry, 0); // compression id
     AppendBe16(entry, 0); // packet size
-    AppendBe32(entry, spec.sampleRateFixed);
-    if (spec.version == 1) {
-        AppendBe32(entry, spec.samplesPerPacket);
+    AppendBe32(entry, params.sampleRateFixed);
+    if (params.version == 1) {
+        AppendBe32(entry, params.samplesPerPacket);
         AppendBe32(entry, 0);
-        AppendBe32(entry, spec.bytesPerFrame);
+        AppendBe32(entry, params.bytesPerFrame);
         AppendBe32(entry, 2);
     }
     Bytes bytes;

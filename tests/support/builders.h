@@ -41,7 +41,7 @@ Bytes WaveFormatPayload(std::uint16_t tag, std::uint16_t channels, std::uint32_t
                         std::uint32_t avgBytesPerSec, bool withCbSize = true);
 Bytes BitmapInfoPayload(std::int32_t width, std::int32_t height, std::string_view compression);
 
-struct AviSpec {
+struct AviParams {
     std::uint32_t microSecPerFrame = 40000;
     std::uint32_t totalFrames = 250;
     std::string_view videoHandler = "DIVX";
@@ -57,7 +57,7 @@ struct AviSpec {
 };
 
 // hdrl (avih, video strl, audio strl), movi, idx1: the usual layout.
-Bytes AviFile(const AviSpec& spec = {});
+Bytes AviFile(const AviParams& params = {});
 
 // --- MPEG video ----------------------------------------------------------------
 
@@ -84,7 +84,7 @@ Bytes HandlerPayload(std::string_view componentType, std::string_view subtype);
 Bytes VideoDescriptions(std::string_view format, std::uint16_t width, std::uint16_t height,
                         std::string_view compressorName, std::uint8_t nameLength = 0xFF);
 
-struct SoundSpec {
+struct SoundParams {
     std::string_view format = "twos";
     std::uint16_t version = 0;
     std::uint16_t channels = 2;
@@ -93,7 +93,7 @@ struct SoundSpec {
     std::uint32_t samplesPerPacket = 0;
     std::uint32_t bytesPerFrame = 0;
 };
-Bytes SoundDescriptions(const SoundSpec& spec);
+Bytes SoundDescriptions(const SoundParams& params);
 
 // trak > mdia > (mdhd, hdlr, minf > stbl > stsd)
 Bytes Track(std::string_view subtype, std::uint32_t timeScale, std::uint32_t duration,
