@@ -33,9 +33,13 @@ std::string Quote(const std::string& text) {
 }
 
 // Runs the scanner with `arguments` (already quoted); stderr goes to `err`.
-Outcome RunScanner(const std::string& arguments, const fs::path& err) {
+// `unprivileged` runs it as nobody when the tests run as the superuser.
+Outcome RunScanner(const std::string& arguments, const fs::path& err, bool unprivileged = false) {
+    const std::string prefix = unprivileged && ::geteuid() == 0
+                                   ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                   : "";
     const std::string command =
-        Quote(VIDARIUM_SCAN_PATH) + " " + arguments + " 2>" + Quote(err.native());
+        prefix + Quote(VIDARIUM_SCAN_PATH) + " " + arguments + " 2>" + Quote(err.native());
     Outcome outcome;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -137,6 +141,19 @@ TEST(ScanProgram, UsageAndErrors) {
     outcome = RunScanner(Quote("  " + dir.path().native() + " "), err);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out.rfind("file.avi\t0 MB\t0:00:10\tAVI: DIVX\t", 0), 0u);
+}
+
+TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
+    TempDir dir;
+    fs::create_directory(dir / "locked");
+    WriteFile(dir / "locked" / "hidden.avi", AviFile());
+    fs::permissions(dir / "locked", fs::perms::none);
+    const Outcome outcome = RunScanner(Quote(dir.path().native()), dir / "err.txt", true);
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(ReadText(dir / "err.txt"),
+              "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
 }
 
 TEST(ScanProgram, InterruptActsAsStop) {
