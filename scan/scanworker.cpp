@@ -61,19 +61,20 @@ std::string LowerCaseExtension(std::string_view extension) {
     return lower;
 }
 
-std::vector<ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
+std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
     static constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
     static constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                                  ".m1v", ".m2v",  ".vob"};
-    for (const auto extension : kQuickTimeFamily) {
-        if (lowerCaseExtension == extension) {
-            return {ReaderKind::Avi, ReaderKind::QuickTime, ReaderKind::Mpeg};
-        }
+    static constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime,
+                                                ReaderKind::Mpeg};
+    static constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
+    if (std::find(kQuickTimeFamily.begin(), kQuickTimeFamily.end(), lowerCaseExtension) !=
+        kQuickTimeFamily.end()) {
+        return kQuickTimeOrder;
     }
-    for (const auto extension : kMpegFamily) {
-        if (lowerCaseExtension == extension) {
-            return {ReaderKind::Avi, ReaderKind::Mpeg};
-        }
+    if (std::find(kMpegFamily.begin(), kMpegFamily.end(), lowerCaseExtension) !=
+        kMpegFamily.end()) {
+        return kMpegOrder;
     }
     return {};
 }
@@ -209,7 +210,7 @@ void TScanFilesThread::FilePass(const fs::path& directory) {
 }
 
 void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
-                                  const std::vector<ReaderKind>& order) {
+                                  std::span<const ReaderKind> order) {
     const fs::path& path = entry.path();
     // A link that leads nowhere counts as a file of size 0.
     std::error_code sizeError;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -40,7 +41,7 @@ public:
 enum class ReaderKind { Avi, QuickTime, Mpeg };
 
 // The readers a file's extension selects, in the order they are tried.
-std::vector<ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
+std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // The text from the last '.', when the last of '.', '\' and ':' in the bare
 // name is a '.'; otherwise empty.
 std::string ExtensionOf(std::string_view bareName);
@@ -81,7 +82,7 @@ private:
     void DirectoryPass(const std::filesystem::path& directory,
                        std::vector<DirectoryIdentity>& ancestors);
     void HandleFile(const std::filesystem::directory_entry& entry,
-                    const std::vector<ReaderKind>& order);
+                    std::span<const ReaderKind> order);
     bool ShouldEndPass() const;
 
     ScanHost& host_;
