@@ -12,7 +12,13 @@ namespace vidarium {
 
 bool FileSource::Open(const std::filesystem::path& path) {
     Close();
-    // O_NONBLOCK: a FIFO or device with a movie name must not stall the scan.
+    // Only regular files: a device is not even opened (opening some has side
+    // effects), and O_NONBLOCK keeps a FIFO that appears meanwhile from
+    // stalling the scan; fstat below checks what was really opened.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
+        return false;
+    }
     const int descriptor =
         ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); // NOLINT
     if (descriptor < 0) {
