@@ -30,9 +30,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         const std::string* text = column == 0                     ? &row.Caption
                                   : column <= row.SubItems.size() ? &row.SubItems[column - 1]
                                                                   : nullptr;
-        return text == nullptr
-                   ? QString()
-                   : QString::fromLocal8Bit(text->data(), static_cast<qsizetype>(text->size()));
+        return text == nullptr ? QString() : FromLocaleText(*text);
     }
     if (role == Qt::TextAlignmentRole) {
         const bool right = kListColumns[static_cast<std::size_t>(index.column())].RightAligned;

@@ -6,9 +6,15 @@
 #include <QAbstractTableModel>
 #include <QTimer>
 
+#include <string_view>
 #include <vector>
 
 namespace vidarium {
+
+// The list's locale text, decoded for display.
+inline QString FromLocaleText(std::string_view text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 class FileListModel final : public QAbstractTableModel {
     Q_OBJECT

@@ -45,10 +45,6 @@ std::filesystem::path NativePath(const QString& text) {
     return std::filesystem::path(QFile::encodeName(text).toStdString());
 }
 
-QString FromLocaleText(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {

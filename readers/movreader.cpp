@@ -12,20 +12,28 @@
 namespace vidarium {
 namespace {
 
-// Where the reader looks at a payload, bytes past what is held count as zero.
-template <std::size_t N>
-std::array<std::uint8_t, N> CopyPrefix(std::span<const std::uint8_t> payload, std::size_t offset,
-                                       std::size_t count) {
-    std::array<std::uint8_t, N> bytes{};
-    for (std::size_t i = 0; i < std::min(count, N); ++i) {
-        bytes[i] = ByteAt(payload, offset + i);
-    }
-    return bytes;
+// A node's payload never holds more than its Size, and the byte-order loads
+// read missing bytes as zero: exactly the zeroed, partly filled buffers of the
+// header steps.
+
+struct TimeHeader {
+    std::uint32_t Scale;
+    std::uint32_t Duration; // in Scale units
+};
+
+// "mvhd" and "mdhd" alike: version 0 layout, 32-bit times.
+TimeHeader ReadTimeHeader(const AtomNode& node) {
+    return {LoadBe32(node.Payload(), 12), LoadBe32(node.Payload(), 16)};
 }
 
-template <typename Record> void CopyRecord(Record& record, std::span<const std::uint8_t> bytes) {
+// Zeroes the record, then copies into it what the payload holds from offset.
+template <typename Record>
+void CopyRecord(Record& record, std::span<const std::uint8_t> payload, std::size_t offset) {
     record = {};
-    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof(Record)));
+    if (offset < payload.size()) {
+        std::memcpy(&record, payload.data() + offset,
+                    std::min(payload.size() - offset, sizeof(Record)));
+    }
 }
 
 } // namespace
@@ -253,12 +261,10 @@ void CQuickTimeReader::ExtractAtoms(AtomNode* first) {
 }
 
 void CQuickTimeReader::MovieHeaderStep(const AtomNode& node) {
-    const auto header = CopyPrefix<96>(node.Payload(), 0, node.Size);
-    const std::uint32_t timeScale = LoadBe32(header, 12);
-    const std::uint32_t duration = LoadBe32(header, 16);
-    if (timeScale > 0) {
-        DurationMs = RoundToUInt32(static_cast<Extended>(duration) * 1000 /
-                                   static_cast<Extended>(timeScale));
+    const TimeHeader header = ReadTimeHeader(node);
+    if (header.Scale > 0) {
+        DurationMs = RoundToUInt32(static_cast<Extended>(header.Duration) * 1000 /
+                                   static_cast<Extended>(header.Scale));
     }
 }
 
@@ -278,35 +284,30 @@ void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
 
     std::uint32_t trackSeconds = 0;
     if (const AtomNode* mediaHeader = FindChildAtom(media, "mdhd")) {
-        const auto header = CopyPrefix<24>(mediaHeader->Payload(), 0, mediaHeader->Size);
-        const std::uint32_t scale = LoadBe32(header, 12);
-        const std::uint32_t duration = LoadBe32(header, 16);
-        if (scale > 0) {
-            trackSeconds =
-                RoundToUInt32(static_cast<Extended>(duration) / static_cast<Extended>(scale));
+        const TimeHeader header = ReadTimeHeader(*mediaHeader);
+        if (header.Scale > 0) {
+            trackSeconds = RoundToUInt32(static_cast<Extended>(header.Duration) /
+                                         static_cast<Extended>(header.Scale));
         }
     }
     const AtomNode* handler = FindChildAtom(media, "hdlr");
     if (handler == nullptr) {
         return;
     }
-    const auto handlerBytes = CopyPrefix<24>(handler->Payload(), 0, handler->Size);
-    if (!IsFourCC(LoadFourCC(handlerBytes, 4), "mhlr")) {
+    if (!IsFourCC(LoadFourCC(handler->Payload(), 4), "mhlr")) {
         return;
     }
-    const FourCC subtype = LoadFourCC(handlerBytes, 8);
+    const FourCC subtype = LoadFourCC(handler->Payload(), 8);
 
     // Only the first sample description is read, whatever the count says.
-    const std::size_t headCount = std::min<std::size_t>(end - cursor, 16);
-    const auto head = CopyPrefix<16>(payload, cursor, headCount);
-    cursor += headCount;
-    const FourCC dataFormat = LoadFourCC(head, 4);
+    const FourCC dataFormat = LoadFourCC(payload, cursor + 4);
+    cursor += std::min<std::size_t>(end - cursor, 16); // past the entry's 16-byte head
 
     if (IsFourCC(subtype, "vide") && trackSeconds >= VideoTrackSeconds) {
         HasVideo = true;
         VideoFourCC = dataFormat;
         VideoTrackSeconds = trackSeconds;
-        CopyRecord(VideoDesc, CopyPrefix<sizeof(VideoSampleDesc)>(payload, cursor, end - cursor));
+        CopyRecord(VideoDesc, payload, cursor);
         VideoDesc.Version = Swap16(VideoDesc.Version);
         VideoDesc.Width = Swap16(VideoDesc.Width);
         VideoDesc.Height = Swap16(VideoDesc.Height);
@@ -315,7 +316,7 @@ void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
         HasAudio = true;
         AudioFourCC = dataFormat;
         AudioTrackSeconds = trackSeconds;
-        CopyRecord(SoundDesc, CopyPrefix<sizeof(SoundSampleDesc)>(payload, cursor, end - cursor));
+        CopyRecord(SoundDesc, payload, cursor);
         SoundDesc.Version = Swap16(SoundDesc.Version);
         SoundDesc.Channels = Swap16(SoundDesc.Channels);
         SoundDesc.SampleSize = Swap16(SoundDesc.SampleSize);

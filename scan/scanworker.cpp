@@ -19,6 +19,12 @@ namespace {
 
 constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
 
+// Takes a directory off the walked path however its walk ends.
+struct LeavesPathOnExit {
+    std::vector<DirectoryIdentity>& path;
+    ~LeavesPathOnExit() { path.pop_back(); }
+};
+
 bool EndsWithSeparator(const std::string& text) {
     return !text.empty() && text.back() == kSeparator;
 }
@@ -159,8 +165,14 @@ void TScanFilesThread::ScanRoot(const fs::path& path) {
     if (!EndsWithSeparator(text)) {
         text += kSeparator;
     }
+    const fs::path root(std::move(text));
+    // The directories on the path being walked, the root first; each is
+    // identified once, before it is entered.
     std::vector<DirectoryIdentity> ancestors;
-    ScanDirectory(fs::path(std::move(text)), ancestors);
+    if (const auto identity = IdentifyDirectory(root)) {
+        ancestors.push_back(*identity);
+    }
+    ScanDirectory(root, ancestors);
 }
 
 bool TScanFilesThread::ShouldEndPass() const {
@@ -259,10 +271,6 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
 
 void TScanFilesThread::DirectoryPass(const fs::path& directory,
                                      std::vector<DirectoryIdentity>& ancestors) {
-    const auto self = IdentifyDirectory(directory);
-    if (self) {
-        ancestors.push_back(*self);
-    }
     try {
         std::error_code error;
         fs::directory_iterator entries(directory, error);
@@ -280,8 +288,12 @@ void TScanFilesThread::DirectoryPass(const fs::path& directory,
                     // A directory already on the path being walked (a link
                     // loop) is not entered again.
                     const auto identity = IdentifyDirectory(child);
-                    if (!identity || std::find(ancestors.begin(), ancestors.end(), *identity) ==
-                                         ancestors.end()) {
+                    if (!identity) {
+                        ScanDirectory(child, ancestors);
+                    } else if (std::find(ancestors.begin(), ancestors.end(), *identity) ==
+                               ancestors.end()) {
+                        ancestors.push_back(*identity);
+                        const LeavesPathOnExit leaving{ancestors};
                         ScanDirectory(child, ancestors);
                     }
                 }
@@ -292,9 +304,6 @@ void TScanFilesThread::DirectoryPass(const fs::path& directory,
         }
     } catch (...) {
         // A failure here ends this directory's directory pass only.
-    }
-    if (self) {
-        ancestors.pop_back();
     }
 }
 
