@@ -41,6 +41,8 @@ void CAVIHeaderReader::Reset() {
     HasMainHeader = false;
     DurationMs = 0;
     FrameRate = 0.0;
+    RecognisedContainer = false;
+    ChunksVisited = 0;
 }
 
 bool CAVIHeaderReader::LoadFromFile(const std::filesystem::path& path) {
@@ -61,6 +63,7 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
     if (!IsFourCC(LoadFourCC(head, 0), "RIFF") || !IsFourCC(LoadFourCC(head, 8), "AVI ")) {
         return false;
     }
+    RecognisedContainer = true;
     // The RIFF size counts the form type and everything after it. A file cut
     // short lowers the bound, so a truncated "movi" simply ends the walk.
     const std::int64_t riffEnd = 8 + std::int64_t{LoadLe32(head, 4)};
@@ -78,6 +81,10 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
 }
 
 bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int depth) {
+    if (ChunksVisited >= kMaxChunks) {
+        return false;
+    }
+    ++ChunksVisited;
     std::array<std::uint8_t, 8> header{};
     if (source.Read(header) < header.size()) {
         return false;

@@ -80,6 +80,8 @@ public:
     static constexpr ReaderOrigin kOrigin{"CAVIHeaderReader", "avireader", 246};
     // Lists nested deeper than this are passed over instead of entered.
     static constexpr int kMaxListDepth = 64;
+    // Chunks visited in one load; the walk then ends as at a short read.
+    static constexpr std::uint32_t kMaxChunks = 1'000'000;
 
     CAVIHeaderReader() { Reset(); }
 
@@ -104,6 +106,11 @@ public:
     bool HasMainHeader = false;
     std::uint32_t DurationMs = 0;
     double FrameRate = 0.0;
+    // "RIFF" at bytes 0 to 3 and "AVI " at bytes 8 to 11: the file is an AVI
+    // even when the load is refused or raises the reader error.
+    bool RecognisedContainer = false;
+    // Chunk headers the last load's walk read.
+    std::uint32_t ChunksVisited = 0;
 
 private:
     bool Load(ByteSource& source);

@@ -34,6 +34,10 @@ inline std::uint32_t LoadBe32(std::span<const std::uint8_t> bytes, std::size_t o
            std::uint32_t{ByteAt(bytes, offset + 3)};
 }
 
+inline std::uint64_t LoadBe64(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return (std::uint64_t{LoadBe32(bytes, offset)} << 32) | LoadBe32(bytes, offset + 4);
+}
+
 inline std::uint16_t LoadLe16(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
     return static_cast<std::uint16_t>(ByteAt(bytes, offset) | (ByteAt(bytes, offset + 1) << 8));
 }

@@ -26,17 +26,23 @@ inline std::int64_t CheckedAdd(std::int64_t a, std::int64_t b) {
 // Extended precision: the x87 80-bit format on GCC and Clang for x86-64.
 using Extended = long double;
 
+// True when `value` rounds to an unsigned 32-bit integer.
+inline bool FitsUInt32(Extended value) {
+    if (!std::isfinite(value)) {
+        return false;
+    }
+    const Extended rounded = std::nearbyint(value);
+    return rounded >= 0 &&
+           rounded <= static_cast<Extended>(std::numeric_limits<std::uint32_t>::max());
+}
+
 // Round to the nearest integer, halves to even (the default rounding mode),
 // and range-test the narrowing to 32 bits.
 inline std::uint32_t RoundToUInt32(Extended value) {
-    if (!std::isfinite(value)) {
-        throw ReaderFault("non-finite value");
-    }
-    const Extended rounded = std::nearbyint(value);
-    if (rounded < 0 || rounded > static_cast<Extended>(std::numeric_limits<std::uint32_t>::max())) {
+    if (!FitsUInt32(value)) {
         throw ReaderFault("value out of 32-bit range");
     }
-    return static_cast<std::uint32_t>(rounded);
+    return static_cast<std::uint32_t>(std::nearbyint(value));
 }
 
 } // namespace vidarium

@@ -1,7 +1,7 @@
-// The compressed movie header ("cmov": "dcom" + "cmvd") and the user-data
-// texts of a QuickTime movie.
+// The compressed movie header of a QuickTime movie ("cmov": "dcom" + "cmvd"):
+// its zlib expansion and the walk of the expanded atoms.
+#include "atomheader.h"
 #include "guarded.h"
-#include "localtext.h"
 #include "movreader.h"
 
 #include <zlib.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace vidarium {
 namespace {
@@ -31,18 +32,29 @@ private:
     z_stream stream_{};
 };
 
-// Expands a zlib stream. The output starts at the declared size (at most
-// kMaxExpandedStart), or at one growth step when none is declared, and grows
-// by the step (the input length rounded up to 256) until the stream ends.
-std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint32_t inputLength,
-                                  std::uint32_t expected) {
+// Expands a zlib stream. The output starts at the declared size, but never
+// larger than what the input can expand to nor than kMaxExpandedStart, or at
+// one growth step when none is declared; it grows by the step (the input
+// length rounded up to 256) until the stream ends. Every byte produced is
+// taken from `budget`, also when the expansion then fails; going past the
+// budget, or past kMaxExpanded, is a fault.
+std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint64_t inputLength,
+                                  std::uint32_t expected, std::size_t& budget) {
     if (expected >= 0x80000000U) {
         throw ReaderFault("declared expanded size of 2 GiB or more");
     }
-    const std::size_t step = (std::size_t{inputLength} + 255) / 256 * 256;
+    const auto step = static_cast<std::size_t>((inputLength + 255) / 256 * 256);
+    const std::size_t expandable =
+        input.size() * CQuickTimeReader::kMaxInflateRatio + CQuickTimeReader::kInflateSlack;
+    const std::size_t ceiling = std::min(CQuickTimeReader::kMaxExpanded, budget);
     std::size_t size =
-        expected != 0 ? std::min<std::size_t>(expected, CQuickTimeReader::kMaxExpandedStart) : step;
-    std::vector<std::uint8_t> output(size, 0);
+        expected != 0
+            ? std::min({std::size_t{expected}, CQuickTimeReader::kMaxExpandedStart, expandable})
+            : step;
+    size = std::min(size, ceiling);
+    // Not zero-filled: only the bytes produced are ever touched.
+    auto output = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    std::size_t capacity = size;
 
     InflateStream stream;
     stream->next_in = const_cast<Bytef*>(input.data());
@@ -50,24 +62,27 @@ std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint
     std::size_t produced = 0;
     for (;;) {
         if (produced == size) {
-            if (step == 0 || size > CQuickTimeReader::kMaxExpanded - step) {
+            if (step == 0 || size >= ceiling) {
                 throw ReaderFault("expanded movie header too large");
             }
-            size += step;
-            if (size > output.capacity()) {
+            size = std::min(size + step, ceiling);
+            if (size > capacity) {
                 // Grow the storage geometrically, so that a small step
                 // cannot make the expansion quadratic.
-                output.reserve(std::min(std::max(output.capacity() * 2, size),
-                                        CQuickTimeReader::kMaxExpanded));
+                capacity = std::min(std::max(capacity * 2, size), ceiling);
+                auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+                std::memcpy(grown.get(), output.get(), produced);
+                output = std::move(grown);
             }
-            output.resize(size, 0);
         }
-        stream->next_out = output.data() + produced;
+        stream->next_out = output.get() + produced;
         stream->avail_out = static_cast<uInt>(
             std::min<std::size_t>(size - produced, std::numeric_limits<uInt>::max()));
         const uInt before = stream->avail_out;
         const int result = inflate(stream.get(), Z_NO_FLUSH);
-        produced += before - stream->avail_out;
+        const std::size_t made = before - stream->avail_out;
+        produced += made;
+        budget -= made;
         if (result == Z_STREAM_END) {
             break; // input bytes after the end of the stream are ignored
         }
@@ -78,9 +93,7 @@ std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint
             throw ReaderFault("compressed movie header ends early");
         }
     }
-    output.resize(produced);
-    output.shrink_to_fit();
-    return output;
+    return std::vector<std::uint8_t>(output.get(), output.get() + produced);
 }
 
 int ExpansionNesting(const AtomNode& node) {
@@ -101,29 +114,31 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     if (compression != nullptr && compression->Data != nullptr && compression->Size >= 4) {
         method = LoadFourCC(compression->Payload(), 0);
     }
-    if (!IsFourCC(method, "zlib") || ExpansionNesting(node) >= kMaxExpansionNesting) {
+    // Once the load's expansion budget is spent, a further compressed header
+    // stays as it is.
+    if (!IsFourCC(method, "zlib") || ExpansionNesting(node) >= kMaxExpansionNesting ||
+        expandedBytes_ >= kExpansionBudget) {
         return;
     }
     const std::span<const std::uint8_t> payload = node.Payload();
     std::vector<std::uint8_t> expanded;
+    std::size_t budget = kExpansionBudget - expandedBytes_;
     try {
         const std::uint32_t expected = LoadBe32(payload, 0);
         expanded =
             Inflate(payload.size() > 4 ? payload.subspan(4) : std::span<const std::uint8_t>(),
-                    node.Size - 4, expected);
-        if (expanded.size() > kMaxLoadedBytes - std::min(loadedBytes_, kMaxLoadedBytes)) {
-            return;
-        }
+                    node.Size - 4, expected, budget);
     } catch (...) {
+        expandedBytes_ = kExpansionBudget - budget;
         return; // the node keeps its compressed payload and gets no children
     }
-    loadedBytes_ += expanded.size();
+    expandedBytes_ = kExpansionBudget - budget;
     // The expanded buffer replaces the compressed payload; the nodes made from
     // it borrow their payloads from it.
     node.Owned = std::move(expanded);
     node.Data = node.Owned.empty() ? reinterpret_cast<const std::uint8_t*>("") : node.Owned.data();
     node.DataLength = node.Owned.size();
-    node.Size = static_cast<std::uint32_t>(node.Owned.size());
+    node.Size = node.Owned.size();
     node.Borrowed = false;
     const std::uint8_t* cursor = node.Data;
     const std::uint8_t* const end = node.Data + node.DataLength;
@@ -137,21 +152,24 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
 
 bool CQuickTimeReader::ReadAtomFromMemory(const std::uint8_t*& cursor, const std::uint8_t* end,
                                           AtomNode* parent, int depth) {
-    if (end - cursor < 8 || atoms_.size() >= kMaxAtoms) {
+    if (end - cursor < static_cast<std::ptrdiff_t>(AtomHeader::kShortLength) ||
+        atoms_.size() >= kMaxAtoms) {
         return false;
     }
-    const std::span<const std::uint8_t> header(cursor, 8);
-    cursor += 8;
-    const std::uint32_t size = LoadBe32(header, 0);
-    if (size < 8 || size - 8 > 2147483646U) {
+    // Expanded data keeps the 32-bit header: a size below 8 (the 64-bit
+    // marker 1 among them) is a fault that ends the whole memory walk.
+    const AtomHeader header = DecodeAtomHeader(std::span(cursor, AtomHeader::kShortLength));
+    cursor += AtomHeader::kShortLength;
+    const std::optional<std::uint64_t> declaredPayload = header.PayloadLength();
+    if (!declaredPayload || *declaredPayload > 2147483646U) {
         throw ReaderFault("atom size in expanded data");
     }
     AtomNode* node = AddChildAtom(parent);
-    node->AtomType = LoadFourCC(header, 4);
+    node->AtomType = header.Type;
     node->Borrowed = true;
     // An atom that claims more than its range holds is cut at the range's end.
-    const auto payload =
-        static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(size - 8, end - cursor));
+    const auto payload = static_cast<std::size_t>(
+        std::min<std::uint64_t>(*declaredPayload, static_cast<std::uint64_t>(end - cursor)));
     node->Size = payload;
     node->Data = cursor;
     node->DataLength = payload;
@@ -162,52 +180,6 @@ bool CQuickTimeReader::ReadAtomFromMemory(const std::uint8_t*& cursor, const std
     }
     cursor = atomEnd;
     return cursor < end;
-}
-
-std::string CQuickTimeReader::UserDataLabel(const FourCC& type) {
-    struct Row {
-        const char* code; // the three letters after 0xA9
-        const char* label;
-    };
-    static constexpr Row kRows[] = {
-        {"nam", "Full Name"},
-        {"cpy", "Copyright"},
-        {"day", "Date"},
-        {"dir", "Director"},
-        {"ed", "Edit"},
-        {"fmt", "Format"},
-        {"inf", "Information"},
-        {"prd", "Producer"},
-        {"prf", "Perfomers"},
-        {"req", "Requirements"},
-        {"src", "Original Source"},
-        {"wrt", "Writer"},
-        {"swr", "Software"},
-        {"mod", "Model"},
-        {"aut", "Author"},
-    };
-    if (type[0] == 0xA9) {
-        for (const Row& row : kRows) {
-            // "Edit" matches 0xA9 "ed" with any fourth byte.
-            const std::size_t length = std::strlen(row.code);
-            if (std::memcmp(type.data() + 1, row.code, length) == 0) {
-                return row.label;
-            }
-        }
-    }
-    const auto* text = reinterpret_cast<const char*>(type.data());
-    return std::string(text, strnlen(text, 4));
-}
-
-void CQuickTimeReader::AppendUserDataItem(const AtomNode& node) {
-    // The length and language bytes in front of the text are not
-    // interpreted: they go through the same treatment as the text.
-    std::string text(reinterpret_cast<const char*>(node.Data), node.DataLength);
-    std::replace(text.begin(), text.end(), '\0', ' ');
-    Comments += UserDataLabel(node.AtomType);
-    Comments += ": ";
-    Comments += TrimBelow33(text);
-    Comments += "\r\n";
 }
 
 } // namespace vidarium

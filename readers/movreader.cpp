@@ -1,5 +1,6 @@
 #include "movreader.h"
 
+#include "atomheader.h"
 #include "bytesource.h"
 #include "guarded.h"
 #include "localtext.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 
 namespace vidarium {
@@ -26,17 +28,52 @@ TimeHeader ReadTimeHeader(const AtomNode& node) {
     return {LoadBe32(node.Payload(), 12), LoadBe32(node.Payload(), 16)};
 }
 
-// Zeroes the record, then copies into it what the payload holds from offset.
-template <typename Record>
-void CopyRecord(Record& record, std::span<const std::uint8_t> payload, std::size_t offset) {
-    record = {};
-    if (offset < payload.size()) {
-        std::memcpy(&record, payload.data() + offset,
-                    std::min(payload.size() - offset, sizeof(Record)));
-    }
+// The stored description from `offset`: what the payload holds of it (the
+// decoders read missing bytes as zero).
+std::span<const std::uint8_t> DescriptionAt(std::span<const std::uint8_t> payload,
+                                            std::size_t offset) {
+    return offset < payload.size() ? payload.subspan(offset) : std::span<const std::uint8_t>();
 }
 
 } // namespace
+
+VideoSampleDesc VideoSampleDesc::Decode(std::span<const std::uint8_t> stored) {
+    VideoSampleDesc desc;
+    desc.Version = LoadBe16(stored, 0);
+    desc.RevisionLevel = LoadBe16(stored, 2);
+    desc.Vendor = LoadBe32(stored, 4);
+    desc.TemporalQuality = LoadBe32(stored, 8);
+    desc.SpatialQuality = LoadBe32(stored, 12);
+    desc.Width = LoadBe16(stored, 16);
+    desc.Height = LoadBe16(stored, 18);
+    desc.HorizontalResolution = LoadBe32(stored, 20);
+    desc.VerticalResolution = LoadBe32(stored, 24);
+    desc.DataSize = LoadBe32(stored, 28);
+    desc.FrameCount = LoadBe16(stored, 32);
+    for (std::size_t i = 0; i < desc.CompressorName.size(); ++i) {
+        desc.CompressorName[i] = ByteAt(stored, 34 + i);
+    }
+    desc.Depth = LoadBe16(stored, 66);
+    desc.ColorTableId = LoadBe16(stored, 68);
+    return desc;
+}
+
+SoundSampleDesc SoundSampleDesc::Decode(std::span<const std::uint8_t> stored) {
+    SoundSampleDesc desc;
+    desc.Version = LoadBe16(stored, 0);
+    desc.RevisionLevel = LoadBe16(stored, 2);
+    desc.Vendor = LoadBe32(stored, 4);
+    desc.Channels = LoadBe16(stored, 8);
+    desc.SampleSize = LoadBe16(stored, 10);
+    desc.CompressionId = LoadBe16(stored, 12);
+    desc.PacketSize = LoadBe16(stored, 14);
+    desc.SampleRate = LoadBe32(stored, 16) >> 16; // whole hertz of 16.16
+    desc.SamplesPerPacket = LoadBe32(stored, 20);
+    desc.BytesPerPacket = LoadBe32(stored, 24);
+    desc.BytesPerFrame = LoadBe32(stored, 28);
+    desc.BytesPerSample = LoadBe32(stored, 32);
+    return desc;
+}
 
 void CQuickTimeReader::Reset() {
     Root = {};
@@ -54,6 +91,8 @@ void CQuickTimeReader::Reset() {
     AudioCodecName.clear();
     Comments.clear();
     loadedBytes_ = 0;
+    payloadBudget_ = 0;
+    expandedBytes_ = 0;
 }
 
 void CQuickTimeReader::Clear() {
@@ -175,27 +214,40 @@ bool CQuickTimeReader::LoadFromSource(ByteSource& source, const std::filesystem:
     return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
+bool CQuickTimeReader::RecognisedContainer() const {
+    for (const AtomNode* node = Root.FirstChild; node != nullptr; node = node->Next) {
+        if (IsFourCC(node->AtomType, "ftyp") || IsFourCC(node->AtomType, "moov") ||
+            IsFourCC(node->AtomType, "mdat")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CQuickTimeReader::Load(ByteSource& source) {
+    payloadBudget_ = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(source.Size(), 0, static_cast<std::int64_t>(kMaxLoadedBytes)));
     // The file size is taken afresh for each top-level atom.
     while (ReadAtom(source, &Root, source.Size(), 0)) {
     }
     ExtractAtoms(&Root);
 
     // The compressor name's length byte is not consulted.
-    const auto* name = reinterpret_cast<const char*>(VideoDesc.CompressorName) + 1;
+    const auto* name = reinterpret_cast<const char*>(VideoDesc.CompressorName.data()) + 1;
     VideoCodecName = std::string(TrimBelow33(std::string_view(name, strnlen(name, 31))));
 
     const bool result = DurationMs > 0 && (HasVideo || HasAudio);
     if (HasAudio) {
         AudioCodecName = SoundCodecName(AudioFourCC);
     }
-    if (SoundDesc.Version == 1) {
-        if (SoundDesc.SamplesPerPacket == 0) {
-            throw ReaderFault("sound description without samples per packet");
-        }
-        AudioBitRate = RoundToUInt32(static_cast<Extended>(SoundDesc.SampleRate) /
-                                     static_cast<Extended>(SoundDesc.SamplesPerPacket) *
-                                     static_cast<Extended>(SoundDesc.BytesPerFrame) * 8);
+    // A bit rate the description cannot give (no samples per packet, or too
+    // large for 32 bits) is unknown, 0, like one the file does not give: the
+    // rest of the row stays.
+    if (SoundDesc.Version == 1 && SoundDesc.SamplesPerPacket != 0) {
+        const Extended bitRate = static_cast<Extended>(SoundDesc.SampleRate) /
+                                 static_cast<Extended>(SoundDesc.SamplesPerPacket) *
+                                 static_cast<Extended>(SoundDesc.BytesPerFrame) * 8;
+        AudioBitRate = FitsUInt32(bitRate) ? RoundToUInt32(bitRate) : 0;
     }
     return result;
 }
@@ -206,42 +258,62 @@ bool CQuickTimeReader::ReadAtom(ByteSource& source, AtomNode* parent, std::int64
         return false;
     }
     const std::int64_t start = source.Position();
-    std::array<std::uint8_t, 8> header{};
-    if (source.Read(header) < header.size()) {
+    std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
+    const std::span<std::uint8_t> shortHeader = std::span(bytes).first(AtomHeader::kShortLength);
+    if (source.Read(shortHeader) < shortHeader.size()) {
         return false;
     }
-    const std::uint32_t size = LoadBe32(header, 0);
     AtomNode* node = AddChildAtom(parent);
-    node->AtomType = LoadFourCC(header, 4);
-    // Below 8: 0 (to the end of the file) and 1 (a 64-bit size) end this level.
-    if (size < 8) {
+    node->AtomType = LoadFourCC(bytes, 4);
+    // The file walk understands the 64-bit size of media data over 4 GiB; a
+    // header cut short ends this level, the node staying in the tree.
+    std::span<const std::uint8_t> header = shortHeader;
+    if (AnnouncesExtendedSize(shortHeader)) {
+        const std::span<std::uint8_t> extension =
+            std::span(bytes).subspan(AtomHeader::kShortLength);
+        if (source.Read(extension) < extension.size()) {
+            return false;
+        }
+        header = bytes;
+    }
+    const AtomHeader decoded = DecodeAtomHeader(header);
+    // A size that does not cover its header (0 means "to the end of the
+    // file") ends this level, and so does an end past the largest position.
+    const std::optional<std::uint64_t> payloadLength = decoded.PayloadLength();
+    if (!payloadLength || decoded.DeclaredSize > std::uint64_t{INT64_MAX} ||
+        start > INT64_MAX - static_cast<std::int64_t>(decoded.DeclaredSize)) {
         return false;
     }
-    node->Size = size - 8;
-    const std::int64_t payloadStart = CheckedAdd(start, 8);
-    const std::int64_t end = CheckedAdd(payloadStart, node->Size);
+    node->Size = *payloadLength;
+    const std::int64_t end = start + static_cast<std::int64_t>(decoded.DeclaredSize);
+    const std::int64_t payloadStart = start + static_cast<std::int64_t>(decoded.HeaderLength);
 
     if (IsDataAtom(node->AtomType) && node->Size > 0 && node->Size <= kMaxDataAtom) {
-        // Never more than the file still holds: a tiny file that declares a
-        // huge atom costs nothing.
-        const std::int64_t available = std::max<std::int64_t>(source.Size() - payloadStart, 0);
-        const auto held = static_cast<std::size_t>(std::min<std::int64_t>(node->Size, available));
-        if (loadedBytes_ <= kMaxLoadedBytes - held) {
-            loadedBytes_ += held;
-            node->Owned.assign(std::max<std::size_t>(held, 1), 0);
-            node->DataLength = source.Read(std::span(node->Owned).first(held));
-            node->Data = node->Owned.data();
-        }
+        LoadPayload(source, *node, payloadStart);
     }
     if (IsContainerAtom(node->AtomType) && depth < kMaxDepth) {
-        const std::int64_t containerEnd = CheckedAdd(start, size);
-        while (ReadAtom(source, node, containerEnd, depth + 1)) {
+        while (ReadAtom(source, node, end, depth + 1)) {
         }
     }
     if (end < limit) {
         return source.Seek(end) == end;
     }
     return false;
+}
+
+void CQuickTimeReader::LoadPayload(ByteSource& source, AtomNode& node, std::int64_t payloadStart) {
+    // Never more than the file still holds: a tiny file that declares a huge
+    // atom costs nothing.
+    const std::int64_t available = std::max<std::int64_t>(source.Size() - payloadStart, 0);
+    const auto held = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(node.Size), available));
+    if (held > payloadBudget_ - loadedBytes_) {
+        return; // past the load's budget: no Data, no fault
+    }
+    loadedBytes_ += held;
+    node.Owned.assign(std::max<std::size_t>(held, 1), 0);
+    node.DataLength = source.Read(std::span(node.Owned).first(held));
+    node.Data = node.Owned.data();
 }
 
 void CQuickTimeReader::ExtractAtoms(AtomNode* first) {
@@ -270,7 +342,7 @@ void CQuickTimeReader::MovieHeaderStep(const AtomNode& node) {
 
 void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
     const std::span<const std::uint8_t> payload = sampleDescriptions.Payload();
-    const std::size_t end = sampleDescriptions.Size;
+    const auto end = static_cast<std::size_t>(sampleDescriptions.Size);
     std::size_t cursor = std::min<std::size_t>(end, 8); // version, flags, entry count
 
     // The "mdia" atom in a well-formed file; the types are not verified.
@@ -307,25 +379,12 @@ void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
         HasVideo = true;
         VideoFourCC = dataFormat;
         VideoTrackSeconds = trackSeconds;
-        CopyRecord(VideoDesc, payload, cursor);
-        VideoDesc.Version = Swap16(VideoDesc.Version);
-        VideoDesc.Width = Swap16(VideoDesc.Width);
-        VideoDesc.Height = Swap16(VideoDesc.Height);
-        VideoDesc.Depth = Swap16(VideoDesc.Depth);
+        VideoDesc = VideoSampleDesc::Decode(DescriptionAt(payload, cursor));
     } else if (IsFourCC(subtype, "soun") && trackSeconds >= AudioTrackSeconds) {
         HasAudio = true;
         AudioFourCC = dataFormat;
         AudioTrackSeconds = trackSeconds;
-        CopyRecord(SoundDesc, payload, cursor);
-        SoundDesc.Version = Swap16(SoundDesc.Version);
-        SoundDesc.Channels = Swap16(SoundDesc.Channels);
-        SoundDesc.SampleSize = Swap16(SoundDesc.SampleSize);
-        SoundDesc.CompressionId = Swap16(SoundDesc.CompressionId);
-        SoundDesc.SamplesPerPacket = Swap32(SoundDesc.SamplesPerPacket);
-        SoundDesc.BytesPerPacket = Swap32(SoundDesc.BytesPerPacket);
-        SoundDesc.BytesPerFrame = Swap32(SoundDesc.BytesPerFrame);
-        SoundDesc.BytesPerSample = Swap32(SoundDesc.BytesPerSample);
-        SoundDesc.SampleRate = Swap32(SoundDesc.SampleRate) >> 16; // whole hertz of 16.16
+        SoundDesc = SoundSampleDesc::Decode(DescriptionAt(payload, cursor));
     }
 }
 

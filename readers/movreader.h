@@ -5,6 +5,7 @@
 #include "byteorder.h"
 #include "readererror.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -22,7 +23,9 @@ class ByteSource;
 // buffer of an enclosing compressed movie header.
 struct AtomNode {
     FourCC AtomType{};
-    std::uint32_t Size = 0; // payload length: declared size - 8
+    // Payload length: the declared size less the header (8 bytes, or 16 for
+    // the 64-bit form of a media data atom over 4 GiB).
+    std::uint64_t Size = 0;
     AtomNode* Parent = nullptr;
     AtomNode* Next = nullptr;
     AtomNode* Last = nullptr; // in a first child only: its parent's last child
@@ -37,46 +40,47 @@ struct AtomNode {
     std::span<const std::uint8_t> Payload() const { return {Data, Data ? DataLength : 0}; }
 };
 
-#pragma pack(push, 1)
-// A video sample description after its 16-byte head, as stored; Version,
-// Width, Height and Depth are turned into host order after the copy.
+// A video sample description after its 16-byte head, every number decoded
+// from the file's big-endian bytes.
 struct VideoSampleDesc {
-    std::uint16_t Version;
-    std::uint16_t RevisionLevel;
-    std::uint32_t Vendor;
-    std::uint32_t TemporalQuality;
-    std::uint32_t SpatialQuality;
-    std::uint16_t Width;
-    std::uint16_t Height;
-    std::uint32_t HorizontalResolution;
-    std::uint32_t VerticalResolution;
-    std::uint32_t DataSize;
-    std::uint16_t FrameCount;
-    std::uint8_t CompressorName[32]; // a length byte, then 31 characters
-    std::uint16_t Depth;
-    std::uint16_t ColorTableId;
+    std::uint16_t Version = 0;
+    std::uint16_t RevisionLevel = 0;
+    std::uint32_t Vendor = 0;
+    std::uint32_t TemporalQuality = 0;
+    std::uint32_t SpatialQuality = 0;
+    std::uint16_t Width = 0;
+    std::uint16_t Height = 0;
+    std::uint32_t HorizontalResolution = 0; // 16.16 fixed point
+    std::uint32_t VerticalResolution = 0;   // 16.16 fixed point
+    std::uint32_t DataSize = 0;
+    std::uint16_t FrameCount = 0;
+    std::array<std::uint8_t, 32> CompressorName{}; // a length byte, then 31 characters
+    std::uint16_t Depth = 0;
+    std::uint16_t ColorTableId = 0;
+
+    static constexpr std::size_t kStoredSize = 70;
+    static VideoSampleDesc Decode(std::span<const std::uint8_t> stored);
 };
 
 // A sound sample description after its 16-byte head; the last four fields
-// mean something only in version 1. SampleRate holds whole hertz after a load.
+// mean something only in version 1. SampleRate holds whole hertz.
 struct SoundSampleDesc {
-    std::uint16_t Version;
-    std::uint16_t RevisionLevel;
-    std::uint32_t Vendor;
-    std::uint16_t Channels;
-    std::uint16_t SampleSize;
-    std::uint16_t CompressionId;
-    std::uint16_t PacketSize;
-    std::uint32_t SampleRate;
-    std::uint32_t SamplesPerPacket;
-    std::uint32_t BytesPerPacket;
-    std::uint32_t BytesPerFrame;
-    std::uint32_t BytesPerSample;
-};
-#pragma pack(pop)
+    std::uint16_t Version = 0;
+    std::uint16_t RevisionLevel = 0;
+    std::uint32_t Vendor = 0;
+    std::uint16_t Channels = 0;
+    std::uint16_t SampleSize = 0;
+    std::uint16_t CompressionId = 0;
+    std::uint16_t PacketSize = 0;
+    std::uint32_t SampleRate = 0;
+    std::uint32_t SamplesPerPacket = 0;
+    std::uint32_t BytesPerPacket = 0;
+    std::uint32_t BytesPerFrame = 0;
+    std::uint32_t BytesPerSample = 0;
 
-static_assert(sizeof(VideoSampleDesc) == 70);
-static_assert(sizeof(SoundSampleDesc) == 36);
+    static constexpr std::size_t kStoredSize = 36;
+    static SoundSampleDesc Decode(std::span<const std::uint8_t> stored);
+};
 
 class CQuickTimeReader {
 public:
@@ -87,10 +91,19 @@ public:
     static constexpr int kMaxExpansionNesting = 4;
     // A data atom larger than this is not loaded (its node gets no Data).
     static constexpr std::uint32_t kMaxDataAtom = 64U << 20;
-    // What one load may hold in memory: payloads, and expanded headers.
+    // The payloads the file walk loads add up to at most this (and the file's
+    // size): overlapping atoms cannot make a load hold many copies of a file.
     static constexpr std::size_t kMaxLoadedBytes = 256U << 20;
+    // An expansion starts no larger than this, nor than its input can expand
+    // to (kMaxInflateRatio times its length, plus kInflateSlack).
     static constexpr std::size_t kMaxExpandedStart = 64U << 20;
+    static constexpr std::size_t kMaxInflateRatio = 1032;
+    static constexpr std::size_t kInflateSlack = 256;
+    // One expansion, and all the expansions of one load together, produce at
+    // most this many bytes.
     static constexpr std::size_t kMaxExpanded = 256U << 20;
+    static constexpr std::size_t kExpansionBudget = 256U << 20;
+    // Atom nodes made by one load, expanded data included.
     static constexpr std::size_t kMaxAtoms = 1'000'000;
 
     CQuickTimeReader() = default;
@@ -116,6 +129,14 @@ public:
     static std::string SoundCodecName(const FourCC& code);
     static std::string UserDataLabel(const FourCC& type);
 
+    // The file walk made a top-level "ftyp", "moov" or "mdat": the file is a
+    // QuickTime movie even when the load is refused or raises the reader error.
+    bool RecognisedContainer() const;
+    // Bytes the file walk loaded as payloads, and bytes the expansions
+    // produced, in the last load.
+    std::size_t LoadedPayloadBytes() const { return loadedBytes_; }
+    std::size_t ExpandedBytes() const { return expandedBytes_; }
+
     AtomNode Root;
     std::uint32_t DurationMs = 0;
     std::uint32_t VideoTrackSeconds = 0;
@@ -136,6 +157,7 @@ private:
     bool ReadAtom(ByteSource& source, AtomNode* parent, std::int64_t limit, int depth);
     bool ReadAtomFromMemory(const std::uint8_t*& cursor, const std::uint8_t* end, AtomNode* parent,
                             int depth);
+    void LoadPayload(ByteSource& source, AtomNode& node, std::int64_t payloadStart);
     void ExtractAtoms(AtomNode* first);
     void MovieHeaderStep(const AtomNode& node);
     void TrackStep(const AtomNode& node);
@@ -144,6 +166,8 @@ private:
 
     std::deque<AtomNode> atoms_;
     std::size_t loadedBytes_ = 0;
+    std::size_t payloadBudget_ = 0;
+    std::size_t expandedBytes_ = 0;
 };
 
 inline std::uint32_t Swap32(std::uint32_t value) {

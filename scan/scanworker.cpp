@@ -234,8 +234,14 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
 
     // A reader that raises its error, or whose row cannot be added, counts as
     // having refused the file: the next reader gets its turn, and the file
-    // still gets its plain row.
+    // still gets its plain row. The MPEG byte search is not tried inside a
+    // container that an earlier reader recognised: MPEG-4 video holds the
+    // same start codes, and would give a row of nonsense.
+    bool recognised = false;
     for (const ReaderKind kind : order) {
+        if (kind == ReaderKind::Mpeg && recognised) {
+            break;
+        }
         try {
             switch (kind) {
             case ReaderKind::Avi:
@@ -262,6 +268,8 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                 return; // the host is going away: no row is wanted any more
             }
         }
+        recognised = recognised || (kind == ReaderKind::Avi && AviReader->RecognisedContainer) ||
+                     (kind == ReaderKind::QuickTime && QuickTimeReader->RecognisedContainer());
     }
     try {
         host_.AddRow(MakePlainRow(caption(), size));

@@ -4,6 +4,8 @@
 #include "filerow.h"
 #include "movreader.h"
 #include "mpegreader.h"
+#include "recordinghost.h"
+#include "scanworker.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 namespace vidarium::testing {
@@ -38,8 +41,33 @@ protected:
         return path;
     }
 
+    Bytes ReadAll(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
     TempDir dir;
 };
+
+// The export line of every row of a scan, by file name.
+std::map<std::string, std::string> ScanLines(const fs::path& root) {
+    RecordingHost host;
+    TScanFilesThread worker(host);
+    worker.Start();
+    worker.RequestScan(root);
+    EXPECT_TRUE(host.WaitForScans(1));
+    std::map<std::string, std::string> lines;
+    for (const FileRow& row : host.rows) {
+        lines[row.Caption] = ExportLine(row);
+    }
+    return lines;
+}
+
+std::size_t Find(const Bytes& bytes, std::string_view text) {
+    const auto at = std::search(bytes.begin(), bytes.end(), text.begin(), text.end());
+    EXPECT_NE(at, bytes.end()) << text;
+    return static_cast<std::size_t>(at - bytes.begin());
+}
 
 TEST_F(FfmpegFiles, AviRows) {
     struct Case {
@@ -144,6 +172,54 @@ TEST_F(FfmpegFiles, QuickTimeRows) {
         CAVIHeaderReader avi;
         EXPECT_FALSE(avi.LoadFromFile(path)) << c.name;
     }
+}
+
+// Files as cameras and other muxers write them: no MPEG guess inside an AVI or
+// QuickTime file, no row lost over an audio bit rate, 64-bit media data.
+TEST_F(FfmpegFiles, RealWorldRows) {
+    const fs::path movies = dir / "movies";
+    fs::create_directory(movies);
+    // MPEG-4 video holds 00 00 01 B3 (its group-of-VOP start code).
+    const fs::path silent =
+        Make("movies/silent.avi", "-f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v mpeg4 -an");
+    fs::copy_file(silent, movies / "silent.mpg");
+    // An MP4 file: its handlers have no component type, so no track is chosen.
+    Make("movies/mp4.mov", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
+                           "-c:v mpeg4 -c:a aac -f mp4 -fflags +bitexact");
+
+    // Version 1 sound (24-bit PCM), with its samples per packet cleared.
+    Bytes sound = ReadAll(Make("v1.mov", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                                         "sine -t 2 -c:v mpeg4 -c:a pcm_s24be -fflags +bitexact"));
+    const std::size_t format = Find(sound, "in24");
+    std::fill_n(sound.begin() + static_cast<std::ptrdiff_t>(format + 32), 4, 0);
+    WriteFile(movies / "no-samples-per-packet.mov", sound);
+
+    // ffmpeg reserves a "wide" atom in front of the media data and, for a
+    // movie over 4 GiB, writes the 64-bit header over both; do the same here.
+    Bytes wide = ReadAll(Make("wide.mov", "-f lavfi -i testsrc=size=320x240:rate=25 -t 2 "
+                                          "-c:v mpeg4 -fflags +bitexact"));
+    const std::size_t at = Find(wide, "wide") - 4;
+    const std::uint64_t mdatSize = (std::uint64_t{wide[at + 8]} << 24) | (wide[at + 9] << 16) |
+                                   (wide[at + 10] << 8) | wide[at + 11];
+    Bytes header;
+    AppendBe32(header, 1);
+    AppendText(header, "mdat");
+    AppendBe64(header, mdatSize + 8);
+    std::copy(header.begin(), header.end(), wide.begin() + static_cast<std::ptrdiff_t>(at));
+    WriteFile(movies / "mdat64.mov", wide);
+
+    const auto lines = ScanLines(movies);
+    const std::map<std::string, std::string> expected{
+        {"silent.avi", "silent.avi\t0 MB\t\r\n"},
+        {"silent.mpg", "silent.mpg\t0 MB\t\r\n"},
+        {"mp4.mov", "mp4.mov\t0 MB\t\r\n"},
+        {"no-samples-per-packet.mov",
+         "no-samples-per-packet.mov\t0 MB\t0:00:02\tMOV: mp4v: Lavc mpeg4\t\t320\t240\t\t"
+         "in24: 24-bit integer\t\t44100\t1\t\t\r\n"},
+        {"mdat64.mov",
+         "mdat64.mov\t0 MB\t0:00:02\tMOV: mp4v: Lavc mpeg4\t\t320\t240\t\t\t\t\t\t\t\r\n"},
+    };
+    EXPECT_EQ(lines, expected);
 }
 
 TEST_F(FfmpegFiles, CompressedMovieHeaderGivesTheSameRow) {

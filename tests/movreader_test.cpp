@@ -150,8 +150,20 @@ TEST(QuickTimeReader, SoundDescriptions) {
     msOther.format = std::string_view("ms\0\x03", 4);
     SoundParams unlisted;
     unlisted.format = "xyz1";
+    // A bit rate the description cannot give is unknown (0), not a lost row.
+    SoundParams noSamples = v1;
+    noSamples.samplesPerPacket = 0;
+    SoundParams overflowing = v1;
+    overflowing.samplesPerPacket = 1;
+    overflowing.bytesPerFrame = 0x10000000;
+    SoundParams largestThatFits = v1; // 44100 / 441 * 5368709 * 8 = 4294967200
+    largestThatFits.samplesPerPacket = 441;
+    largestThatFits.bytesPerFrame = 5368709;
     const Case cases[] = {
         {v1, 374850, 44100, "IMA 4:1"},
+        {noSamples, 0, 44100, "IMA 4:1"},
+        {overflowing, 0, 44100, "IMA 4:1"},
+        {largestThatFits, 4294967200U, 44100, "IMA 4:1"},
         {ac44, 0, 44100, "aLaw 2:1"},
         {msAdpcm, 0, 44100, "Microsoft ADPCM-ACM"},
         {msOther, 0, 44100, ""},
@@ -159,16 +171,32 @@ TEST(QuickTimeReader, SoundDescriptions) {
     };
     for (const Case& c : cases) {
         const auto loaded = LoadBytes(Movie(1, 10, {SoundTrack(1, 10, c.params)}));
-        ASSERT_TRUE(loaded.ok);
+        ASSERT_TRUE(loaded.ok) << c.bitRate;
         EXPECT_EQ(loaded.reader->AudioBitRate, c.bitRate) << c.codecName;
         EXPECT_EQ(+loaded.reader->SoundDesc.SampleRate, c.sampleRate) << c.codecName;
         EXPECT_EQ(loaded.reader->AudioCodecName, c.codecName);
+        EXPECT_EQ(loaded.reader->DurationMs, 10000u);
     }
-    SoundParams noSamples = v1;
-    noSamples.samplesPerPacket = 0;
-    MemorySource source(Movie(1, 10, {SoundTrack(1, 10, noSamples)}));
-    CQuickTimeReader reader;
-    EXPECT_THROW(reader.LoadFromSource(source, "x.mov"), ReaderError);
+}
+
+TEST(QuickTimeReader, SampleDescriptionsAreDecodedWhole) {
+    // Every field in host order, none left as stored.
+    const auto loaded = LoadBytes(Movie(1, 10, {VideoTrack()}));
+    ASSERT_TRUE(loaded.ok);
+    const VideoSampleDesc& video = loaded.reader->VideoDesc;
+    EXPECT_EQ(video.Vendor, 0x6170706CU); // "appl"
+    EXPECT_EQ(video.SpatialQuality, 512U);
+    EXPECT_EQ(video.HorizontalResolution, 72U << 16);
+    EXPECT_EQ(video.FrameCount, 1U);
+    EXPECT_EQ(video.ColorTableId, 0xFFFFU);
+    SoundParams v1;
+    v1.version = 1;
+    v1.samplesPerPacket = 1;
+    v1.bytesPerFrame = 4;
+    const auto sound = LoadBytes(Movie(1, 10, {SoundTrack(1, 10, v1)}));
+    ASSERT_TRUE(sound.ok);
+    EXPECT_EQ(sound.reader->SoundDesc.BytesPerSample, 2U);
+    EXPECT_EQ(sound.reader->SoundDesc.BytesPerFrame, 4U);
 }
 
 TEST(QuickTimeReader, SoundCodecNames) {
@@ -228,7 +256,8 @@ TEST(QuickTimeReader, FileWalkQuirks) {
                       Concat({Bytes{0xFF, 0xFF, 0xFF, 0xF0, 'm', 'o', 'o', 'v'}, Bytes(50, 0)})),
                  movie}),
          true},
-        {"64-bit size before moov", Concat({Atom("mdat", Bytes(16, 0), 1), movie}), false},
+        {"64-bit marker without a 64-bit size", Concat({Atom("mdat", Bytes(16, 0), 1), movie}),
+         false},
         {"size 0 before moov", Concat({Atom("free", Bytes(16, 0), 0), movie}), false},
         {"not QuickTime at all", Bytes(500, 'x'), false},
         {"empty", {}, false},
@@ -243,6 +272,88 @@ TEST(QuickTimeReader, FileWalkQuirks) {
     for (const Case& c : cases) {
         EXPECT_EQ(LoadBytes(c.bytes).ok, c.ok) << c.name;
     }
+}
+
+TEST(QuickTimeReader, SixtyFourBitAtoms) {
+    const Bytes movie = Movie(600, 1200, {VideoTrack()});
+    const Bytes mdat64 = Atom64("mdat", Bytes(300, 7));
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool ok;
+        // Top-level types the walk made, in order.
+        std::vector<std::string> topLevel;
+    };
+    const Case cases[] = {
+        {"64-bit media data before the movie", Concat({mdat64, movie}), true, {"mdat", "moov"}},
+        {"64-bit movie container",
+         Atom64("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 1200)), VideoTrack()})),
+         true,
+         {"moov"}},
+        {"64-bit data atom inside a container",
+         Atom("moov", Concat({Atom64("mvhd", TimeHeaderPayload(600, 1200)), VideoTrack()})),
+         true,
+         {"moov"}},
+        {"64-bit size below 16", Concat({Atom64("mdat", {}, 15), movie}), false, {"mdat"}},
+        {"64-bit size of 16", Concat({Atom64("free", {}), movie}), true, {"free", "moov"}},
+        {"64-bit size past the end of the file",
+         Concat({movie, Atom64("mdat", Bytes(40, 0), 1ULL << 40)}),
+         true,
+         {"moov", "mdat"}},
+        {"64-bit end past the largest position",
+         Concat({Atom64("mdat", Bytes(40, 0), ~0ULL), movie}),
+         false,
+         {"mdat"}},
+        {"cut inside its 16-byte header",
+         Concat({movie, Bytes{0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0}}),
+         true,
+         {"moov", "mdat"}},
+    };
+    for (const Case& c : cases) {
+        const auto loaded = LoadBytes(c.bytes);
+        EXPECT_EQ(loaded.ok, c.ok) << c.name;
+        std::vector<std::string> topLevel;
+        for (const AtomNode* node = loaded.reader->Root.FirstChild; node; node = node->Next) {
+            topLevel.push_back(Code(node->AtomType));
+        }
+        EXPECT_EQ(topLevel, c.topLevel) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(loaded.reader->DurationMs, 2000u) << c.name;
+            EXPECT_EQ(+loaded.reader->VideoDesc.Width, 640) << c.name;
+        }
+    }
+    // The payload length of a 64-bit atom is its size less 16.
+    const auto loaded = LoadBytes(Concat({mdat64, movie}));
+    EXPECT_EQ(loaded.reader->Root.FirstChild->Size, 300u);
+    // Inside expanded data the 32-bit rule holds: the 64-bit form is a size
+    // below 8 there, which ends the memory walk.
+    const auto compressed = LoadBytes(CompressedMovie(Concat(
+        {Atom("free", {}), Atom64("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 1200))}))})));
+    EXPECT_FALSE(compressed.ok);
+    EXPECT_EQ(compressed.reader->DurationMs, 0u);
+}
+
+TEST(QuickTimeReader, RecognisesItsOwnContainer) {
+    const std::pair<const char*, Bytes> cases[] = {
+        {"ftyp only", Atom("ftyp", Bytes{'q', 't', ' ', ' '})},
+        {"mdat only", Atom("mdat", Bytes(20, 0))},
+        {"moov whose tracks are not chosen",
+         Movie(600, 600, {Track("vide", 600, 600, VideoDescriptions("mp4v", 1, 1, ""), "")})},
+        {"moov of size 0", Atom("moov", {}, 0)},
+    };
+    for (const auto& [name, bytes] : cases) {
+        const auto loaded = LoadBytes(bytes);
+        EXPECT_FALSE(loaded.ok) << name;
+        EXPECT_TRUE(loaded.reader->RecognisedContainer()) << name;
+    }
+    for (const Bytes& other : {Atom("free", Bytes(20, 0)), Bytes(100, 0), Bytes{}}) {
+        EXPECT_FALSE(LoadBytes(other).reader->RecognisedContainer());
+    }
+    // A fault after the walk keeps what the walk made.
+    MemorySource overflowing(Movie(1, 4294968, {VideoTrack()}));
+    CQuickTimeReader reader;
+    EXPECT_THROW(reader.LoadFromSource(overflowing, "x.mov"), ReaderError);
+    EXPECT_TRUE(reader.RecognisedContainer());
 }
 
 TEST(QuickTimeReader, HostileSizesAndNesting) {

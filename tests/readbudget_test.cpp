@@ -106,5 +106,33 @@ TEST(ReadBudget, SparseQuickTimeWithTheMovieAfter4GiB) {
     EXPECT_EQ(+reader.VideoDesc.Width, 1920);
 }
 
+TEST(ReadBudget, SparseQuickTimeWithSixtyFourBitMediaData) {
+    TempDir dir;
+    const fs::path path = dir / "camera.mov";
+    // One media data atom of 5 GiB in the 64-bit form, then the movie header,
+    // as a camera writes a long recording.
+    const Bytes movie =
+        Atom("moov",
+             Concat({Atom("mvhd", TimeHeaderPayload(600, 36000)),
+                     Track("vide", 600, 36000, VideoDescriptions("avc1", 1920, 1080, "H.264"))}));
+    const Bytes ftyp = Atom("ftyp", Bytes{'q', 't', ' ', ' '});
+    const Bytes head =
+        Concat({ftyp, Atom64("mdat", Bytes{0, 0, 0, 16, 'j', 'u', 'n', 'k'}, kFiveGiB + 16)});
+    const std::uint64_t movieAt = ftyp.size() + kFiveGiB + 16;
+    WriteFile(path, head);
+    fs::resize_file(path, movieAt + movie.size());
+    WriteAt(path, movieAt, movie);
+
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
+    CountingSource counted(file);
+    CQuickTimeReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted, path));
+    EXPECT_LT(counted.bytesRead, 4096u);
+    EXPECT_EQ(reader.DurationMs, 60000u);
+    EXPECT_EQ(+reader.VideoDesc.Width, 1920);
+    EXPECT_EQ(reader.Root.FirstChild->Next->Size, kFiveGiB);
+}
+
 } // namespace
 } // namespace vidarium::testing

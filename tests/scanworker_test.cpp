@@ -234,3 +234,81 @@ TEST(ScanWorker, TerminateEndsAnIdleWorker) {
 
 } // namespace
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+// A sequence header and GOPs that the MPEG byte search would accept.
+Bytes MpegLookalike() {
+    return MpegFile(1049, 2880, 3, 0x3FFF0, 0, 10, 600);
+}
+
+Bytes QuickTimeMovie(std::initializer_list<Bytes> tracks, std::uint32_t scale = 600,
+                     std::uint32_t duration = 600) {
+    Bytes moov = Atom("mvhd", TimeHeaderPayload(scale, duration));
+    for (const Bytes& track : tracks) {
+        moov.insert(moov.end(), track.begin(), track.end());
+    }
+    return Atom("moov", moov);
+}
+
+TEST(ScanWorker, NoMpegGuessInsideARecognisedContainer) {
+    const Bytes silent =
+        Riff("AVI ",
+             {List("hdrl", {Chunk("avih", AviMainHeaderPayload(40000, 250)),
+                            List("strl", {Chunk("strh", StreamHeaderPayload("vids", "XVID", 1, 25)),
+                                          Chunk("strf", BitmapInfoPayload(320, 240, "XVID"))})}),
+              List("movi", {Chunk("00dc", MpegLookalike())})});
+    const Bytes unchosenTracks = Concat(
+        {Atom("ftyp", Bytes{'q', 't', ' ', ' '}),
+         QuickTimeMovie({Track("vide", 600, 600, VideoDescriptions("mp4v", 320, 240, ""), "")}),
+         Atom("mdat", MpegLookalike())});
+    const Bytes ftypOnly =
+        Concat({Atom("ftyp", Bytes{'i', 's', 'o', 'm'}), Atom("free", MpegLookalike())});
+    // A movie header whose duration does not fit in 32 bits: the reader error.
+    const Bytes raising =
+        Concat({Atom("mdat", MpegLookalike()),
+                QuickTimeMovie({Track("vide", 1, 10, VideoDescriptions("mp4v", 320, 240, ""))}, 1,
+                               4294968)});
+    const Bytes mpeg = MpegFile(352, 288, 3, 2875, 0, 60);
+    // Video CDs keep MPEG in RIFF form "CDXA": not an AVI, so still MPEG.
+    const Bytes cdxa = Riff("CDXA", {Chunk("data", mpeg)});
+
+    struct Case {
+        const char* name;
+        const Bytes& bytes;
+        std::size_t subItems; // 1: the plain row; 11: the MPEG row
+    };
+    const Case cases[] = {
+        {"silent.avi", silent, 1},
+        {"silent.mpg", silent, 1},
+        {"unchosen.mov", unchosenTracks, 1},
+        {"ftyp-only.mov", ftypOnly, 1},
+        {"raising.mov", raising, 1},
+        {"raising.avi", raising, 1},
+        {"mpeg.avi", mpeg, 11},
+        {"mpeg.mov", mpeg, 11},
+        {"cdxa.mpg", cdxa, 11},
+        {"cdxa.avi", cdxa, 11},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        WriteFile(dir / c.name, c.bytes);
+    }
+    RecordingHost host;
+    const std::vector<FileRow> rows = Scan(dir.path(), host);
+    ASSERT_EQ(rows.size(), std::size(cases));
+    for (const Case& c : cases) {
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&](const FileRow& r) { return r.Caption == c.name; });
+        ASSERT_NE(row, rows.end()) << c.name;
+        EXPECT_EQ(row->SubItems.size(), c.subItems) << c.name;
+        if (c.subItems == 11) {
+            EXPECT_EQ(row->SubItems[2], "MPEG") << c.name;
+            EXPECT_EQ(row->SubItems[4], "352") << c.name;
+        }
+    }
+}
+
+} // namespace
+} // namespace vidarium::testing

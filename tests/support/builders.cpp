@@ -229,6 +229,21 @@ Bytes Atom(std::string_view type, const Bytes& payload, std::optional<std::uint3
     return bytes;
 }
 
+void AppendBe64(Bytes& bytes, std::uint64_t value) {
+    AppendBe32(bytes, static_cast<std::uint32_t>(value >> 32));
+    AppendBe32(bytes, static_cast<std::uint32_t>(value));
+}
+
+Bytes Atom64(std::string_view type, const Bytes& payload,
+             std::optional<std::uint64_t> declaredSize) {
+    Bytes bytes;
+    AppendBe32(bytes, 1);
+    AppendText(bytes, type);
+    AppendBe64(bytes, declaredSize.value_or(payload.size() + 16));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
 Bytes Container(std::string_view type, std::initializer_list<Bytes> children,
                 std::optional<std::uint32_t> declaredSize) {
     return Atom(type, Concat(children), declaredSize);

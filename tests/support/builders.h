@@ -77,6 +77,11 @@ Bytes Atom(std::string_view type, const Bytes& payload,
            std::optional<std::uint32_t> declaredSize = std::nullopt);
 Bytes Container(std::string_view type, std::initializer_list<Bytes> children,
                 std::optional<std::uint32_t> declaredSize = std::nullopt);
+// The 64-bit form: size field 1, then the 64-bit size (computed, or
+// deliberately wrong) after the type.
+Bytes Atom64(std::string_view type, const Bytes& payload,
+             std::optional<std::uint64_t> declaredSize = std::nullopt);
+void AppendBe64(Bytes& bytes, std::uint64_t value);
 
 // Movie and media headers (version 0, 32-bit times).
 Bytes TimeHeaderPayload(std::uint32_t timeScale, std::uint32_t duration);

@@ -1,0 +1,58 @@
+// The user-data texts of a QuickTime movie: each text item of a "udta" atom
+// becomes one line of the Comments cell, under its label ("Full Name",
+// "Copyright", ...).
+#include "localtext.h"
+#include "movreader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vidarium {
+
+std::string CQuickTimeReader::UserDataLabel(const FourCC& type) {
+    struct Row {
+        const char* code; // the three letters after 0xA9
+        const char* label;
+    };
+    static constexpr Row kRows[] = {
+        {"nam", "Full Name"},
+        {"cpy", "Copyright"},
+        {"day", "Date"},
+        {"dir", "Director"},
+        {"ed", "Edit"},
+        {"fmt", "Format"},
+        {"inf", "Information"},
+        {"prd", "Producer"},
+        {"prf", "Perfomers"},
+        {"req", "Requirements"},
+        {"src", "Original Source"},
+        {"wrt", "Writer"},
+        {"swr", "Software"},
+        {"mod", "Model"},
+        {"aut", "Author"},
+    };
+    if (type[0] == 0xA9) {
+        for (const Row& row : kRows) {
+            // "Edit" matches 0xA9 "ed" with any fourth byte.
+            const std::size_t length = std::strlen(row.code);
+            if (std::memcmp(type.data() + 1, row.code, length) == 0) {
+                return row.label;
+            }
+        }
+    }
+    const auto* text = reinterpret_cast<const char*>(type.data());
+    return std::string(text, strnlen(text, 4));
+}
+
+void CQuickTimeReader::AppendUserDataItem(const AtomNode& node) {
+    // The length and language bytes in front of the text are not
+    // interpreted: they go through the same treatment as the text.
+    std::string text(reinterpret_cast<const char*>(node.Data), node.DataLength);
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    Comments += UserDataLabel(node.AtomType);
+    Comments += ": ";
+    Comments += TrimBelow33(text);
+    Comments += "\r\n";
+}
+
+} // namespace vidarium
