@@ -37,7 +37,7 @@ private:
 // one growth step when none is declared; it grows by the step (the input
 // length rounded up to 256) until the stream ends. Every byte produced is
 // taken from `budget`, also when the expansion then fails; going past the
-// budget, or past kMaxExpanded, is a fault.
+// budget is a fault.
 std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint64_t inputLength,
                                   std::uint32_t expected, std::size_t& budget) {
     if (expected >= 0x80000000U) {
@@ -46,7 +46,7 @@ std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint
     const auto step = static_cast<std::size_t>((inputLength + 255) / 256 * 256);
     const std::size_t expandable =
         input.size() * CQuickTimeReader::kMaxInflateRatio + CQuickTimeReader::kInflateSlack;
-    const std::size_t ceiling = std::min(CQuickTimeReader::kMaxExpanded, budget);
+    const std::size_t ceiling = budget;
     std::size_t size =
         expected != 0
             ? std::min({std::size_t{expected}, CQuickTimeReader::kMaxExpandedStart, expandable})

@@ -99,9 +99,8 @@ public:
     static constexpr std::size_t kMaxExpandedStart = 64U << 20;
     static constexpr std::size_t kMaxInflateRatio = 1032;
     static constexpr std::size_t kInflateSlack = 256;
-    // One expansion, and all the expansions of one load together, produce at
-    // most this many bytes.
-    static constexpr std::size_t kMaxExpanded = 256U << 20;
+    // All the expansions of one load together produce at most this many
+    // bytes (so one expansion too); going past it is a fault of the step.
     static constexpr std::size_t kExpansionBudget = 256U << 20;
     // Atom nodes made by one load, expanded data included.
     static constexpr std::size_t kMaxAtoms = 1'000'000;

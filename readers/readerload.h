@@ -6,18 +6,20 @@
 #include "bytesource.h"
 #include "readererror.h"
 
+#include <exception>
 #include <filesystem>
 
 namespace vidarium {
 
-// Runs `load` over `source`; any fault becomes the reader error.
+// Runs `load` over `source`; any fault becomes the reader error, with the
+// fault itself nested under it (std::rethrow_if_nested reaches it).
 template <typename Load>
 bool LoadOrRaise(ByteSource& source, const std::filesystem::path& path, const ReaderOrigin& origin,
                  Load&& load) {
     try {
         return load(source);
     } catch (...) {
-        throw ReaderError::ForLoad(origin, path);
+        std::throw_with_nested(ReaderError::ForLoad(origin, path));
     }
 }
 
@@ -26,21 +28,25 @@ bool LoadOrRaise(ByteSource& source, const std::filesystem::path& path, const Re
 // is closed.
 template <typename Load>
 bool LoadFileOrRaise(const std::filesystem::path& path, const ReaderOrigin& origin, Load&& load) {
-    bool faulted = true;
+    std::exception_ptr fault;
     bool result = false;
     {
         FileSource file;
-        if (file.Open(path)) {
-            try {
-                result = load(file);
-                faulted = false;
-            } catch (...) {
-                // Raised below, after the file has been closed.
-            }
+        if (!file.Open(path)) {
+            throw ReaderError::ForLoad(origin, path);
+        }
+        try {
+            result = load(file);
+        } catch (...) {
+            fault = std::current_exception(); // raised below, once the file is closed
         }
     }
-    if (faulted) {
-        throw ReaderError::ForLoad(origin, path);
+    if (fault) {
+        try {
+            std::rethrow_exception(fault);
+        } catch (...) {
+            std::throw_with_nested(ReaderError::ForLoad(origin, path));
+        }
     }
     return result;
 }

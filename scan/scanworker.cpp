@@ -25,6 +25,13 @@ struct LeavesPathOnExit {
     ~LeavesPathOnExit() { path.pop_back(); }
 };
 
+// Gives the shared walk path back its length however a walk below ends.
+struct LeavesDirectoryOnExit {
+    std::string& directory;
+    std::size_t length;
+    ~LeavesDirectoryOnExit() { directory.resize(length); }
+};
+
 bool EndsWithSeparator(const std::string& text) {
     return !text.empty() && text.back() == kSeparator;
 }
@@ -165,23 +172,22 @@ void TScanFilesThread::ScanRoot(const fs::path& path) {
     if (!EndsWithSeparator(text)) {
         text += kSeparator;
     }
-    const fs::path root(std::move(text));
     // The directories on the path being walked, the root first; each is
     // identified once, before it is entered.
     std::vector<DirectoryIdentity> ancestors;
-    if (const auto identity = IdentifyDirectory(root)) {
+    if (const auto identity = IdentifyDirectory(text)) {
         ancestors.push_back(*identity);
     }
-    ScanDirectory(root, ancestors);
+    ScanDirectory(text, ancestors);
 }
 
 bool TScanFilesThread::ShouldEndPass() const {
     return Terminated() || StopRequested.load();
 }
 
-void TScanFilesThread::ScanDirectory(const fs::path& directory,
+void TScanFilesThread::ScanDirectory(std::string& directory,
                                      std::vector<DirectoryIdentity>& ancestors) {
-    host_.ShowStatus(PathToLocaleText(directory.native() + "*"));
+    host_.ShowStatus(PathToLocaleText(directory + "*"));
     FilePass(directory);
     if (ShouldEndPass() || !Recurse) {
         return;
@@ -189,10 +195,10 @@ void TScanFilesThread::ScanDirectory(const fs::path& directory,
     DirectoryPass(directory, ancestors);
 }
 
-void TScanFilesThread::FilePass(const fs::path& directory) {
+void TScanFilesThread::FilePass(const std::string& directory) {
     try {
         std::error_code error;
-        fs::directory_iterator entries(directory, error);
+        fs::directory_iterator entries(fs::path(directory), error);
         if (error) {
             host_.DirectoryUnreadable(directory);
             return;
@@ -277,37 +283,53 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
     }
 }
 
-void TScanFilesThread::DirectoryPass(const fs::path& directory,
+void TScanFilesThread::DirectoryPass(std::string& directory,
                                      std::vector<DirectoryIdentity>& ancestors) {
     try {
-        std::error_code error;
-        fs::directory_iterator entries(directory, error);
-        if (!error) {
+        // The names of the subdirectories are read first and the listing
+        // closed before any of them is walked: a walk of any depth holds one
+        // open directory at a time.
+        std::vector<std::string> subdirectories;
+        {
+            std::error_code error;
+            fs::directory_iterator entries(fs::path(directory), error);
+            if (error) {
+                return;
+            }
             for (; entries != fs::directory_iterator(); entries.increment(error)) {
                 if (error) {
                     break;
                 }
                 const fs::directory_entry& entry = *entries;
                 std::error_code typeError;
-                const std::string name = entry.path().filename().native();
+                std::string name = entry.path().filename().native();
                 if (entry.is_directory(typeError) && name != "." && name != "..") {
-                    fs::path child = directory / name;
-                    child += kSeparator;
-                    // A directory already on the path being walked (a link
-                    // loop) is not entered again.
-                    const auto identity = IdentifyDirectory(child);
-                    if (!identity) {
-                        ScanDirectory(child, ancestors);
-                    } else if (std::find(ancestors.begin(), ancestors.end(), *identity) ==
-                               ancestors.end()) {
-                        ancestors.push_back(*identity);
-                        const LeavesPathOnExit leaving{ancestors};
-                        ScanDirectory(child, ancestors);
-                    }
+                    subdirectories.push_back(std::move(name));
                 }
-                if (ShouldEndPass()) {
-                    break;
-                }
+            }
+        }
+        // One path grows and shrinks with the walk, so that its memory grows
+        // with the depth, not with its square.
+        const std::size_t length = directory.size();
+        const LeavesDirectoryOnExit restore{directory, length};
+        for (std::string& name : subdirectories) {
+            directory.resize(length);
+            directory += name;
+            directory += kSeparator;
+            std::string().swap(name);
+            // A directory already on the path being walked (a link loop) is
+            // not entered again.
+            const auto identity = IdentifyDirectory(directory);
+            if (!identity) {
+                ScanDirectory(directory, ancestors);
+            } else if (std::find(ancestors.begin(), ancestors.end(), *identity) ==
+                       ancestors.end()) {
+                ancestors.push_back(*identity);
+                const LeavesPathOnExit leaving{ancestors};
+                ScanDirectory(directory, ancestors);
+            }
+            if (ShouldEndPass()) {
+                break;
             }
         }
     } catch (...) {

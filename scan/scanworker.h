@@ -76,11 +76,11 @@ public:
 private:
     void Execute();
     void ScanRoot(const std::filesystem::path& path);
-    void ScanDirectory(const std::filesystem::path& directory,
-                       std::vector<DirectoryIdentity>& ancestors);
-    void FilePass(const std::filesystem::path& directory);
-    void DirectoryPass(const std::filesystem::path& directory,
-                       std::vector<DirectoryIdentity>& ancestors);
+    // `directory` ends with the separator; the walk appends to it and gives
+    // it back unchanged.
+    void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
+    void FilePass(const std::string& directory);
+    void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void HandleFile(const std::filesystem::directory_entry& entry,
                     std::span<const ReaderKind> order);
     bool ShouldEndPass() const;

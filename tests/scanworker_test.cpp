@@ -312,3 +312,72 @@ TEST(ScanWorker, NoMpegGuessInsideARecognisedContainer) {
 
 } // namespace
 } // namespace vidarium::testing
+
+#include <climits>
+#include <fcntl.h>
+#include <sys/resource.h>
+
+namespace vidarium::testing {
+namespace {
+
+// Lowers the open-file limit for the length of a test.
+class OpenFileLimit {
+public:
+    explicit OpenFileLimit(rlim_t limit) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~OpenFileLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    OpenFileLimit(const OpenFileLimit&) = delete;
+    OpenFileLimit& operator=(const OpenFileLimit&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+TEST(ScanWorker, WalkOfAnyDepthHoldsFewDirectoriesOpen) {
+    TempDir dir;
+    // 5,000 levels, deeper than a path can name: built relative to directory
+    // descriptors. A movie every 25 levels.
+    constexpr int kLevels = 5000;
+    std::string path = WithSeparator(dir.path());
+    std::vector<std::string> reachable; // files whose directory a path still names
+    int current = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(current, 0);
+    for (int level = 1; level <= kLevels; ++level) {
+        ASSERT_EQ(::mkdirat(current, "d", 0700), 0);
+        const int next = ::openat(current, "d", O_RDONLY | O_DIRECTORY);
+        ::close(current);
+        ASSERT_GE(next, 0);
+        current = next;
+        path += "d/";
+        if (level % 25 == 0) {
+            const std::string name = "level" + std::to_string(level) + ".avi";
+            const int file = ::openat(current, name.c_str(), O_WRONLY | O_CREAT, 0600);
+            ASSERT_GE(file, 0);
+            ::close(file);
+            if (path.size() < PATH_MAX) {
+                reachable.push_back(name);
+            }
+        }
+    }
+    ::close(current);
+
+    RecordingHost host;
+    {
+        const OpenFileLimit limit(64);
+        Scan(dir.path(), host);
+    }
+    EXPECT_EQ(Captions(host.rows), reachable);
+    EXPECT_GT(reachable.size(), 70u);
+    // The first directory that no path can name is passed over with a warning.
+    ASSERT_EQ(host.unreadable.size(), 1u);
+    EXPECT_GE(host.unreadable.front().native().size(), std::size_t{PATH_MAX});
+    // The file system's own tools remove what no path can name.
+    EXPECT_EQ(std::system(("rm -rf '" + dir.path().native() + "/d'").c_str()), 0);
+}
+
+} // namespace
+} // namespace vidarium::testing
