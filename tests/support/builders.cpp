@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -365,6 +366,44 @@ Bytes ZlibCompress(const Bytes& bytes) {
     }
     compressed.resize(length);
     return compressed;
+}
+
+Bytes ZlibCompressFilled(const Bytes& head, std::uint8_t fill, std::size_t fillCount) {
+    z_stream stream{};
+    if (deflateInit(&stream, Z_BEST_COMPRESSION) != Z_OK) {
+        throw std::runtime_error("deflateInit failed");
+    }
+    Bytes compressed;
+    Bytes out(1U << 16);
+    const auto feed = [&](const Bytes& input, int flush) {
+        stream.next_in = const_cast<Bytef*>(input.data());
+        stream.avail_in = static_cast<uInt>(input.size());
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            deflate(&stream, flush);
+            compressed.insert(compressed.end(), out.begin(),
+                              out.end() - static_cast<std::ptrdiff_t>(stream.avail_out));
+        } while (stream.avail_out == 0 || (flush == Z_FINISH && stream.avail_in != 0));
+    };
+    feed(head, Z_NO_FLUSH);
+    const Bytes block(1U << 16, fill);
+    for (std::size_t left = fillCount; left > 0;) {
+        const std::size_t count = std::min(left, block.size());
+        feed(Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(count)), Z_NO_FLUSH);
+        left -= count;
+    }
+    feed({}, Z_FINISH);
+    deflateEnd(&stream);
+    return compressed;
+}
+
+Bytes CompressedMovieStream(const Bytes& stream, std::uint32_t declaredSize) {
+    Bytes cmvd;
+    AppendBe32(cmvd, declaredSize);
+    cmvd.insert(cmvd.end(), stream.begin(), stream.end());
+    return Container(
+        "moov", {Container("cmov", {Atom("dcom", Bytes{'z', 'l', 'i', 'b'}), Atom("cmvd", cmvd)})});
 }
 
 Bytes CompressedMovie(const Bytes& movie, std::optional<std::uint32_t> declaredSize,

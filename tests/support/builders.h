@@ -111,5 +111,10 @@ Bytes UserDataItem(std::string_view type, std::string_view text, std::uint16_t l
 Bytes CompressedMovie(const Bytes& movie, std::optional<std::uint32_t> declaredSize = std::nullopt,
                       std::string_view method = "zlib");
 Bytes ZlibCompress(const Bytes& bytes);
+// `head` followed by `fillCount` bytes of `fill`, compressed with zlib a block
+// at a time: a large expansion without holding it in memory.
+Bytes ZlibCompressFilled(const Bytes& head, std::uint8_t fill, std::size_t fillCount);
+// "moov" > "cmov" > ("dcom" zlib, "cmvd" with `declaredSize` and `stream`).
+Bytes CompressedMovieStream(const Bytes& stream, std::uint32_t declaredSize);
 
 } // namespace vidarium::testing

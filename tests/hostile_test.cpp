@@ -1,0 +1,283 @@
+// Every bound that keeps the cost of one load small, whatever the bytes: each
+// test fails when its bound is taken away.
+#include "avireader.h"
+#include "builders.h"
+#include "bytesource.h"
+#include "guarded.h"
+#include "movreader.h"
+#include "readererror.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+
+// The largest single allocation since the last reset: how a test sees the
+// memory a load asked for without timing anything.
+namespace {
+std::atomic<std::size_t> largestAllocation{0};
+
+void* Allocate(std::size_t size) {
+    std::size_t seen = largestAllocation.load(std::memory_order_relaxed);
+    while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+} // namespace
+
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace vidarium::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Loaded {
+    bool ok = false;
+    std::unique_ptr<CQuickTimeReader> reader = std::make_unique<CQuickTimeReader>();
+};
+
+Loaded LoadBytes(const Bytes& bytes) {
+    Loaded loaded;
+    MemorySource source(bytes);
+    loaded.ok = loaded.reader->LoadFromSource(source, "memory.mov");
+    return loaded;
+}
+
+Loaded LoadPath(const fs::path& path) {
+    Loaded loaded;
+    loaded.ok = loaded.reader->LoadFromFile(path);
+    return loaded;
+}
+
+Bytes MovieHeader(std::uint32_t seconds) {
+    return Atom("mvhd", TimeHeaderPayload(1, seconds));
+}
+
+Bytes Wrapped(Bytes inner, int levels) {
+    for (int i = 0; i < levels; ++i) {
+        inner = Atom("udta", inner);
+    }
+    return inner;
+}
+
+void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(Bounds, AtomNestingDepth) {
+    // Top-level atoms stand at depth 0; containers are entered up to depth 64.
+    EXPECT_EQ(LoadBytes(Wrapped(MovieHeader(7), 64)).reader->DurationMs, 7000u);
+    EXPECT_EQ(LoadBytes(Wrapped(MovieHeader(7), 65)).reader->DurationMs, 0u);
+    // The same bound inside an expanded movie header.
+    EXPECT_EQ(LoadBytes(CompressedMovie(Wrapped(MovieHeader(7), 64))).reader->DurationMs, 7000u);
+    EXPECT_EQ(LoadBytes(CompressedMovie(Wrapped(MovieHeader(7), 65))).reader->DurationMs, 0u);
+}
+
+TEST(Bounds, CompressedHeadersNestedInExpandedData) {
+    // Four compressed headers, each inside the expansion of the one before,
+    // are expanded; a fifth is not.
+    Bytes four = MovieHeader(3);
+    for (int i = 0; i < 4; ++i) {
+        four = CompressedMovie(four);
+    }
+    EXPECT_EQ(LoadBytes(four).reader->DurationMs, 3000u);
+    EXPECT_EQ(LoadBytes(CompressedMovie(four)).reader->DurationMs, 0u);
+}
+
+TEST(Bounds, AtomNodesPerLoad) {
+    const auto withEmptyAtomsBefore = [](std::size_t count) {
+        Bytes bytes;
+        bytes.reserve(count * 8 + 200);
+        for (std::size_t i = 0; i < count; ++i) {
+            AppendBe32(bytes, 8);
+            AppendText(bytes, "free");
+        }
+        const Bytes movie = Atom("moov", MovieHeader(5));
+        bytes.insert(bytes.end(), movie.begin(), movie.end());
+        return bytes;
+    };
+    // The movie's two nodes still fit under the bound, then no longer do.
+    EXPECT_EQ(LoadBytes(withEmptyAtomsBefore(CQuickTimeReader::kMaxAtoms - 2)).reader->DurationMs,
+              5000u);
+    EXPECT_EQ(LoadBytes(withEmptyAtomsBefore(CQuickTimeReader::kMaxAtoms - 1)).reader->DurationMs,
+              0u);
+}
+
+TEST(Bounds, AviChunksPerLoad) {
+    const Bytes hdrl =
+        List("hdrl", {Chunk("avih", AviMainHeaderPayload(40000, 25)),
+                      List("strl", {Chunk("strh", StreamHeaderPayload("vids", "DIVX", 1, 25)),
+                                    Chunk("strf", BitmapInfoPayload(320, 240, "DIVX"))}),
+                      List("strl", {Chunk("strh", StreamHeaderPayload("auds", "", 1, 44100)),
+                                    Chunk("strf", WaveFormatPayload(0x55, 2, 44100, 16000))})});
+    constexpr std::uint32_t kHeaderChunks = 8; // hdrl, avih, and two strl with strh and strf
+    const auto withJunkBefore = [&](std::uint32_t count) {
+        Bytes bytes;
+        AppendText(bytes, "RIFF");
+        AppendLe32(bytes, 0);
+        AppendText(bytes, "AVI ");
+        bytes.reserve(count * 10 + hdrl.size() + 12);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            AppendText(bytes, "JUNK");
+            AppendLe32(bytes, 2);
+            AppendLe16(bytes, 0);
+        }
+        bytes.insert(bytes.end(), hdrl.begin(), hdrl.end());
+        const auto riffSize = static_cast<std::uint32_t>(bytes.size() - 8);
+        std::memcpy(bytes.data() + 4, &riffSize, 4);
+        return bytes;
+    };
+    CAVIHeaderReader reader;
+    MemorySource fits(withJunkBefore(CAVIHeaderReader::kMaxChunks - kHeaderChunks));
+    EXPECT_TRUE(reader.LoadFromSource(fits, "fits.avi"));
+    EXPECT_EQ(reader.DurationMs, 1000u);
+    EXPECT_EQ(reader.ChunksVisited, CAVIHeaderReader::kMaxChunks);
+    MemorySource over(withJunkBefore(CAVIHeaderReader::kMaxChunks - kHeaderChunks + 1));
+    EXPECT_FALSE(reader.LoadFromSource(over, "over.avi"));
+    EXPECT_FALSE(reader.HasAudioFormat);
+    EXPECT_EQ(reader.ChunksVisited, CAVIHeaderReader::kMaxChunks);
+}
+
+TEST(Bounds, OverlappingAtomsLoadAFileAtMostOnce) {
+    // Each unit is a "udta" of 16 bytes holding the header of a text item
+    // that runs to the end of the file; the walk resumes inside that item, so
+    // without the budget every unit loads the rest of the file again.
+    constexpr int kUnits = 4096;
+    Bytes bytes;
+    for (int i = 0; i < kUnits; ++i) {
+        const Bytes unit = Container("udta", {Atom("\xA9nam", {}, 0x03FFFFF0)}, 16);
+        bytes.insert(bytes.end(), unit.begin(), unit.end());
+    }
+    const auto loaded = LoadBytes(bytes);
+    EXPECT_LE(loaded.reader->LoadedPayloadBytes(), bytes.size());
+    EXPECT_LT(loaded.reader->Comments.size(), 2 * bytes.size());
+}
+
+TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
+    // A sparse file: five text items of just under 64 MiB each add up to more
+    // than 256 MiB, so the fifth is not loaded; an item over 64 MiB never is.
+    TempDir dir;
+    const fs::path path = dir / "large.mov";
+    constexpr std::uint32_t kItem = 63U << 20;
+    Bytes head;
+    AppendBe32(head, 8 + 5 * (8 + kItem));
+    AppendText(head, "udta");
+    WriteFile(path, head);
+    std::uint64_t at = head.size();
+    for (int i = 0; i < 5; ++i) {
+        Bytes item;
+        AppendBe32(item, 8 + kItem);
+        AppendText(item, "\xA9inf");
+        item.push_back('a');
+        WriteAt(path, at, item);
+        at += 8 + kItem;
+        fs::resize_file(path, at);
+    }
+    auto loaded = LoadPath(path);
+    EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), 4U * kItem);
+    EXPECT_EQ(std::count(loaded.reader->Comments.begin(), loaded.reader->Comments.end(), '\n'), 4);
+
+    for (const std::uint32_t size :
+         {CQuickTimeReader::kMaxDataAtom, CQuickTimeReader::kMaxDataAtom + 1}) {
+        const fs::path one = dir / ("one" + std::to_string(size) + ".mov");
+        Bytes atom;
+        AppendBe32(atom, 8 + 8 + size);
+        AppendText(atom, "udta");
+        AppendBe32(atom, 8 + size);
+        AppendText(atom, "\xA9nam");
+        atom.push_back('b');
+        WriteFile(one, atom);
+        fs::resize_file(one, 16 + std::uint64_t{size});
+        loaded = LoadPath(one);
+        const bool held = size <= CQuickTimeReader::kMaxDataAtom;
+        EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), held ? size : 0U) << size;
+        EXPECT_EQ(loaded.reader->Comments, held ? "Full Name: b\r\n" : "") << size;
+    }
+}
+
+TEST(Bounds, ExpansionStartsNoLargerThanItsInputCanExpandTo) {
+    // A declared expanded size of 60 MiB over a stream of a few dozen bytes.
+    const Bytes movie = Atom("moov", MovieHeader(9));
+    const Bytes file = CompressedMovie(movie, 60U << 20);
+    largestAllocation = 0;
+    const auto loaded = LoadBytes(file);
+    EXPECT_EQ(loaded.reader->DurationMs, 9000u);
+    EXPECT_LT(largestAllocation.load(), 1032 * file.size() + 256);
+
+    // Thousands of such headers with empty streams cost next to nothing each.
+    Bytes many;
+    for (int i = 0; i < 2000; ++i) {
+        const Bytes empty = CompressedMovieStream({0x78, 0x9C}, 64U << 20);
+        many.insert(many.end(), empty.begin(), empty.end());
+    }
+    largestAllocation = 0;
+    EXPECT_FALSE(LoadBytes(many).ok);
+    EXPECT_LT(largestAllocation.load(), std::size_t{1} << 20);
+}
+
+TEST(Bounds, ExpansionsShareOneBudgetPerLoad) {
+    // Three compressed headers of 100 MiB each: the first two fit in the
+    // 256 MiB budget, the third runs past it and is a fault of its step, and
+    // every byte it produced counts.
+    const auto header = [](std::uint32_t seconds) {
+        constexpr std::size_t kExpanded = 100U << 20;
+        Bytes head = Atom("moov", MovieHeader(seconds));
+        AppendBe32(head, static_cast<std::uint32_t>(kExpanded - head.size()));
+        AppendText(head, "free");
+        return CompressedMovieStream(ZlibCompressFilled(head, 0, kExpanded - head.size()), 0);
+    };
+    const Bytes file = Concat({header(1), header(2), header(3), header(4)});
+    const auto loaded = LoadBytes(file);
+    EXPECT_EQ(loaded.reader->DurationMs, 2000u);
+    EXPECT_EQ(loaded.reader->ExpandedBytes(), CQuickTimeReader::kExpansionBudget);
+}
+
+TEST(Bounds, FaultCauseStaysReachable) {
+    // The user sees the reader error; a test can still ask why.
+    MemorySource source(Atom("moov", Atom("mvhd", TimeHeaderPayload(1, 4294968))));
+    CQuickTimeReader reader;
+    try {
+        reader.LoadFromSource(source, "x.mov");
+        FAIL();
+    } catch (const ReaderError& error) {
+        EXPECT_STREQ(
+            error.what(),
+            "Exception: CQuickTimeReader.LoadFromFile(): File: x.mov (movreader, line 660)");
+        try {
+            std::rethrow_if_nested(error);
+            FAIL();
+        } catch (const ReaderFault& cause) {
+            EXPECT_STREQ(cause.what(), "value out of 32-bit range");
+        }
+    }
+}
+
+} // namespace
+} // namespace vidarium::testing
