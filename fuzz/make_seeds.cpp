@@ -1,0 +1,59 @@
+// Writes the seed corpora of the fuzz targets, made by the test builders:
+//   make_seeds DIR   ->  DIR/avi, DIR/mov, DIR/mov_compressed, DIR/mpeg, DIR/rows
+#include "builders.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace vidarium::testing;
+
+namespace {
+
+Bytes QuickTimeMovie(bool compressedHeader) {
+    const Bytes moov = Container(
+        "moov", {Atom("mvhd", TimeHeaderPayload(600, 6000)),
+                 Track("vide", 600, 6000, VideoDescriptions("avc1", 640, 480, "H.264")),
+                 Track("soun", 44100, 441000, SoundDescriptions({})),
+                 Container("udta", {UserDataItem("\xA9nam", "Seed"), UserDataItem("\xA9"
+                                                                                  "day",
+                                                                                  "2024")})});
+    return Concat({Atom("ftyp", Bytes{'q', 't', ' ', ' '}), Atom("mdat", Bytes(32, 0)),
+                   compressedHeader ? CompressedMovie(moov) : moov});
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: make_seeds DIR\n", stderr);
+        return 2;
+    }
+    const fs::path root = argv[1];
+    SoundParams v1;
+    v1.version = 1;
+    v1.format = "ima4";
+    v1.samplesPerPacket = 64;
+    v1.bytesPerFrame = 68;
+    const Bytes movie = Concat({Atom("mvhd", TimeHeaderPayload(600, 600)),
+                                Track("soun", 600, 600, SoundDescriptions(v1))});
+    const std::vector<std::pair<std::string, std::vector<Bytes>>> corpora{
+        {"avi", {AviFile(), AviFile({.videoHandler = "XVID", .audioTag = 0x2000})}},
+        {"mov", {QuickTimeMovie(false), QuickTimeMovie(true), Atom64("moov", movie)}},
+        {"mov_compressed", {Atom("moov", movie), QuickTimeMovie(false)}},
+        {"mpeg", {MpegFile(352, 288, 3, 2875, 0, 60), MpegFile(720, 480, 4, 0x3FFFF, 1, 2, 2000)}},
+        {"rows",
+         {Concat({Bytes{5, 'c', 'l', 'i', 'p', 0xA9}, AviFile()}),
+          Concat({Bytes{3, 'm', ',', '"'}, QuickTimeMovie(false)}),
+          Concat({Bytes{0}, MpegFile(352, 288, 3, 2875, 0, 60)})}},
+    };
+    for (const auto& [target, seeds] : corpora) {
+        fs::create_directories(root / target);
+        for (std::size_t i = 0; i < seeds.size(); ++i) {
+            WriteFile(root / target / ("seed" + std::to_string(i)), seeds[i]);
+        }
+    }
+    return 0;
+}

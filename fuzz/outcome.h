@@ -1,0 +1,46 @@
+// What a fuzz target makes of one input, as text: the regression inputs under
+// tests/fuzz-regressions are pinned to it.
+#pragma once
+
+#include "filerow.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vidarium::fuzzing {
+
+// Defined once per target.
+std::string FuzzOutcome(std::span<const std::uint8_t> input);
+
+// "accepted: <export line>", "refused", or "reader error", with the control
+// bytes of the line escaped so that an outcome file stays one line of text.
+inline std::string Describe(const char* reader, bool accepted, const FileRow* row) {
+    std::string text = std::string(reader) + (accepted ? " accepted: " : " refused");
+    if (accepted && row != nullptr) {
+        for (const char c : ExportLine(*row)) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+                static constexpr char kHex[] = "0123456789abcdef";
+                text += "\\x";
+                text += kHex[byte >> 4];
+                text += kHex[byte & 15];
+            } else {
+                text += c;
+            }
+        }
+    }
+    return text + "\n";
+}
+
+} // namespace vidarium::fuzzing
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+// The entry point every target shares: the outcome is computed and dropped.
+#define VIDARIUM_FUZZ_ENTRY                                                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {            \
+        (void)vidarium::fuzzing::FuzzOutcome({data, size});                                        \
+        return 0;                                                                                  \
+    }

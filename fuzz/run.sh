@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS each (default 60) under AddressSanitizer
+# and UndefinedBehaviorSanitizer. An input that crashes, leaks, takes more than
+# 2 s or more than 512 MB is a finding: it is saved under build/fuzz/findings/
+# and the script fails. Usage: bash fuzz/run.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows)
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target make_seeds "${targets[@]/#/fuzz_}"
+work=build/fuzz
+build/fuzz/fuzz/make_seeds "$work/seeds"
+status=0
+for target in "${targets[@]}"; do
+  corpus="$work/corpus/$target"
+  findings="$work/findings/$target"
+  mkdir -p "$corpus" "$findings"
+  echo "== $target: ${seconds} s"
+  if ! "$work/fuzz/fuzz_$target" "$corpus" "$work/seeds/$target" tests/fuzz-regressions/$target \
+      -dict=fuzz/vidarium.dict -max_total_time="$seconds" -rss_limit_mb=512 -timeout=2 \
+      -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" 2>"$work/$target.log"; then
+    echo "!! $target: finding saved in $findings (log: $work/$target.log)"
+    status=1
+  fi
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$work/$target.log" || true
+done
+exit $status
