@@ -3,9 +3,13 @@
 
 #include "filerow.h"
 #include "localtext.h"
+#include "rowformats.h"
 #include "scanworker.h"
 
+#include "bytesource.h"
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
@@ -13,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <unistd.h>
 
@@ -25,14 +31,21 @@ namespace fs = std::filesystem;
 using vidarium::FileRow;
 
 constexpr const char* kUsage =
-    "Usage: vidarium-scan DIR\n"
+    "Usage: vidarium-scan [OPTION]... DIR\n"
     "Scan DIR and its subdirectories for AVI, QuickTime and MPEG movies and\n"
-    "write one tab-delimited line per movie file to standard output.\n"
+    "write one record per movie file to standard output.\n"
     "\n"
-    "  --help   show this text and exit\n"
+    "  --format=FORMAT  tsv (the default): the export's tab-delimited lines;\n"
+    "                   csv: RFC 4180 with a header line and the path;\n"
+    "                   json: JSON Lines, one object per file, values typed\n"
+    "  --stats          after the rows, one summary line on standard error\n"
+    "  --version        show the version and exit\n"
+    "  --help           show this text and exit\n"
     "\n"
     "Exit status: 0 when the scan ends, 1 when DIR is not a directory or the\n"
     "output cannot be written, 2 for a usage error, 130 when interrupted.\n";
+
+enum class OutputFormat { Tsv, Csv, Json };
 
 volatile std::sig_atomic_t interrupted = 0;
 // The running scan, stopped straight from the signal handler: RequestStop only
@@ -41,13 +54,10 @@ std::atomic<vidarium::TScanFilesThread*> runningScan{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 // The first Ctrl-C stops the scan like the Stop button; a second one, for a
-// scan stuck on a slow disk, ends the program at once.
+// scan stuck on a slow disk, ends the program at once, once the output holds
+// whole lines only (the main thread sees it within a tick).
 extern "C" void OnInterrupt(int) {
-    if (interrupted != 0) {
-        std::signal(SIGINT, SIG_DFL);
-        std::raise(SIGINT);
-    }
-    interrupted = 1;
+    interrupted = interrupted + 1;
     if (vidarium::TScanFilesThread* worker = runningScan.load()) {
         worker->RequestStop();
     }
@@ -67,7 +77,12 @@ std::string TailForProgress(const std::string& text, std::size_t columns) {
 
 class ConsoleHost final : public vidarium::ScanHost {
 public:
-    explicit ConsoleHost(bool showProgress) : showProgress_(showProgress) {}
+    ConsoleHost(bool showProgress, OutputFormat format, std::string root)
+        : showProgress_(showProgress), format_(format), root_(std::move(root)) {
+        if (format_ == OutputFormat::Csv) {
+            vidarium::AppendCsvHeader(pending_);
+        }
+    }
 
     void ShowStatus(const std::string& text) override {
         std::lock_guard lock(mutex_);
@@ -77,14 +92,32 @@ public:
     void ClearList() override {}
 
     void AddRow(FileRow row) override {
-        line_.clear();
-        vidarium::AppendExportLine(line_, row);
+        std::string record;
+        std::string_view relative = row.Path.native();
+        if (relative.starts_with(root_)) {
+            relative.remove_prefix(root_.size());
+        }
+        switch (format_) {
+        case OutputFormat::Tsv:
+            vidarium::AppendExportLine(record, row);
+            break;
+        case OutputFormat::Csv:
+            vidarium::AppendCsvRecord(record, row, vidarium::NativeBytesToLocaleText(relative));
+            break;
+        case OutputFormat::Json:
+            vidarium::AppendJsonLine(record, row, relative);
+            break;
+        }
         std::lock_guard lock(mutex_);
-        EraseProgressLocked();
-        if (std::fwrite(line_.data(), 1, line_.size(), stdout) != line_.size()) {
-            writeFailed_ = true;
+        if (writeFailed_) {
+            return;
         }
         ++rows_;
+        ++rowsBySource_[static_cast<std::size_t>(row.Source)];
+        pending_ += record;
+        if (pending_.size() >= kFlushThreshold) {
+            FlushLocked();
+        }
     }
 
     void ScanDone() override {
@@ -108,12 +141,12 @@ public:
         return doneChanged_.wait_for(lock, interval, [this] { return done_; });
     }
 
-    void DrawProgress(std::uint64_t filesSeen) {
-        if (!showProgress_) {
+    void Tick(std::uint64_t filesSeen) {
+        std::lock_guard lock(mutex_);
+        FlushLocked();
+        if (!showProgress_ || writeFailed_) {
             return;
         }
-        std::lock_guard lock(mutex_);
-        std::fflush(stdout);
         const std::string line = std::to_string(filesSeen) + " files seen, " +
                                  std::to_string(rows_) + " rows: " + TailForProgress(status_, 48);
         std::fprintf(stderr, "\r\033[K%s", line.c_str());
@@ -121,14 +154,67 @@ public:
         progressShown_ = true;
     }
 
-    void EraseProgress() {
+    // Writes what is pending (whole lines only) and erases the progress line.
+    void Finish() {
         std::lock_guard lock(mutex_);
+        FlushLocked();
         EraseProgressLocked();
     }
 
-    bool WriteFailed() const { return writeFailed_; }
+    // The second Ctrl-C: the lines written so far are whole, and stay so.
+    [[noreturn]] void EndAtOnce() {
+        mutex_.lock();
+        FlushLocked();
+        EraseProgressLocked();
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+        std::_Exit(130);
+    }
+
+    bool WriteFailed() {
+        std::lock_guard lock(mutex_);
+        return writeFailed_;
+    }
+
+    std::uint64_t Rows(vidarium::RowSource source) {
+        std::lock_guard lock(mutex_);
+        return rowsBySource_[static_cast<std::size_t>(source)];
+    }
+
+    std::function<void()> onWriteFailure;
 
 private:
+    static constexpr std::size_t kFlushThreshold = 64 * 1024;
+
+    // One write of whole lines; a failed write is reported once, and the
+    // scan ends with it.
+    void FlushLocked() {
+        std::string_view data = pending_;
+        while (!data.empty() && !writeFailed_) {
+            const ssize_t written = ::write(STDOUT_FILENO, data.data(), data.size());
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                if (errno == EPIPE) {
+                    // A reader that went away (`| head`): end the usual way.
+                    std::signal(SIGPIPE, SIG_DFL);
+                    std::raise(SIGPIPE);
+                }
+                writeFailed_ = true;
+                EraseProgressLocked();
+                std::fprintf(stderr, "vidarium-scan: cannot write the output: %s\n",
+                             std::strerror(errno));
+                if (onWriteFailure) {
+                    onWriteFailure();
+                }
+                break;
+            }
+            data.remove_prefix(static_cast<std::size_t>(written));
+        }
+        pending_.clear();
+    }
+
     void EraseProgressLocked() {
         if (progressShown_) {
             std::fputs("\r\033[K", stderr);
@@ -138,17 +224,27 @@ private:
     }
 
     const bool showProgress_;
+    const OutputFormat format_;
+    const std::string root_;
     std::mutex mutex_;
     std::condition_variable doneChanged_;
     std::string status_;
-    std::string line_;
+    std::string pending_;
     std::uint64_t rows_ = 0;
+    std::array<std::uint64_t, 4> rowsBySource_{};
     bool done_ = false;
     bool progressShown_ = false;
     bool writeFailed_ = false;
 };
 
-int Scan(const std::string& argument) {
+struct Options {
+    OutputFormat format = OutputFormat::Tsv;
+    bool stats = false;
+    std::string directory;
+};
+
+int Scan(const std::string& argument, const Options& options) {
+    const auto started = std::chrono::steady_clock::now();
     std::string directory(vidarium::TrimBelow33(argument));
     std::error_code error;
     if (directory.empty() || !fs::is_directory(directory, error)) {
@@ -165,28 +261,55 @@ int Scan(const std::string& argument) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
-    ConsoleHost host(::isatty(STDERR_FILENO) == 1);
+    ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, directory);
+    std::uint64_t filesSeen = 0;
     {
         vidarium::TScanFilesThread worker(host);
+        host.onWriteFailure = [&worker] { worker.RequestStop(); };
         worker.Start();
         worker.RequestScan(directory);
         // Like the Stop button: the file being read still gets its row.
         runningScan.store(&worker);
-        while (!host.WaitForDone(std::chrono::milliseconds(100))) {
+        int ticks = 0;
+        while (!host.WaitForDone(std::chrono::milliseconds(20))) {
+            if (interrupted > 1) {
+                host.EndAtOnce();
+            }
             // Again here: a stop that came before the worker took the request
             // was cleared when it took it.
-            if (interrupted != 0) {
+            if (interrupted != 0 || host.WriteFailed()) {
                 worker.RequestStop();
             }
-            host.DrawProgress(worker.FilesSeen());
+            if (++ticks % 5 == 0) {
+                host.Tick(worker.FilesSeen());
+            }
         }
         runningScan.store(nullptr);
         worker.Terminate();
+        filesSeen = worker.FilesSeen();
     }
-    host.EraseProgress();
-    if (std::fflush(stdout) != 0 || host.WriteFailed()) {
-        std::fprintf(stderr, "vidarium-scan: cannot write the output: %s\n", std::strerror(errno));
+    host.Finish();
+    if (host.WriteFailed()) {
         return 1;
+    }
+    if (options.stats) {
+        using vidarium::RowSource;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const vidarium::FileActivity activity = vidarium::FileSource::Activity();
+        std::fprintf(stderr,
+                     "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg, "
+                     "%llu plain; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
+                     "%.0f files/s\n",
+                     static_cast<unsigned long long>(filesSeen),
+                     static_cast<unsigned long long>(host.Rows(RowSource::Avi)),
+                     static_cast<unsigned long long>(host.Rows(RowSource::QuickTime)),
+                     static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)),
+                     static_cast<unsigned long long>(host.Rows(RowSource::Plain)),
+                     static_cast<unsigned long long>(activity.BytesRead),
+                     static_cast<unsigned long long>(activity.ReadCalls),
+                     static_cast<unsigned long long>(activity.Opens), seconds,
+                     seconds > 0 ? static_cast<double>(filesSeen) / seconds : 0.0);
     }
     return interrupted != 0 ? 130 : 0;
 }
@@ -196,13 +319,44 @@ int Scan(const std::string& argument) {
 int main(int argc, char** argv) {
     // Only the character set comes from the locale; numbers never use it.
     std::setlocale(LC_ALL, "");
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    Options options;
+    std::vector<std::string> directories;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("vidarium-scan %s\n", VIDARIUM_VERSION);
+            return 0;
+        }
+        if (argument == "--stats") {
+            options.stats = true;
+        } else if (argument.starts_with("--format=")) {
+            const std::string_view format = argument.substr(9);
+            if (format == "tsv") {
+                options.format = OutputFormat::Tsv;
+            } else if (format == "csv") {
+                options.format = OutputFormat::Csv;
+            } else if (format == "json") {
+                options.format = OutputFormat::Json;
+            } else {
+                std::fprintf(stderr, "vidarium-scan: unknown format '%s' (tsv, csv or json)\n",
+                             std::string(format).c_str());
+                return 2;
+            }
+        } else if (argument.starts_with("--")) {
+            std::fprintf(stderr, "vidarium-scan: unknown option '%s'\n", argv[i]);
+            std::fputs(kUsage, stderr);
+            return 2;
+        } else {
+            directories.emplace_back(argument);
+        }
     }
-    if (argc != 2) {
+    if (directories.size() != 1) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    return Scan(argv[1]);
+    return Scan(directories.front(), options);
 }

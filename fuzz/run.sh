@@ -14,6 +14,9 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target make_seeds "${targets[@]/#/fuzz_}"
 work=build/fuzz
 build/fuzz/fuzz/make_seeds "$work/seeds"
+# The sanitizer's own quarantine of freed memory is kept small, so that the
+# memory limit measures what an input makes the readers hold.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:detect_leaks=1}
 status=0
 for target in "${targets[@]}"; do
   corpus="$work/corpus/$target"

@@ -1,6 +1,7 @@
 #include "bytesource.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +10,18 @@
 #include <unistd.h>
 
 namespace vidarium {
+namespace {
+
+std::atomic<std::uint64_t> opens{0};
+std::atomic<std::uint64_t> readCalls{0};
+std::atomic<std::uint64_t> bytesRead{0};
+
+} // namespace
+
+FileActivity FileSource::Activity() {
+    return {opens.load(std::memory_order_relaxed), readCalls.load(std::memory_order_relaxed),
+            bytesRead.load(std::memory_order_relaxed)};
+}
 
 bool FileSource::Open(const std::filesystem::path& path) {
     Close();
@@ -31,6 +44,7 @@ bool FileSource::Open(const std::filesystem::path& path) {
     }
     descriptor_ = descriptor;
     position_ = 0;
+    opens.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -55,6 +69,7 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
     while (descriptor_ >= 0 && total < buffer.size()) {
         const ssize_t count = ::pread(descriptor_, buffer.data() + total, buffer.size() - total,
                                       static_cast<off_t>(position_));
+        readCalls.fetch_add(1, std::memory_order_relaxed);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -63,6 +78,7 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
         }
         total += static_cast<std::size_t>(count);
         position_ += count;
+        bytesRead.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
     }
     return total;
 }

@@ -25,9 +25,18 @@ public:
     virtual std::int64_t Seek(std::int64_t position) = 0;
 };
 
+// What every FileSource of the process has done so far.
+struct FileActivity {
+    std::uint64_t Opens = 0;
+    std::uint64_t ReadCalls = 0;
+    std::uint64_t BytesRead = 0;
+};
+
 // A regular file, opened read-only without blocking. Closed when destroyed.
 class FileSource final : public ByteSource {
 public:
+    static FileActivity Activity();
+
     // Returns false when the path does not name a regular file that can be
     // opened for reading (missing, no access, FIFO, socket, device, directory).
     bool Open(const std::filesystem::path& path);

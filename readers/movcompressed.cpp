@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 namespace vidarium {
 namespace {
@@ -17,12 +18,13 @@ namespace {
 // inflateEnd on every path out of the expansion.
 class InflateStream {
 public:
-    InflateStream() {
-        if (inflateInit(&stream_) != Z_OK) {
-            throw ReaderFault("inflateInit failed");
+    InflateStream() : ready_(inflateInit(&stream_) == Z_OK) {}
+    ~InflateStream() {
+        if (ready_) {
+            inflateEnd(&stream_);
         }
     }
-    ~InflateStream() { inflateEnd(&stream_); }
+    bool Ready() const { return ready_; }
     InflateStream(const InflateStream&) = delete;
     InflateStream& operator=(const InflateStream&) = delete;
     z_stream* operator->() { return &stream_; }
@@ -30,6 +32,7 @@ public:
 
 private:
     z_stream stream_{};
+    bool ready_;
 };
 
 // Expands a zlib stream. The output starts at the declared size, but never
@@ -37,11 +40,13 @@ private:
 // one growth step when none is declared; it grows by the step (the input
 // length rounded up to 256) until the stream ends. Every byte produced is
 // taken from `budget`, also when the expansion then fails; going past the
-// budget is a fault.
-std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint64_t inputLength,
-                                  std::uint32_t expected, std::size_t& budget) {
+// budget is a fault. A fault gives nothing (no exception: a file may hold
+// thousands of broken compressed headers, and each must cost little).
+std::optional<std::vector<std::uint8_t>> Inflate(std::span<const std::uint8_t> input,
+                                                 std::uint64_t inputLength, std::uint32_t expected,
+                                                 std::size_t& budget) {
     if (expected >= 0x80000000U) {
-        throw ReaderFault("declared expanded size of 2 GiB or more");
+        return std::nullopt; // declared expanded size of 2 GiB or more
     }
     const auto step = static_cast<std::size_t>((inputLength + 255) / 256 * 256);
     const std::size_t expandable =
@@ -57,13 +62,16 @@ std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint
     std::size_t capacity = size;
 
     InflateStream stream;
+    if (!stream.Ready()) {
+        return std::nullopt;
+    }
     stream->next_in = const_cast<Bytef*>(input.data());
     stream->avail_in = static_cast<uInt>(input.size());
     std::size_t produced = 0;
     for (;;) {
         if (produced == size) {
             if (step == 0 || size >= ceiling) {
-                throw ReaderFault("expanded movie header too large");
+                return std::nullopt; // expanded movie header too large
             }
             size = std::min(size + step, ceiling);
             if (size > capacity) {
@@ -87,10 +95,10 @@ std::vector<std::uint8_t> Inflate(std::span<const std::uint8_t> input, std::uint
             break; // input bytes after the end of the stream are ignored
         }
         if (result != Z_OK && result != Z_BUF_ERROR) {
-            throw ReaderFault("corrupt compressed movie header");
+            return std::nullopt; // corrupt compressed movie header
         }
         if (produced < size && stream->avail_in == 0) {
-            throw ReaderFault("compressed movie header ends early");
+            return std::nullopt; // compressed movie header ends early
         }
     }
     return std::vector<std::uint8_t>(output.get(), output.get() + produced);
@@ -123,16 +131,19 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     const std::span<const std::uint8_t> payload = node.Payload();
     std::vector<std::uint8_t> expanded;
     std::size_t budget = kExpansionBudget - expandedBytes_;
+    std::optional<std::vector<std::uint8_t>> inflated;
     try {
-        const std::uint32_t expected = LoadBe32(payload, 0);
-        expanded =
+        inflated =
             Inflate(payload.size() > 4 ? payload.subspan(4) : std::span<const std::uint8_t>(),
-                    node.Size - 4, expected, budget);
+                    node.Size - 4, LoadBe32(payload, 0), budget);
     } catch (...) {
-        expandedBytes_ = kExpansionBudget - budget;
-        return; // the node keeps its compressed payload and gets no children
+        // An exhausted resource: a fault of this step like any other.
     }
     expandedBytes_ = kExpansionBudget - budget;
+    if (!inflated) {
+        return; // the node keeps its compressed payload and gets no children
+    }
+    expanded = std::move(*inflated);
     // The expanded buffer replaces the compressed payload; the nodes made from
     // it borrow their payloads from it.
     node.Owned = std::move(expanded);

@@ -90,6 +90,7 @@ void CQuickTimeReader::Reset() {
     VideoCodecName.clear();
     AudioCodecName.clear();
     Comments.clear();
+    UserData.clear();
     loadedBytes_ = 0;
     payloadBudget_ = 0;
     expandedBytes_ = 0;

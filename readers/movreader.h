@@ -18,6 +18,13 @@ namespace vidarium {
 
 class ByteSource;
 
+// One user-data text item: its label and its text as Comments shows them.
+struct UserDataEntry {
+    std::string Label;
+    std::string Text;
+    friend bool operator==(const UserDataEntry&, const UserDataEntry&) = default;
+};
+
 // One atom of the tree. The tree owns its nodes (in the reader's arena); a
 // node owns its payload unless Borrowed, when Data points into the expanded
 // buffer of an enclosing compressed movie header.
@@ -150,6 +157,8 @@ public:
     std::string VideoCodecName;
     std::string AudioCodecName;
     std::string Comments;
+    // The items behind Comments, one per line of it: label and trimmed text.
+    std::vector<UserDataEntry> UserData;
 
 private:
     bool Load(ByteSource& source);

@@ -49,10 +49,12 @@ void CQuickTimeReader::AppendUserDataItem(const AtomNode& node) {
     // interpreted: they go through the same treatment as the text.
     std::string text(reinterpret_cast<const char*>(node.Data), node.DataLength);
     std::replace(text.begin(), text.end(), '\0', ' ');
-    Comments += UserDataLabel(node.AtomType);
+    UserDataEntry entry{UserDataLabel(node.AtomType), std::string(TrimBelow33(text))};
+    Comments += entry.Label;
     Comments += ": ";
-    Comments += TrimBelow33(text);
+    Comments += entry.Text;
     Comments += "\r\n";
+    UserData.push_back(std::move(entry));
 }
 
 } // namespace vidarium

@@ -74,16 +74,46 @@ std::string CodeText(const FourCC& code) {
     return text;
 }
 
+const char* RowSourceName(RowSource source) {
+    switch (source) {
+    case RowSource::Avi:
+        return "avi";
+    case RowSource::QuickTime:
+        return "quicktime";
+    case RowSource::Mpeg:
+        return "mpeg";
+    case RowSource::Plain:
+        break;
+    }
+    return "none";
+}
+
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
-    return {std::move(caption),
-            {SizeText(size), TimeTextFromMs(reader.DurationMs),
-             "AVI: " + CodeText(reader.VideoStreamHeader.fccHandler), std::string(),
-             std::to_string(reader.VideoFormat.biWidth),
-             std::to_string(reader.VideoFormat.biHeight), RateText(reader.FrameRate),
-             AudioFormatTagName(reader.AudioFormat.wFormatTag),
-             KbitText(reader.AudioFormat.nAvgBytesPerSec / 125),
-             std::to_string(reader.AudioFormat.nSamplesPerSec),
-             std::to_string(reader.AudioFormat.nChannels)}};
+    FileRow row{std::move(caption),
+                {SizeText(size), TimeTextFromMs(reader.DurationMs),
+                 "AVI: " + CodeText(reader.VideoStreamHeader.fccHandler), std::string(),
+                 std::to_string(reader.VideoFormat.biWidth),
+                 std::to_string(reader.VideoFormat.biHeight), RateText(reader.FrameRate),
+                 AudioFormatTagName(reader.AudioFormat.wFormatTag),
+                 KbitText(reader.AudioFormat.nAvgBytesPerSec / 125),
+                 std::to_string(reader.AudioFormat.nSamplesPerSec),
+                 std::to_string(reader.AudioFormat.nChannels)}};
+    row.Size = size;
+    row.Source = RowSource::Avi;
+    MediaValues& values = row.Values;
+    values.DurationMs = reader.DurationMs;
+    values.VideoCodec = CodeText(reader.VideoStreamHeader.fccHandler);
+    values.Width = reader.VideoFormat.biWidth;
+    values.Height = reader.VideoFormat.biHeight;
+    values.FrameRate = reader.FrameRate;
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "0x%04X", unsigned{reader.AudioFormat.wFormatTag});
+    values.AudioCodec = tag;
+    values.AudioCodecName = AudioFormatTagName(reader.AudioFormat.wFormatTag);
+    values.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
+    values.SampleRate = reader.AudioFormat.nSamplesPerSec;
+    values.Channels = reader.AudioFormat.nChannels;
+    return row;
 }
 
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader) {
@@ -91,11 +121,26 @@ FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderRe
     if (reader.BitRate > 0) {
         bitRate = KbitText(static_cast<std::uint64_t>(reader.BitRate / 1000));
     }
-    return {std::move(caption),
-            {SizeText(size), TimeTextFromSeconds(reader.DurationSec), "MPEG", std::move(bitRate),
-             std::to_string(reader.Width), std::to_string(reader.Height),
-             RateText(reader.FrameRate), std::string(), std::string(), std::string(),
-             std::string()}};
+    FileRow row{std::move(caption),
+                {SizeText(size), TimeTextFromSeconds(reader.DurationSec), "MPEG",
+                 std::move(bitRate), std::to_string(reader.Width), std::to_string(reader.Height),
+                 RateText(reader.FrameRate), std::string(), std::string(), std::string(),
+                 std::string()}};
+    row.Size = size;
+    row.Source = RowSource::Mpeg;
+    MediaValues& values = row.Values;
+    const double milliseconds = std::nearbyint(reader.DurationSec * 1000);
+    if (std::isfinite(milliseconds) && std::fabs(milliseconds) < 9e15) {
+        values.DurationMs = static_cast<std::int64_t>(milliseconds);
+    }
+    values.VideoCodec = "MPEG";
+    if (reader.BitRate > 0) {
+        values.VideoBitRate = reader.BitRate;
+    }
+    values.Width = reader.Width;
+    values.Height = reader.Height;
+    values.FrameRate = reader.FrameRate;
+    return row;
 }
 
 FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader) {
@@ -115,11 +160,33 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
         row.SubItems.insert(row.SubItems.end(), 4, std::string());
     }
     row.SubItems.push_back(reader.Comments);
+    row.Size = size;
+    row.Source = RowSource::QuickTime;
+    MediaValues& values = row.Values;
+    values.DurationMs = reader.DurationMs;
+    if (reader.HasVideo) {
+        values.VideoCodec = CodeText(reader.VideoFourCC);
+        values.VideoCodecName = reader.VideoCodecName;
+        values.Width = reader.VideoDesc.Width;
+        values.Height = reader.VideoDesc.Height;
+    }
+    if (reader.HasAudio) {
+        values.AudioCodec = CodeText(reader.AudioFourCC);
+        values.AudioCodecName = reader.AudioCodecName;
+        if (reader.AudioBitRate != 0) {
+            values.AudioBitRate = reader.AudioBitRate;
+        }
+        values.SampleRate = reader.SoundDesc.SampleRate;
+        values.Channels = reader.SoundDesc.Channels;
+    }
+    values.UserData = reader.UserData;
     return row;
 }
 
 FileRow MakePlainRow(std::string caption, std::uint64_t size) {
-    return {std::move(caption), {SizeText(size)}};
+    FileRow row{std::move(caption), {SizeText(size)}};
+    row.Size = size;
+    return row;
 }
 
 void AppendExportLine(std::string& line, const FileRow& row) {

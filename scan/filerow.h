@@ -3,9 +3,12 @@
 #pragma once
 
 #include "byteorder.h"
+#include "movreader.h"
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,13 +19,48 @@ class CAVIHeaderReader;
 class CMPEGHeaderReader;
 class CQuickTimeReader;
 
+// Which reader gave a row; Plain when none accepted the file.
+enum class RowSource { Plain, Avi, QuickTime, Mpeg };
+const char* RowSourceName(RowSource source);
+
+// The reader's values behind a row, typed, for the structured outputs. A
+// value the reader does not give stays empty.
+struct MediaValues {
+    std::optional<std::int64_t> DurationMs;
+    std::optional<std::string> VideoCodec;     // four-character code, or "MPEG"
+    std::optional<std::string> VideoCodecName; // QuickTime compressor name
+    std::optional<std::int64_t> VideoBitRate;  // bits per second
+    std::optional<std::int64_t> Width;
+    std::optional<std::int64_t> Height;
+    std::optional<double> FrameRate;
+    std::optional<std::string> AudioCodec; // four-character code, or the AVI format tag
+    std::optional<std::string> AudioCodecName;
+    std::optional<std::int64_t> AudioBitRate; // bits per second
+    std::optional<std::int64_t> SampleRate;
+    std::optional<std::int64_t> Channels;
+    std::vector<UserDataEntry> UserData;
+};
+
 // A row is its caption and the sub-items it really has: an AVI or MPEG row
 // has 11, a QuickTime row 12, a plain row 1. The count matters for export.
+// The list shows these two only; the rest travels with the row for the
+// structured outputs.
 struct FileRow {
+    FileRow() = default;
+    FileRow(std::string caption, std::vector<std::string> subItems)
+        : Caption(std::move(caption)), SubItems(std::move(subItems)) {}
+
     std::string Caption;
     std::vector<std::string> SubItems;
 
-    friend bool operator==(const FileRow&, const FileRow&) = default;
+    std::filesystem::path Path; // the file's full path, when the worker made the row
+    std::uint64_t Size = 0;
+    RowSource Source = RowSource::Plain;
+    MediaValues Values;
+
+    friend bool operator==(const FileRow& a, const FileRow& b) {
+        return a.Caption == b.Caption && a.SubItems == b.SubItems;
+    }
 };
 
 struct ListColumn {

@@ -237,6 +237,10 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
         size = 0;
     }
     const auto caption = [&] { return PathToLocaleText(path.filename()); };
+    const auto withPath = [&](FileRow row) {
+        row.Path = path;
+        return row;
+    };
 
     // A reader that raises its error, or whose row cannot be added, counts as
     // having refused the file: the next reader gets its turn, and the file
@@ -252,19 +256,19 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
             switch (kind) {
             case ReaderKind::Avi:
                 if (AviReader->LoadFromFile(path)) {
-                    host_.AddRow(MakeAviRow(caption(), size, *AviReader));
+                    host_.AddRow(withPath(MakeAviRow(caption(), size, *AviReader)));
                     return;
                 }
                 break;
             case ReaderKind::Mpeg:
                 if (MpegReader->LoadFromFile(path)) {
-                    host_.AddRow(MakeMpegRow(caption(), size, *MpegReader));
+                    host_.AddRow(withPath(MakeMpegRow(caption(), size, *MpegReader)));
                     return;
                 }
                 break;
             case ReaderKind::QuickTime:
                 if (QuickTimeReader->LoadFromFile(path)) {
-                    host_.AddRow(MakeMovRow(caption(), size, *QuickTimeReader));
+                    host_.AddRow(withPath(MakeMovRow(caption(), size, *QuickTimeReader)));
                     return;
                 }
                 break;
@@ -278,7 +282,7 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                      (kind == ReaderKind::QuickTime && QuickTimeReader->RecognisedContainer());
     }
     try {
-        host_.AddRow(MakePlainRow(caption(), size));
+        host_.AddRow(withPath(MakePlainRow(caption(), size)));
     } catch (...) {
     }
 }

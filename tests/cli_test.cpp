@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <csignal>
@@ -118,12 +120,12 @@ TEST(ScanProgram, UsageAndErrors) {
 
     Outcome outcome = RunScanner("--help", err);
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out.rfind("Usage: vidarium-scan DIR\n", 0), 0u);
+    EXPECT_EQ(outcome.out.rfind("Usage: vidarium-scan [OPTION]... DIR\n", 0), 0u);
 
     outcome = RunScanner("", err);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(ReadText(err).rfind("Usage: vidarium-scan DIR\n", 0), 0u);
+    EXPECT_EQ(ReadText(err).rfind("Usage: vidarium-scan [OPTION]... DIR\n", 0), 0u);
 
     outcome = RunScanner("a b", err);
     EXPECT_EQ(outcome.status, 2);
@@ -200,6 +202,131 @@ TEST(ScanProgram, InterruptActsAsStop) {
     EXPECT_GE(lines, 1);
     EXPECT_LT(lines, kFiles);
     EXPECT_TRUE(output.ends_with("\t\r\n")) << "the last row is written whole";
+}
+
+// A folder whose rows test every format: a name with a comma, a quote, a line
+// break and bytes that are not UTF-8; a QuickTime row with several user-data
+// items; an AVI row; a plain row; and a subfolder.
+void WriteFormatFolder(const fs::path& root) {
+    const Bytes movie =
+        Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 3003)),
+                             Track("vide", 600, 3003, VideoDescriptions("avc1", 640, 480, "H.264")),
+                             Container("udta", {UserDataItem("\xA9nam", "Beach, \"dusk\""),
+                                                UserDataItem("\xA9xyz", "caf\xE9")})}));
+    WriteFile(root / "a,\"b\"\nc\xFF.mov", movie);
+    fs::create_directory(root / "sub");
+    WriteFile(root / "sub" / "clip.avi", AviFile());
+    WriteFile(root / "sub" / "other.mpg", Bytes(100, 0));
+}
+
+TEST(ScanProgram, CsvOpensAsRowsAndColumns) {
+    TempDir dir;
+    const fs::path movies = dir / "movies";
+    fs::create_directory(movies);
+    WriteFormatFolder(movies);
+    const Outcome outcome = RunScanner("--format=csv " + Quote(movies.native()) + " >" +
+                                           Quote((dir / "out.csv").native()),
+                                       dir / "err.txt");
+    EXPECT_EQ(outcome.status, 0);
+    const std::string script =
+        "import csv,sys\n"
+        "rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8', "
+        "errors='surrogateescape')))\n"
+        "assert rows[0] == ['Filename','Filesize','Length','Video','Video bitrate','Width',"
+        "'Height','fps','Audio','Audio bitrate','Freq','Chn','Comments','Path'], rows[0]\n"
+        "assert all(len(r) == 14 for r in rows), rows\n"
+        "by_path = {r[13]: r for r in rows[1:]}\n"
+        "assert len(by_path) == 3, by_path.keys()\n"
+        "mov = by_path['a,\"b\"\\nc?.mov']\n"
+        "assert mov[0] == 'a,\"b\"\\nc?.mov' and mov[2] == '0:00:05', mov\n"
+        "assert mov[12] == 'Full Name: Beach, \"dusk\"\\r\\n\\udca9xyz: caf\\udce9', "
+        "repr(mov[12])\n"
+        "assert by_path['sub/clip.avi'][3:5] == ['AVI: DIVX', ''], by_path['sub/clip.avi']\n"
+        "assert by_path['sub/clip.avi'][9] == '128 kbit/s'\n"
+        "assert by_path['sub/other.mpg'][1:] == ['0 MB'] + [''] * 11 + ['sub/other.mpg']\n";
+    WriteFile(dir / "check.py", Bytes(script.begin(), script.end()));
+    EXPECT_EQ(std::system(("python3 " + Quote((dir / "check.py").native()) + " " +
+                           Quote((dir / "out.csv").native()))
+                              .c_str()),
+              0);
+    // Records end with CR LF, and the quoted name keeps its line break.
+    const std::string csv = ReadText(dir / "out.csv");
+    EXPECT_TRUE(csv.starts_with("Filename,Filesize,"));
+    EXPECT_NE(csv.find("\"a,\"\"b\"\"\nc?.mov\""), std::string::npos) << csv;
+    EXPECT_TRUE(csv.ends_with("\r\n"));
+}
+
+TEST(ScanProgram, JsonLinesParseWithTypedValues) {
+    TempDir dir;
+    const fs::path movies = dir / "movies";
+    fs::create_directory(movies);
+    WriteFormatFolder(movies);
+    const Outcome outcome = RunScanner("--format=json " + Quote(movies.native()) + " >" +
+                                           Quote((dir / "out.json").native()),
+                                       dir / "err.txt");
+    EXPECT_EQ(outcome.status, 0);
+    const std::string script =
+        "import json,sys\n"
+        "objects = [json.loads(line) for line in open(sys.argv[1], encoding='utf-8')]\n"
+        "by_path = {o['path']: o for o in objects}\n"
+        "assert len(objects) == 3, objects\n"
+        "mov = by_path['a,\"b\"\\nc\\u00ff.mov']\n"
+        "assert mov['path_bytes'] == '612c2262220a63ff2e6d6f76', mov\n"
+        "assert mov['reader'] == 'quicktime' and mov['duration_ms'] == 5005, mov\n"
+        "assert mov['video_codec'] == 'avc1' and mov['width'] == 640, mov\n"
+        "assert mov['user_data'] == [{'label': 'Full Name', 'text': 'Beach, \"dusk\"'},"
+        " {'label': '\\u00a9xyz', 'label_bytes': 'a978797a', 'text': 'caf\\u00e9',"
+        " 'text_bytes': '636166e9'}], mov['user_data']\n"
+        "avi = by_path['sub/clip.avi']\n"
+        "assert avi['reader'] == 'avi' and avi['frame_rate'] == 25 and avi['audio_codec'] == "
+        "'0x0055', avi\n"
+        "assert avi['audio_bit_rate'] == 128000 and avi['sample_rate'] == 44100, avi\n"
+        "plain = by_path['sub/other.mpg']\n"
+        "assert plain == {'path': 'sub/other.mpg', 'name': 'other.mpg', 'size': 100, "
+        "'reader': 'none'}, plain\n";
+    WriteFile(dir / "check.py", Bytes(script.begin(), script.end()));
+    EXPECT_EQ(std::system(("python3 " + Quote((dir / "check.py").native()) + " " +
+                           Quote((dir / "out.json").native()))
+                              .c_str()),
+              0);
+}
+
+TEST(ScanProgram, OptionsVersionStatsAndPipes) {
+    TempDir dir;
+    const fs::path err = dir / "err.txt";
+    Outcome outcome = RunScanner("--version", err);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(outcome.out.starts_with("vidarium-scan ")) << outcome.out;
+    outcome = RunScanner("--help", err);
+    for (const char* option : {"--format=FORMAT", "--stats", "--version", "--help"}) {
+        EXPECT_NE(outcome.out.find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(RunScanner("--format=xml " + Quote(dir.path().native()), err).status, 2);
+    EXPECT_EQ(RunScanner("--bogus " + Quote(dir.path().native()), err).status, 2);
+
+    for (int i = 0; i < 2000; ++i) {
+        WriteFile(dir / ("f" + std::to_string(i) + ".avi"), AviFile());
+    }
+    outcome = RunScanner("--stats " + Quote(dir.path().native()), err);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 2000);
+    const std::string stats = ReadText(err);
+    EXPECT_TRUE(stats.starts_with("vidarium-scan: 2001 files seen, rows: 2000 avi, 0 quicktime, "
+                                  "0 mpeg, 0 plain; "))
+        << stats;
+
+    // A reader that goes away: the usual end of a broken pipe, nothing said.
+    const std::string pipeline = "set -o pipefail; " + Quote(VIDARIUM_SCAN_PATH) + " " +
+                                 Quote(dir.path().native()) + " 2>" + Quote(err.native()) +
+                                 " | head -n 1 >/dev/null";
+    const int status = std::system(("bash -c " + Quote(pipeline)).c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGPIPE);
+    EXPECT_EQ(ReadText(err), "");
+
+    // A failed write ends the scan with one message and status 1.
+    outcome = RunScanner(Quote(dir.path().native()) + " >/dev/full", err);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(ReadText(err), "vidarium-scan: cannot write the output: No space left on device\n");
 }
 
 } // namespace

@@ -1,0 +1,154 @@
+#include "rowformats.h"
+
+#include "localtext.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+
+namespace vidarium {
+namespace {
+
+constexpr std::array<const char*, 14> kCsvColumns{
+    "Filename", "Filesize", "Length",        "Video", "Video bitrate", "Width",    "Height",
+    "fps",      "Audio",    "Audio bitrate", "Freq",  "Chn",           "Comments", "Path"};
+
+void AppendCsvField(std::string& out, std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += field;
+        return;
+    }
+    out += '"';
+    for (const char c : field) {
+        if (c == '"') {
+            out += '"';
+        }
+        out += c;
+    }
+    out += '"';
+}
+
+bool IsValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t length = ValidUtf8SequenceLength(text);
+        if (length == 0) {
+            return false;
+        }
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+std::string Latin1ToUtf8(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+    }
+    return hex;
+}
+
+// Sets object[key] to the text; bytes that are not UTF-8 become Latin-1
+// characters, and object[key + "_bytes"] keeps the original bytes in hex.
+void SetText(nlohmann::ordered_json& object, const std::string& key, std::string_view bytes) {
+    if (IsValidUtf8(bytes)) {
+        object[key] = std::string(bytes);
+    } else {
+        object[key] = Latin1ToUtf8(bytes);
+        object[key + "_bytes"] = Hex(bytes);
+    }
+}
+
+template <typename Value>
+void SetIfPresent(nlohmann::ordered_json& object, const char* key,
+                  const std::optional<Value>& value) {
+    if (value) {
+        object[key] = *value;
+    }
+}
+
+void SetTextIfPresent(nlohmann::ordered_json& object, const char* key,
+                      const std::optional<std::string>& value) {
+    if (value) {
+        SetText(object, key, *value);
+    }
+}
+
+} // namespace
+
+void AppendCsvHeader(std::string& out) {
+    for (std::size_t i = 0; i < kCsvColumns.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        out += kCsvColumns[i];
+    }
+    out += "\r\n";
+}
+
+void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath) {
+    AppendCsvField(out, TrimBelow33(row.Caption));
+    // The 12 cells of the list after the name: those the row does not have
+    // stay empty.
+    constexpr std::size_t kCells = kCsvColumns.size() - 2;
+    for (std::size_t i = 0; i < kCells; ++i) {
+        out += ',';
+        if (i < row.SubItems.size()) {
+            AppendCsvField(out, TrimBelow33(row.SubItems[i]));
+        }
+    }
+    out += ',';
+    AppendCsvField(out, relativePath);
+    out += "\r\n";
+}
+
+void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relativePath) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    SetText(object, "path", relativePath);
+    SetText(object, "name", row.Path.empty() ? row.Caption : row.Path.filename().native());
+    object["size"] = row.Size;
+    object["reader"] = RowSourceName(row.Source);
+    const MediaValues& values = row.Values;
+    SetIfPresent(object, "duration_ms", values.DurationMs);
+    SetTextIfPresent(object, "video_codec", values.VideoCodec);
+    SetTextIfPresent(object, "video_codec_name", values.VideoCodecName);
+    SetIfPresent(object, "video_bit_rate", values.VideoBitRate);
+    SetIfPresent(object, "width", values.Width);
+    SetIfPresent(object, "height", values.Height);
+    SetIfPresent(object, "frame_rate", values.FrameRate);
+    SetTextIfPresent(object, "audio_codec", values.AudioCodec);
+    SetTextIfPresent(object, "audio_codec_name", values.AudioCodecName);
+    SetIfPresent(object, "audio_bit_rate", values.AudioBitRate);
+    SetIfPresent(object, "sample_rate", values.SampleRate);
+    SetIfPresent(object, "channels", values.Channels);
+    if (row.Source == RowSource::QuickTime) {
+        nlohmann::ordered_json items = nlohmann::ordered_json::array();
+        for (const UserDataEntry& entry : values.UserData) {
+            nlohmann::ordered_json item = nlohmann::ordered_json::object();
+            SetText(item, "label", entry.Label);
+            SetText(item, "text", entry.Text);
+            items.push_back(std::move(item));
+        }
+        object["user_data"] = std::move(items);
+    }
+    out += object.dump();
+    out += '\n';
+}
+
+} // namespace vidarium
