@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake --preset dev
+cmake --preset dev -DVIDARIUM_WERROR="${VIDARIUM_WERROR:-OFF}"
 cmake --build --preset dev
 ctest --preset dev
