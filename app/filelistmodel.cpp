@@ -1,8 +1,48 @@
 #include "filelistmodel.h"
 
+#include "localtext.h"
+
 #include <iterator>
 
 namespace vidarium {
+namespace {
+
+QString Latin1(std::string_view bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// The cell's text with its items one per line (a Comments cell holds CR LF
+// between them and after the last).
+QString ItemsOnLines(const QString& text) {
+    QString lines = text;
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    while (lines.endsWith(u'\n')) {
+        lines.chop(1);
+    }
+    return lines;
+}
+
+} // namespace
+
+QString FromLocaleText(std::string_view text) {
+    if (LocaleIsUtf8()) {
+        QString decoded;
+        while (!text.empty()) {
+            const std::size_t length = ValidUtf8SequenceLength(text);
+            if (length == 0) {
+                decoded += QChar(static_cast<unsigned char>(text.front()));
+                text.remove_prefix(1);
+            } else {
+                decoded += QString::fromUtf8(text.data(), static_cast<qsizetype>(length));
+                text.remove_prefix(length);
+            }
+        }
+        return decoded;
+    }
+    const QString decoded =
+        QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    return decoded.contains(QChar::ReplacementCharacter) ? Latin1(text) : decoded;
+}
 
 FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {
     publishTimer_.setSingleShot(true);
@@ -22,7 +62,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) {
         return {};
     }
-    if (role == Qt::DisplayRole) {
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         const FileRow& row = Row(index.row());
         // The list holds locale text; it is decoded for display only. A
         // column past the row's own sub-items shows empty.
@@ -30,7 +70,22 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         const std::string* text = column == 0                     ? &row.Caption
                                   : column <= row.SubItems.size() ? &row.SubItems[column - 1]
                                                                   : nullptr;
-        return text == nullptr ? QString() : FromLocaleText(*text);
+        if (text == nullptr || text->empty()) {
+            return {};
+        }
+        const QString shown = FromLocaleText(*text);
+        if (role == Qt::ToolTipRole) {
+            // The full text of a cell its column may cut; the file's full path
+            // for its name.
+            if (column == 0 && !row.Path.empty()) {
+                return FromLocaleText(row.Path.native());
+            }
+            return index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown;
+        }
+        if (index.column() == kCommentsColumn) {
+            return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));
+        }
+        return shown;
     }
     if (role == Qt::TextAlignmentRole) {
         const bool right = kListColumns[static_cast<std::size_t>(index.column())].RightAligned;

@@ -11,10 +11,10 @@
 
 namespace vidarium {
 
-// The list's locale text, decoded for display.
-inline QString FromLocaleText(std::string_view text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
+// The list's locale text, decoded for display. Bytes the locale's character
+// set cannot decode show as the Latin-1 character of the same number (the
+// 0xA9 of a QuickTime label as the copyright sign), never as a blank mark.
+QString FromLocaleText(std::string_view text);
 
 class FileListModel final : public QAbstractTableModel {
     Q_OBJECT
@@ -23,6 +23,10 @@ public:
     // Rows appended during a scan are shown in batches at most this often:
     // repainting the list for every single row would keep the window busy.
     static constexpr int kPublishIntervalMs = 50;
+    static constexpr int kCommentsColumn = 12;
+    // Drawn between the items of a Comments cell, which the list shows on
+    // one line.
+    static constexpr char16_t kItemSeparator[] = u" \u00B6 ";
 
     explicit FileListModel(QObject* parent = nullptr);
 

@@ -2,13 +2,17 @@
 
 #include "localtext.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,6 +20,7 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTableView>
+#include <QUrl>
 
 #include <algorithm>
 #include <chrono>
@@ -47,6 +52,47 @@ std::filesystem::path NativePath(const QString& text) {
 
 } // namespace
 
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    // A focused button has taken Enter itself.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier &&
+        qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+        if (cmdScan->isEnabled()) {
+            cmdScan->click();
+        }
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TForm1::CopySelectedRows() {
+    QModelIndexList selected = ListView1->selectionModel()->selectedRows();
+    std::sort(selected.begin(), selected.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::string lines;
+    for (const QModelIndex& index : selected) {
+        AppendExportLine(lines, Files->Row(index.row()));
+    }
+    if (!lines.empty()) {
+        QGuiApplication::clipboard()->setText(FromLocaleText(lines));
+    }
+}
+
+void TForm1::OpenCurrentFile() {
+    const QModelIndex current = ListView1->currentIndex();
+    if (current.isValid() && !Files->Row(current.row()).Path.empty()) {
+        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(Files->Row(current.row()).Path.c_str())));
+    }
+}
+
+void TForm1::OpenCurrentFolder() {
+    const QModelIndex current = ListView1->currentIndex();
+    if (current.isValid() && !Files->Row(current.row()).Path.empty()) {
+        OpenUrl(QUrl::fromLocalFile(
+            QFile::decodeName(Files->Row(current.row()).Path.parent_path().c_str())));
+    }
+}
+
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Vidarium v1.10"));
     QFont font(QStringLiteral("Tahoma"));
@@ -71,6 +117,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     cmdStop->setEnabled(false);
     cmdExportList = new QPushButton(QStringLiteral("Export List..."), Panel1);
     cmdExportList->setGeometry(8, 36, 113, 25);
+    // A focused button takes Enter itself, as in a dialog.
+    for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
+        button->setAutoDefault(true);
+    }
 
     Files = new FileListModel(this);
     ListView1 = new QTableView(this);
@@ -111,12 +161,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     connect(cmdScan, &QPushButton::clicked, this, &TForm1::cmdScanClick);
     connect(cmdStop, &QPushButton::clicked, this, &TForm1::cmdStopClick);
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
-    // Scan is the default button (Enter in the edit), Stop the cancel button.
-    connect(txtDirectory, &QLineEdit::returnPressed, this, [this] {
-        if (cmdScan->isEnabled()) {
-            cmdScan->click();
-        }
-    });
+    // Scan is the default button (keyPressEvent), Stop the cancel button.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
         if (cmdStop->isEnabled()) {
@@ -124,6 +169,19 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         }
     });
 
+    actCopy = new QAction(QStringLiteral("Copy"), ListView1);
+    actCopy->setShortcut(QKeySequence::Copy);
+    actCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    actOpenFile = new QAction(QStringLiteral("Open File"), ListView1);
+    actOpenFolder = new QAction(QStringLiteral("Open Containing Folder"), ListView1);
+    ListView1->addActions({actCopy, actOpenFile, actOpenFolder});
+    ListView1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(actCopy, &QAction::triggered, this, &TForm1::CopySelectedRows);
+    connect(actOpenFile, &QAction::triggered, this, &TForm1::OpenCurrentFile);
+    connect(actOpenFolder, &QAction::triggered, this, &TForm1::OpenCurrentFolder);
+    connect(ListView1, &QTableView::doubleClicked, this, &TForm1::OpenCurrentFile);
+
+    OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     BrowseForFolder = [this] { return QFileDialog::getExistingDirectory(this); };
     AskExportFileName = [this] {
         return QFileDialog::getSaveFileName(this, QString(), QString(),

@@ -17,6 +17,8 @@ class QLineEdit;
 class QPushButton;
 class QStatusBar;
 class QTableView;
+class QAction;
+class QUrl;
 
 namespace vidarium {
 
@@ -36,6 +38,19 @@ public:
     // empty text when cancelled.
     std::function<QString()> BrowseForFolder;
     std::function<QString()> AskExportFileName;
+    // Opens a file or folder with the desktop's default application.
+    std::function<void(const QUrl&)> OpenUrl;
+
+    // The selected rows, in list order, as export lines on the clipboard, so
+    // that they paste into a spreadsheet as rows and columns (Ctrl+C).
+    void CopySelectedRows();
+    // The current row's file, or the folder that holds it.
+    void OpenCurrentFile();
+    void OpenCurrentFolder();
+
+    QAction* actCopy;
+    QAction* actOpenFile;
+    QAction* actOpenFolder;
 
     // Writes the selected rows, in list order, to the file; any failure ends
     // it silently.
@@ -60,6 +75,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Enter starts a scan from anywhere, unless a focused button takes it.
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -101,18 +101,20 @@ FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderRead
     row.Size = size;
     row.Source = RowSource::Avi;
     MediaValues& values = row.Values;
-    values.DurationMs = reader.DurationMs;
+    values.DurationMs = std::int64_t{reader.DurationMs};
     values.VideoCodec = CodeText(reader.VideoStreamHeader.fccHandler);
-    values.Width = reader.VideoFormat.biWidth;
-    values.Height = reader.VideoFormat.biHeight;
-    values.FrameRate = reader.FrameRate;
+    // The AVI records are packed copies of the file: their fields are read
+    // by value, never bound to a reference.
+    values.Width = std::int64_t{reader.VideoFormat.biWidth};
+    values.Height = std::int64_t{reader.VideoFormat.biHeight};
+    values.FrameRate = double{reader.FrameRate};
     char tag[8];
     std::snprintf(tag, sizeof tag, "0x%04X", unsigned{reader.AudioFormat.wFormatTag});
     values.AudioCodec = tag;
     values.AudioCodecName = AudioFormatTagName(reader.AudioFormat.wFormatTag);
     values.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
-    values.SampleRate = reader.AudioFormat.nSamplesPerSec;
-    values.Channels = reader.AudioFormat.nChannels;
+    values.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
+    values.Channels = std::int64_t{reader.AudioFormat.nChannels};
     return row;
 }
 
@@ -135,11 +137,11 @@ FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderRe
     }
     values.VideoCodec = "MPEG";
     if (reader.BitRate > 0) {
-        values.VideoBitRate = reader.BitRate;
+        values.VideoBitRate = std::int64_t{reader.BitRate};
     }
-    values.Width = reader.Width;
-    values.Height = reader.Height;
-    values.FrameRate = reader.FrameRate;
+    values.Width = std::int64_t{reader.Width};
+    values.Height = std::int64_t{reader.Height};
+    values.FrameRate = double{reader.FrameRate};
     return row;
 }
 
@@ -163,21 +165,21 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
     row.Size = size;
     row.Source = RowSource::QuickTime;
     MediaValues& values = row.Values;
-    values.DurationMs = reader.DurationMs;
+    values.DurationMs = std::int64_t{reader.DurationMs};
     if (reader.HasVideo) {
         values.VideoCodec = CodeText(reader.VideoFourCC);
         values.VideoCodecName = reader.VideoCodecName;
-        values.Width = reader.VideoDesc.Width;
-        values.Height = reader.VideoDesc.Height;
+        values.Width = std::int64_t{reader.VideoDesc.Width};
+        values.Height = std::int64_t{reader.VideoDesc.Height};
     }
     if (reader.HasAudio) {
         values.AudioCodec = CodeText(reader.AudioFourCC);
         values.AudioCodecName = reader.AudioCodecName;
         if (reader.AudioBitRate != 0) {
-            values.AudioBitRate = reader.AudioBitRate;
+            values.AudioBitRate = std::int64_t{reader.AudioBitRate};
         }
-        values.SampleRate = reader.SoundDesc.SampleRate;
-        values.Channels = reader.SoundDesc.Channels;
+        values.SampleRate = std::int64_t{reader.SoundDesc.SampleRate};
+        values.Channels = std::int64_t{reader.SoundDesc.Channels};
     }
     values.UserData = reader.UserData;
     return row;

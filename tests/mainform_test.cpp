@@ -5,7 +5,9 @@
 #include "tempdir.h"
 
 #include <QAbstractItemModelTester>
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QFrame>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -14,6 +16,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
+#include <QUrl>
 
 #include <clocale>
 #include <fstream>
@@ -102,6 +105,76 @@ private slots:
         QCOMPARE(form.cmdExportList->pos(), QPoint(8, 36));
         form.resize(150, 200);
         QCOMPARE(form.txtDirectory->width(), 0);
+    }
+
+    void cellsShowWhatTheColumnsCut() {
+        FileListModel model;
+        FileRow row("clip.mov", {"0 MB", "0:00:05", "MOV: avc1: H.264", "", "640", "480", "", "",
+                                 "", "", "", "\xA9xyz: caf\xE9\r\nFull Name: Beach\r\n"});
+        row.Path = "/movies/summer/clip.mov";
+        model.AppendRow(row);
+        model.PublishPendingRows();
+        const QModelIndex comments = model.index(0, FileListModel::kCommentsColumn);
+        // Bytes the locale cannot decode show as Latin-1, never as a blank mark.
+        QCOMPARE(comments.data().toString(),
+                 QString::fromUtf8("\u00A9xyz: caf\u00E9 \u00B6 Full Name: Beach"));
+        QCOMPARE(comments.data(Qt::ToolTipRole).toString(),
+                 QString::fromUtf8("\u00A9xyz: caf\u00E9\nFull Name: Beach"));
+        QCOMPARE(model.index(0, 0).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("/movies/summer/clip.mov"));
+        QCOMPARE(model.index(0, 3).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("MOV: avc1: H.264"));
+        QVERIFY(!model.index(0, 4).data(Qt::ToolTipRole).isValid()); // an empty cell
+    }
+
+    void copyAndTheContextMenu() {
+        TempDir dir;
+        MakeTree(dir.path());
+        TForm1 form;
+        std::vector<QUrl> opened;
+        form.OpenUrl = [&](const QUrl& url) { opened.push_back(url); };
+        form.show();
+        form.txtDirectory->setText(Q(dir.path()));
+        form.cmdScanClick();
+        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        form.ListView1->setFocus();
+        form.ListView1->selectRow(2);
+        form.ListView1->selectionModel()->select(
+            form.Files->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QTest::keySequence(form.ListView1, QKeySequence::Copy);
+        const QString copied = QGuiApplication::clipboard()->text();
+        QVERIFY2(copied.startsWith(QStringLiteral("a.avi\t0 MB\t")), qPrintable(copied));
+        QVERIFY(copied.endsWith(QStringLiteral("c.mov\t0 MB\t\r\n")));
+        QCOMPARE(copied.count(QStringLiteral("\r\n")), 2);
+
+        QCOMPARE(form.ListView1->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QCOMPARE(form.ListView1->actions(),
+                 (QList<QAction*>{form.actCopy, form.actOpenFile, form.actOpenFolder}));
+        form.ListView1->setCurrentIndex(form.Files->index(2, 0));
+        form.actOpenFolder->trigger();
+        form.actOpenFile->trigger();
+        const QPoint first = form.ListView1->visualRect(form.Files->index(0, 0)).center();
+        QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
+        QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
+        QCOMPARE(opened.size(), std::size_t{3});
+        QCOMPARE(opened[0], QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper")));
+        QCOMPARE(opened[1], QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper" / "c.mov")));
+        QCOMPARE(opened[2], QUrl::fromLocalFile(Q(dir.path() / "a.avi")));
+
+        // Enter in the list starts a scan, as from the default button; a
+        // focused button takes Enter itself.
+        QTest::keyClick(form.ListView1, Qt::Key_Return);
+        QVERIFY(!form.cmdScan->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+        bool browsed = false;
+        form.BrowseForFolder = [&] {
+            browsed = true;
+            return QString();
+        };
+        form.cmdBrowse->setFocus();
+        QTest::keyClick(form.cmdBrowse, Qt::Key_Return);
+        QVERIFY(browsed);
+        QVERIFY(form.cmdScan->isEnabled());
     }
 
     void scanFillsTheListInOrder() {
