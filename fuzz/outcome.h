@@ -8,28 +8,36 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vidarium::fuzzing {
 
 // Defined once per target.
 std::string FuzzOutcome(std::span<const std::uint8_t> input);
 
-// "accepted: <export line>", "refused", or "reader error", with the control
-// bytes of the line escaped so that an outcome file stays one line of text.
+// The bytes with controls, non-ASCII and '\\' escaped, so that an outcome
+// file stays one line of text.
+inline std::string Escaped(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+            static constexpr char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[byte >> 4];
+            text += kHex[byte & 15];
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// "accepted: <export line>" or "refused".
 inline std::string Describe(const char* reader, bool accepted, const FileRow* row) {
     std::string text = std::string(reader) + (accepted ? " accepted: " : " refused");
     if (accepted && row != nullptr) {
-        for (const char c : ExportLine(*row)) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte < 0x20 || byte >= 0x7F || c == '\\') {
-                static constexpr char kHex[] = "0123456789abcdef";
-                text += "\\x";
-                text += kHex[byte >> 4];
-                text += kHex[byte & 15];
-            } else {
-                text += c;
-            }
-        }
+        text += Escaped(ExportLine(*row));
     }
     return text + "\n";
 }

@@ -8,6 +8,7 @@
 #include "outcome.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace vidarium::fuzzing {
 
@@ -18,10 +19,14 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
     const std::string caption(input.begin() + (input.empty() ? 0 : 1),
                               input.begin() + (input.empty() ? 0 : 1) +
                                   static_cast<std::ptrdiff_t>(nameLength));
+    // The readers read what follows the name.
+    const std::vector<std::uint8_t> body(
+        input.begin() + (input.empty() ? 0 : 1) + static_cast<std::ptrdiff_t>(nameLength),
+        input.end());
     const std::uint64_t size = input.size() * 0x9E3779B97F4A7C15ULL; // any size, large ones too
     std::string outcome;
     {
-        MemorySource source({input.begin(), input.end()});
+        MemorySource source(body);
         CAVIHeaderReader reader;
         try {
             if (reader.LoadFromSource(source, caption)) {
@@ -31,7 +36,7 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
         }
     }
     {
-        MemorySource source({input.begin(), input.end()});
+        MemorySource source(body);
         CQuickTimeReader reader;
         try {
             reader.LoadFromSource(source, caption);
@@ -41,13 +46,13 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
         outcome += ExportLine(MakeMovRow(caption, size, reader));
     }
     {
-        MemorySource source({input.begin(), input.end()});
+        MemorySource source(body);
         CMPEGHeaderReader reader;
         reader.LoadFromSource(source);
         outcome += ExportLine(MakeMpegRow(caption, size, reader));
     }
     outcome += ExportLine(MakePlainRow(caption, size));
-    return "rows: " + std::to_string(outcome.size()) + " bytes\n";
+    return "rows: " + Escaped(outcome) + "\n";
 }
 
 } // namespace vidarium::fuzzing

@@ -23,7 +23,9 @@ for target in "${targets[@]}"; do
   findings="$work/findings/$target"
   mkdir -p "$corpus" "$findings"
   echo "== $target: ${seconds} s"
-  if ! "$work/fuzz/fuzz_$target" "$corpus" "$work/seeds/$target" tests/fuzz-regressions/$target \
+  inputs=("$corpus" "$work/seeds/$target")
+  [ -d "tests/fuzz-regressions/$target" ] && inputs+=("tests/fuzz-regressions/$target")
+  if ! "$work/fuzz/fuzz_$target" "${inputs[@]}" \
       -dict=fuzz/vidarium.dict -max_total_time="$seconds" -rss_limit_mb=512 -timeout=2 \
       -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" 2>"$work/$target.log"; then
     echo "!! $target: finding saved in $findings (log: $work/$target.log)"
