@@ -20,9 +20,9 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
                               input.begin() + (input.empty() ? 0 : 1) +
                                   static_cast<std::ptrdiff_t>(nameLength));
     // The readers read what follows the name.
-    const std::vector<std::uint8_t> body(
-        input.begin() + (input.empty() ? 0 : 1) + static_cast<std::ptrdiff_t>(nameLength),
-        input.end());
+    const std::vector<std::uint8_t> body(input.begin() + (input.empty() ? 0 : 1) +
+                                             static_cast<std::ptrdiff_t>(nameLength),
+                                         input.end());
     const std::uint64_t size = input.size() * 0x9E3779B97F4A7C15ULL; // any size, large ones too
     std::string outcome;
     {
