@@ -23,14 +23,16 @@ FileActivity FileSource::Activity() {
             bytesRead.load(std::memory_order_relaxed)};
 }
 
-bool FileSource::Open(const std::filesystem::path& path) {
+bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
     Close();
     // Only regular files: a device is not even opened (opening some has side
     // effects), and O_NONBLOCK keeps a FIFO that appears meanwhile from
     // stalling the scan; fstat below checks what was really opened.
-    struct stat named {};
-    if (::stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
-        return false;
+    if (!knownRegular) {
+        struct stat named {};
+        if (::stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
+            return false;
+        }
     }
     const int descriptor =
         ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); // NOLINT
@@ -42,8 +44,13 @@ bool FileSource::Open(const std::filesystem::path& path) {
         ::close(descriptor);
         return false;
     }
+#if defined(POSIX_FADV_RANDOM)
+    // A few header bytes here and there: no read-ahead of megabytes.
+    ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_RANDOM);
+#endif
     descriptor_ = descriptor;
     position_ = 0;
+    size_ = static_cast<std::int64_t>(status.st_size);
     opens.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
@@ -54,21 +61,17 @@ void FileSource::Close() {
         descriptor_ = -1;
     }
     position_ = 0;
+    size_ = 0;
+    head_.Length = 0;
+    other_.Length = 0;
 }
 
-std::int64_t FileSource::Size() {
-    struct stat status {};
-    if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0) {
-        return 0;
-    }
-    return static_cast<std::int64_t>(status.st_size);
-}
-
-std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
+std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> buffer) {
     std::size_t total = 0;
     while (descriptor_ >= 0 && total < buffer.size()) {
-        const ssize_t count = ::pread(descriptor_, buffer.data() + total, buffer.size() - total,
-                                      static_cast<off_t>(position_));
+        const ssize_t count =
+            ::pread(descriptor_, buffer.data() + total, buffer.size() - total,
+                    static_cast<off_t>(position + static_cast<std::int64_t>(total)));
         readCalls.fetch_add(1, std::memory_order_relaxed);
         if (count < 0 && errno == EINTR) {
             continue;
@@ -77,8 +80,58 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
             break; // end of file, or a failed read: what arrived so far counts
         }
         total += static_cast<std::size_t>(count);
-        position_ += count;
         bytesRead.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+    }
+    return total;
+}
+
+const FileSource::Block* FileSource::BlockAt(std::int64_t position) {
+    for (const Block* block : {&head_, &other_}) {
+        if (block->Length > 0 && position >= block->Start &&
+            position - block->Start < static_cast<std::int64_t>(block->Length)) {
+            return block;
+        }
+    }
+    Block& block = position == 0 ? head_ : other_;
+    if (!block.Bytes) {
+        block.Bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+    }
+    block.Start = position;
+    block.Length = ReadAt(position, {block.Bytes.get(), kBlockSize});
+    return block.Length > 0 ? &block : nullptr;
+}
+
+std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
+    std::size_t total = 0;
+    while (total < buffer.size()) {
+        const std::span<std::uint8_t> rest = buffer.subspan(total);
+        const Block* block = nullptr;
+        for (const Block* cached : {&head_, &other_}) {
+            if (cached->Length > 0 && position_ >= cached->Start &&
+                position_ - cached->Start < static_cast<std::int64_t>(cached->Length)) {
+                block = cached;
+            }
+        }
+        if (block == nullptr && rest.size() >= kBlockSize) {
+            const std::size_t count = ReadAt(position_, rest);
+            total += count;
+            position_ += static_cast<std::int64_t>(count);
+            break;
+        }
+        if (block == nullptr) {
+            block = BlockAt(position_);
+            if (block == nullptr) {
+                break;
+            }
+        }
+        const auto offset = static_cast<std::size_t>(position_ - block->Start);
+        const std::size_t count = std::min(rest.size(), block->Length - offset);
+        std::memcpy(rest.data(), block->Bytes.get() + offset, count);
+        total += count;
+        position_ += static_cast<std::int64_t>(count);
+        if (offset + count == block->Length && block->Length < kBlockSize) {
+            break; // the block ended where the file did
+        }
     }
     return total;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -33,13 +34,23 @@ struct FileActivity {
 };
 
 // A regular file, opened read-only without blocking. Closed when destroyed.
+//
+// Headers are read a few bytes at a time, so reads are served from blocks:
+// the block at the start of the file, and the block where the walk last
+// went (the AVI index at the end, a QuickTime movie header after its media
+// data). A read of a block or more goes straight to the file. One source can
+// be opened again and again: its blocks are allocated once.
 class FileSource final : public ByteSource {
 public:
+    static constexpr std::size_t kBlockSize = 32 * 1024;
+
     static FileActivity Activity();
 
     // Returns false when the path does not name a regular file that can be
     // opened for reading (missing, no access, FIFO, socket, device, directory).
-    bool Open(const std::filesystem::path& path);
+    // `knownRegular`: the caller's directory listing already says it is a
+    // regular file, so it is not looked up before it is opened.
+    bool Open(const std::filesystem::path& path, bool knownRegular = false);
     void Close();
     bool IsOpen() const { return descriptor_ >= 0; }
 
@@ -48,14 +59,30 @@ public:
     FileSource& operator=(const FileSource&) = delete;
     ~FileSource() override { Close(); }
 
-    std::int64_t Size() override;
+    // The size when the file was opened.
+    std::int64_t Size() override { return size_; }
     std::int64_t Position() const override { return position_; }
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     std::int64_t Seek(std::int64_t position) override;
 
 private:
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> Bytes;
+        std::int64_t Start = 0;
+        std::size_t Length = 0; // 0: holds nothing
+    };
+
+    // pread until `buffer` is full, the file ends or a read fails.
+    std::size_t ReadAt(std::int64_t position, std::span<std::uint8_t> buffer);
+    // The block holding `position`, read from the file when no block does;
+    // nullptr when the file has nothing there.
+    const Block* BlockAt(std::int64_t position);
+
     int descriptor_ = -1;
     std::int64_t position_ = 0;
+    std::int64_t size_ = 0;
+    Block head_;  // from position 0
+    Block other_; // wherever the walk went last
 };
 
 // Bytes held in memory; used by tests and fuzzers.

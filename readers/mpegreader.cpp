@@ -2,6 +2,7 @@
 
 #include "bytesource.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <vector>
@@ -83,16 +84,83 @@ bool CMPEGHeaderReader::LoadFromSource(ByteSource& source) {
     return Valid;
 }
 
-void CMPEGHeaderReader::Load(ByteSource& source) {
-    std::vector<std::uint8_t> buffer(kWindowSize, 0);
-    const std::span<const std::uint8_t> window(buffer);
+namespace {
 
-    const std::size_t head = source.Read(buffer);
+// A window of up to CMPEGHeaderReader::kWindowSize bytes of the file, read
+// only as far as a search needs it: the first sequence header, the first GOP
+// after it and the last GOP of the tail are the same whichever part of the
+// window holds them, so most files cost one small read at each end.
+class LazyWindow {
+public:
+    static constexpr std::size_t kFirstRead = 16 * 1024;
+
+    LazyWindow(ByteSource& source, std::vector<std::uint8_t>& buffer, std::int64_t start,
+               std::size_t length)
+        : source_(source), buffer_(buffer), start_(start), length_(length), back_(length) {}
+
+    std::span<const std::uint8_t> Bytes() const { return {buffer_.data(), length_}; }
+    std::size_t Length() const { return length_; }
+
+    // True when bytes [0, end) of the window are in memory, reading what is
+    // missing (growing fourfold at a time).
+    bool HaveFront(std::size_t end) {
+        while (front_ < end && front_ < length_) {
+            const std::size_t wanted = std::min(length_, std::max({end, front_ * 4, kFirstRead}));
+            front_ += Fill(front_, wanted);
+            if (front_ < wanted) {
+                length_ = front_; // the file ended early: the window is shorter
+            }
+        }
+        return end <= front_;
+    }
+
+    // True when bytes [begin, length) of the window are in memory.
+    bool HaveBack(std::size_t begin) {
+        while (back_ > begin) {
+            const std::size_t held = length_ - back_;
+            const std::size_t grown = std::max(held * 4, kFirstRead);
+            const std::size_t from = std::min(begin, length_ > grown ? length_ - grown : 0);
+            if (Fill(from, back_) < back_ - from) {
+                return false; // the file changed under the reader
+            }
+            back_ = from;
+        }
+        return true;
+    }
+
+private:
+    std::size_t Fill(std::size_t from, std::size_t to) {
+        const auto position = start_ + static_cast<std::int64_t>(from);
+        if (source_.Seek(position) != position) {
+            return 0;
+        }
+        return source_.Read(std::span(buffer_).subspan(from, to - from));
+    }
+
+    ByteSource& source_;
+    std::vector<std::uint8_t>& buffer_;
+    std::int64_t start_;
+    std::size_t length_;
+    std::size_t front_ = 0;
+    std::size_t back_;
+};
+
+} // namespace
+
+void CMPEGHeaderReader::Load(ByteSource& source) {
+    // One buffer for the life of the reader: no allocation per file.
+    window_.resize(kWindowSize);
+    const std::int64_t size = source.Size();
+    const std::int64_t start = source.Position();
+    const auto headLength = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size - start, 0, static_cast<std::int64_t>(kWindowSize)));
+    LazyWindow head(source, window_, start, headLength);
+
     // A sequence header needs its 11 bytes inside the head window.
     std::size_t sequence = 0;
     bool found = false;
-    for (std::size_t p = 0; p + 10 < head; ++p) {
-        if (StartCodeAt(window, p, kSequenceHeaderCode)) {
+    for (std::size_t p = 0; head.HaveFront(p + 11); ++p) {
+        if (StartCodeAt(head.Bytes(), p, kSequenceHeaderCode)) {
             sequence = p;
             found = true;
             break;
@@ -103,6 +171,7 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
     }
     Valid = true;
 
+    const std::span<const std::uint8_t> window = head.Bytes();
     const auto b = [&](std::size_t n) { return unsigned{window[sequence + n]}; };
     Width = static_cast<std::int32_t>(b(4) * 16 + (b(5) >> 4));
     Height = static_cast<std::int32_t>((b(5) & 0x0F) * 256 + b(6));
@@ -114,31 +183,31 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
 
     // First GOP after the sequence header: its start code must begin at least
     // 8 bytes before the end of the head window.
-    double start = 0.0;
-    for (std::size_t q = sequence + 7; q + 8 < head; ++q) {
-        if (StartCodeAt(window, q, kGopHeaderCode)) {
-            start = GopTimeValue(window, q, FrameRate);
+    double startTime = 0.0;
+    for (std::size_t q = sequence + 7; head.HaveFront(q + 9); ++q) {
+        if (StartCodeAt(head.Bytes(), q, kGopHeaderCode)) {
+            startTime = GopTimeValue(head.Bytes(), q, FrameRate);
             break;
         }
     }
 
     // The tail window starts 256 KiB before the end; a shorter file serves
     // whole as its own tail window, so a short clip gets its play time.
-    const std::int64_t size = source.Size();
     const std::int64_t tailStart = size > static_cast<std::int64_t>(kWindowSize)
                                        ? size - static_cast<std::int64_t>(kWindowSize)
                                        : 0;
-    if (source.Seek(tailStart) != tailStart) {
-        return;
-    }
-    const std::size_t tail = source.Read(buffer);
-    if (tail <= 7) {
+    LazyWindow tail(source, window_, tailStart,
+                    static_cast<std::size_t>(std::max<std::int64_t>(size - tailStart, 0)));
+    if (tail.Length() <= 7) {
         return;
     }
     // The last GOP start code of the tail window, not at offsets 0 or 1.
-    for (std::size_t r = tail - 8; r >= 2; --r) {
-        if (StartCodeAt(window, r, kGopHeaderCode)) {
-            DurationSec = GopTimeValue(window, r, FrameRate) - start;
+    for (std::size_t r = tail.Length() - 8; r >= 2; --r) {
+        if (!tail.HaveBack(r)) {
+            return;
+        }
+        if (StartCodeAt(tail.Bytes(), r, kGopHeaderCode)) {
+            DurationSec = GopTimeValue(tail.Bytes(), r, FrameRate) - startTime;
             return;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 namespace vidarium {
 
@@ -31,6 +32,8 @@ public:
 
 private:
     void Load(ByteSource& source);
+
+    std::vector<std::uint8_t> window_;
 };
 
 // Frame rate for a sequence header's frame-rate code (0 for codes without one).

@@ -1,6 +1,7 @@
 #include "scanworker.h"
 
 #include "avireader.h"
+#include "bytesource.h"
 #include "localtext.h"
 #include "movreader.h"
 #include "mpegreader.h"
@@ -107,7 +108,13 @@ void TScanFilesThread::Start() {
 void TScanFilesThread::RequestScan(fs::path path) {
     StopRequested.store(true);
     ScanPath = std::move(path);
-    ScanPending.store(true, std::memory_order_release);
+    {
+        // Under the lock, so that the worker cannot miss the wake-up between
+        // its test of the flag and its wait.
+        std::lock_guard lock(wakeMutex_);
+        ScanPending.store(true, std::memory_order_release);
+    }
+    wake_.notify_all();
 }
 
 void TScanFilesThread::RequestStop() {
@@ -115,7 +122,11 @@ void TScanFilesThread::RequestStop() {
 }
 
 void TScanFilesThread::Terminate() {
-    terminated_.store(true);
+    {
+        std::lock_guard lock(wakeMutex_);
+        terminated_.store(true);
+    }
+    wake_.notify_all();
 }
 
 void TScanFilesThread::WaitFor() {
@@ -129,8 +140,14 @@ void TScanFilesThread::Execute() {
     AviReader = std::make_unique<CAVIHeaderReader>();
     QuickTimeReader = std::make_unique<CQuickTimeReader>();
     MpegReader = std::make_unique<CMPEGHeaderReader>();
+    file_ = std::make_unique<FileSource>();
     for (;;) {
-        std::this_thread::sleep_for(kPollInterval);
+        {
+            std::unique_lock lock(wakeMutex_);
+            wake_.wait_for(lock, kPollInterval, [this] {
+                return ScanPending.load(std::memory_order_acquire) || Terminated();
+            });
+        }
         if (!ScanPending.load(std::memory_order_acquire) && !Terminated()) {
             continue;
         }
@@ -159,6 +176,7 @@ void TScanFilesThread::Execute() {
             break;
         }
     }
+    file_.reset();
     AviReader.reset();
     QuickTimeReader.reset();
     MpegReader.reset();
@@ -230,12 +248,31 @@ void TScanFilesThread::FilePass(const std::string& directory) {
 void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                                   std::span<const ReaderKind> order) {
     const fs::path& path = entry.path();
-    // A link that leads nowhere counts as a file of size 0.
-    std::error_code sizeError;
-    std::uint64_t size = entry.file_size(sizeError);
-    if (sizeError) {
-        size = 0;
+    // The file is opened once for every reader of its order. The listing
+    // says whether it is a regular file, so it is not looked up first; its
+    // size comes from the open file. A file that cannot be opened is refused
+    // by every reader (the AVI and QuickTime readers raise their error, the
+    // MPEG reader returns false), so it gets its plain row at once.
+    std::error_code typeError;
+    const bool regular = entry.is_regular_file(typeError);
+    const bool opened = regular && file_->Open(path, !entry.is_symlink(typeError));
+    std::uint64_t size = 0;
+    if (opened) {
+        size = static_cast<std::uint64_t>(file_->Size());
+    } else {
+        // A link that leads nowhere counts as a file of size 0.
+        std::error_code sizeError;
+        size = entry.file_size(sizeError);
+        if (sizeError) {
+            size = 0;
+        }
     }
+    // Closed however the readers end.
+    struct ClosesOnExit {
+        FileSource& file;
+        ~ClosesOnExit() { file.Close(); }
+    } const closing{*file_};
+
     const auto caption = [&] { return PathToLocaleText(path.filename()); };
     const auto withPath = [&](FileRow row) {
         row.Path = path;
@@ -249,25 +286,26 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
     // same start codes, and would give a row of nonsense.
     bool recognised = false;
     for (const ReaderKind kind : order) {
-        if (kind == ReaderKind::Mpeg && recognised) {
+        if (!opened || (kind == ReaderKind::Mpeg && recognised)) {
             break;
         }
         try {
+            file_->Seek(0);
             switch (kind) {
             case ReaderKind::Avi:
-                if (AviReader->LoadFromFile(path)) {
+                if (AviReader->LoadFromSource(*file_, path)) {
                     host_.AddRow(withPath(MakeAviRow(caption(), size, *AviReader)));
                     return;
                 }
                 break;
             case ReaderKind::Mpeg:
-                if (MpegReader->LoadFromFile(path)) {
+                if (MpegReader->LoadFromSource(*file_)) {
                     host_.AddRow(withPath(MakeMpegRow(caption(), size, *MpegReader)));
                     return;
                 }
                 break;
             case ReaderKind::QuickTime:
-                if (QuickTimeReader->LoadFromFile(path)) {
+                if (QuickTimeReader->LoadFromSource(*file_, path)) {
                     host_.AddRow(withPath(MakeMovRow(caption(), size, *QuickTimeReader)));
                     return;
                 }

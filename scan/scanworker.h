@@ -6,9 +6,11 @@
 #include "platform.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +22,7 @@ namespace vidarium {
 class CAVIHeaderReader;
 class CMPEGHeaderReader;
 class CQuickTimeReader;
+class FileSource;
 
 // What the worker needs of its host (the window, or the command-line scanner).
 // The four steps block: each returns once it has run on the host's own thread,
@@ -98,6 +101,12 @@ private:
     std::unique_ptr<CQuickTimeReader> QuickTimeReader;
     std::unique_ptr<CMPEGHeaderReader> MpegReader;
     std::atomic<std::uint64_t> filesSeen_{0};
+    // Wakes the idle worker at once for a request or the terminate request;
+    // the poll interval stays as its fallback.
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    // One open file for all the readers of a file's order.
+    std::unique_ptr<FileSource> file_;
 };
 
 } // namespace vidarium
