@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
@@ -39,6 +40,9 @@ constexpr const char* kUsage =
     "                   csv: RFC 4180 with a header line and the path;\n"
     "                   json: JSON Lines, one object per file, values typed\n"
     "  --stats          after the rows, one summary line on standard error\n"
+    "  --reads-in-flight=N\n"
+    "                   fetch the next N files of a directory while one is read\n"
+    "                   (default 16; 0 reads one file at a time)\n"
     "  --version        show the version and exit\n"
     "  --help           show this text and exit\n"
     "\n"
@@ -240,6 +244,7 @@ private:
 struct Options {
     OutputFormat format = OutputFormat::Tsv;
     bool stats = false;
+    std::size_t readsInFlight = vidarium::TScanFilesThread::kDefaultReadsInFlight;
     std::string directory;
 };
 
@@ -266,6 +271,7 @@ int Scan(const std::string& argument, const Options& options) {
     {
         vidarium::TScanFilesThread worker(host);
         host.onWriteFailure = [&worker] { worker.RequestStop(); };
+        worker.SetReadsInFlight(options.readsInFlight);
         worker.Start();
         worker.RequestScan(directory);
         // Like the Stop button: the file being read still gets its row.
@@ -333,6 +339,17 @@ int main(int argc, char** argv) {
         }
         if (argument == "--stats") {
             options.stats = true;
+        } else if (argument.starts_with("--reads-in-flight=")) {
+            const std::string_view value = argument.substr(18);
+            std::size_t files = 0;
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), files);
+            if (error != std::errc() || end != value.data() + value.size() || files > 1024) {
+                std::fprintf(stderr,
+                             "vidarium-scan: --reads-in-flight needs a number from 0 to 1024\n");
+                return 2;
+            }
+            options.readsInFlight = files;
         } else if (argument.starts_with("--format=")) {
             const std::string_view format = argument.substr(9);
             if (format == "tsv") {

@@ -42,7 +42,7 @@ struct FileActivity {
 // be opened again and again: its blocks are allocated once.
 class FileSource final : public ByteSource {
 public:
-    static constexpr std::size_t kBlockSize = 32 * 1024;
+    static constexpr std::size_t kBlockSize = 16 * 1024;
 
     static FileActivity Activity();
 

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <iterator>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,12 +17,6 @@ constexpr std::array<std::uint8_t, 4> kSequenceHeaderCode{0x00, 0x00, 0x01, 0xB3
 constexpr std::array<std::uint8_t, 4> kGopHeaderCode{0x00, 0x00, 0x01, 0xB8};
 constexpr std::uint32_t kBitRateUnit = 400;
 constexpr std::uint32_t kNoBitRate = 0x3FFFF;
-
-bool StartCodeAt(std::span<const std::uint8_t> window, std::size_t offset,
-                 const std::array<std::uint8_t, 4>& code) {
-    return window[offset] == code[0] && window[offset + 1] == code[1] &&
-           window[offset + 2] == code[2] && window[offset + 3] == code[3];
-}
 
 // Time of the GOP time code at `offset`: whole seconds plus the pictures at
 // the frame rate. No field is range-tested.
@@ -98,33 +95,37 @@ public:
                std::size_t length)
         : source_(source), buffer_(buffer), start_(start), length_(length), back_(length) {}
 
-    std::span<const std::uint8_t> Bytes() const { return {buffer_.data(), length_}; }
+    const std::uint8_t* Bytes() const { return buffer_.data(); }
     std::size_t Length() const { return length_; }
+    // Bytes [0, Front()) and [Back(), Length()) are in memory.
+    std::size_t Front() const { return front_; }
+    std::size_t Back() const { return back_; }
 
-    // True when bytes [0, end) of the window are in memory, reading what is
-    // missing (growing fourfold at a time).
-    bool HaveFront(std::size_t end) {
-        while (front_ < end && front_ < length_) {
-            const std::size_t wanted = std::min(length_, std::max({end, front_ * 4, kFirstRead}));
-            front_ += Fill(front_, wanted);
-            if (front_ < wanted) {
-                length_ = front_; // the file ended early: the window is shorter
-            }
+    // Reads more of the front, fourfold at a time; false once all is read.
+    bool GrowFront() {
+        if (front_ >= length_) {
+            return false;
         }
-        return end <= front_;
+        const std::size_t wanted = std::min(length_, std::max(front_ * 4, kFirstRead));
+        const std::size_t count = Fill(front_, wanted);
+        front_ += count;
+        if (front_ < wanted) {
+            length_ = front_; // the file ended early: the window is shorter
+        }
+        return count > 0;
     }
 
-    // True when bytes [begin, length) of the window are in memory.
-    bool HaveBack(std::size_t begin) {
-        while (back_ > begin) {
-            const std::size_t held = length_ - back_;
-            const std::size_t grown = std::max(held * 4, kFirstRead);
-            const std::size_t from = std::min(begin, length_ > grown ? length_ - grown : 0);
-            if (Fill(from, back_) < back_ - from) {
-                return false; // the file changed under the reader
-            }
-            back_ = from;
+    // Reads more of the back, fourfold at a time; false once all is read.
+    bool GrowBack() {
+        if (back_ == 0) {
+            return false;
         }
+        const std::size_t grown = std::max((length_ - back_) * 4, kFirstRead);
+        const std::size_t from = length_ > grown ? length_ - grown : 0;
+        if (Fill(from, back_) < back_ - from) {
+            return false; // the file changed under the reader
+        }
+        back_ = from;
         return true;
     }
 
@@ -145,6 +146,70 @@ private:
     std::size_t back_;
 };
 
+using StartCode = std::array<std::uint8_t, 4>;
+
+// The first position p in [begin, last] at which `code` (00 00 01 xx) starts;
+// bytes up to last + 3 are looked at. memchr finds the 01 byte quickly.
+std::optional<std::size_t> FirstStartCode(const std::uint8_t* bytes, std::size_t begin,
+                                          std::size_t last, const StartCode& code) {
+    std::size_t p = begin;
+    while (p <= last) {
+        const void* one = std::memchr(bytes + p + 2, code[2], last - p + 1);
+        if (one == nullptr) {
+            return std::nullopt;
+        }
+        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - bytes) - 2;
+        if (bytes[at] == code[0] && bytes[at + 1] == code[1] && bytes[at + 3] == code[3]) {
+            return at;
+        }
+        p = at + 1;
+    }
+    return std::nullopt;
+}
+
+// The first position p >= from at which `code` starts and `needed` bytes from
+// p lie inside the window, reading the window only as far as needed.
+std::optional<std::size_t> FindFirst(LazyWindow& window, std::size_t from, std::size_t needed,
+                                     const StartCode& code) {
+    std::size_t next = from;
+    do {
+        const std::size_t front = window.Front();
+        if (front >= needed && next + needed <= front) {
+            const std::size_t last = front - needed;
+            if (const auto at = FirstStartCode(window.Bytes(), next, last, code)) {
+                return at;
+            }
+            next = last + 1;
+        }
+    } while (window.GrowFront());
+    return std::nullopt;
+}
+
+// The last position p in [lowest, highest] at which `code` starts, reading
+// the window from its end only as far back as needed.
+std::optional<std::size_t> FindLast(LazyWindow& window, std::size_t lowest, std::size_t highest,
+                                    const StartCode& code) {
+    std::size_t top = highest;
+    while (window.GrowBack()) {
+        const std::size_t bottom = std::max(window.Back(), lowest);
+        std::optional<std::size_t> last;
+        for (auto at = bottom <= top ? FirstStartCode(window.Bytes(), bottom, top, code)
+                                     : std::nullopt;
+             at;
+             at = *at < top ? FirstStartCode(window.Bytes(), *at + 1, top, code) : std::nullopt) {
+            last = at;
+        }
+        if (last) {
+            return last;
+        }
+        if (bottom <= lowest) {
+            break;
+        }
+        top = bottom - 1;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 void CMPEGHeaderReader::Load(ByteSource& source) {
@@ -157,21 +222,14 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
     LazyWindow head(source, window_, start, headLength);
 
     // A sequence header needs its 11 bytes inside the head window.
-    std::size_t sequence = 0;
-    bool found = false;
-    for (std::size_t p = 0; head.HaveFront(p + 11); ++p) {
-        if (StartCodeAt(head.Bytes(), p, kSequenceHeaderCode)) {
-            sequence = p;
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
+    const std::optional<std::size_t> sequenceAt = FindFirst(head, 0, 11, kSequenceHeaderCode);
+    if (!sequenceAt) {
         return;
     }
+    const std::size_t sequence = *sequenceAt;
     Valid = true;
 
-    const std::span<const std::uint8_t> window = head.Bytes();
+    const std::span<const std::uint8_t> window(head.Bytes(), head.Length());
     const auto b = [&](std::size_t n) { return unsigned{window[sequence + n]}; };
     Width = static_cast<std::int32_t>(b(4) * 16 + (b(5) >> 4));
     Height = static_cast<std::int32_t>((b(5) & 0x0F) * 256 + b(6));
@@ -184,11 +242,8 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
     // First GOP after the sequence header: its start code must begin at least
     // 8 bytes before the end of the head window.
     double startTime = 0.0;
-    for (std::size_t q = sequence + 7; head.HaveFront(q + 9); ++q) {
-        if (StartCodeAt(head.Bytes(), q, kGopHeaderCode)) {
-            startTime = GopTimeValue(head.Bytes(), q, FrameRate);
-            break;
-        }
+    if (const auto gop = FindFirst(head, sequence + 7, 9, kGopHeaderCode)) {
+        startTime = GopTimeValue({head.Bytes(), head.Length()}, *gop, FrameRate);
     }
 
     // The tail window starts 256 KiB before the end; a shorter file serves
@@ -202,14 +257,8 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
         return;
     }
     // The last GOP start code of the tail window, not at offsets 0 or 1.
-    for (std::size_t r = tail.Length() - 8; r >= 2; --r) {
-        if (!tail.HaveBack(r)) {
-            return;
-        }
-        if (StartCodeAt(tail.Bytes(), r, kGopHeaderCode)) {
-            DurationSec = GopTimeValue(tail.Bytes(), r, FrameRate) - startTime;
-            return;
-        }
+    if (const auto gop = FindLast(tail, 2, tail.Length() - 8, kGopHeaderCode)) {
+        DurationSec = GopTimeValue({tail.Bytes(), tail.Length()}, *gop, FrameRate) - startTime;
     }
 }
 

@@ -5,12 +5,14 @@
 #include "localtext.h"
 #include "movreader.h"
 #include "mpegreader.h"
+#include "prefetch.h"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cwchar>
 #include <cwctype>
+#include <deque>
 #include <system_error>
 
 namespace vidarium {
@@ -141,6 +143,8 @@ void TScanFilesThread::Execute() {
     QuickTimeReader = std::make_unique<CQuickTimeReader>();
     MpegReader = std::make_unique<CMPEGHeaderReader>();
     file_ = std::make_unique<FileSource>();
+    // A few threads are enough to keep a disk's queue full.
+    prefetcher_ = std::make_unique<Prefetcher>(readsInFlight_ > 0 ? 8 : 0);
     for (;;) {
         {
             std::unique_lock lock(wakeMutex_);
@@ -176,6 +180,7 @@ void TScanFilesThread::Execute() {
             break;
         }
     }
+    prefetcher_.reset();
     file_.reset();
     AviReader.reset();
     QuickTimeReader.reset();
@@ -214,6 +219,14 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
 }
 
 void TScanFilesThread::FilePass(const std::string& directory) {
+    struct Candidate {
+        fs::directory_entry Entry;
+        std::span<const ReaderKind> Order;
+    };
+    // The movie files read from the listing and not handled yet: the next
+    // ones are already being fetched while the first is read. Rows still
+    // come in the listing's order.
+    std::deque<Candidate> ahead;
     try {
         std::error_code error;
         fs::directory_iterator entries(fs::path(directory), error);
@@ -221,21 +234,45 @@ void TScanFilesThread::FilePass(const std::string& directory) {
             host_.DirectoryUnreadable(directory);
             return;
         }
-        for (; entries != fs::directory_iterator(); entries.increment(error)) {
-            if (error) {
-                break;
-            }
-            filesSeen_.fetch_add(1, std::memory_order_relaxed);
-            const fs::directory_entry& entry = *entries;
-            std::error_code typeError;
-            // A symbolic link counts as what it points to.
-            if (!entry.is_directory(typeError)) {
-                const std::string name = entry.path().filename().native();
-                const auto order = ReaderOrderFor(LowerCaseExtension(ExtensionOf(name)));
-                if (!order.empty()) {
-                    HandleFile(entry, order);
+        bool listed = false;
+        const auto readAhead = [&] {
+            while (!listed && ahead.size() <= readsInFlight_) {
+                if (entries == fs::directory_iterator()) {
+                    listed = true;
+                    break;
+                }
+                filesSeen_.fetch_add(1, std::memory_order_relaxed);
+                const fs::directory_entry& entry = *entries;
+                std::error_code typeError;
+                // A symbolic link counts as what it points to.
+                if (!entry.is_directory(typeError)) {
+                    const std::string name = entry.path().filename().native();
+                    const auto order = ReaderOrderFor(LowerCaseExtension(ExtensionOf(name)));
+                    if (!order.empty()) {
+                        // Only what the listing says is a regular file: a
+                        // device is never opened just to be fetched.
+                        if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError)) {
+                            // An MPEG file's play time may need its whole
+                            // tail window; the others their last block.
+                            const bool mpegFamily = std::find(order.begin(), order.end(),
+                                                              ReaderKind::QuickTime) == order.end();
+                            prefetcher_->Want(entry.path(), FileSource::kBlockSize,
+                                              mpegFamily ? CMPEGHeaderReader::kWindowSize
+                                                         : FileSource::kBlockSize);
+                        }
+                        ahead.push_back({entry, order});
+                    }
+                }
+                entries.increment(error);
+                if (error) {
+                    listed = true;
                 }
             }
+        };
+        for (readAhead(); !ahead.empty(); readAhead()) {
+            const Candidate candidate = std::move(ahead.front());
+            ahead.pop_front();
+            HandleFile(candidate.Entry, candidate.Order);
             if (ShouldEndPass()) {
                 break;
             }
@@ -243,6 +280,7 @@ void TScanFilesThread::FilePass(const std::string& directory) {
     } catch (...) {
         // A failed enumeration ends this directory's file pass only.
     }
+    prefetcher_->Forget();
 }
 
 void TScanFilesThread::HandleFile(const fs::directory_entry& entry,

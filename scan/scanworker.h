@@ -23,6 +23,7 @@ class CAVIHeaderReader;
 class CMPEGHeaderReader;
 class CQuickTimeReader;
 class FileSource;
+class Prefetcher;
 
 // What the worker needs of its host (the window, or the command-line scanner).
 // The four steps block: each returns once it has run on the host's own thread,
@@ -59,6 +60,11 @@ public:
     TScanFilesThread& operator=(const TScanFilesThread&) = delete;
     // Makes the terminate request and waits for the body to return.
     ~TScanFilesThread();
+
+    // How many files of a directory are fetched ahead of the one being read
+    // (0: none); set before Start.
+    static constexpr std::size_t kDefaultReadsInFlight = 16;
+    void SetReadsInFlight(std::size_t files) { readsInFlight_ = files; }
 
     void Start();
 
@@ -107,6 +113,8 @@ private:
     std::condition_variable wake_;
     // One open file for all the readers of a file's order.
     std::unique_ptr<FileSource> file_;
+    std::size_t readsInFlight_ = kDefaultReadsInFlight;
+    std::unique_ptr<Prefetcher> prefetcher_;
 };
 
 } // namespace vidarium
