@@ -3,6 +3,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -27,6 +28,8 @@ public:
 
     // Window thread: no step runs after this, and a waiting worker goes on.
     void Cancel();
+
+    static constexpr std::chrono::microseconds kSpinBeforeSleeping{200};
 
 private:
     QObject* context_;

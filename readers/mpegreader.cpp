@@ -149,17 +149,19 @@ private:
 using StartCode = std::array<std::uint8_t, 4>;
 
 // The first position p in [begin, last] at which `code` (00 00 01 xx) starts;
-// bytes up to last + 3 are looked at. memchr finds the 01 byte quickly.
+// bytes up to last + 3 are looked at. memchr finds the rare last byte
+// quickly; the three before it are then checked.
 std::optional<std::size_t> FirstStartCode(const std::uint8_t* bytes, std::size_t begin,
                                           std::size_t last, const StartCode& code) {
     std::size_t p = begin;
     while (p <= last) {
-        const void* one = std::memchr(bytes + p + 2, code[2], last - p + 1);
-        if (one == nullptr) {
+        const void* found = std::memchr(bytes + p + 3, code[3], last - p + 1);
+        if (found == nullptr) {
             return std::nullopt;
         }
-        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - bytes) - 2;
-        if (bytes[at] == code[0] && bytes[at + 1] == code[1] && bytes[at + 3] == code[3]) {
+        const auto at =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - bytes) - 3;
+        if (bytes[at] == code[0] && bytes[at + 1] == code[1] && bytes[at + 2] == code[2]) {
             return at;
         }
         p = at + 1;

@@ -26,11 +26,17 @@ void Prefetcher::Want(std::filesystem::path path, std::size_t head, std::size_t 
     if (threads_.empty()) {
         return;
     }
+    bool wasEmpty = false;
     {
         std::lock_guard lock(mutex_);
+        wasEmpty = queue_.empty();
         queue_.push_back({std::move(path), head, tail});
     }
-    wanted_.notify_one();
+    // Threads already at work drain the queue; only an idle pool needs a
+    // wake-up (each costs the worker more than the advice itself).
+    if (wasEmpty) {
+        wanted_.notify_one();
+    }
 }
 
 void Prefetcher::Forget() {
