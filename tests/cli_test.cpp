@@ -13,6 +13,7 @@
 #include <csignal>
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,6 +218,36 @@ void WriteFormatFolder(const fs::path& root) {
     fs::create_directory(root / "sub");
     WriteFile(root / "sub" / "clip.avi", AviFile());
     WriteFile(root / "sub" / "other.mpg", Bytes(100, 0));
+}
+
+TEST(ScanProgram, ReadsInFlightNeverChangeTheRows) {
+    TempDir dir;
+    for (int folder = 0; folder < 3; ++folder) {
+        const fs::path sub = dir / ("f" + std::to_string(folder));
+        fs::create_directory(sub);
+        for (int i = 0; i < 40; ++i) {
+            const std::string stem = sub.native() + "/m" + std::to_string(i);
+            WriteFile(stem + ".avi", AviFile());
+            WriteFile(stem + ".mpg", MpegFile(352, 288, 3, 2875, 0, static_cast<unsigned>(i)));
+            WriteFile(stem + ".mov", Bytes(static_cast<std::size_t>(i), 1));
+        }
+        ::mkfifo((sub / "fifo.mov").c_str(), 0600);
+    }
+    const fs::path err = dir / "err.txt";
+    const Outcome one = RunScanner("--reads-in-flight=0 " + Quote(dir.path().native()), err);
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 3 * 121);
+    for (const char* option : {"--reads-in-flight=1", "", "--reads-in-flight=1024"}) {
+        const Outcome many =
+            RunScanner(std::string(option) + " " + Quote(dir.path().native()), err);
+        EXPECT_EQ(many.status, 0) << option;
+        EXPECT_EQ(many.out, one.out) << option;
+    }
+    for (const char* bad :
+         {"--reads-in-flight=", "--reads-in-flight=x", "--reads-in-flight=1025"}) {
+        EXPECT_EQ(RunScanner(std::string(bad) + " " + Quote(dir.path().native()), err).status, 2)
+            << bad;
+    }
 }
 
 TEST(ScanProgram, CsvOpensAsRowsAndColumns) {

@@ -134,5 +134,95 @@ TEST(ReadBudget, SparseQuickTimeWithSixtyFourBitMediaData) {
     EXPECT_EQ(reader.Root.FirstChild->Next->Size, kFiveGiB);
 }
 
+// What the file layer did during `load`: its read calls and bytes.
+template <typename Load> FileActivity ActivityOf(Load&& load) {
+    const FileActivity before = FileSource::Activity();
+    load();
+    const FileActivity after = FileSource::Activity();
+    return {after.Opens - before.Opens, after.ReadCalls - before.ReadCalls,
+            after.BytesRead - before.BytesRead};
+}
+
+TEST(ReadBudget, FewReadCallsPerFile) {
+    TempDir dir;
+    // Headers at the start, index or movie header at the end, 1 MiB between.
+    AviParams avi;
+    avi.movieBytes = 1U << 20;
+    WriteFile(dir / "clip.avi", AviFile(avi));
+    const Bytes movie =
+        Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 6000)),
+                             Track("vide", 600, 6000, VideoDescriptions("avc1", 640, 480, "H.264")),
+                             Track("soun", 44100, 441000, SoundDescriptions({}))}));
+    WriteFile(dir / "last.mov", Concat({Atom("ftyp", Bytes{'q', 't', ' ', ' '}),
+                                        Atom("mdat", Bytes(1U << 20, 7)), movie}));
+    WriteFile(dir / "first.mov", Concat({Atom("ftyp", Bytes{'q', 't', ' ', ' '}), movie,
+                                         Atom("mdat", Bytes(1U << 20, 7))}));
+    struct Case {
+        const char* name;
+        std::uint64_t readCalls;
+    };
+    // One call for the head block, one for the block at the end, and one
+    // that finds the end of the file.
+    for (const Case& c : {Case{"clip.avi", 3}, Case{"last.mov", 3}, Case{"first.mov", 2}}) {
+        FileSource file;
+        ASSERT_TRUE(file.Open(dir / c.name));
+        bool loaded = false;
+        const FileActivity activity = ActivityOf([&] {
+            if (std::string_view(c.name).ends_with(".avi")) {
+                CAVIHeaderReader reader;
+                loaded = reader.LoadFromSource(file, c.name);
+            } else {
+                CQuickTimeReader reader;
+                loaded = reader.LoadFromSource(file, c.name);
+            }
+        });
+        EXPECT_TRUE(loaded) << c.name;
+        EXPECT_LE(activity.ReadCalls, c.readCalls) << c.name;
+        EXPECT_LE(activity.BytesRead, 3 * FileSource::kBlockSize) << c.name;
+    }
+
+    // An MPEG file of 2 MiB with GOPs near both ends: a small read at each
+    // end, and the same play time as from the whole windows.
+    WriteFile(dir / "clip.mpg", MpegFile(720, 576, 3, 15000, 10, 70, 2U << 20));
+    FileSource file;
+    ASSERT_TRUE(file.Open(dir / "clip.mpg"));
+    CMPEGHeaderReader reader;
+    const FileActivity activity = ActivityOf([&] { EXPECT_TRUE(reader.LoadFromSource(file)); });
+    EXPECT_DOUBLE_EQ(reader.DurationSec, 60.0);
+    EXPECT_LE(activity.BytesRead, 64U * 1024);
+}
+
+TEST(FileLayer, BlocksServeTheFileBytes) {
+    TempDir dir;
+    Bytes bytes(100'000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    WriteFile(dir / "bytes.bin", bytes);
+    FileSource file;
+    ASSERT_TRUE(file.Open(dir / "bytes.bin"));
+    EXPECT_EQ(file.Size(), 100'000);
+    const std::size_t block = FileSource::kBlockSize;
+    const std::pair<std::size_t, std::size_t> reads[] = {
+        {0, 8},          {8, 100},      {block - 4, 8},  {60'000, 8},  {block - 2, 4},
+        {0, 3 * block},  {99'990, 100}, {100'000, 8},    {200'000, 8}, {50'000, block},
+        {3, block + 10}, {70'000, 8},   {block * 2, 16}, {12, 1},
+    };
+    for (const auto& [position, length] : reads) {
+        ASSERT_EQ(file.Seek(static_cast<std::int64_t>(position)),
+                  static_cast<std::int64_t>(position));
+        Bytes got(length, 0xEE);
+        const std::size_t count = file.Read(got);
+        const std::size_t expected =
+            position < bytes.size() ? std::min(length, bytes.size() - position) : 0;
+        ASSERT_EQ(count, expected) << position << "+" << length;
+        EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(count),
+                               bytes.begin() +
+                                   static_cast<std::ptrdiff_t>(std::min(position, bytes.size()))))
+            << position << "+" << length;
+        EXPECT_EQ(file.Position(), static_cast<std::int64_t>(position + count));
+    }
+}
+
 } // namespace
 } // namespace vidarium::testing
