@@ -188,7 +188,7 @@ public:
     std::function<void()> onWriteFailure;
 
 private:
-    static constexpr std::size_t kFlushThreshold = 64 * 1024;
+    static constexpr std::size_t kFlushThreshold = std::size_t{64} * 1024;
 
     // One write of whole lines; a failed write is reported once, and the
     // scan ends with it.

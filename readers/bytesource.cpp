@@ -85,13 +85,17 @@ std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> bu
     return total;
 }
 
-const FileSource::Block* FileSource::BlockAt(std::int64_t position) {
+const FileSource::Block* FileSource::CachedBlockAt(std::int64_t position) const {
     for (const Block* block : {&head_, &other_}) {
         if (block->Length > 0 && position >= block->Start &&
             position - block->Start < static_cast<std::int64_t>(block->Length)) {
             return block;
         }
     }
+    return nullptr;
+}
+
+const FileSource::Block* FileSource::ReadBlockAt(std::int64_t position) {
     Block& block = position == 0 ? head_ : other_;
     if (!block.Bytes) {
         block.Bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
@@ -105,13 +109,7 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
     std::size_t total = 0;
     while (total < buffer.size()) {
         const std::span<std::uint8_t> rest = buffer.subspan(total);
-        const Block* block = nullptr;
-        for (const Block* cached : {&head_, &other_}) {
-            if (cached->Length > 0 && position_ >= cached->Start &&
-                position_ - cached->Start < static_cast<std::int64_t>(cached->Length)) {
-                block = cached;
-            }
-        }
+        const Block* block = CachedBlockAt(position_);
         if (block == nullptr && rest.size() >= kBlockSize) {
             const std::size_t count = ReadAt(position_, rest);
             total += count;
@@ -119,7 +117,7 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
             break;
         }
         if (block == nullptr) {
-            block = BlockAt(position_);
+            block = ReadBlockAt(position_);
             if (block == nullptr) {
                 break;
             }

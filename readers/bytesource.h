@@ -42,7 +42,7 @@ struct FileActivity {
 // be opened again and again: its blocks are allocated once.
 class FileSource final : public ByteSource {
 public:
-    static constexpr std::size_t kBlockSize = 16 * 1024;
+    static constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
 
     static FileActivity Activity();
 
@@ -74,9 +74,11 @@ private:
 
     // pread until `buffer` is full, the file ends or a read fails.
     std::size_t ReadAt(std::int64_t position, std::span<std::uint8_t> buffer);
-    // The block holding `position`, read from the file when no block does;
-    // nullptr when the file has nothing there.
-    const Block* BlockAt(std::int64_t position);
+    // The block holding `position`, or nullptr.
+    const Block* CachedBlockAt(std::int64_t position) const;
+    // Reads the block that starts at `position` (into the head block at 0,
+    // else into the other); nullptr when the file has nothing there.
+    const Block* ReadBlockAt(std::int64_t position);
 
     int descriptor_ = -1;
     std::int64_t position_ = 0;

@@ -89,7 +89,7 @@ namespace {
 // window holds them, so most files cost one small read at each end.
 class LazyWindow {
 public:
-    static constexpr std::size_t kFirstRead = 16 * 1024;
+    static constexpr std::size_t kFirstRead = std::size_t{16} * 1024;
 
     LazyWindow(ByteSource& source, std::vector<std::uint8_t>& buffer, std::int64_t start,
                std::size_t length)
