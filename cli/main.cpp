@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -167,9 +168,19 @@ public:
 
     // The second Ctrl-C: the lines written so far are whole, and stay so.
     [[noreturn]] void EndAtOnce() {
-        mutex_.lock();
-        FlushLocked();
-        EraseProgressLocked();
+        // A write in progress finishes its lines first; one stuck on a reader
+        // that stopped reading does not hold the end up for long.
+        bool locked = false;
+        for (int attempt = 0; attempt < 50 && !locked; ++attempt) {
+            locked = mutex_.try_lock();
+            if (!locked) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        if (locked) {
+            FlushLocked();
+            EraseProgressLocked();
+        }
         std::signal(SIGINT, SIG_DFL);
         std::raise(SIGINT);
         std::_Exit(130);

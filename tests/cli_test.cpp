@@ -159,6 +159,66 @@ TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
               "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
 }
 
+// Runs the scanner over `directory` with its output on a pipe, sends SIGINT
+// `interrupts` times once the first line has arrived, and returns the output
+// and the wait status.
+std::pair<std::string, int> InterruptScanner(const std::string& directory, int interrupts) {
+    int out[2];
+    if (::pipe(out) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string program = VIDARIUM_SCAN_PATH;
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(directory.c_str()),
+                    nullptr};
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        return {};
+    }
+    std::string output;
+    std::array<char, 4096> buffer{};
+    bool signalled = false;
+    for (;;) {
+        const ssize_t count = ::read(out[0], buffer.data(), buffer.size());
+        if (count <= 0) {
+            break;
+        }
+        output.append(buffer.data(), static_cast<std::size_t>(count));
+        if (!signalled && output.find('\n') != std::string::npos) {
+            for (int i = 0; i < interrupts; ++i) {
+                ::kill(pid, SIGINT);
+            }
+            signalled = true;
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {output, status};
+}
+
+TEST(ScanProgram, SecondInterruptEndsAtOnceWithWholeLines) {
+    TempDir dir;
+    for (int i = 0; i < 3000; ++i) {
+        WriteFile(dir / ("f" + std::to_string(i) + ".avi"), AviFile());
+    }
+    for (int run = 0; run < 5; ++run) {
+        const auto [output, status] = InterruptScanner(dir.path().native(), 2);
+        ASSERT_TRUE(WIFSIGNALED(status) || WIFEXITED(status));
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(WTERMSIG(status), SIGINT);
+        }
+        EXPECT_TRUE(output.ends_with("\t\r\n")) << "only whole lines";
+    }
+}
+
 TEST(ScanProgram, InterruptActsAsStop) {
     TempDir dir;
     constexpr int kFiles = 3000;
