@@ -18,7 +18,8 @@ python3 - "$tree" "$files" build/asan/demo tests/fuzz-regressions <<'PY'
 import os, random, sys
 tree, count, demo, hostile = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 random.seed(7)
-valid = [open(os.path.join(demo, n), 'rb').read() for n in sorted(os.listdir(demo))]
+valid = [open(os.path.join(r, n), 'rb').read() for r, _, ns in sorted(os.walk(demo))
+         for n in sorted(ns)]
 bad = [open(os.path.join(r, n), 'rb').read() for r, _, ns in os.walk(hostile)
        for n in ns if not n.endswith('.expected')]
 names = ['.avi', '.mov', '.mpg', '.divx', '.vob', '.m2v']
