@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -35,57 +36,38 @@ private:
     bool ready_;
 };
 
-// Expands a zlib stream. The output starts at the declared size, but never
-// larger than what the input can expand to nor than kMaxExpandedStart, or at
-// one growth step when none is declared; it grows by the step (the input
-// length rounded up to 256) until the stream ends. Every byte produced is
-// taken from `budget`, also when the expansion then fails; going past the
-// budget is a fault. A fault gives nothing (no exception: a file may hold
-// thousands of broken compressed headers, and each must cost little).
+// Expands a zlib stream. Every byte produced is taken from `budget`, also
+// when the expansion then fails; going past the budget is a fault. A fault
+// gives nothing (no exception: a file may hold thousands of broken compressed
+// headers, and each must cost little).
+//
+// The stream is expanded twice: once into a small scratch buffer, only to
+// learn whether it ends within the budget and how long it is, then into a
+// buffer of exactly that length. The result and the faults are those of an
+// output buffer that starts at the declared size and grows by the input
+// length rounded up to 256; but a stream that expands to hundreds of
+// megabytes before it fails costs time, not memory.
 std::optional<std::vector<std::uint8_t>> Inflate(std::span<const std::uint8_t> input,
-                                                 std::uint64_t inputLength, std::uint32_t expected,
-                                                 std::size_t& budget) {
+                                                 std::uint32_t expected, std::size_t& budget) {
     if (expected >= 0x80000000U) {
         return std::nullopt; // declared expanded size of 2 GiB or more
     }
-    const auto step = static_cast<std::size_t>((inputLength + 255) / 256 * 256);
-    const std::size_t expandable =
-        input.size() * CQuickTimeReader::kMaxInflateRatio + CQuickTimeReader::kInflateSlack;
-    const std::size_t ceiling = budget;
-    std::size_t size =
-        expected != 0
-            ? std::min({std::size_t{expected}, CQuickTimeReader::kMaxExpandedStart, expandable})
-            : step;
-    size = std::min(size, ceiling);
-    // Not zero-filled: only the bytes produced are ever touched.
-    auto output = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    std::size_t capacity = size;
-
     InflateStream stream;
     if (!stream.Ready()) {
         return std::nullopt;
     }
+    const std::size_t ceiling = budget;
+    std::array<std::uint8_t, 16 * 1024> scratch; // NOLINT: written before it is read
     stream->next_in = const_cast<Bytef*>(input.data());
     stream->avail_in = static_cast<uInt>(input.size());
     std::size_t produced = 0;
     for (;;) {
-        if (produced == size) {
-            if (step == 0 || size >= ceiling) {
-                return std::nullopt; // expanded movie header too large
-            }
-            size = std::min(size + step, ceiling);
-            if (size > capacity) {
-                // Grow the storage geometrically, so that a small step
-                // cannot make the expansion quadratic.
-                capacity = std::min(std::max(capacity * 2, size), ceiling);
-                auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-                std::memcpy(grown.get(), output.get(), produced);
-                output = std::move(grown);
-            }
+        if (produced == ceiling) {
+            return std::nullopt; // expanded movie header too large
         }
-        stream->next_out = output.get() + produced;
-        stream->avail_out = static_cast<uInt>(
-            std::min<std::size_t>(size - produced, std::numeric_limits<uInt>::max()));
+        stream->next_out = scratch.data();
+        stream->avail_out =
+            static_cast<uInt>(std::min<std::size_t>(scratch.size(), ceiling - produced));
         const uInt before = stream->avail_out;
         const int result = inflate(stream.get(), Z_NO_FLUSH);
         const std::size_t made = before - stream->avail_out;
@@ -97,11 +79,35 @@ std::optional<std::vector<std::uint8_t>> Inflate(std::span<const std::uint8_t> i
         if (result != Z_OK && result != Z_BUF_ERROR) {
             return std::nullopt; // corrupt compressed movie header
         }
-        if (produced < size && stream->avail_in == 0) {
+        if (stream->avail_out > 0 && stream->avail_in == 0) {
             return std::nullopt; // compressed movie header ends early
         }
     }
-    return std::vector<std::uint8_t>(output.get(), output.get() + produced);
+
+    // One byte more than the count, so that the second expansion can only
+    // end where the first did.
+    std::vector<std::uint8_t> output(produced + 1);
+    if (inflateReset(stream.get()) != Z_OK) {
+        return std::nullopt;
+    }
+    stream->next_in = const_cast<Bytef*>(input.data());
+    stream->avail_in = static_cast<uInt>(input.size());
+    std::size_t written = 0;
+    for (;;) {
+        stream->next_out = output.data() + written;
+        stream->avail_out =
+            static_cast<uInt>(std::min<std::size_t>(output.size() - written, 1U << 30));
+        const uInt before = stream->avail_out;
+        const int result = inflate(stream.get(), Z_NO_FLUSH);
+        written += before - stream->avail_out;
+        if (result == Z_STREAM_END && written == produced) {
+            output.pop_back();
+            return output;
+        }
+        if (result != Z_OK || written > produced) {
+            return std::nullopt;
+        }
+    }
 }
 
 int ExpansionNesting(const AtomNode& node) {
@@ -135,7 +141,7 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     try {
         inflated =
             Inflate(payload.size() > 4 ? payload.subspan(4) : std::span<const std::uint8_t>(),
-                    node.Size - 4, LoadBe32(payload, 0), budget);
+                    LoadBe32(payload, 0), budget);
     } catch (...) {
         // An exhausted resource: a fault of this step like any other.
     }

@@ -101,13 +101,10 @@ public:
     // The payloads the file walk loads add up to at most this (and the file's
     // size): overlapping atoms cannot make a load hold many copies of a file.
     static constexpr std::size_t kMaxLoadedBytes = 256U << 20;
-    // An expansion starts no larger than this, nor than its input can expand
-    // to (kMaxInflateRatio times its length, plus kInflateSlack).
-    static constexpr std::size_t kMaxExpandedStart = 64U << 20;
-    static constexpr std::size_t kMaxInflateRatio = 1032;
-    static constexpr std::size_t kInflateSlack = 256;
     // All the expansions of one load together produce at most this many
-    // bytes (so one expansion too); going past it is a fault of the step.
+    // bytes (so one expansion too); going past it is a fault of the step. An
+    // expansion holds only what it produces when it succeeds: a stream that
+    // runs past the budget costs time, never memory.
     static constexpr std::size_t kExpansionBudget = 256U << 20;
     // Atom nodes made by one load, expanded data included.
     static constexpr std::size_t kMaxAtoms = 1'000'000;

@@ -530,11 +530,12 @@ TEST(QuickTimeCompressed, NestedAndBombs) {
     loaded = LoadBytes(inner);
     EXPECT_FALSE(loaded.ok);
 
-    // A zlib bomb: 300 MiB of zeros compress to a few hundred KiB.
-    const Bytes zeros(300U << 20, 0);
-    const Bytes bomb = CompressedMovie(zeros, 0);
+    // A zlib bomb: 300 MiB of zeros compress to a few hundred KiB, built a
+    // block at a time. The expansion fails at the budget and keeps nothing.
+    const Bytes bomb = CompressedMovieStream(ZlibCompressFilled({}, 0, 300U << 20), 0);
     loaded = LoadBytes(bomb);
     EXPECT_FALSE(loaded.ok);
+    EXPECT_EQ(loaded.reader->ExpandedBytes(), CQuickTimeReader::kExpansionBudget);
 }
 
 TEST(QuickTimeUserData, Items) {
