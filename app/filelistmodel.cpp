@@ -26,16 +26,24 @@ QString ItemsOnLines(const QString& text) {
 
 QString FromLocaleText(std::string_view text) {
     if (LocaleIsUtf8()) {
+        // Runs of valid UTF-8 are decoded whole; each byte between them is
+        // taken as Latin-1.
         QString decoded;
         while (!text.empty()) {
-            const std::size_t length = ValidUtf8SequenceLength(text);
-            if (length == 0) {
-                decoded += QChar(static_cast<unsigned char>(text.front()));
-                text.remove_prefix(1);
-            } else {
-                decoded += QString::fromUtf8(text.data(), static_cast<qsizetype>(length));
-                text.remove_prefix(length);
+            std::size_t run = 0;
+            while (run < text.size()) {
+                const std::size_t length = ValidUtf8SequenceLength(text.substr(run));
+                if (length == 0) {
+                    break;
+                }
+                run += length;
             }
+            decoded += QString::fromUtf8(text.data(), static_cast<qsizetype>(run));
+            if (run < text.size()) {
+                decoded += QChar(static_cast<unsigned char>(text[run]));
+                ++run;
+            }
+            text.remove_prefix(run);
         }
         return decoded;
     }

@@ -78,18 +78,20 @@ void TForm1::CopySelectedRows() {
     }
 }
 
-void TForm1::OpenCurrentFile() {
+std::filesystem::path TForm1::CurrentFilePath() const {
     const QModelIndex current = ListView1->currentIndex();
-    if (current.isValid() && !Files->Row(current.row()).Path.empty()) {
-        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(Files->Row(current.row()).Path.c_str())));
+    return current.isValid() ? Files->Row(current.row()).Path : std::filesystem::path();
+}
+
+void TForm1::OpenCurrentFile() {
+    if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
+        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(file.c_str())));
     }
 }
 
 void TForm1::OpenCurrentFolder() {
-    const QModelIndex current = ListView1->currentIndex();
-    if (current.isValid() && !Files->Row(current.row()).Path.empty()) {
-        OpenUrl(QUrl::fromLocalFile(
-            QFile::decodeName(Files->Row(current.row()).Path.parent_path().c_str())));
+    if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
+        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(file.parent_path().c_str())));
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -80,6 +81,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The full path of the list's current row; empty when there is none.
+    std::filesystem::path CurrentFilePath() const;
     void FormCreate();
     void FormResize();
 

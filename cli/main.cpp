@@ -256,7 +256,6 @@ struct Options {
     OutputFormat format = OutputFormat::Tsv;
     bool stats = false;
     std::size_t readsInFlight = vidarium::TScanFilesThread::kDefaultReadsInFlight;
-    std::string directory;
 };
 
 int Scan(const std::string& argument, const Options& options) {
@@ -293,8 +292,9 @@ int Scan(const std::string& argument, const Options& options) {
                 host.EndAtOnce();
             }
             // Again here: a stop that came before the worker took the request
-            // was cleared when it took it.
-            if (interrupted != 0 || host.WriteFailed()) {
+            // was cleared when it took it. (A failed write stops the worker
+            // itself, through onWriteFailure.)
+            if (interrupted != 0) {
                 worker.RequestStop();
             }
             if (++ticks % 5 == 0) {

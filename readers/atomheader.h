@@ -21,7 +21,6 @@ struct AtomHeader {
     std::uint64_t DeclaredSize = 0;
     std::size_t HeaderLength = kShortLength;
 
-    bool IsExtended() const { return HeaderLength == kExtendedLength; }
     // The payload length, or nothing when the declared size does not even
     // cover the header (this includes 0, "to the end of the file", and an
     // extended marker read under the 32-bit rule).

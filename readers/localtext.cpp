@@ -18,6 +18,17 @@ bool LocaleIsUtf8() {
 #endif
 }
 
+bool IsValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t length = ValidUtf8SequenceLength(text);
+        if (length == 0) {
+            return false;
+        }
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
 std::size_t ValidUtf8SequenceLength(std::string_view text) {
     if (text.empty()) {
         return 0;

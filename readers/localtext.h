@@ -21,6 +21,9 @@ std::string_view TrimBelow33(std::string_view text);
 // True when the locale's character set is UTF-8 (checked once per call).
 bool LocaleIsUtf8();
 
+// True when every byte of `text` belongs to a valid UTF-8 sequence.
+bool IsValidUtf8(std::string_view text);
+
 // Length of the valid UTF-8 sequence starting at text[0], or 0 when the bytes
 // there do not start one (overlong forms, surrogates and values past U+10FFFF
 // are invalid).

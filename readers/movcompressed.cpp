@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <limits>
-#include <memory>
 #include <optional>
 
 namespace vidarium {
@@ -135,7 +133,6 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
         return;
     }
     const std::span<const std::uint8_t> payload = node.Payload();
-    std::vector<std::uint8_t> expanded;
     std::size_t budget = kExpansionBudget - expandedBytes_;
     std::optional<std::vector<std::uint8_t>> inflated;
     try {
@@ -149,10 +146,9 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     if (!inflated) {
         return; // the node keeps its compressed payload and gets no children
     }
-    expanded = std::move(*inflated);
     // The expanded buffer replaces the compressed payload; the nodes made from
     // it borrow their payloads from it.
-    node.Owned = std::move(expanded);
+    node.Owned = std::move(*inflated);
     node.Data = node.Owned.empty() ? reinterpret_cast<const std::uint8_t*>("") : node.Owned.data();
     node.DataLength = node.Owned.size();
     node.Size = node.Owned.size();

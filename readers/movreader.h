@@ -65,7 +65,6 @@ struct VideoSampleDesc {
     std::uint16_t Depth = 0;
     std::uint16_t ColorTableId = 0;
 
-    static constexpr std::size_t kStoredSize = 70;
     static VideoSampleDesc Decode(std::span<const std::uint8_t> stored);
 };
 
@@ -85,7 +84,6 @@ struct SoundSampleDesc {
     std::uint32_t BytesPerFrame = 0;
     std::uint32_t BytesPerSample = 0;
 
-    static constexpr std::size_t kStoredSize = 36;
     static SoundSampleDesc Decode(std::span<const std::uint8_t> stored);
 };
 

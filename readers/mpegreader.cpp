@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -169,6 +168,17 @@ std::optional<std::size_t> FirstStartCode(const std::uint8_t* bytes, std::size_t
     return std::nullopt;
 }
 
+// The last position p in [begin, last] at which `code` starts.
+std::optional<std::size_t> LastStartCode(const std::uint8_t* bytes, std::size_t begin,
+                                         std::size_t last, const StartCode& code) {
+    std::optional<std::size_t> found;
+    for (auto at = FirstStartCode(bytes, begin, last, code); at;
+         at = *at < last ? FirstStartCode(bytes, *at + 1, last, code) : std::nullopt) {
+        found = at;
+    }
+    return found;
+}
+
 // The first position p >= from at which `code` starts and `needed` bytes from
 // p lie inside the window, reading the window only as far as needed.
 std::optional<std::size_t> FindFirst(LazyWindow& window, std::size_t from, std::size_t needed,
@@ -194,15 +204,10 @@ std::optional<std::size_t> FindLast(LazyWindow& window, std::size_t lowest, std:
     std::size_t top = highest;
     while (window.GrowBack()) {
         const std::size_t bottom = std::max(window.Back(), lowest);
-        std::optional<std::size_t> last;
-        for (auto at = bottom <= top ? FirstStartCode(window.Bytes(), bottom, top, code)
-                                     : std::nullopt;
-             at;
-             at = *at < top ? FirstStartCode(window.Bytes(), *at + 1, top, code) : std::nullopt) {
-            last = at;
-        }
-        if (last) {
-            return last;
+        if (bottom <= top) {
+            if (const auto last = LastStartCode(window.Bytes(), bottom, top, code)) {
+                return last;
+            }
         }
         if (bottom <= lowest) {
             break;

@@ -28,17 +28,6 @@ void AppendCsvField(std::string& out, std::string_view field) {
     out += '"';
 }
 
-bool IsValidUtf8(std::string_view text) {
-    while (!text.empty()) {
-        const std::size_t length = ValidUtf8SequenceLength(text);
-        if (length == 0) {
-            return false;
-        }
-        text.remove_prefix(length);
-    }
-    return true;
-}
-
 std::string Latin1ToUtf8(std::string_view bytes) {
     std::string text;
     for (const char c : bytes) {

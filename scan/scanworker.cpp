@@ -286,14 +286,15 @@ void TScanFilesThread::FilePass(const std::string& directory) {
 void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
                                   std::span<const ReaderKind> order) {
     const fs::path& path = entry.path();
-    // The file is opened once for every reader of its order. The listing
-    // says whether it is a regular file, so it is not looked up first; its
-    // size comes from the open file. A file that cannot be opened is refused
+    // The file is opened once for every reader of its order. Whether it is a
+    // regular file is known from the listing (or, for a link, the one lookup
+    // of its target), so the open does not look it up again; its size comes
+    // from the open file. A file that cannot be opened is refused
     // by every reader (the AVI and QuickTime readers raise their error, the
     // MPEG reader returns false), so it gets its plain row at once.
     std::error_code typeError;
     const bool regular = entry.is_regular_file(typeError);
-    const bool opened = regular && file_->Open(path, !entry.is_symlink(typeError));
+    const bool opened = regular && file_->Open(path, /*knownRegular=*/true);
     std::uint64_t size = 0;
     if (opened) {
         size = static_cast<std::uint64_t>(file_->Size());

@@ -225,38 +225,7 @@ TEST(ScanProgram, InterruptActsAsStop) {
     for (int i = 0; i < kFiles; ++i) {
         WriteFile(dir / ("f" + std::to_string(i) + ".avi"), AviFile());
     }
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string program = VIDARIUM_SCAN_PATH;
-    const std::string directory = dir.path().native();
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(directory.c_str()),
-                    nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-
-    std::string output;
-    std::array<char, 4096> buffer{};
-    bool signalled = false;
-    for (;;) {
-        const ssize_t count = ::read(out[0], buffer.data(), buffer.size());
-        if (count <= 0) {
-            break;
-        }
-        output.append(buffer.data(), static_cast<std::size_t>(count));
-        if (!signalled && output.find('\n') != std::string::npos) {
-            ::kill(pid, SIGINT);
-            signalled = true;
-        }
-    }
-    ::close(out[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto [output, status] = InterruptScanner(dir.path().native(), 1);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
     const auto lines = std::count(output.begin(), output.end(), '\n');

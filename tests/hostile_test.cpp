@@ -4,6 +4,7 @@
 #include "builders.h"
 #include "bytesource.h"
 #include "guarded.h"
+#include "loadedmovie.h"
 #include "movreader.h"
 #include "readererror.h"
 #include "tempdir.h"
@@ -55,22 +56,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Loaded {
-    bool ok = false;
-    std::unique_ptr<CQuickTimeReader> reader = std::make_unique<CQuickTimeReader>();
-};
-
-Loaded LoadBytes(const Bytes& bytes) {
-    Loaded loaded;
-    MemorySource source(bytes);
-    loaded.ok = loaded.reader->LoadFromSource(source, "memory.mov");
-    return loaded;
-}
-
-Loaded LoadPath(const fs::path& path) {
-    Loaded loaded;
-    loaded.ok = loaded.reader->LoadFromFile(path);
-    return loaded;
+LoadedMovie LoadBytes(const Bytes& bytes) {
+    return LoadMovie(bytes);
 }
 
 Bytes MovieHeader(std::uint32_t seconds) {
@@ -82,13 +69,6 @@ Bytes Wrapped(Bytes inner, int levels) {
         inner = Atom("udta", inner);
     }
     return inner;
-}
-
-void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(Bounds, AtomNestingDepth) {
@@ -200,7 +180,7 @@ TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
         at += 8 + kItem;
         fs::resize_file(path, at);
     }
-    auto loaded = LoadPath(path);
+    auto loaded = LoadMovie(path);
     EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), 4U * kItem);
     EXPECT_EQ(std::count(loaded.reader->Comments.begin(), loaded.reader->Comments.end(), '\n'), 4);
 
@@ -215,7 +195,7 @@ TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
         atom.push_back('b');
         WriteFile(one, atom);
         fs::resize_file(one, 16 + std::uint64_t{size});
-        loaded = LoadPath(one);
+        loaded = LoadMovie(one);
         const bool held = size <= CQuickTimeReader::kMaxDataAtom;
         EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), held ? size : 0U) << size;
         EXPECT_EQ(loaded.reader->Comments, held ? "Full Name: b\r\n" : "") << size;

@@ -1,5 +1,6 @@
 #include "builders.h"
 #include "bytesource.h"
+#include "loadedmovie.h"
 #include "movreader.h"
 #include "readererror.h"
 
@@ -11,16 +12,10 @@
 namespace vidarium::testing {
 namespace {
 
-struct Loaded {
-    bool ok = false;
-    std::unique_ptr<CQuickTimeReader> reader = std::make_unique<CQuickTimeReader>();
-};
+using Loaded = LoadedMovie;
 
 Loaded LoadBytes(const Bytes& bytes) {
-    Loaded loaded;
-    MemorySource source(bytes);
-    loaded.ok = loaded.reader->LoadFromSource(source, "memory.mov");
-    return loaded;
+    return LoadMovie(bytes);
 }
 
 std::string Code(const FourCC& code) {

@@ -17,13 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr std::uint64_t kFiveGiB = 5ULL << 30;
 
-void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 TEST(ReadBudget, SparseMultiGigabyteAvi) {
     TempDir dir;
     const fs::path path = dir / "huge.avi";

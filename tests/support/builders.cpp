@@ -55,6 +55,16 @@ void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
     }
 }
 
+void WriteAt(const std::filesystem::path& path, std::uint64_t offset, const Bytes& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    if (!file) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
 Bytes Chunk(std::string_view id, const Bytes& payload, std::optional<std::uint32_t> declaredSize) {
     Bytes bytes;
     AppendText(bytes, id);

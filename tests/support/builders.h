@@ -21,6 +21,8 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Repeat(std::uint8_t value, std::size_t count);
 
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
+// Writes `bytes` at `offset` of an existing file (a sparse file's far end).
+void WriteAt(const std::filesystem::path& path, std::uint64_t offset, const Bytes& bytes);
 
 // --- RIFF / AVI -------------------------------------------------------------
 
