@@ -140,6 +140,14 @@ public:
                      vidarium::PathToLocaleText(directory).c_str());
     }
 
+    void FileUnreadable(const fs::path& file, std::error_code error) override {
+        std::lock_guard lock(mutex_);
+        EraseProgressLocked();
+        const std::string reason = error ? " (" + error.message() + ")" : std::string();
+        std::fprintf(stderr, "vidarium-scan: %s: cannot read file%s\n",
+                     vidarium::PathToLocaleText(file).c_str(), reason.c_str());
+    }
+
     // Waits up to `interval` for the end of the scan; true once it has ended.
     bool WaitForDone(std::chrono::milliseconds interval) {
         std::unique_lock lock(mutex_);

@@ -24,6 +24,33 @@ Bytes QuickTimeMovie(bool compressedHeader) {
                    compressedHeader ? CompressedMovie(moov) : moov});
 }
 
+// Shapes that once made a load slow: many siblings that each look up a
+// sibling or an ancestor's child, inside a small compressed header, and
+// containers whose children run past them, so that each level walks the
+// rest of the file again.
+Bytes ManySiblingLookups() {
+    Bytes tracks;
+    Bytes compressed = Atom("dcom", Bytes{'z', 'l', 'i', 'b'});
+    for (int i = 0; i < 20'000; ++i) {
+        tracks = Concat({tracks, Container("moov", {Container("udta", {Atom("stsd", {})})})});
+        compressed = Concat({compressed, Atom("cmvd", Bytes(4, 0))});
+    }
+    return Concat({CompressedMovie(tracks), CompressedMovieStream(ZlibCompress(compressed), 0)});
+}
+
+Bytes OverlappingContainers() {
+    constexpr std::uint32_t kUnit = 1024;
+    constexpr std::uint32_t kUnits = 16;
+    Bytes bytes;
+    for (std::uint32_t i = 0; i < kUnits; ++i) {
+        bytes = Concat({bytes, Container("udta",
+                                         {Container("udta", {Atom("free", Bytes(kUnit - 24, 0))},
+                                                    (kUnits - i) * kUnit - 8)},
+                                         kUnit)});
+    }
+    return bytes;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -41,7 +68,9 @@ int main(int argc, char** argv) {
                                 Track("soun", 600, 600, SoundDescriptions(v1))});
     const std::vector<std::pair<std::string, std::vector<Bytes>>> corpora{
         {"avi", {AviFile(), AviFile({.videoHandler = "XVID", .audioTag = 0x2000})}},
-        {"mov", {QuickTimeMovie(false), QuickTimeMovie(true), Atom64("moov", movie)}},
+        {"mov",
+         {QuickTimeMovie(false), QuickTimeMovie(true), Atom64("moov", movie), ManySiblingLookups(),
+          OverlappingContainers()}},
         {"mov_compressed", {Atom("moov", movie), QuickTimeMovie(false)}},
         {"mpeg", {MpegFile(352, 288, 3, 2875, 0, 60), MpegFile(720, 480, 4, 0x3FFFF, 1, 2, 2000)}},
         {"rows",

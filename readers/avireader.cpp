@@ -81,6 +81,7 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
 }
 
 bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int depth) {
+    stop_.Check();
     if (ChunksVisited >= kMaxChunks) {
         return false;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "loadstop.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -92,6 +93,9 @@ public:
     bool LoadFromFile(const std::filesystem::path& path);
     // The same load over an open source; `path` names it in the reader error.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    // A load in progress ends at the next chunk once `flag` is set: it raises
+    // the reader error (the fault nested under it is LoadStopped).
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
 
     AviMainHeader MainHeader{};
     AviStreamHeader AudioStreamHeader{};
@@ -116,6 +120,8 @@ private:
     bool Load(ByteSource& source);
     bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
     void ComputeResults();
+
+    LoadStop stop_;
 };
 
 } // namespace vidarium

@@ -50,6 +50,7 @@ bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
 #endif
     descriptor_ = descriptor;
     position_ = 0;
+    fetched_ = 0;
     size_ = static_cast<std::int64_t>(status.st_size);
     opens.fetch_add(1, std::memory_order_relaxed);
     return true;
@@ -80,6 +81,7 @@ std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> bu
             break; // end of file, or a failed read: what arrived so far counts
         }
         total += static_cast<std::size_t>(count);
+        fetched_ += static_cast<std::uint64_t>(count);
         bytesRead.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
     }
     return total;
@@ -151,6 +153,7 @@ std::size_t MemorySource::Read(std::span<std::uint8_t> buffer) {
         std::min<std::int64_t>(size - position_, static_cast<std::int64_t>(buffer.size())));
     std::memcpy(buffer.data(), bytes_.data() + position_, count);
     position_ += static_cast<std::int64_t>(count);
+    fetched_ += count;
     return count;
 }
 

@@ -24,6 +24,9 @@ public:
     // Moves to an absolute position and returns the position reached, or -1
     // when the target is refused (negative) and the position is unchanged.
     virtual std::int64_t Seek(std::int64_t position) = 0;
+    // Bytes taken from the storage since the source was opened: what its
+    // reads really cost, blocks included.
+    virtual std::uint64_t BytesFetched() const = 0;
 };
 
 // What every FileSource of the process has done so far.
@@ -64,6 +67,7 @@ public:
     std::int64_t Position() const override { return position_; }
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     std::int64_t Seek(std::int64_t position) override;
+    std::uint64_t BytesFetched() const override { return fetched_; }
 
 private:
     struct Block {
@@ -83,6 +87,7 @@ private:
     int descriptor_ = -1;
     std::int64_t position_ = 0;
     std::int64_t size_ = 0;
+    std::uint64_t fetched_ = 0;
     Block head_;  // from position 0
     Block other_; // wherever the walk went last
 };
@@ -96,10 +101,12 @@ public:
     std::int64_t Position() const override { return position_; }
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     std::int64_t Seek(std::int64_t position) override;
+    std::uint64_t BytesFetched() const override { return fetched_; }
 
 private:
     std::vector<std::uint8_t> bytes_;
     std::int64_t position_ = 0;
+    std::uint64_t fetched_ = 0;
 };
 
 } // namespace vidarium

@@ -46,7 +46,8 @@ private:
 // length rounded up to 256; but a stream that expands to hundreds of
 // megabytes before it fails costs time, not memory.
 std::optional<std::vector<std::uint8_t>> Inflate(std::span<const std::uint8_t> input,
-                                                 std::uint32_t expected, std::size_t& budget) {
+                                                 std::uint32_t expected, std::size_t& budget,
+                                                 const LoadStop& stop) {
     if (expected >= 0x80000000U) {
         return std::nullopt; // declared expanded size of 2 GiB or more
     }
@@ -60,6 +61,7 @@ std::optional<std::vector<std::uint8_t>> Inflate(std::span<const std::uint8_t> i
     stream->avail_in = static_cast<uInt>(input.size());
     std::size_t produced = 0;
     for (;;) {
+        stop.Check();
         if (produced == ceiling) {
             return std::nullopt; // expanded movie header too large
         }
@@ -122,7 +124,7 @@ int ExpansionNesting(const AtomNode& node) {
 
 void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     FourCC method{};
-    const AtomNode* compression = FindChildAtom(node.Parent, "dcom");
+    const AtomNode* compression = ChildrenOf(node.Parent).CompressionMethod;
     if (compression != nullptr && compression->Data != nullptr && compression->Size >= 4) {
         method = LoadFourCC(compression->Payload(), 0);
     }
@@ -138,7 +140,9 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     try {
         inflated =
             Inflate(payload.size() > 4 ? payload.subspan(4) : std::span<const std::uint8_t>(),
-                    LoadBe32(payload, 0), budget);
+                    LoadBe32(payload, 0), budget, stop_);
+    } catch (const LoadStopped&) {
+        throw;
     } catch (...) {
         // An exhausted resource: a fault of this step like any other.
     }
@@ -158,6 +162,8 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     try {
         while (ReadAtomFromMemory(cursor, end, &node, 0)) {
         }
+    } catch (const LoadStopped&) {
+        throw;
     } catch (...) {
         // The nodes made before the fault stay.
     }
@@ -165,6 +171,7 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
 
 bool CQuickTimeReader::ReadAtomFromMemory(const std::uint8_t*& cursor, const std::uint8_t* end,
                                           AtomNode* parent, int depth) {
+    stop_.Check();
     if (end - cursor < static_cast<std::ptrdiff_t>(AtomHeader::kShortLength) ||
         atoms_.size() >= kMaxAtoms) {
         return false;

@@ -94,6 +94,11 @@ void CQuickTimeReader::Reset() {
     loadedBytes_ = 0;
     payloadBudget_ = 0;
     expandedBytes_ = 0;
+    walkBudget_ = 0;
+    fetchedBefore_ = 0;
+    walkedBytes_ = 0;
+    childrenSearched_ = 0;
+    knownChildren_.clear();
 }
 
 void CQuickTimeReader::Clear() {
@@ -125,6 +130,25 @@ AtomNode* CQuickTimeReader::FindChildAtom(const AtomNode* parent, const char (&t
         }
     }
     return nullptr;
+}
+
+const CQuickTimeReader::KnownChildren& CQuickTimeReader::ChildrenOf(const AtomNode* parent) {
+    const auto [entry, added] = knownChildren_.try_emplace(parent);
+    if (added) {
+        // The first child of each type, as a search from the start finds it.
+        KnownChildren& known = entry->second;
+        for (const AtomNode* node = parent->FirstChild; node != nullptr; node = node->Next) {
+            ++childrenSearched_;
+            if (known.CompressionMethod == nullptr && IsFourCC(node->AtomType, "dcom")) {
+                known.CompressionMethod = node;
+            } else if (known.MediaHeader == nullptr && IsFourCC(node->AtomType, "mdhd")) {
+                known.MediaHeader = node;
+            } else if (known.Handler == nullptr && IsFourCC(node->AtomType, "hdlr")) {
+                known.Handler = node;
+            }
+        }
+    }
+    return entry->second;
 }
 
 void CQuickTimeReader::FreeAtoms(AtomNode* first) {
@@ -226,11 +250,16 @@ bool CQuickTimeReader::RecognisedContainer() const {
 }
 
 bool CQuickTimeReader::Load(ByteSource& source) {
+    const std::int64_t fileSize = std::max<std::int64_t>(source.Size(), 0);
     payloadBudget_ = static_cast<std::size_t>(
-        std::clamp<std::int64_t>(source.Size(), 0, static_cast<std::int64_t>(kMaxLoadedBytes)));
+        std::min<std::int64_t>(fileSize, static_cast<std::int64_t>(kMaxLoadedBytes)));
+    walkBudget_ =
+        std::min(kMaxWalkBytes, 2 * static_cast<std::uint64_t>(fileSize) + kWalkSlackBytes);
+    fetchedBefore_ = source.BytesFetched();
     // The file size is taken afresh for each top-level atom.
     while (ReadAtom(source, &Root, source.Size(), 0)) {
     }
+    walkedBytes_ = source.BytesFetched() - fetchedBefore_;
     ExtractAtoms(&Root);
 
     // The compressor name's length byte is not consulted.
@@ -255,10 +284,17 @@ bool CQuickTimeReader::Load(ByteSource& source) {
 
 bool CQuickTimeReader::ReadAtom(ByteSource& source, AtomNode* parent, std::int64_t limit,
                                 int depth) {
-    if (atoms_.size() >= kMaxAtoms) {
+    stop_.Check();
+    // Past the walk's budget the walk ends as at the atom bound.
+    if (atoms_.size() >= kMaxAtoms || source.BytesFetched() - fetchedBefore_ > walkBudget_) {
         return false;
     }
     const std::int64_t start = source.Position();
+    // A header that would start past the file's end is not even asked for:
+    // the short read would end the level all the same, at a system call's cost.
+    if (start >= source.Size()) {
+        return false;
+    }
     std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
     const std::span<std::uint8_t> shortHeader = std::span(bytes).first(AtomHeader::kShortLength);
     if (source.Read(shortHeader) < shortHeader.size()) {
@@ -319,6 +355,7 @@ void CQuickTimeReader::LoadPayload(ByteSource& source, AtomNode& node, std::int6
 
 void CQuickTimeReader::ExtractAtoms(AtomNode* first) {
     for (AtomNode* node = first; node != nullptr; node = node->Next) {
+        stop_.Check();
         if (IsFourCC(node->AtomType, "cmvd") && node->Size >= 4 && node->Data != nullptr) {
             ExpandMovieHeader(*node);
         } else if (IsFourCC(node->AtomType, "mvhd")) {
@@ -355,15 +392,16 @@ void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
         return;
     }
 
+    const KnownChildren& known = ChildrenOf(media);
     std::uint32_t trackSeconds = 0;
-    if (const AtomNode* mediaHeader = FindChildAtom(media, "mdhd")) {
+    if (const AtomNode* mediaHeader = known.MediaHeader) {
         const TimeHeader header = ReadTimeHeader(*mediaHeader);
         if (header.Scale > 0) {
             trackSeconds = RoundToUInt32(static_cast<Extended>(header.Duration) /
                                          static_cast<Extended>(header.Scale));
         }
     }
-    const AtomNode* handler = FindChildAtom(media, "hdlr");
+    const AtomNode* handler = known.Handler;
     if (handler == nullptr) {
         return;
     }

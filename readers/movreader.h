@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "loadstop.h"
 #include "readererror.h"
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vidarium {
@@ -106,6 +108,12 @@ public:
     static constexpr std::size_t kExpansionBudget = 256U << 20;
     // Atom nodes made by one load, expanded data included.
     static constexpr std::size_t kMaxAtoms = 1'000'000;
+    // What the file walk may fetch from the file in one load, blocks and
+    // payloads included: twice the file's size plus a few blocks, and at
+    // most this. A sequential walk fetches about the file's size; overlapping
+    // atoms, which send each level above back over the same bytes, stop here.
+    static constexpr std::uint64_t kMaxWalkBytes = 256U << 20;
+    static constexpr std::uint64_t kWalkSlackBytes = 64U << 10;
 
     CQuickTimeReader() = default;
     CQuickTimeReader(const CQuickTimeReader&) = delete;
@@ -120,6 +128,9 @@ public:
     // ReaderError on a fault (including a file that cannot be opened).
     bool LoadFromFile(const std::filesystem::path& path);
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    // A load in progress ends at the next atom once `flag` is set: it raises
+    // the reader error (the fault nested under it is LoadStopped).
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
 
     // Tree operations.
     AtomNode* AddChildAtom(AtomNode* parent);
@@ -137,6 +148,10 @@ public:
     // produced, in the last load.
     std::size_t LoadedPayloadBytes() const { return loadedBytes_; }
     std::size_t ExpandedBytes() const { return expandedBytes_; }
+    // Children walked by the steps' lookups in the last load.
+    std::uint64_t ChildrenSearched() const { return childrenSearched_; }
+    // Bytes the file walk fetched from the source in the last load.
+    std::uint64_t WalkedBytes() const { return walkedBytes_; }
 
     AtomNode Root;
     std::uint32_t DurationMs = 0;
@@ -156,6 +171,17 @@ public:
     std::vector<UserDataEntry> UserData;
 
 private:
+    // The children of one atom that the steps look up, found in one walk of
+    // its children, so that a load stays linear however many siblings ask.
+    struct KnownChildren {
+        const AtomNode* CompressionMethod = nullptr; // "dcom"
+        const AtomNode* MediaHeader = nullptr;       // "mdhd"
+        const AtomNode* Handler = nullptr;           // "hdlr"
+    };
+    // Only for an atom whose children are all made: the steps ask about a
+    // parent or ancestor of the atom they handle.
+    const KnownChildren& ChildrenOf(const AtomNode* parent);
+
     bool Load(ByteSource& source);
     bool ReadAtom(ByteSource& source, AtomNode* parent, std::int64_t limit, int depth);
     bool ReadAtomFromMemory(const std::uint8_t*& cursor, const std::uint8_t* end, AtomNode* parent,
@@ -171,6 +197,12 @@ private:
     std::size_t loadedBytes_ = 0;
     std::size_t payloadBudget_ = 0;
     std::size_t expandedBytes_ = 0;
+    std::uint64_t walkBudget_ = 0;
+    std::uint64_t fetchedBefore_ = 0;
+    std::uint64_t walkedBytes_ = 0;
+    std::uint64_t childrenSearched_ = 0;
+    std::unordered_map<const AtomNode*, KnownChildren> knownChildren_;
+    LoadStop stop_;
 };
 
 inline std::uint32_t Swap32(std::uint32_t value) {

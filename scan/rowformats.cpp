@@ -94,12 +94,20 @@ void AppendCsvHeader(std::string& out) {
 void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath) {
     AppendCsvField(out, TrimBelow33(row.Caption));
     // The 12 cells of the list after the name: those the row does not have
-    // stay empty.
+    // stay empty. Under a UTF-8 locale a cell of bytes as the movie stored
+    // them (a QuickTime text, a codec name) that is not UTF-8 is carried as
+    // Latin-1, as in JSON, so that every record decodes.
+    const bool utf8 = LocaleIsUtf8();
     constexpr std::size_t kCells = kCsvColumns.size() - 2;
     for (std::size_t i = 0; i < kCells; ++i) {
         out += ',';
         if (i < row.SubItems.size()) {
-            AppendCsvField(out, TrimBelow33(row.SubItems[i]));
+            const std::string_view cell = TrimBelow33(row.SubItems[i]);
+            if (utf8 && !IsValidUtf8(cell)) {
+                AppendCsvField(out, Latin1ToUtf8(cell));
+            } else {
+                AppendCsvField(out, cell);
+            }
         }
     }
     out += ',';

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cwchar>
 #include <cwctype>
@@ -142,6 +143,10 @@ void TScanFilesThread::Execute() {
     AviReader = std::make_unique<CAVIHeaderReader>();
     QuickTimeReader = std::make_unique<CQuickTimeReader>();
     MpegReader = std::make_unique<CMPEGHeaderReader>();
+    // Stop ends a load in progress too: a file shaped to take long cannot
+    // hold the scan.
+    AviReader->WatchStopFlag(&StopRequested);
+    QuickTimeReader->WatchStopFlag(&StopRequested);
     file_ = std::make_unique<FileSource>();
     // A few threads are enough to keep a disk's queue full.
     prefetcher_ = std::make_unique<Prefetcher>(readsInFlight_ > 0 ? 8 : 0);
@@ -294,11 +299,17 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
     // MPEG reader returns false), so it gets its plain row at once.
     std::error_code typeError;
     const bool regular = entry.is_regular_file(typeError);
+    errno = 0;
     const bool opened = regular && file_->Open(path, /*knownRegular=*/true);
     std::uint64_t size = 0;
     if (opened) {
         size = static_cast<std::uint64_t>(file_->Size());
     } else {
+        if (regular) {
+            // Listed as a file, yet it cannot be opened (no access, a path
+            // longer than the system takes): its row cannot say much.
+            host_.FileUnreadable(path, std::error_code(errno, std::generic_category()));
+        }
         // A link that leads nowhere counts as a file of size 0.
         std::error_code sizeError;
         size = entry.file_size(sizeError);
@@ -353,6 +364,9 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
         } catch (...) {
             if (Terminated()) {
                 return; // the host is going away: no row is wanted any more
+            }
+            if (StopRequested.load()) {
+                break; // a stopped load: the file gets its plain row
             }
         }
         recognised = recognised || (kind == ReaderKind::Avi && AviReader->RecognisedContainer) ||

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,12 @@ public:
     // Called on the worker's thread when a directory below the root cannot be
     // read and is passed over. Not a step: it must not block.
     virtual void DirectoryUnreadable(const std::filesystem::path& directory) { (void)directory; }
+    // Called on the worker's thread when a file the listing names cannot be
+    // opened; it still gets its plain row. Not a step: it must not block.
+    virtual void FileUnreadable(const std::filesystem::path& file, std::error_code error) {
+        (void)file;
+        (void)error;
+    }
 };
 
 enum class ReaderKind { Avi, QuickTime, Mpeg };

@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -159,6 +162,33 @@ TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
               "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
 }
 
+TEST(ScanProgram, NamesAMovieWhosePathIsTooLong) {
+    // The folder's path fits the system's limit; the movie's full path does
+    // not, so it cannot be opened: its plain row says 0 MB, and stderr why.
+    TempDir dir;
+    fs::path deep = dir.path();
+    while (deep.native().size() < PATH_MAX - 300) {
+        deep /= std::string(200, 'd');
+    }
+    fs::create_directories(deep);
+    const std::string name = std::string(250, 'm') + ".avi";
+    const int folder = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    const int movie = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(movie, 0);
+    ::close(movie);
+    ::close(folder);
+    const Outcome outcome = RunScanner(Quote(dir.path().native()), dir / "err.txt");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, name + "\t0 MB\t\r\n");
+    EXPECT_EQ(ReadText(dir / "err.txt"), "vidarium-scan: " + (deep / name).native() +
+                                             ": cannot read file (File name too long)\n");
+    // Too long for the temporary folder's removal too.
+    const int again = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    ::unlinkat(again, name.c_str(), 0);
+    ::close(again);
+}
+
 // Runs the scanner over `directory` with its output on a pipe, sends SIGINT
 // `interrupts` times once the first line has arrived, and returns the output
 // and the wait status.
@@ -284,31 +314,45 @@ TEST(ScanProgram, CsvOpensAsRowsAndColumns) {
     const fs::path movies = dir / "movies";
     fs::create_directory(movies);
     WriteFormatFolder(movies);
-    const Outcome outcome = RunScanner("--format=csv " + Quote(movies.native()) + " >" +
-                                           Quote((dir / "out.csv").native()),
-                                       dir / "err.txt");
-    EXPECT_EQ(outcome.status, 0);
-    const std::string script =
-        "import csv,sys\n"
-        "rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8', "
-        "errors='surrogateescape')))\n"
-        "assert rows[0] == ['Filename','Filesize','Length','Video','Video bitrate','Width',"
-        "'Height','fps','Audio','Audio bitrate','Freq','Chn','Comments','Path'], rows[0]\n"
-        "assert all(len(r) == 14 for r in rows), rows\n"
-        "by_path = {r[13]: r for r in rows[1:]}\n"
-        "assert len(by_path) == 3, by_path.keys()\n"
-        "mov = by_path['a,\"b\"\\nc?.mov']\n"
-        "assert mov[0] == 'a,\"b\"\\nc?.mov' and mov[2] == '0:00:05', mov\n"
-        "assert mov[12] == 'Full Name: Beach, \"dusk\"\\r\\n\\udca9xyz: caf\\udce9', "
-        "repr(mov[12])\n"
-        "assert by_path['sub/clip.avi'][3:5] == ['AVI: DIVX', ''], by_path['sub/clip.avi']\n"
-        "assert by_path['sub/clip.avi'][9] == '128 kbit/s'\n"
-        "assert by_path['sub/other.mpg'][1:] == ['0 MB'] + [''] * 11 + ['sub/other.mpg']\n";
-    WriteFile(dir / "check.py", Bytes(script.begin(), script.end()));
-    EXPECT_EQ(std::system(("python3 " + Quote((dir / "check.py").native()) + " " +
-                           Quote((dir / "out.csv").native()))
-                              .c_str()),
-              0);
+    // Under a UTF-8 locale every record decodes as UTF-8, the QuickTime
+    // bytes that are not UTF-8 carried as Latin-1; under another character
+    // set the bytes stay as the movie stored them.
+    for (const auto& [locale, decode, comments] :
+         {std::tuple{"C.UTF-8", "encoding='utf-8'",
+                     "'Full Name: Beach, \"dusk\"\\r\\n\\xa9xyz: caf\\xe9'"},
+          std::tuple{"C", "encoding='utf-8', errors='surrogateescape'",
+                     "'Full Name: Beach, \"dusk\"\\r\\n\\udca9xyz: caf\\udce9'"}}) {
+        ::setenv("LC_ALL", locale, 1);
+        const Outcome outcome = RunScanner("--format=csv " + Quote(movies.native()) + " >" +
+                                               Quote((dir / "out.csv").native()),
+                                           dir / "err.txt");
+        ::unsetenv("LC_ALL");
+        EXPECT_EQ(outcome.status, 0);
+        const std::string script =
+            std::string("import csv,sys\n"
+                        "rows = list(csv.reader(open(sys.argv[1], newline='', ") +
+            decode +
+            ")))\n"
+            "assert rows[0] == ['Filename','Filesize','Length','Video','Video bitrate','Width',"
+            "'Height','fps','Audio','Audio bitrate','Freq','Chn','Comments','Path'], rows[0]\n"
+            "assert all(len(r) == 14 for r in rows), rows\n"
+            "by_path = {r[13]: r for r in rows[1:]}\n"
+            "assert len(by_path) == 3, by_path.keys()\n"
+            "mov = by_path['a,\"b\"\\nc?.mov']\n"
+            "assert mov[0] == 'a,\"b\"\\nc?.mov' and mov[2] == '0:00:05', mov\n"
+            "assert mov[12] == " +
+            comments +
+            ", repr(mov[12])\n"
+            "assert by_path['sub/clip.avi'][3:5] == ['AVI: DIVX', ''], by_path['sub/clip.avi']\n"
+            "assert by_path['sub/clip.avi'][9] == '128 kbit/s'\n"
+            "assert by_path['sub/other.mpg'][1:] == ['0 MB'] + [''] * 11 + ['sub/other.mpg']\n";
+        WriteFile(dir / "check.py", Bytes(script.begin(), script.end()));
+        EXPECT_EQ(std::system(("python3 " + Quote((dir / "check.py").native()) + " " +
+                               Quote((dir / "out.csv").native()))
+                                  .c_str()),
+                  0)
+            << locale;
+    }
     // Records end with CR LF, and the quoted name keeps its line break.
     const std::string csv = ReadText(dir / "out.csv");
     EXPECT_TRUE(csv.starts_with("Filename,Filesize,"));

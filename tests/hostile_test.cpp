@@ -5,6 +5,7 @@
 #include "bytesource.h"
 #include "guarded.h"
 #include "loadedmovie.h"
+#include "loadstop.h"
 #include "movreader.h"
 #include "readererror.h"
 #include "tempdir.h"
@@ -158,6 +159,124 @@ TEST(Bounds, OverlappingAtomsLoadAFileAtMostOnce) {
     const auto loaded = LoadBytes(bytes);
     EXPECT_LE(loaded.reader->LoadedPayloadBytes(), bytes.size());
     EXPECT_LT(loaded.reader->Comments.size(), 2 * bytes.size());
+}
+
+TEST(Bounds, SiblingLookupsWalkEachChildListOnce) {
+    // 100,000 sibling atoms that each look up a sibling or an ancestor's
+    // child: the compressed movie header's method beside every "cmvd", and
+    // the media header and handler three levels above every "stsd" (here the
+    // top level, 100,000 atoms wide). Searched from the start each time, a
+    // load would walk 10^10 children.
+    constexpr std::size_t kSiblings = 100'000;
+    Bytes compressed;
+    Bytes descriptions;
+    for (std::size_t i = 0; i < kSiblings; ++i) {
+        const Bytes cmvd = Atom("cmvd", {0, 0, 0, 0});
+        compressed.insert(compressed.end(), cmvd.begin(), cmvd.end());
+        const Bytes track = Container("moov", {Container("udta", {Atom("stsd", {})})});
+        descriptions.insert(descriptions.end(), track.begin(), track.end());
+    }
+    for (const Bytes& file : {Atom("moov", Atom("cmov", compressed)), descriptions}) {
+        const auto loaded = LoadBytes(file);
+        EXPECT_FALSE(loaded.ok);
+        EXPECT_LE(loaded.reader->ChildrenSearched(), kSiblings);
+    }
+}
+
+TEST(Bounds, OverlappingContainersFetchAFewTimesTheFile) {
+    // Units of 16 KiB: a container of the unit's size holds a container that
+    // claims to run to the end of the file, whose walk goes on into the next
+    // unit. Each level then walks the rest of the file again: without the
+    // walk's budget a 512 KiB file fetches gigabytes, block by block.
+    constexpr std::uint32_t kUnit = 16 * 1024;
+    constexpr std::uint32_t kUnits = 32;
+    Bytes bytes;
+    for (std::uint32_t i = 0; i < kUnits; ++i) {
+        const std::uint32_t toEnd = (kUnits - i) * kUnit - 8;
+        Bytes unit = Container(
+            "udta", {Container("udta", {Atom("free", Repeat(0, kUnit - 24))}, toEnd)}, kUnit);
+        bytes.insert(bytes.end(), unit.begin(), unit.end());
+    }
+    TempDir dir;
+    WriteFile(dir / "overlap.mov", bytes);
+    const FileActivity before = FileSource::Activity();
+    const auto loaded = LoadMovie(dir / "overlap.mov");
+    const std::uint64_t fetched = FileSource::Activity().BytesRead - before.BytesRead;
+    EXPECT_LE(fetched,
+              2 * bytes.size() + CQuickTimeReader::kWalkSlackBytes + FileSource::kBlockSize);
+    EXPECT_EQ(loaded.reader->WalkedBytes(), fetched);
+}
+
+TEST(Bounds, StopEndsALoadInProgress) {
+    // The flag is set once the load has read a little: the walk ends at the
+    // next atom or chunk, and the cause under the reader error says why.
+    class StoppingSource final : public ByteSource {
+    public:
+        StoppingSource(Bytes bytes, std::atomic<bool>& flag)
+            : inner_(std::move(bytes)), flag_(flag) {}
+        std::int64_t Size() override { return inner_.Size(); }
+        std::int64_t Position() const override { return inner_.Position(); }
+        std::size_t Read(std::span<std::uint8_t> buffer) override {
+            if (++reads_ == 100) {
+                flag_ = true;
+            }
+            return inner_.Read(buffer);
+        }
+        std::int64_t Seek(std::int64_t position) override { return inner_.Seek(position); }
+        std::uint64_t BytesFetched() const override { return inner_.BytesFetched(); }
+
+    private:
+        MemorySource inner_;
+        std::atomic<bool>& flag_;
+        int reads_ = 0;
+    };
+    const auto stoppedByFlag = [](const ReaderError& error) {
+        try {
+            std::rethrow_if_nested(error);
+        } catch (const LoadStopped&) {
+            return true;
+        } catch (...) {
+        }
+        return false;
+    };
+    Bytes atoms;
+    Bytes chunks = Riff("AVI ", {});
+    for (int i = 0; i < 100'000; ++i) {
+        AppendBe32(atoms, 8);
+        AppendText(atoms, "free");
+        AppendText(chunks, "JUNK");
+        AppendLe32(chunks, 0 + 2);
+        AppendLe16(chunks, 0);
+    }
+    const auto riffSize = static_cast<std::uint32_t>(chunks.size() - 8);
+    std::memcpy(chunks.data() + 4, &riffSize, 4);
+    std::atomic<bool> flag{false};
+    CQuickTimeReader movie;
+    movie.WatchStopFlag(&flag);
+    StoppingSource movieSource(atoms, flag);
+    try {
+        movie.LoadFromSource(movieSource, "stopped.mov");
+        ADD_FAILURE() << "the load was not stopped";
+    } catch (const ReaderError& error) {
+        EXPECT_TRUE(stoppedByFlag(error));
+    }
+    std::size_t nodes = 0;
+    for (const AtomNode* node = movie.Root.FirstChild; node != nullptr; node = node->Next) {
+        ++nodes;
+    }
+    EXPECT_LE(nodes, 100u);
+
+    flag = false;
+    CAVIHeaderReader avi;
+    avi.WatchStopFlag(&flag);
+    StoppingSource aviSource(chunks, flag);
+    try {
+        avi.LoadFromSource(aviSource, "stopped.avi");
+        ADD_FAILURE() << "the load was not stopped";
+    } catch (const ReaderError& error) {
+        EXPECT_TRUE(stoppedByFlag(error));
+    }
+    EXPECT_LE(avi.ChunksVisited, 100u);
 }
 
 TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {

@@ -217,7 +217,8 @@ TEST(ScanWorker, UnreadableDirectoryAndFileArePassedOver) {
         }
         // The file that cannot be opened still gets its plain row.
         return cells == std::map<std::string, std::size_t>{{"seen.avi", 11}, {"secret.avi", 1}} &&
-               host.unreadable == std::vector<fs::path>{dir / "locked/"};
+               host.unreadable == std::vector<fs::path>{dir / "locked/"} &&
+               host.unreadableFiles == std::vector<fs::path>{dir / "secret.avi"};
     });
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_TRUE(passed);

@@ -18,6 +18,7 @@ public:
         return count;
     }
     std::int64_t Seek(std::int64_t position) override { return inner_.Seek(position); }
+    std::uint64_t BytesFetched() const override { return inner_.BytesFetched(); }
 
     std::uint64_t bytesRead = 0;
     std::uint64_t reads = 0;

@@ -41,6 +41,10 @@ public:
         std::lock_guard lock(mutex_);
         unreadable.push_back(directory);
     }
+    void FileUnreadable(const std::filesystem::path& file, std::error_code) override {
+        std::lock_guard lock(mutex_);
+        unreadableFiles.push_back(file);
+    }
 
     bool WaitForScans(int count, std::chrono::seconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(mutex_);
@@ -52,6 +56,7 @@ public:
     std::vector<std::string> steps;
     std::vector<FileRow> rows;
     std::vector<std::filesystem::path> unreadable;
+    std::vector<std::filesystem::path> unreadableFiles;
     int scansDone = 0;
 
 private:
