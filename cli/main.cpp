@@ -7,10 +7,12 @@
 #include "scanworker.h"
 
 #include "bytesource.h"
+
+#include <CLI/CLI.hpp>
+
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
@@ -254,7 +256,7 @@ private:
     std::string status_;
     std::string pending_;
     std::uint64_t rows_ = 0;
-    std::array<std::uint64_t, 4> rowsBySource_{};
+    std::array<std::uint64_t, vidarium::kRowSources> rowsBySource_{};
     bool done_ = false;
     bool progressShown_ = false;
     bool writeFailed_ = false;
@@ -264,6 +266,7 @@ struct Options {
     OutputFormat format = OutputFormat::Tsv;
     bool stats = false;
     std::size_t readsInFlight = vidarium::TScanFilesThread::kDefaultReadsInFlight;
+    bool allFormats = false;
 };
 
 int Scan(const std::string& argument, const Options& options) {
@@ -291,7 +294,7 @@ int Scan(const std::string& argument, const Options& options) {
         host.onWriteFailure = [&worker] { worker.RequestStop(); };
         worker.SetReadsInFlight(options.readsInFlight);
         worker.Start();
-        worker.RequestScan(directory);
+        worker.RequestScan(directory, options.allFormats);
         // Like the Stop button: the file being read still gets its row.
         runningScan.store(&worker);
         int ticks = 0;
@@ -322,14 +325,17 @@ int Scan(const std::string& argument, const Options& options) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const vidarium::FileActivity activity = vidarium::FileSource::Activity();
+        const std::string modern = options.allFormats
+                                       ? ", " + std::to_string(host.Rows(RowSource::Iso)) + " mp4"
+                                       : std::string();
         std::fprintf(stderr,
-                     "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg, "
+                     "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg%s, "
                      "%llu plain; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
                      "%.0f files/s\n",
                      static_cast<unsigned long long>(filesSeen),
                      static_cast<unsigned long long>(host.Rows(RowSource::Avi)),
                      static_cast<unsigned long long>(host.Rows(RowSource::QuickTime)),
-                     static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)),
+                     static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)), modern.c_str(),
                      static_cast<unsigned long long>(host.Rows(RowSource::Plain)),
                      static_cast<unsigned long long>(activity.BytesRead),
                      static_cast<unsigned long long>(activity.ReadCalls),
@@ -346,50 +352,39 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     Options options;
     std::vector<std::string> directories;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (argument == "--version") {
-            std::printf("vidarium-scan %s\n", VIDARIUM_VERSION);
-            return 0;
-        }
-        if (argument == "--stats") {
-            options.stats = true;
-        } else if (argument.starts_with("--reads-in-flight=")) {
-            const std::string_view value = argument.substr(18);
-            std::size_t files = 0;
-            const auto [end, error] =
-                std::from_chars(value.data(), value.data() + value.size(), files);
-            if (error != std::errc() || end != value.data() + value.size() || files > 1024) {
-                std::fprintf(stderr,
-                             "vidarium-scan: --reads-in-flight needs a number from 0 to 1024\n");
-                return 2;
-            }
-            options.readsInFlight = files;
-        } else if (argument.starts_with("--format=")) {
-            const std::string_view format = argument.substr(9);
-            if (format == "tsv") {
-                options.format = OutputFormat::Tsv;
-            } else if (format == "csv") {
-                options.format = OutputFormat::Csv;
-            } else if (format == "json") {
-                options.format = OutputFormat::Json;
-            } else {
-                std::fprintf(stderr, "vidarium-scan: unknown format '%s' (tsv, csv or json)\n",
-                             std::string(format).c_str());
-                return 2;
-            }
-        } else if (argument.starts_with("--")) {
-            std::fprintf(stderr, "vidarium-scan: unknown option '%s'\n", argv[i]);
-            std::fputs(kUsage, stderr);
-            return 2;
-        } else {
-            directories.emplace_back(argument);
-        }
+    bool help = false;
+    bool version = false;
+    std::string format = "tsv";
+    // The usage text is our own: CLI11 parses, and its messages name what
+    // was wrong.
+    CLI::App app("vidarium-scan");
+    app.set_help_flag();
+    app.allow_windows_style_options(false);
+    app.add_flag("--help", help);
+    app.add_flag("--version", version);
+    app.add_flag("--stats", options.stats);
+    app.add_flag("--all-formats", options.allFormats);
+    app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
+    app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
+    app.add_option("DIR", directories);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
+        std::fputs(kUsage, stderr);
+        return 2;
     }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (version) {
+        std::printf("vidarium-scan %s\n", VIDARIUM_VERSION);
+        return 0;
+    }
+    options.format = format == "csv"    ? OutputFormat::Csv
+                     : format == "json" ? OutputFormat::Json
+                                        : OutputFormat::Tsv;
     if (directories.size() != 1) {
         std::fputs(kUsage, stderr);
         return 2;

@@ -82,6 +82,8 @@ const char* RowSourceName(RowSource source) {
         return "quicktime";
     case RowSource::Mpeg:
         return "mpeg";
+    case RowSource::Iso:
+        return "mp4";
     case RowSource::Plain:
         break;
     }
@@ -188,6 +190,101 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
 FileRow MakePlainRow(std::string caption, std::uint64_t size) {
     FileRow row{std::move(caption), {SizeText(size)}};
     row.Size = size;
+    return row;
+}
+
+std::string ModernVideoText(const MediaSummary& summary) {
+    std::string text = summary.Container + ": " + summary.VideoCodec;
+    if (!summary.VideoProfile.empty()) {
+        text += ' ' + summary.VideoProfile;
+    }
+    // The bit depth only where the profile's name does not already say it.
+    const std::string depth = std::to_string(summary.BitDepth);
+    if (summary.BitDepth > 8 && summary.VideoProfile.find(depth) == std::string::npos) {
+        text += ' ' + depth + "-bit";
+    }
+    if (!summary.Hdr.empty()) {
+        text += ' ' + summary.Hdr;
+    }
+    return text;
+}
+
+FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
+                      const MediaSummary& summary) {
+    const auto number = [](const std::optional<std::int64_t>& value) {
+        return value ? std::to_string(*value) : std::string();
+    };
+    const auto kbits = [](const std::optional<std::int64_t>& bits) {
+        return bits && *bits > 0 ? KbitText(static_cast<std::uint64_t>(*bits) / 1000)
+                                 : std::string();
+    };
+    std::string length;
+    if (summary.DurationMs && *summary.DurationMs >= 0) {
+        const long long total = *summary.DurationMs / 1000;
+        length = HoursMinutesSeconds(total / 3600, (total % 3600) / 60, total % 60);
+    }
+    std::string comments;
+    for (const MetadataItem& item : summary.Metadata) {
+        comments += item.Label + ": " + item.Text + "\r\n";
+    }
+    const bool video = summary.HasVideo;
+    const bool audio = summary.HasAudio;
+    FileRow row{std::move(caption),
+                {SizeText(size), std::move(length),
+                 video ? ModernVideoText(summary) : std::string(),
+                 video ? kbits(summary.VideoBitRate) : std::string(),
+                 video ? number(summary.Width) : std::string(),
+                 video ? number(summary.Height) : std::string(),
+                 video && summary.FrameRate ? RateText(*summary.FrameRate) : std::string(),
+                 audio ? summary.AudioCodec : std::string(),
+                 audio ? kbits(summary.AudioBitRate) : std::string(),
+                 audio ? number(summary.SampleRate) : std::string(),
+                 audio ? number(summary.Channels) : std::string(), std::move(comments)}};
+    row.Size = size;
+    row.Source = source;
+    MediaValues& values = row.Values;
+    values.Container = summary.Container;
+    values.DurationMs = summary.DurationMs;
+    if (video) {
+        values.VideoCodec = summary.VideoCode;
+        values.VideoCodecName = summary.VideoCodec;
+        if (!summary.VideoProfile.empty()) {
+            values.VideoProfile = summary.VideoProfile;
+        }
+        if (summary.BitDepth > 0) {
+            values.BitDepth = summary.BitDepth;
+        }
+        if (!summary.Hdr.empty()) {
+            values.Hdr = summary.Hdr;
+        }
+        if (summary.VideoBitRate && *summary.VideoBitRate > 0) {
+            values.VideoBitRate = summary.VideoBitRate;
+        }
+        values.Width = summary.Width;
+        values.Height = summary.Height;
+        values.FrameRate = summary.FrameRate;
+        if (!summary.DisplayAspect.empty()) {
+            values.DisplayAspect = summary.DisplayAspect;
+        }
+        if (summary.Rotation != 0) {
+            values.Rotation = summary.Rotation;
+        }
+    }
+    if (audio) {
+        values.AudioCodec = summary.AudioCode;
+        values.AudioCodecName = summary.AudioCodec;
+        if (summary.AudioBitRate && *summary.AudioBitRate > 0) {
+            values.AudioBitRate = summary.AudioBitRate;
+        }
+        values.SampleRate = summary.SampleRate;
+        values.Channels = summary.Channels;
+    }
+    values.VideoTracks = summary.VideoTracks;
+    values.AudioTracks = summary.AudioTracks;
+    values.SubtitleTracks = summary.SubtitleTracks;
+    for (const MetadataItem& item : summary.Metadata) {
+        values.UserData.push_back({item.Label, item.Text});
+    }
     return row;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "mediasummary.h"
 #include "movreader.h"
 
 #include <array>
@@ -20,7 +21,8 @@ class CMPEGHeaderReader;
 class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
-enum class RowSource { Plain, Avi, QuickTime, Mpeg };
+enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso };
+inline constexpr std::size_t kRowSources = 5;
 const char* RowSourceName(RowSource source);
 
 // The reader's values behind a row, typed, for the structured outputs. A
@@ -39,6 +41,16 @@ struct MediaValues {
     std::optional<std::int64_t> SampleRate;
     std::optional<std::int64_t> Channels;
     std::vector<UserDataEntry> UserData;
+    // The modern rows' values beyond the list's columns.
+    std::optional<std::string> Container;
+    std::optional<std::string> VideoProfile;
+    std::optional<std::int64_t> BitDepth;
+    std::optional<std::string> Hdr;
+    std::optional<std::string> DisplayAspect;
+    std::optional<std::int64_t> Rotation; // clockwise degrees, when not 0
+    std::optional<std::int64_t> VideoTracks;
+    std::optional<std::int64_t> AudioTracks;
+    std::optional<std::int64_t> SubtitleTracks;
 };
 
 // A row is its caption and the sub-items it really has: an AVI or MPEG row
@@ -103,6 +115,12 @@ FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderRead
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader);
 FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader);
 FileRow MakePlainRow(std::string caption, std::uint64_t size);
+// The row of a modern reader: 12 cells like a QuickTime row. The video cell
+// is "<container>: <codec>[ <profile>][ <n>-bit][ <HDR>]".
+FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
+                      const MediaSummary& summary);
+// The video cell's text of a summary.
+std::string ModernVideoText(const MediaSummary& summary);
 
 // Caption and every existing sub-item, each trimmed and followed by TAB, then
 // CR LF. Appended to `line`, which grows as needed: no line is ever cut.

@@ -122,6 +122,7 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     object["size"] = row.Size;
     object["reader"] = RowSourceName(row.Source);
     const MediaValues& values = row.Values;
+    SetTextIfPresent(object, "container", values.Container);
     SetIfPresent(object, "duration_ms", values.DurationMs);
     SetTextIfPresent(object, "video_codec", values.VideoCodec);
     SetTextIfPresent(object, "video_codec_name", values.VideoCodecName);
@@ -134,7 +135,15 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     SetIfPresent(object, "audio_bit_rate", values.AudioBitRate);
     SetIfPresent(object, "sample_rate", values.SampleRate);
     SetIfPresent(object, "channels", values.Channels);
-    if (row.Source == RowSource::QuickTime) {
+    SetTextIfPresent(object, "video_profile", values.VideoProfile);
+    SetIfPresent(object, "bit_depth", values.BitDepth);
+    SetTextIfPresent(object, "hdr", values.Hdr);
+    SetTextIfPresent(object, "display_aspect", values.DisplayAspect);
+    SetIfPresent(object, "rotation", values.Rotation);
+    SetIfPresent(object, "video_tracks", values.VideoTracks);
+    SetIfPresent(object, "audio_tracks", values.AudioTracks);
+    SetIfPresent(object, "subtitle_tracks", values.SubtitleTracks);
+    if (row.Source == RowSource::QuickTime || values.Container) {
         nlohmann::ordered_json items = nlohmann::ordered_json::array();
         for (const UserDataEntry& entry : values.UserData) {
             nlohmann::ordered_json item = nlohmann::ordered_json::object();

@@ -1,10 +1,7 @@
 #include "scanworker.h"
 
-#include "avireader.h"
 #include "bytesource.h"
 #include "localtext.h"
-#include "movreader.h"
-#include "mpegreader.h"
 #include "prefetch.h"
 
 #include <algorithm>
@@ -78,24 +75,6 @@ std::string LowerCaseExtension(std::string_view extension) {
     return lower;
 }
 
-std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
-    static constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
-    static constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
-                                                                 ".m1v", ".m2v",  ".vob"};
-    static constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime,
-                                                ReaderKind::Mpeg};
-    static constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
-    if (std::find(kQuickTimeFamily.begin(), kQuickTimeFamily.end(), lowerCaseExtension) !=
-        kQuickTimeFamily.end()) {
-        return kQuickTimeOrder;
-    }
-    if (std::find(kMpegFamily.begin(), kMpegFamily.end(), lowerCaseExtension) !=
-        kMpegFamily.end()) {
-        return kMpegOrder;
-    }
-    return {};
-}
-
 TScanFilesThread::TScanFilesThread(ScanHost& host) : host_(host) {}
 
 TScanFilesThread::~TScanFilesThread() {
@@ -108,9 +87,10 @@ void TScanFilesThread::Start() {
     thread_ = std::thread([this] { Execute(); });
 }
 
-void TScanFilesThread::RequestScan(fs::path path) {
+void TScanFilesThread::RequestScan(fs::path path, bool allFormats) {
     StopRequested.store(true);
     ScanPath = std::move(path);
+    AllFormatsRequested = allFormats;
     {
         // Under the lock, so that the worker cannot miss the wake-up between
         // its test of the flag and its wait.
@@ -140,13 +120,10 @@ void TScanFilesThread::WaitFor() {
 
 void TScanFilesThread::Execute() {
     LowerCurrentThreadPriority();
-    AviReader = std::make_unique<CAVIHeaderReader>();
-    QuickTimeReader = std::make_unique<CQuickTimeReader>();
-    MpegReader = std::make_unique<CMPEGHeaderReader>();
+    Readers = std::make_unique<ReaderSet>();
     // Stop ends a load in progress too: a file shaped to take long cannot
     // hold the scan.
-    AviReader->WatchStopFlag(&StopRequested);
-    QuickTimeReader->WatchStopFlag(&StopRequested);
+    Readers->WatchStopFlag(&StopRequested);
     file_ = std::make_unique<FileSource>();
     // A few threads are enough to keep a disk's queue full.
     prefetcher_ = std::make_unique<Prefetcher>(readsInFlight_ > 0 ? 8 : 0);
@@ -169,6 +146,7 @@ void TScanFilesThread::Execute() {
             const fs::path path = std::move(ScanPath);
             ScanPath.clear();
             Recurse = RecurseRequested;
+            AllFormats = AllFormatsRequested;
             // A failed step never ends the worker: it stays ready for the next
             // request, and the scan still reports its end.
             try {
@@ -187,9 +165,7 @@ void TScanFilesThread::Execute() {
     }
     prefetcher_.reset();
     file_.reset();
-    AviReader.reset();
-    QuickTimeReader.reset();
-    MpegReader.reset();
+    Readers.reset();
 }
 
 void TScanFilesThread::ScanRoot(const fs::path& path) {
@@ -252,20 +228,15 @@ void TScanFilesThread::FilePass(const std::string& directory) {
                 // A symbolic link counts as what it points to.
                 if (!entry.is_directory(typeError)) {
                     const std::string name = entry.path().filename().native();
-                    const auto order = ReaderOrderFor(LowerCaseExtension(ExtensionOf(name)));
-                    if (!order.empty()) {
+                    const std::string extension = LowerCaseExtension(ExtensionOf(name));
+                    if (IsListedExtension(extension, AllFormats)) {
                         // Only what the listing says is a regular file: a
                         // device is never opened just to be fetched.
                         if (entry.is_regular_file(typeError) && !entry.is_symlink(typeError)) {
-                            // An MPEG file's play time may need its whole
-                            // tail window; the others their last block.
-                            const bool mpegFamily = std::find(order.begin(), order.end(),
-                                                              ReaderKind::QuickTime) == order.end();
                             prefetcher_->Want(entry.path(), FileSource::kBlockSize,
-                                              mpegFamily ? CMPEGHeaderReader::kWindowSize
-                                                         : FileSource::kBlockSize);
+                                              TailBytesFor(extension, AllFormats));
                         }
-                        ahead.push_back({entry, order});
+                        ahead.push_back({entry, ReaderOrderFor(extension)});
                     }
                 }
                 entries.increment(error);
@@ -323,57 +294,22 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
         ~ClosesOnExit() { file.Close(); }
     } const closing{*file_};
 
-    const auto caption = [&] { return PathToLocaleText(path.filename()); };
-    const auto withPath = [&](FileRow row) {
-        row.Path = path;
-        return row;
-    };
-
     // A reader that raises its error, or whose row cannot be added, counts as
     // having refused the file: the next reader gets its turn, and the file
-    // still gets its plain row. The MPEG byte search is not tried inside a
-    // container that an earlier reader recognised: MPEG-4 video holds the
-    // same start codes, and would give a row of nonsense.
-    bool recognised = false;
-    for (const ReaderKind kind : order) {
-        if (!opened || (kind == ReaderKind::Mpeg && recognised)) {
-            break;
-        }
-        try {
-            file_->Seek(0);
-            switch (kind) {
-            case ReaderKind::Avi:
-                if (AviReader->LoadFromSource(*file_, path)) {
-                    host_.AddRow(withPath(MakeAviRow(caption(), size, *AviReader)));
-                    return;
-                }
-                break;
-            case ReaderKind::Mpeg:
-                if (MpegReader->LoadFromSource(*file_)) {
-                    host_.AddRow(withPath(MakeMpegRow(caption(), size, *MpegReader)));
-                    return;
-                }
-                break;
-            case ReaderKind::QuickTime:
-                if (QuickTimeReader->LoadFromSource(*file_, path)) {
-                    host_.AddRow(withPath(MakeMovRow(caption(), size, *QuickTimeReader)));
-                    return;
-                }
-                break;
-            }
-        } catch (...) {
-            if (Terminated()) {
-                return; // the host is going away: no row is wanted any more
-            }
-            if (StopRequested.load()) {
-                break; // a stopped load: the file gets its plain row
-            }
-        }
-        recognised = recognised || (kind == ReaderKind::Avi && AviReader->RecognisedContainer) ||
-                     (kind == ReaderKind::QuickTime && QuickTimeReader->RecognisedContainer());
+    // still gets its plain row.
+    const std::function<std::string()> caption = [&] { return PathToLocaleText(path.filename()); };
+    if (opened &&
+        AddReaderRow(*Readers, *file_, FileFacts{path, caption, size}, order, AllFormats,
+                     StopRequested, [this](FileRow row) { host_.AddRow(std::move(row)); })) {
+        return;
+    }
+    if (Terminated()) {
+        return; // the host is going away: no row is wanted any more
     }
     try {
-        host_.AddRow(withPath(MakePlainRow(caption(), size)));
+        FileRow row = MakePlainRow(caption(), size);
+        row.Path = path;
+        host_.AddRow(std::move(row));
     } catch (...) {
     }
 }

@@ -4,6 +4,7 @@
 
 #include "filerow.h"
 #include "platform.h"
+#include "readertable.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -20,9 +21,6 @@
 
 namespace vidarium {
 
-class CAVIHeaderReader;
-class CMPEGHeaderReader;
-class CQuickTimeReader;
 class FileSource;
 class Prefetcher;
 
@@ -49,10 +47,6 @@ public:
     }
 };
 
-enum class ReaderKind { Avi, QuickTime, Mpeg };
-
-// The readers a file's extension selects, in the order they are tried.
-std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // The text from the last '.', when the last of '.', '\' and ':' in the bare
 // name is a '.'; otherwise empty.
 std::string ExtensionOf(std::string_view bareName);
@@ -77,7 +71,9 @@ public:
 
     // Window thread: only while no scan runs. The path is published before the
     // pending flag (release), and the worker reads it after seeing the flag.
-    void RequestScan(std::filesystem::path path);
+    // `allFormats`: list the modern containers too, and read every file that
+    // no classic reader accepts by its content.
+    void RequestScan(std::filesystem::path path, bool allFormats = false);
     void RequestStop();
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
@@ -99,6 +95,8 @@ private:
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void HandleFile(const std::filesystem::directory_entry& entry,
                     std::span<const ReaderKind> order);
+    bool AllFormats = false;
+    bool AllFormatsRequested = false;
     bool ShouldEndPass() const;
 
     ScanHost& host_;
@@ -110,9 +108,7 @@ private:
     std::atomic<bool> StopRequested{false};
     std::atomic<bool> terminated_{false};
     std::filesystem::path ScanPath;
-    std::unique_ptr<CAVIHeaderReader> AviReader;
-    std::unique_ptr<CQuickTimeReader> QuickTimeReader;
-    std::unique_ptr<CMPEGHeaderReader> MpegReader;
+    std::unique_ptr<ReaderSet> Readers;
     std::atomic<std::uint64_t> filesSeen_{0};
     // Wakes the idle worker at once for a request or the terminate request;
     // the poll interval stays as its fallback.

@@ -96,6 +96,9 @@ public:
     // A load in progress ends at the next chunk once `flag` is set: it raises
     // the reader error (the fault nested under it is LoadStopped).
     void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
+    // The play time and frame rate from the headers the walk found; a load
+    // that accepts the file has already computed them.
+    void ComputeResults();
 
     AviMainHeader MainHeader{};
     AviStreamHeader AudioStreamHeader{};
@@ -119,7 +122,6 @@ public:
 private:
     bool Load(ByteSource& source);
     bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
-    void ComputeResults();
 
     LoadStop stop_;
 };

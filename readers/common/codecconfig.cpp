@@ -1,0 +1,463 @@
+#include "codecconfig.h"
+
+#include "byteorder.h"
+
+#include <array>
+#include <bit>
+#include <string>
+
+namespace vidarium {
+namespace {
+
+// Reads bits most significant first; bits past the span's end read as zero.
+class BitReader {
+public:
+    explicit BitReader(ByteSpan bytes) : bytes_(bytes) {}
+
+    std::uint32_t Read(unsigned count) {
+        std::uint32_t value = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            const std::size_t byte = position_ / 8;
+            const unsigned shift = 7 - static_cast<unsigned>(position_ % 8);
+            value = (value << 1) | ((ByteAt(bytes_, byte) >> shift) & 1U);
+            ++position_;
+        }
+        return value;
+    }
+    // Exp-Golomb code of a parameter set; absurd lengths read as zero.
+    std::uint32_t ReadUnsignedExpGolomb() {
+        unsigned zeros = 0;
+        while (Read(1) == 0) {
+            if (++zeros > 31 || Exhausted()) {
+                return 0;
+            }
+        }
+        return (1U << zeros) - 1 + Read(zeros);
+    }
+    void Skip(std::size_t count) { position_ += count; }
+    std::size_t BitsLeft() const {
+        const std::size_t total = bytes_.size() * 8;
+        return position_ < total ? total - position_ : 0;
+    }
+    bool Exhausted() const { return BitsLeft() == 0; }
+
+private:
+    ByteSpan bytes_;
+    std::size_t position_ = 0;
+};
+
+// "4.1" from 41 and "3" from 30, as the levels are usually written.
+std::string TenthsText(unsigned tenths) {
+    std::string text = std::to_string(tenths / 10);
+    if (tenths % 10 != 0) {
+        text += '.' + std::to_string(tenths % 10);
+    }
+    return text;
+}
+
+std::string AvcProfileName(unsigned profile, unsigned constraints) {
+    switch (profile) {
+    case 66:
+        return (constraints & 0x40U) != 0 ? "Constrained Baseline" : "Baseline";
+    case 77:
+        return "Main";
+    case 88:
+        return "Extended";
+    case 100:
+        return "High";
+    case 110:
+        return (constraints & 0x10U) != 0 ? "High 10 Intra" : "High 10";
+    case 122:
+        return (constraints & 0x10U) != 0 ? "High 4:2:2 Intra" : "High 4:2:2";
+    case 244:
+        return (constraints & 0x10U) != 0 ? "High 4:4:4 Intra" : "High 4:4:4 Predictive";
+    case 44:
+        return "CAVLC 4:4:4 Intra";
+    default:
+        return std::to_string(profile);
+    }
+}
+
+bool AvcProfileHasChromaFormat(unsigned profile) {
+    for (const unsigned high :
+         {100U, 110U, 122U, 244U, 44U, 83U, 86U, 118U, 128U, 138U, 139U, 134U, 135U}) {
+        if (profile == high) {
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr std::array<std::uint32_t, 13> kAacSampleRates{
+    96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+
+std::uint32_t ReadAacSampleRate(BitReader& bits) {
+    const std::uint32_t index = bits.Read(4);
+    if (index == 15) {
+        return bits.Read(24);
+    }
+    return index < kAacSampleRates.size() ? kAacSampleRates[index] : 0;
+}
+
+std::uint32_t ReadAudioObjectType(BitReader& bits) {
+    const std::uint32_t type = bits.Read(5);
+    return type == 31 ? 32 + bits.Read(6) : type;
+}
+
+std::uint32_t AacChannels(std::uint32_t configuration) {
+    static constexpr std::array<std::uint32_t, 15> kChannels{0, 1, 2, 3, 4, 5,  6, 8,
+                                                             0, 0, 0, 7, 8, 24, 8};
+    return configuration < kChannels.size() ? kChannels[configuration] : 0;
+}
+
+std::uint32_t Ac3Channels(unsigned acmod, unsigned lfe) {
+    static constexpr std::array<std::uint32_t, 8> kChannels{2, 1, 2, 3, 3, 4, 4, 5};
+    return kChannels[acmod & 7U] + (lfe & 1U);
+}
+
+std::uint32_t Ac3SampleRate(unsigned fscod) {
+    static constexpr std::array<std::uint32_t, 4> kRates{48000, 44100, 32000, 0};
+    return kRates[fscod & 3U];
+}
+
+// A descriptor's size: up to four bytes of seven bits each.
+std::size_t ReadDescriptorSize(ByteSpan bytes, std::size_t& cursor) {
+    std::size_t size = 0;
+    for (int i = 0; i < 4 && cursor < bytes.size(); ++i) {
+        const std::uint8_t byte = bytes[cursor++];
+        size = (size << 7) | (byte & 0x7FU);
+        if ((byte & 0x80U) == 0) {
+            break;
+        }
+    }
+    return size;
+}
+
+} // namespace
+
+CodecDetails DecodeAvcConfig(ByteSpan record) {
+    CodecDetails details;
+    if (record.size() < 4) {
+        return details;
+    }
+    const unsigned profile = record[1];
+    const unsigned constraints = record[2];
+    const unsigned level = record[3];
+    std::string levelText = TenthsText(level);
+    if (level == 9 ||
+        (level == 11 && (constraints & 0x10U) != 0 && (profile == 66 || profile == 77))) {
+        levelText = "1b";
+    }
+    details.Profile = AvcProfileName(profile, constraints) + "@L" + levelText;
+    details.BitDepth = 8;
+    // The first sequence parameter set tells the bit depth of the high
+    // profiles: its Exp-Golomb fields lie before any emulation-prevention
+    // byte in practice.
+    if ((record[5] & 0x1FU) > 0 && AvcProfileHasChromaFormat(profile)) {
+        const std::size_t length = LoadBe16(record, 6);
+        const ByteSpan sps = record.subspan(8).first(std::min(length, record.size() - 8));
+        BitReader bits(sps);
+        bits.Skip(8 + 24);            // NAL header, profile, constraints, level
+        bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
+        if (bits.ReadUnsignedExpGolomb() == 3) {
+            bits.Skip(1); // separate_colour_plane_flag
+        }
+        details.BitDepth = static_cast<int>(8 + bits.ReadUnsignedExpGolomb());
+    }
+    return details;
+}
+
+CodecDetails DecodeHevcConfig(ByteSpan record) {
+    CodecDetails details;
+    if (record.size() < 23) {
+        return details;
+    }
+    const unsigned profile = record[1] & 0x1FU;
+    const bool highTier = (record[1] & 0x20U) != 0;
+    const unsigned level = record[12];
+    static constexpr const char* kProfiles[] = {"",
+                                                "Main",
+                                                "Main 10",
+                                                "Main Still Picture",
+                                                "Format Range",
+                                                "High Throughput",
+                                                "Multiview Main",
+                                                "Scalable Main",
+                                                "3D Main",
+                                                "Screen Content"};
+    const std::string name = profile < std::size(kProfiles) && profile > 0
+                                 ? kProfiles[profile]
+                                 : std::to_string(profile);
+    details.Profile = name + "@L" + TenthsText(level / 3) + (highTier ? "@High" : "");
+    details.BitDepth = static_cast<int>(8 + (record[17] & 7U));
+    return details;
+}
+
+CodecDetails DecodeAv1Config(ByteSpan record) {
+    CodecDetails details;
+    if (record.size() < 3) {
+        return details;
+    }
+    const unsigned profile = record[1] >> 5;
+    const unsigned levelIndex = record[1] & 0x1FU;
+    static constexpr const char* kProfiles[] = {"Main", "High", "Professional"};
+    const std::string name = profile < 3 ? kProfiles[profile] : std::to_string(profile);
+    details.Profile =
+        name + "@L" + std::to_string(2 + (levelIndex >> 2)) + "." + std::to_string(levelIndex & 3U);
+    const bool highBitDepth = (record[2] & 0x40U) != 0;
+    const bool twelveBit = (record[2] & 0x20U) != 0;
+    details.BitDepth = highBitDepth ? (twelveBit ? 12 : 10) : 8;
+    return details;
+}
+
+CodecDetails DecodeVpConfig(ByteSpan record) {
+    CodecDetails details;
+    if (record.size() < 3) {
+        return details;
+    }
+    details.Profile = "P" + std::to_string(record[0]);
+    details.BitDepth = record[2] >> 4;
+    if (record.size() >= 5) {
+        details.Hdr = HdrFromTransfer(record[4]);
+    }
+    return details;
+}
+
+std::string HdrFromTransfer(unsigned transferCharacteristics) {
+    switch (transferCharacteristics) {
+    case 16:
+        return "HDR10";
+    case 18:
+        return "HLG";
+    default:
+        return {};
+    }
+}
+
+std::string HdrFromColourInformation(ByteSpan colr) {
+    const FourCC type = LoadFourCC(colr, 0);
+    if (!IsFourCC(type, "nclx") && !IsFourCC(type, "nclc")) {
+        return {};
+    }
+    return HdrFromTransfer(LoadBe16(colr, 6));
+}
+
+DecoderConfig DecodeElementaryStreamDescriptor(ByteSpan esds) {
+    DecoderConfig config;
+    std::size_t cursor = 0;
+    // ES_Descriptor, then its DecoderConfigDescriptor, then the specific
+    // information: each found by its tag, each inside the one before.
+    if (ByteAt(esds, cursor++) != 0x03) {
+        return config;
+    }
+    ReadDescriptorSize(esds, cursor);
+    cursor += 2; // ES_ID
+    const std::uint8_t flags = ByteAt(esds, cursor++);
+    if ((flags & 0x80U) != 0) {
+        cursor += 2; // dependsOn_ES_ID
+    }
+    if ((flags & 0x40U) != 0) {
+        cursor += 1U + ByteAt(esds, cursor); // URL
+    }
+    if ((flags & 0x20U) != 0) {
+        cursor += 2; // OCR_ES_Id
+    }
+    if (ByteAt(esds, cursor++) != 0x04) {
+        return config;
+    }
+    const std::size_t configSize = ReadDescriptorSize(esds, cursor);
+    const std::size_t configEnd = cursor + configSize;
+    config.ObjectType = ByteAt(esds, cursor);
+    config.MaxBitRate = LoadBe32(esds, cursor + 5);
+    config.AverageBitRate = LoadBe32(esds, cursor + 9);
+    cursor += 13;
+    if (cursor < esds.size() && cursor < configEnd && esds[cursor] == 0x05) {
+        ++cursor;
+        const std::size_t infoSize = ReadDescriptorSize(esds, cursor);
+        if (cursor < esds.size()) {
+            config.SpecificInfo =
+                esds.subspan(cursor).first(std::min(infoSize, esds.size() - cursor));
+        }
+    }
+    return config;
+}
+
+CodecDetails DecodeAudioSpecificConfig(ByteSpan config) {
+    CodecDetails details;
+    if (config.size() < 2) {
+        return details;
+    }
+    BitReader bits(config);
+    std::uint32_t objectType = ReadAudioObjectType(bits);
+    std::uint32_t sampleRate = ReadAacSampleRate(bits);
+    const std::uint32_t channelConfiguration = bits.Read(4);
+    std::uint32_t extensionRate = 0;
+    if (objectType == 5 || objectType == 29) {
+        // Explicit, hierarchical signalling: the extension's rate, then the
+        // core's object type.
+        details.Sbr = true;
+        details.Ps = objectType == 29;
+        extensionRate = ReadAacSampleRate(bits);
+        objectType = ReadAudioObjectType(bits);
+    }
+    const bool generalAudio = objectType == 1 || objectType == 2 || objectType == 3 ||
+                              objectType == 4 || objectType == 6 || objectType == 7 ||
+                              (objectType >= 17 && objectType <= 23);
+    if (generalAudio && channelConfiguration != 0) {
+        bits.Skip(1); // frameLengthFlag
+        if (bits.Read(1) != 0) {
+            bits.Skip(14); // coreCoderDelay
+        }
+        const bool extensionFlag = bits.Read(1) != 0;
+        if (objectType == 6 || objectType == 20) {
+            bits.Skip(3); // layerNr
+        }
+        if (extensionFlag) {
+            if (objectType == 22) {
+                bits.Skip(16);
+            } else if (objectType == 17 || objectType == 19 || objectType == 20 ||
+                       objectType == 23) {
+                bits.Skip(3);
+            }
+            bits.Skip(1); // extensionFlag3
+        }
+        // Backward-compatible signalling after the core's configuration.
+        if (!details.Sbr && bits.BitsLeft() >= 16 && bits.Read(11) == 0x2B7 &&
+            ReadAudioObjectType(bits) == 5) {
+            details.Sbr = bits.Read(1) != 0;
+            if (details.Sbr) {
+                extensionRate = ReadAacSampleRate(bits);
+                if (bits.BitsLeft() >= 12 && bits.Read(11) == 0x548) {
+                    details.Ps = bits.Read(1) != 0;
+                }
+            }
+        }
+    }
+    if (details.Sbr && extensionRate != 0) {
+        sampleRate = extensionRate;
+    }
+    details.SampleRate = sampleRate;
+    details.Channels = AacChannels(channelConfiguration);
+    if (details.Ps && details.Channels == 1) {
+        details.Channels = 2; // parametric stereo makes two channels of one
+    }
+    static constexpr std::array<const char*, 7> kProfiles{"", "Main", "LC", "SSR", "LTP", "", ""};
+    if (objectType < kProfiles.size()) {
+        details.Profile = kProfiles[objectType];
+    }
+    return details;
+}
+
+CodecDetails DecodeAc3Config(ByteSpan dac3) {
+    CodecDetails details;
+    if (dac3.size() < 3) {
+        return details;
+    }
+    BitReader bits(dac3);
+    const unsigned fscod = bits.Read(2);
+    bits.Skip(5 + 3); // bsid, bsmod
+    const unsigned acmod = bits.Read(3);
+    const unsigned lfe = bits.Read(1);
+    const unsigned bitRateCode = bits.Read(5);
+    static constexpr std::array<std::uint32_t, 19> kKbits{
+        32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+    details.SampleRate = Ac3SampleRate(fscod);
+    details.Channels = Ac3Channels(acmod, lfe);
+    details.BitRate = bitRateCode < kKbits.size() ? kKbits[bitRateCode] * 1000 : 0;
+    return details;
+}
+
+CodecDetails DecodeEac3Config(ByteSpan dec3) {
+    CodecDetails details;
+    if (dec3.size() < 5) {
+        return details;
+    }
+    BitReader bits(dec3);
+    details.BitRate = bits.Read(13) * 1000;
+    bits.Skip(3); // num_ind_sub: the first independent substream is described
+    const unsigned fscod = bits.Read(2);
+    bits.Skip(5 + 1 + 1 + 3); // bsid, reserved, asvc, bsmod
+    const unsigned acmod = bits.Read(3);
+    const unsigned lfe = bits.Read(1);
+    bits.Skip(3);
+    const unsigned dependent = bits.Read(4);
+    std::uint32_t channels = Ac3Channels(acmod, lfe);
+    if (dependent > 0) {
+        // Locations the dependent substreams add: pairs, or single channels.
+        const unsigned locations = bits.Read(9);
+        static constexpr std::array<std::uint32_t, 9> kWidth{1, 1, 2, 2, 2, 1, 1, 2, 2};
+        for (unsigned bit = 0; bit < 9; ++bit) {
+            if ((locations >> bit) & 1U) {
+                channels += kWidth[bit];
+            }
+        }
+    }
+    details.SampleRate = Ac3SampleRate(fscod);
+    details.Channels = channels;
+    return details;
+}
+
+CodecDetails DecodeOpusConfig(ByteSpan dops) {
+    CodecDetails details;
+    if (dops.size() >= 2) {
+        details.Channels = dops[1];
+        details.SampleRate = 48000;
+    }
+    return details;
+}
+
+CodecDetails DecodeFlacConfig(ByteSpan dfla) {
+    CodecDetails details;
+    // The first metadata block must be STREAMINFO.
+    if (dfla.size() < 4 + 18 || (dfla[0] & 0x7FU) != 0) {
+        return details;
+    }
+    BitReader bits(dfla.subspan(4 + 10));
+    details.SampleRate = bits.Read(20);
+    details.Channels = bits.Read(3) + 1;
+    details.BitDepth = static_cast<int>(bits.Read(5) + 1);
+    return details;
+}
+
+CodecDetails DecodeAlacConfig(ByteSpan alac) {
+    CodecDetails details;
+    if (alac.size() >= 24) {
+        details.BitDepth = alac[5];
+        details.Channels = alac[9];
+        details.BitRate = LoadBe32(alac, 16);
+        details.SampleRate = LoadBe32(alac, 20);
+    }
+    return details;
+}
+
+MpegAudioHeader DecodeMpegAudioHeader(ByteSpan frame) {
+    MpegAudioHeader header;
+    const std::uint32_t word = LoadBe32(frame, 0);
+    if (frame.size() < 4 || (word >> 21) != 0x7FF) {
+        return header;
+    }
+    const unsigned version = (word >> 19) & 3U; // 0: 2.5, 2: 2, 3: 1
+    const unsigned layerBits = (word >> 17) & 3U;
+    const unsigned bitRateIndex = (word >> 12) & 15U;
+    const unsigned rateIndex = (word >> 10) & 3U;
+    if (version == 1 || layerBits == 0 || bitRateIndex == 15 || rateIndex == 3) {
+        return header;
+    }
+    header.Layer = static_cast<int>(4 - layerBits);
+    static constexpr std::array<std::uint32_t, 3> kRates{44100, 48000, 32000};
+    const std::uint32_t divisor = version == 3 ? 1 : version == 2 ? 2 : 4;
+    header.SampleRate = kRates[rateIndex] / divisor;
+    header.Channels = ((word >> 6) & 3U) == 3 ? 1 : 2;
+    static constexpr std::uint16_t kKbits[2][3][15] = {
+        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    header.BitRate =
+        std::uint32_t{kKbits[version == 3 ? 0 : 1][header.Layer - 1][bitRateIndex]} * 1000;
+    return header;
+}
+
+} // namespace vidarium

@@ -1,0 +1,172 @@
+#include "codecnames.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace vidarium {
+
+const char* CodecName(Codec codec) {
+    switch (codec) {
+    case Codec::Unknown:
+        return "";
+    case Codec::Avc:
+        return "AVC";
+    case Codec::Hevc:
+        return "HEVC";
+    case Codec::Av1:
+        return "AV1";
+    case Codec::Vp8:
+        return "VP8";
+    case Codec::Vp9:
+        return "VP9";
+    case Codec::Mpeg4Visual:
+        return "MPEG-4 Visual";
+    case Codec::Mpeg2Video:
+        return "MPEG-2 Video";
+    case Codec::Mpeg1Video:
+        return "MPEG-1 Video";
+    case Codec::H263:
+        return "H.263";
+    case Codec::MotionJpeg:
+        return "Motion JPEG";
+    case Codec::ProRes:
+        return "ProRes";
+    case Codec::Dv:
+        return "DV";
+    case Codec::Ffv1:
+        return "FFV1";
+    case Codec::Theora:
+        return "Theora";
+    case Codec::Vc1:
+        return "VC-1";
+    case Codec::Wmv1:
+        return "WMV1";
+    case Codec::Wmv2:
+        return "WMV2";
+    case Codec::SorensonSpark:
+        return "Sorenson Spark";
+    case Codec::Vp6:
+        return "VP6";
+    case Codec::Aac:
+        return "AAC";
+    case Codec::Mp3:
+        return "MP3";
+    case Codec::Mp2:
+        return "MP2";
+    case Codec::Ac3:
+        return "AC-3";
+    case Codec::Eac3:
+        return "E-AC-3";
+    case Codec::Dts:
+        return "DTS";
+    case Codec::TrueHd:
+        return "TrueHD";
+    case Codec::Opus:
+        return "Opus";
+    case Codec::Vorbis:
+        return "Vorbis";
+    case Codec::Flac:
+        return "FLAC";
+    case Codec::Alac:
+        return "ALAC";
+    case Codec::Pcm:
+        return "PCM";
+    case Codec::Wma:
+        return "WMA";
+    case Codec::Amr:
+        return "AMR";
+    }
+    return "";
+}
+
+Codec CodecForSampleEntry(const FourCC& code) {
+    struct Row {
+        char code[5];
+        Codec codec;
+    };
+    static constexpr Row kRows[] = {
+        {"avc1", Codec::Avc},         {"avc2", Codec::Avc},         {"avc3", Codec::Avc},
+        {"avc4", Codec::Avc},         {"hvc1", Codec::Hevc},        {"hev1", Codec::Hevc},
+        {"dvh1", Codec::Hevc},        {"dvhe", Codec::Hevc},        {"av01", Codec::Av1},
+        {"vp08", Codec::Vp8},         {"vp09", Codec::Vp9},         {"s263", Codec::H263},
+        {"h263", Codec::H263},        {"H263", Codec::H263},        {"jpeg", Codec::MotionJpeg},
+        {"mjpa", Codec::MotionJpeg},  {"mjpb", Codec::MotionJpeg},  {"MJPG", Codec::MotionJpeg},
+        {"apch", Codec::ProRes},      {"apcn", Codec::ProRes},      {"apcs", Codec::ProRes},
+        {"apco", Codec::ProRes},      {"ap4h", Codec::ProRes},      {"ap4x", Codec::ProRes},
+        {"dvc ", Codec::Dv},          {"dvcp", Codec::Dv},          {"dvpp", Codec::Dv},
+        {"dv5n", Codec::Dv},          {"dv5p", Codec::Dv},          {"dvh5", Codec::Dv},
+        {"dvh6", Codec::Dv},          {"dvhp", Codec::Dv},          {"dvhq", Codec::Dv},
+        {"FFV1", Codec::Ffv1},        {"m2v1", Codec::Mpeg2Video},  {"mp2v", Codec::Mpeg2Video},
+        {"xdv2", Codec::Mpeg2Video},  {"m1v1", Codec::Mpeg1Video},  {"mp1v", Codec::Mpeg1Video},
+        {"XVID", Codec::Mpeg4Visual}, {"DIVX", Codec::Mpeg4Visual}, {"FMP4", Codec::Mpeg4Visual},
+        {"vc-1", Codec::Vc1},         {"WVC1", Codec::Vc1},         {"ac-3", Codec::Ac3},
+        {"ec-3", Codec::Eac3},        {"dtsc", Codec::Dts},         {"dtsh", Codec::Dts},
+        {"dtsl", Codec::Dts},         {"dtse", Codec::Dts},         {"mlpa", Codec::TrueHd},
+        {"Opus", Codec::Opus},        {"fLaC", Codec::Flac},        {"alac", Codec::Alac},
+        {".mp3", Codec::Mp3},         {"samr", Codec::Amr},         {"sawb", Codec::Amr},
+        {"lpcm", Codec::Pcm},         {"ipcm", Codec::Pcm},         {"fpcm", Codec::Pcm},
+        {"sowt", Codec::Pcm},         {"twos", Codec::Pcm},         {"raw ", Codec::Pcm},
+        {"in24", Codec::Pcm},         {"in32", Codec::Pcm},         {"fl32", Codec::Pcm},
+        {"fl64", Codec::Pcm},         {"NONE", Codec::Pcm},         {"none", Codec::Pcm},
+    };
+    const auto* row = std::find_if(std::begin(kRows), std::end(kRows),
+                                   [&](const Row& r) { return IsFourCC(code, r.code); });
+    return row == std::end(kRows) ? Codec::Unknown : row->codec;
+}
+
+Codec CodecForObjectType(std::uint8_t objectType) {
+    switch (objectType) {
+    case 0x20:
+        return Codec::Mpeg4Visual;
+    case 0x21:
+        return Codec::Avc;
+    case 0x23:
+        return Codec::Hevc;
+    case 0x40: // MPEG-4 audio
+    case 0x66: // MPEG-2 AAC Main, LC and SSR
+    case 0x67:
+    case 0x68:
+        return Codec::Aac;
+    case 0x60: // MPEG-2 video, every profile
+    case 0x61:
+    case 0x62:
+    case 0x63:
+    case 0x64:
+    case 0x65:
+        return Codec::Mpeg2Video;
+    case 0x69: // MPEG-2 and MPEG-1 audio: the layer is in the frames
+    case 0x6B:
+        return Codec::Mp3;
+    case 0x6A:
+        return Codec::Mpeg1Video;
+    case 0x6C:
+        return Codec::MotionJpeg;
+    case 0xA5:
+        return Codec::Ac3;
+    case 0xA6:
+        return Codec::Eac3;
+    case 0xA9:
+    case 0xAC:
+        return Codec::Dts;
+    case 0xAD:
+        return Codec::Opus;
+    case 0xDD:
+        return Codec::Vorbis;
+    default:
+        return Codec::Unknown;
+    }
+}
+
+std::string FourCCText(const FourCC& code) {
+    const bool printable = std::all_of(code.begin(), code.end(),
+                                       [](std::uint8_t byte) { return byte >= 32 && byte < 127; });
+    if (printable) {
+        return std::string(code.begin(), code.end());
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(LoadBe32(code)));
+    return text;
+}
+
+} // namespace vidarium

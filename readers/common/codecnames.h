@@ -1,0 +1,64 @@
+// The codec names every modern reader shows, the names people know from
+// media tools, and how each container's codes map onto them.
+#pragma once
+
+#include "byteorder.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vidarium {
+
+enum class Codec {
+    Unknown,
+    // video
+    Avc,
+    Hevc,
+    Av1,
+    Vp8,
+    Vp9,
+    Mpeg4Visual,
+    Mpeg2Video,
+    Mpeg1Video,
+    H263,
+    MotionJpeg,
+    ProRes,
+    Dv,
+    Ffv1,
+    Theora,
+    Vc1,
+    Wmv1,
+    Wmv2,
+    SorensonSpark,
+    Vp6,
+    // audio
+    Aac,
+    Mp3,
+    Mp2,
+    Ac3,
+    Eac3,
+    Dts,
+    TrueHd,
+    Opus,
+    Vorbis,
+    Flac,
+    Alac,
+    Pcm,
+    Wma,
+    Amr,
+};
+
+// "AVC", "HEVC", ...; empty for Unknown.
+const char* CodecName(Codec codec);
+
+// An ISO or QuickTime sample entry code ("avc1", "mp4a", ...). Codes whose
+// codec the configuration tells ("mp4v", "mp4a") give Unknown.
+Codec CodecForSampleEntry(const FourCC& code);
+// The object type indication of an MPEG-4 decoder configuration ("esds").
+Codec CodecForObjectType(std::uint8_t objectType);
+
+// A four-character code as text when its bytes are printable ASCII, else as
+// hex ("0x6d730055"), so that a cell never holds control bytes.
+std::string FourCCText(const FourCC& code);
+
+} // namespace vidarium

@@ -1,0 +1,69 @@
+// What a modern reader (ISO, Matroska, transport stream, ...) finds in a
+// file, in one plain shape that one row builder formats. A value the file
+// does not give stays empty.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidarium {
+
+// One metadata item of the Comments cell: its label from the fixed table
+// (Title, Artist, ...) and its text as UTF-8 where the file says so.
+struct MetadataItem {
+    std::string Label;
+    std::string Text;
+    friend bool operator==(const MetadataItem&, const MetadataItem&) = default;
+};
+
+// The labels the Comments cell shows, in the order it shows them.
+inline constexpr const char* kMetadataLabels[] = {"Title",   "Artist",      "Album",   "Date",
+                                                  "Comment", "Description", "Genre",   "Copyright",
+                                                  "Make",    "Model",       "Location"};
+
+// What the codec configuration of a track says beyond its codec.
+struct CodecDetails {
+    std::string Profile;          // "High@L4.1", "Main 10@L5.1", "P0"
+    int BitDepth = 0;             // 0: not stated
+    std::string Hdr;              // "HDR10", "HLG" or empty
+    bool Sbr = false;             // AAC with spectral band replication (HE-AAC)
+    bool Ps = false;              // ... and parametric stereo (HE-AACv2)
+    std::uint32_t SampleRate = 0; // from the configuration, 0: not stated
+    std::uint32_t Channels = 0;   // from the configuration, 0: not stated
+    std::uint32_t BitRate = 0;    // bits per second, 0: not stated
+};
+
+struct MediaSummary {
+    // The container's label: "MP4", "M4V", "3GP", "MOV", "AVI", ...
+    std::string Container;
+    std::optional<std::int64_t> DurationMs;
+
+    bool HasVideo = false;
+    std::string VideoCode;  // the raw code: a four-character code, or hex
+    std::string VideoCodec; // the codec's common name, or the raw code
+    std::string VideoProfile;
+    int BitDepth = 0; // 0: not stated
+    std::string Hdr;
+    std::optional<std::int64_t> VideoBitRate; // bits per second
+    std::optional<std::int64_t> Width;
+    std::optional<std::int64_t> Height;
+    std::optional<double> FrameRate;
+    std::string DisplayAspect; // "16:9", empty when not stated
+    int Rotation = 0;          // clockwise degrees
+
+    bool HasAudio = false;
+    std::string AudioCode;
+    std::string AudioCodec;
+    std::optional<std::int64_t> AudioBitRate;
+    std::optional<std::int64_t> SampleRate;
+    std::optional<std::int64_t> Channels;
+
+    int VideoTracks = 0;
+    int AudioTracks = 0;
+    int SubtitleTracks = 0;
+    std::vector<MetadataItem> Metadata;
+};
+
+} // namespace vidarium

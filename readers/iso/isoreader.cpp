@@ -1,0 +1,1222 @@
+#include "isoreader.h"
+
+#include "atomheader.h"
+#include "bytesource.h"
+#include "codecconfig.h"
+#include "codecnames.h"
+#include "guarded.h"
+#include "readerload.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidarium {
+namespace {
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+struct Box {
+    FourCC Type{};
+    ByteSpan Payload;
+};
+
+// What a track's boxes say, before the choice of the first video and the
+// first sound track.
+struct Track {
+    FourCC Handler{};
+    std::uint32_t TrackId = 0;
+    std::array<std::int32_t, 4> Matrix{}; // a, b, c, d of the display matrix
+    std::uint32_t PresentationWidth = 0;  // 16.16
+    std::uint32_t PresentationHeight = 0;
+    std::uint32_t TimeScale = 0;
+    std::uint64_t MediaDuration = 0;
+    FourCC Code{};
+    bool HasEntry = false;
+    Box Entry; // the first sample entry, its payload after the 8-byte header
+    std::uint64_t SampleCount = 0;
+    std::uint64_t SampleTime = 0; // sum of the sample durations
+    std::uint64_t SampleBytes = 0;
+    bool SizesKnown = false;
+    std::optional<std::uint64_t> FirstChunkOffset;
+    std::uint32_t DefaultSampleDuration = 0; // from the movie extends box
+};
+
+// A fragment's run of samples of one track.
+struct FragmentRun {
+    std::uint32_t TrackId = 0;
+    std::optional<std::uint64_t> BaseTime;
+    std::uint64_t Samples = 0;
+    std::uint64_t Time = 0;
+    std::uint64_t Bytes = 0;
+};
+
+bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types) {
+    return std::any_of(types.begin(), types.end(),
+                       [&](const char* t) { return std::memcmp(type.data(), t, 4) == 0; });
+}
+
+std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        return std::nullopt;
+    }
+    return product;
+}
+
+std::optional<std::uint64_t> CheckedSum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return std::nullopt;
+    }
+    return sum;
+}
+
+// value * scale / divisor in extended precision, or nothing when it does
+// not make a finite 64-bit value.
+std::optional<std::int64_t> Scaled(std::uint64_t value, std::uint64_t scale,
+                                   std::uint64_t divisor) {
+    if (divisor == 0) {
+        return std::nullopt;
+    }
+    const Extended result = static_cast<Extended>(value) * static_cast<Extended>(scale) /
+                            static_cast<Extended>(divisor);
+    if (!std::isfinite(result) || result > 9e18L) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(std::nearbyint(result));
+}
+
+// UTF-16 (big-endian, or as its byte order mark says) as UTF-8.
+std::string Utf16ToUtf8(ByteSpan bytes) {
+    bool little = false;
+    std::size_t at = 0;
+    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        little = true;
+        at = 2;
+    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        at = 2;
+    }
+    std::string text;
+    const auto unit = [&](std::size_t i) {
+        return little ? LoadLe16(bytes, i) : LoadBe16(bytes, i);
+    };
+    for (; at + 1 < bytes.size(); at += 2) {
+        std::uint32_t code = unit(at);
+        if (code == 0) {
+            break;
+        }
+        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
+            const std::uint32_t low = unit(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        if (code >= 0xD800 && code < 0xE000) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (code >> 18));
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}
+
+// A 3GPP asset string: UTF-16 when it starts with a byte order mark, else
+// UTF-8; ends at its first zero.
+std::string AssetText(ByteSpan bytes) {
+    if (bytes.size() >= 2 &&
+        ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
+        return Utf16ToUtf8(bytes);
+    }
+    const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
+    return std::string(bytes.begin(), end);
+}
+
+std::string CleanText(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; }, ' ');
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+class MovieParser {
+public:
+    MovieParser(std::size_t& boxes, const LoadStop& stop) : boxes_(boxes), stop_(stop) {}
+
+    // Calls `visit` for each box in `bytes`. A box that claims more than is
+    // left is cut at the end; a size of 0 runs to the end; a size below its
+    // header ends the walk. Every box counts against the load's bound.
+    template <typename Visit> void ForEachBox(ByteSpan bytes, Visit&& visit) {
+        std::size_t at = 0;
+        while (bytes.size() - at >= AtomHeader::kShortLength && boxes_ < CIsoReader::kMaxBoxes) {
+            stop_.Check();
+            ++boxes_;
+            const ByteSpan rest = bytes.subspan(at);
+            const AtomHeader header =
+                DecodeAtomHeader(rest.first(std::min(rest.size(), AtomHeader::kExtendedLength)));
+            std::uint64_t size = header.DeclaredSize;
+            if (size == 0) {
+                size = rest.size();
+            }
+            if (size < header.HeaderLength || rest.size() < header.HeaderLength) {
+                return;
+            }
+            size = std::min<std::uint64_t>(size, rest.size());
+            const auto length = static_cast<std::size_t>(size);
+            visit(
+                Box{header.Type, rest.subspan(header.HeaderLength, length - header.HeaderLength)});
+            at += length;
+        }
+    }
+
+    // The first child of `type` in `bytes`, or nothing.
+    std::optional<Box> Find(ByteSpan bytes, const char (&type)[5]) {
+        std::optional<Box> found;
+        ForEachBox(bytes, [&](const Box& box) {
+            if (!found && IsFourCC(box.Type, type)) {
+                found = box;
+            }
+        });
+        return found;
+    }
+
+    // The box at the end of a path of first children: {"mdia", "minf"}.
+    std::optional<Box> FindPath(ByteSpan bytes, std::initializer_list<const char*> path) {
+        std::optional<Box> box = Box{{}, bytes};
+        for (const char* type : path) {
+            std::optional<Box> next;
+            ForEachBox(box->Payload, [&](const Box& child) {
+                if (!next && std::memcmp(child.Type.data(), type, 4) == 0) {
+                    next = child;
+                }
+            });
+            if (!next) {
+                return std::nullopt;
+            }
+            box = next;
+        }
+        return box;
+    }
+
+    std::size_t& boxes_;
+    const LoadStop& stop_;
+};
+
+class IsoLoad {
+public:
+    IsoLoad(ByteSource& source, MediaSummary& summary, bool& recognised, std::size_t& boxes,
+            const LoadStop& stop)
+        : source_(source), summary_(summary), recognised_(recognised), parser_(boxes, stop),
+          stop_(stop) {}
+
+    bool Run();
+
+private:
+    // Reads `length` bytes at `position` (fewer when the file ends first),
+    // within the load's budget.
+    std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
+    void ReadFileType(ByteSpan payload);
+    void ReadMovie(ByteSpan movie);
+    Track ReadTrack(ByteSpan trak);
+    void ReadSampleTable(ByteSpan stbl, Track& track);
+    void ReadMetadata(ByteSpan udtaOrMoov);
+    void ReadItemList(ByteSpan meta);
+    void AddItem(const char* label, std::string text);
+    std::vector<FragmentRun> ReadFragment(ByteSpan moof);
+    void ReadSegmentIndex(ByteSpan sidx);
+    std::optional<std::vector<FragmentRun>> ReadLastFragment();
+    void Summarise();
+    void DescribeVideo(const Track& track);
+    void DescribeAudio(const Track& track);
+    std::optional<std::uint32_t> TimeScaleOf(std::uint32_t trackId) const;
+
+    ByteSource& source_;
+    MediaSummary& summary_;
+    bool& recognised_;
+    MovieParser parser_;
+    const LoadStop& stop_;
+    std::uint64_t budget_ = 0;
+
+    std::vector<std::uint8_t> movie_;
+    std::vector<Track> tracks_;
+    FourCC majorBrand_{};
+    std::vector<FourCC> brands_;
+    bool haveFileType_ = false;
+    std::uint32_t movieTimeScale_ = 0;
+    std::uint64_t movieDuration_ = 0;
+    bool fragmented_ = false;
+    std::optional<std::uint64_t> fragmentDuration_; // mehd, movie time scale
+    std::optional<Extended> indexedSeconds_;        // sidx
+    std::vector<FragmentRun> firstFragment_;
+    std::vector<MetadataItem> items_;
+    bool metadataRead_ = false;
+};
+
+std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t length) {
+    const std::int64_t size = source_.Size();
+    if (position < 0 || position >= size) {
+        return {};
+    }
+    const auto available = static_cast<std::uint64_t>(size - position);
+    length = std::min({length, available, budget_});
+    budget_ -= length;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+    if (source_.Seek(position) != position) {
+        return {};
+    }
+    bytes.resize(source_.Read(bytes));
+    return bytes;
+}
+
+bool IsoLoad::Run() {
+    const std::int64_t size = source_.Size();
+    budget_ = std::min<std::uint64_t>(CIsoReader::kMaxLoadBytes,
+                                      static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)));
+    std::int64_t position = 0;
+    bool haveMovie = false;
+    bool first = true;
+    // The top level, box header by box header: the media data is passed over.
+    while (size - position >= static_cast<std::int64_t>(AtomHeader::kShortLength) &&
+           parser_.boxes_ < CIsoReader::kMaxBoxes) {
+        stop_.Check();
+        ++parser_.boxes_;
+        std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
+        if (source_.Seek(position) != position ||
+            source_.Read(std::span(bytes).first(AtomHeader::kShortLength)) <
+                AtomHeader::kShortLength) {
+            break;
+        }
+        std::span<const std::uint8_t> header = std::span(bytes).first(AtomHeader::kShortLength);
+        if (AnnouncesExtendedSize(header)) {
+            if (source_.Read(std::span(bytes).subspan(AtomHeader::kShortLength)) <
+                AtomHeader::kShortLength) {
+                break;
+            }
+            header = bytes;
+        }
+        const AtomHeader decoded = DecodeAtomHeader(header);
+        const auto left = static_cast<std::uint64_t>(size - position);
+        const std::uint64_t boxSize = decoded.DeclaredSize == 0 ? left : decoded.DeclaredSize;
+        if (boxSize < decoded.HeaderLength) {
+            break;
+        }
+        const FourCC type = decoded.Type;
+        if (first) {
+            recognised_ = IsOneOf(type, {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot",
+                                         "styp", "sidx", "moof", "uuid"});
+            if (!recognised_) {
+                return false;
+            }
+            first = false;
+        }
+        const std::int64_t payloadAt = position + static_cast<std::int64_t>(decoded.HeaderLength);
+        const std::uint64_t payloadSize = boxSize - decoded.HeaderLength;
+        if (IsFourCC(type, "ftyp") && !haveFileType_) {
+            const auto payload = ReadAt(payloadAt, std::min<std::uint64_t>(payloadSize, 1024));
+            ReadFileType(payload);
+        } else if (IsFourCC(type, "moov") && !haveMovie) {
+            if (payloadSize > CIsoReader::kMaxMovieBox) {
+                return false; // a movie header too large to be read whole
+            }
+            haveMovie = true;
+            movie_ = ReadAt(payloadAt, payloadSize);
+            ReadMovie(movie_);
+            if (!fragmented_) {
+                break; // everything the row needs is in the movie box
+            }
+        } else if (IsFourCC(type, "sidx") && haveMovie && !indexedSeconds_) {
+            ReadSegmentIndex(ReadAt(payloadAt, std::min(payloadSize, CIsoReader::kMaxFragmentBox)));
+        } else if (IsFourCC(type, "moof") && haveMovie) {
+            const auto payload =
+                ReadAt(payloadAt, std::min(payloadSize, CIsoReader::kMaxFragmentBox));
+            firstFragment_ = ReadFragment(payload);
+            break; // the other fragments are not walked
+        }
+        if (boxSize > left) {
+            break;
+        }
+        position += static_cast<std::int64_t>(boxSize);
+    }
+    if (!haveMovie) {
+        return false;
+    }
+    Summarise();
+    return summary_.HasVideo || summary_.HasAudio;
+}
+
+void IsoLoad::ReadFileType(ByteSpan payload) {
+    haveFileType_ = true;
+    majorBrand_ = LoadFourCC(payload, 0);
+    for (std::size_t at = 8; at + 4 <= payload.size(); at += 4) {
+        brands_.push_back(LoadFourCC(payload, at));
+    }
+}
+
+void IsoLoad::ReadMovie(ByteSpan movie) {
+    parser_.ForEachBox(movie, [&](const Box& box) {
+        if (IsFourCC(box.Type, "mvhd")) {
+            const std::uint8_t version = ByteAt(box.Payload, 0);
+            movieTimeScale_ = LoadBe32(box.Payload, version == 1 ? 20 : 12);
+            const std::uint64_t duration =
+                version == 1 ? LoadBe64(box.Payload, 24) : LoadBe32(box.Payload, 16);
+            // All ones means unknown, in either width.
+            const bool unknown =
+                version == 1 ? duration == ~std::uint64_t{0} : duration == 0xFFFFFFFFU;
+            movieDuration_ = unknown ? 0 : duration;
+        } else if (IsFourCC(box.Type, "trak")) {
+            tracks_.push_back(ReadTrack(box.Payload));
+        } else if (IsFourCC(box.Type, "mvex")) {
+            fragmented_ = true;
+            parser_.ForEachBox(box.Payload, [&](const Box& child) {
+                if (IsFourCC(child.Type, "mehd")) {
+                    const std::uint64_t duration = ByteAt(child.Payload, 0) == 1
+                                                       ? LoadBe64(child.Payload, 4)
+                                                       : LoadBe32(child.Payload, 4);
+                    if (duration > 0) {
+                        fragmentDuration_ = duration;
+                    }
+                } else if (IsFourCC(child.Type, "trex")) {
+                    const std::uint32_t id = LoadBe32(child.Payload, 4);
+                    for (Track& track : tracks_) {
+                        if (track.TrackId == id) {
+                            track.DefaultSampleDuration = LoadBe32(child.Payload, 12);
+                        }
+                    }
+                }
+            });
+        } else if (IsFourCC(box.Type, "udta") || IsFourCC(box.Type, "meta")) {
+            ReadMetadata(movie);
+        }
+    });
+}
+
+Track IsoLoad::ReadTrack(ByteSpan trak) {
+    Track track;
+    if (const auto tkhd = parser_.Find(trak, "tkhd")) {
+        const ByteSpan p = tkhd->Payload;
+        const bool v1 = ByteAt(p, 0) == 1;
+        track.TrackId = LoadBe32(p, v1 ? 20 : 12);
+        const std::size_t matrix = v1 ? 52 : 40;
+        for (std::size_t i = 0; i < 2; ++i) {
+            track.Matrix[i] = static_cast<std::int32_t>(LoadBe32(p, matrix + 4 * i));
+            track.Matrix[2 + i] = static_cast<std::int32_t>(LoadBe32(p, matrix + 12 + 4 * i));
+        }
+        track.PresentationWidth = LoadBe32(p, matrix + 36);
+        track.PresentationHeight = LoadBe32(p, matrix + 40);
+    }
+    const auto mdia = parser_.Find(trak, "mdia");
+    if (!mdia) {
+        return track;
+    }
+    if (const auto mdhd = parser_.Find(mdia->Payload, "mdhd")) {
+        const ByteSpan p = mdhd->Payload;
+        const bool v1 = ByteAt(p, 0) == 1;
+        track.TimeScale = LoadBe32(p, v1 ? 20 : 12);
+        track.MediaDuration = v1 ? LoadBe64(p, 24) : LoadBe32(p, 16);
+        if (track.MediaDuration == (v1 ? ~std::uint64_t{0} : 0xFFFFFFFFU)) {
+            track.MediaDuration = 0;
+        }
+    }
+    if (const auto hdlr = parser_.Find(mdia->Payload, "hdlr")) {
+        track.Handler = LoadFourCC(hdlr->Payload, 8);
+    }
+    if (const auto stbl = parser_.FindPath(mdia->Payload, {"minf", "stbl"})) {
+        ReadSampleTable(stbl->Payload, track);
+    }
+    return track;
+}
+
+void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
+    parser_.ForEachBox(stbl, [&](const Box& box) {
+        const ByteSpan p = box.Payload;
+        if (IsFourCC(box.Type, "stsd")) {
+            // Only the first sample description counts.
+            parser_.ForEachBox(p.subspan(std::min<std::size_t>(8, p.size())),
+                               [&](const Box& entry) {
+                                   if (!track.HasEntry) {
+                                       track.HasEntry = true;
+                                       track.Code = entry.Type;
+                                       track.Entry = entry;
+                                   }
+                               });
+        } else if (IsFourCC(box.Type, "stts")) {
+            // Every count and sum is checked against the bytes the box holds.
+            const std::uint64_t entries =
+                std::min<std::uint64_t>(LoadBe32(p, 4), p.size() >= 8 ? (p.size() - 8) / 8 : 0);
+            std::uint64_t samples = 0;
+            std::uint64_t time = 0;
+            bool overflow = false;
+            for (std::uint64_t i = 0; i < entries && !overflow; ++i) {
+                const std::uint32_t count = LoadBe32(p, 8 + 8 * i);
+                const std::uint32_t delta = LoadBe32(p, 12 + 8 * i);
+                const auto next = CheckedSum(samples, count);
+                const auto span = CheckedMul(count, delta);
+                const auto total = span ? CheckedSum(time, *span) : std::nullopt;
+                overflow = !next || !total;
+                if (!overflow) {
+                    samples = *next;
+                    time = *total;
+                }
+            }
+            if (!overflow) {
+                track.SampleCount = samples;
+                track.SampleTime = time;
+            }
+        } else if (IsFourCC(box.Type, "stsz")) {
+            const std::uint32_t constant = LoadBe32(p, 4);
+            const std::uint32_t count = LoadBe32(p, 8);
+            if (constant != 0) {
+                if (const auto bytes = CheckedMul(constant, count)) {
+                    track.SampleBytes = *bytes;
+                    track.SizesKnown = true;
+                }
+            } else {
+                const std::uint64_t entries =
+                    std::min<std::uint64_t>(count, p.size() >= 12 ? (p.size() - 12) / 4 : 0);
+                std::uint64_t bytes = 0;
+                for (std::uint64_t i = 0; i < entries; ++i) {
+                    bytes += LoadBe32(p, 12 + 4 * i); // at most 2^24 sizes of 32 bits
+                }
+                track.SampleBytes = bytes;
+                track.SizesKnown = entries == count;
+            }
+        } else if (IsFourCC(box.Type, "stco") && !track.FirstChunkOffset && LoadBe32(p, 4) > 0) {
+            track.FirstChunkOffset = LoadBe32(p, 8);
+        } else if (IsFourCC(box.Type, "co64") && !track.FirstChunkOffset && LoadBe32(p, 4) > 0) {
+            track.FirstChunkOffset = LoadBe64(p, 8);
+        }
+    });
+}
+
+void IsoLoad::ReadMetadata(ByteSpan moov) {
+    // Once per movie box: its "udta" (QuickTime texts, 3GPP assets, an
+    // item list) and its own "meta" (keys and items).
+    if (metadataRead_) {
+        return;
+    }
+    metadataRead_ = true;
+    parser_.ForEachBox(moov, [&](const Box& box) {
+        if (IsFourCC(box.Type, "meta")) {
+            ReadItemList(box.Payload);
+        } else if (IsFourCC(box.Type, "udta")) {
+            parser_.ForEachBox(box.Payload, [&](const Box& item) {
+                const ByteSpan p = item.Payload;
+                if (IsFourCC(item.Type, "meta")) {
+                    ReadItemList(p);
+                    return;
+                }
+                struct Text {
+                    char code[5];
+                    const char* label;
+                };
+                static constexpr Text kQuickTime[] = {{"\xA9nam", "Title"},
+                                                      {"\xA9"
+                                                       "ART",
+                                                       "Artist"},
+                                                      {"\xA9"
+                                                       "alb",
+                                                       "Album"},
+                                                      {"\xA9"
+                                                       "day",
+                                                       "Date"},
+                                                      {"\xA9"
+                                                       "cmt",
+                                                       "Comment"},
+                                                      {"\xA9"
+                                                       "des",
+                                                       "Description"},
+                                                      {"\xA9"
+                                                       "gen",
+                                                       "Genre"},
+                                                      {"\xA9"
+                                                       "cpy",
+                                                       "Copyright"},
+                                                      {"\xA9"
+                                                       "mak",
+                                                       "Make"},
+                                                      {"\xA9"
+                                                       "mod",
+                                                       "Model"},
+                                                      {"\xA9"
+                                                       "xyz",
+                                                       "Location"}};
+                for (const Text& text : kQuickTime) {
+                    if (IsFourCC(item.Type, text.code)) {
+                        // Length, language, then the text.
+                        const std::size_t length = LoadBe16(p, 0);
+                        if (p.size() >= 4 && 4 + length <= p.size()) {
+                            AddItem(
+                                text.label,
+                                std::string(p.begin() + 4,
+                                            p.begin() + 4 + static_cast<std::ptrdiff_t>(length)));
+                        }
+                        return;
+                    }
+                }
+                static constexpr Text kAssets[] = {{"titl", "Title"},       {"auth", "Artist"},
+                                                   {"perf", "Artist"},      {"albm", "Album"},
+                                                   {"dscp", "Description"}, {"gnre", "Genre"},
+                                                   {"cprt", "Copyright"}};
+                for (const Text& text : kAssets) {
+                    if (IsFourCC(item.Type, text.code) && p.size() > 6) {
+                        AddItem(text.label, AssetText(p.subspan(6)));
+                        return;
+                    }
+                }
+                if (IsFourCC(item.Type, "yrrc") && p.size() >= 6) {
+                    AddItem("Date", std::to_string(LoadBe16(p, 4)));
+                } else if (IsFourCC(item.Type, "loci") && p.size() > 6) {
+                    const ByteSpan rest = p.subspan(6);
+                    const auto nameEnd = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+                    const auto at = static_cast<std::size_t>(nameEnd - rest.begin()) + 2;
+                    if (at + 8 <= rest.size()) {
+                        // Longitude, then latitude, in 16.16 degrees.
+                        const double longitude =
+                            static_cast<std::int32_t>(LoadBe32(rest, at)) / 65536.0;
+                        const double latitude =
+                            static_cast<std::int32_t>(LoadBe32(rest, at + 4)) / 65536.0;
+                        char location[48];
+                        std::snprintf(location, sizeof location, "%+08.4f%+09.4f/", latitude,
+                                      longitude);
+                        AddItem("Location", location);
+                    }
+                }
+            });
+        }
+    });
+}
+
+void IsoLoad::ReadItemList(ByteSpan meta) {
+    // A "meta" box is a full box in ISO files, a plain one in QuickTime
+    // movies: its first child tells which.
+    ByteSpan children = meta;
+    if (meta.size() >= 8 && !IsOneOf(LoadFourCC(meta, 4), {"hdlr", "keys", "ilst"})) {
+        children = meta.subspan(4);
+    } else if (meta.size() >= 12 && LoadBe32(meta, 0) == 0) {
+        children = meta.subspan(4);
+    }
+    std::vector<std::string> keys;
+    parser_.ForEachBox(children, [&](const Box& box) {
+        if (IsFourCC(box.Type, "keys")) {
+            const ByteSpan p = box.Payload;
+            std::size_t at = 8;
+            const std::uint32_t count = LoadBe32(p, 4);
+            while (keys.size() < count && at + 8 <= p.size()) {
+                const std::size_t size = LoadBe32(p, at);
+                if (size < 8 || size > p.size() - at) {
+                    break;
+                }
+                keys.emplace_back(p.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                  p.begin() + static_cast<std::ptrdiff_t>(at + size));
+                at += size;
+            }
+        } else if (IsFourCC(box.Type, "ilst")) {
+            parser_.ForEachBox(box.Payload, [&](const Box& item) {
+                const auto data = parser_.Find(item.Payload, "data");
+                if (!data) {
+                    return;
+                }
+                const std::uint32_t kind = LoadBe32(data->Payload, 0) & 0xFFFFFFU;
+                const ByteSpan value =
+                    data->Payload.subspan(std::min<std::size_t>(8, data->Payload.size()));
+                std::string text;
+                if (kind == 1) {
+                    text.assign(value.begin(), value.end());
+                } else if (kind == 2) {
+                    text = Utf16ToUtf8(value);
+                } else {
+                    return;
+                }
+                struct Key {
+                    const char* name;
+                    const char* label;
+                };
+                static constexpr Key kItems[] = {{"\xA9nam", "Title"},
+                                                 {"\xA9"
+                                                  "ART",
+                                                  "Artist"},
+                                                 {"\xA9"
+                                                  "alb",
+                                                  "Album"},
+                                                 {"\xA9"
+                                                  "day",
+                                                  "Date"},
+                                                 {"\xA9"
+                                                  "cmt",
+                                                  "Comment"},
+                                                 {"desc", "Description"},
+                                                 {"\xA9"
+                                                  "des",
+                                                  "Description"},
+                                                 {"\xA9"
+                                                  "gen",
+                                                  "Genre"},
+                                                 {"cprt", "Copyright"},
+                                                 {"\xA9"
+                                                  "cpy",
+                                                  "Copyright"},
+                                                 {"\xA9"
+                                                  "mak",
+                                                  "Make"},
+                                                 {"\xA9"
+                                                  "mod",
+                                                  "Model"},
+                                                 {"\xA9"
+                                                  "xyz",
+                                                  "Location"}};
+                static constexpr Key kKeys[] = {
+                    {"com.apple.quicktime.title", "Title"},
+                    {"com.apple.quicktime.artist", "Artist"},
+                    {"com.apple.quicktime.album", "Album"},
+                    {"com.apple.quicktime.creationdate", "Date"},
+                    {"com.apple.quicktime.comment", "Comment"},
+                    {"com.apple.quicktime.description", "Description"},
+                    {"com.apple.quicktime.genre", "Genre"},
+                    {"com.apple.quicktime.copyright", "Copyright"},
+                    {"com.apple.quicktime.make", "Make"},
+                    {"com.apple.quicktime.model", "Model"},
+                    {"com.apple.quicktime.location.ISO6709", "Location"}};
+                // Items of a key list are named by their one-based index.
+                const std::uint32_t index = LoadBe32(item.Type);
+                if (!keys.empty() && index >= 1 && index <= keys.size()) {
+                    for (const Key& key : kKeys) {
+                        if (keys[index - 1] == key.name) {
+                            AddItem(key.label, text);
+                        }
+                    }
+                    return;
+                }
+                for (const Key& key : kItems) {
+                    if (std::memcmp(item.Type.data(), key.name, 4) == 0) {
+                        AddItem(key.label, text);
+                    }
+                }
+            });
+        }
+    });
+}
+
+void IsoLoad::AddItem(const char* label, std::string text) {
+    text = CleanText(std::move(text));
+    // One line per label: the first item found for it.
+    if (text.empty() || std::any_of(items_.begin(), items_.end(), [&](const MetadataItem& item) {
+            return item.Label == label;
+        })) {
+        return;
+    }
+    items_.push_back({label, std::move(text)});
+}
+
+std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
+    std::vector<FragmentRun> runs;
+    parser_.ForEachBox(moof, [&](const Box& traf) {
+        if (!IsFourCC(traf.Type, "traf")) {
+            return;
+        }
+        FragmentRun run;
+        std::uint32_t defaultDuration = 0;
+        std::uint32_t defaultSize = 0;
+        parser_.ForEachBox(traf.Payload, [&](const Box& box) {
+            const ByteSpan p = box.Payload;
+            if (IsFourCC(box.Type, "tfhd")) {
+                const std::uint32_t flags = LoadBe32(p, 0) & 0xFFFFFFU;
+                run.TrackId = LoadBe32(p, 4);
+                std::size_t at = 8;
+                if (flags & 0x1U) {
+                    at += 8; // base data offset
+                }
+                if (flags & 0x2U) {
+                    at += 4; // sample description index
+                }
+                const Track* track = nullptr;
+                for (const Track& t : tracks_) {
+                    if (t.TrackId == run.TrackId) {
+                        track = &t;
+                    }
+                }
+                defaultDuration = track != nullptr ? track->DefaultSampleDuration : 0;
+                if (flags & 0x8U) {
+                    defaultDuration = LoadBe32(p, at);
+                    at += 4;
+                }
+                if (flags & 0x10U) {
+                    defaultSize = LoadBe32(p, at);
+                }
+            } else if (IsFourCC(box.Type, "tfdt")) {
+                run.BaseTime = ByteAt(p, 0) == 1 ? LoadBe64(p, 4) : LoadBe32(p, 4);
+            } else if (IsFourCC(box.Type, "trun")) {
+                const std::uint32_t flags = LoadBe32(p, 0) & 0xFFFFFFU;
+                const std::uint32_t count = LoadBe32(p, 4);
+                std::size_t at = 8;
+                if (flags & 0x1U) {
+                    at += 4; // data offset
+                }
+                if (flags & 0x4U) {
+                    at += 4; // first sample flags
+                }
+                const bool hasDuration = (flags & 0x100U) != 0;
+                const bool hasSize = (flags & 0x200U) != 0;
+                const std::size_t entry =
+                    4U * static_cast<std::size_t>(hasDuration + hasSize + ((flags & 0x400U) != 0) +
+                                                  ((flags & 0x800U) != 0));
+                // No sample is read past the box.
+                const std::uint64_t samples =
+                    entry == 0 ? count
+                               : std::min<std::uint64_t>(
+                                     count, at <= p.size() ? (p.size() - at) / entry : 0);
+                for (std::uint64_t i = 0; i < samples && entry > 0; ++i) {
+                    const std::size_t sample = at + static_cast<std::size_t>(i) * entry;
+                    run.Time += hasDuration ? LoadBe32(p, sample) : defaultDuration;
+                    run.Bytes +=
+                        hasSize ? LoadBe32(p, sample + (hasDuration ? 4 : 0)) : defaultSize;
+                }
+                if (entry == 0) {
+                    run.Time += std::uint64_t{defaultDuration} * count;
+                    run.Bytes += std::uint64_t{defaultSize} * count;
+                }
+                run.Samples += samples;
+            }
+        });
+        runs.push_back(run);
+    });
+    return runs;
+}
+
+void IsoLoad::ReadSegmentIndex(ByteSpan sidx) {
+    const std::uint8_t version = ByteAt(sidx, 0);
+    const std::uint32_t scale = LoadBe32(sidx, 8);
+    const std::size_t at = version == 0 ? 20 : 28;
+    const std::uint16_t count = LoadBe16(sidx, at + 2);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count && at + 4 + 12 * (i + 1) <= sidx.size(); ++i) {
+        total += LoadBe32(sidx, at + 4 + 12 * i + 4);
+    }
+    if (scale > 0 && total > 0) {
+        indexedSeconds_ = static_cast<Extended>(total) / scale;
+    }
+}
+
+std::optional<std::vector<FragmentRun>> IsoLoad::ReadLastFragment() {
+    const std::int64_t size = source_.Size();
+    // The fragment index at the end ("mfra", found by its last 16 bytes)
+    // names the last fragment; without one, the end is searched for it.
+    for (std::size_t window = CIsoReader::kTailWindow; window <= CIsoReader::kMaxTailWindow;
+         window *= 4) {
+        const std::int64_t start =
+            std::max<std::int64_t>(0, size - static_cast<std::int64_t>(window));
+        const std::vector<std::uint8_t> tail =
+            ReadAt(start, static_cast<std::uint64_t>(size - start));
+        const ByteSpan bytes(tail);
+        std::optional<std::uint64_t> moofAt;
+        if (bytes.size() >= 16 && IsFourCC(LoadFourCC(bytes, bytes.size() - 12), "mfro")) {
+            const std::uint32_t indexSize = LoadBe32(bytes, bytes.size() - 4);
+            if (indexSize >= 16 && indexSize <= bytes.size()) {
+                const ByteSpan mfra = bytes.subspan(bytes.size() - indexSize);
+                if (IsFourCC(LoadFourCC(mfra, 4), "mfra")) {
+                    parser_.ForEachBox(mfra.subspan(8), [&](const Box& tfra) {
+                        if (!IsFourCC(tfra.Type, "tfra")) {
+                            return;
+                        }
+                        const ByteSpan p = tfra.Payload;
+                        const bool v1 = ByteAt(p, 0) == 1;
+                        const std::uint32_t sizes = LoadBe32(p, 8);
+                        const std::size_t entry = (v1 ? 16U : 8U) + ((sizes >> 4) & 3U) + 1 +
+                                                  ((sizes >> 2) & 3U) + 1 + (sizes & 3U) + 1;
+                        const std::uint32_t count = LoadBe32(p, 12);
+                        if (count == 0 || p.size() < 16 || (p.size() - 16) / entry < count) {
+                            return;
+                        }
+                        const std::size_t last = 16 + entry * (count - 1);
+                        const std::uint64_t offset =
+                            v1 ? LoadBe64(p, last + 8) : LoadBe32(p, last + 4);
+                        moofAt = std::max(moofAt.value_or(0), offset);
+                    });
+                }
+            }
+        }
+        if (!moofAt) {
+            // The last "moof" whose size fits in the file.
+            for (std::size_t at = bytes.size() >= 8 ? bytes.size() - 8 : 0; at-- > 0;) {
+                if (bytes[at + 4] == 'm' && IsFourCC(LoadFourCC(bytes, at + 4), "moof")) {
+                    const std::uint32_t boxSize = LoadBe32(bytes, at);
+                    if (boxSize >= 16 && boxSize <= bytes.size() - at) {
+                        moofAt = static_cast<std::uint64_t>(start) + at;
+                        break;
+                    }
+                }
+            }
+        }
+        if (moofAt && *moofAt < static_cast<std::uint64_t>(size)) {
+            const auto head = ReadAt(static_cast<std::int64_t>(*moofAt), 8);
+            if (head.size() == 8 && IsFourCC(LoadFourCC(head, 4), "moof")) {
+                const std::uint32_t boxSize = LoadBe32(head, 0);
+                if (boxSize >= 8) {
+                    const auto moof =
+                        ReadAt(static_cast<std::int64_t>(*moofAt) + 8,
+                               std::min<std::uint64_t>(boxSize - 8, CIsoReader::kMaxFragmentBox));
+                    return ReadFragment(moof);
+                }
+            }
+        }
+        if (start == 0) {
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> IsoLoad::TimeScaleOf(std::uint32_t trackId) const {
+    for (const Track& track : tracks_) {
+        if (track.TrackId == trackId && track.TimeScale > 0) {
+            return track.TimeScale;
+        }
+    }
+    return std::nullopt;
+}
+
+void IsoLoad::Summarise() {
+    // The container's label by its brands.
+    const auto hasBrand = [&](auto predicate) {
+        return predicate(majorBrand_) || std::any_of(brands_.begin(), brands_.end(), predicate);
+    };
+    const auto startsWith = [](const char* prefix) {
+        return [prefix](const FourCC& brand) {
+            return std::memcmp(brand.data(), prefix, std::strlen(prefix)) == 0;
+        };
+    };
+    if (!haveFileType_ || IsFourCC(majorBrand_, "qt  ")) {
+        summary_.Container = "MOV";
+    } else if (startsWith("M4V")(majorBrand_)) {
+        summary_.Container = "M4V";
+    } else if (startsWith("3g")(majorBrand_) ||
+               (!startsWith("iso")(majorBrand_) && !startsWith("mp4")(majorBrand_) &&
+                hasBrand(startsWith("3g")))) {
+        summary_.Container = "3GP";
+    } else {
+        summary_.Container = "MP4";
+    }
+
+    // The duration: the movie header's, or what the fragments hold.
+    std::optional<Extended> seconds;
+    if (fragmented_) {
+        if (fragmentDuration_ && movieTimeScale_ > 0) {
+            seconds = static_cast<Extended>(*fragmentDuration_) / movieTimeScale_;
+        } else if (indexedSeconds_) {
+            seconds = indexedSeconds_;
+        } else if (const auto last = ReadLastFragment()) {
+            for (const FragmentRun& run : *last) {
+                const auto scale = TimeScaleOf(run.TrackId);
+                if (!scale || !run.BaseTime) {
+                    continue;
+                }
+                std::uint64_t start = 0;
+                for (const FragmentRun& firstRun : firstFragment_) {
+                    if (firstRun.TrackId == run.TrackId && firstRun.BaseTime) {
+                        start = *firstRun.BaseTime;
+                    }
+                }
+                const Extended end =
+                    static_cast<Extended>(*run.BaseTime) + static_cast<Extended>(run.Time);
+                const Extended trackSeconds = (end - static_cast<Extended>(start)) / *scale;
+                if (trackSeconds > 0 && (!seconds || trackSeconds > *seconds)) {
+                    seconds = trackSeconds;
+                }
+            }
+        }
+        if (!seconds && movieDuration_ > 0 && movieTimeScale_ > 0) {
+            seconds = static_cast<Extended>(movieDuration_) / movieTimeScale_;
+        }
+    } else if (movieDuration_ > 0 && movieTimeScale_ > 0) {
+        seconds = static_cast<Extended>(movieDuration_) / movieTimeScale_;
+    } else {
+        for (const Track& track : tracks_) {
+            if (track.TimeScale > 0 && track.MediaDuration > 0) {
+                const Extended trackSeconds =
+                    static_cast<Extended>(track.MediaDuration) / track.TimeScale;
+                seconds = std::max(seconds.value_or(0), trackSeconds);
+            }
+        }
+    }
+    if (seconds && *seconds > 0 && *seconds < 9e15L) {
+        summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
+    }
+
+    for (const Track& track : tracks_) {
+        if (IsFourCC(track.Handler, "vide")) {
+            ++summary_.VideoTracks;
+            if (!summary_.HasVideo) {
+                DescribeVideo(track);
+            }
+        } else if (IsFourCC(track.Handler, "soun")) {
+            ++summary_.AudioTracks;
+            if (!summary_.HasAudio) {
+                DescribeAudio(track);
+            }
+        } else if (IsOneOf(track.Handler, {"sbtl", "subt", "text", "clcp"})) {
+            ++summary_.SubtitleTracks;
+        }
+    }
+    summary_.Metadata = items_;
+    // In the fixed order of the labels.
+    std::stable_sort(summary_.Metadata.begin(), summary_.Metadata.end(),
+                     [](const MetadataItem& a, const MetadataItem& b) {
+                         const auto rank = [](const std::string& label) {
+                             return std::find_if(std::begin(kMetadataLabels),
+                                                 std::end(kMetadataLabels),
+                                                 [&](const char* l) { return label == l; }) -
+                                    std::begin(kMetadataLabels);
+                         };
+                         return rank(a.Label) < rank(b.Label);
+                     });
+}
+
+// The boxes after a sample entry's fields, and inside its "wave" (a
+// QuickTime movie keeps an "esds" there).
+std::optional<Box> FindEntryChild(MovieParser& parser, ByteSpan children, const char (&type)[5]) {
+    if (auto found = parser.Find(children, type)) {
+        return found;
+    }
+    if (const auto wave = parser.Find(children, "wave")) {
+        return parser.Find(wave->Payload, type);
+    }
+    return std::nullopt;
+}
+
+ByteSpan After(ByteSpan bytes, std::size_t offset) {
+    return offset < bytes.size() ? bytes.subspan(offset) : ByteSpan();
+}
+
+// Protected content names its codec in the protection scheme's box.
+FourCC OriginalFormat(MovieParser& parser, const FourCC& code, ByteSpan children) {
+    if (IsOneOf(code, {"encv", "enca", "resv"})) {
+        if (const auto frma = parser.FindPath(children, {"sinf", "frma"})) {
+            return LoadFourCC(frma->Payload, 0);
+        }
+    }
+    return code;
+}
+
+std::string AspectText(std::uint64_t width, std::uint64_t height) {
+    if (width == 0 || height == 0) {
+        return {};
+    }
+    const std::uint64_t divisor = std::gcd(width, height);
+    width /= divisor;
+    height /= divisor;
+    if (width <= 100 && height <= 100) {
+        return std::to_string(width) + ":" + std::to_string(height);
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f",
+                  static_cast<double>(width) / static_cast<double>(height));
+    return text;
+}
+
+void IsoLoad::DescribeVideo(const Track& track) {
+    summary_.HasVideo = true;
+    const ByteSpan entry = track.Entry.Payload;
+    const ByteSpan children = After(entry, 78);
+    const FourCC code = OriginalFormat(parser_, track.Code, children);
+    Codec codec = CodecForSampleEntry(code);
+    CodecDetails details;
+    if (const auto esds = parser_.Find(children, "esds")) {
+        const DecoderConfig config = DecodeElementaryStreamDescriptor(After(esds->Payload, 4));
+        if (codec == Codec::Unknown) {
+            codec = CodecForObjectType(config.ObjectType);
+        }
+    }
+    if (const auto avcC = parser_.Find(children, "avcC")) {
+        details = DecodeAvcConfig(avcC->Payload);
+    } else if (const auto hvcC = parser_.Find(children, "hvcC")) {
+        details = DecodeHevcConfig(hvcC->Payload);
+    } else if (const auto av1C = parser_.Find(children, "av1C")) {
+        details = DecodeAv1Config(av1C->Payload);
+    } else if (const auto vpcC = parser_.Find(children, "vpcC")) {
+        details = DecodeVpConfig(After(vpcC->Payload, 4));
+    }
+    if (details.Hdr.empty()) {
+        if (const auto colr = parser_.Find(children, "colr")) {
+            details.Hdr = HdrFromColourInformation(colr->Payload);
+        }
+    }
+    summary_.VideoCode = FourCCText(code);
+    summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);
+    summary_.VideoProfile = details.Profile;
+    summary_.BitDepth = details.BitDepth;
+    summary_.Hdr = details.Hdr;
+    const std::uint16_t width = LoadBe16(entry, 24);
+    const std::uint16_t height = LoadBe16(entry, 26);
+    summary_.Width = width;
+    summary_.Height = height;
+
+    // Frames per second: the samples over their time, from the sample table,
+    // else from the first fragment, else from the default sample duration.
+    std::uint64_t samples = track.SampleCount;
+    std::uint64_t time = track.SampleTime;
+    if (samples == 0 || time == 0) {
+        for (const FragmentRun& run : firstFragment_) {
+            if (run.TrackId == track.TrackId && run.Samples > 0 && run.Time > 0) {
+                samples = run.Samples;
+                time = run.Time;
+            }
+        }
+    }
+    if ((samples == 0 || time == 0) && track.DefaultSampleDuration > 0) {
+        samples = 1;
+        time = track.DefaultSampleDuration;
+    }
+    if (samples > 0 && time > 0 && track.TimeScale > 0) {
+        summary_.FrameRate = static_cast<double>(static_cast<Extended>(samples) * track.TimeScale /
+                                                 static_cast<Extended>(time));
+    }
+    const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
+    if (track.SizesKnown && track.SampleBytes > 0) {
+        summary_.VideoBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
+    } else if (const auto btrt = parser_.Find(children, "btrt");
+               btrt && LoadBe32(btrt->Payload, 8) > 0) {
+        summary_.VideoBitRate = LoadBe32(btrt->Payload, 8);
+    }
+
+    // Rotation: the display matrix's angle, clockwise.
+    const double angle =
+        std::atan2(static_cast<double>(track.Matrix[1]), static_cast<double>(track.Matrix[0])) *
+        180.0 / 3.14159265358979323846;
+    summary_.Rotation = (static_cast<int>(std::lround(angle)) + 360) % 360;
+    if (const auto pasp = parser_.Find(children, "pasp")) {
+        const std::uint32_t h = LoadBe32(pasp->Payload, 0);
+        const std::uint32_t v = LoadBe32(pasp->Payload, 4);
+        if (h > 0 && v > 0) {
+            summary_.DisplayAspect =
+                AspectText(std::uint64_t{width} * h, std::uint64_t{height} * v);
+        }
+    } else if (track.PresentationWidth > 0 && track.PresentationHeight > 0) {
+        summary_.DisplayAspect =
+            AspectText(track.PresentationWidth >> 16, track.PresentationHeight >> 16);
+    } else {
+        summary_.DisplayAspect = AspectText(width, height);
+    }
+}
+
+void IsoLoad::DescribeAudio(const Track& track) {
+    summary_.HasAudio = true;
+    const ByteSpan entry = track.Entry.Payload;
+    const std::uint16_t version = LoadBe16(entry, 8);
+    const ByteSpan children = After(entry, version == 1 ? 44 : version == 2 ? 64 : 28);
+    const FourCC code = OriginalFormat(parser_, track.Code, children);
+    Codec codec = CodecForSampleEntry(code);
+    CodecDetails details;
+    std::uint32_t averageBitRate = 0;
+    std::string name;
+    if (const auto esds = FindEntryChild(parser_, children, "esds")) {
+        const DecoderConfig config = DecodeElementaryStreamDescriptor(After(esds->Payload, 4));
+        if (codec == Codec::Unknown) {
+            codec = CodecForObjectType(config.ObjectType);
+        }
+        averageBitRate = config.AverageBitRate;
+        if (codec == Codec::Aac) {
+            details = DecodeAudioSpecificConfig(config.SpecificInfo);
+            name = details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "";
+        }
+    }
+    if (const auto dac3 = FindEntryChild(parser_, children, "dac3")) {
+        details = DecodeAc3Config(dac3->Payload);
+    } else if (const auto dec3 = FindEntryChild(parser_, children, "dec3")) {
+        details = DecodeEac3Config(dec3->Payload);
+    } else if (const auto dops = FindEntryChild(parser_, children, "dOps")) {
+        details = DecodeOpusConfig(dops->Payload);
+    } else if (const auto dfla = FindEntryChild(parser_, children, "dfLa")) {
+        details = DecodeFlacConfig(After(dfla->Payload, 4));
+    } else if (const auto alac = FindEntryChild(parser_, children, "alac")) {
+        details = DecodeAlacConfig(After(alac->Payload, 4));
+    }
+    if (codec == Codec::Mp3 && track.FirstChunkOffset &&
+        *track.FirstChunkOffset < static_cast<std::uint64_t>(INT64_MAX)) {
+        // MPEG audio of either layer shares its code: the first frame says.
+        const auto frame = ReadAt(static_cast<std::int64_t>(*track.FirstChunkOffset), 4);
+        const MpegAudioHeader header = DecodeMpegAudioHeader(frame);
+        if (header.Layer != 0) {
+            codec = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
+            details.SampleRate = header.SampleRate;
+            details.Channels = header.Channels;
+        }
+    }
+    summary_.AudioCode = FourCCText(code);
+    summary_.AudioCodec = !name.empty()             ? name
+                          : codec == Codec::Unknown ? summary_.AudioCode
+                                                    : CodecName(codec);
+    // The configuration's rate and channels: the sample entry's channel
+    // count is a placeholder in many files.
+    std::uint32_t sampleRate = details.SampleRate;
+    std::uint32_t channels = details.Channels;
+    if (version == 2) {
+        double rate = 0;
+        const std::uint64_t bits = LoadBe64(entry, 32);
+        std::memcpy(&rate, &bits, sizeof rate);
+        if (sampleRate == 0 && std::isfinite(rate) && rate > 0 && rate < 1e7) {
+            sampleRate = static_cast<std::uint32_t>(std::lround(rate));
+        }
+        if (channels == 0) {
+            channels = LoadBe32(entry, 40);
+        }
+    }
+    if (sampleRate == 0) {
+        sampleRate = LoadBe32(entry, 24) >> 16;
+    }
+    if (channels == 0) {
+        channels = LoadBe16(entry, 16);
+    }
+    summary_.SampleRate = sampleRate;
+    summary_.Channels = channels;
+    const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
+    if (track.SizesKnown && track.SampleBytes > 0 && duration > 0) {
+        summary_.AudioBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
+    } else if (details.BitRate > 0) {
+        summary_.AudioBitRate = details.BitRate;
+    } else if (averageBitRate > 0) {
+        summary_.AudioBitRate = averageBitRate;
+    }
+}
+
+} // namespace
+
+bool CIsoReader::RecognisesHead(std::span<const std::uint8_t> head) {
+    return head.size() >= 8 &&
+           IsOneOf(LoadFourCC(head, 4), {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot",
+                                         "styp", "sidx", "moof"});
+}
+
+bool CIsoReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
+    Summary = {};
+    RecognisedContainer = false;
+    boxes_ = 0;
+    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+}
+
+bool CIsoReader::Load(ByteSource& source) {
+    IsoLoad load(source, Summary, RecognisedContainer, boxes_, stop_);
+    return load.Run();
+}
+
+} // namespace vidarium

@@ -1,0 +1,58 @@
+// Header reader for the ISO base media family: MP4, M4V, 3GP, ISO-shaped
+// QuickTime movies and fragmented MP4. Reads the top-level box headers, the
+// movie box in one read wherever it sits, and for a fragmented file the
+// first and the last fragment's headers; nothing inside the media data.
+#pragma once
+
+#include "byteorder.h"
+#include "loadstop.h"
+#include "mediasummary.h"
+#include "readererror.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace vidarium {
+
+class ByteSource;
+
+class CIsoReader {
+public:
+    static constexpr ReaderOrigin kOrigin{"CIsoReader", "isoreader", 1};
+    // Boxes looked at in one load, top level and inside the movie box.
+    static constexpr std::size_t kMaxBoxes = 1'000'000;
+    // The movie box is read whole only up to this size.
+    static constexpr std::uint64_t kMaxMovieBox = 64U << 20;
+    // A fragment's header box, and the fragment index at the end.
+    static constexpr std::uint64_t kMaxFragmentBox = 16U << 20;
+    // The end of a fragmented file is searched for its last fragment in a
+    // window that starts at this size and grows to the largest.
+    static constexpr std::size_t kTailWindow = 64U << 10;
+    static constexpr std::size_t kMaxTailWindow = 1U << 20;
+    // What one load reads, at most (and at most the file's size).
+    static constexpr std::uint64_t kMaxLoadBytes = 256U << 20;
+
+    // True when the first bytes of a file look like an ISO box: a known
+    // top-level box type at bytes 4 to 7.
+    static bool RecognisesHead(std::span<const std::uint8_t> head);
+
+    // True when the file holds a movie box with at least one video or sound
+    // track; Summary then describes it. Raises ReaderError on a fault.
+    bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
+
+    // The file's top-level walk found an ISO box ("ftyp", "moov", ...).
+    bool RecognisedContainer = false;
+    MediaSummary Summary;
+    // Boxes the last load looked at, and bytes it read for boxes.
+    std::size_t BoxesSeen() const { return boxes_; }
+
+private:
+    bool Load(ByteSource& source);
+
+    LoadStop stop_;
+    std::size_t boxes_ = 0;
+};
+
+} // namespace vidarium

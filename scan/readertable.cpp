@@ -1,0 +1,220 @@
+#include "readertable.h"
+
+#include "audioformattags.h"
+#include "bytesource.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace vidarium {
+namespace {
+
+bool StartsLikeAvi(std::span<const std::uint8_t> head) {
+    return IsFourCC(LoadFourCC(head, 0), "RIFF") && IsFourCC(LoadFourCC(head, 8), "AVI ");
+}
+
+// A pack header or a sequence header at the very start: only then is the
+// MPEG byte search tried on a file its extension does not name as MPEG.
+bool StartsLikeMpeg(std::span<const std::uint8_t> head) {
+    return head.size() >= 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 &&
+           (head[3] == 0xBA || head[3] == 0xB3);
+}
+
+// The AVI row of a file with one kind of stream: what the classic row shows
+// of it, in the modern row's shape.
+MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
+    MediaSummary summary;
+    summary.Container = "AVI";
+    summary.DurationMs = std::int64_t{reader.DurationMs};
+    if (reader.HasVideoFormat && reader.HasVideoStreamHeader) {
+        summary.HasVideo = true;
+        summary.VideoTracks = 1;
+        summary.VideoCode = CodeText(reader.VideoStreamHeader.fccHandler);
+        summary.VideoCodec = summary.VideoCode;
+        summary.Width = std::int64_t{reader.VideoFormat.biWidth};
+        summary.Height = std::int64_t{reader.VideoFormat.biHeight};
+        summary.FrameRate = double{reader.FrameRate};
+    }
+    if (reader.HasAudioFormat) {
+        summary.HasAudio = true;
+        summary.AudioTracks = 1;
+        char tag[8];
+        std::snprintf(tag, sizeof tag, "0x%04X", unsigned{reader.AudioFormat.wFormatTag});
+        summary.AudioCode = tag;
+        summary.AudioCodec = AudioFormatTagName(reader.AudioFormat.wFormatTag);
+        summary.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
+        summary.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
+        summary.Channels = std::int64_t{reader.AudioFormat.nChannels};
+    }
+    return summary;
+}
+
+const std::array<ReaderEntry, 5> kTable{{
+    {ReaderKind::Avi, nullptr,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         if (!r.Avi.LoadFromSource(source, file.Path)) {
+             return std::nullopt;
+         }
+         return MakeAviRow(file.Caption(), file.Size, r.Avi);
+     },
+     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }, FileSource::kBlockSize},
+    {ReaderKind::QuickTime, nullptr,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         if (!r.QuickTime.LoadFromSource(source, file.Path)) {
+             return std::nullopt;
+         }
+         return MakeMovRow(file.Caption(), file.Size, r.QuickTime);
+     },
+     [](const ReaderSet& r) { return r.QuickTime.RecognisedContainer(); }, FileSource::kBlockSize},
+    // An MPEG file's play time may need its whole tail window.
+    {ReaderKind::Mpeg, StartsLikeMpeg,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         if (!r.Mpeg.LoadFromSource(source)) {
+             return std::nullopt;
+         }
+         return MakeMpegRow(file.Caption(), file.Size, r.Mpeg);
+     },
+     [](const ReaderSet&) { return false; }, CMPEGHeaderReader::kWindowSize},
+    {ReaderKind::Iso, CIsoReader::RecognisesHead,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         if (!r.Iso.LoadFromSource(source, file.Path)) {
+             return std::nullopt;
+         }
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Iso, r.Iso.Summary);
+     },
+     [](const ReaderSet& r) { return r.Iso.RecognisedContainer; }, FileSource::kBlockSize},
+    // An AVI with one kind of stream, or any AVI a classic order did not
+    // reach: the same walk, then the streams it found.
+    {ReaderKind::AviStreams, StartsLikeAvi,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         r.Avi.LoadFromSource(source, file.Path);
+         if (!r.Avi.HasMainHeader || !(r.Avi.HasVideoFormat || r.Avi.HasAudioFormat)) {
+             return std::nullopt;
+         }
+         r.Avi.ComputeResults();
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, AviStreamSummary(r.Avi));
+     },
+     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }, FileSource::kBlockSize},
+}};
+
+constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
+constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
+                                                      ".m1v", ".m2v",  ".vob"};
+// Listed only with all formats on; their content names their reader.
+constexpr std::array<std::string_view, 4> kModernExtensions{".mp4", ".m4v", ".3gp", ".3g2"};
+
+template <std::size_t N>
+bool Contains(const std::array<std::string_view, N>& list, std::string_view extension) {
+    return std::find(list.begin(), list.end(), extension) != list.end();
+}
+
+} // namespace
+
+void ReaderSet::WatchStopFlag(const std::atomic<bool>* flag) {
+    Avi.WatchStopFlag(flag);
+    QuickTime.WatchStopFlag(flag);
+    Iso.WatchStopFlag(flag);
+}
+
+std::span<const ReaderEntry> ReaderTable() {
+    return kTable;
+}
+
+const ReaderEntry& ReaderFor(ReaderKind kind) {
+    return *std::find_if(kTable.begin(), kTable.end(),
+                         [kind](const ReaderEntry& entry) { return entry.Kind == kind; });
+}
+
+std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
+    static constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime,
+                                                ReaderKind::Mpeg};
+    static constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
+    if (Contains(kQuickTimeFamily, lowerCaseExtension)) {
+        return kQuickTimeOrder;
+    }
+    if (Contains(kMpegFamily, lowerCaseExtension)) {
+        return kMpegOrder;
+    }
+    return {};
+}
+
+bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
+    return !ReaderOrderFor(lowerCaseExtension).empty() ||
+           (allFormats && Contains(kModernExtensions, lowerCaseExtension));
+}
+
+std::size_t TailBytesFor(std::string_view lowerCaseExtension, bool allFormats) {
+    const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
+    // A QuickTime order tries the MPEG search only on what no container
+    // reader recognises: the last block is enough to fetch ahead for it.
+    if (std::find(order.begin(), order.end(), ReaderKind::QuickTime) != order.end()) {
+        return FileSource::kBlockSize;
+    }
+    std::size_t tail = allFormats ? FileSource::kBlockSize : 0;
+    for (const ReaderKind kind : order) {
+        tail = std::max(tail, ReaderFor(kind).TailBytes);
+    }
+    return tail;
+}
+
+bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
+                  std::span<const ReaderKind> classicOrder, bool allFormats,
+                  const std::atomic<bool>& stop, const std::function<void(FileRow)>& add) {
+    // One load, then its row; a reader that raises, or whose row cannot be
+    // added, has refused the file. Nothing, once a stop has ended a load.
+    bool stopped = false;
+    const auto tryReader = [&](const ReaderEntry& entry) {
+        try {
+            source.Seek(0);
+            if (std::optional<FileRow> row = entry.Load(readers, source, file)) {
+                row->Path = file.Path;
+                add(std::move(*row));
+                return true;
+            }
+        } catch (...) {
+            stopped = stop.load();
+        }
+        return false;
+    };
+    // The MPEG byte search is not tried inside a container that an earlier
+    // reader recognised: MPEG-4 video holds the same start codes, and would
+    // give a row of nonsense.
+    bool recognised = false;
+    for (const ReaderKind kind : classicOrder) {
+        if (kind == ReaderKind::Mpeg && recognised) {
+            break;
+        }
+        const ReaderEntry& entry = ReaderFor(kind);
+        if (tryReader(entry)) {
+            return true;
+        }
+        if (stopped) {
+            return false;
+        }
+        recognised = recognised || entry.RecognisedContainer(readers);
+    }
+    if (!allFormats) {
+        return false;
+    }
+    std::array<std::uint8_t, kContentHeadBytes> head{};
+    source.Seek(0);
+    const std::size_t length = source.Read(head);
+    const std::span<const std::uint8_t> first(head.data(), length);
+    for (const ReaderEntry& entry : kTable) {
+        const bool triedAlready =
+            std::find(classicOrder.begin(), classicOrder.end(), entry.Kind) != classicOrder.end();
+        if (entry.Recognises == nullptr || triedAlready || !entry.Recognises(first)) {
+            continue;
+        }
+        if (tryReader(entry)) {
+            return true;
+        }
+        if (stopped) {
+            return false;
+        }
+    }
+    return false;
+}
+
+} // namespace vidarium

@@ -1,0 +1,83 @@
+// The readers, in one table: for each, its content test, its load, its row
+// and what the walk fetches ahead for it. A file's extension decides only
+// whether the file is listed and the classic readers' order; with all
+// formats on, a file that no classic reader accepts goes to the readers
+// whose content test its first bytes pass.
+#pragma once
+
+#include "avireader.h"
+#include "filerow.h"
+#include "isoreader.h"
+#include "movreader.h"
+#include "mpegreader.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vidarium {
+
+class ByteSource;
+
+enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, AviStreams };
+
+// One instance of every reader, reused file after file by one loader.
+struct ReaderSet {
+    CAVIHeaderReader Avi;
+    CQuickTimeReader QuickTime;
+    CMPEGHeaderReader Mpeg;
+    CIsoReader Iso;
+
+    // Stop ends a load in progress at its next box, atom or chunk.
+    void WatchStopFlag(const std::atomic<bool>* flag);
+};
+
+// What a row needs of the file besides its bytes.
+struct FileFacts {
+    const std::filesystem::path& Path;
+    const std::function<std::string()>& Caption; // the bare name as locale text
+    std::uint64_t Size;
+};
+
+struct ReaderEntry {
+    ReaderKind Kind;
+    // Tried by content (all formats on): the test of the file's first bytes.
+    // Null for a reader that only its extension order reaches.
+    bool (*Recognises)(std::span<const std::uint8_t> head);
+    // One load: the row, or nothing when the reader refuses the file. A
+    // fault raises; the caller counts it as a refusal.
+    std::optional<FileRow> (*Load)(ReaderSet& readers, ByteSource& source, const FileFacts& file);
+    // After a refusal or a fault: the reader saw its own container there.
+    bool (*RecognisedContainer)(const ReaderSet& readers);
+    // Bytes at the end of the file worth fetching ahead for this reader.
+    std::size_t TailBytes;
+};
+
+std::span<const ReaderEntry> ReaderTable();
+const ReaderEntry& ReaderFor(ReaderKind kind);
+
+// The classic readers a file's extension selects, in the order they are tried.
+std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
+// Whether a file with this extension is listed at all.
+bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
+// The bytes at the end of a listed file that its readers may want.
+std::size_t TailBytesFor(std::string_view lowerCaseExtension, bool allFormats);
+
+// How many of a file's first bytes the content tests look at.
+inline constexpr std::size_t kContentHeadBytes = 64;
+
+// Reads one open file: the classic readers of its extension in order, then,
+// with all formats on, the readers its content names. Each row goes to
+// `add`, which may raise: that counts as the reader's refusal. Returns true
+// once a row was added; false when no reader accepted the file or `stop` was
+// set during a load (the caller then gives it its plain row).
+bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
+                  std::span<const ReaderKind> classicOrder, bool allFormats,
+                  const std::atomic<bool>& stop, const std::function<void(FileRow)>& add);
+
+} // namespace vidarium
