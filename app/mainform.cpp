@@ -3,6 +3,7 @@
 #include "localtext.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -119,6 +120,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     cmdStop->setEnabled(false);
     cmdExportList = new QPushButton(QStringLiteral("Export List..."), Panel1);
     cmdExportList->setGeometry(8, 36, 113, 25);
+    chkAllFormats = new QCheckBox(QStringLiteral("All formats"), Panel1);
+    chkAllFormats->setGeometry(132, 40, std::max(chkAllFormats->sizeHint().width(), 90), 17);
+    chkAllFormats->setToolTip(
+        QStringLiteral("Also list MP4, M4V and 3GP files, and read every movie file that the "
+                       "AVI, QuickTime and MPEG readers do not accept by its content: an MP4 "
+                       "named .mov, an AVI without sound"));
     // A focused button takes Enter itself, as in a dialog.
     for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
         button->setAutoDefault(true);
@@ -157,7 +164,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setTabOrder(cmdBrowse, cmdScan);
     setTabOrder(cmdScan, cmdStop);
     setTabOrder(cmdStop, cmdExportList);
-    setTabOrder(cmdExportList, ListView1);
+    setTabOrder(cmdExportList, chkAllFormats);
+    setTabOrder(chkAllFormats, ListView1);
 
     connect(cmdBrowse, &QPushButton::clicked, this, &TForm1::cmdBrowseClick);
     connect(cmdScan, &QPushButton::clicked, this, &TForm1::cmdScanClick);
@@ -260,7 +268,7 @@ void TForm1::cmdScanClick() {
         path += QDir::separator();
     }
     txtDirectory->setText(path);
-    worker_->RequestScan(NativePath(path));
+    worker_->RequestScan(NativePath(path), chkAllFormats->isChecked());
 }
 
 void TForm1::cmdStopClick() {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -65,6 +66,7 @@ public:
     QPushButton* cmdScan;
     QPushButton* cmdStop;
     QPushButton* cmdExportList;
+    QCheckBox* chkAllFormats;
     QTableView* ListView1;
     QStatusBar* StatusBar1;
     FileListModel* Files;

@@ -6,6 +6,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QClipboard>
 #include <QFrame>
@@ -207,6 +208,32 @@ private slots:
         form.cmdScan->click();
         QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
         QCOMPARE(form.Files->rowCount(), 3);
+    }
+
+    void allFormatsListsAndReadsTheModernFiles() {
+        TempDir dir;
+        WriteFile(dir / "clip.mp4", IsoMovie());
+        WriteFile(dir / "mp4.mov", IsoMovie());
+        TForm1 form;
+        form.show();
+        QVERIFY(!form.chkAllFormats->isChecked());
+        QVERIFY(form.chkAllFormats->toolTip().contains(QStringLiteral("MP4")));
+        form.txtDirectory->setText(Q(dir.path()));
+        form.cmdScan->click();
+        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QCOMPARE(form.Files->rowCount(), 1); // the .mp4 is not listed, the .mov is plain
+        QCOMPARE(CellText(form, 0, 2), QString());
+
+        QTest::mouseClick(form.chkAllFormats, Qt::LeftButton, {}, QPoint(4, 8));
+        QVERIFY(form.chkAllFormats->isChecked());
+        form.cmdScan->click();
+        QVERIFY(!form.cmdScan->isEnabled()); // until this scan is done
+        QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+        QCOMPARE(form.Files->rowCount(), 2);
+        for (int row = 0; row < 2; ++row) {
+            QCOMPARE(CellText(form, row, 3), QStringLiteral("MP4: AVC"));
+            QCOMPARE(CellText(form, row, 2), QStringLiteral("0:00:05"));
+        }
     }
 
     void blankPathChangesNothing() {

@@ -427,4 +427,155 @@ Bytes CompressedMovie(const Bytes& movie, std::optional<std::uint32_t> declaredS
     return Container("moov", {Container("cmov", {Atom("dcom", dcom), Atom("cmvd", cmvd)})});
 }
 
+// --- ISO base media (MP4) -----------------------------------------------------
+
+Bytes FullBox(std::string_view type, std::uint8_t version, const Bytes& payload,
+              std::uint32_t flags) {
+    Bytes bytes;
+    AppendBe32(bytes, (std::uint32_t{version} << 24) | (flags & 0xFFFFFFU));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return Atom(type, bytes);
+}
+
+Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId) {
+    const std::uint32_t duration = params.samples * params.sampleDelta;
+    Bytes tkhd;
+    AppendBe32(tkhd, 0); // creation
+    AppendBe32(tkhd, 0); // modification
+    AppendBe32(tkhd, trackId);
+    AppendBe32(tkhd, 0);
+    AppendBe32(tkhd, duration);
+    tkhd.resize(tkhd.size() + 16, 0);
+    // The display matrix: a, b, u, c, d, v, x, y, w.
+    const std::int32_t one = 0x10000;
+    std::int32_t a = one;
+    std::int32_t b = 0;
+    if (params.rotation == 90) {
+        a = 0;
+        b = one;
+    } else if (params.rotation == 180) {
+        a = -one;
+    } else if (params.rotation == 270) {
+        a = 0;
+        b = -one;
+    }
+    for (const std::int32_t value : {a, b, 0, -b, a, 0, 0, 0, 0x40000000}) {
+        AppendBe32(tkhd, static_cast<std::uint32_t>(value));
+    }
+    AppendBe32(tkhd, std::uint32_t{params.width} << 16);
+    AppendBe32(tkhd, std::uint32_t{params.height} << 16);
+
+    Bytes mdhd;
+    AppendBe32(mdhd, 0);
+    AppendBe32(mdhd, 0);
+    AppendBe32(mdhd, params.timeScale);
+    AppendBe32(mdhd, duration);
+    AppendBe32(mdhd, 0); // language, quality
+    Bytes hdlr;
+    AppendBe32(hdlr, 0);
+    AppendText(hdlr, params.handler);
+    hdlr.resize(hdlr.size() + 13, 0);
+
+    Bytes entry(6, 0);
+    AppendBe16(entry, 1); // data reference index
+    if (params.handler == "vide") {
+        entry.resize(entry.size() + 16, 0);
+        AppendBe16(entry, params.width);
+        AppendBe16(entry, params.height);
+        AppendBe32(entry, 0x00480000);
+        AppendBe32(entry, 0x00480000);
+        AppendBe32(entry, 0);
+        AppendBe16(entry, 1);
+        entry.resize(entry.size() + 32, 0);
+        AppendBe16(entry, 24);
+        AppendBe16(entry, 0xFFFF);
+    } else {
+        entry.resize(entry.size() + 8, 0);
+        AppendBe16(entry, params.channels);
+        AppendBe16(entry, 16);
+        AppendBe32(entry, 0);
+        AppendBe32(entry, params.sampleRate << 16);
+    }
+    entry.insert(entry.end(), params.children.begin(), params.children.end());
+    Bytes stsd;
+    AppendBe32(stsd, 1);
+    const Bytes sampleEntry = Atom(params.code, entry);
+    stsd.insert(stsd.end(), sampleEntry.begin(), sampleEntry.end());
+    Bytes stts;
+    Bytes stsz;
+    if (params.sampleTable) {
+        AppendBe32(stts, 1);
+        AppendBe32(stts, params.samples);
+        AppendBe32(stts, params.sampleDelta);
+        AppendBe32(stsz, params.sampleBytes);
+        AppendBe32(stsz, params.samples);
+    } else {
+        AppendBe32(stts, 0);
+        AppendBe32(stsz, 0);
+        AppendBe32(stsz, 0);
+    }
+    const Bytes stbl = Container("stbl", {FullBox("stsd", 0, stsd), FullBox("stts", 0, stts),
+                                          FullBox("stsz", 0, stsz)});
+    return Container("trak", {FullBox("tkhd", 0, tkhd, 3),
+                              Container("mdia", {FullBox("mdhd", 0, mdhd), FullBox("hdlr", 0, hdlr),
+                                                 Container("minf", {stbl})})});
+}
+
+Bytes IsoMovie(const IsoParams& params) {
+    Bytes ftyp;
+    AppendText(ftyp, params.brand);
+    AppendBe32(ftyp, 0x200);
+    AppendText(ftyp, params.brand);
+    AppendText(ftyp, "mp41");
+    Bytes mvhd;
+    AppendBe32(mvhd, 0);
+    AppendBe32(mvhd, 0);
+    AppendBe32(mvhd, params.timeScale);
+    AppendBe32(mvhd, params.duration);
+    mvhd.resize(mvhd.size() + 80, 0);
+    Bytes moovPayload = FullBox("mvhd", 0, mvhd);
+    std::uint32_t id = 1;
+    for (const IsoTrackParams& track : params.tracks) {
+        const Bytes trak = IsoTrack(track, id++);
+        moovPayload.insert(moovPayload.end(), trak.begin(), trak.end());
+    }
+    moovPayload.insert(moovPayload.end(), params.movieExtras.begin(), params.movieExtras.end());
+    const Bytes moov = Atom("moov", moovPayload);
+    const Bytes mdat = Atom("mdat", Bytes(params.mediaBytes, 0));
+    return params.movieLast ? Concat({Atom("ftyp", ftyp), mdat, moov})
+                            : Concat({Atom("ftyp", ftyp), moov, mdat});
+}
+
+Bytes AvcConfigBox(std::uint8_t profile, std::uint8_t level) {
+    // One sequence parameter set: NAL header, profile, constraints, level,
+    // then seq_parameter_set_id 0 and, for a high profile, chroma format 1
+    // and bit depth 8 (Exp-Golomb "1", "010", "1").
+    const Bytes sps{0x67, profile, 0x00, level, 0xA8, 0x00};
+    Bytes avcC{1, profile, 0x00, level, 0xFF, 0xE1};
+    AppendBe16(avcC, static_cast<std::uint16_t>(sps.size()));
+    avcC.insert(avcC.end(), sps.begin(), sps.end());
+    avcC.push_back(0); // no picture parameter set
+    return Atom("avcC", avcC);
+}
+
+Bytes AacConfigBox(const Bytes& config, std::uint8_t objectType) {
+    Bytes info{0x05, static_cast<std::uint8_t>(config.size())};
+    info.insert(info.end(), config.begin(), config.end());
+    Bytes decoder{0x04, static_cast<std::uint8_t>(13 + info.size()), objectType, 0x15, 0, 0, 0};
+    AppendBe32(decoder, 128000); // max
+    AppendBe32(decoder, 96000);  // average
+    decoder.insert(decoder.end(), info.begin(), info.end());
+    Bytes descriptor{0x03, static_cast<std::uint8_t>(3 + decoder.size()), 0, 1, 0};
+    descriptor.insert(descriptor.end(), decoder.begin(), decoder.end());
+    return FullBox("esds", 0, descriptor);
+}
+
+Bytes IlstItem(std::string_view type, std::string_view text) {
+    Bytes data;
+    AppendBe32(data, 1); // UTF-8
+    AppendBe32(data, 0); // locale
+    AppendText(data, text);
+    return Atom(type, Atom("data", data));
+}
+
 } // namespace vidarium::testing

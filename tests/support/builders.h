@@ -119,4 +119,46 @@ Bytes ZlibCompressFilled(const Bytes& head, std::uint8_t fill, std::size_t fillC
 // "moov" > "cmov" > ("dcom" zlib, "cmvd" with `declaredSize` and `stream`).
 Bytes CompressedMovieStream(const Bytes& stream, std::uint32_t declaredSize);
 
+// --- ISO base media (MP4) -----------------------------------------------------
+
+// A full box: version, flags, then the payload.
+Bytes FullBox(std::string_view type, std::uint8_t version, const Bytes& payload,
+              std::uint32_t flags = 0);
+
+struct IsoTrackParams {
+    std::string_view handler = "vide";
+    std::string_view code = "avc1";
+    std::uint32_t timeScale = 12800;
+    std::uint32_t samples = 125;
+    std::uint32_t sampleDelta = 512;
+    std::uint32_t sampleBytes = 1000; // every sample's size
+    std::uint16_t width = 640;        // video
+    std::uint16_t height = 360;
+    std::uint16_t channels = 2; // sound: the sample entry's placeholders
+    std::uint32_t sampleRate = 48000;
+    Bytes children;       // boxes after the sample entry's fields (avcC, esds, ...)
+    int rotation = 0;     // 0, 90, 180 or 270, clockwise, in the display matrix
+    bool sampleTable = true; // false: the samples are in fragments
+};
+Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId = 1);
+
+struct IsoParams {
+    std::string_view brand = "isom";
+    std::uint32_t timeScale = 1000;
+    std::uint32_t duration = 5000;
+    std::vector<IsoTrackParams> tracks{IsoTrackParams{}};
+    Bytes movieExtras;    // more boxes inside "moov" (udta, mvex, ...)
+    bool movieLast = false;
+    std::size_t mediaBytes = 64;
+};
+// ftyp, then moov and mdat in either order.
+Bytes IsoMovie(const IsoParams& params = {});
+
+// An avcC of one short sequence parameter set.
+Bytes AvcConfigBox(std::uint8_t profile, std::uint8_t level);
+// An esds of MPEG-4 audio with the AudioSpecificConfig `config`.
+Bytes AacConfigBox(const Bytes& config, std::uint8_t objectType = 0x40);
+// An "ilst" item with UTF-8 text.
+Bytes IlstItem(std::string_view type, std::string_view text);
+
 } // namespace vidarium::testing
