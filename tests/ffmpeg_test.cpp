@@ -9,7 +9,10 @@
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -49,16 +52,26 @@ protected:
     TempDir dir;
 };
 
-// The export line of every row of a scan, by file name.
-std::map<std::string, std::string> ScanLines(const fs::path& root) {
+// Every row of a scan, by file name.
+std::map<std::string, FileRow> ScanRows(const fs::path& root, bool allFormats) {
     RecordingHost host;
     TScanFilesThread worker(host);
     worker.Start();
-    worker.RequestScan(root);
+    worker.RequestScan(root, allFormats);
     EXPECT_TRUE(host.WaitForScans(1));
+    std::map<std::string, FileRow> rows;
+    for (FileRow& row : host.rows) {
+        std::string caption = row.Caption;
+        rows.emplace(std::move(caption), std::move(row));
+    }
+    return rows;
+}
+
+// The export line of every row of a scan, by file name.
+std::map<std::string, std::string> ScanLines(const fs::path& root, bool allFormats = false) {
     std::map<std::string, std::string> lines;
-    for (const FileRow& row : host.rows) {
-        lines[row.Caption] = ExportLine(row);
+    for (const auto& [name, row] : ScanRows(root, allFormats)) {
+        lines[name] = ExportLine(row);
     }
     return lines;
 }
@@ -220,6 +233,20 @@ TEST_F(FfmpegFiles, RealWorldRows) {
          "mdat64.mov\t0 MB\t0:00:02\tMOV: mp4v: Lavc mpeg4\t\t320\t240\t\t\t\t\t\t\t\r\n"},
     };
     EXPECT_EQ(lines, expected);
+
+    // With all formats on, the files no classic reader accepts are read by
+    // their content; the others keep their classic rows.
+    auto modern = expected;
+    modern["silent.avi"] = "silent.avi\t0 MB\t0:00:02\tAVI: FMP4\t\t320\t240\t25\t\t\t\t\t\t\r\n";
+    modern["silent.mpg"] = "silent.mpg\t0 MB\t0:00:02\tAVI: FMP4\t\t320\t240\t25\t\t\t\t\t\t\r\n";
+    const auto all = ScanLines(movies, true);
+    for (const auto& [name, line] : expected) {
+        if (name != "mp4.mov") {
+            EXPECT_EQ(all.at(name), modern.at(name)) << name;
+        }
+    }
+    EXPECT_TRUE(all.at("mp4.mov").starts_with("mp4.mov\t0 MB\t0:00:02\tMP4: MPEG-4 Visual\t"))
+        << all.at("mp4.mov");
 }
 
 TEST_F(FfmpegFiles, CompressedMovieHeaderGivesTheSameRow) {
@@ -263,6 +290,163 @@ TEST_F(FfmpegFiles, CompressedMovieHeaderGivesTheSameRow) {
     EXPECT_EQ(expected.SubItems[7], "twos: Uncompressed");
     EXPECT_EQ(expected.SubItems[11], "Full Name: U\xC4"
                                      "Harbour\r\n");
+}
+
+// What ffprobe says of a file: its format and its streams.
+nlohmann::json Probe(const fs::path& path) {
+    const std::string command =
+        "ffprobe -v error -print_format json -show_format -show_streams '" + path.native() + "'";
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t count = 0;
+        while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            text.append(buffer, count);
+        }
+        ::pclose(pipe);
+    }
+    return nlohmann::json::parse(text, nullptr, false);
+}
+
+double Rate(const std::string& fraction) {
+    unsigned long numerator = 0;
+    unsigned long denominator = 0;
+    return std::sscanf(fraction.c_str(), "%lu/%lu", &numerator, &denominator) == 2 &&
+                   denominator != 0
+               ? static_cast<double>(numerator) / static_cast<double>(denominator)
+               : 0;
+}
+
+std::int64_t Number(const nlohmann::json& stream, const char* key) {
+    const auto value = stream.find(key);
+    if (value == stream.end()) {
+        return -1;
+    }
+    return value->is_string() ? std::stoll(value->get<std::string>()) : value->get<std::int64_t>();
+}
+
+bool Within(double ours, double theirs, double fraction) {
+    return std::fabs(ours - theirs) <= std::fabs(theirs) * fraction;
+}
+
+// Every ISO file ffmpeg makes agrees with ffprobe: duration, size, frame
+// rate, sample rate, channels and bit rates; the codec cells are ours.
+TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
+    struct Case {
+        const char* name;
+        const char* arguments;
+        const char* video; // the video cell, or empty
+        const char* audio; // the audio cell, or empty
+        int rotation = 0;
+        bool bitRates = true; // ffprobe reads every fragment; the row estimates
+    };
+    const std::string v = "-f lavfi -i testsrc=size=320x240:rate=25 ";
+    const std::string a = "-f lavfi -i sine=sample_rate=48000 ";
+    const std::string x264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p ";
+    const std::vector<std::pair<std::string, Case>> cases{
+        {v + a + "-t 2 " + x264 + "-c:a aac -metadata title=Waves",
+         {"h264.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
+        {v + a +
+             "-t 2 -c:v libx265 -preset ultrafast -x265-params log-level=none -tag:v hvc1 -pix_fmt "
+             "yuv420p "
+             "-c:a ac3 -ac 6",
+         {"hvc1.mp4", "", "MP4: HEVC Main@L2", "AC-3"}},
+        {v + "-t 2 -c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p10le",
+         {"hev1-10bit.mp4", "", "MP4: HEVC Main 10@L2", ""}},
+        {v + "-t 1 -c:v libaom-av1 -cpu-used 8 -row-mt 1 -b:v 200k -pix_fmt yuv420p10le",
+         {"av1.mp4", "", "MP4: AV1 Main@L2.0 10-bit", ""}},
+        {v + a +
+             "-t 2 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -pix_fmt yuv420p -c:a libopus",
+         {"vp9.mp4", "", "MP4: VP9 P0", "Opus"}},
+        {v + a + "-t 2 -c:v mpeg4 -c:a libmp3lame", {"mpeg4.mp4", "", "MP4: MPEG-4 Visual", "MP3"}},
+        {v + a + "-t 2 -c:v mpeg2video -c:a mp2", {"mpeg2.mp4", "", "MP4: MPEG-2 Video", "MP2"}},
+        {"-f lavfi -i testsrc=size=176x144:rate=15 -f lavfi -i sine=sample_rate=8000 -t 2 "
+         "-c:v h263 -c:a aac -ac 1",
+         {"h263.3gp", "", "3GP: H.263", "AAC"}},
+        {v + a + "-t 2 " + x264 + "-c:a eac3 -ac 2",
+         {"eac3.mp4", "", "MP4: AVC High@L1.3", "E-AC-3"}},
+        {v + a + "-t 2 " + x264 + "-c:a alac", {"alac.m4v", "", "M4V: AVC High@L1.3", "ALAC"}},
+        {v + a + "-t 2 " + x264 + "-c:a flac -strict -2",
+         {"flac.mp4", "", "MP4: AVC High@L1.3", "FLAC"}},
+        {v + a + "-t 2 " + x264 + "-c:a aac -ac 2 -movflags +faststart",
+         {"moov-first.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
+        {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe+empty_moov",
+         {"fragmented.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
+        {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe",
+         {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
+        {v + a + "-f lavfi -i sine=sample_rate=44100 -t 2 -map 0 -map 1 -map 2 " + x264 +
+             "-c:a aac",
+         {"two-sounds.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
+        {"-f lavfi -i testsrc=size=64x64:rate=1 -t 3700 " + x264,
+         {"hour.mp4", "", "MP4: AVC High@L1", ""}},
+    };
+    const fs::path movies = dir / "iso";
+    fs::create_directory(movies);
+    for (const auto& [arguments, c] : cases) {
+        Make("iso/" + std::string(c.name), arguments);
+    }
+    // A rotated copy: ffmpeg writes the matrix that turns the picture a
+    // quarter counter-clockwise, 270 degrees clockwise.
+    Make("iso/rotated.mp4",
+         "-i '" + (movies / "h264.mp4").native() + "' -c copy -metadata:s:v:0 rotate=90");
+
+    const auto rows = ScanRows(movies, true);
+    const auto check = [&](const std::string& name, const char* video, const char* audio,
+                           int rotation, bool bitRates) {
+        SCOPED_TRACE(name);
+        const FileRow& row = rows.at(name);
+        const MediaValues& values = row.Values;
+        ASSERT_EQ(row.SubItems.size(), 12u);
+        EXPECT_EQ(row.SubItems[2], video);
+        EXPECT_EQ(row.SubItems[7], audio);
+        const nlohmann::json probe = Probe(movies / name);
+        ASSERT_TRUE(probe.is_object());
+        const double seconds = std::stod(probe["format"]["duration"].get<std::string>());
+        ASSERT_TRUE(values.DurationMs);
+        EXPECT_TRUE(std::fabs(static_cast<double>(*values.DurationMs) / 1000 - seconds) <= 0.15 ||
+                    Within(static_cast<double>(*values.DurationMs) / 1000, seconds, 0.01))
+            << *values.DurationMs << " ms, ffprobe " << seconds;
+        int videoStreams = 0;
+        int audioStreams = 0;
+        for (const nlohmann::json& stream : probe["streams"]) {
+            const std::string type = stream["codec_type"];
+            if (type == "video" && videoStreams++ == 0) {
+                EXPECT_EQ(values.Width, Number(stream, "width"));
+                EXPECT_EQ(values.Height, Number(stream, "height"));
+                ASSERT_TRUE(values.FrameRate);
+                EXPECT_TRUE(Within(*values.FrameRate, Rate(stream["r_frame_rate"]), 0.005) ||
+                            Within(*values.FrameRate, Rate(stream["avg_frame_rate"]), 0.005))
+                    << *values.FrameRate;
+                if (bitRates && stream.contains("bit_rate")) {
+                    EXPECT_TRUE(Within(static_cast<double>(values.VideoBitRate.value_or(0)),
+                                       static_cast<double>(Number(stream, "bit_rate")), 0.05));
+                }
+                for (const nlohmann::json& side :
+                     stream.value("side_data_list", nlohmann::json::array())) {
+                    if (side.contains("rotation")) {
+                        // ffprobe's angle is counter-clockwise.
+                        EXPECT_EQ(values.Rotation.value_or(0),
+                                  (360 - side["rotation"].get<int>()) % 360);
+                    }
+                }
+            } else if (type == "audio" && audioStreams++ == 0) {
+                EXPECT_EQ(values.SampleRate, Number(stream, "sample_rate"));
+                EXPECT_EQ(values.Channels, Number(stream, "channels"));
+                if (bitRates && stream.contains("bit_rate")) {
+                    EXPECT_TRUE(Within(static_cast<double>(values.AudioBitRate.value_or(0)),
+                                       static_cast<double>(Number(stream, "bit_rate")), 0.05));
+                }
+            }
+        }
+        EXPECT_EQ(values.VideoTracks.value_or(0), videoStreams);
+        EXPECT_EQ(values.AudioTracks.value_or(0), audioStreams);
+        EXPECT_EQ(values.Rotation.value_or(0), rotation);
+    };
+    for (const auto& [arguments, c] : cases) {
+        check(c.name, c.video, c.audio, 0, c.bitRates);
+    }
+    check("rotated.mp4", "MP4: AVC High@L1.3", "AAC", 270, true);
+    EXPECT_EQ(rows.at("h264.mp4").SubItems[11], "Title: Waves\r\n");
 }
 
 } // namespace

@@ -26,6 +26,39 @@ struct Box {
     ByteSpan Payload;
 };
 
+// The most common sample duration among the first few distinct ones: a
+// steady frame rate even where the last sample of a file or of a fragment
+// lasts longer than the others.
+class DurationTally {
+public:
+    void Add(std::uint32_t duration, std::uint64_t count) {
+        total_ += count;
+        for (std::size_t i = 0; i < used_; ++i) {
+            if (entries_[i].first == duration) {
+                entries_[i].second += count;
+                return;
+            }
+        }
+        if (used_ < entries_.size()) {
+            entries_[used_++] = {duration, count};
+        }
+    }
+    // The duration of at least nine samples in ten, or 0 when none is.
+    std::uint32_t Steady() const {
+        for (std::size_t i = 0; i < used_; ++i) {
+            if (entries_[i].first > 0 && entries_[i].second >= total_ - total_ / 10) {
+                return entries_[i].first;
+            }
+        }
+        return 0;
+    }
+
+private:
+    std::array<std::pair<std::uint32_t, std::uint64_t>, 8> entries_{};
+    std::size_t used_ = 0;
+    std::uint64_t total_ = 0;
+};
+
 // What a track's boxes say, before the choice of the first video and the
 // first sound track.
 struct Track {
@@ -41,6 +74,7 @@ struct Track {
     Box Entry; // the first sample entry, its payload after the 8-byte header
     std::uint64_t SampleCount = 0;
     std::uint64_t SampleTime = 0; // sum of the sample durations
+    DurationTally Durations;
     std::uint64_t SampleBytes = 0;
     bool SizesKnown = false;
     std::optional<std::uint64_t> FirstChunkOffset;
@@ -54,6 +88,7 @@ struct FragmentRun {
     std::uint64_t Samples = 0;
     std::uint64_t Time = 0;
     std::uint64_t Bytes = 0;
+    DurationTally Durations;
 };
 
 bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types) {
@@ -251,6 +286,7 @@ private:
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
     std::optional<std::uint32_t> TimeScaleOf(std::uint32_t trackId) const;
+    bool HoldsSamples(std::uint32_t trackId) const;
 
     ByteSource& source_;
     MediaSummary& summary_;
@@ -292,8 +328,11 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
 
 bool IsoLoad::Run() {
     const std::int64_t size = source_.Size();
-    budget_ = std::min<std::uint64_t>(CIsoReader::kMaxLoadBytes,
-                                      static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)));
+    // The tail window may cover bytes already read: twice the file, plus
+    // the window.
+    budget_ = std::min<std::uint64_t>(
+        CIsoReader::kMaxLoadBytes, 2 * static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)) +
+                                       CIsoReader::kMaxTailWindow);
     std::int64_t position = 0;
     bool haveMovie = false;
     bool first = true;
@@ -475,6 +514,7 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
                 const auto span = CheckedMul(count, delta);
                 const auto total = span ? CheckedSum(time, *span) : std::nullopt;
                 overflow = !next || !total;
+                track.Durations.Add(delta, count);
                 if (!overflow) {
                     samples = *next;
                     time = *total;
@@ -788,11 +828,15 @@ std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
                                      count, at <= p.size() ? (p.size() - at) / entry : 0);
                 for (std::uint64_t i = 0; i < samples && entry > 0; ++i) {
                     const std::size_t sample = at + static_cast<std::size_t>(i) * entry;
-                    run.Time += hasDuration ? LoadBe32(p, sample) : defaultDuration;
+                    const std::uint32_t duration =
+                        hasDuration ? LoadBe32(p, sample) : defaultDuration;
+                    run.Time += duration;
+                    run.Durations.Add(duration, 1);
                     run.Bytes +=
                         hasSize ? LoadBe32(p, sample + (hasDuration ? 4 : 0)) : defaultSize;
                 }
                 if (entry == 0) {
+                    run.Durations.Add(defaultDuration, count);
                     run.Time += std::uint64_t{defaultDuration} * count;
                     run.Bytes += std::uint64_t{defaultSize} * count;
                 }
@@ -896,6 +940,12 @@ std::optional<std::uint32_t> IsoLoad::TimeScaleOf(std::uint32_t trackId) const {
     return std::nullopt;
 }
 
+bool IsoLoad::HoldsSamples(std::uint32_t trackId) const {
+    return std::any_of(tracks_.begin(), tracks_.end(), [&](const Track& track) {
+        return track.TrackId == trackId && track.SampleCount > 0;
+    });
+}
+
 void IsoLoad::Summarise() {
     // The container's label by its brands.
     const auto hasBrand = [&](auto predicate) {
@@ -931,9 +981,12 @@ void IsoLoad::Summarise() {
                 if (!scale || !run.BaseTime) {
                     continue;
                 }
+                // A movie box that holds the first samples itself starts at 0;
+                // else the media starts where the first fragment does.
                 std::uint64_t start = 0;
                 for (const FragmentRun& firstRun : firstFragment_) {
-                    if (firstRun.TrackId == run.TrackId && firstRun.BaseTime) {
+                    if (firstRun.TrackId == run.TrackId && firstRun.BaseTime &&
+                        !HoldsSamples(run.TrackId)) {
                         start = *firstRun.BaseTime;
                     }
                 }
@@ -976,6 +1029,19 @@ void IsoLoad::Summarise() {
             }
         } else if (IsOneOf(track.Handler, {"sbtl", "subt", "text", "clcp"})) {
             ++summary_.SubtitleTracks;
+        }
+    }
+    // A fragmented file's sample sizes are in its fragments, which are not
+    // all read: the one video track's rate is what the file's size leaves
+    // after the sound's.
+    if (fragmented_ && summary_.HasVideo && !summary_.VideoBitRate && summary_.VideoTracks == 1 &&
+        summary_.DurationMs && *summary_.DurationMs > 0 &&
+        (summary_.AudioTracks == 0 || (summary_.AudioTracks == 1 && summary_.AudioBitRate))) {
+        const auto total = Scaled(static_cast<std::uint64_t>(source_.Size()) * 8, 1000,
+                                  static_cast<std::uint64_t>(*summary_.DurationMs));
+        const std::int64_t sound = summary_.AudioBitRate.value_or(0);
+        if (total && *total > sound) {
+            summary_.VideoBitRate = *total - sound;
         }
     }
     summary_.Metadata = items_;
@@ -1071,8 +1137,10 @@ void IsoLoad::DescribeVideo(const Track& track) {
     summary_.Width = width;
     summary_.Height = height;
 
-    // Frames per second: the samples over their time, from the sample table,
-    // else from the first fragment, else from the default sample duration.
+    // Frames per second: the steady sample duration, else the samples over
+    // their time; from the sample table, else from the first fragment, else
+    // from the default sample duration.
+    const DurationTally* durations = &track.Durations;
     std::uint64_t samples = track.SampleCount;
     std::uint64_t time = track.SampleTime;
     if (samples == 0 || time == 0) {
@@ -1080,6 +1148,7 @@ void IsoLoad::DescribeVideo(const Track& track) {
             if (run.TrackId == track.TrackId && run.Samples > 0 && run.Time > 0) {
                 samples = run.Samples;
                 time = run.Time;
+                durations = &run.Durations;
             }
         }
     }
@@ -1088,6 +1157,10 @@ void IsoLoad::DescribeVideo(const Track& track) {
         time = track.DefaultSampleDuration;
     }
     if (samples > 0 && time > 0 && track.TimeScale > 0) {
+        if (const std::uint32_t steady = durations->Steady(); steady > 0) {
+            samples = 1;
+            time = steady;
+        }
         summary_.FrameRate = static_cast<double>(static_cast<Extended>(samples) * track.TimeScale /
                                                  static_cast<Extended>(time));
     }

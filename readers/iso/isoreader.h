@@ -28,9 +28,10 @@ public:
     static constexpr std::uint64_t kMaxFragmentBox = 16U << 20;
     // The end of a fragmented file is searched for its last fragment in a
     // window that starts at this size and grows to the largest.
-    static constexpr std::size_t kTailWindow = 64U << 10;
+    static constexpr std::size_t kTailWindow = 16U << 10;
     static constexpr std::size_t kMaxTailWindow = 1U << 20;
-    // What one load reads, at most (and at most the file's size).
+    // What one load reads, at most (and at most twice the file's size and
+    // the largest tail window).
     static constexpr std::uint64_t kMaxLoadBytes = 256U << 20;
 
     // True when the first bytes of a file look like an ISO box: a known

@@ -1,0 +1,237 @@
+// The ISO reader over synthesized files: what each box gives the row, the
+// codec configurations, and the bounds that keep a hostile file cheap.
+#include "builders.h"
+#include "bytesource.h"
+#include "codecconfig.h"
+#include "countingsource.h"
+#include "isoreader.h"
+#include "loadstop.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+namespace vidarium::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Loaded {
+    bool ok = false;
+    MediaSummary summary;
+    std::size_t boxes = 0;
+};
+
+Loaded Load(const Bytes& bytes) {
+    MemorySource source(bytes);
+    CIsoReader reader;
+    Loaded loaded;
+    loaded.ok = reader.LoadFromSource(source, "memory.mp4");
+    loaded.summary = reader.Summary;
+    loaded.boxes = reader.BoxesSeen();
+    return loaded;
+}
+
+IsoTrackParams Sound(Bytes children, std::string_view code = "mp4a") {
+    IsoTrackParams sound;
+    sound.handler = "soun";
+    sound.code = code;
+    sound.timeScale = 48000;
+    sound.samples = 235;
+    sound.sampleDelta = 1024;
+    sound.sampleBytes = 300;
+    sound.children = std::move(children);
+    return sound;
+}
+
+TEST(IsoReader, RowValuesFromTheBoxes) {
+    IsoParams params;
+    params.tracks[0].children =
+        Concat({AvcConfigBox(100, 41), Atom("pasp", {0, 0, 0, 64, 0, 0, 0, 45})});
+    params.tracks[0].width = 720;
+    params.tracks[0].height = 576;
+    params.tracks[0].rotation = 90;
+    params.tracks.push_back(Sound(AacConfigBox({0x11, 0x90}))); // LC, 48 kHz, 2 channels
+    params.tracks.push_back(Sound(AacConfigBox({0x11, 0x88})));
+    params.movieExtras = Container(
+        "udta",
+        {FullBox("meta", 0,
+                 Concat({FullBox("hdlr", 0,
+                                 Concat({Bytes(4, 0), Bytes{'m', 'd', 'i', 'r'}, Bytes(12, 0)})),
+                         Container("ilst", {IlstItem("\xA9too", "Lavf"),
+                                            IlstItem("\xA9"
+                                                     "day",
+                                                     "2024"),
+                                            IlstItem("\xA9nam", "Beach")})}))});
+    for (const bool last : {false, true}) {
+        params.movieLast = last;
+        const Loaded loaded = Load(IsoMovie(params));
+        ASSERT_TRUE(loaded.ok);
+        const MediaSummary& s = loaded.summary;
+        EXPECT_EQ(s.Container, "MP4");
+        EXPECT_EQ(s.DurationMs, 5000);
+        EXPECT_EQ(s.VideoCodec, "AVC");
+        EXPECT_EQ(s.VideoProfile, "High@L4.1");
+        EXPECT_EQ(s.BitDepth, 8);
+        EXPECT_EQ(s.Width, 720);
+        EXPECT_EQ(s.FrameRate, 25.0);
+        EXPECT_EQ(s.VideoBitRate, 200000); // 125 samples of 1000 bytes in 5 s
+        EXPECT_EQ(s.DisplayAspect, "16:9");
+        EXPECT_EQ(s.Rotation, 90);
+        EXPECT_EQ(s.AudioCodec, "AAC");
+        EXPECT_EQ(s.SampleRate, 48000);
+        EXPECT_EQ(s.Channels, 2);
+        EXPECT_EQ(s.AudioTracks, 2);
+        // In the labels' order; the encoder's tag left out.
+        EXPECT_EQ(s.Metadata, (std::vector<MetadataItem>{{"Title", "Beach"}, {"Date", "2024"}}));
+    }
+}
+
+TEST(IsoReader, ContainerLabelsByBrand) {
+    for (const auto& [brand, label] : std::vector<std::pair<std::string_view, std::string>>{
+             {"isom", "MP4"}, {"mp42", "MP4"}, {"M4V ", "M4V"}, {"3gp5", "3GP"}, {"qt  ", "MOV"}}) {
+        IsoParams params;
+        params.brand = brand;
+        EXPECT_EQ(Load(IsoMovie(params)).summary.Container, label) << brand;
+    }
+}
+
+TEST(IsoReader, AudioConfigurations) {
+    struct Case {
+        const char* name;
+        IsoTrackParams track;
+        std::string codec;
+        std::int64_t rate;
+        std::int64_t channels;
+    };
+    // dac3: 48 kHz, acmod 7 with LFE, 448 kbit/s; dOps: 6 channels.
+    const Case cases[] = {
+        {"explicit SBR", Sound(AacConfigBox({0x2B, 0x11, 0x88, 0x00})), "HE-AAC", 48000, 2},
+        {"backward-compatible SBR", Sound(AacConfigBox({0x13, 0x10, 0x56, 0xE5, 0x98})), "HE-AAC",
+         48000, 2},
+        {"parametric stereo", Sound(AacConfigBox({0xEB, 0x09, 0x88, 0x00})), "HE-AACv2", 48000, 2},
+        {"mono placeholder", Sound(AacConfigBox({0x11, 0x88})), "AAC", 48000, 1},
+        {"AC-3", Sound(Atom("dac3", {0x10, 0x3D, 0xE0}), "ac-3"), "AC-3", 48000, 6},
+        {"Opus", Sound(Atom("dOps", {0, 6, 0, 0, 0, 0, 0xAC, 0x44}), "Opus"), "Opus", 48000, 6},
+        {"unknown code", Sound({}, "xyz1"), "xyz1", 48000, 2},
+    };
+    for (const Case& c : cases) {
+        IsoParams params;
+        params.tracks = {c.track};
+        const MediaSummary s = Load(IsoMovie(params)).summary;
+        EXPECT_EQ(s.AudioCodec, c.codec) << c.name;
+        EXPECT_EQ(s.SampleRate, c.rate) << c.name;
+        EXPECT_EQ(s.Channels, c.channels) << c.name;
+        EXPECT_FALSE(s.HasVideo) << c.name;
+    }
+    EXPECT_EQ(DecodeAc3Config(Bytes{0x10, 0x3D, 0xE0}).BitRate, 448000u);
+}
+
+TEST(IsoReader, VideoConfigurations) {
+    // hvcC: Main 10, level 153 (5.1), 10-bit, with colour "nclx" PQ.
+    Bytes hvcC(23, 0);
+    hvcC[0] = 1;
+    hvcC[1] = 2;
+    hvcC[12] = 153;
+    hvcC[17] = 2;
+    const Bytes colr{'n', 'c', 'l', 'x', 0, 9, 0, 16, 0, 9, 0};
+    EXPECT_EQ(DecodeHevcConfig(hvcC).Profile, "Main 10@L5.1");
+    IsoParams params;
+    params.tracks[0].code = "hvc1";
+    params.tracks[0].children = Concat({Atom("hvcC", hvcC), Atom("colr", colr)});
+    const MediaSummary s = Load(IsoMovie(params)).summary;
+    EXPECT_EQ(s.VideoCodec, "HEVC");
+    EXPECT_EQ(s.Hdr, "HDR10");
+    // av1C: Main, level index 13 (5.1), high bit depth.
+    EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).Profile, "Main@L5.1");
+    EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).BitDepth, 10);
+    EXPECT_EQ(DecodeAvcConfig(Concat({Bytes{1, 66, 0x40, 30}})).Profile, "Constrained Baseline@L3");
+}
+
+TEST(IsoReader, FragmentedDurations) {
+    // No sample table in the movie box: the fragments hold the samples.
+    IsoParams params;
+    params.tracks[0].sampleTable = false;
+    params.duration = 0;
+    const auto trex =
+        FullBox("trex", 0, Concat({Bytes{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 2, 0}, Bytes(8, 0)}));
+    const auto fragment = [](std::uint32_t start, std::uint32_t samples) {
+        Bytes tfhd{0, 0, 0, 1};
+        Bytes tfdt;
+        AppendBe32(tfdt, start);
+        Bytes trun;
+        AppendBe32(trun, samples);
+        return Atom("moof", Container("traf", {FullBox("tfhd", 0, tfhd), FullBox("tfdt", 0, tfdt),
+                                               FullBox("trun", 0, trun)}));
+    };
+    const Bytes movie = IsoMovie(params);
+    // From the end of the last fragment less the start of the first: the
+    // media starts at 10 s (128,000 ticks of 12,800), 25 samples of 512 each.
+    for (const bool withHeader : {false, true}) {
+        IsoParams withExtends = params;
+        withExtends.movieExtras = Container(
+            "mvex", {trex, withHeader ? FullBox("mehd", 0, {0, 0, 0x4E, 0x20}) : Bytes()});
+        Bytes file = IsoMovie(withExtends);
+        for (std::uint32_t i = 0; i < 4; ++i) {
+            file = Concat({file, fragment(128000 + i * 12800, 25), Atom("mdat", Bytes(16, 0))});
+        }
+        const MediaSummary s = Load(file).summary;
+        EXPECT_EQ(s.DurationMs, withHeader ? 20000 : 4000) << withHeader;
+        EXPECT_EQ(s.FrameRate, 25.0);
+    }
+    (void)movie;
+}
+
+TEST(IsoReader, HostileShapesCostLittle) {
+    // A movie box of a million empty boxes: the walk ends at the bound.
+    Bytes empty;
+    empty.reserve(8'000'100);
+    for (int i = 0; i < 1'000'100; ++i) {
+        AppendBe32(empty, 8);
+        AppendText(empty, "free");
+    }
+    const Loaded many = Load(Concat({Atom("ftyp", Bytes(8, 0)), Atom("moov", empty)}));
+    EXPECT_FALSE(many.ok);
+    EXPECT_EQ(many.boxes, CIsoReader::kMaxBoxes);
+
+    // A movie box larger than the bound is not read at all.
+    TempDir dir;
+    const fs::path path = dir / "huge.mp4";
+    Bytes head = Atom("ftyp", Bytes(8, 0));
+    AppendBe32(head, static_cast<std::uint32_t>(CIsoReader::kMaxMovieBox + 16));
+    AppendText(head, "moov");
+    WriteFile(path, head);
+    fs::resize_file(path, CIsoReader::kMaxMovieBox + 64);
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
+    CountingSource counted(file);
+    CIsoReader reader;
+    EXPECT_FALSE(reader.LoadFromSource(counted, path));
+    EXPECT_LT(counted.bytesRead, 4096u);
+
+    // Stop ends a load at its next box.
+    std::atomic<bool> stop{true};
+    MemorySource source(IsoMovie());
+    reader.WatchStopFlag(&stop);
+    EXPECT_THROW(reader.LoadFromSource(source, "stopped.mp4"), ReaderError);
+    EXPECT_EQ(reader.BoxesSeen(), 0u);
+}
+
+TEST(IsoReader, ReadsAFewBlocksOfAFile) {
+    // The movie box last, after a megabyte of media data: the head, then
+    // the movie box's block.
+    TempDir dir;
+    IsoParams params;
+    params.movieLast = true;
+    params.mediaBytes = 1 << 20;
+    WriteFile(dir / "last.mp4", IsoMovie(params));
+    FileSource file;
+    ASSERT_TRUE(file.Open(dir / "last.mp4"));
+    CountingSource counted(file);
+    CIsoReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted, dir / "last.mp4"));
+    EXPECT_LE(file.BytesFetched(), 2 * FileSource::kBlockSize);
+    EXPECT_EQ(reader.Summary.DurationMs, 5000);
+}
+
+} // namespace
+} // namespace vidarium::testing
