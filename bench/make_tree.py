@@ -3,9 +3,12 @@
 non-movie files. The movies are copies of a few clips of every kind: AVI,
 QuickTime with the movie header first and last, MPEG program and elementary
 streams. With ffmpeg on the PATH the clips are real ffmpeg files; otherwise
-they come from CLIPS (a folder of the project's own demo files).
+they come from CLIPS (a folder of the project's own demo files). With
+--modern, the clips are MP4 files of every common codec instead: movie box
+first and last, fragmented with and without a fragment index (ffmpeg
+needed).
 
-Usage: make_tree.py DIR COUNT [CLIPS]"""
+Usage: make_tree.py [--modern] DIR COUNT [CLIPS]"""
 import os
 import random
 import shutil
@@ -36,14 +39,46 @@ def ffmpeg_clips(folder):
     return clips
 
 
+def modern_clips(folder):
+    video = ["-f", "lavfi", "-i", "testsrc=size=640x360:rate=25"]
+    sound = ["-f", "lavfi", "-i", "sine=sample_rate=48000"]
+    both = video + sound + ["-t", "5", "-pix_fmt", "yuv420p"]
+    x264 = ["-c:v", "libx264", "-preset", "veryfast", "-g", "25"]
+    recipes = {
+        "h264-moov-last.mp4": both + x264 + ["-c:a", "aac"],
+        "h264-moov-first.mp4": both + x264 + ["-c:a", "aac", "-movflags", "+faststart"],
+        "hevc.mp4": both + ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                            "log-level=none", "-tag:v", "hvc1", "-c:a", "ac3"],
+        "vp9.mp4": both + ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
+                           "-c:a", "libopus"],
+        "mpeg4.3gp": video + sound + ["-t", "5", "-s", "176x144", "-c:v", "h263", "-c:a", "aac",
+                                      "-ac", "1", "-ar", "8000"],
+        "fragmented.mp4": both + x264 + ["-c:a", "aac", "-movflags", "frag_keyframe+empty_moov"],
+        "fragmented-index.mp4": both + x264 + ["-c:a", "aac", "-movflags",
+                                               "frag_keyframe+empty_moov+global_sidx"],
+        "alac.m4v": both + x264 + ["-c:a", "alac"],
+    }
+    clips = []
+    for name, arguments in recipes.items():
+        path = os.path.join(folder, name)
+        subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
+                       + arguments + [path], check=True)
+        clips.append(path)
+    return clips
+
+
 def main():
-    root, count = sys.argv[1], int(sys.argv[2])
+    modern = sys.argv[1] == "--modern"
+    arguments = sys.argv[2:] if modern else sys.argv[1:]
+    root, count = arguments[0], int(arguments[1])
     clips_folder = os.path.join(root + ".clips")
     os.makedirs(clips_folder, exist_ok=True)
-    if shutil.which("ffmpeg"):
+    if modern:
+        clips = modern_clips(clips_folder)
+    elif shutil.which("ffmpeg"):
         clips = ffmpeg_clips(clips_folder)
     else:
-        demo = sys.argv[3]
+        demo = arguments[2]
         clips = [os.path.join(demo, dirpath, name) for dirpath, _, names in os.walk(demo)
                  for name in names]
     shutil.rmtree(root, ignore_errors=True)

@@ -38,7 +38,7 @@ def movie_count(tree):
                if not name.endswith(".txt"))
 
 
-def per_kind(build, work, clips):
+def per_kind(build, work, clips, options=()):
     """Read calls and bytes per file for each kind of clip (50 copies each)."""
     rows = []
     for clip in sorted(os.listdir(clips)):
@@ -48,7 +48,8 @@ def per_kind(build, work, clips):
         for i in range(50):
             shutil.copyfile(os.path.join(clips, clip), os.path.join(folder, "%02d-%s" % (i, clip)))
         evict(folder)
-        result = subprocess.run([os.path.join(build, "cli", "vidarium-scan"), "--stats", folder],
+        result = subprocess.run([os.path.join(build, "cli", "vidarium-scan"), "--stats"]
+                                + list(options) + [folder],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                 check=True)
         words = result.stderr.split()
@@ -64,6 +65,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--sizes", nargs="+", type=int, default=[2000, 20000])
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--modern", type=int, default=2000,
+                        help="files in the tree of modern files (0: none)")
     options = parser.parse_args()
     build, work = options.build, options.work
     scan = os.path.join(build, "cli", "vidarium-scan")
@@ -73,16 +76,21 @@ def main():
     print("| tree | program | warm: median s | files/s | cold: median s | files/s |")
     print("|---|---|---|---|---|---|")
     summary = {}
-    for size in options.sizes:
-        tree = os.path.join(work, "tree%d" % size)
+    trees = [("%d" % size, "tree%d" % size, size, []) for size in options.sizes]
+    if options.modern and shutil.which("ffmpeg"):
+        trees.append(("%d modern" % options.modern, "modern%d" % options.modern, options.modern,
+                      ["--modern"]))
+    for label, folder, size, maker in trees:
+        tree = os.path.join(work, folder)
         if not os.path.isdir(tree) or movie_count(tree) != size:
-            subprocess.run([sys.executable, os.path.join(HERE, "make_tree.py"), tree, str(size),
-                            os.path.join(build, "demo")], check=True)
+            subprocess.run([sys.executable, os.path.join(HERE, "make_tree.py")] + maker
+                           + [tree, str(size), os.path.join(build, "demo")], check=True)
         movies = movie_count(tree)
+        scan_options = ["--all-formats"] if maker else []
         programs = [
-            ("vidarium-scan", [scan, tree], options.runs, None),
-            ("vidarium-scan, one file at a time", [scan, "--reads-in-flight=0", tree],
-             options.runs, None),
+            ("vidarium-scan", [scan] + scan_options + [tree], options.runs, None),
+            ("vidarium-scan, one file at a time",
+             [scan, "--reads-in-flight=0"] + scan_options + [tree], options.runs, None),
             ("bound: 64 B at each end, one file at a time", [bare, tree, "1"], options.runs, None),
             ("bound: 64 B at each end, 16 files in flight", [bare, tree, "16"], options.runs,
              None),
@@ -95,13 +103,16 @@ def main():
         for name, command, runs, limit in programs:
             warm = timed(command, False, tree, runs, limit)
             cold = timed(command, True, tree, runs, limit)
-            summary[(size, name)] = (warm, cold)
+            summary[(label, name)] = (warm, cold)
             cell = lambda t: ("%.3f" % t, "%.0f" % (movies / t)) if t else ("-", "-")
-            print("| %d | %s | %s | %s | %s | %s |" % ((movies, name) + cell(warm) + cell(cold)),
+            print("| %s | %s | %s | %s | %s | %s |" % ((label, name) + cell(warm) + cell(cold)),
                   flush=True)
 
     clips = os.path.join(work, "tree%d.clips" % options.sizes[0])
     kinds = per_kind(build, work, clips)
+    modern_clips = os.path.join(work, "modern%d.clips" % options.modern)
+    if options.modern and os.path.isdir(modern_clips):
+        kinds += per_kind(build, work, modern_clips, ["--all-formats"])
 
     # ffprobe reads one file per process: timed on a sample of 200 files, and
     # compared as if it had read the first tree at that pace.
@@ -116,20 +127,20 @@ def main():
             print("| %d (sample) | ffprobe, one process per file | %.3f | %.0f | | |"
                   % (len(files), warm, len(files) / warm))
             first = options.sizes[0]
-            summary[(first, "ffprobe, one process per file")] = (
+            summary[("%d" % first, "ffprobe, one process per file")] = (
                 warm / len(files) * movie_count(os.path.join(work, "tree%d" % first)), None)
 
     print()
     print("| vidarium-scan is this many times as fast as | warm | cold |")
     print("|---|---|---|")
-    for size in options.sizes:
-        ours = summary.get((size, "vidarium-scan"))
-        for (tree_size, name), (warm, cold) in summary.items():
-            if tree_size != size or name == "vidarium-scan" or not ours:
+    for label, _, _, _ in trees:
+        ours = summary.get((label, "vidarium-scan"))
+        for (tree_label, name), (warm, cold) in summary.items():
+            if tree_label != label or name == "vidarium-scan" or not ours:
                 continue
             ratio = lambda a, b: "%.2f" % (b / a) if a and b else "-"
-            print("| %s (%d files) | %s | %s |"
-                  % (name, size, ratio(ours[0], warm), ratio(ours[1], cold)))
+            print("| %s (%s files) | %s | %s |"
+                  % (name, label, ratio(ours[0], warm), ratio(ours[1], cold)))
 
     print()
     print("| clip | read calls per file | bytes read per file |")

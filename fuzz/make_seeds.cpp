@@ -51,6 +51,34 @@ Bytes OverlappingContainers() {
     return bytes;
 }
 
+std::vector<Bytes> IsoSeeds() {
+    IsoParams plain;
+    plain.tracks[0].children = AvcConfigBox(100, 41);
+    IsoTrackParams sound;
+    sound.handler = "soun";
+    sound.code = "mp4a";
+    sound.timeScale = 48000;
+    sound.children = AacConfigBox({0x13, 0x10, 0x56, 0xE5, 0x98});
+    plain.tracks.push_back(sound);
+    plain.movieExtras =
+        Container("udta", {Container("meta", {Container("ilst", {IlstItem("\xA9nam", "Seed")})})});
+    IsoParams last = plain;
+    last.movieLast = true;
+    last.brand = "3gp5";
+    // Fragmented: the samples in fragments, a movie extends box, one fragment.
+    IsoParams fragmented;
+    fragmented.tracks[0].sampleTable = false;
+    fragmented.movieExtras = Container(
+        "mvex",
+        {FullBox("trex", 0, Concat({Bytes{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 2, 0}, Bytes(8, 0)}))});
+    Bytes trun;
+    AppendBe32(trun, 25);
+    const Bytes moof = Atom(
+        "moof", Container("traf", {FullBox("tfhd", 0, {0, 0, 0, 1}),
+                                   FullBox("tfdt", 0, {0, 0, 0, 0}), FullBox("trun", 0, trun)}));
+    return {IsoMovie(plain), IsoMovie(last), Concat({IsoMovie(fragmented), moof})};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +101,7 @@ int main(int argc, char** argv) {
           OverlappingContainers()}},
         {"mov_compressed", {Atom("moov", movie), QuickTimeMovie(false)}},
         {"mpeg", {MpegFile(352, 288, 3, 2875, 0, 60), MpegFile(720, 480, 4, 0x3FFFF, 1, 2, 2000)}},
+        {"iso", IsoSeeds()},
         {"rows",
          {Concat({Bytes{5, 'c', 'l', 'i', 'p', 0xA9}, AviFile()}),
           Concat({Bytes{3, 'm', ',', '"'}, QuickTimeMovie(false)}),

@@ -6,8 +6,8 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QFrame>
 #include <QHeaderView>

@@ -146,7 +146,7 @@ std::int64_t FileSource::Seek(std::int64_t position) {
 
 std::size_t MemorySource::Read(std::span<std::uint8_t> buffer) {
     const auto size = static_cast<std::int64_t>(bytes_.size());
-    if (position_ >= size) {
+    if (position_ >= size || buffer.empty()) {
         return 0;
     }
     const auto count = static_cast<std::size_t>(

@@ -317,6 +317,9 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
     }
     const auto available = static_cast<std::uint64_t>(size - position);
     length = std::min({length, available, budget_});
+    if (length == 0) {
+        return {};
+    }
     budget_ -= length;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
     if (source_.Seek(position) != position) {

@@ -514,8 +514,8 @@ Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId) {
         AppendBe32(stsz, 0);
         AppendBe32(stsz, 0);
     }
-    const Bytes stbl = Container("stbl", {FullBox("stsd", 0, stsd), FullBox("stts", 0, stts),
-                                          FullBox("stsz", 0, stsz)});
+    const Bytes stbl = Container(
+        "stbl", {FullBox("stsd", 0, stsd), FullBox("stts", 0, stts), FullBox("stsz", 0, stsz)});
     return Container("trak", {FullBox("tkhd", 0, tkhd, 3),
                               Container("mdia", {FullBox("mdhd", 0, mdhd), FullBox("hdlr", 0, hdlr),
                                                  Container("minf", {stbl})})});

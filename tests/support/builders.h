@@ -136,8 +136,8 @@ struct IsoTrackParams {
     std::uint16_t height = 360;
     std::uint16_t channels = 2; // sound: the sample entry's placeholders
     std::uint32_t sampleRate = 48000;
-    Bytes children;       // boxes after the sample entry's fields (avcC, esds, ...)
-    int rotation = 0;     // 0, 90, 180 or 270, clockwise, in the display matrix
+    Bytes children;          // boxes after the sample entry's fields (avcC, esds, ...)
+    int rotation = 0;        // 0, 90, 180 or 270, clockwise, in the display matrix
     bool sampleTable = true; // false: the samples are in fragments
 };
 Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId = 1);
@@ -147,7 +147,7 @@ struct IsoParams {
     std::uint32_t timeScale = 1000;
     std::uint32_t duration = 5000;
     std::vector<IsoTrackParams> tracks{IsoTrackParams{}};
-    Bytes movieExtras;    // more boxes inside "moov" (udta, mvex, ...)
+    Bytes movieExtras; // more boxes inside "moov" (udta, mvex, ...)
     bool movieLast = false;
     std::size_t mediaBytes = 64;
 };
