@@ -116,6 +116,9 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
         "movie.AVI\t0 MB\t0:01:15\tMOV: SVQ3: Sorenson Video 3\t\t320\t240\t\ttwos: "
         "Uncompressed\t\t44100\t2\tFull Name: Title\r\nCopyright: Us\t\r\n");
     EXPECT_EQ(ReadText(dir / "err.txt"), "");
+    // With all formats on, every classic row stays exactly as it is.
+    EXPECT_EQ(RunScanner("--all-formats " + Quote(dir.path().native()), dir / "err.txt").out,
+              outcome.out);
 }
 
 TEST(ScanProgram, UsageAndErrors) {

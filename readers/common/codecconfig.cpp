@@ -153,7 +153,8 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
     // The first sequence parameter set tells the bit depth of the high
     // profiles: its Exp-Golomb fields lie before any emulation-prevention
     // byte in practice.
-    if ((record[5] & 0x1FU) > 0 && AvcProfileHasChromaFormat(profile)) {
+    if ((ByteAt(record, 5) & 0x1FU) > 0 && record.size() > 8 &&
+        AvcProfileHasChromaFormat(profile)) {
         const std::size_t length = LoadBe16(record, 6);
         const ByteSpan sps = record.subspan(8).first(std::min(length, record.size() - 8));
         BitReader bits(sps);
@@ -162,7 +163,10 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
         if (bits.ReadUnsignedExpGolomb() == 3) {
             bits.Skip(1); // separate_colour_plane_flag
         }
-        details.BitDepth = static_cast<int>(8 + bits.ReadUnsignedExpGolomb());
+        // Up to 14 bits; anything else is not a bit depth.
+        if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 6) {
+            details.BitDepth = static_cast<int>(8 + extra);
+        }
     }
     return details;
 }

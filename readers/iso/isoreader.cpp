@@ -1,314 +1,13 @@
 #include "isoreader.h"
 
-#include "atomheader.h"
-#include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
-#include "guarded.h"
+#include "isoload.h"
 #include "readerload.h"
 
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstring>
 #include <numeric>
-#include <optional>
-#include <string>
-#include <vector>
 
-namespace vidarium {
-namespace {
-
-using ByteSpan = std::span<const std::uint8_t>;
-
-struct Box {
-    FourCC Type{};
-    ByteSpan Payload;
-};
-
-// The most common sample duration among the first few distinct ones: a
-// steady frame rate even where the last sample of a file or of a fragment
-// lasts longer than the others.
-class DurationTally {
-public:
-    void Add(std::uint32_t duration, std::uint64_t count) {
-        total_ += count;
-        for (std::size_t i = 0; i < used_; ++i) {
-            if (entries_[i].first == duration) {
-                entries_[i].second += count;
-                return;
-            }
-        }
-        if (used_ < entries_.size()) {
-            entries_[used_++] = {duration, count};
-        }
-    }
-    // The duration of at least nine samples in ten, or 0 when none is.
-    std::uint32_t Steady() const {
-        for (std::size_t i = 0; i < used_; ++i) {
-            if (entries_[i].first > 0 && entries_[i].second >= total_ - total_ / 10) {
-                return entries_[i].first;
-            }
-        }
-        return 0;
-    }
-
-private:
-    std::array<std::pair<std::uint32_t, std::uint64_t>, 8> entries_{};
-    std::size_t used_ = 0;
-    std::uint64_t total_ = 0;
-};
-
-// What a track's boxes say, before the choice of the first video and the
-// first sound track.
-struct Track {
-    FourCC Handler{};
-    std::uint32_t TrackId = 0;
-    std::array<std::int32_t, 4> Matrix{}; // a, b, c, d of the display matrix
-    std::uint32_t PresentationWidth = 0;  // 16.16
-    std::uint32_t PresentationHeight = 0;
-    std::uint32_t TimeScale = 0;
-    std::uint64_t MediaDuration = 0;
-    FourCC Code{};
-    bool HasEntry = false;
-    Box Entry; // the first sample entry, its payload after the 8-byte header
-    std::uint64_t SampleCount = 0;
-    std::uint64_t SampleTime = 0; // sum of the sample durations
-    DurationTally Durations;
-    std::uint64_t SampleBytes = 0;
-    bool SizesKnown = false;
-    std::optional<std::uint64_t> FirstChunkOffset;
-    std::uint32_t DefaultSampleDuration = 0; // from the movie extends box
-};
-
-// A fragment's run of samples of one track.
-struct FragmentRun {
-    std::uint32_t TrackId = 0;
-    std::optional<std::uint64_t> BaseTime;
-    std::uint64_t Samples = 0;
-    std::uint64_t Time = 0;
-    std::uint64_t Bytes = 0;
-    DurationTally Durations;
-};
-
-bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types) {
-    return std::any_of(types.begin(), types.end(),
-                       [&](const char* t) { return std::memcmp(type.data(), t, 4) == 0; });
-}
-
-std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    if (__builtin_mul_overflow(a, b, &product)) {
-        return std::nullopt;
-    }
-    return product;
-}
-
-std::optional<std::uint64_t> CheckedSum(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        return std::nullopt;
-    }
-    return sum;
-}
-
-// value * scale / divisor in extended precision, or nothing when it does
-// not make a finite 64-bit value.
-std::optional<std::int64_t> Scaled(std::uint64_t value, std::uint64_t scale,
-                                   std::uint64_t divisor) {
-    if (divisor == 0) {
-        return std::nullopt;
-    }
-    const Extended result = static_cast<Extended>(value) * static_cast<Extended>(scale) /
-                            static_cast<Extended>(divisor);
-    if (!std::isfinite(result) || result > 9e18L) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(std::nearbyint(result));
-}
-
-// UTF-16 (big-endian, or as its byte order mark says) as UTF-8.
-std::string Utf16ToUtf8(ByteSpan bytes) {
-    bool little = false;
-    std::size_t at = 0;
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        little = true;
-        at = 2;
-    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        at = 2;
-    }
-    std::string text;
-    const auto unit = [&](std::size_t i) {
-        return little ? LoadLe16(bytes, i) : LoadBe16(bytes, i);
-    };
-    for (; at + 1 < bytes.size(); at += 2) {
-        std::uint32_t code = unit(at);
-        if (code == 0) {
-            break;
-        }
-        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
-            const std::uint32_t low = unit(at + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                at += 2;
-            }
-        }
-        if (code >= 0xD800 && code < 0xE000) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            text += static_cast<char>(code);
-        } else if (code < 0x800) {
-            text += static_cast<char>(0xC0 | (code >> 6));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            text += static_cast<char>(0xE0 | (code >> 12));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            text += static_cast<char>(0xF0 | (code >> 18));
-            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return text;
-}
-
-// A 3GPP asset string: UTF-16 when it starts with a byte order mark, else
-// UTF-8; ends at its first zero.
-std::string AssetText(ByteSpan bytes) {
-    if (bytes.size() >= 2 &&
-        ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
-        return Utf16ToUtf8(bytes);
-    }
-    const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
-    return std::string(bytes.begin(), end);
-}
-
-std::string CleanText(std::string text) {
-    std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; }, ' ');
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-class MovieParser {
-public:
-    MovieParser(std::size_t& boxes, const LoadStop& stop) : boxes_(boxes), stop_(stop) {}
-
-    // Calls `visit` for each box in `bytes`. A box that claims more than is
-    // left is cut at the end; a size of 0 runs to the end; a size below its
-    // header ends the walk. Every box counts against the load's bound.
-    template <typename Visit> void ForEachBox(ByteSpan bytes, Visit&& visit) {
-        std::size_t at = 0;
-        while (bytes.size() - at >= AtomHeader::kShortLength && boxes_ < CIsoReader::kMaxBoxes) {
-            stop_.Check();
-            ++boxes_;
-            const ByteSpan rest = bytes.subspan(at);
-            const AtomHeader header =
-                DecodeAtomHeader(rest.first(std::min(rest.size(), AtomHeader::kExtendedLength)));
-            std::uint64_t size = header.DeclaredSize;
-            if (size == 0) {
-                size = rest.size();
-            }
-            if (size < header.HeaderLength || rest.size() < header.HeaderLength) {
-                return;
-            }
-            size = std::min<std::uint64_t>(size, rest.size());
-            const auto length = static_cast<std::size_t>(size);
-            visit(
-                Box{header.Type, rest.subspan(header.HeaderLength, length - header.HeaderLength)});
-            at += length;
-        }
-    }
-
-    // The first child of `type` in `bytes`, or nothing.
-    std::optional<Box> Find(ByteSpan bytes, const char (&type)[5]) {
-        std::optional<Box> found;
-        ForEachBox(bytes, [&](const Box& box) {
-            if (!found && IsFourCC(box.Type, type)) {
-                found = box;
-            }
-        });
-        return found;
-    }
-
-    // The box at the end of a path of first children: {"mdia", "minf"}.
-    std::optional<Box> FindPath(ByteSpan bytes, std::initializer_list<const char*> path) {
-        std::optional<Box> box = Box{{}, bytes};
-        for (const char* type : path) {
-            std::optional<Box> next;
-            ForEachBox(box->Payload, [&](const Box& child) {
-                if (!next && std::memcmp(child.Type.data(), type, 4) == 0) {
-                    next = child;
-                }
-            });
-            if (!next) {
-                return std::nullopt;
-            }
-            box = next;
-        }
-        return box;
-    }
-
-    std::size_t& boxes_;
-    const LoadStop& stop_;
-};
-
-class IsoLoad {
-public:
-    IsoLoad(ByteSource& source, MediaSummary& summary, bool& recognised, std::size_t& boxes,
-            const LoadStop& stop)
-        : source_(source), summary_(summary), recognised_(recognised), parser_(boxes, stop),
-          stop_(stop) {}
-
-    bool Run();
-
-private:
-    // Reads `length` bytes at `position` (fewer when the file ends first),
-    // within the load's budget.
-    std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
-    void ReadFileType(ByteSpan payload);
-    void ReadMovie(ByteSpan movie);
-    Track ReadTrack(ByteSpan trak);
-    void ReadSampleTable(ByteSpan stbl, Track& track);
-    void ReadMetadata(ByteSpan udtaOrMoov);
-    void ReadItemList(ByteSpan meta);
-    void AddItem(const char* label, std::string text);
-    std::vector<FragmentRun> ReadFragment(ByteSpan moof);
-    void ReadSegmentIndex(ByteSpan sidx);
-    std::optional<std::vector<FragmentRun>> ReadLastFragment();
-    void Summarise();
-    void DescribeVideo(const Track& track);
-    void DescribeAudio(const Track& track);
-    std::optional<std::uint32_t> TimeScaleOf(std::uint32_t trackId) const;
-    bool HoldsSamples(std::uint32_t trackId) const;
-
-    ByteSource& source_;
-    MediaSummary& summary_;
-    bool& recognised_;
-    MovieParser parser_;
-    const LoadStop& stop_;
-    std::uint64_t budget_ = 0;
-
-    std::vector<std::uint8_t> movie_;
-    std::vector<Track> tracks_;
-    FourCC majorBrand_{};
-    std::vector<FourCC> brands_;
-    bool haveFileType_ = false;
-    std::uint32_t movieTimeScale_ = 0;
-    std::uint64_t movieDuration_ = 0;
-    bool fragmented_ = false;
-    std::optional<std::uint64_t> fragmentDuration_; // mehd, movie time scale
-    std::optional<Extended> indexedSeconds_;        // sidx
-    std::vector<FragmentRun> firstFragment_;
-    std::vector<MetadataItem> items_;
-    bool metadataRead_ = false;
-};
+namespace vidarium::iso {
 
 std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t length) {
     const std::int64_t size = source_.Size();
@@ -551,225 +250,6 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
             track.FirstChunkOffset = LoadBe64(p, 8);
         }
     });
-}
-
-void IsoLoad::ReadMetadata(ByteSpan moov) {
-    // Once per movie box: its "udta" (QuickTime texts, 3GPP assets, an
-    // item list) and its own "meta" (keys and items).
-    if (metadataRead_) {
-        return;
-    }
-    metadataRead_ = true;
-    parser_.ForEachBox(moov, [&](const Box& box) {
-        if (IsFourCC(box.Type, "meta")) {
-            ReadItemList(box.Payload);
-        } else if (IsFourCC(box.Type, "udta")) {
-            parser_.ForEachBox(box.Payload, [&](const Box& item) {
-                const ByteSpan p = item.Payload;
-                if (IsFourCC(item.Type, "meta")) {
-                    ReadItemList(p);
-                    return;
-                }
-                struct Text {
-                    char code[5];
-                    const char* label;
-                };
-                static constexpr Text kQuickTime[] = {{"\xA9nam", "Title"},
-                                                      {"\xA9"
-                                                       "ART",
-                                                       "Artist"},
-                                                      {"\xA9"
-                                                       "alb",
-                                                       "Album"},
-                                                      {"\xA9"
-                                                       "day",
-                                                       "Date"},
-                                                      {"\xA9"
-                                                       "cmt",
-                                                       "Comment"},
-                                                      {"\xA9"
-                                                       "des",
-                                                       "Description"},
-                                                      {"\xA9"
-                                                       "gen",
-                                                       "Genre"},
-                                                      {"\xA9"
-                                                       "cpy",
-                                                       "Copyright"},
-                                                      {"\xA9"
-                                                       "mak",
-                                                       "Make"},
-                                                      {"\xA9"
-                                                       "mod",
-                                                       "Model"},
-                                                      {"\xA9"
-                                                       "xyz",
-                                                       "Location"}};
-                for (const Text& text : kQuickTime) {
-                    if (IsFourCC(item.Type, text.code)) {
-                        // Length, language, then the text.
-                        const std::size_t length = LoadBe16(p, 0);
-                        if (p.size() >= 4 && 4 + length <= p.size()) {
-                            AddItem(
-                                text.label,
-                                std::string(p.begin() + 4,
-                                            p.begin() + 4 + static_cast<std::ptrdiff_t>(length)));
-                        }
-                        return;
-                    }
-                }
-                static constexpr Text kAssets[] = {{"titl", "Title"},       {"auth", "Artist"},
-                                                   {"perf", "Artist"},      {"albm", "Album"},
-                                                   {"dscp", "Description"}, {"gnre", "Genre"},
-                                                   {"cprt", "Copyright"}};
-                for (const Text& text : kAssets) {
-                    if (IsFourCC(item.Type, text.code) && p.size() > 6) {
-                        AddItem(text.label, AssetText(p.subspan(6)));
-                        return;
-                    }
-                }
-                if (IsFourCC(item.Type, "yrrc") && p.size() >= 6) {
-                    AddItem("Date", std::to_string(LoadBe16(p, 4)));
-                } else if (IsFourCC(item.Type, "loci") && p.size() > 6) {
-                    const ByteSpan rest = p.subspan(6);
-                    const auto nameEnd = std::find(rest.begin(), rest.end(), std::uint8_t{0});
-                    const auto at = static_cast<std::size_t>(nameEnd - rest.begin()) + 2;
-                    if (at + 8 <= rest.size()) {
-                        // Longitude, then latitude, in 16.16 degrees.
-                        const double longitude =
-                            static_cast<std::int32_t>(LoadBe32(rest, at)) / 65536.0;
-                        const double latitude =
-                            static_cast<std::int32_t>(LoadBe32(rest, at + 4)) / 65536.0;
-                        char location[48];
-                        std::snprintf(location, sizeof location, "%+08.4f%+09.4f/", latitude,
-                                      longitude);
-                        AddItem("Location", location);
-                    }
-                }
-            });
-        }
-    });
-}
-
-void IsoLoad::ReadItemList(ByteSpan meta) {
-    // A "meta" box is a full box in ISO files, a plain one in QuickTime
-    // movies: its first child tells which.
-    ByteSpan children = meta;
-    if (meta.size() >= 8 && !IsOneOf(LoadFourCC(meta, 4), {"hdlr", "keys", "ilst"})) {
-        children = meta.subspan(4);
-    } else if (meta.size() >= 12 && LoadBe32(meta, 0) == 0) {
-        children = meta.subspan(4);
-    }
-    std::vector<std::string> keys;
-    parser_.ForEachBox(children, [&](const Box& box) {
-        if (IsFourCC(box.Type, "keys")) {
-            const ByteSpan p = box.Payload;
-            std::size_t at = 8;
-            const std::uint32_t count = LoadBe32(p, 4);
-            while (keys.size() < count && at + 8 <= p.size()) {
-                const std::size_t size = LoadBe32(p, at);
-                if (size < 8 || size > p.size() - at) {
-                    break;
-                }
-                keys.emplace_back(p.begin() + static_cast<std::ptrdiff_t>(at + 8),
-                                  p.begin() + static_cast<std::ptrdiff_t>(at + size));
-                at += size;
-            }
-        } else if (IsFourCC(box.Type, "ilst")) {
-            parser_.ForEachBox(box.Payload, [&](const Box& item) {
-                const auto data = parser_.Find(item.Payload, "data");
-                if (!data) {
-                    return;
-                }
-                const std::uint32_t kind = LoadBe32(data->Payload, 0) & 0xFFFFFFU;
-                const ByteSpan value =
-                    data->Payload.subspan(std::min<std::size_t>(8, data->Payload.size()));
-                std::string text;
-                if (kind == 1) {
-                    text.assign(value.begin(), value.end());
-                } else if (kind == 2) {
-                    text = Utf16ToUtf8(value);
-                } else {
-                    return;
-                }
-                struct Key {
-                    const char* name;
-                    const char* label;
-                };
-                static constexpr Key kItems[] = {{"\xA9nam", "Title"},
-                                                 {"\xA9"
-                                                  "ART",
-                                                  "Artist"},
-                                                 {"\xA9"
-                                                  "alb",
-                                                  "Album"},
-                                                 {"\xA9"
-                                                  "day",
-                                                  "Date"},
-                                                 {"\xA9"
-                                                  "cmt",
-                                                  "Comment"},
-                                                 {"desc", "Description"},
-                                                 {"\xA9"
-                                                  "des",
-                                                  "Description"},
-                                                 {"\xA9"
-                                                  "gen",
-                                                  "Genre"},
-                                                 {"cprt", "Copyright"},
-                                                 {"\xA9"
-                                                  "cpy",
-                                                  "Copyright"},
-                                                 {"\xA9"
-                                                  "mak",
-                                                  "Make"},
-                                                 {"\xA9"
-                                                  "mod",
-                                                  "Model"},
-                                                 {"\xA9"
-                                                  "xyz",
-                                                  "Location"}};
-                static constexpr Key kKeys[] = {
-                    {"com.apple.quicktime.title", "Title"},
-                    {"com.apple.quicktime.artist", "Artist"},
-                    {"com.apple.quicktime.album", "Album"},
-                    {"com.apple.quicktime.creationdate", "Date"},
-                    {"com.apple.quicktime.comment", "Comment"},
-                    {"com.apple.quicktime.description", "Description"},
-                    {"com.apple.quicktime.genre", "Genre"},
-                    {"com.apple.quicktime.copyright", "Copyright"},
-                    {"com.apple.quicktime.make", "Make"},
-                    {"com.apple.quicktime.model", "Model"},
-                    {"com.apple.quicktime.location.ISO6709", "Location"}};
-                // Items of a key list are named by their one-based index.
-                const std::uint32_t index = LoadBe32(item.Type);
-                if (!keys.empty() && index >= 1 && index <= keys.size()) {
-                    for (const Key& key : kKeys) {
-                        if (keys[index - 1] == key.name) {
-                            AddItem(key.label, text);
-                        }
-                    }
-                    return;
-                }
-                for (const Key& key : kItems) {
-                    if (std::memcmp(item.Type.data(), key.name, 4) == 0) {
-                        AddItem(key.label, text);
-                    }
-                }
-            });
-        }
-    });
-}
-
-void IsoLoad::AddItem(const char* label, std::string text) {
-    text = CleanText(std::move(text));
-    // One line per label: the first item found for it.
-    if (text.empty() || std::any_of(items_.begin(), items_.end(), [&](const MetadataItem& item) {
-            return item.Label == label;
-        })) {
-        return;
-    }
-    items_.push_back({label, std::move(text)});
 }
 
 std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
@@ -1061,6 +541,8 @@ void IsoLoad::Summarise() {
                      });
 }
 
+namespace {
+
 // The boxes after a sample entry's fields, and inside its "wave" (a
 // QuickTime movie keeps an "esds" there).
 std::optional<Box> FindEntryChild(MovieParser& parser, ByteSpan children, const char (&type)[5]) {
@@ -1102,6 +584,8 @@ std::string AspectText(std::uint64_t width, std::uint64_t height) {
                   static_cast<double>(width) / static_cast<double>(height));
     return text;
 }
+
+} // namespace
 
 void IsoLoad::DescribeVideo(const Track& track) {
     summary_.HasVideo = true;
@@ -1275,7 +759,11 @@ void IsoLoad::DescribeAudio(const Track& track) {
     }
 }
 
-} // namespace
+} // namespace vidarium::iso
+
+namespace vidarium {
+
+using iso::IsOneOf;
 
 bool CIsoReader::RecognisesHead(std::span<const std::uint8_t> head) {
     return head.size() >= 8 &&
@@ -1291,7 +779,7 @@ bool CIsoReader::LoadFromSource(ByteSource& source, const std::filesystem::path&
 }
 
 bool CIsoReader::Load(ByteSource& source) {
-    IsoLoad load(source, Summary, RecognisedContainer, boxes_, stop_);
+    iso::IsoLoad load(source, Summary, RecognisedContainer, boxes_, stop_);
     return load.Run();
 }
 

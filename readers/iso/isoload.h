@@ -1,0 +1,247 @@
+// The parts of one ISO load that its two source files share: the box
+// walk over memory, what a track and a fragment say, and the load itself.
+// Private to readers/iso.
+#pragma once
+
+#include "atomheader.h"
+#include "byteorder.h"
+#include "bytesource.h"
+#include "guarded.h"
+#include "isoreader.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidarium::iso {
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+struct Box {
+    FourCC Type{};
+    ByteSpan Payload;
+};
+
+// The most common sample duration among the first few distinct ones: a
+// steady frame rate even where the last sample of a file or of a fragment
+// lasts longer than the others.
+class DurationTally {
+public:
+    void Add(std::uint32_t duration, std::uint64_t count) {
+        total_ += count;
+        for (std::size_t i = 0; i < used_; ++i) {
+            if (entries_[i].first == duration) {
+                entries_[i].second += count;
+                return;
+            }
+        }
+        if (used_ < entries_.size()) {
+            entries_[used_++] = {duration, count};
+        }
+    }
+    // The duration of at least nine samples in ten, or 0 when none is.
+    std::uint32_t Steady() const {
+        for (std::size_t i = 0; i < used_; ++i) {
+            if (entries_[i].first > 0 && entries_[i].second >= total_ - total_ / 10) {
+                return entries_[i].first;
+            }
+        }
+        return 0;
+    }
+
+private:
+    std::array<std::pair<std::uint32_t, std::uint64_t>, 8> entries_{};
+    std::size_t used_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+// What a track's boxes say, before the choice of the first video and the
+// first sound track.
+struct Track {
+    FourCC Handler{};
+    std::uint32_t TrackId = 0;
+    std::array<std::int32_t, 4> Matrix{}; // a, b, c, d of the display matrix
+    std::uint32_t PresentationWidth = 0;  // 16.16
+    std::uint32_t PresentationHeight = 0;
+    std::uint32_t TimeScale = 0;
+    std::uint64_t MediaDuration = 0;
+    FourCC Code{};
+    bool HasEntry = false;
+    Box Entry; // the first sample entry, its payload after the 8-byte header
+    std::uint64_t SampleCount = 0;
+    std::uint64_t SampleTime = 0; // sum of the sample durations
+    DurationTally Durations;
+    std::uint64_t SampleBytes = 0;
+    bool SizesKnown = false;
+    std::optional<std::uint64_t> FirstChunkOffset;
+    std::uint32_t DefaultSampleDuration = 0; // from the movie extends box
+};
+
+// A fragment's run of samples of one track.
+struct FragmentRun {
+    std::uint32_t TrackId = 0;
+    std::optional<std::uint64_t> BaseTime;
+    std::uint64_t Samples = 0;
+    std::uint64_t Time = 0;
+    std::uint64_t Bytes = 0;
+    DurationTally Durations;
+};
+
+inline bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types) {
+    return std::any_of(types.begin(), types.end(),
+                       [&](const char* t) { return std::memcmp(type.data(), t, 4) == 0; });
+}
+
+inline std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        return std::nullopt;
+    }
+    return product;
+}
+
+inline std::optional<std::uint64_t> CheckedSum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return std::nullopt;
+    }
+    return sum;
+}
+
+// value * scale / divisor in extended precision, or nothing when it does
+// not make a finite 64-bit value.
+inline std::optional<std::int64_t> Scaled(std::uint64_t value, std::uint64_t scale,
+                                          std::uint64_t divisor) {
+    if (divisor == 0) {
+        return std::nullopt;
+    }
+    const Extended result = static_cast<Extended>(value) * static_cast<Extended>(scale) /
+                            static_cast<Extended>(divisor);
+    if (!std::isfinite(result) || result > 9e18L) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(std::nearbyint(result));
+}
+
+// UTF-16 (big-endian, or as its byte order mark says) as UTF-8.
+std::string Utf16ToUtf8(ByteSpan bytes);
+
+class MovieParser {
+public:
+    MovieParser(std::size_t& boxes, const LoadStop& stop) : boxes_(boxes), stop_(stop) {}
+
+    // Calls `visit` for each box in `bytes`. A box that claims more than is
+    // left is cut at the end; a size of 0 runs to the end; a size below its
+    // header ends the walk. Every box counts against the load's bound.
+    template <typename Visit> void ForEachBox(ByteSpan bytes, Visit&& visit) {
+        std::size_t at = 0;
+        while (bytes.size() - at >= AtomHeader::kShortLength && boxes_ < CIsoReader::kMaxBoxes) {
+            stop_.Check();
+            ++boxes_;
+            const ByteSpan rest = bytes.subspan(at);
+            const AtomHeader header =
+                DecodeAtomHeader(rest.first(std::min(rest.size(), AtomHeader::kExtendedLength)));
+            std::uint64_t size = header.DeclaredSize;
+            if (size == 0) {
+                size = rest.size();
+            }
+            if (size < header.HeaderLength || rest.size() < header.HeaderLength) {
+                return;
+            }
+            size = std::min<std::uint64_t>(size, rest.size());
+            const auto length = static_cast<std::size_t>(size);
+            visit(
+                Box{header.Type, rest.subspan(header.HeaderLength, length - header.HeaderLength)});
+            at += length;
+        }
+    }
+
+    // The first child of `type` in `bytes`, or nothing.
+    std::optional<Box> Find(ByteSpan bytes, const char (&type)[5]) {
+        std::optional<Box> found;
+        ForEachBox(bytes, [&](const Box& box) {
+            if (!found && IsFourCC(box.Type, type)) {
+                found = box;
+            }
+        });
+        return found;
+    }
+
+    // The box at the end of a path of first children: {"mdia", "minf"}.
+    std::optional<Box> FindPath(ByteSpan bytes, std::initializer_list<const char*> path) {
+        std::optional<Box> box = Box{{}, bytes};
+        for (const char* type : path) {
+            std::optional<Box> next;
+            ForEachBox(box->Payload, [&](const Box& child) {
+                if (!next && std::memcmp(child.Type.data(), type, 4) == 0) {
+                    next = child;
+                }
+            });
+            if (!next) {
+                return std::nullopt;
+            }
+            box = next;
+        }
+        return box;
+    }
+
+    std::size_t& boxes_;
+    const LoadStop& stop_;
+};
+
+class IsoLoad {
+public:
+    IsoLoad(ByteSource& source, MediaSummary& summary, bool& recognised, std::size_t& boxes,
+            const LoadStop& stop)
+        : source_(source), summary_(summary), recognised_(recognised), parser_(boxes, stop),
+          stop_(stop) {}
+
+    bool Run();
+
+private:
+    // Reads `length` bytes at `position` (fewer when the file ends first),
+    // within the load's budget.
+    std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
+    void ReadFileType(ByteSpan payload);
+    void ReadMovie(ByteSpan movie);
+    Track ReadTrack(ByteSpan trak);
+    void ReadSampleTable(ByteSpan stbl, Track& track);
+    void ReadMetadata(ByteSpan udtaOrMoov);
+    void ReadItemList(ByteSpan meta);
+    void AddItem(const char* label, std::string text);
+    std::vector<FragmentRun> ReadFragment(ByteSpan moof);
+    void ReadSegmentIndex(ByteSpan sidx);
+    std::optional<std::vector<FragmentRun>> ReadLastFragment();
+    void Summarise();
+    void DescribeVideo(const Track& track);
+    void DescribeAudio(const Track& track);
+    std::optional<std::uint32_t> TimeScaleOf(std::uint32_t trackId) const;
+    bool HoldsSamples(std::uint32_t trackId) const;
+
+    ByteSource& source_;
+    MediaSummary& summary_;
+    bool& recognised_;
+    MovieParser parser_;
+    const LoadStop& stop_;
+    std::uint64_t budget_ = 0;
+
+    std::vector<std::uint8_t> movie_;
+    std::vector<Track> tracks_;
+    FourCC majorBrand_{};
+    std::vector<FourCC> brands_;
+    bool haveFileType_ = false;
+    std::uint32_t movieTimeScale_ = 0;
+    std::uint64_t movieDuration_ = 0;
+    bool fragmented_ = false;
+    std::optional<std::uint64_t> fragmentDuration_; // mehd, movie time scale
+    std::optional<Extended> indexedSeconds_;        // sidx
+    std::vector<FragmentRun> firstFragment_;
+    std::vector<MetadataItem> items_;
+    bool metadataRead_ = false;
+};
+
+} // namespace vidarium::iso

@@ -1,0 +1,296 @@
+// The metadata of an ISO movie: QuickTime texts, 3GPP asset boxes, item
+// lists and their keys, each under a label of the fixed table.
+#include "isoload.h"
+
+namespace vidarium::iso {
+
+std::string Utf16ToUtf8(ByteSpan bytes) {
+    bool little = false;
+    std::size_t at = 0;
+    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        little = true;
+        at = 2;
+    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        at = 2;
+    }
+    std::string text;
+    const auto unit = [&](std::size_t i) {
+        return little ? LoadLe16(bytes, i) : LoadBe16(bytes, i);
+    };
+    for (; at + 1 < bytes.size(); at += 2) {
+        std::uint32_t code = unit(at);
+        if (code == 0) {
+            break;
+        }
+        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
+            const std::uint32_t low = unit(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        if (code >= 0xD800 && code < 0xE000) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | (code >> 12));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (code >> 18));
+            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}
+
+namespace {
+
+// A 3GPP asset string: UTF-16 when it starts with a byte order mark, else
+// UTF-8; ends at its first zero.
+std::string AssetText(ByteSpan bytes) {
+    if (bytes.size() >= 2 &&
+        ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
+        return Utf16ToUtf8(bytes);
+    }
+    const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
+    return std::string(bytes.begin(), end);
+}
+
+std::string CleanText(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; }, ' ');
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+} // namespace
+
+void IsoLoad::ReadMetadata(ByteSpan moov) {
+    // Once per movie box: its "udta" (QuickTime texts, 3GPP assets, an
+    // item list) and its own "meta" (keys and items).
+    if (metadataRead_) {
+        return;
+    }
+    metadataRead_ = true;
+    parser_.ForEachBox(moov, [&](const Box& box) {
+        if (IsFourCC(box.Type, "meta")) {
+            ReadItemList(box.Payload);
+        } else if (IsFourCC(box.Type, "udta")) {
+            parser_.ForEachBox(box.Payload, [&](const Box& item) {
+                const ByteSpan p = item.Payload;
+                if (IsFourCC(item.Type, "meta")) {
+                    ReadItemList(p);
+                    return;
+                }
+                struct Text {
+                    char code[5];
+                    const char* label;
+                };
+                static constexpr Text kQuickTime[] = {{"\xA9nam", "Title"},
+                                                      {"\xA9"
+                                                       "ART",
+                                                       "Artist"},
+                                                      {"\xA9"
+                                                       "alb",
+                                                       "Album"},
+                                                      {"\xA9"
+                                                       "day",
+                                                       "Date"},
+                                                      {"\xA9"
+                                                       "cmt",
+                                                       "Comment"},
+                                                      {"\xA9"
+                                                       "des",
+                                                       "Description"},
+                                                      {"\xA9"
+                                                       "gen",
+                                                       "Genre"},
+                                                      {"\xA9"
+                                                       "cpy",
+                                                       "Copyright"},
+                                                      {"\xA9"
+                                                       "mak",
+                                                       "Make"},
+                                                      {"\xA9"
+                                                       "mod",
+                                                       "Model"},
+                                                      {"\xA9"
+                                                       "xyz",
+                                                       "Location"}};
+                for (const Text& text : kQuickTime) {
+                    if (IsFourCC(item.Type, text.code)) {
+                        // Length, language, then the text.
+                        const std::size_t length = LoadBe16(p, 0);
+                        if (p.size() >= 4 && 4 + length <= p.size()) {
+                            AddItem(
+                                text.label,
+                                std::string(p.begin() + 4,
+                                            p.begin() + 4 + static_cast<std::ptrdiff_t>(length)));
+                        }
+                        return;
+                    }
+                }
+                static constexpr Text kAssets[] = {{"titl", "Title"},       {"auth", "Artist"},
+                                                   {"perf", "Artist"},      {"albm", "Album"},
+                                                   {"dscp", "Description"}, {"gnre", "Genre"},
+                                                   {"cprt", "Copyright"}};
+                for (const Text& text : kAssets) {
+                    if (IsFourCC(item.Type, text.code) && p.size() > 6) {
+                        AddItem(text.label, AssetText(p.subspan(6)));
+                        return;
+                    }
+                }
+                if (IsFourCC(item.Type, "yrrc") && p.size() >= 6) {
+                    AddItem("Date", std::to_string(LoadBe16(p, 4)));
+                } else if (IsFourCC(item.Type, "loci") && p.size() > 6) {
+                    const ByteSpan rest = p.subspan(6);
+                    const auto nameEnd = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+                    const auto at = static_cast<std::size_t>(nameEnd - rest.begin()) + 2;
+                    if (at + 8 <= rest.size()) {
+                        // Longitude, then latitude, in 16.16 degrees.
+                        const double longitude =
+                            static_cast<std::int32_t>(LoadBe32(rest, at)) / 65536.0;
+                        const double latitude =
+                            static_cast<std::int32_t>(LoadBe32(rest, at + 4)) / 65536.0;
+                        char location[48];
+                        std::snprintf(location, sizeof location, "%+08.4f%+09.4f/", latitude,
+                                      longitude);
+                        AddItem("Location", location);
+                    }
+                }
+            });
+        }
+    });
+}
+
+void IsoLoad::ReadItemList(ByteSpan meta) {
+    // A "meta" box is a full box in ISO files, a plain one in QuickTime
+    // movies: its first child tells which.
+    ByteSpan children = meta;
+    if (meta.size() >= 8 && !IsOneOf(LoadFourCC(meta, 4), {"hdlr", "keys", "ilst"})) {
+        children = meta.subspan(4);
+    }
+    std::vector<std::string> keys;
+    parser_.ForEachBox(children, [&](const Box& box) {
+        if (IsFourCC(box.Type, "keys")) {
+            const ByteSpan p = box.Payload;
+            std::size_t at = 8;
+            const std::uint32_t count = LoadBe32(p, 4);
+            while (keys.size() < count && at + 8 <= p.size()) {
+                const std::size_t size = LoadBe32(p, at);
+                if (size < 8 || size > p.size() - at) {
+                    break;
+                }
+                keys.emplace_back(p.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                  p.begin() + static_cast<std::ptrdiff_t>(at + size));
+                at += size;
+            }
+        } else if (IsFourCC(box.Type, "ilst")) {
+            parser_.ForEachBox(box.Payload, [&](const Box& item) {
+                const auto data = parser_.Find(item.Payload, "data");
+                if (!data) {
+                    return;
+                }
+                const std::uint32_t kind = LoadBe32(data->Payload, 0) & 0xFFFFFFU;
+                const ByteSpan value =
+                    data->Payload.subspan(std::min<std::size_t>(8, data->Payload.size()));
+                std::string text;
+                if (kind == 1) {
+                    text.assign(value.begin(), value.end());
+                } else if (kind == 2) {
+                    text = Utf16ToUtf8(value);
+                } else {
+                    return;
+                }
+                struct Key {
+                    const char* name;
+                    const char* label;
+                };
+                static constexpr Key kItems[] = {{"\xA9nam", "Title"},
+                                                 {"\xA9"
+                                                  "ART",
+                                                  "Artist"},
+                                                 {"\xA9"
+                                                  "alb",
+                                                  "Album"},
+                                                 {"\xA9"
+                                                  "day",
+                                                  "Date"},
+                                                 {"\xA9"
+                                                  "cmt",
+                                                  "Comment"},
+                                                 {"desc", "Description"},
+                                                 {"\xA9"
+                                                  "des",
+                                                  "Description"},
+                                                 {"\xA9"
+                                                  "gen",
+                                                  "Genre"},
+                                                 {"cprt", "Copyright"},
+                                                 {"\xA9"
+                                                  "cpy",
+                                                  "Copyright"},
+                                                 {"\xA9"
+                                                  "mak",
+                                                  "Make"},
+                                                 {"\xA9"
+                                                  "mod",
+                                                  "Model"},
+                                                 {"\xA9"
+                                                  "xyz",
+                                                  "Location"}};
+                static constexpr Key kKeys[] = {
+                    {"com.apple.quicktime.title", "Title"},
+                    {"com.apple.quicktime.artist", "Artist"},
+                    {"com.apple.quicktime.album", "Album"},
+                    {"com.apple.quicktime.creationdate", "Date"},
+                    {"com.apple.quicktime.comment", "Comment"},
+                    {"com.apple.quicktime.description", "Description"},
+                    {"com.apple.quicktime.genre", "Genre"},
+                    {"com.apple.quicktime.copyright", "Copyright"},
+                    {"com.apple.quicktime.make", "Make"},
+                    {"com.apple.quicktime.model", "Model"},
+                    {"com.apple.quicktime.location.ISO6709", "Location"}};
+                // Items of a key list are named by their one-based index.
+                const std::uint32_t index = LoadBe32(item.Type);
+                if (!keys.empty() && index >= 1 && index <= keys.size()) {
+                    for (const Key& key : kKeys) {
+                        if (keys[index - 1] == key.name) {
+                            AddItem(key.label, text);
+                        }
+                    }
+                    return;
+                }
+                for (const Key& key : kItems) {
+                    if (std::memcmp(item.Type.data(), key.name, 4) == 0) {
+                        AddItem(key.label, text);
+                    }
+                }
+            });
+        }
+    });
+}
+
+void IsoLoad::AddItem(const char* label, std::string text) {
+    text = CleanText(std::move(text));
+    // One line per label: the first item found for it.
+    if (text.empty() || std::any_of(items_.begin(), items_.end(), [&](const MetadataItem& item) {
+            return item.Label == label;
+        })) {
+        return;
+    }
+    items_.push_back({label, std::move(text)});
+}
+
+} // namespace vidarium::iso
