@@ -174,6 +174,44 @@ TEST(FileRows, MovRowHasTwelveSubItems) {
     EXPECT_EQ(MakeMovRow("s.mov", 0, soundOnly).SubItems[4], "0");
 }
 
+TEST(FileRows, ModernRowHasTwelveSubItems) {
+    MediaSummary video;
+    video.Container = "MP4";
+    video.HasVideo = true;
+    video.VideoCodec = "HEVC";
+    video.VideoProfile = "Main 10@L5.1";
+    video.BitDepth = 10;
+    video.Hdr = "HDR10";
+    video.DurationMs = 3'723'999;
+    video.VideoBitRate = 2'499'999;
+    video.Width = 3840;
+    video.Height = 2160;
+    video.FrameRate = 23.976023976;
+    video.Metadata = {{"Title", "Dune"}, {"Date", "2021"}};
+    EXPECT_EQ(MakeModernRow("a.mp4", 3 << 20, RowSource::Iso, video).SubItems,
+              (std::vector<std::string>{"3 MB", "1:02:03", "MP4: HEVC Main 10@L5.1 HDR10",
+                                        "2499 kbit/s", "3840", "2160", "23.976", "", "", "", "",
+                                        "Title: Dune\r\nDate: 2021\r\n"}));
+    // The bit depth only where the profile's name does not say it.
+    video.VideoProfile = "Main@L5.1";
+    video.Hdr.clear();
+    EXPECT_EQ(ModernVideoText(video), "MP4: HEVC Main@L5.1 10-bit");
+    video.BitDepth = 8;
+    EXPECT_EQ(ModernVideoText(video), "MP4: HEVC Main@L5.1");
+
+    // Sound only, no duration: the video and length cells stay empty.
+    MediaSummary sound;
+    sound.Container = "AVI";
+    sound.HasAudio = true;
+    sound.AudioCodec = "PCM";
+    sound.AudioBitRate = 1'411'200;
+    sound.SampleRate = 44100;
+    sound.Channels = 2;
+    EXPECT_EQ(MakeModernRow("b.avi", 0, RowSource::Avi, sound).SubItems,
+              (std::vector<std::string>{"0 MB", "", "", "", "", "", "", "PCM", "1411 kbit/s",
+                                        "44100", "2", ""}));
+}
+
 TEST(FileRows, ExportLines) {
     EXPECT_EQ(ExportLine(MakePlainRow("notes.mov", 1048576)), "notes.mov\t1 MB\t\r\n");
     // Fields are trimmed at both ends; inner TABs and line breaks stay.
