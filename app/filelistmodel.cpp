@@ -24,6 +24,25 @@ QString ItemsOnLines(const QString& text) {
 
 } // namespace
 
+QString TooltipText(const QString& text) {
+    // A tooltip fits on the screen: at most so many lines, each of a
+    // readable width; what is cut ends with an ellipsis.
+    QStringList lines = text.split(u'\n');
+    const bool tooMany = lines.size() > FileListModel::kTooltipLines;
+    if (tooMany) {
+        lines = lines.mid(0, FileListModel::kTooltipLines - 1);
+    }
+    for (QString& line : lines) {
+        if (line.size() > FileListModel::kTooltipWidth) {
+            line = line.left(FileListModel::kTooltipWidth - 1) + QChar(0x2026);
+        }
+    }
+    if (tooMany) {
+        lines.append(QString(QChar(0x2026)));
+    }
+    return lines.join(u'\n');
+}
+
 QString FromLocaleText(std::string_view text) {
     if (LocaleIsUtf8()) {
         // Runs of valid UTF-8 are decoded whole; each byte between them is
@@ -86,9 +105,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             // The full text of a cell its column may cut; the file's full path
             // for its name.
             if (column == 0 && !row.Path.empty()) {
-                return FromLocaleText(row.Path.native());
+                return TooltipText(FromLocaleText(row.Path.native()));
             }
-            return index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown;
+            return TooltipText(index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown);
         }
         if (index.column() == kCommentsColumn) {
             return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));

@@ -15,6 +15,8 @@ namespace vidarium {
 // set cannot decode show as the Latin-1 character of the same number (the
 // 0xA9 of a QuickTime label as the copyright sign), never as a blank mark.
 QString FromLocaleText(std::string_view text);
+// A cell's full text as its tooltip shows it: cut to fit on a screen.
+QString TooltipText(const QString& text);
 
 class FileListModel final : public QAbstractTableModel {
     Q_OBJECT
@@ -24,6 +26,9 @@ public:
     // repainting the list for every single row would keep the window busy.
     static constexpr int kPublishIntervalMs = 50;
     static constexpr int kCommentsColumn = 12;
+    // A tooltip shows at most this many lines of at most this many characters.
+    static constexpr int kTooltipLines = 40;
+    static constexpr int kTooltipWidth = 160;
     // Drawn between the items of a Comments cell, which the list shows on
     // one line.
     static constexpr char16_t kItemSeparator[] = u" \u00B6 ";

@@ -9,6 +9,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -16,7 +17,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
@@ -26,7 +31,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 namespace vidarium {
@@ -54,9 +58,9 @@ std::filesystem::path NativePath(const QString& text) {
 } // namespace
 
 void TForm1::keyPressEvent(QKeyEvent* event) {
-    // A focused button has taken Enter itself.
+    // A focused button has taken Enter itself. The keypad's Enter is Return.
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-        event->modifiers() == Qt::NoModifier &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
         qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
         if (cmdScan->isEnabled()) {
             cmdScan->click();
@@ -84,16 +88,47 @@ std::filesystem::path TForm1::CurrentFilePath() const {
     return current.isValid() ? Files->Row(current.row()).Path : std::filesystem::path();
 }
 
+QByteArray TForm1::LocalFileUrl(const std::filesystem::path& path) {
+    // QByteArray's own encoding keeps every byte; QUrl's would replace the
+    // bytes that are not UTF-8.
+    return QByteArray("file://") + QByteArray::fromStdString(path.native()).toPercentEncoding("/");
+}
+
 void TForm1::OpenCurrentFile() {
     if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
-        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(file.c_str())));
+        if (!OpenUrl(LocalFileUrl(file))) {
+            ShowMessage(QStringLiteral("Open File"),
+                        QStringLiteral("No program could open %1.")
+                            .arg(FromLocaleText(PathToLocaleText(file))));
+        }
     }
 }
 
 void TForm1::OpenCurrentFolder() {
     if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
-        OpenUrl(QUrl::fromLocalFile(QFile::decodeName(file.parent_path().c_str())));
+        if (!OpenUrl(LocalFileUrl(file.parent_path()))) {
+            ShowMessage(QStringLiteral("Open Containing Folder"),
+                        QStringLiteral("No program could open %1.")
+                            .arg(FromLocaleText(PathToLocaleText(file.parent_path()))));
+        }
     }
+}
+
+QMenu* TForm1::ContextMenuAt(const QPoint& position) {
+    const QModelIndex index = ListView1->indexAt(position);
+    if (!index.isValid()) {
+        return nullptr;
+    }
+    // As file managers do: a row outside the selection becomes the selection.
+    QItemSelectionModel* selection = ListView1->selectionModel();
+    if (!selection->isRowSelected(index.row(), QModelIndex())) {
+        selection->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addActions({actCopy, actOpenFile, actOpenFolder});
+    return menu;
 }
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
@@ -184,20 +219,45 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     actCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     actOpenFile = new QAction(QStringLiteral("Open File"), ListView1);
     actOpenFolder = new QAction(QStringLiteral("Open Containing Folder"), ListView1);
-    ListView1->addActions({actCopy, actOpenFile, actOpenFolder});
-    ListView1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    // Ctrl+C works in the list; the menu shows only over a row.
+    ListView1->addAction(actCopy);
+    ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ListView1, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (QMenu* menu = ContextMenuAt(at)) {
+            menu->popup(ListView1->viewport()->mapToGlobal(at));
+        }
+    });
     connect(actCopy, &QAction::triggered, this, &TForm1::CopySelectedRows);
     connect(actOpenFile, &QAction::triggered, this, &TForm1::OpenCurrentFile);
     connect(actOpenFolder, &QAction::triggered, this, &TForm1::OpenCurrentFolder);
     connect(ListView1, &QTableView::doubleClicked, this, &TForm1::OpenCurrentFile);
 
-    OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    BrowseForFolder = [this] { return QFileDialog::getExistingDirectory(this); };
+    OpenUrl = [](const QByteArray& url) {
+        // A URL object holds its path as Unicode, so a name that is not
+        // UTF-8 goes to the desktop's opener as the encoded text itself.
+        if (IsValidUtf8(QByteArray::fromPercentEncoding(url).toStdString())) {
+            return QDesktopServices::openUrl(QUrl::fromEncoded(url));
+        }
+        return QProcess::startDetached(QStringLiteral("xdg-open"), {QString::fromLatin1(url)});
+    };
+    BrowseForFolder = [this](const QString& start) {
+        return QFileDialog::getExistingDirectory(this, QString(), start);
+    };
+    // The dialog asks before it replaces a file.
     AskExportFileName = [this] {
         return QFileDialog::getSaveFileName(this, QString(), QString(),
-                                            QStringLiteral("Tab-delimited list (*.txt)"), nullptr,
-                                            QFileDialog::DontConfirmOverwrite);
+                                            QStringLiteral("Tab-delimited list (*.txt)"));
     };
+    ConfirmReplace = [this](const QString& fileName) {
+        return QMessageBox::question(
+                   this, QStringLiteral("Confirm Save As"),
+                   QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(fileName),
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    };
+    ShowMessage = [this](const QString& title, const QString& text) {
+        QMessageBox::warning(this, title, text);
+    };
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
 
     resize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -250,7 +310,10 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::cmdBrowseClick() {
-    const QString folder = BrowseForFolder();
+    // From the folder typed in the edit, when there is one.
+    const QString typed = TrimBelow33(txtDirectory->text());
+    const QString folder =
+        BrowseForFolder(!typed.isEmpty() && QFileInfo(typed).isDir() ? typed : QString());
     if (!folder.isEmpty()) {
         txtDirectory->setText(folder);
     }
@@ -268,6 +331,8 @@ void TForm1::cmdScanClick() {
         path += QDir::separator();
     }
     txtDirectory->setText(path);
+    // Enter scans again, from anywhere the focus goes next.
+    txtDirectory->setFocus();
     worker_->RequestScan(NativePath(path), chkAllFormats->isChecked());
 }
 
@@ -275,28 +340,35 @@ void TForm1::cmdStopClick() {
     cmdStop->setText(QStringLiteral("Stopping..."));
     worker_->RequestStop();
     cmdStop->setEnabled(false);
+    txtDirectory->setFocus();
 }
 
 void TForm1::cmdExportListClick() {
     cmdExportList->setEnabled(false);
     QString name = AskExportFileName();
     if (!name.isEmpty()) {
-        // Only a name without any extension of its own gets ".txt".
+        // Only a name without any extension of its own gets ".txt"; the
+        // dialog did not ask about that name, so this asks.
         const std::string bareName = NativePath(name).filename().native();
         if (ExtensionOf(bareName).empty()) {
             name += QStringLiteral(".txt");
+            if (QFileInfo::exists(name) && !ConfirmReplace(name)) {
+                name.clear();
+            }
         }
-        ExportList(name);
+        if (!name.isEmpty()) {
+            ExportList(name);
+        }
     }
     cmdExportList->setEnabled(true);
 }
 
-void TForm1::ExportList(const QString& fileName) {
-    try {
-        std::ofstream file(NativePath(fileName), std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return;
-        }
+bool TForm1::ExportList(const QString& fileName) {
+    // Written beside the target and renamed over it once complete: a
+    // failure leaves the old file as it was, and no temporary file.
+    QSaveFile file(fileName);
+    file.setDirectWriteFallback(false);
+    if (file.open(QIODevice::WriteOnly)) {
         // Rows not yet shown cannot be selected; showing them first keeps the
         // selection's row numbers as they are.
         Files->PublishPendingRows();
@@ -307,12 +379,20 @@ void TForm1::ExportList(const QString& fileName) {
         for (const QModelIndex& index : selected) {
             line.clear();
             AppendExportLine(line, Files->Row(index.row()));
-            // A failed write goes unnoticed; the export goes on.
-            file.write(line.data(), static_cast<std::streamsize>(line.size()));
+            if (file.write(line.data(), static_cast<qint64>(line.size())) !=
+                static_cast<qint64>(line.size())) {
+                break;
+            }
         }
-    } catch (...) {
-        // The export ends silently; the file is closed by its destructor.
+        if (file.error() == QFileDevice::NoError && file.commit()) {
+            return true;
+        }
     }
+    const QString reason = file.errorString();
+    file.cancelWriting();
+    ShowMessage(QStringLiteral("Export List"),
+                QStringLiteral("The list could not be saved as %1:\n%2").arg(fileName, reason));
+    return false;
 }
 
 QString TForm1::StatusText() const {
@@ -334,6 +414,15 @@ void TForm1::ClearList() {
 
 void TForm1::AddRow(FileRow row) {
     steps_.Run([&] { Files->AppendRow(std::move(row)); });
+}
+
+void TForm1::ScanFailed(const std::string& folder) {
+    steps_.Run([&] {
+        statusText_->setText(QStringLiteral("Cannot read ") + FromLocaleText(folder));
+        cmdScan->setEnabled(true);
+        cmdStop->setEnabled(false);
+        cmdStop->setText(QStringLiteral("Stop"));
+    });
 }
 
 void TForm1::ScanDone() {

@@ -20,6 +20,7 @@ class QPushButton;
 class QStatusBar;
 class QTableView;
 class QAction;
+class QMenu;
 class QUrl;
 
 namespace vidarium {
@@ -32,16 +33,34 @@ public:
     static constexpr int kClientHeight = 409;
     static constexpr int kPanelHeight = 69;
     static constexpr int kStatusBarHeight = 21;
+    // The smallest window in which no control overlaps another and the
+    // Directory edit stays usable.
+    static constexpr int kMinimumWidth = 400;
+    static constexpr int kMinimumHeight = 160;
 
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The dialogs, replaceable so that tests need no person. Each returns an
-    // empty text when cancelled.
-    std::function<QString()> BrowseForFolder;
+    // empty text when cancelled. The folder dialog starts in `start`.
+    std::function<QString(const QString& start)> BrowseForFolder;
     std::function<QString()> AskExportFileName;
-    // Opens a file or folder with the desktop's default application.
-    std::function<void(const QUrl&)> OpenUrl;
+    // Whether to replace an existing file the save dialog did not ask about
+    // (a name that got ".txt" after the dialog).
+    std::function<bool(const QString& fileName)> ConfirmReplace;
+    // A message box: what went wrong, and why.
+    std::function<void(const QString& title, const QString& text)> ShowMessage;
+    // Opens a file URL (percent-encoded, so plain ASCII) with the desktop's
+    // default application; false when the desktop cannot.
+    std::function<bool(const QByteArray& url)> OpenUrl;
+
+    // The file URL of a native path, its bytes percent-encoded as they are:
+    // a name that is not UTF-8 still names the file.
+    static QByteArray LocalFileUrl(const std::filesystem::path& path);
+    // The context menu for a point of the list's viewport: none over the
+    // empty area; over a row, that row made current (and selected first when
+    // it is not).
+    QMenu* ContextMenuAt(const QPoint& position);
 
     // The selected rows, in list order, as export lines on the clipboard, so
     // that they paste into a spreadsheet as rows and columns (Ctrl+C).
@@ -54,9 +73,11 @@ public:
     QAction* actOpenFile;
     QAction* actOpenFolder;
 
-    // Writes the selected rows, in list order, to the file; any failure ends
-    // it silently.
-    void ExportList(const QString& fileName);
+    // Writes the selected rows, in list order, to a temporary file beside
+    // the target and renames it over the target once every line is written;
+    // on a failure the old file stays and a message box says why. True when
+    // the list was saved.
+    bool ExportList(const QString& fileName);
     // The text the status bar shows.
     QString StatusText() const;
 
@@ -93,6 +114,7 @@ private:
     void ClearList() override;
     void AddRow(FileRow row) override;
     void ScanDone() override;
+    void ScanFailed(const std::string& folder) override;
 
     QLabel* statusText_;
     WindowSteps steps_{this};

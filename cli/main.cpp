@@ -142,6 +142,22 @@ public:
                      vidarium::PathToLocaleText(directory).c_str());
     }
 
+    // The folder named on the command line cannot be listed.
+    void ScanFailed(const std::string& folder) override {
+        {
+            std::lock_guard lock(mutex_);
+            EraseProgressLocked();
+            rootUnreadable_ = true;
+            std::fprintf(stderr, "vidarium-scan: %s: cannot read directory\n", folder.c_str());
+        }
+        ScanDone();
+    }
+
+    bool RootUnreadable() {
+        std::lock_guard lock(mutex_);
+        return rootUnreadable_;
+    }
+
     void FileUnreadable(const fs::path& file, std::error_code error) override {
         std::lock_guard lock(mutex_);
         EraseProgressLocked();
@@ -260,6 +276,7 @@ private:
     bool done_ = false;
     bool progressShown_ = false;
     bool writeFailed_ = false;
+    bool rootUnreadable_ = false;
 };
 
 struct Options {
@@ -317,7 +334,7 @@ int Scan(const std::string& argument, const Options& options) {
         filesSeen = worker.FilesSeen();
     }
     host.Finish();
-    if (host.WriteFailed()) {
+    if (host.WriteFailed() || host.RootUnreadable()) {
         return 1;
     }
     if (options.stats) {

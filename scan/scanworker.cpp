@@ -149,13 +149,19 @@ void TScanFilesThread::Execute() {
             AllFormats = AllFormatsRequested;
             // A failed step never ends the worker: it stays ready for the next
             // request, and the scan still reports its end.
+            bool readable = true;
+            std::string shown;
             try {
                 host_.ClearList();
-                ScanRoot(path);
+                readable = ScanRoot(path, shown);
             } catch (...) {
             }
             try {
-                host_.ScanDone();
+                if (readable) {
+                    host_.ScanDone();
+                } else {
+                    host_.ScanFailed(PathToLocaleText(shown));
+                }
             } catch (...) {
             }
         }
@@ -168,13 +174,20 @@ void TScanFilesThread::Execute() {
     Readers.reset();
 }
 
-void TScanFilesThread::ScanRoot(const fs::path& path) {
+bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
     std::string text(TrimBelow33(path.native()));
     if (text.empty()) {
-        return;
+        return true;
     }
     if (!EndsWithSeparator(text)) {
         text += kSeparator;
+    }
+    shown = text;
+    // A folder that does not exist or cannot be listed says so, instead of
+    // an empty list that looks like a finished scan.
+    std::error_code error;
+    if (fs::directory_iterator probe(fs::path(text), error); error) {
+        return false;
     }
     // The directories on the path being walked, the root first; each is
     // identified once, before it is entered.
@@ -183,6 +196,7 @@ void TScanFilesThread::ScanRoot(const fs::path& path) {
         ancestors.push_back(*identity);
     }
     ScanDirectory(text, ancestors);
+    return true;
 }
 
 bool TScanFilesThread::ShouldEndPass() const {

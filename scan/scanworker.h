@@ -35,6 +35,12 @@ public:
     virtual void ClearList() = 0;
     virtual void AddRow(FileRow row) = 0;
     virtual void ScanDone() = 0;
+    // Instead of ScanDone when the folder asked for cannot be listed: the
+    // folder as locale text, as typed and completed by the separator. A step.
+    virtual void ScanFailed(const std::string& folder) {
+        (void)folder;
+        ScanDone();
+    }
 
     // Called on the worker's thread when a directory below the root cannot be
     // read and is passed over. Not a step: it must not block.
@@ -87,7 +93,9 @@ public:
 
 private:
     void Execute();
-    void ScanRoot(const std::filesystem::path& path);
+    // False when the folder cannot be listed; `shown` is the folder as
+    // typed, completed by the separator.
+    bool ScanRoot(const std::filesystem::path& path, std::string& shown);
     // `directory` ends with the separator; the walk appends to it and gives
     // it back unchanged.
     void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors);

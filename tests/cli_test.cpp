@@ -158,10 +158,15 @@ TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
     WriteFile(dir / "locked" / "hidden.avi", AviFile());
     fs::permissions(dir / "locked", fs::perms::none);
     const Outcome outcome = RunScanner(Quote(dir.path().native()), dir / "err.txt", true);
+    // Named itself, the folder that cannot be read is a failed scan.
+    const Outcome named = RunScanner(Quote((dir / "locked").native()), dir / "err2.txt", true);
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(ReadText(dir / "err.txt"),
+              "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(ReadText(dir / "err2.txt"),
               "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
 }
 

@@ -311,7 +311,7 @@ TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
         AppendText(atom, "udta");
         AppendBe32(atom, 8 + size);
         AppendText(atom, "\xA9nam");
-        atom.push_back('b');
+        atom.insert(atom.end(), {0, 1, 0, 0, 'b'}); // length, language, text
         WriteFile(one, atom);
         fs::resize_file(one, 16 + std::uint64_t{size});
         loaded = LoadMovie(one);

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableView>
@@ -104,8 +105,18 @@ private slots:
         QCOMPARE(form.txtDirectory->width(), 606);
         QCOMPARE(form.ListView1->geometry(), QRect(0, 69, 893, 410));
         QCOMPARE(form.cmdExportList->pos(), QPoint(8, 36));
-        form.resize(150, 200);
-        QCOMPARE(form.txtDirectory->width(), 0);
+        // No smaller than its minimum, where no control overlaps another and
+        // the edit stays usable.
+        form.resize(150, 100);
+        QCOMPARE(form.size(), QSize(TForm1::kMinimumWidth, TForm1::kMinimumHeight));
+        QVERIFY(form.txtDirectory->width() >= 100);
+        const QList<QWidget*> controls = form.Panel1->findChildren<QWidget*>();
+        for (const QWidget* a : controls) {
+            for (const QWidget* b : controls) {
+                QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
+                         qPrintable(a->objectName() + a->metaObject()->className()));
+            }
+        }
     }
 
     void cellsShowWhatTheColumnsCut() {
@@ -126,14 +137,33 @@ private slots:
         QCOMPARE(model.index(0, 3).data(Qt::ToolTipRole).toString(),
                  QStringLiteral("MOV: avc1: H.264"));
         QVERIFY(!model.index(0, 4).data(Qt::ToolTipRole).isValid()); // an empty cell
+
+        // A tooltip fits on a screen: 40 lines at most, each of 160
+        // characters at most, the cut ends with an ellipsis.
+        QStringList many;
+        for (int i = 0; i < 60; ++i) {
+            many << QString::number(i);
+        }
+        const QStringList cut = TooltipText(many.join(u'\n')).split(u'\n');
+        QCOMPARE(cut.size(), FileListModel::kTooltipLines);
+        QCOMPARE(cut.last(), QString(QChar(0x2026)));
+        QCOMPARE(cut[38], QStringLiteral("38"));
+        const QString wide = TooltipText(QString(500, u'w'));
+        QCOMPARE(wide.size(), FileListModel::kTooltipWidth);
+        QVERIFY(wide.endsWith(QChar(0x2026)));
     }
 
     void copyAndTheContextMenu() {
         TempDir dir;
         MakeTree(dir.path());
         TForm1 form;
-        std::vector<QUrl> opened;
-        form.OpenUrl = [&](const QUrl& url) { opened.push_back(url); };
+        std::vector<QByteArray> opened;
+        form.OpenUrl = [&](const QByteArray& url) {
+            opened.push_back(url);
+            return true;
+        };
+        std::vector<QString> messages;
+        form.ShowMessage = [&](const QString&, const QString& text) { messages.push_back(text); };
         form.show();
         form.txtDirectory->setText(Q(dir.path()));
         form.cmdScanClick();
@@ -148,9 +178,18 @@ private slots:
         QVERIFY(copied.endsWith(QStringLiteral("c.mov\t0 MB\t\r\n")));
         QCOMPARE(copied.count(QStringLiteral("\r\n")), 2);
 
-        QCOMPARE(form.ListView1->contextMenuPolicy(), Qt::ActionsContextMenu);
-        QCOMPARE(form.ListView1->actions(),
+        // The menu: none below the rows; over a row outside the selection,
+        // that row becomes the selection and the current row.
+        QCOMPARE(form.ListView1->contextMenuPolicy(), Qt::CustomContextMenu);
+        QCOMPARE(form.ContextMenuAt(QPoint(5, form.ListView1->viewport()->height() - 2)), nullptr);
+        const QPoint second = form.ListView1->visualRect(form.Files->index(1, 3)).center();
+        QMenu* menu = form.ContextMenuAt(second);
+        QVERIFY(menu != nullptr);
+        QCOMPARE(menu->actions(),
                  (QList<QAction*>{form.actCopy, form.actOpenFile, form.actOpenFolder}));
+        delete menu;
+        QCOMPARE(form.ListView1->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(form.ListView1->currentIndex().row(), 1);
         form.ListView1->setCurrentIndex(form.Files->index(2, 0));
         form.actOpenFolder->trigger();
         form.actOpenFile->trigger();
@@ -158,23 +197,36 @@ private slots:
         QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
         QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
         QCOMPARE(opened.size(), std::size_t{3});
-        QCOMPARE(opened[0], QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper")));
-        QCOMPARE(opened[1], QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper" / "c.mov")));
-        QCOMPARE(opened[2], QUrl::fromLocalFile(Q(dir.path() / "a.avi")));
+        QCOMPARE(opened[0], QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper")).toEncoded());
+        QCOMPARE(opened[1],
+                 QUrl::fromLocalFile(Q(dir.path() / "sub" / "deeper" / "c.mov")).toEncoded());
+        QCOMPARE(opened[2], QUrl::fromLocalFile(Q(dir.path() / "a.avi")).toEncoded());
+        // A name that is not UTF-8 keeps its bytes; a file no program opens
+        // says so.
+        QCOMPARE(TForm1::LocalFileUrl("/films/caf\xE9 1.avi"),
+                 QByteArray("file:///films/caf%E9%201.avi"));
+        form.OpenUrl = [](const QByteArray&) { return false; };
+        form.actOpenFile->trigger();
+        QCOMPARE(messages.size(), std::size_t{1});
 
-        // Enter in the list starts a scan, as from the default button; a
-        // focused button takes Enter itself.
+        // Enter in the list starts a scan, as from the default button, and
+        // so does the keypad's; then the edit has the focus, for the next
+        // Enter. A focused button takes Enter itself.
         QTest::keyClick(form.ListView1, Qt::Key_Return);
         QVERIFY(!form.cmdScan->isEnabled());
+        QCOMPARE(form.focusWidget(), form.txtDirectory);
         QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
-        bool browsed = false;
-        form.BrowseForFolder = [&] {
-            browsed = true;
+        QTest::keyClick(form.ListView1, Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(!form.cmdScan->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+        QString browsedFrom = QStringLiteral("not asked");
+        form.BrowseForFolder = [&](const QString& start) {
+            browsedFrom = start;
             return QString();
         };
         form.cmdBrowse->setFocus();
         QTest::keyClick(form.cmdBrowse, Qt::Key_Return);
-        QVERIFY(browsed);
+        QCOMPARE(browsedFrom, form.txtDirectory->text()); // the folder typed there
         QVERIFY(form.cmdScan->isEnabled());
     }
 
@@ -247,12 +299,14 @@ private slots:
         QCOMPARE(form.StatusText(), QString());
     }
 
-    void missingDirectoryEndsWithDone() {
+    void missingDirectoryIsNamed() {
         TForm1 form;
         form.show();
         form.txtDirectory->setText("/nonexistent/vidarium");
         form.cmdScan->click();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(),
+                                  QStringLiteral("Cannot read /nonexistent/vidarium/"), 10000);
+        QVERIFY(form.cmdScan->isEnabled());
         QCOMPARE(form.Files->rowCount(), 0);
     }
 
@@ -297,10 +351,10 @@ private slots:
     void browseFillsTheEditUnlessCancelled() {
         TForm1 form;
         form.txtDirectory->setText("kept");
-        form.BrowseForFolder = [] { return QString(); };
+        form.BrowseForFolder = [](const QString&) { return QString(); };
         form.cmdBrowse->click();
         QCOMPARE(form.txtDirectory->text(), QStringLiteral("kept"));
-        form.BrowseForFolder = [] { return QStringLiteral("/chosen/folder"); };
+        form.BrowseForFolder = [](const QString&) { return QStringLiteral("/chosen/folder"); };
         form.cmdBrowse->click();
         QCOMPARE(form.txtDirectory->text(), QStringLiteral("/chosen/folder"));
     }
@@ -351,11 +405,38 @@ private slots:
         form.ExportList(Q(dir / "old.txt"));
         QCOMPARE(ReadFile(dir / "old.txt"), std::string());
 
-        // A file that cannot be created: nothing is written, no message.
+        // A name that got ".txt" after the dialog: asked about here; "No"
+        // keeps the old file, "Yes" replaces it.
         select(1);
-        form.AskExportFileName = [&] { return Q(dir / "missing" / "list.txt"); };
-        form.cmdExportList->click();
-        QVERIFY(!fs::exists(dir / "missing"));
+        for (const bool replace : {false, true}) {
+            WriteFile(dir / "asked.txt", Bytes(3, 'o'));
+            QString asked;
+            form.ConfirmReplace = [&](const QString& name) {
+                asked = name;
+                return replace;
+            };
+            form.AskExportFileName = [&] { return Q(dir / "asked"); };
+            form.cmdExportList->click();
+            QCOMPARE(asked, Q(dir / "asked.txt"));
+            QCOMPARE(ReadFile(dir / "asked.txt") == "ooo", !replace);
+        }
+
+        // A file that cannot be written says so, keeps what was there and
+        // leaves no temporary file: a folder of that name, a name under a file.
+        std::vector<QString> messages;
+        form.ShowMessage = [&](const QString&, const QString& text) { messages.push_back(text); };
+        fs::create_directory(dir / "taken.txt");
+        WriteFile(dir / "taken.txt" / "inside", Bytes(1, 'i'));
+        const auto entries = [&] {
+            return std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
+        };
+        const auto before = entries();
+        QVERIFY(!form.ExportList(Q(dir / "taken.txt")));
+        QVERIFY(!form.ExportList(Q(dir / "asked.txt" / "list.txt")));
+        QCOMPARE(messages.size(), std::size_t{2});
+        QVERIFY(messages[0].contains(Q(dir / "taken.txt")));
+        QCOMPARE(entries(), before);
+        QVERIFY(fs::is_directory(dir / "taken.txt"));
         QVERIFY(form.cmdExportList->isEnabled());
 
         // Cancelling the dialog writes nothing.

@@ -171,11 +171,10 @@ TEST_F(ScanTree, FailedRowStepLosesNoNeighbour) {
     EXPECT_EQ(rows.size(), 11u); // the refused file gets its plain row instead
 }
 
-TEST(ScanWorker, MissingDirectoryClearsAndEnds) {
+TEST(ScanWorker, MissingDirectoryClearsAndSaysSo) {
     RecordingHost host;
     Scan("/nonexistent/vidarium/dir", host);
-    EXPECT_EQ(host.steps,
-              (std::vector<std::string>{"clear", "status /nonexistent/vidarium/dir/*", "done"}));
+    EXPECT_EQ(host.steps, (std::vector<std::string>{"clear", "failed /nonexistent/vidarium/dir/"}));
 }
 
 TEST(ScanWorker, BlankPathEndsWithoutAWalk) {

@@ -45,9 +45,23 @@ std::string CQuickTimeReader::UserDataLabel(const FourCC& type) {
 }
 
 void CQuickTimeReader::AppendUserDataItem(const AtomNode& node) {
-    // The length and language bytes in front of the text are not
-    // interpreted: they go through the same treatment as the text.
-    std::string text(reinterpret_cast<const char*>(node.Data), node.DataLength);
+    // A text item is a 16-bit length and a 16-bit language, then the text
+    // (and perhaps more records: other languages of it, not shown). Without
+    // such a prefix the whole payload is the text. Bytes the file lacks
+    // count as zeros: they would become blanks at the end, which the trim
+    // removes, so only the bytes held are taken.
+    const std::span<const std::uint8_t> held = node.Payload();
+    std::size_t first = 0;
+    std::size_t last = held.size();
+    if (node.Size >= 4) {
+        const std::size_t length = LoadBe16(held, 0);
+        if (4 + length <= node.Size) {
+            first = std::min<std::size_t>(4, held.size());
+            last = std::min(4 + length, held.size());
+        }
+    }
+    std::string text(held.begin() + static_cast<std::ptrdiff_t>(first),
+                     held.begin() + static_cast<std::ptrdiff_t>(last));
     std::replace(text.begin(), text.end(), '\0', ' ');
     UserDataEntry entry{UserDataLabel(node.AtomType), std::string(TrimBelow33(text))};
     Comments += entry.Label;

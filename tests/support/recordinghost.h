@@ -37,6 +37,12 @@ public:
         ++scansDone;
         changed_.notify_all();
     }
+    void ScanFailed(const std::string& folder) override {
+        std::lock_guard lock(mutex_);
+        steps.push_back("failed " + folder);
+        ++scansDone;
+        changed_.notify_all();
+    }
     void DirectoryUnreadable(const std::filesystem::path& directory) override {
         std::lock_guard lock(mutex_);
         unreadable.push_back(directory);
