@@ -7,6 +7,8 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
@@ -258,6 +261,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         QMessageBox::warning(this, title, text);
     };
     setMinimumSize(kMinimumWidth, kMinimumHeight);
+    setAcceptDrops(true);
 
     resize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -300,6 +304,46 @@ void TForm1::FormResize() {
     ListView1->setGeometry(0, kPanelHeight, width(),
                            std::max(0, height() - kPanelHeight - kStatusBarHeight));
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
+}
+
+namespace {
+
+// The folder a drop names: the first local path, or the folder of a file.
+QString DroppedFolder(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls()) {
+        return {};
+    }
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) {
+            continue;
+        }
+        const QFileInfo info(url.toLocalFile());
+        if (info.isDir()) {
+            return info.absoluteFilePath();
+        }
+        if (info.exists()) {
+            return info.absolutePath();
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedFolder(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QString folder = DroppedFolder(event->mimeData());
+    if (folder.isEmpty() || !cmdScan->isEnabled()) {
+        return;
+    }
+    event->acceptProposedAction();
+    txtDirectory->setText(folder);
+    cmdScan->click();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

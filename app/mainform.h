@@ -102,6 +102,10 @@ protected:
     // Enter starts a scan from anywhere, unless a focused button takes it.
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // A folder dropped from a file manager (or a file, whose folder is
+    // taken) is scanned as if typed and Enter pressed.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // The full path of the list's current row; empty when there is none.

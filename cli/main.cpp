@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,13 +36,20 @@ namespace fs = std::filesystem;
 using vidarium::FileRow;
 
 constexpr const char* kUsage =
-    "Usage: vidarium-scan [OPTION]... DIR\n"
-    "Scan DIR and its subdirectories for AVI, QuickTime and MPEG movies and\n"
-    "write one record per movie file to standard output.\n"
+    "Usage: vidarium-scan [OPTION]... PATH...\n"
+    "Scan each PATH for AVI, QuickTime and MPEG movies and write one record per\n"
+    "movie file to standard output: a folder with its subfolders, a file alone.\n"
     "\n"
     "  --format=FORMAT  tsv (the default): the export's tab-delimited lines;\n"
     "                   csv: RFC 4180 with a header line and the path;\n"
     "                   json: JSON Lines, one object per file, values typed\n"
+    "  --all-formats    also list MP4, M4V and 3GP files, and read every movie\n"
+    "                   file that no classic reader accepts by its content\n"
+    "                   (an MP4 named .mov, an AVI without sound)\n"
+    "  --files-from=LIST\n"
+    "                   also scan the paths in LIST (- for standard input), one\n"
+    "                   per line\n"
+    "  -0               the paths in LIST end with NUL bytes (find -print0)\n"
     "  --stats          after the rows, one summary line on standard error\n"
     "  --reads-in-flight=N\n"
     "                   fetch the next N files of a directory while one is read\n"
@@ -49,8 +57,9 @@ constexpr const char* kUsage =
     "  --version        show the version and exit\n"
     "  --help           show this text and exit\n"
     "\n"
-    "Exit status: 0 when the scan ends, 1 when DIR is not a directory or the\n"
-    "output cannot be written, 2 for a usage error, 130 when interrupted.\n";
+    "Exit status: 0 when the scan ends, 1 when a PATH cannot be read (the others\n"
+    "are still scanned) or the output cannot be written, 2 for a usage error,\n"
+    "130 when interrupted.\n";
 
 enum class OutputFormat { Tsv, Csv, Json };
 
@@ -84,8 +93,8 @@ std::string TailForProgress(const std::string& text, std::size_t columns) {
 
 class ConsoleHost final : public vidarium::ScanHost {
 public:
-    ConsoleHost(bool showProgress, OutputFormat format, std::string root)
-        : showProgress_(showProgress), format_(format), root_(std::move(root)) {
+    ConsoleHost(bool showProgress, OutputFormat format)
+        : showProgress_(showProgress), format_(format) {
         if (format_ == OutputFormat::Csv) {
             vidarium::AppendCsvHeader(pending_);
         }
@@ -100,10 +109,10 @@ public:
 
     void AddRow(FileRow row) override {
         std::string record;
+        // Relative to the folder argument the row came from; a file named
+        // itself keeps the path as given.
         std::string_view relative = row.Path.native();
-        if (relative.starts_with(root_)) {
-            relative.remove_prefix(root_.size());
-        }
+        relative.remove_prefix(std::min(row.RootLength, relative.size()));
         switch (format_) {
         case OutputFormat::Tsv:
             vidarium::AppendExportLine(record, row);
@@ -156,6 +165,14 @@ public:
     bool RootUnreadable() {
         std::lock_guard lock(mutex_);
         return rootUnreadable_;
+    }
+
+    void PathUnreadable(const fs::path& path, std::error_code error) override {
+        std::lock_guard lock(mutex_);
+        EraseProgressLocked();
+        rootUnreadable_ = true;
+        std::fprintf(stderr, "vidarium-scan: %s: %s\n", vidarium::PathToLocaleText(path).c_str(),
+                     error.message().c_str());
     }
 
     void FileUnreadable(const fs::path& file, std::error_code error) override {
@@ -266,7 +283,6 @@ private:
 
     const bool showProgress_;
     const OutputFormat format_;
-    const std::string root_;
     std::mutex mutex_;
     std::condition_variable doneChanged_;
     std::string status_;
@@ -286,17 +302,70 @@ struct Options {
     bool allFormats = false;
 };
 
-int Scan(const std::string& argument, const Options& options) {
-    const auto started = std::chrono::steady_clock::now();
-    std::string directory(vidarium::TrimBelow33(argument));
-    std::error_code error;
-    if (directory.empty() || !fs::is_directory(directory, error)) {
-        std::fprintf(stderr, "vidarium-scan: %s: not a directory\n",
-                     vidarium::NativeBytesToLocaleText(argument).c_str());
-        return 1;
+// The paths to scan: the arguments, then the list's, read as they are asked
+// for, so that a long list streams.
+class PathList {
+public:
+    PathList(std::vector<std::string> arguments, std::string list, bool nulSeparated)
+        : arguments_(std::move(arguments)), listName_(std::move(list)),
+          separator_(nulSeparated ? '\0' : '\n') {}
+    PathList(const PathList&) = delete;
+    PathList& operator=(const PathList&) = delete;
+    ~PathList() {
+        if (list_ != nullptr && list_ != stdin) {
+            std::fclose(list_);
+        }
+        std::free(line_);
     }
-    if (directory.back() != static_cast<char>(fs::path::preferred_separator)) {
-        directory += static_cast<char>(fs::path::preferred_separator);
+
+    // False (with a message) when the list cannot be opened.
+    bool Open() {
+        if (listName_.empty()) {
+            return true;
+        }
+        list_ = listName_ == "-" ? stdin : std::fopen(listName_.c_str(), "rb");
+        if (list_ == nullptr) {
+            std::fprintf(stderr, "vidarium-scan: %s: %s\n", listName_.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    std::optional<fs::path> Next() {
+        if (next_ < arguments_.size()) {
+            return fs::path(arguments_[next_++]);
+        }
+        while (list_ != nullptr) {
+            const ssize_t length = ::getdelim(&line_, &capacity_, separator_, list_);
+            if (length < 0) {
+                return std::nullopt;
+            }
+            std::string_view path(line_, static_cast<std::size_t>(length));
+            if (!path.empty() && path.back() == separator_) {
+                path.remove_suffix(1);
+            }
+            if (!path.empty()) {
+                return fs::path(std::string(path));
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::vector<std::string> arguments_;
+    std::size_t next_ = 0;
+    std::string listName_;
+    char separator_;
+    std::FILE* list_ = nullptr;
+    char* line_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+int Scan(PathList& paths, const Options& options) {
+    const auto started = std::chrono::steady_clock::now();
+    if (!paths.Open()) {
+        return 1;
     }
 
     struct sigaction action {};
@@ -304,14 +373,14 @@ int Scan(const std::string& argument, const Options& options) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
-    ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, directory);
+    ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format);
     std::uint64_t filesSeen = 0;
     {
         vidarium::TScanFilesThread worker(host);
         host.onWriteFailure = [&worker] { worker.RequestStop(); };
         worker.SetReadsInFlight(options.readsInFlight);
         worker.Start();
-        worker.RequestScan(directory, options.allFormats);
+        worker.RequestScanOf([&paths] { return paths.Next(); }, options.allFormats);
         // Like the Stop button: the file being read still gets its row.
         runningScan.store(&worker);
         int ticks = 0;
@@ -368,7 +437,9 @@ int main(int argc, char** argv) {
     // Only the character set comes from the locale; numbers never use it.
     std::setlocale(LC_ALL, "");
     Options options;
-    std::vector<std::string> directories;
+    std::vector<std::string> arguments;
+    std::string list;
+    bool nulSeparated = false;
     bool help = false;
     bool version = false;
     std::string format = "tsv";
@@ -383,7 +454,9 @@ int main(int argc, char** argv) {
     app.add_flag("--all-formats", options.allFormats);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
-    app.add_option("DIR", directories);
+    app.add_option("--files-from", list);
+    app.add_flag("-0", nulSeparated);
+    app.add_option("PATH", arguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -402,9 +475,10 @@ int main(int argc, char** argv) {
     options.format = format == "csv"    ? OutputFormat::Csv
                      : format == "json" ? OutputFormat::Json
                                         : OutputFormat::Tsv;
-    if (directories.size() != 1) {
+    if (arguments.empty() && list.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    return Scan(directories.front(), options);
+    PathList paths(std::move(arguments), std::move(list), nulSeparated);
+    return Scan(paths, options);
 }

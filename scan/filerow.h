@@ -66,6 +66,9 @@ struct FileRow {
     std::vector<std::string> SubItems;
 
     std::filesystem::path Path; // the file's full path, when the worker made the row
+    // How many leading bytes of Path name the folder scanned (0 for a file
+    // named itself): the rest is the path relative to that folder.
+    std::size_t RootLength = 0;
     std::uint64_t Size = 0;
     RowSource Source = RowSource::Plain;
     MediaValues Values;

@@ -100,6 +100,17 @@ void TScanFilesThread::RequestScan(fs::path path, bool allFormats) {
     wake_.notify_all();
 }
 
+void TScanFilesThread::RequestScanOf(PathSource paths, bool allFormats) {
+    StopRequested.store(true);
+    ScanPaths = std::move(paths);
+    AllFormatsRequested = allFormats;
+    {
+        std::lock_guard lock(wakeMutex_);
+        ScanPending.store(true, std::memory_order_release);
+    }
+    wake_.notify_all();
+}
+
 void TScanFilesThread::RequestStop() {
     StopRequested.store(true);
 }
@@ -142,7 +153,21 @@ void TScanFilesThread::Execute() {
         if (Terminated()) {
             break;
         }
-        if (!ScanPath.empty()) {
+        if (ScanPaths) {
+            const PathSource paths = std::move(ScanPaths);
+            ScanPaths = nullptr;
+            Recurse = RecurseRequested;
+            AllFormats = AllFormatsRequested;
+            try {
+                host_.ClearList();
+                ScanPathsOf(paths);
+            } catch (...) {
+            }
+            try {
+                host_.ScanDone();
+            } catch (...) {
+            }
+        } else if (!ScanPath.empty()) {
             const fs::path path = std::move(ScanPath);
             ScanPath.clear();
             Recurse = RecurseRequested;
@@ -183,6 +208,7 @@ bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
         text += kSeparator;
     }
     shown = text;
+    rootLength_ = text.size();
     // A folder that does not exist or cannot be listed says so, instead of
     // an empty list that looks like a finished scan.
     std::error_code error;
@@ -197,6 +223,49 @@ bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
     }
     ScanDirectory(text, ancestors);
     return true;
+}
+
+void TScanFilesThread::ScanPathsOf(const PathSource& paths) {
+    while (!ShouldEndPass()) {
+        std::optional<fs::path> path;
+        try {
+            path = paths();
+        } catch (...) {
+        }
+        if (!path) {
+            break;
+        }
+        std::error_code error;
+        fs::file_status status = fs::status(*path, error);
+        // A folder typed with blanks around it is trimmed, as the window's
+        // edit is.
+        if (const std::string_view trimmed = TrimBelow33(path->native());
+            error && trimmed.size() != path->native().size() && !trimmed.empty()) {
+            std::error_code trimmedError;
+            const fs::file_status trimmedStatus = fs::status(fs::path(trimmed), trimmedError);
+            if (!trimmedError && fs::is_directory(trimmedStatus)) {
+                path = fs::path(trimmed);
+                status = trimmedStatus;
+                error.clear();
+            }
+        }
+        if (error || !fs::exists(status)) {
+            host_.PathUnreadable(
+                *path, error ? error : std::make_error_code(std::errc::no_such_file_or_directory));
+        } else if (fs::is_directory(status)) {
+            std::string shown;
+            if (!ScanRoot(*path, shown)) {
+                host_.PathUnreadable(shown, std::make_error_code(std::errc::permission_denied));
+            }
+        } else {
+            // A file named itself: its own row, its path as given. Only a
+            // regular file is opened (HandleFile checks).
+            rootLength_ = 0;
+            const std::string name = path->filename().native();
+            HandleFile(fs::directory_entry(*path, error),
+                       ReaderOrderFor(LowerCaseExtension(ExtensionOf(name))));
+        }
+    }
 }
 
 bool TScanFilesThread::ShouldEndPass() const {
@@ -312,9 +381,11 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
     // having refused the file: the next reader gets its turn, and the file
     // still gets its plain row.
     const std::function<std::string()> caption = [&] { return PathToLocaleText(path.filename()); };
-    if (opened &&
-        AddReaderRow(*Readers, *file_, FileFacts{path, caption, size}, order, AllFormats,
-                     StopRequested, [this](FileRow row) { host_.AddRow(std::move(row)); })) {
+    if (opened && AddReaderRow(*Readers, *file_, FileFacts{path, caption, size}, order, AllFormats,
+                               StopRequested, [this](FileRow row) {
+                                   row.RootLength = rootLength_;
+                                   host_.AddRow(std::move(row));
+                               })) {
         return;
     }
     if (Terminated()) {
@@ -323,6 +394,7 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
     try {
         FileRow row = MakePlainRow(caption(), size);
         row.Path = path;
+        row.RootLength = rootLength_;
         host_.AddRow(std::move(row));
     } catch (...) {
     }

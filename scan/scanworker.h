@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,6 +47,13 @@ public:
     // Called on the worker's thread when a directory below the root cannot be
     // read and is passed over. Not a step: it must not block.
     virtual void DirectoryUnreadable(const std::filesystem::path& directory) { (void)directory; }
+    // Called on the worker's thread when a path of a scan of several paths
+    // does not exist or cannot be read; the others are still scanned. Not a
+    // step: it must not block.
+    virtual void PathUnreadable(const std::filesystem::path& path, std::error_code error) {
+        (void)path;
+        (void)error;
+    }
     // Called on the worker's thread when a file the listing names cannot be
     // opened; it still gets its plain row. Not a step: it must not block.
     virtual void FileUnreadable(const std::filesystem::path& file, std::error_code error) {
@@ -80,6 +89,12 @@ public:
     // `allFormats`: list the modern containers too, and read every file that
     // no classic reader accepts by its content.
     void RequestScan(std::filesystem::path path, bool allFormats = false);
+    // The next path of a scan of several, or nothing once there is none. It
+    // runs on the worker's thread, so a long list streams.
+    using PathSource = std::function<std::optional<std::filesystem::path>()>;
+    // Scans each path in turn: a folder as RequestScan does, a file alone.
+    // A path that cannot be read is named to PathUnreadable.
+    void RequestScanOf(PathSource paths, bool allFormats = false);
     void RequestStop();
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
@@ -101,6 +116,7 @@ private:
     void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void FilePass(const std::string& directory);
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
+    void ScanPathsOf(const PathSource& paths);
     void HandleFile(const std::filesystem::directory_entry& entry,
                     std::span<const ReaderKind> order);
     bool AllFormats = false;
@@ -116,6 +132,9 @@ private:
     std::atomic<bool> StopRequested{false};
     std::atomic<bool> terminated_{false};
     std::filesystem::path ScanPath;
+    PathSource ScanPaths;
+    // Bytes of a row's path that name the folder argument it came from.
+    std::size_t rootLength_ = 0;
     std::unique_ptr<ReaderSet> Readers;
     std::atomic<std::uint64_t> filesSeen_{0};
     // Wakes the idle worker at once for a request or the terminate request;

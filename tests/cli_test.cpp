@@ -127,29 +127,77 @@ TEST(ScanProgram, UsageAndErrors) {
 
     Outcome outcome = RunScanner("--help", err);
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out.rfind("Usage: vidarium-scan [OPTION]... DIR\n", 0), 0u);
+    EXPECT_EQ(outcome.out.rfind("Usage: vidarium-scan [OPTION]... PATH...\n", 0), 0u);
 
     outcome = RunScanner("", err);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(ReadText(err).rfind("Usage: vidarium-scan [OPTION]... DIR\n", 0), 0u);
-
-    outcome = RunScanner("a b", err);
-    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(ReadText(err).rfind("Usage: vidarium-scan [OPTION]... PATH...\n", 0), 0u);
 
     const std::string missing = (dir / "missing").native();
     outcome = RunScanner(Quote(missing), err);
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(ReadText(err), "vidarium-scan: " + missing + ": not a directory\n");
+    EXPECT_EQ(ReadText(err), "vidarium-scan: " + missing + ": No such file or directory\n");
 
     WriteFile(dir / "file.avi", AviFile());
-    outcome = RunScanner(Quote((dir / "file.avi").native()), err);
-    EXPECT_EQ(outcome.status, 1);
 
     // DIR is trimmed and completed like the window's path.
     outcome = RunScanner(Quote("  " + dir.path().native() + " "), err);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out.rfind("file.avi\t0 MB\t0:00:10\tAVI: DIVX\t", 0), 0u);
+}
+
+TEST(ScanProgram, SeveralPathsFilesAndLists) {
+    // Folders and files in the order given; a missing path among them is
+    // named, the others still scanned.
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    WriteFile(dir / "a" / "one.avi", AviFile());
+    WriteFile(dir / "b" / "two.mpg", MpegFile(352, 288, 3, 2875, 0, 5));
+    WriteFile(dir / "notes.txt", Bytes(3, 'x'));
+    WriteFile(dir / "clip.bin", IsoMovie());
+    const std::string a = (dir / "a").native();
+    const std::string b = (dir / "b").native();
+    const std::string missing = (dir / "missing").native();
+    const std::string notes = (dir / "notes.txt").native();
+    Outcome outcome = RunScanner("--format=csv " + Quote(a) + " " + Quote(missing) + " " +
+                                     Quote(b) + " " + Quote(notes),
+                                 dir / "err.txt");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(ReadText(dir / "err.txt"),
+              "vidarium-scan: " + missing + ": No such file or directory\n");
+    // Paths relative to their folder argument; a file's as given.
+    // The last field of each record.
+    const auto lines = [](const std::string& text) {
+        std::vector<std::string> paths;
+        for (std::size_t end = text.find("\r\n"); end != std::string::npos;
+             end = text.find("\r\n", end + 2)) {
+            const std::size_t comma = text.rfind(',', end);
+            paths.push_back(text.substr(comma + 1, end - comma - 1));
+        }
+        return paths;
+    };
+    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"Path", "one.avi", "two.mpg", notes}));
+    EXPECT_NE(outcome.out.find("notes.txt,0 MB,"), std::string::npos); // its plain row
+
+    // A list, by lines from a file or NUL-separated from standard input;
+    // with all formats, a file goes by its content whatever its name.
+    const std::string clip = (dir / "clip.bin").native();
+    const std::string byLines = a + "\n\n" + clip + "\n";
+    WriteFile(dir / "list.txt", Bytes(byLines.begin(), byLines.end()));
+    const std::string nul = b + std::string(1, '\0') + clip + std::string(1, '\0');
+    WriteFile(dir / "list0", Bytes(nul.begin(), nul.end()));
+    outcome = RunScanner("--all-formats --files-from=" + Quote((dir / "list.txt").native()),
+                         dir / "err.txt");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out.substr(0, 8), "one.avi\t");
+    EXPECT_NE(outcome.out.find("clip.bin\t0 MB\t0:00:05\tMP4: AVC\t"), std::string::npos)
+        << outcome.out;
+    outcome = RunScanner("-0 --files-from=- < " + Quote((dir / "list0").native()), dir / "err.txt");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out.substr(0, 8), "two.mpg\t");
+    EXPECT_NE(outcome.out.find("clip.bin\t0 MB\t\r\n"), std::string::npos) << outcome.out;
 }
 
 TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
@@ -167,7 +215,7 @@ TEST(ScanProgram, WarnsAboutAnUnreadableDirectory) {
               "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
     EXPECT_EQ(named.status, 1);
     EXPECT_EQ(ReadText(dir / "err2.txt"),
-              "vidarium-scan: " + (dir / "locked").native() + "/: cannot read directory\n");
+              "vidarium-scan: " + (dir / "locked").native() + "/: Permission denied\n");
 }
 
 TEST(ScanProgram, NamesAMovieWhosePathIsTooLong) {

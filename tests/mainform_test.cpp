@@ -9,11 +9,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFrame>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableView>
@@ -286,6 +289,34 @@ private slots:
             QCOMPARE(CellText(form, row, 3), QStringLiteral("MP4: AVC"));
             QCOMPARE(CellText(form, row, 2), QStringLiteral("0:00:05"));
         }
+    }
+
+    void aDroppedFolderIsScanned() {
+        TempDir dir;
+        MakeTree(dir.path());
+        TForm1 form;
+        form.show();
+        const auto drop = [&](const QList<QUrl>& urls) {
+            QMimeData data;
+            data.setUrls(urls);
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(&form, &enter);
+            if (!enter.isAccepted()) {
+                return false;
+            }
+            QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(&form, &dropped);
+            return true;
+        };
+        // Not a local folder or file: refused.
+        QVERIFY(!drop({QUrl(QStringLiteral("https://example.org/a.avi"))}));
+        QVERIFY(!drop({QUrl::fromLocalFile(Q(dir / "nothing-here"))}));
+        // A file: its folder is scanned, as if typed and Enter pressed.
+        QVERIFY(drop({QUrl::fromLocalFile(Q(dir / "sub" / "b.mpg"))}));
+        QCOMPARE(form.txtDirectory->text(), Q(dir / "sub") + "/");
+        QVERIFY(!form.cmdScan->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+        QCOMPARE(form.Files->rowCount(), 2);
     }
 
     void blankPathChangesNothing() {
