@@ -90,21 +90,20 @@ void TScanFilesThread::Start() {
 void TScanFilesThread::RequestScan(fs::path path, bool allFormats) {
     StopRequested.store(true);
     ScanPath = std::move(path);
-    AllFormatsRequested = allFormats;
-    {
-        // Under the lock, so that the worker cannot miss the wake-up between
-        // its test of the flag and its wait.
-        std::lock_guard lock(wakeMutex_);
-        ScanPending.store(true, std::memory_order_release);
-    }
-    wake_.notify_all();
+    PublishRequest(allFormats);
 }
 
 void TScanFilesThread::RequestScanOf(PathSource paths, bool allFormats) {
     StopRequested.store(true);
     ScanPaths = std::move(paths);
+    PublishRequest(allFormats);
+}
+
+void TScanFilesThread::PublishRequest(bool allFormats) {
     AllFormatsRequested = allFormats;
     {
+        // Under the lock, so that the worker cannot miss the wake-up between
+        // its test of the flag and its wait.
         std::lock_guard lock(wakeMutex_);
         ScanPending.store(true, std::memory_order_release);
     }

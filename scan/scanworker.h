@@ -117,6 +117,8 @@ private:
     void FilePass(const std::string& directory);
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void ScanPathsOf(const PathSource& paths);
+    // Publishes the request's settings, then the pending flag (release).
+    void PublishRequest(bool allFormats);
     void HandleFile(const std::filesystem::directory_entry& entry,
                     std::span<const ReaderKind> order);
     bool AllFormats = false;

@@ -53,6 +53,34 @@ std::string Utf16ToUtf8(ByteSpan bytes) {
 
 namespace {
 
+// The label of an item's code, for QuickTime texts and item lists alike:
+// the codes that start with 0xA9 by their three letters, and a few others.
+const char* ItemLabel(const FourCC& code) {
+    struct Row {
+        char letters[5];
+        const char* label;
+    };
+    static constexpr Row kCopyrightSign[] = {
+        {"nam", "Title"},   {"ART", "Artist"},      {"alb", "Album"},   {"day", "Date"},
+        {"cmt", "Comment"}, {"des", "Description"}, {"gen", "Genre"},   {"cpy", "Copyright"},
+        {"mak", "Make"},    {"mod", "Model"},       {"xyz", "Location"}};
+    static constexpr Row kPlain[] = {{"desc", "Description"}, {"cprt", "Copyright"}};
+    if (code[0] == 0xA9) {
+        for (const Row& row : kCopyrightSign) {
+            if (std::memcmp(code.data() + 1, row.letters, 3) == 0) {
+                return row.label;
+            }
+        }
+        return nullptr;
+    }
+    for (const Row& row : kPlain) {
+        if (IsFourCC(code, row.letters)) {
+            return row.label;
+        }
+    }
+    return nullptr;
+}
+
 // A 3GPP asset string: UTF-16 when it starts with a byte order mark, else
 // UTF-8; ends at its first zero.
 std::string AssetText(ByteSpan bytes) {
@@ -93,54 +121,21 @@ void IsoLoad::ReadMetadata(ByteSpan moov) {
                     ReadItemList(p);
                     return;
                 }
+                // A QuickTime text: length, language, then the text.
+                if (const char* label = ItemLabel(item.Type);
+                    label != nullptr && item.Type[0] == 0xA9) {
+                    const std::size_t length = LoadBe16(p, 0);
+                    if (p.size() >= 4 && 4 + length <= p.size()) {
+                        AddItem(label,
+                                std::string(p.begin() + 4,
+                                            p.begin() + static_cast<std::ptrdiff_t>(4 + length)));
+                    }
+                    return;
+                }
                 struct Text {
                     char code[5];
                     const char* label;
                 };
-                static constexpr Text kQuickTime[] = {{"\xA9nam", "Title"},
-                                                      {"\xA9"
-                                                       "ART",
-                                                       "Artist"},
-                                                      {"\xA9"
-                                                       "alb",
-                                                       "Album"},
-                                                      {"\xA9"
-                                                       "day",
-                                                       "Date"},
-                                                      {"\xA9"
-                                                       "cmt",
-                                                       "Comment"},
-                                                      {"\xA9"
-                                                       "des",
-                                                       "Description"},
-                                                      {"\xA9"
-                                                       "gen",
-                                                       "Genre"},
-                                                      {"\xA9"
-                                                       "cpy",
-                                                       "Copyright"},
-                                                      {"\xA9"
-                                                       "mak",
-                                                       "Make"},
-                                                      {"\xA9"
-                                                       "mod",
-                                                       "Model"},
-                                                      {"\xA9"
-                                                       "xyz",
-                                                       "Location"}};
-                for (const Text& text : kQuickTime) {
-                    if (IsFourCC(item.Type, text.code)) {
-                        // Length, language, then the text.
-                        const std::size_t length = LoadBe16(p, 0);
-                        if (p.size() >= 4 && 4 + length <= p.size()) {
-                            AddItem(
-                                text.label,
-                                std::string(p.begin() + 4,
-                                            p.begin() + 4 + static_cast<std::ptrdiff_t>(length)));
-                        }
-                        return;
-                    }
-                }
                 static constexpr Text kAssets[] = {{"titl", "Title"},       {"auth", "Artist"},
                                                    {"perf", "Artist"},      {"albm", "Album"},
                                                    {"dscp", "Description"}, {"gnre", "Genre"},
@@ -217,39 +212,6 @@ void IsoLoad::ReadItemList(ByteSpan meta) {
                     const char* name;
                     const char* label;
                 };
-                static constexpr Key kItems[] = {{"\xA9nam", "Title"},
-                                                 {"\xA9"
-                                                  "ART",
-                                                  "Artist"},
-                                                 {"\xA9"
-                                                  "alb",
-                                                  "Album"},
-                                                 {"\xA9"
-                                                  "day",
-                                                  "Date"},
-                                                 {"\xA9"
-                                                  "cmt",
-                                                  "Comment"},
-                                                 {"desc", "Description"},
-                                                 {"\xA9"
-                                                  "des",
-                                                  "Description"},
-                                                 {"\xA9"
-                                                  "gen",
-                                                  "Genre"},
-                                                 {"cprt", "Copyright"},
-                                                 {"\xA9"
-                                                  "cpy",
-                                                  "Copyright"},
-                                                 {"\xA9"
-                                                  "mak",
-                                                  "Make"},
-                                                 {"\xA9"
-                                                  "mod",
-                                                  "Model"},
-                                                 {"\xA9"
-                                                  "xyz",
-                                                  "Location"}};
                 static constexpr Key kKeys[] = {
                     {"com.apple.quicktime.title", "Title"},
                     {"com.apple.quicktime.artist", "Artist"},
@@ -272,10 +234,8 @@ void IsoLoad::ReadItemList(ByteSpan meta) {
                     }
                     return;
                 }
-                for (const Key& key : kItems) {
-                    if (std::memcmp(item.Type.data(), key.name, 4) == 0) {
-                        AddItem(key.label, text);
-                    }
+                if (const char* label = ItemLabel(item.Type)) {
+                    AddItem(label, text);
                 }
             });
         }
