@@ -15,6 +15,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QIcon>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
@@ -59,6 +60,14 @@ std::filesystem::path NativePath(const QString& text) {
 }
 
 } // namespace
+
+QIcon ApplicationIcon() {
+    // The installed theme's icon where there is one, else the built-in one.
+    QIcon builtIn;
+    builtIn.addFile(QStringLiteral(":/icons/48/vidarium.png"));
+    builtIn.addFile(QStringLiteral(":/icons/256/vidarium.png"));
+    return QIcon::fromTheme(QStringLiteral("vidarium"), builtIn);
+}
 
 void TForm1::keyPressEvent(QKeyEvent* event) {
     // A focused button has taken Enter itself. The keypad's Enter is Return.
@@ -136,6 +145,7 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Vidarium v1.10"));
+    setWindowIcon(ApplicationIcon());
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(11);
     setFont(font);

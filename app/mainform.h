@@ -6,6 +6,7 @@
 #include "scanworker.h"
 #include "windowsteps.h"
 
+#include <QIcon>
 #include <QWidget>
 
 #include <filesystem>
@@ -24,6 +25,9 @@ class QMenu;
 class QUrl;
 
 namespace vidarium {
+
+// The program's icon, for the window and the application.
+QIcon ApplicationIcon();
 
 class TForm1 final : public QWidget, private ScanHost {
     Q_OBJECT

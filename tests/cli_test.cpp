@@ -147,6 +147,22 @@ TEST(ScanProgram, UsageAndErrors) {
     EXPECT_EQ(outcome.out.rfind("file.avi\t0 MB\t0:00:10\tAVI: DIVX\t", 0), 0u);
 }
 
+TEST(ScanProgram, ManualPageNamesEveryOption) {
+    // --help and the manual page say the same things: every option of one
+    // is in the other.
+    const Outcome help = RunScanner("--help", "/dev/null");
+    std::string page = ReadText(VIDARIUM_MANUAL_PAGE);
+    for (std::size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
+        page.erase(at, 1); // roff's escaped hyphen
+    }
+    for (std::size_t at = help.out.find("  -"); at != std::string::npos;
+         at = help.out.find("  -", at + 1)) {
+        const std::string option =
+            help.out.substr(at + 2, help.out.find_first_of(" =\n", at + 2) - at - 2);
+        EXPECT_NE(page.find(option), std::string::npos) << option;
+    }
+}
+
 TEST(ScanProgram, SeveralPathsFilesAndLists) {
     // Folders and files in the order given; a missing path among them is
     // named, the others still scanned.

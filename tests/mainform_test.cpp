@@ -70,6 +70,8 @@ private slots:
         TForm1 form;
         form.show();
         QCOMPARE(form.windowTitle(), QStringLiteral("Vidarium v1.10"));
+        // Its own icon (built in, or the installed one).
+        QVERIFY(!form.windowIcon().pixmap(48).isNull());
         QCOMPARE(form.size(), QSize(693, 409));
         QCOMPARE(form.cmdStop->x(), 600);
         QCOMPARE(form.cmdScan->x(), 507);
