@@ -108,21 +108,20 @@ QByteArray TForm1::LocalFileUrl(const std::filesystem::path& path) {
 
 void TForm1::OpenCurrentFile() {
     if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
-        if (!OpenUrl(LocalFileUrl(file))) {
-            ShowMessage(QStringLiteral("Open File"),
-                        QStringLiteral("No program could open %1.")
-                            .arg(FromLocaleText(PathToLocaleText(file))));
-        }
+        OpenPath(file, QStringLiteral("Open File"));
     }
 }
 
 void TForm1::OpenCurrentFolder() {
     if (const std::filesystem::path file = CurrentFilePath(); !file.empty()) {
-        if (!OpenUrl(LocalFileUrl(file.parent_path()))) {
-            ShowMessage(QStringLiteral("Open Containing Folder"),
-                        QStringLiteral("No program could open %1.")
-                            .arg(FromLocaleText(PathToLocaleText(file.parent_path()))));
-        }
+        OpenPath(file.parent_path(), QStringLiteral("Open Containing Folder"));
+    }
+}
+
+void TForm1::OpenPath(const std::filesystem::path& path, const QString& action) {
+    if (!OpenUrl(LocalFileUrl(path))) {
+        ShowMessage(action, QStringLiteral("No program could open %1.")
+                                .arg(FromLocaleText(PathToLocaleText(path))));
     }
 }
 

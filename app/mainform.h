@@ -114,6 +114,8 @@ protected:
 private:
     // The full path of the list's current row; empty when there is none.
     std::filesystem::path CurrentFilePath() const;
+    // Opens a file or folder; a message box when the desktop cannot.
+    void OpenPath(const std::filesystem::path& path, const QString& action);
     void FormCreate();
     void FormResize();
 

@@ -151,26 +151,15 @@ public:
                      vidarium::PathToLocaleText(directory).c_str());
     }
 
-    // The folder named on the command line cannot be listed.
-    void ScanFailed(const std::string& folder) override {
-        {
-            std::lock_guard lock(mutex_);
-            EraseProgressLocked();
-            rootUnreadable_ = true;
-            std::fprintf(stderr, "vidarium-scan: %s: cannot read directory\n", folder.c_str());
-        }
-        ScanDone();
-    }
-
-    bool RootUnreadable() {
+    bool PathFailed() {
         std::lock_guard lock(mutex_);
-        return rootUnreadable_;
+        return pathFailed_;
     }
 
     void PathUnreadable(const fs::path& path, std::error_code error) override {
         std::lock_guard lock(mutex_);
         EraseProgressLocked();
-        rootUnreadable_ = true;
+        pathFailed_ = true;
         std::fprintf(stderr, "vidarium-scan: %s: %s\n", vidarium::PathToLocaleText(path).c_str(),
                      error.message().c_str());
     }
@@ -292,7 +281,7 @@ private:
     bool done_ = false;
     bool progressShown_ = false;
     bool writeFailed_ = false;
-    bool rootUnreadable_ = false;
+    bool pathFailed_ = false;
 };
 
 struct Options {
@@ -403,7 +392,7 @@ int Scan(PathList& paths, const Options& options) {
         filesSeen = worker.FilesSeen();
     }
     host.Finish();
-    if (host.WriteFailed() || host.RootUnreadable()) {
+    if (host.WriteFailed() || host.PathFailed()) {
         return 1;
     }
     if (options.stats) {

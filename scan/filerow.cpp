@@ -32,8 +32,8 @@ std::string SizeText(std::uint64_t bytes) {
     return std::to_string(bytes >> 20) + " MB";
 }
 
-std::string TimeTextFromMs(std::uint32_t milliseconds) {
-    const long long total = milliseconds / 1000;
+std::string TimeTextFromMs(std::uint64_t milliseconds) {
+    const auto total = static_cast<long long>(milliseconds / 1000);
     return HoursMinutesSeconds(total / 3600, (total % 3600) / 60, total % 60);
 }
 
@@ -110,9 +110,7 @@ FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderRead
     values.Width = std::int64_t{reader.VideoFormat.biWidth};
     values.Height = std::int64_t{reader.VideoFormat.biHeight};
     values.FrameRate = double{reader.FrameRate};
-    char tag[8];
-    std::snprintf(tag, sizeof tag, "0x%04X", unsigned{reader.AudioFormat.wFormatTag});
-    values.AudioCodec = tag;
+    values.AudioCodec = AudioFormatTagCode(reader.AudioFormat.wFormatTag);
     values.AudioCodecName = AudioFormatTagName(reader.AudioFormat.wFormatTag);
     values.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
     values.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
@@ -220,8 +218,7 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
     };
     std::string length;
     if (summary.DurationMs && *summary.DurationMs >= 0) {
-        const long long total = *summary.DurationMs / 1000;
-        length = HoursMinutesSeconds(total / 3600, (total % 3600) / 60, total % 60);
+        length = TimeTextFromMs(static_cast<std::uint64_t>(*summary.DurationMs));
     }
     std::string comments;
     for (const MetadataItem& item : summary.Metadata) {

@@ -104,7 +104,7 @@ inline constexpr std::array<ListColumn, 14> kListColumns{{
 // Whole mebibytes, remainder dropped: "%d MB".
 std::string SizeText(std::uint64_t bytes);
 // "h:mm:ss" from milliseconds, truncated to whole seconds.
-std::string TimeTextFromMs(std::uint32_t milliseconds);
+std::string TimeTextFromMs(std::uint64_t milliseconds);
 // "h:mm:ss" from seconds rounded half to even; negative parts keep their sign.
 std::string TimeTextFromSeconds(double seconds);
 // Rounded to thousandths half to even, then the shortest form of up to 15

@@ -39,9 +39,7 @@ MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
     if (reader.HasAudioFormat) {
         summary.HasAudio = true;
         summary.AudioTracks = 1;
-        char tag[8];
-        std::snprintf(tag, sizeof tag, "0x%04X", unsigned{reader.AudioFormat.wFormatTag});
-        summary.AudioCode = tag;
+        summary.AudioCode = AudioFormatTagCode(reader.AudioFormat.wFormatTag);
         summary.AudioCodec = AudioFormatTagName(reader.AudioFormat.wFormatTag);
         summary.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
         summary.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};

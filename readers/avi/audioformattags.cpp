@@ -1,6 +1,7 @@
 #include "audioformattags.h"
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 namespace vidarium {
@@ -42,6 +43,12 @@ std::string AudioFormatTagName(std::uint16_t tag) {
         }
     }
     return std::to_string(tag);
+}
+
+std::string AudioFormatTagCode(std::uint16_t tag) {
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%04X", unsigned{tag});
+    return code;
 }
 
 } // namespace vidarium

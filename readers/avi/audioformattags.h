@@ -7,5 +7,7 @@ namespace vidarium {
 
 // Display name of a WAVE format tag; an unlisted tag gives its decimal value.
 std::string AudioFormatTagName(std::uint16_t tag);
+// The tag as a code: "0x0055".
+std::string AudioFormatTagCode(std::uint16_t tag);
 
 } // namespace vidarium

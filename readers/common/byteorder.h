@@ -23,6 +23,12 @@ inline std::uint8_t ByteAt(std::span<const std::uint8_t> bytes, std::size_t offs
     return offset < bytes.size() ? bytes[offset] : std::uint8_t{0};
 }
 
+// The bytes from `offset` on: empty when the span is shorter.
+inline std::span<const std::uint8_t> BytesFrom(std::span<const std::uint8_t> bytes,
+                                               std::size_t offset) {
+    return offset < bytes.size() ? bytes.subspan(offset) : std::span<const std::uint8_t>();
+}
+
 inline std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
     return static_cast<std::uint16_t>((ByteAt(bytes, offset) << 8) | ByteAt(bytes, offset + 1));
 }

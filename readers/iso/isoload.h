@@ -96,6 +96,12 @@ inline bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types
                        [&](const char* t) { return std::memcmp(type.data(), t, 4) == 0; });
 }
 
+// The box types an ISO file starts with.
+inline bool IsTopLevelBox(const FourCC& type) {
+    return IsOneOf(
+        type, {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp", "sidx", "moof"});
+}
+
 inline std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
     if (__builtin_mul_overflow(a, b, &product)) {
@@ -210,7 +216,7 @@ private:
     void ReadMovie(ByteSpan movie);
     Track ReadTrack(ByteSpan trak);
     void ReadSampleTable(ByteSpan stbl, Track& track);
-    void ReadMetadata(ByteSpan udtaOrMoov);
+    void ReadUserData(ByteSpan udta);
     void ReadItemList(ByteSpan meta);
     void AddItem(const char* label, std::string text);
     std::vector<FragmentRun> ReadFragment(ByteSpan moof);
@@ -241,7 +247,6 @@ private:
     std::optional<Extended> indexedSeconds_;        // sidx
     std::vector<FragmentRun> firstFragment_;
     std::vector<MetadataItem> items_;
-    bool metadataRead_ = false;
 };
 
 } // namespace vidarium::iso

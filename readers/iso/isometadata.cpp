@@ -104,67 +104,50 @@ std::string CleanText(std::string text) {
 
 } // namespace
 
-void IsoLoad::ReadMetadata(ByteSpan moov) {
-    // Once per movie box: its "udta" (QuickTime texts, 3GPP assets, an
-    // item list) and its own "meta" (keys and items).
-    if (metadataRead_) {
-        return;
-    }
-    metadataRead_ = true;
-    parser_.ForEachBox(moov, [&](const Box& box) {
-        if (IsFourCC(box.Type, "meta")) {
-            ReadItemList(box.Payload);
-        } else if (IsFourCC(box.Type, "udta")) {
-            parser_.ForEachBox(box.Payload, [&](const Box& item) {
-                const ByteSpan p = item.Payload;
-                if (IsFourCC(item.Type, "meta")) {
-                    ReadItemList(p);
-                    return;
-                }
-                // A QuickTime text: length, language, then the text.
-                if (const char* label = ItemLabel(item.Type);
-                    label != nullptr && item.Type[0] == 0xA9) {
-                    const std::size_t length = LoadBe16(p, 0);
-                    if (p.size() >= 4 && 4 + length <= p.size()) {
-                        AddItem(label,
-                                std::string(p.begin() + 4,
-                                            p.begin() + static_cast<std::ptrdiff_t>(4 + length)));
-                    }
-                    return;
-                }
-                struct Text {
-                    char code[5];
-                    const char* label;
-                };
-                static constexpr Text kAssets[] = {{"titl", "Title"},       {"auth", "Artist"},
-                                                   {"perf", "Artist"},      {"albm", "Album"},
-                                                   {"dscp", "Description"}, {"gnre", "Genre"},
-                                                   {"cprt", "Copyright"}};
-                for (const Text& text : kAssets) {
-                    if (IsFourCC(item.Type, text.code) && p.size() > 6) {
-                        AddItem(text.label, AssetText(p.subspan(6)));
-                        return;
-                    }
-                }
-                if (IsFourCC(item.Type, "yrrc") && p.size() >= 6) {
-                    AddItem("Date", std::to_string(LoadBe16(p, 4)));
-                } else if (IsFourCC(item.Type, "loci") && p.size() > 6) {
-                    const ByteSpan rest = p.subspan(6);
-                    const auto nameEnd = std::find(rest.begin(), rest.end(), std::uint8_t{0});
-                    const auto at = static_cast<std::size_t>(nameEnd - rest.begin()) + 2;
-                    if (at + 8 <= rest.size()) {
-                        // Longitude, then latitude, in 16.16 degrees.
-                        const double longitude =
-                            static_cast<std::int32_t>(LoadBe32(rest, at)) / 65536.0;
-                        const double latitude =
-                            static_cast<std::int32_t>(LoadBe32(rest, at + 4)) / 65536.0;
-                        char location[48];
-                        std::snprintf(location, sizeof location, "%+08.4f%+09.4f/", latitude,
-                                      longitude);
-                        AddItem("Location", location);
-                    }
-                }
-            });
+void IsoLoad::ReadUserData(ByteSpan udta) {
+    // QuickTime texts, 3GPP assets, and an item list.
+    parser_.ForEachBox(udta, [&](const Box& item) {
+        const ByteSpan p = item.Payload;
+        if (IsFourCC(item.Type, "meta")) {
+            ReadItemList(p);
+            return;
+        }
+        // A QuickTime text: length, language, then the text.
+        if (const char* label = ItemLabel(item.Type); label != nullptr && item.Type[0] == 0xA9) {
+            const std::size_t length = LoadBe16(p, 0);
+            if (p.size() >= 4 && 4 + length <= p.size()) {
+                AddItem(label, std::string(p.begin() + 4,
+                                           p.begin() + static_cast<std::ptrdiff_t>(4 + length)));
+            }
+            return;
+        }
+        struct Text {
+            char code[5];
+            const char* label;
+        };
+        static constexpr Text kAssets[] = {
+            {"titl", "Title"},       {"auth", "Artist"}, {"perf", "Artist"},   {"albm", "Album"},
+            {"dscp", "Description"}, {"gnre", "Genre"},  {"cprt", "Copyright"}};
+        for (const Text& text : kAssets) {
+            if (IsFourCC(item.Type, text.code) && p.size() > 6) {
+                AddItem(text.label, AssetText(p.subspan(6)));
+                return;
+            }
+        }
+        if (IsFourCC(item.Type, "yrrc") && p.size() >= 6) {
+            AddItem("Date", std::to_string(LoadBe16(p, 4)));
+        } else if (IsFourCC(item.Type, "loci") && p.size() > 6) {
+            const ByteSpan rest = p.subspan(6);
+            const auto nameEnd = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+            const auto at = static_cast<std::size_t>(nameEnd - rest.begin()) + 2;
+            if (at + 8 <= rest.size()) {
+                // Longitude, then latitude, in 16.16 degrees.
+                const double longitude = static_cast<std::int32_t>(LoadBe32(rest, at)) / 65536.0;
+                const double latitude = static_cast<std::int32_t>(LoadBe32(rest, at + 4)) / 65536.0;
+                char location[48];
+                std::snprintf(location, sizeof location, "%+08.4f%+09.4f/", latitude, longitude);
+                AddItem("Location", location);
+            }
         }
     });
 }
@@ -198,8 +181,7 @@ void IsoLoad::ReadItemList(ByteSpan meta) {
                     return;
                 }
                 const std::uint32_t kind = LoadBe32(data->Payload, 0) & 0xFFFFFFU;
-                const ByteSpan value =
-                    data->Payload.subspan(std::min<std::size_t>(8, data->Payload.size()));
+                const ByteSpan value = BytesFrom(data->Payload, 8);
                 std::string text;
                 if (kind == 1) {
                     text.assign(value.begin(), value.end());

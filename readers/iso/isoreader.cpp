@@ -65,8 +65,7 @@ bool IsoLoad::Run() {
         }
         const FourCC type = decoded.Type;
         if (first) {
-            recognised_ = IsOneOf(type, {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot",
-                                         "styp", "sidx", "moof", "uuid"});
+            recognised_ = IsTopLevelBox(type) || IsFourCC(type, "uuid");
             if (!recognised_) {
                 return false;
             }
@@ -147,8 +146,10 @@ void IsoLoad::ReadMovie(ByteSpan movie) {
                     }
                 }
             });
-        } else if (IsFourCC(box.Type, "udta") || IsFourCC(box.Type, "meta")) {
-            ReadMetadata(movie);
+        } else if (IsFourCC(box.Type, "udta")) {
+            ReadUserData(box.Payload);
+        } else if (IsFourCC(box.Type, "meta")) {
+            ReadItemList(box.Payload);
         }
     });
 }
@@ -194,14 +195,13 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
         const ByteSpan p = box.Payload;
         if (IsFourCC(box.Type, "stsd")) {
             // Only the first sample description counts.
-            parser_.ForEachBox(p.subspan(std::min<std::size_t>(8, p.size())),
-                               [&](const Box& entry) {
-                                   if (!track.HasEntry) {
-                                       track.HasEntry = true;
-                                       track.Code = entry.Type;
-                                       track.Entry = entry;
-                                   }
-                               });
+            parser_.ForEachBox(BytesFrom(p, 8), [&](const Box& entry) {
+                if (!track.HasEntry) {
+                    track.HasEntry = true;
+                    track.Code = entry.Type;
+                    track.Entry = entry;
+                }
+            });
         } else if (IsFourCC(box.Type, "stts")) {
             // Every count and sum is checked against the bytes the box holds.
             const std::uint64_t entries =
@@ -555,10 +555,6 @@ std::optional<Box> FindEntryChild(MovieParser& parser, ByteSpan children, const 
     return std::nullopt;
 }
 
-ByteSpan After(ByteSpan bytes, std::size_t offset) {
-    return offset < bytes.size() ? bytes.subspan(offset) : ByteSpan();
-}
-
 // Protected content names its codec in the protection scheme's box.
 FourCC OriginalFormat(MovieParser& parser, const FourCC& code, ByteSpan children) {
     if (IsOneOf(code, {"encv", "enca", "resv"})) {
@@ -590,12 +586,12 @@ std::string AspectText(std::uint64_t width, std::uint64_t height) {
 void IsoLoad::DescribeVideo(const Track& track) {
     summary_.HasVideo = true;
     const ByteSpan entry = track.Entry.Payload;
-    const ByteSpan children = After(entry, 78);
+    const ByteSpan children = BytesFrom(entry, 78);
     const FourCC code = OriginalFormat(parser_, track.Code, children);
     Codec codec = CodecForSampleEntry(code);
     CodecDetails details;
     if (const auto esds = parser_.Find(children, "esds")) {
-        const DecoderConfig config = DecodeElementaryStreamDescriptor(After(esds->Payload, 4));
+        const DecoderConfig config = DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4));
         if (codec == Codec::Unknown) {
             codec = CodecForObjectType(config.ObjectType);
         }
@@ -607,7 +603,7 @@ void IsoLoad::DescribeVideo(const Track& track) {
     } else if (const auto av1C = parser_.Find(children, "av1C")) {
         details = DecodeAv1Config(av1C->Payload);
     } else if (const auto vpcC = parser_.Find(children, "vpcC")) {
-        details = DecodeVpConfig(After(vpcC->Payload, 4));
+        details = DecodeVpConfig(BytesFrom(vpcC->Payload, 4));
     }
     if (details.Hdr.empty()) {
         if (const auto colr = parser_.Find(children, "colr")) {
@@ -683,14 +679,14 @@ void IsoLoad::DescribeAudio(const Track& track) {
     summary_.HasAudio = true;
     const ByteSpan entry = track.Entry.Payload;
     const std::uint16_t version = LoadBe16(entry, 8);
-    const ByteSpan children = After(entry, version == 1 ? 44 : version == 2 ? 64 : 28);
+    const ByteSpan children = BytesFrom(entry, version == 1 ? 44 : version == 2 ? 64 : 28);
     const FourCC code = OriginalFormat(parser_, track.Code, children);
     Codec codec = CodecForSampleEntry(code);
     CodecDetails details;
     std::uint32_t averageBitRate = 0;
     std::string name;
     if (const auto esds = FindEntryChild(parser_, children, "esds")) {
-        const DecoderConfig config = DecodeElementaryStreamDescriptor(After(esds->Payload, 4));
+        const DecoderConfig config = DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4));
         if (codec == Codec::Unknown) {
             codec = CodecForObjectType(config.ObjectType);
         }
@@ -707,9 +703,9 @@ void IsoLoad::DescribeAudio(const Track& track) {
     } else if (const auto dops = FindEntryChild(parser_, children, "dOps")) {
         details = DecodeOpusConfig(dops->Payload);
     } else if (const auto dfla = FindEntryChild(parser_, children, "dfLa")) {
-        details = DecodeFlacConfig(After(dfla->Payload, 4));
+        details = DecodeFlacConfig(BytesFrom(dfla->Payload, 4));
     } else if (const auto alac = FindEntryChild(parser_, children, "alac")) {
-        details = DecodeAlacConfig(After(alac->Payload, 4));
+        details = DecodeAlacConfig(BytesFrom(alac->Payload, 4));
     }
     if (codec == Codec::Mp3 && track.FirstChunkOffset &&
         *track.FirstChunkOffset < static_cast<std::uint64_t>(INT64_MAX)) {
@@ -763,12 +759,8 @@ void IsoLoad::DescribeAudio(const Track& track) {
 
 namespace vidarium {
 
-using iso::IsOneOf;
-
 bool CIsoReader::RecognisesHead(std::span<const std::uint8_t> head) {
-    return head.size() >= 8 &&
-           IsOneOf(LoadFourCC(head, 4), {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot",
-                                         "styp", "sidx", "moof"});
+    return head.size() >= 8 && iso::IsTopLevelBox(LoadFourCC(head, 4));
 }
 
 bool CIsoReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {

@@ -28,13 +28,6 @@ TimeHeader ReadTimeHeader(const AtomNode& node) {
     return {LoadBe32(node.Payload(), 12), LoadBe32(node.Payload(), 16)};
 }
 
-// The stored description from `offset`: what the payload holds of it (the
-// decoders read missing bytes as zero).
-std::span<const std::uint8_t> DescriptionAt(std::span<const std::uint8_t> payload,
-                                            std::size_t offset) {
-    return offset < payload.size() ? payload.subspan(offset) : std::span<const std::uint8_t>();
-}
-
 } // namespace
 
 VideoSampleDesc VideoSampleDesc::Decode(std::span<const std::uint8_t> stored) {
@@ -418,12 +411,12 @@ void CQuickTimeReader::TrackStep(const AtomNode& sampleDescriptions) {
         HasVideo = true;
         VideoFourCC = dataFormat;
         VideoTrackSeconds = trackSeconds;
-        VideoDesc = VideoSampleDesc::Decode(DescriptionAt(payload, cursor));
+        VideoDesc = VideoSampleDesc::Decode(BytesFrom(payload, cursor));
     } else if (IsFourCC(subtype, "soun") && trackSeconds >= AudioTrackSeconds) {
         HasAudio = true;
         AudioFourCC = dataFormat;
         AudioTrackSeconds = trackSeconds;
-        SoundDesc = SoundSampleDesc::Decode(DescriptionAt(payload, cursor));
+        SoundDesc = SoundSampleDesc::Decode(BytesFrom(payload, cursor));
     }
 }
 
