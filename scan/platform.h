@@ -17,11 +17,6 @@ struct DirectoryIdentity {
 
 std::optional<DirectoryIdentity> IdentifyDirectory(const std::filesystem::path& directory);
 
-// Asks the system to start reading the first `head` and the last `tail` bytes
-// of a regular file into its cache, without waiting for them. Anything that
-// is not a regular file is left alone.
-void AdviseHeadAndTail(const std::filesystem::path& file, std::size_t head, std::size_t tail);
-
 // Runs the calling thread one step below normal priority, where allowed.
 void LowerCurrentThreadPriority();
 

@@ -56,7 +56,7 @@ const std::array<ReaderEntry, 5> kTable{{
          }
          return MakeAviRow(file.Caption(), file.Size, r.Avi);
      },
-     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }, FileSource::kBlockSize},
+     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }},
     {ReaderKind::QuickTime, nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          if (!r.QuickTime.LoadFromSource(source, file.Path)) {
@@ -64,8 +64,7 @@ const std::array<ReaderEntry, 5> kTable{{
          }
          return MakeMovRow(file.Caption(), file.Size, r.QuickTime);
      },
-     [](const ReaderSet& r) { return r.QuickTime.RecognisedContainer(); }, FileSource::kBlockSize},
-    // An MPEG file's play time may need its whole tail window.
+     [](const ReaderSet& r) { return r.QuickTime.RecognisedContainer(); }},
     {ReaderKind::Mpeg, StartsLikeMpeg,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          if (!r.Mpeg.LoadFromSource(source)) {
@@ -73,7 +72,7 @@ const std::array<ReaderEntry, 5> kTable{{
          }
          return MakeMpegRow(file.Caption(), file.Size, r.Mpeg);
      },
-     [](const ReaderSet&) { return false; }, CMPEGHeaderReader::kWindowSize},
+     [](const ReaderSet&) { return false; }},
     {ReaderKind::Iso, CIsoReader::RecognisesHead,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          if (!r.Iso.LoadFromSource(source, file.Path)) {
@@ -81,7 +80,7 @@ const std::array<ReaderEntry, 5> kTable{{
          }
          return MakeModernRow(file.Caption(), file.Size, RowSource::Iso, r.Iso.Summary);
      },
-     [](const ReaderSet& r) { return r.Iso.RecognisedContainer; }, FileSource::kBlockSize},
+     [](const ReaderSet& r) { return r.Iso.RecognisedContainer; }},
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
     {ReaderKind::AviStreams, StartsLikeAvi,
@@ -93,7 +92,7 @@ const std::array<ReaderEntry, 5> kTable{{
          r.Avi.ComputeResults();
          return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, AviStreamSummary(r.Avi));
      },
-     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }, FileSource::kBlockSize},
+     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }},
 }};
 
 constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
@@ -140,20 +139,6 @@ std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) 
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
     return !ReaderOrderFor(lowerCaseExtension).empty() ||
            (allFormats && Contains(kModernExtensions, lowerCaseExtension));
-}
-
-std::size_t TailBytesFor(std::string_view lowerCaseExtension, bool allFormats) {
-    const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
-    // A QuickTime order tries the MPEG search only on what no container
-    // reader recognises: the last block is enough to fetch ahead for it.
-    if (std::find(order.begin(), order.end(), ReaderKind::QuickTime) != order.end()) {
-        return FileSource::kBlockSize;
-    }
-    std::size_t tail = allFormats ? FileSource::kBlockSize : 0;
-    for (const ReaderKind kind : order) {
-        tail = std::max(tail, ReaderFor(kind).TailBytes);
-    }
-    return tail;
 }
 
 bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,

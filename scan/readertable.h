@@ -1,8 +1,7 @@
-// The readers, in one table: for each, its content test, its load, its row
-// and what the walk fetches ahead for it. A file's extension decides only
-// whether the file is listed and the classic readers' order; with all
-// formats on, a file that no classic reader accepts goes to the readers
-// whose content test its first bytes pass.
+// The readers, in one table: for each, its content test, its load and its
+// row. A file's extension decides only whether the file is listed and the
+// classic readers' order; with all formats on, a file that no classic reader
+// accepts goes to the readers whose content test its first bytes pass.
 #pragma once
 
 #include "avireader.h"
@@ -54,8 +53,6 @@ struct ReaderEntry {
     std::optional<FileRow> (*Load)(ReaderSet& readers, ByteSource& source, const FileFacts& file);
     // After a refusal or a fault: the reader saw its own container there.
     bool (*RecognisedContainer)(const ReaderSet& readers);
-    // Bytes at the end of the file worth fetching ahead for this reader.
-    std::size_t TailBytes;
 };
 
 std::span<const ReaderEntry> ReaderTable();
@@ -65,8 +62,6 @@ const ReaderEntry& ReaderFor(ReaderKind kind);
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // Whether a file with this extension is listed at all.
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
-// The bytes at the end of a listed file that its readers may want.
-std::size_t TailBytesFor(std::string_view lowerCaseExtension, bool allFormats);
 
 // How many of a file's first bytes the content tests look at.
 inline constexpr std::size_t kContentHeadBytes = 64;

@@ -24,7 +24,6 @@
 namespace vidarium {
 
 class FileSource;
-class Prefetcher;
 
 // What the worker needs of its host (the window, or the command-line scanner).
 // The four steps block: each returns once it has run on the host's own thread,
@@ -77,10 +76,15 @@ public:
     // Makes the terminate request and waits for the body to return.
     ~TScanFilesThread();
 
-    // How many files of a directory are fetched ahead of the one being read
-    // (0: none); set before Start.
+    // How many files are read at once, on as many loader threads (0: one at
+    // a time, on the worker's own thread); set before Start. The rows come
+    // in the walk's order whatever it is.
     static constexpr std::size_t kDefaultReadsInFlight = 16;
     void SetReadsInFlight(std::size_t files) { readsInFlight_ = files; }
+    // Runs before each read of a file's bytes, on the thread that reads
+    // them; tests slow a file down with it. Set before Start.
+    using ReadHook = std::function<void(const std::filesystem::path&)>;
+    void SetReadHook(ReadHook hook) { readHook_ = std::move(hook); }
 
     void Start();
 
@@ -111,16 +115,40 @@ private:
     // False when the folder cannot be listed; `shown` is the folder as
     // typed, completed by the separator.
     bool ScanRoot(const std::filesystem::path& path, std::string& shown);
+    struct Listing;
+    struct Pipeline;
     // `directory` ends with the separator; the walk appends to it and gives
-    // it back unchanged.
-    void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
+    // it back unchanged. `listing`: the directory listed ahead, or null.
+    void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
+                       std::shared_ptr<Listing> listing);
+    // A subdirectory, unless it is already on the path being walked.
+    void Enter(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
+               std::shared_ptr<Listing> listing);
+    std::shared_ptr<Listing> ListHere(const std::string& directory);
+    void Subdirectories(std::string& directory, Listing& listing,
+                        std::vector<DirectoryIdentity>& ancestors);
+    // A directory too large to be listed at once: its files from the open
+    // listing, then its subdirectories from another.
     void FilePass(const std::string& directory);
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void ScanPathsOf(const PathSource& paths);
     // Publishes the request's settings, then the pending flag (release).
     void PublishRequest(bool allFormats);
+    // A listed entry: a movie file is read, by a loader or here.
+    void ConsiderEntry(const std::filesystem::directory_entry& entry, bool directory);
+    void QueueFile(const std::filesystem::directory_entry& entry,
+                   std::span<const ReaderKind> order);
+    // Reads a file on the worker's own thread and adds its row.
     void HandleFile(const std::filesystem::directory_entry& entry,
-                    std::span<const ReaderKind> order);
+                    std::span<const ReaderKind> order, std::size_t rootLength);
+    void AddPlainRow(const std::filesystem::path& path, std::uint64_t size, std::size_t rootLength);
+    // The host's steps, in the walk's order: each waits for the rows of the
+    // files before it.
+    template <typename Step> void Emit(Step step);
+    void DeliverNext();
+    // Hands over what is still pending once the walk has ended; after a
+    // stop, only up to the row awaited next.
+    void FinishScan();
     bool AllFormats = false;
     bool AllFormatsRequested = false;
     bool ShouldEndPass() const;
@@ -146,7 +174,8 @@ private:
     // One open file for all the readers of a file's order.
     std::unique_ptr<FileSource> file_;
     std::size_t readsInFlight_ = kDefaultReadsInFlight;
-    std::unique_ptr<Prefetcher> prefetcher_;
+    ReadHook readHook_;
+    std::unique_ptr<Pipeline> pipeline_;
 };
 
 } // namespace vidarium

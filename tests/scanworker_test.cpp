@@ -10,6 +10,9 @@
 #include <set>
 
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -221,6 +224,94 @@ TEST(ScanWorker, UnreadableDirectoryAndFileArePassedOver) {
     });
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_TRUE(passed);
+}
+
+// Three folders of movies whose first file is slow to read: with loads in
+// flight, the files after it are read first.
+class SlowFirstFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* folder : {"f0", "f0/f1", "f2"}) {
+            fs::create_directories(dir / folder);
+            for (int i = 0; i < 12; ++i) {
+                const std::string stem = (dir / folder).native() + "/m" + std::to_string(i);
+                WriteFile(stem + (i % 2 == 0 ? ".avi" : ".mpg"),
+                          i % 2 == 0 ? AviFile() : MpegFile(352, 288, 3, 2875, 0, 2));
+            }
+            slow.insert(dir / folder / MovieFilesInOrder(dir / folder).front());
+        }
+    }
+
+    // The steps of a scan with `inFlight` loads at once, and the files in
+    // the order their first read began.
+    std::vector<std::string> StepsOf(std::size_t inFlight, std::vector<fs::path>* firstReads,
+                                     std::chrono::milliseconds delay) {
+        RecordingHost host;
+        TScanFilesThread worker(host);
+        worker.SetReadsInFlight(inFlight);
+        auto reads = std::make_shared<std::pair<std::mutex, std::vector<fs::path>>>();
+        worker.SetReadHook([reads, slow = slow, delay](const fs::path& path) {
+            {
+                std::lock_guard lock(reads->first);
+                if (std::find(reads->second.begin(), reads->second.end(), path) !=
+                    reads->second.end()) {
+                    return;
+                }
+                reads->second.push_back(path);
+            }
+            if (slow.count(path) != 0) {
+                std::this_thread::sleep_for(delay);
+            }
+        });
+        worker.Start();
+        worker.RequestScan(dir.path());
+        EXPECT_TRUE(host.WaitForScans(1));
+        if (firstReads != nullptr) {
+            std::lock_guard lock(reads->first);
+            *firstReads = reads->second;
+        }
+        return host.steps;
+    }
+
+    TempDir dir;
+    std::set<fs::path> slow;
+};
+
+TEST_F(SlowFirstFiles, RowsComeInTheWalkOrderWhateverOrderLoadsEnd) {
+    const std::vector<std::string> one = StepsOf(0, nullptr, std::chrono::milliseconds(30));
+    ASSERT_EQ(std::count_if(one.begin(), one.end(),
+                            [](const std::string& step) { return step.rfind("row ", 0) == 0; }),
+              36);
+    for (const std::size_t inFlight : {1U, 4U, 16U, 1024U}) {
+        std::vector<fs::path> firstReads;
+        EXPECT_EQ(StepsOf(inFlight, &firstReads, std::chrono::milliseconds(30)), one) << inFlight;
+        if (inFlight >= 4) {
+            // A file after a slow one began (and, at this delay, ended)
+            // before the slow one did.
+            for (const fs::path& path : slow) {
+                EXPECT_NE(firstReads.back(), path) << inFlight;
+            }
+        }
+    }
+}
+
+TEST_F(SlowFirstFiles, StopDoesNotWaitForAStalledLoad) {
+    RecordingHost host;
+    TScanFilesThread worker(host);
+    worker.SetReadHook([slow = slow](const fs::path& path) {
+        if (slow.count(path) != 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(4));
+        }
+    });
+    worker.Start();
+    worker.RequestScan(dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto stopped = std::chrono::steady_clock::now();
+    worker.RequestStop();
+    ASSERT_TRUE(host.WaitForScans(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    // The stalled file was awaited first: no row came.
+    EXPECT_TRUE(host.rows.empty());
 }
 
 TEST(ScanWorker, TerminateEndsAnIdleWorker) {

@@ -1,0 +1,177 @@
+#include "loaderpool.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vidarium {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long closing waits for the loads it stopped; a load blocked in a read
+// of a stalled share does not hold the program.
+constexpr std::chrono::milliseconds kClosingWait{500};
+// A load running longer than this is taken to wait for its storage (a warm
+// header takes tens of microseconds): another loader may start beside it.
+constexpr std::chrono::microseconds kWaitingLoad{200};
+
+// Loaders busy at once while their loads keep the processor busy: more only
+// take turns on it.
+std::size_t ComputingLoaders() {
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
+}
+
+} // namespace
+
+struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
+    explicit State(std::size_t maxLoaders) : MaxLoaders(maxLoaders) {}
+    const std::size_t MaxLoaders;
+    const std::size_t Computing = ComputingLoaders();
+    std::mutex Mutex;
+    std::condition_variable Work;
+    std::condition_variable Exited;
+    std::deque<Task> Queue;
+    struct Busy {
+        Loader* Who;
+        Clock::time_point Since;
+    };
+    std::vector<Busy> Running;
+    std::size_t Loaders = 0;
+    // Loaders woken or started for queued tasks that have not taken one yet.
+    std::size_t Called = 0;
+    std::size_t Idle = 0;
+    bool Closing = false;
+
+    // Under the lock: wakes or starts loaders while queued tasks wait and
+    // fewer loads than the processors can run are computing.
+    void CallLoaders() {
+        const Clock::time_point recent = Clock::now() - kWaitingLoad;
+        std::size_t computing =
+            Called + static_cast<std::size_t>(
+                         std::count_if(Running.begin(), Running.end(),
+                                       [recent](const Busy& busy) { return busy.Since > recent; }));
+        while (Queue.size() > Called && computing < Computing) {
+            if (Idle > Called) {
+                Work.notify_one();
+            } else if (Loaders < MaxLoaders && Start()) {
+                ++Loaders;
+            } else {
+                return;
+            }
+            ++Called;
+            ++computing;
+        }
+    }
+    bool Start();
+    void Run();
+    // Queue shrank: a call for a task that is gone lapses.
+    void Taken() { Called = std::min(Called, Queue.size()); }
+};
+
+bool LoaderPool::State::Start() {
+    try {
+        std::thread([state = shared_from_this()] { state->Run(); }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+LoaderPool::LoaderPool(std::size_t maxLoaders) : state_(std::make_shared<State>(maxLoaders)) {}
+
+LoaderPool::~LoaderPool() {
+    std::deque<Task> dropped;
+    std::unique_lock lock(state_->Mutex);
+    state_->Closing = true;
+    dropped.swap(state_->Queue);
+    for (const State::Busy& busy : state_->Running) {
+        busy.Who->Stop.store(true);
+    }
+    state_->Work.notify_all();
+    state_->Exited.wait_for(lock, kClosingWait, [this] { return state_->Loaders == 0; });
+}
+
+bool LoaderPool::SubmitTo(const std::shared_ptr<State>& state, Task& task) {
+    std::lock_guard lock(state->Mutex);
+    if (state->Closing) {
+        return false;
+    }
+    state->Queue.push_back(std::move(task));
+    state->CallLoaders();
+    if (state->Loaders == 0) {
+        // No thread to be had: the caller runs the task.
+        task = std::move(state->Queue.back());
+        state->Queue.pop_back();
+        state->Taken();
+        return false;
+    }
+    return true;
+}
+
+void LoaderPool::Nudge() {
+    std::lock_guard lock(state_->Mutex);
+    state_->CallLoaders();
+}
+
+void LoaderPool::Abandon() {
+    std::deque<Task> dropped;
+    std::lock_guard lock(state_->Mutex);
+    dropped.swap(state_->Queue);
+    state_->Taken();
+    for (const State::Busy& busy : state_->Running) {
+        busy.Who->Stop.store(true);
+    }
+}
+
+void LoaderPool::State::Run() {
+    LowerCurrentThreadPriority();
+    auto loader = std::make_unique<Loader>(shared_from_this());
+    std::unique_lock lock(Mutex);
+    for (;;) {
+        if (Queue.empty() || Called == 0) {
+            ++Idle;
+            Work.wait(lock, [this] { return Closing || (Called > 0 && !Queue.empty()); });
+            --Idle;
+        }
+        if (Closing) {
+            break;
+        }
+        Task task = std::move(Queue.front());
+        Queue.pop_front();
+        Called = Called > 0 ? Called - 1 : 0;
+        Taken();
+        // A stop meant the loads in progress when it came, not this one.
+        loader->Stop.store(false);
+        Running.push_back({loader.get(), Clock::now()});
+        lock.unlock();
+        try {
+            task(*loader);
+        } catch (...) {
+            // A task reports its own faults; nothing may end the loader.
+        }
+        task = nullptr;
+        lock.lock();
+        Running.erase(std::find_if(Running.begin(), Running.end(),
+                                   [&](const Busy& busy) { return busy.Who == loader.get(); }));
+        // Go on with the queue as one of the computing loaders.
+        if (!Queue.empty()) {
+            ++Called;
+        }
+        CallLoaders();
+    }
+    lock.unlock();
+    loader.reset();
+    lock.lock();
+    --Loaders;
+    Exited.notify_all();
+}
+
+} // namespace vidarium
