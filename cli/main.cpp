@@ -52,7 +52,7 @@ constexpr const char* kUsage =
     "  -0               the paths in LIST end with NUL bytes (find -print0)\n"
     "  --stats          after the rows, one summary line on standard error\n"
     "  --reads-in-flight=N\n"
-    "                   fetch the next N files of a directory while one is read\n"
+    "                   read up to N files at once, and list folders ahead\n"
     "                   (default 16; 0 reads one file at a time)\n"
     "  --version        show the version and exit\n"
     "  --help           show this text and exit\n"
