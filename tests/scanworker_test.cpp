@@ -226,12 +226,17 @@ TEST(ScanWorker, UnreadableDirectoryAndFileArePassedOver) {
     EXPECT_TRUE(passed);
 }
 
-// Three folders of movies whose first file is slow to read: with loads in
-// flight, the files after it are read first.
+// Four folders of movies whose first file is slow to read: with loads in
+// flight, the files after it are read first. One folder holds more entries
+// than one listing keeps.
 class SlowFirstFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* folder : {"f0", "f0/f1", "f2"}) {
+        fs::create_directories(dir / "big");
+        for (int i = 0; i < 1030; ++i) {
+            WriteFile(dir / "big" / ("note" + std::to_string(i) + ".txt"), {});
+        }
+        for (const char* folder : {"f0", "f0/f1", "f2", "big"}) {
             fs::create_directories(dir / folder);
             for (int i = 0; i < 12; ++i) {
                 const std::string stem = (dir / folder).native() + "/m" + std::to_string(i);
@@ -281,7 +286,7 @@ TEST_F(SlowFirstFiles, RowsComeInTheWalkOrderWhateverOrderLoadsEnd) {
     const std::vector<std::string> one = StepsOf(0, nullptr, std::chrono::milliseconds(30));
     ASSERT_EQ(std::count_if(one.begin(), one.end(),
                             [](const std::string& step) { return step.rfind("row ", 0) == 0; }),
-              36);
+              48);
     for (const std::size_t inFlight : {1U, 4U, 16U, 1024U}) {
         std::vector<fs::path> firstReads;
         EXPECT_EQ(StepsOf(inFlight, &firstReads, std::chrono::milliseconds(30)), one) << inFlight;
