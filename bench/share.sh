@@ -22,7 +22,7 @@ done
 bash scripts/install-deps.sh
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-peers=(fuse3 libfuse3-dev pkg-config)
+peers=(fuse3)
 [ "$install_peers" = 1 ] && peers+=(mediainfo ffmpeg)
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${peers[@]}" >/dev/null
 cmake --preset dev >/dev/null
