@@ -84,6 +84,8 @@ const char* RowSourceName(RowSource source) {
         return "mpeg";
     case RowSource::Iso:
         return "mp4";
+    case RowSource::Matroska:
+        return "matroska";
     case RowSource::Plain:
         break;
     }
@@ -279,6 +281,8 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
     values.VideoTracks = summary.VideoTracks;
     values.AudioTracks = summary.AudioTracks;
     values.SubtitleTracks = summary.SubtitleTracks;
+    values.AudioLanguages = summary.AudioLanguages;
+    values.SubtitleLanguages = summary.SubtitleLanguages;
     for (const MetadataItem& item : summary.Metadata) {
         values.UserData.push_back({item.Label, item.Text});
     }

@@ -21,8 +21,8 @@ class CMPEGHeaderReader;
 class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
-enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso };
-inline constexpr std::size_t kRowSources = 5;
+enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska };
+inline constexpr std::size_t kRowSources = 6;
 const char* RowSourceName(RowSource source);
 
 // The reader's values behind a row, typed, for the structured outputs. A
@@ -51,6 +51,8 @@ struct MediaValues {
     std::optional<std::int64_t> VideoTracks;
     std::optional<std::int64_t> AudioTracks;
     std::optional<std::int64_t> SubtitleTracks;
+    std::vector<std::string> AudioLanguages;
+    std::vector<std::string> SubtitleLanguages;
 };
 
 // A row is its caption and the sub-items it really has: an AVI or MPEG row

@@ -7,6 +7,7 @@
 #include "avireader.h"
 #include "filerow.h"
 #include "isoreader.h"
+#include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
 
@@ -23,7 +24,7 @@ namespace vidarium {
 
 class ByteSource;
 
-enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, AviStreams };
+enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, AviStreams };
 
 // One instance of every reader, reused file after file by one loader.
 struct ReaderSet {
@@ -31,6 +32,7 @@ struct ReaderSet {
     CQuickTimeReader QuickTime;
     CMPEGHeaderReader Mpeg;
     CIsoReader Iso;
+    CMatroskaReader Matroska;
 
     // Stop ends a load in progress at its next box, atom or chunk.
     void WatchStopFlag(const std::atomic<bool>* flag);

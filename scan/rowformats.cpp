@@ -143,6 +143,17 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     SetIfPresent(object, "video_tracks", values.VideoTracks);
     SetIfPresent(object, "audio_tracks", values.AudioTracks);
     SetIfPresent(object, "subtitle_tracks", values.SubtitleTracks);
+    for (const auto& [key, languages] :
+         {std::pair{"audio_languages", &values.AudioLanguages},
+          std::pair{"subtitle_languages", &values.SubtitleLanguages}}) {
+        if (!languages->empty()) {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const std::string& language : *languages) {
+                list.push_back(IsValidUtf8(language) ? language : Latin1ToUtf8(language));
+            }
+            object[key] = std::move(list);
+        }
+    }
     if (row.Source == RowSource::QuickTime || values.Container) {
         nlohmann::ordered_json items = nlohmann::ordered_json::array();
         for (const UserDataEntry& entry : values.UserData) {

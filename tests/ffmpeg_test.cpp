@@ -1,7 +1,9 @@
 // Real files from a real muxer: made by ffmpeg when it is installed.
 #include "avireader.h"
 #include "builders.h"
+#include "bytesource.h"
 #include "filerow.h"
+#include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
 #include "recordinghost.h"
@@ -326,6 +328,56 @@ bool Within(double ours, double theirs, double fraction) {
     return std::fabs(ours - theirs) <= std::fabs(theirs) * fraction;
 }
 
+// A modern row agrees with ffprobe: duration (where ffprobe states one),
+// picture size, frame rate, sample rate, channels, bit rates (where both
+// state them) and track counts.
+void ExpectAgreement(const FileRow& row, const nlohmann::json& probe, bool bitRates) {
+    const MediaValues& values = row.Values;
+    ASSERT_EQ(row.SubItems.size(), 12u);
+    ASSERT_TRUE(probe.is_object());
+    if (probe["format"].contains("duration")) {
+        const double seconds = std::stod(probe["format"]["duration"].get<std::string>());
+        ASSERT_TRUE(values.DurationMs);
+        EXPECT_TRUE(std::fabs(static_cast<double>(*values.DurationMs) / 1000 - seconds) <= 0.15 ||
+                    Within(static_cast<double>(*values.DurationMs) / 1000, seconds, 0.01))
+            << *values.DurationMs << " ms, ffprobe " << seconds;
+    }
+    int videoStreams = 0;
+    int audioStreams = 0;
+    for (const nlohmann::json& stream : probe["streams"]) {
+        const std::string type = stream["codec_type"];
+        if (type == "video" && videoStreams++ == 0) {
+            EXPECT_EQ(values.Width, Number(stream, "width"));
+            EXPECT_EQ(values.Height, Number(stream, "height"));
+            ASSERT_TRUE(values.FrameRate);
+            EXPECT_TRUE(Within(*values.FrameRate, Rate(stream["r_frame_rate"]), 0.005) ||
+                        Within(*values.FrameRate, Rate(stream["avg_frame_rate"]), 0.005))
+                << *values.FrameRate;
+            if (bitRates && stream.contains("bit_rate")) {
+                EXPECT_TRUE(Within(static_cast<double>(values.VideoBitRate.value_or(0)),
+                                   static_cast<double>(Number(stream, "bit_rate")), 0.05));
+            }
+            for (const nlohmann::json& side :
+                 stream.value("side_data_list", nlohmann::json::array())) {
+                if (side.contains("rotation")) {
+                    // ffprobe's angle is counter-clockwise.
+                    EXPECT_EQ(values.Rotation.value_or(0),
+                              (360 - side["rotation"].get<int>()) % 360);
+                }
+            }
+        } else if (type == "audio" && audioStreams++ == 0) {
+            EXPECT_EQ(values.SampleRate, Number(stream, "sample_rate"));
+            EXPECT_EQ(values.Channels, Number(stream, "channels"));
+            if (bitRates && stream.contains("bit_rate")) {
+                EXPECT_TRUE(Within(static_cast<double>(values.AudioBitRate.value_or(0)),
+                                   static_cast<double>(Number(stream, "bit_rate")), 0.05));
+            }
+        }
+    }
+    EXPECT_EQ(values.VideoTracks.value_or(0), videoStreams);
+    EXPECT_EQ(values.AudioTracks.value_or(0), audioStreams);
+}
+
 // Every ISO file ffmpeg makes agrees with ffprobe: duration, size, frame
 // rate, sample rate, channels and bit rates; the codec cells are ours.
 TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
@@ -392,58 +444,138 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
                            int rotation, bool bitRates) {
         SCOPED_TRACE(name);
         const FileRow& row = rows.at(name);
-        const MediaValues& values = row.Values;
-        ASSERT_EQ(row.SubItems.size(), 12u);
         EXPECT_EQ(row.SubItems[2], video);
         EXPECT_EQ(row.SubItems[7], audio);
-        const nlohmann::json probe = Probe(movies / name);
-        ASSERT_TRUE(probe.is_object());
-        const double seconds = std::stod(probe["format"]["duration"].get<std::string>());
-        ASSERT_TRUE(values.DurationMs);
-        EXPECT_TRUE(std::fabs(static_cast<double>(*values.DurationMs) / 1000 - seconds) <= 0.15 ||
-                    Within(static_cast<double>(*values.DurationMs) / 1000, seconds, 0.01))
-            << *values.DurationMs << " ms, ffprobe " << seconds;
-        int videoStreams = 0;
-        int audioStreams = 0;
-        for (const nlohmann::json& stream : probe["streams"]) {
-            const std::string type = stream["codec_type"];
-            if (type == "video" && videoStreams++ == 0) {
-                EXPECT_EQ(values.Width, Number(stream, "width"));
-                EXPECT_EQ(values.Height, Number(stream, "height"));
-                ASSERT_TRUE(values.FrameRate);
-                EXPECT_TRUE(Within(*values.FrameRate, Rate(stream["r_frame_rate"]), 0.005) ||
-                            Within(*values.FrameRate, Rate(stream["avg_frame_rate"]), 0.005))
-                    << *values.FrameRate;
-                if (bitRates && stream.contains("bit_rate")) {
-                    EXPECT_TRUE(Within(static_cast<double>(values.VideoBitRate.value_or(0)),
-                                       static_cast<double>(Number(stream, "bit_rate")), 0.05));
-                }
-                for (const nlohmann::json& side :
-                     stream.value("side_data_list", nlohmann::json::array())) {
-                    if (side.contains("rotation")) {
-                        // ffprobe's angle is counter-clockwise.
-                        EXPECT_EQ(values.Rotation.value_or(0),
-                                  (360 - side["rotation"].get<int>()) % 360);
-                    }
-                }
-            } else if (type == "audio" && audioStreams++ == 0) {
-                EXPECT_EQ(values.SampleRate, Number(stream, "sample_rate"));
-                EXPECT_EQ(values.Channels, Number(stream, "channels"));
-                if (bitRates && stream.contains("bit_rate")) {
-                    EXPECT_TRUE(Within(static_cast<double>(values.AudioBitRate.value_or(0)),
-                                       static_cast<double>(Number(stream, "bit_rate")), 0.05));
-                }
-            }
-        }
-        EXPECT_EQ(values.VideoTracks.value_or(0), videoStreams);
-        EXPECT_EQ(values.AudioTracks.value_or(0), audioStreams);
-        EXPECT_EQ(values.Rotation.value_or(0), rotation);
+        ExpectAgreement(row, Probe(movies / name), bitRates);
+        EXPECT_EQ(row.Values.Rotation.value_or(0), rotation);
     };
     for (const auto& [arguments, c] : cases) {
         check(c.name, c.video, c.audio, 0, c.bitRates);
     }
     check("rotated.mp4", "MP4: AVC High@L1.3", "AAC", 270, true);
     EXPECT_EQ(rows.at("h264.mp4").SubItems[11], "Title: Waves\r\n");
+}
+
+} // namespace
+} // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+// Every Matroska and WebM file ffmpeg and mkvmerge make agrees with ffprobe;
+// a file that states no duration gets the end of its last block.
+TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
+    struct Case {
+        const char* name;
+        const char* video;
+        const char* audio;
+        double seconds = 0; // the true length, where ffprobe has none
+    };
+    const std::string v = "-f lavfi -i testsrc=size=320x240:rate=25 ";
+    const std::string a = "-f lavfi -i sine=sample_rate=48000 ";
+    const std::string x264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p ";
+    const std::string vp9 = "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 ";
+    const fs::path movies = dir / "mkv";
+    fs::create_directory(movies);
+    WriteFile(dir / "words.srt", Bytes{'1', '\n', '0', '0', ':', '0', '0', ':',  '0', '0', ',', '0',
+                                       '0', '0',  ' ', '-', '-', '>', ' ', '0',  '0', ':', '0', '0',
+                                       ':', '0',  '1', ',', '0', '0', '0', '\n', 'H', 'i', '\n'});
+    const std::vector<std::pair<std::string, Case>> cases{
+        {v + a + "-t 2 " + x264 + "-c:a aac -metadata title=Waves -metadata artist=Me",
+         {"h264.mkv", "MKV: AVC High@L1.3", "AAC"}},
+        {v + a +
+             "-t 2 -c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p "
+             "-c:a ac3 -ac 6",
+         {"hevc.mkv", "MKV: HEVC Main@L2", "AC-3"}},
+        {v + "-t 2 -c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p10le",
+         {"hevc-10bit.mkv", "MKV: HEVC Main 10@L2", ""}},
+        {v + "-t 1 -c:v libaom-av1 -cpu-used 8 -row-mt 1 -b:v 200k -pix_fmt yuv420p10le",
+         {"av1.mkv", "MKV: AV1 Main@L2.0 10-bit", ""}},
+        {v + a + "-t 2 " + vp9 + "-c:a libopus", {"vp9.webm", "WebM: VP9", "Opus"}},
+        {v + a + "-t 2 -c:v libvpx -deadline realtime -cpu-used 8 -c:a libvorbis",
+         {"vp8.webm", "WebM: VP8", "Vorbis"}},
+        {v + a + "-t 2 -c:v mpeg2video -c:a mp2", {"mpeg2.mkv", "MKV: MPEG-2 Video", "MP2"}},
+        {v + a + "-t 2 -c:v mpeg4 -c:a libmp3lame", {"mpeg4.mkv", "MKV: MPEG-4 Visual", "MP3"}},
+        {v + a + "-t 2 -c:v libtheora -c:a flac", {"theora.mkv", "MKV: Theora", "FLAC"}},
+        {v + a + "-t 2 -c:v ffv1 -c:a pcm_s16le", {"ffv1.mkv", "MKV: FFV1", "PCM"}},
+        {v + a + "-t 2 -c:v mjpeg -c:a eac3", {"mjpeg.mkv", "MKV: Motion JPEG", "E-AC-3"}},
+        {v + a + "-t 2 -c:v prores -c:a dca -strict -2", {"prores.mkv", "MKV: ProRes", "DTS"}},
+        {v + a + "-t 2 " + x264 + "-c:a truehd -strict -2",
+         {"truehd.mkv", "MKV: AVC High@L1.3", "TrueHD"}},
+        {v + a + "-t 2 " + x264 + "-c:a aac -cues_to_front 1",
+         {"cues-first.mkv", "MKV: AVC High@L1.3", "AAC"}},
+        {v + a + "-f lavfi -i sine=sample_rate=44100 -i '" + (dir / "words.srt").native() +
+             "' -t 2 -map 0 -map 1 -map 2 -map 3 " + x264 +
+             "-c:a aac -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger "
+             "-metadata:s:s:0 language=fre",
+         {"languages.mkv", "MKV: AVC High@L1.3", "AAC"}},
+        {"-f lavfi -i testsrc=size=64x64:rate=1 -t 3700 " + x264,
+         {"hour.mkv", "MKV: AVC High@L1", ""}},
+        {v + a + "-t 3 " + vp9 + "-c:a libopus -live 1", {"live.webm", "WebM: VP9", "Opus", 3.0}},
+    };
+    for (const auto& [arguments, c] : cases) {
+        Make("mkv/" + std::string(c.name), arguments);
+    }
+    // Written to a pipe: no seeking back to fill in the sizes and duration.
+    const std::string piped = "ffmpeg -hide_banner -loglevel error -nostdin -y " + v + a + "-t 4 " +
+                              vp9 + "-c:a libopus -f webm - > '" +
+                              (movies / "piped.webm").native() + "'";
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    // mkvmerge writes each track's statistics, bit rate included, after the
+    // clusters.
+    const bool mkvmerge = std::system("mkvmerge --version >/dev/null 2>&1") == 0;
+    if (mkvmerge) {
+        const std::string merge = "mkvmerge -q -o '" + (movies / "mkvmerge.mkv").native() + "' '" +
+                                  (movies / "h264.mkv").native() + "'";
+        ASSERT_EQ(std::system(merge.c_str()), 0);
+    }
+
+    const auto rows = ScanRows(movies, true);
+    const auto check = [&](const std::string& name, const char* video, const char* audio,
+                           double seconds) {
+        SCOPED_TRACE(name);
+        const FileRow& row = rows.at(name);
+        EXPECT_EQ(row.SubItems[2], video);
+        EXPECT_EQ(row.SubItems[7], audio);
+        const nlohmann::json probe = Probe(movies / name);
+        ExpectAgreement(row, probe, false);
+        if (seconds > 0) {
+            ASSERT_TRUE(row.Values.DurationMs);
+            EXPECT_NEAR(static_cast<double>(*row.Values.DurationMs) / 1000, seconds, 0.5);
+        }
+    };
+    for (const auto& [arguments, c] : cases) {
+        check(c.name, c.video, c.audio, c.seconds);
+    }
+    check("piped.webm", "WebM: VP9", "Opus", 4.0);
+    EXPECT_EQ(rows.at("h264.mkv").SubItems[11], "Title: Waves\r\nArtist: Me\r\n");
+    const MediaValues& languages = rows.at("languages.mkv").Values;
+    EXPECT_EQ(languages.AudioLanguages, (std::vector<std::string>{"eng", "ger"}));
+    EXPECT_EQ(languages.SubtitleLanguages, std::vector<std::string>{"fre"});
+    EXPECT_EQ(languages.SubtitleTracks, 1);
+    // A file that states its duration costs at most 3 reads, one that does
+    // not at most 5.
+    for (const auto& [name, most] :
+         {std::pair{"h264.mkv", 3}, std::pair{"cues-first.mkv", 3}, std::pair{"hour.mkv", 3},
+          std::pair{"live.webm", 5}, std::pair{"mkvmerge.mkv", mkvmerge ? 3 : 0}}) {
+        FileSource file;
+        if (most == 0 || !file.Open(movies / name)) {
+            continue;
+        }
+        CMatroskaReader reader;
+        const FileActivity before = FileSource::Activity();
+        EXPECT_TRUE(reader.LoadFromSource(file, movies / name));
+        EXPECT_LE(FileSource::Activity().ReadCalls - before.ReadCalls, std::uint64_t(most)) << name;
+    }
+    if (mkvmerge) {
+        const FileRow& row = rows.at("mkvmerge.mkv");
+        const nlohmann::json probe = Probe(movies / "mkvmerge.mkv");
+        const auto bps = [&](std::size_t index) {
+            return std::stoll(probe["streams"][index]["tags"]["BPS"].get<std::string>());
+        };
+        EXPECT_EQ(row.Values.VideoBitRate, bps(0));
+        EXPECT_EQ(row.Values.AudioBitRate, bps(1));
+    }
 }
 
 } // namespace

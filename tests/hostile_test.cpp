@@ -6,6 +6,7 @@
 #include "guarded.h"
 #include "loadedmovie.h"
 #include "loadstop.h"
+#include "mkvreader.h"
 #include "movreader.h"
 #include "readererror.h"
 #include "tempdir.h"
@@ -384,6 +385,54 @@ TEST(Bounds, FaultCauseStaysReachable) {
             EXPECT_STREQ(cause.what(), "value out of 32-bit range");
         }
     }
+}
+
+// Matroska shapes: a stated duration, none (the last block's end), the 0
+// that Firefox writes, a seek head that points back into itself or past the
+// file, and a child that does not fit its parent.
+TEST(Bounds, MatroskaShapes) {
+    const Bytes seekSelf = Ebml(
+        0x114D9B74,
+        Concat({Ebml(0x4DBB, Concat({Ebml(0x53AB, {0x16, 0x54, 0xAE, 0x6B}), EbmlUint(0x53AC, 0)})),
+                Ebml(0x4DBB, Concat({Ebml(0x53AB, {0x12, 0x54, 0xC3, 0x67}),
+                                     EbmlUint(0x53AC, 1U << 30)}))}));
+    Bytes misfit = MatroskaFile();
+    misfit[misfit.size() - 40] = 0x01; // a block's size that runs past its cluster
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::optional<std::int64_t> duration;
+    } cases[] = {
+        {"stated", MatroskaFile(), 5000},
+        {"none stated", MatroskaFile(-1), 1000},
+        {"zero", MatroskaFile(0), 1000},
+        {"seek head into itself", MatroskaFile(5000, 4000, seekSelf), 5000},
+        {"misfit", misfit, 5000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CMatroskaReader reader;
+        MemorySource source(c.bytes);
+        ASSERT_TRUE(reader.LoadFromSource(source, "shape.webm"));
+        EXPECT_EQ(reader.Summary.DurationMs, c.duration);
+        EXPECT_EQ(reader.Summary.Width, 640);
+        EXPECT_EQ(reader.Summary.AudioLanguages, std::vector<std::string>{"fre"});
+        EXPECT_LT(reader.ElementsSeen(), 40u);
+    }
+}
+
+TEST(Bounds, MatroskaElementsPerLoad) {
+    // 1,200,000 empty elements in the segment information.
+    Bytes voids;
+    for (int i = 0; i < 1'200'000; ++i) {
+        voids.insert(voids.end(), {0xEC, 0x80});
+    }
+    const Bytes bytes = MatroskaFile(5000, 4000, Ebml(0x1549A966, voids));
+    CMatroskaReader reader;
+    MemorySource source(bytes);
+    reader.LoadFromSource(source, "voids.webm");
+    EXPECT_LE(reader.ElementsSeen(), CMatroskaReader::kMaxElements + 16);
+    EXPECT_GT(reader.ElementsSeen(), CMatroskaReader::kMaxElements / 2);
 }
 
 } // namespace

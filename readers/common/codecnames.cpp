@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <numeric>
 
 namespace vidarium {
 
@@ -156,6 +157,63 @@ Codec CodecForObjectType(std::uint8_t objectType) {
     default:
         return Codec::Unknown;
     }
+}
+
+Codec CodecForMatroskaId(std::string_view codecId) {
+    struct Row {
+        std::string_view id;
+        bool prefix; // the id names a family: "A_AAC/MPEG4/LC", "A_PCM/INT/LIT"
+        Codec codec;
+    };
+    static constexpr Row kRows[] = {
+        {"V_MPEG4/ISO/AVC", false, Codec::Avc},
+        {"V_MPEGH/ISO/HEVC", false, Codec::Hevc},
+        {"V_AV1", false, Codec::Av1},
+        {"V_VP8", false, Codec::Vp8},
+        {"V_VP9", false, Codec::Vp9},
+        {"V_MPEG2", false, Codec::Mpeg2Video},
+        {"V_MPEG1", false, Codec::Mpeg1Video},
+        {"V_MPEG4/ISO/", true, Codec::Mpeg4Visual},
+        {"V_THEORA", false, Codec::Theora},
+        {"V_PRORES", false, Codec::ProRes},
+        {"V_MJPEG", false, Codec::MotionJpeg},
+        {"V_FFV1", false, Codec::Ffv1},
+        {"V_MS/VC1", false, Codec::Vc1},
+        {"A_AAC", true, Codec::Aac},
+        {"A_AC3", true, Codec::Ac3},
+        {"A_EAC3", false, Codec::Eac3},
+        {"A_DTS", true, Codec::Dts},
+        {"A_TRUEHD", false, Codec::TrueHd},
+        {"A_MLP", false, Codec::TrueHd},
+        {"A_OPUS", false, Codec::Opus},
+        {"A_VORBIS", false, Codec::Vorbis},
+        {"A_FLAC", false, Codec::Flac},
+        {"A_ALAC", false, Codec::Alac},
+        {"A_MPEG/L3", false, Codec::Mp3},
+        {"A_MPEG/L2", false, Codec::Mp2},
+        {"A_MPEG/L1", false, Codec::Mp2},
+        {"A_PCM/", true, Codec::Pcm},
+    };
+    const auto* row = std::find_if(std::begin(kRows), std::end(kRows), [&](const Row& r) {
+        return r.prefix ? codecId.substr(0, r.id.size()) == r.id : codecId == r.id;
+    });
+    return row == std::end(kRows) ? Codec::Unknown : row->codec;
+}
+
+std::string AspectText(std::uint64_t width, std::uint64_t height) {
+    if (width == 0 || height == 0) {
+        return {};
+    }
+    const std::uint64_t divisor = std::gcd(width, height);
+    width /= divisor;
+    height /= divisor;
+    if (width <= 100 && height <= 100) {
+        return std::to_string(width) + ":" + std::to_string(height);
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f",
+                  static_cast<double>(width) / static_cast<double>(height));
+    return text;
 }
 
 std::string FourCCText(const FourCC& code) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vidarium {
 
@@ -56,6 +57,13 @@ const char* CodecName(Codec codec);
 Codec CodecForSampleEntry(const FourCC& code);
 // The object type indication of an MPEG-4 decoder configuration ("esds").
 Codec CodecForObjectType(std::uint8_t objectType);
+// A Matroska CodecID ("V_MPEG4/ISO/AVC", "A_AAC/MPEG4/LC", ...). The codecs
+// a Windows header names ("V_MS/VFW/FOURCC", "A_MS/ACM") give Unknown.
+Codec CodecForMatroskaId(std::string_view codecId);
+
+// The display aspect of a picture, "16:9", or with three decimals when its
+// terms are large ("2.387"); empty when either side is 0.
+std::string AspectText(std::uint64_t width, std::uint64_t height);
 
 // A four-character code as text when its bytes are printable ASCII, else as
 // hex ("0x6d730055"), so that a cell never holds control bytes.

@@ -63,6 +63,10 @@ struct MediaSummary {
     int VideoTracks = 0;
     int AudioTracks = 0;
     int SubtitleTracks = 0;
+    // Each sound and subtitle track's language, in file order, where the
+    // container names one ("eng", "de-CH").
+    std::vector<std::string> AudioLanguages;
+    std::vector<std::string> SubtitleLanguages;
     std::vector<MetadataItem> Metadata;
 };
 

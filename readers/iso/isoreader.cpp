@@ -565,22 +565,6 @@ FourCC OriginalFormat(MovieParser& parser, const FourCC& code, ByteSpan children
     return code;
 }
 
-std::string AspectText(std::uint64_t width, std::uint64_t height) {
-    if (width == 0 || height == 0) {
-        return {};
-    }
-    const std::uint64_t divisor = std::gcd(width, height);
-    width /= divisor;
-    height /= divisor;
-    if (width <= 100 && height <= 100) {
-        return std::to_string(width) + ":" + std::to_string(height);
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f",
-                  static_cast<double>(width) / static_cast<double>(height));
-    return text;
-}
-
 } // namespace
 
 void IsoLoad::DescribeVideo(const Track& track) {

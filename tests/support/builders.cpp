@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -576,6 +577,71 @@ Bytes IlstItem(std::string_view type, std::string_view text) {
     AppendBe32(data, 0); // locale
     AppendText(data, text);
     return Atom(type, Atom("data", data));
+}
+
+} // namespace vidarium::testing
+
+namespace vidarium::testing {
+
+Bytes Ebml(std::uint32_t id, const Bytes& payload, bool unknownSize) {
+    Bytes bytes;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        if ((id >> shift) != 0 || shift == 0) {
+            bytes.push_back(static_cast<std::uint8_t>(id >> shift));
+        }
+    }
+    bytes.push_back(0x01);
+    for (int shift = 48; shift >= 0; shift -= 8) {
+        bytes.push_back(
+            unknownSize ? 0xFF : static_cast<std::uint8_t>(std::uint64_t{payload.size()} >> shift));
+    }
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+Bytes EbmlUint(std::uint32_t id, std::uint64_t value) {
+    Bytes payload;
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        payload.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+    return Ebml(id, payload);
+}
+
+Bytes EbmlFloat(std::uint32_t id, double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    Bytes payload;
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        payload.push_back(static_cast<std::uint8_t>(bits >> shift));
+    }
+    return Ebml(id, payload);
+}
+
+Bytes EbmlText(std::uint32_t id, std::string_view text) {
+    return Ebml(id, Bytes(text.begin(), text.end()));
+}
+
+Bytes MatroskaFile(double duration, std::uint64_t clusterTime, const Bytes& segmentExtras) {
+    const Bytes header = Ebml(0x1A45DFA3, EbmlText(0x4282, "webm"));
+    Bytes info = Concat({EbmlUint(0x2AD7B1, 1'000'000), EbmlText(0x7BA9, "Seed")});
+    if (duration >= 0) {
+        info = Concat({info, EbmlFloat(0x4489, duration)});
+    }
+    const Bytes video =
+        Ebml(0xAE, Concat({EbmlUint(0xD7, 1), EbmlUint(0x83, 1), EbmlText(0x86, "V_MPEG4/ISO/AVC"),
+                           EbmlUint(0x23E383, 40'000'000),
+                           Ebml(0xE0, Concat({EbmlUint(0xB0, 640), EbmlUint(0xBA, 360)}))}));
+    const Bytes audio =
+        Ebml(0xAE, Concat({EbmlUint(0xD7, 2), EbmlUint(0x83, 2), EbmlText(0x86, "A_OPUS"),
+                           EbmlText(0x22B59C, "fre"),
+                           Ebml(0xE1, Concat({EbmlFloat(0xB5, 48000), EbmlUint(0x9F, 2)}))}));
+    // Two blocks of track 1, at 0 and 960 ms after the cluster's time.
+    const Bytes cluster = Ebml(
+        0x1F43B675, Concat({EbmlUint(0xE7, clusterTime), Ebml(0xA3, {0x81, 0x00, 0x00, 0x80, 1}),
+                            Ebml(0xA3, {0x81, 0x03, 0xC0, 0x80, 2})}));
+    return Concat(
+        {header, Ebml(0x18538067, Concat({segmentExtras, Ebml(0x1549A966, info),
+                                          Ebml(0x1654AE6B, Concat({video, audio})), cluster}))});
 }
 
 } // namespace vidarium::testing

@@ -162,3 +162,19 @@ Bytes AacConfigBox(const Bytes& config, std::uint8_t objectType = 0x40);
 Bytes IlstItem(std::string_view type, std::string_view text);
 
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+
+// One Matroska element: its ID as written (1 to 4 bytes, the length marker
+// included) and an 8-byte size, or the "unknown" size.
+Bytes Ebml(std::uint32_t id, const Bytes& payload, bool unknownSize = false);
+Bytes EbmlUint(std::uint32_t id, std::uint64_t value);
+Bytes EbmlFloat(std::uint32_t id, double value);
+Bytes EbmlText(std::uint32_t id, std::string_view text);
+// A WebM file: a 640x360 AVC video track at 25 frames a second and a 48 kHz
+// stereo sound track, a title, one cluster of two blocks at `clusterTime`
+// milliseconds; `duration` in milliseconds, or none stated when negative.
+Bytes MatroskaFile(double duration = 5000, std::uint64_t clusterTime = 4000,
+                   const Bytes& segmentExtras = {});
+
+} // namespace vidarium::testing

@@ -1,0 +1,59 @@
+// Header reader for Matroska and WebM: the EBML header, then the segment's
+// top-level elements by their headers up to the first cluster (the seek
+// head, the segment information, the tracks and the tags), the tags where
+// the seek head says they are, and, for a file that states no duration, the
+// last cluster of a window at its end. Nothing else inside the clusters.
+#pragma once
+
+#include "loadstop.h"
+#include "mediasummary.h"
+#include "readererror.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace vidarium {
+
+class ByteSource;
+
+class CMatroskaReader {
+public:
+    static constexpr ReaderOrigin kOrigin{"CMatroskaReader", "mkvreader", 1};
+    // Elements looked at in one load.
+    static constexpr std::size_t kMaxElements = 1'000'000;
+    // Nesting, counted from the segment's top-level elements.
+    static constexpr int kMaxDepth = 16;
+    // A text element, and a binary one (a track's CodecPrivate), at most.
+    static constexpr std::uint64_t kMaxText = 1U << 20;
+    static constexpr std::uint64_t kMaxBinary = 16U << 20;
+    // A top-level element read whole (the tracks, the tags), at most.
+    static constexpr std::uint64_t kMaxMaster = 64U << 20;
+    // The end of a file without a duration is searched for its last cluster
+    // in a window that starts at this size and grows fourfold to the largest.
+    static constexpr std::size_t kTailWindow = 64U << 10;
+    static constexpr std::size_t kMaxTailWindow = 1U << 20;
+    // What one load reads into memory, at most.
+    static constexpr std::uint64_t kMaxLoadBytes = 256U << 20;
+
+    // True when the first bytes are an EBML header.
+    static bool RecognisesHead(std::span<const std::uint8_t> head);
+
+    // True when the file is Matroska or WebM with at least one video or
+    // sound track; Summary then describes it. Raises ReaderError on a fault.
+    bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
+
+    // The EBML header names Matroska or WebM.
+    bool RecognisedContainer = false;
+    MediaSummary Summary;
+    std::size_t ElementsSeen() const { return elements_; }
+
+private:
+    bool Load(ByteSource& source);
+
+    LoadStop stop_;
+    std::size_t elements_ = 0;
+};
+
+} // namespace vidarium
