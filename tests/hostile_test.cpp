@@ -433,6 +433,18 @@ TEST(Bounds, MatroskaElementsPerLoad) {
     reader.LoadFromSource(source, "voids.webm");
     EXPECT_LE(reader.ElementsSeen(), CMatroskaReader::kMaxElements + 16);
     EXPECT_GT(reader.ElementsSeen(), CMatroskaReader::kMaxElements / 2);
+
+    // A file without a duration whose last megabyte is cluster IDs: the
+    // search back over them is one pass, its elements within the bound.
+    Bytes tail = MatroskaFile(-1);
+    for (int i = 0; i < 1 << 18; ++i) {
+        tail.insert(tail.end(), {0x1F, 0x43, 0xB6, 0x75});
+    }
+    CMatroskaReader clusters;
+    MemorySource clusterSource(tail);
+    EXPECT_TRUE(clusters.LoadFromSource(clusterSource, "clusters.webm"));
+    EXPECT_FALSE(clusters.Summary.DurationMs);
+    EXPECT_LE(clusters.ElementsSeen(), CMatroskaReader::kMaxElements + 16);
 }
 
 } // namespace

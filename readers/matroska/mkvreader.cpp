@@ -680,16 +680,22 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
     // From the last cluster start back: the first whose timestamp and
     // blocks read whole gives the end of its last block.
     constexpr std::array<std::uint8_t, 4> kClusterId{0x1F, 0x43, 0xB6, 0x75};
-    std::size_t searched = window.size();
-    while (true) {
-        const auto found =
-            std::find_end(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(searched),
-                          kClusterId.begin(), kClusterId.end());
-        if (found == window.begin() + static_cast<std::ptrdiff_t>(searched)) {
+    std::map<std::uint64_t, std::uint64_t> frameDurations; // by track number
+    for (const TrackEntry& track : tracks_) {
+        frameDurations.emplace(track.Number, track.DefaultDuration / timestampScale_);
+    }
+    // One pass back over the window; every candidate's children count
+    // against the load's elements.
+    for (std::size_t searched = window.size(); searched >= kClusterId.size();) {
+        --searched;
+        if (!std::equal(kClusterId.begin(), kClusterId.end(),
+                        window.begin() + static_cast<std::ptrdiff_t>(searched))) {
+            continue;
+        }
+        if (elements_ > CMatroskaReader::kMaxElements) {
             return std::nullopt;
         }
         stop_.Check();
-        searched = static_cast<std::size_t>(found - window.begin());
         const auto cluster = DecodeHeader(window.subspan(searched));
         if (!cluster) {
             continue;
@@ -702,20 +708,19 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
         std::optional<std::uint64_t> end;
         const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
             const auto trackNumber = DecodeVint(bytes, 8, false);
-            if (!timestamp || !trackNumber || bytes.size() < trackNumber->Length + 2) {
+            // A block's time is its cluster's plus a signed 16-bit offset.
+            if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !trackNumber ||
+                bytes.size() < trackNumber->Length + 2) {
                 return;
             }
             const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
             const std::int64_t time = static_cast<std::int64_t>(*timestamp) + relative;
-            if (time < 0) {
-                return;
-            }
             if (duration == 0) {
-                for (const TrackEntry& track : tracks_) {
-                    if (track.Number == trackNumber->Value) {
-                        duration = track.DefaultDuration / timestampScale_;
-                    }
-                }
+                const auto frame = frameDurations.find(trackNumber->Value);
+                duration = frame == frameDurations.end() ? 0 : frame->second;
+            }
+            if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
+                return;
             }
             end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
         };
@@ -741,6 +746,7 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
             return end;
         }
     }
+    return std::nullopt;
 }
 
 void MatroskaLoad::Describe() {
