@@ -4,9 +4,9 @@ non-movie files. The movies are copies of a few clips of every kind: AVI,
 QuickTime with the movie header first and last, MPEG program and elementary
 streams. With ffmpeg on the PATH the clips are real ffmpeg files; otherwise
 they come from CLIPS (a folder of the project's own demo files). With
---modern, the clips are MP4 files of every common codec instead: movie box
-first and last, fragmented with and without a fragment index (ffmpeg
-needed).
+--modern, the clips are MP4 files of every common codec instead (movie box
+first and last, fragmented with and without a fragment index), and Matroska
+and WebM files, one of them live (no duration); ffmpeg needed.
 
 Usage: make_tree.py [--modern] DIR COUNT [CLIPS]"""
 import os
@@ -57,6 +57,13 @@ def modern_clips(folder):
         "fragmented-index.mp4": both + x264 + ["-c:a", "aac", "-movflags",
                                                "frag_keyframe+empty_moov+global_sidx"],
         "alac.m4v": both + x264 + ["-c:a", "alac"],
+        "h264.mkv": both + x264 + ["-c:a", "aac"],
+        "hevc-ac3.mkv": both + ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                "log-level=none", "-c:a", "ac3"],
+        "vp9.webm": both + ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
+                            "-c:a", "libopus"],
+        "live.webm": both + ["-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8",
+                             "-c:a", "libvorbis", "-live", "1"],
     }
     clips = []
     for name, arguments in recipes.items():

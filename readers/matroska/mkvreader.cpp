@@ -686,21 +686,21 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
     }
     // One pass back over the window; every candidate's children count
     // against the load's elements.
-    for (std::size_t searched = window.size(); searched >= kClusterId.size();) {
-        --searched;
+    for (std::size_t searched = window.size() + 1; searched-- > kClusterId.size();) {
+        const std::size_t at = searched - kClusterId.size();
         if (!std::equal(kClusterId.begin(), kClusterId.end(),
-                        window.begin() + static_cast<std::ptrdiff_t>(searched))) {
+                        window.begin() + static_cast<std::ptrdiff_t>(at))) {
             continue;
         }
         if (elements_ > CMatroskaReader::kMaxElements) {
             return std::nullopt;
         }
         stop_.Check();
-        const auto cluster = DecodeHeader(window.subspan(searched));
+        const auto cluster = DecodeHeader(window.subspan(at));
         if (!cluster) {
             continue;
         }
-        ByteSpan body = window.subspan(searched + cluster->Length);
+        ByteSpan body = window.subspan(at + cluster->Length);
         if (cluster->Size != kUnknownSize && cluster->Size < body.size()) {
             body = body.first(static_cast<std::size_t>(cluster->Size));
         }
