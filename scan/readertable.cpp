@@ -170,10 +170,24 @@ bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
         }
         return false;
     };
+    std::array<std::uint8_t, kContentHeadBytes> head{};
+    std::span<const std::uint8_t> first;
+    const auto isClassic = [&](ReaderKind kind) {
+        return std::find(classicOrder.begin(), classicOrder.end(), kind) != classicOrder.end();
+    };
     // The MPEG byte search is not tried inside a container that an earlier
     // reader recognised: MPEG-4 video holds the same start codes, and would
-    // give a row of nonsense.
+    // give a row of nonsense. With all formats on, a container that a modern
+    // reader's content test names counts too (Matroska named .avi).
     bool recognised = false;
+    if (allFormats) {
+        source.Seek(0);
+        first = std::span<const std::uint8_t>(head.data(), source.Read(head));
+        recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& entry) {
+            return entry.Recognises != nullptr && entry.Kind != ReaderKind::Mpeg &&
+                   !isClassic(entry.Kind) && entry.Recognises(first);
+        });
+    }
     for (const ReaderKind kind : classicOrder) {
         if (kind == ReaderKind::Mpeg && recognised) {
             break;
@@ -190,14 +204,8 @@ bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
     if (!allFormats) {
         return false;
     }
-    std::array<std::uint8_t, kContentHeadBytes> head{};
-    source.Seek(0);
-    const std::size_t length = source.Read(head);
-    const std::span<const std::uint8_t> first(head.data(), length);
     for (const ReaderEntry& entry : kTable) {
-        const bool triedAlready =
-            std::find(classicOrder.begin(), classicOrder.end(), entry.Kind) != classicOrder.end();
-        if (entry.Recognises == nullptr || triedAlready || !entry.Recognises(first)) {
+        if (entry.Recognises == nullptr || isClassic(entry.Kind) || !entry.Recognises(first)) {
             continue;
         }
         if (tryReader(entry)) {

@@ -530,7 +530,10 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         ASSERT_EQ(std::system(merge.c_str()), 0);
     }
 
+    // Named as an AVI: with all formats on, no MPEG guess inside it.
+    fs::copy_file(movies / "mpeg2.mkv", movies / "mpeg2-named.avi");
     const auto rows = ScanRows(movies, true);
+    EXPECT_EQ(rows.at("mpeg2-named.avi").SubItems[2], "MKV: MPEG-2 Video");
     const auto check = [&](const std::string& name, const char* video, const char* audio,
                            double seconds) {
         SCOPED_TRACE(name);
