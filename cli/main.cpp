@@ -43,9 +43,9 @@ constexpr const char* kUsage =
     "  --format=FORMAT  tsv (the default): the export's tab-delimited lines;\n"
     "                   csv: RFC 4180 with a header line and the path;\n"
     "                   json: JSON Lines, one object per file, values typed\n"
-    "  --all-formats    also list MP4, M4V, 3GP, Matroska and WebM files, and read\n"
-    "                   every movie file that no classic reader accepts by its\n"
-    "                   content (an MP4 named .mov, an AVI without sound)\n"
+    "  --all-formats    also list MP4, M4V, 3GP, Matroska, WebM and transport\n"
+    "                   stream files, and read every movie file that no classic\n"
+    "                   reader accepts by its content (an MP4 named .mov)\n"
     "  --files-from=LIST\n"
     "                   also scan the paths in LIST (- for standard input), one\n"
     "                   per line\n"
@@ -400,10 +400,12 @@ int Scan(PathList& paths, const Options& options) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const vidarium::FileActivity activity = vidarium::FileSource::Activity();
-        const std::string modern =
-            options.allFormats ? ", " + std::to_string(host.Rows(RowSource::Iso)) + " mp4, " +
-                                     std::to_string(host.Rows(RowSource::Matroska)) + " matroska"
-                               : std::string();
+        std::string modern;
+        if (options.allFormats) {
+            for (const RowSource source : {RowSource::Iso, RowSource::Matroska, RowSource::Ts}) {
+                modern += ", " + std::to_string(host.Rows(source)) + " " + RowSourceName(source);
+            }
+        }
         std::fprintf(stderr,
                      "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg%s, "
                      "%llu plain; %llu bytes read in %llu read calls, %llu opens; %.3f s, "

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
         {"mov_compressed", {Atom("moov", movie), QuickTimeMovie(false)}},
         {"mpeg", {MpegFile(352, 288, 3, 2875, 0, 60), MpegFile(720, 480, 4, 0x3FFFF, 1, 2, 2000)}},
         {"iso", IsoSeeds()},
+        {"ts", {TransportStream(), TransportStream(1U << 20, 3)}},
         {"mkv", {MatroskaFile(), MatroskaFile(-1), MatroskaFile(0, 4000, Ebml(0x1254C367, {}))}},
         {"rows",
          {Concat({Bytes{5, 'c', 'l', 'i', 'p', 0xA9}, AviFile()}),

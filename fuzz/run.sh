@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv)
+[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target make_seeds "${targets[@]/#/fuzz_}"

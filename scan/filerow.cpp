@@ -86,6 +86,8 @@ const char* RowSourceName(RowSource source) {
         return "mp4";
     case RowSource::Matroska:
         return "matroska";
+    case RowSource::Ts:
+        return "ts";
     case RowSource::Plain:
         break;
     }

@@ -48,7 +48,7 @@ MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
     return summary;
 }
 
-const std::array<ReaderEntry, 6> kTable{{
+const std::array<ReaderEntry, 7> kTable{{
     {ReaderKind::Avi, nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          if (!r.Avi.LoadFromSource(source, file.Path)) {
@@ -89,6 +89,14 @@ const std::array<ReaderEntry, 6> kTable{{
          return MakeModernRow(file.Caption(), file.Size, RowSource::Matroska, r.Matroska.Summary);
      },
      [](const ReaderSet& r) { return r.Matroska.RecognisedContainer; }},
+    {ReaderKind::Ts, CTsReader::RecognisesHead,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         if (!r.Ts.LoadFromSource(source, file.Path)) {
+             return std::nullopt;
+         }
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Ts, r.Ts.Summary);
+     },
+     [](const ReaderSet& r) { return r.Ts.RecognisedContainer; }},
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
     {ReaderKind::AviStreams, StartsLikeAvi,
@@ -107,8 +115,8 @@ constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mo
 constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                       ".m1v", ".m2v",  ".vob"};
 // Listed only with all formats on; their content names their reader.
-constexpr std::array<std::string_view, 7> kModernExtensions{".mp4", ".m4v",  ".3gp", ".3g2",
-                                                            ".mkv", ".webm", ".mk3d"};
+constexpr std::array<std::string_view, 11> kModernExtensions{
+    ".mp4", ".m4v", ".3gp", ".3g2", ".mkv", ".webm", ".mk3d", ".ts", ".m2ts", ".mts", ".m2t"};
 
 template <std::size_t N>
 bool Contains(const std::array<std::string_view, N>& list, std::string_view extension) {
@@ -122,6 +130,7 @@ void ReaderSet::WatchStopFlag(const std::atomic<bool>* flag) {
     QuickTime.WatchStopFlag(flag);
     Iso.WatchStopFlag(flag);
     Matroska.WatchStopFlag(flag);
+    Ts.WatchStopFlag(flag);
 }
 
 std::span<const ReaderEntry> ReaderTable() {

@@ -10,6 +10,7 @@
 #include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
+#include "tsreader.h"
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +25,7 @@ namespace vidarium {
 
 class ByteSource;
 
-enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, AviStreams };
+enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, AviStreams };
 
 // One instance of every reader, reused file after file by one loader.
 struct ReaderSet {
@@ -33,6 +34,7 @@ struct ReaderSet {
     CMPEGHeaderReader Mpeg;
     CIsoReader Iso;
     CMatroskaReader Matroska;
+    CTsReader Ts;
 
     // Stop ends a load in progress at its next box, atom or chunk.
     void WatchStopFlag(const std::atomic<bool>* flag);
@@ -66,7 +68,7 @@ std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
 
 // How many of a file's first bytes the content tests look at.
-inline constexpr std::size_t kContentHeadBytes = 64;
+inline constexpr std::size_t kContentHeadBytes = 1024;
 
 // Reads one open file: the classic readers of its extension in order, then,
 // with all formats on, the readers its content names. Each row goes to

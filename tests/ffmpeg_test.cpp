@@ -9,9 +9,12 @@
 #include "recordinghost.h"
 #include "scanworker.h"
 #include "tempdir.h"
+#include "tsreader.h"
 
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include <cmath>
 #include <cstdio>
@@ -579,6 +582,68 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         EXPECT_EQ(row.Values.VideoBitRate, bps(0));
         EXPECT_EQ(row.Values.AudioBitRate, bps(1));
     }
+}
+
+} // namespace
+} // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+// Every transport stream ffmpeg makes agrees with ffprobe: 188-byte and
+// M2TS packets, every listed extension in either case, 20 minutes long;
+// joined recordings get their length from the clock's bit rate.
+TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
+    const std::string v = "-f lavfi -i testsrc=size=320x240:rate=25 ";
+    const std::string a = "-f lavfi -i sine=sample_rate=48000 ";
+    const std::string x264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p ";
+    const std::string x265 =
+        "-c:v libx265 -preset ultrafast -x265-params log-level=none -pix_fmt yuv420p ";
+    const std::vector<std::tuple<std::string, std::string, const char*, const char*>> cases{
+        {"h264.ts", v + a + "-t 3 " + x264 + "-c:a aac", "TS: AVC High@L1.3", "AAC"},
+        {"hevc.m2ts", v + a + "-t 3 " + x265 + "-c:a ac3 -ac 6 -mpegts_m2ts_mode 1",
+         "M2TS: HEVC Main@L2", "AC-3"},
+        {"mpeg2.mts", v + a + "-t 3 -c:v mpeg2video -c:a mp2", "TS: MPEG-2 Video Main@Main", "MP2"},
+        {"eac3.m2t", v + a + "-t 3 " + x264 + "-c:a eac3", "TS: AVC High@L1.3", "E-AC-3"},
+        {"mp3.ts", v + a + "-t 3 " + x264 + "-c:a libmp3lame", "TS: AVC High@L1.3", "MP3"},
+        {"VIDEO.TS", v + "-t 3 " + x264, "TS: AVC High@L1.3", ""},
+        {"ntsc.M2TS",
+         "-f lavfi -i testsrc=size=320x240:rate=30000/1001 " + a + "-t 3 " + x264 +
+             "-c:a ac3 -mpegts_m2ts_mode 1",
+         "M2TS: AVC High@L1.3", "AC-3"},
+        {"long.ts", "-f lavfi -i testsrc=size=64x64:rate=1 -t 1200 " + x264, "TS: AVC High@L1", ""},
+    };
+    const fs::path movies = dir / "ts";
+    fs::create_directory(movies);
+    for (const auto& [name, arguments, video, audio] : cases) {
+        Make("ts/" + name, arguments);
+    }
+    // Two recordings joined, the second short enough for the end window to
+    // hold the jump where its clock starts again.
+    Make("short.ts", v + a + "-t 1 " + x264 + "-c:a aac");
+    const std::string joined = "cat '" + (movies / "h264.ts").native() + "' '" +
+                               (dir / "short.ts").native() + "' > '" +
+                               (movies / "joined.ts").native() + "'";
+    ASSERT_EQ(std::system(joined.c_str()), 0);
+
+    const auto rows = ScanRows(movies, true);
+    for (const auto& [name, arguments, video, audio] : cases) {
+        SCOPED_TRACE(name);
+        const FileRow& row = rows.at(name);
+        EXPECT_EQ(row.SubItems[2], video);
+        EXPECT_EQ(row.SubItems[7], audio);
+        ExpectAgreement(row, Probe(movies / name), false);
+    }
+    const FileRow& row = rows.at("joined.ts");
+    ASSERT_TRUE(row.Values.DurationMs);
+    EXPECT_NEAR(static_cast<double>(*row.Values.DurationMs) / 1000, 4.0, 1.0);
+    // At most two reads at each end, however long the file.
+    FileSource file;
+    ASSERT_TRUE(file.Open(movies / "long.ts"));
+    CTsReader reader;
+    const FileActivity before = FileSource::Activity();
+    EXPECT_TRUE(reader.LoadFromSource(file, movies / "long.ts"));
+    EXPECT_LE(FileSource::Activity().ReadCalls - before.ReadCalls, 4u);
 }
 
 } // namespace

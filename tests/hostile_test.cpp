@@ -10,6 +10,7 @@
 #include "movreader.h"
 #include "readererror.h"
 #include "tempdir.h"
+#include "tsreader.h"
 
 #include <gtest/gtest.h>
 
@@ -445,6 +446,35 @@ TEST(Bounds, MatroskaElementsPerLoad) {
     EXPECT_TRUE(clusters.LoadFromSource(clusterSource, "clusters.webm"));
     EXPECT_FALSE(clusters.Summary.DurationMs);
     EXPECT_LE(clusters.ElementsSeen(), CMatroskaReader::kMaxElements + 16);
+}
+
+// A transport stream's windows: a stream whose headers lie at its ends
+// costs two small reads whatever its size; one without them grows each
+// window to its largest, no further.
+TEST(Bounds, TransportStreamWindows) {
+    const Bytes described = TransportStream(900000, 50'000);
+    MemorySource source(described);
+    CTsReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(source, "described.ts"));
+    EXPECT_EQ(reader.Summary.DurationMs, 10'040);
+    EXPECT_EQ(reader.Summary.Width, 352);
+    EXPECT_EQ(reader.Summary.FrameRate, 25.0);
+    EXPECT_EQ(reader.Summary.AudioCodec, "MP2");
+    EXPECT_LE(source.BytesFetched(), 2 * CTsReader::kFirstWindow);
+
+    // The tables, then only null packets: nothing to find at either end.
+    const Bytes bare(described.begin(), described.begin() + 2 * 188);
+    Bytes empty = bare;
+    const Bytes fill(described.end() - 2 * 188, described.end() - 188);
+    for (int i = 0; i < 50'000; ++i) {
+        empty.insert(empty.end(), fill.begin(), fill.end());
+    }
+    MemorySource emptySource(empty);
+    CTsReader emptyReader;
+    EXPECT_TRUE(emptyReader.LoadFromSource(emptySource, "empty.ts"));
+    EXPECT_FALSE(emptyReader.Summary.DurationMs);
+    EXPECT_GE(emptySource.BytesFetched(), 2 * CTsReader::kMaxWindow - 2 * 188);
+    EXPECT_LE(emptySource.BytesFetched(), 2 * CTsReader::kMaxWindow);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace vidarium {
 
@@ -57,5 +58,40 @@ struct MpegAudioHeader {
     std::uint32_t BitRate = 0;
 };
 MpegAudioHeader DecodeMpegAudioHeader(ByteSpan frame);
+
+// What a video stream's own headers say of its pictures.
+struct PictureFormat {
+    std::uint32_t Width = 0; // 0: not stated
+    std::uint32_t Height = 0;
+    double FrameRate = 0; // 0: not stated
+    CodecDetails Details;
+};
+// A sequence parameter set NAL unit of AVC or of HEVC, its header included:
+// the picture size after cropping, profile, level, bit depth and, for AVC,
+// the frame rate of its timing information.
+PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal);
+PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal);
+
+// An MPEG-1/2 video sequence header, from the byte after its start code.
+struct MpegSequenceHeader {
+    std::uint32_t Width = 0;
+    std::uint32_t Height = 0;
+    unsigned FrameRateCode = 0;
+    std::uint32_t BitRateValue = 0; // in units of 400 bit/s; 0x3FFFF: not stated
+};
+MpegSequenceHeader DecodeMpegSequenceHeader(ByteSpan header);
+// The profile and level of an MPEG-2 sequence extension, "Main@Main";
+// empty for an escape or an unknown code.
+std::string MpegProfileText(std::uint8_t profileAndLevel);
+
+// An ADTS frame header: AAC's sample rate and channels.
+CodecDetails DecodeAdtsHeader(ByteSpan frame);
+// An AC-3 or E-AC-3 syncframe's header: rate, channels and bit rate.
+struct Ac3FrameHeader {
+    bool Valid = false;
+    bool Enhanced = false; // E-AC-3
+    CodecDetails Details;
+};
+Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame);
 
 } // namespace vidarium

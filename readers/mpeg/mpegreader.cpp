@@ -1,6 +1,7 @@
 #include "mpegreader.h"
 
 #include "bytesource.h"
+#include "codecconfig.h"
 
 #include <algorithm>
 #include <array>
@@ -236,15 +237,14 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
     const std::size_t sequence = *sequenceAt;
     Valid = true;
 
-    const std::span<const std::uint8_t> window(head.Bytes(), head.Length());
-    const auto b = [&](std::size_t n) { return unsigned{window[sequence + n]}; };
-    Width = static_cast<std::int32_t>(b(4) * 16 + (b(5) >> 4));
-    Height = static_cast<std::int32_t>((b(5) & 0x0F) * 256 + b(6));
-    const std::uint32_t bitRateValue = b(8) * 1024 + b(9) * 4 + (b(10) >> 6);
-    if (bitRateValue < kNoBitRate) {
-        BitRate = static_cast<std::int32_t>(bitRateValue * kBitRateUnit);
+    const MpegSequenceHeader header = DecodeMpegSequenceHeader(
+        std::span<const std::uint8_t>(head.Bytes(), head.Length()).subspan(sequence + 4));
+    Width = static_cast<std::int32_t>(header.Width);
+    Height = static_cast<std::int32_t>(header.Height);
+    if (header.BitRateValue < kNoBitRate) {
+        BitRate = static_cast<std::int32_t>(header.BitRateValue * kBitRateUnit);
     }
-    FrameRate = MpegFrameRateForCode(b(7) & 0x0F);
+    FrameRate = MpegFrameRateForCode(header.FrameRateCode);
 
     // First GOP after the sequence header: its start code must begin at least
     // 8 bytes before the end of the head window.

@@ -645,3 +645,72 @@ Bytes MatroskaFile(double duration, std::uint64_t clusterTime, const Bytes& segm
 }
 
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+
+Bytes TsPacket(std::uint16_t pid, bool start, const Bytes& payload) {
+    Bytes packet{0x47, static_cast<std::uint8_t>((start ? 0x40 : 0) | (pid >> 8)),
+                 static_cast<std::uint8_t>(pid), 0x10};
+    const std::size_t kept = std::min<std::size_t>(payload.size(), 184);
+    if (kept < 184) {
+        packet[3] = 0x30; // adaptation field, then payload
+        const std::size_t stuffing = 184 - kept - 1;
+        packet.push_back(static_cast<std::uint8_t>(stuffing));
+        if (stuffing > 0) {
+            packet.push_back(0x00);
+            packet.insert(packet.end(), stuffing - 1, 0xFF);
+        }
+    }
+    packet.insert(packet.end(), payload.begin(),
+                  payload.begin() + static_cast<std::ptrdiff_t>(kept));
+    return packet;
+}
+
+namespace {
+
+Bytes PesWithPts(std::uint8_t streamId, std::uint64_t pts, const Bytes& data) {
+    Bytes pes{0x00,
+              0x00,
+              0x01,
+              streamId,
+              0x00,
+              0x00,
+              0x80,
+              0x80,
+              0x05,
+              static_cast<std::uint8_t>(0x21 | ((pts >> 29) & 0x0E)),
+              static_cast<std::uint8_t>(pts >> 22),
+              static_cast<std::uint8_t>(((pts >> 14) & 0xFE) | 1),
+              static_cast<std::uint8_t>(pts >> 7),
+              static_cast<std::uint8_t>(((pts << 1) & 0xFE) | 1)};
+    pes.insert(pes.end(), data.begin(), data.end());
+    return pes;
+}
+
+} // namespace
+
+Bytes TransportStream(std::uint64_t lastPts, std::size_t filler) {
+    // Tables (CRCs are not checked by the reader, so left zero).
+    const Bytes pat{0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00,
+                    0x00, 0x01, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const Bytes pmt{0x00, 0x02, 0xB0, 0x17, 0x00, 0x01, 0xC1, 0x00, 0x00,
+                    0xE1, 0x00, 0xF0, 0x00, 0x02, 0xE1, 0x00, 0xF0, 0x00,
+                    0x03, 0xE1, 0x01, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00};
+    // A sequence header: 352x288, 25 frames a second, 1,150,000 bit/s.
+    const Bytes sequence{0x00, 0x00, 0x01, 0xB3, 0x16, 0x01, 0x20, 0x13, 0x0B, 0x3B, 0x20, 0x00};
+    // An MPEG-1 layer II frame header: 192 kbit/s, 48 kHz, stereo.
+    const Bytes frame{0xFF, 0xFD, 0xA4, 0x00};
+    Bytes stream = Concat({TsPacket(0x0000, true, pat), TsPacket(0x1000, true, pmt),
+                           TsPacket(0x0100, true, PesWithPts(0xE0, 0, sequence)),
+                           TsPacket(0x0100, true, PesWithPts(0xE0, 3600, {0, 0, 1, 0})),
+                           TsPacket(0x0101, true, PesWithPts(0xC0, 0, frame))});
+    for (std::size_t i = 0; i < filler; ++i) {
+        const Bytes null = TsPacket(0x1FFF, false, Bytes(184, 0xFF));
+        stream.insert(stream.end(), null.begin(), null.end());
+    }
+    const Bytes last = TsPacket(0x0100, true, PesWithPts(0xE0, lastPts, {0, 0, 1, 0}));
+    stream.insert(stream.end(), last.begin(), last.end());
+    return stream;
+}
+
+} // namespace vidarium::testing

@@ -178,3 +178,15 @@ Bytes MatroskaFile(double duration = 5000, std::uint64_t clusterTime = 4000,
                    const Bytes& segmentExtras = {});
 
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+
+// One 188-byte transport packet of `pid`, its payload padded in front by an
+// adaptation field of stuffing (a payload over 184 bytes is cut).
+Bytes TsPacket(std::uint16_t pid, bool start, const Bytes& payload);
+// A transport stream: its programme tables, MPEG-2 video (352x288, 25 frames
+// a second) on PID 0x100 and MPEG audio on PID 0x101, video frames at times
+// 0 and 3600 and a last one at `lastPts`, `filler` null packets before it.
+Bytes TransportStream(std::uint64_t lastPts = 900000, std::size_t filler = 0);
+
+} // namespace vidarium::testing

@@ -1,0 +1,795 @@
+#include "tsreader.h"
+
+#include "byteorder.h"
+#include "bytesource.h"
+#include "codecconfig.h"
+#include "codecnames.h"
+#include "readerload.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidarium::ts {
+namespace {
+
+constexpr std::uint8_t kSync = 0x47;
+constexpr std::uint64_t kPtsWrap = std::uint64_t{1} << 33;
+constexpr std::uint64_t kPtsPerSecond = 90000;
+// Neighbouring timestamps further apart than this, or going back further
+// than frames reordered for prediction do, mark joined recordings.
+constexpr std::uint64_t kLargestStep = 60 * kPtsPerSecond;
+constexpr std::uint64_t kLargestStepBack = 10 * kPtsPerSecond;
+// Timestamps kept per stream from each window.
+constexpr std::size_t kMaxTimestamps = 64;
+
+struct Layout {
+    std::size_t PacketSize = 188;
+    std::size_t Prefix = 0; // M2TS: a 4-byte arrival time before each packet
+};
+
+std::optional<Layout> DetectLayout(ByteSpan bytes) {
+    for (const Layout layout : {Layout{188, 0}, Layout{192, 4}, Layout{204, 0}}) {
+        const std::size_t packets = std::min<std::size_t>(5, bytes.size() / layout.PacketSize);
+        bool synced = packets >= 2;
+        for (std::size_t i = 0; synced && i < packets; ++i) {
+            synced = bytes[i * layout.PacketSize + layout.Prefix] == kSync;
+        }
+        if (synced) {
+            return layout;
+        }
+    }
+    return std::nullopt;
+}
+
+struct Packet {
+    std::uint16_t Pid = 0;
+    bool Start = false;
+    ByteSpan Payload;
+    std::optional<std::uint64_t> Pcr; // 27 MHz
+};
+
+// One 188-byte packet from its sync byte; nothing for a packet whose
+// lengths do not fit it.
+std::optional<Packet> ParsePacket(ByteSpan bytes) {
+    if (bytes.size() < 188 || bytes[0] != kSync || (bytes[1] & 0x80U) != 0) {
+        return std::nullopt;
+    }
+    Packet packet;
+    packet.Start = (bytes[1] & 0x40U) != 0;
+    packet.Pid = static_cast<std::uint16_t>(((bytes[1] & 0x1FU) << 8) | bytes[2]);
+    const unsigned control = (bytes[3] >> 4) & 3U;
+    std::size_t offset = 4;
+    if ((control & 2U) != 0) {
+        const std::size_t length = bytes[4];
+        if (length > 183) {
+            return std::nullopt;
+        }
+        if (length >= 7 && (bytes[5] & 0x10U) != 0) {
+            const std::uint64_t base = (std::uint64_t{bytes[6]} << 25) | (bytes[7] << 17) |
+                                       (bytes[8] << 9) | (bytes[9] << 1) | (bytes[10] >> 7);
+            const std::uint64_t extension = ((bytes[10] & 1U) << 8) | bytes[11];
+            packet.Pcr = base * 300 + extension;
+        }
+        offset += 1 + length;
+    }
+    if ((control & 1U) != 0 && offset < 188) {
+        packet.Payload = bytes.subspan(offset, 188 - offset);
+    }
+    return packet;
+}
+
+// A 33-bit timestamp of a PES header.
+std::uint64_t Timestamp(ByteSpan bytes) {
+    return (std::uint64_t{bytes[0] & 0x0EU} << 29) | (std::uint64_t{bytes[1]} << 22) |
+           (std::uint64_t{bytes[2] & 0xFEU} << 14) | (std::uint64_t{bytes[3]} << 7) |
+           (bytes[4] >> 1);
+}
+
+// A PES packet's start: its presentation time, and where its data begins.
+struct PesStart {
+    std::optional<std::uint64_t> Pts;
+    std::size_t DataOffset = 0;
+};
+
+std::optional<PesStart> ParsePesStart(ByteSpan payload) {
+    if (payload.size() < 9 || payload[0] != 0 || payload[1] != 0 || payload[2] != 1) {
+        return std::nullopt;
+    }
+    PesStart start;
+    const std::size_t headerLength = payload[8];
+    if (9 + headerLength > payload.size()) {
+        return std::nullopt;
+    }
+    start.DataOffset = 9 + headerLength;
+    if ((payload[7] & 0x80U) != 0 && headerLength >= 5) {
+        start.Pts = Timestamp(payload.subspan(9, 5));
+    }
+    return start;
+}
+
+// A table section gathered over packets, at most the longest section.
+class Section {
+public:
+    // The whole section once its last packet has come.
+    std::optional<ByteSpan> Add(const Packet& packet) {
+        ByteSpan payload = packet.Payload;
+        if (packet.Start) {
+            if (payload.empty() || std::size_t{payload[0]} + 1 > payload.size()) {
+                bytes_.clear();
+                started_ = false;
+                return std::nullopt;
+            }
+            bytes_.assign(payload.begin() + 1 + payload[0], payload.end());
+            started_ = true;
+        } else if (started_) {
+            bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+        } else {
+            return std::nullopt;
+        }
+        if (bytes_.size() < 3) {
+            return std::nullopt;
+        }
+        const std::size_t length = 3 + (((bytes_[1] & 0x0FU) << 8) | bytes_[2]);
+        if (length > CTsReader::kMaxSection || length < 12) {
+            started_ = false;
+            return std::nullopt;
+        }
+        if (bytes_.size() < length) {
+            return std::nullopt;
+        }
+        started_ = false;
+        return ByteSpan(bytes_).first(length);
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    bool started_ = false;
+};
+
+enum class Kind { Other, Video, Audio, Subtitle };
+
+struct Stream {
+    std::uint16_t Pid = 0;
+    std::uint8_t Type = 0;
+    Kind What = Kind::Other;
+    Codec Format = Codec::Unknown;
+    std::string Language;
+};
+
+// What a stream type and its descriptors say.
+void Classify(Stream& stream, ByteSpan descriptors) {
+    switch (stream.Type) {
+    case 0x01:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Mpeg1Video, {}};
+        break;
+    case 0x02:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Mpeg2Video, {}};
+        break;
+    case 0x10:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Mpeg4Visual, {}};
+        break;
+    case 0x1B:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Avc, {}};
+        break;
+    case 0x24:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Hevc, {}};
+        break;
+    case 0xEA:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Vc1, {}};
+        break;
+    case 0x03:
+    case 0x04:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Mp2, {}};
+        break;
+    case 0x0F:
+    case 0x11:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Aac, {}};
+        break;
+    case 0x81:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Ac3, {}};
+        break;
+    case 0x84:
+    case 0x87:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Eac3, {}};
+        break;
+    case 0x82:
+    case 0x85:
+    case 0x86:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Dts, {}};
+        break;
+    case 0x83:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::TrueHd, {}};
+        break;
+    case 0x80:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Pcm, {}};
+        break;
+    case 0x90:
+        stream.What = Kind::Subtitle;
+        break;
+    default:
+        break;
+    }
+    while (descriptors.size() >= 2) {
+        const std::uint8_t tag = descriptors[0];
+        const std::size_t length = descriptors[1];
+        if (length > descriptors.size() - 2) {
+            break;
+        }
+        const ByteSpan body = descriptors.subspan(2, length);
+        const auto audio = [&](Codec codec) {
+            if (stream.Type == 0x06) {
+                stream.What = Kind::Audio;
+                stream.Format = codec;
+            }
+        };
+        switch (tag) {
+        case 0x05: // registration
+            if (length >= 4) {
+                const FourCC code = LoadFourCC(body, 0);
+                if (IsFourCC(code, "Opus")) {
+                    audio(Codec::Opus);
+                } else if (IsFourCC(code, "AC-3")) {
+                    audio(Codec::Ac3);
+                } else if (IsFourCC(code, "EAC3")) {
+                    audio(Codec::Eac3);
+                } else if (IsFourCC(code, "DTS1") || IsFourCC(code, "DTS2") ||
+                           IsFourCC(code, "DTS3")) {
+                    audio(Codec::Dts);
+                } else if (IsFourCC(code, "HEVC") && stream.Type == 0x06) {
+                    stream.What = Kind::Video;
+                    stream.Format = Codec::Hevc;
+                }
+            }
+            break;
+        case 0x0A: // ISO 639 language
+            if (length >= 3) {
+                stream.Language.assign(body.begin(), body.begin() + 3);
+            }
+            break;
+        case 0x59: // DVB subtitles
+            if (stream.Type == 0x06) {
+                stream.What = Kind::Subtitle;
+            }
+            if (length >= 3) {
+                stream.Language.assign(body.begin(), body.begin() + 3);
+            }
+            break;
+        case 0x6A:
+            audio(Codec::Ac3);
+            break;
+        case 0x7A:
+            audio(Codec::Eac3);
+            break;
+        case 0x7B:
+            audio(Codec::Dts);
+            break;
+        default:
+            break;
+        }
+        descriptors = descriptors.subspan(2 + length);
+    }
+}
+
+// A stream's first bytes and its first timestamps within a window.
+struct StreamHead {
+    std::vector<std::uint8_t> Bytes;
+    std::vector<std::uint64_t> Timestamps; // in file order
+    bool Started = false;
+};
+
+struct Window {
+    std::vector<std::uint8_t> Bytes;
+    std::int64_t Start = 0; // in the file
+};
+
+class TsLoad {
+public:
+    TsLoad(ByteSource& source, MediaSummary& summary, bool& recognised, const LoadStop& stop)
+        : source_(source), summary_(summary), recognised_(recognised), stop_(stop),
+          size_(source.Size()) {}
+
+    bool Run();
+
+private:
+    // Grows `window` to `length` bytes from its start; false when nothing
+    // more could be read.
+    bool Grow(Window& window, std::size_t length);
+    // The packets of a window, from the first one aligned with the file's.
+    template <typename Visit> void Packets(const Window& window, Visit&& visit);
+    void ReadHead(const Window& window);
+    void ReadProgramMap(ByteSpan section);
+    bool HeadComplete() const;
+    void DescribeVideo();
+    void DescribeAudio();
+    void DescribeDuration(std::uint64_t frameTicks);
+    std::optional<std::uint64_t> BitRateFromClock() const;
+
+    ByteSource& source_;
+    MediaSummary& summary_;
+    bool& recognised_;
+    const LoadStop& stop_;
+    const std::int64_t size_;
+    Layout layout_;
+    std::int64_t firstPacket_ = 0;
+
+    std::optional<std::uint16_t> programMap_;
+    std::optional<std::uint16_t> clockPid_;
+    std::vector<Stream> streams_;
+    bool mapped_ = false;
+    const Stream* video_ = nullptr;
+    const Stream* audio_ = nullptr;
+    StreamHead videoHead_;
+    StreamHead audioHead_;
+    // The first and the last clock reference of the start window, and
+    // where they lie.
+    std::vector<std::pair<std::uint64_t, std::int64_t>> clocks_;
+    PictureFormat picture_;
+    bool audioDescribed_ = false;
+};
+
+bool TsLoad::Grow(Window& window, std::size_t length) {
+    const std::size_t have = window.Bytes.size();
+    const auto available =
+        static_cast<std::size_t>(std::max<std::int64_t>(size_ - window.Start, 0));
+    length = std::min(length, available);
+    if (length <= have) {
+        return false;
+    }
+    const std::int64_t at = window.Start + static_cast<std::int64_t>(have);
+    if (source_.Seek(at) != at) {
+        return false;
+    }
+    window.Bytes.resize(length);
+    const std::size_t count = source_.Read(std::span(window.Bytes).subspan(have));
+    window.Bytes.resize(have + count);
+    return count > 0;
+}
+
+template <typename Visit> void TsLoad::Packets(const Window& window, Visit&& visit) {
+    const std::int64_t offset = window.Start - firstPacket_;
+    const auto packetSize = static_cast<std::int64_t>(layout_.PacketSize);
+    std::size_t at =
+        offset <= 0 ? static_cast<std::size_t>(-offset)
+                    : static_cast<std::size_t>((packetSize - offset % packetSize) % packetSize);
+    for (; at + layout_.PacketSize <= window.Bytes.size(); at += layout_.PacketSize) {
+        stop_.Check();
+        const auto packet = ParsePacket(ByteSpan(window.Bytes).subspan(at + layout_.Prefix, 188));
+        if (packet) {
+            visit(*packet, window.Start + static_cast<std::int64_t>(at));
+        }
+    }
+}
+
+void TsLoad::ReadProgramMap(ByteSpan section) {
+    if (section[0] != 0x02) {
+        return;
+    }
+    clockPid_ = static_cast<std::uint16_t>(((section[8] & 0x1FU) << 8) | section[9]);
+    const std::size_t infoLength = ((section[10] & 0x0FU) << 8) | section[11];
+    const std::size_t end = section.size() - 4; // the CRC
+    std::size_t at = 12 + infoLength;
+    streams_.clear();
+    while (at + 5 <= end && streams_.size() < CTsReader::kMaxStreams) {
+        Stream stream;
+        stream.Type = section[at];
+        stream.Pid = static_cast<std::uint16_t>(((section[at + 1] & 0x1FU) << 8) | section[at + 2]);
+        const std::size_t length = ((section[at + 3] & 0x0FU) << 8) | section[at + 4];
+        if (at + 5 + length > end) {
+            break;
+        }
+        Classify(stream, section.subspan(at + 5, length));
+        streams_.push_back(stream);
+        at += 5 + length;
+    }
+    mapped_ = true;
+    for (const Stream& stream : streams_) {
+        if (stream.What == Kind::Video && video_ == nullptr) {
+            video_ = &stream;
+        } else if (stream.What == Kind::Audio && audio_ == nullptr) {
+            audio_ = &stream;
+        }
+    }
+}
+
+void TsLoad::ReadHead(const Window& window) {
+    Section programs;
+    Section map;
+    programMap_.reset();
+    clockPid_.reset();
+    streams_.clear();
+    mapped_ = false;
+    video_ = nullptr;
+    audio_ = nullptr;
+    videoHead_ = {};
+    audioHead_ = {};
+    clocks_.clear();
+    Packets(window, [&](const Packet& packet, std::int64_t at) {
+        if (packet.Pid == 0 && !programMap_) {
+            if (const auto section = programs.Add(packet); section && (*section)[0] == 0x00) {
+                // The first programme's map.
+                for (std::size_t entry = 8; entry + 4 <= section->size() - 4; entry += 4) {
+                    if (LoadBe16(*section, entry) != 0) {
+                        programMap_ = LoadBe16(*section, entry + 2) & 0x1FFFU;
+                        break;
+                    }
+                }
+            }
+            return;
+        }
+        if (programMap_ && packet.Pid == *programMap_ && !mapped_) {
+            if (const auto section = map.Add(packet)) {
+                ReadProgramMap(*section);
+            }
+            return;
+        }
+        if (clockPid_ && packet.Pid == *clockPid_ && packet.Pcr) {
+            if (clocks_.size() == 2) {
+                clocks_.pop_back();
+            }
+            clocks_.emplace_back(*packet.Pcr, at);
+        }
+        for (auto [stream, head] :
+             {std::pair{video_, &videoHead_}, std::pair{audio_, &audioHead_}}) {
+            if (stream == nullptr || packet.Pid != stream->Pid) {
+                continue;
+            }
+            ByteSpan data = packet.Payload;
+            if (packet.Start) {
+                const auto pes = ParsePesStart(data);
+                if (!pes) {
+                    continue;
+                }
+                if (pes->Pts && head->Timestamps.size() < kMaxTimestamps) {
+                    head->Timestamps.push_back(*pes->Pts);
+                }
+                head->Started = true;
+                data = data.subspan(pes->DataOffset);
+            }
+            if (head->Started && head->Bytes.size() < CTsReader::kMaxStreamHead) {
+                const std::size_t kept =
+                    std::min(data.size(), CTsReader::kMaxStreamHead - head->Bytes.size());
+                head->Bytes.insert(head->Bytes.end(), data.begin(),
+                                   data.begin() + static_cast<std::ptrdiff_t>(kept));
+            }
+        }
+    });
+}
+
+// The first NAL unit of `type` in an elementary stream's bytes, up to the
+// next start code.
+std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 1) {
+            continue;
+        }
+        const std::uint8_t header = bytes[at + 3];
+        const unsigned found = hevc ? (header >> 1) & 0x3FU : header & 0x1FU;
+        if (found != type) {
+            continue;
+        }
+        std::size_t end = at + 3;
+        while (end + 3 <= bytes.size() &&
+               !(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] <= 1)) {
+            ++end;
+        }
+        return bytes.subspan(at + 3, (end + 3 <= bytes.size() ? end : bytes.size()) - at - 3);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        if (bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 && bytes[at + 3] == code) {
+            return at;
+        }
+    }
+    return std::nullopt;
+}
+
+void TsLoad::DescribeVideo() {
+    picture_ = {};
+    if (video_ == nullptr) {
+        return;
+    }
+    const ByteSpan bytes = videoHead_.Bytes;
+    switch (video_->Format) {
+    case Codec::Avc:
+        if (const auto sps = FindNal(bytes, 7, false)) {
+            picture_ = DecodeAvcSequenceParameterSet(*sps);
+        }
+        break;
+    case Codec::Hevc:
+        if (const auto sps = FindNal(bytes, 33, true)) {
+            picture_ = DecodeHevcSequenceParameterSet(*sps);
+        }
+        break;
+    case Codec::Mpeg1Video:
+    case Codec::Mpeg2Video:
+        if (const auto at = FindStartCode(bytes, 0xB3); at && *at + 11 <= bytes.size()) {
+            const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
+            picture_.Width = header.Width;
+            picture_.Height = header.Height;
+            static constexpr std::array<double, 9> kRates{
+                0, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50, 60000.0 / 1001, 60};
+            picture_.FrameRate =
+                header.FrameRateCode < kRates.size() ? kRates[header.FrameRateCode] : 0;
+            if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
+                picture_.Details.BitRate = header.BitRateValue * 400;
+            }
+            // The sequence extension that follows gives the profile.
+            const ByteSpan after = bytes.subspan(*at + 4);
+            if (const auto extension = FindStartCode(after, 0xB5);
+                extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
+                picture_.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
+                    ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
+            }
+        }
+        break;
+    default:
+        break;
+    }
+    // Without timing information: the smallest step between the first
+    // frames' times.
+    if (picture_.FrameRate <= 0 && videoHead_.Timestamps.size() >= 2) {
+        std::vector<std::uint64_t> times = videoHead_.Timestamps;
+        std::sort(times.begin(), times.end());
+        std::uint64_t step = 0;
+        for (std::size_t i = 1; i < times.size(); ++i) {
+            const std::uint64_t gap = times[i] - times[i - 1];
+            if (gap > 0 && (step == 0 || gap < step)) {
+                step = gap;
+            }
+        }
+        if (step > 0) {
+            picture_.FrameRate = static_cast<double>(kPtsPerSecond) / static_cast<double>(step);
+        }
+    }
+}
+
+void TsLoad::DescribeAudio() {
+    audioDescribed_ = false;
+    if (audio_ == nullptr) {
+        return;
+    }
+    const ByteSpan bytes = audioHead_.Bytes;
+    CodecDetails details;
+    Codec codec = audio_->Format;
+    switch (codec) {
+    case Codec::Aac:
+        if (audio_->Type == 0x0F) {
+            details = DecodeAdtsHeader(bytes);
+        }
+        audioDescribed_ = audio_->Type != 0x0F || details.SampleRate > 0;
+        break;
+    case Codec::Ac3:
+    case Codec::Eac3: {
+        const Ac3FrameHeader header = DecodeAc3FrameHeader(bytes);
+        if (header.Valid) {
+            codec = header.Enhanced ? Codec::Eac3 : Codec::Ac3;
+            details = header.Details;
+            audioDescribed_ = true;
+        }
+        break;
+    }
+    case Codec::Mp2: {
+        const MpegAudioHeader header = DecodeMpegAudioHeader(bytes);
+        if (header.Layer != 0) {
+            codec = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
+            details.SampleRate = header.SampleRate;
+            details.Channels = header.Channels;
+            details.BitRate = header.BitRate;
+            audioDescribed_ = true;
+        }
+        break;
+    }
+    default:
+        audioDescribed_ = true; // nothing more to find
+        break;
+    }
+    summary_.HasAudio = true;
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", audio_->Type);
+    summary_.AudioCode = code;
+    summary_.AudioCodec = codec == Codec::Unknown ? summary_.AudioCode : CodecName(codec);
+    summary_.SampleRate.reset();
+    summary_.Channels.reset();
+    summary_.AudioBitRate.reset();
+    if (details.SampleRate > 0) {
+        summary_.SampleRate = details.SampleRate;
+    }
+    if (details.Channels > 0) {
+        summary_.Channels = details.Channels;
+    }
+    if (details.BitRate > 0) {
+        summary_.AudioBitRate = details.BitRate;
+    }
+}
+
+bool TsLoad::HeadComplete() const {
+    const bool videoDone = video_ == nullptr || (picture_.Width > 0 && picture_.FrameRate > 0 &&
+                                                 videoHead_.Timestamps.size() >= 2);
+    return mapped_ && videoDone && (audio_ == nullptr || audioDescribed_);
+}
+
+std::optional<std::uint64_t> TsLoad::BitRateFromClock() const {
+    if (clocks_.size() < 2 || clocks_[1].first <= clocks_[0].first) {
+        return std::nullopt;
+    }
+    const auto bytes = static_cast<long double>(clocks_[1].second - clocks_[0].second);
+    const long double seconds =
+        static_cast<long double>(clocks_[1].first - clocks_[0].first) / 27e6L;
+    const long double rate = bytes * 8 / seconds;
+    return rate >= 1 && rate < 1e12L
+               ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(rate))
+               : std::nullopt;
+}
+
+// Whether neighbouring timestamps jump: joined recordings.
+bool Jumps(const std::vector<std::uint64_t>& times) {
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        const std::uint64_t forward = (times[i] - times[i - 1]) % kPtsWrap;
+        const std::uint64_t back = (times[i - 1] - times[i]) % kPtsWrap;
+        if (std::min(forward, back) == back ? back > kLargestStepBack : forward > kLargestStep) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
+    const std::uint16_t pid = video_ != nullptr ? video_->Pid : audio_->Pid;
+    const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
+    // The end window: grown in front until it holds a timestamp of the
+    // same stream.
+    Window tail{{}, size_};
+    std::vector<std::uint64_t> times;
+    for (std::size_t length = CTsReader::kFirstWindow;;
+         length = std::min(length * 4, CTsReader::kMaxWindow)) {
+        const std::int64_t start =
+            size_ - std::min<std::int64_t>(static_cast<std::int64_t>(length), size_ - firstPacket_);
+        if (start >= tail.Start || source_.Seek(start) != start) {
+            break;
+        }
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail.Start - start));
+        if (source_.Read(bytes) != bytes.size()) {
+            break;
+        }
+        bytes.insert(bytes.end(), tail.Bytes.begin(), tail.Bytes.end());
+        tail = {std::move(bytes), start};
+        times.clear();
+        Packets(tail, [&](const Packet& packet, std::int64_t) {
+            if (packet.Pid == pid && packet.Start) {
+                if (const auto pes = ParsePesStart(packet.Payload); pes && pes->Pts) {
+                    // The window's last timestamps.
+                    if (times.size() == kMaxTimestamps) {
+                        times.erase(times.begin());
+                    }
+                    times.push_back(*pes->Pts);
+                }
+            }
+        });
+        if (!times.empty() || length == CTsReader::kMaxWindow) {
+            break;
+        }
+    }
+    if (!head.Timestamps.empty() && !times.empty() && !Jumps(head.Timestamps) && !Jumps(times)) {
+        const std::uint64_t first =
+            *std::min_element(head.Timestamps.begin(), head.Timestamps.end());
+        // The last of the window's last frames: B-frames come out of order.
+        std::uint64_t last = times.back();
+        for (const std::uint64_t time : times) {
+            if ((time - last) % kPtsWrap < kLargestStep) {
+                last = time;
+            }
+        }
+        const std::uint64_t span = (last - first) % kPtsWrap;
+        if (span < kLargestStep * 24 * 60) {
+            summary_.DurationMs = std::llround(static_cast<double>(span + frameTicks) / 90.0);
+            return;
+        }
+    }
+    // Joined recordings: the file's size over the rate its clock shows.
+    if (const auto rate = BitRateFromClock()) {
+        summary_.DurationMs =
+            std::llround(static_cast<double>(size_) * 8000.0 / static_cast<double>(*rate));
+    }
+}
+
+bool TsLoad::Run() {
+    Window head;
+    if (!Grow(head, CTsReader::kFirstWindow)) {
+        return false;
+    }
+    // The first packet may follow a few stray bytes.
+    std::optional<Layout> layout;
+    for (std::size_t skip = 0; skip < 204 && !layout && skip < head.Bytes.size(); ++skip) {
+        layout = DetectLayout(ByteSpan(head.Bytes).subspan(skip));
+        firstPacket_ = static_cast<std::int64_t>(skip);
+    }
+    if (!layout) {
+        return false;
+    }
+    layout_ = *layout;
+    recognised_ = true;
+    summary_.Container = layout_.PacketSize == 192 ? "M2TS" : "TS";
+    for (std::size_t length = CTsReader::kFirstWindow;;) {
+        ReadHead(head);
+        DescribeVideo();
+        DescribeAudio();
+        if (HeadComplete() || length == CTsReader::kMaxWindow) {
+            break;
+        }
+        length = std::min(length * 4, CTsReader::kMaxWindow);
+        if (!Grow(head, length)) {
+            break;
+        }
+    }
+    if (video_ == nullptr && audio_ == nullptr) {
+        return false;
+    }
+    for (const Stream& stream : streams_) {
+        if (stream.What == Kind::Video) {
+            ++summary_.VideoTracks;
+        } else if (stream.What == Kind::Audio) {
+            ++summary_.AudioTracks;
+            summary_.AudioLanguages.push_back(stream.Language);
+        } else if (stream.What == Kind::Subtitle) {
+            ++summary_.SubtitleTracks;
+            summary_.SubtitleLanguages.push_back(stream.Language);
+        }
+    }
+    std::uint64_t frameTicks = 0;
+    if (video_ != nullptr) {
+        summary_.HasVideo = true;
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", video_->Type);
+        summary_.VideoCode = code;
+        summary_.VideoCodec =
+            video_->Format == Codec::Unknown ? summary_.VideoCode : CodecName(video_->Format);
+        summary_.VideoProfile = picture_.Details.Profile;
+        summary_.BitDepth = picture_.Details.BitDepth;
+        summary_.Hdr = picture_.Details.Hdr;
+        if (picture_.Width > 0 && picture_.Height > 0) {
+            summary_.Width = picture_.Width;
+            summary_.Height = picture_.Height;
+            summary_.DisplayAspect = AspectText(picture_.Width, picture_.Height);
+        }
+        if (picture_.FrameRate > 0 && picture_.FrameRate < 1000) {
+            summary_.FrameRate = picture_.FrameRate;
+            frameTicks = static_cast<std::uint64_t>(
+                std::llround(static_cast<double>(kPtsPerSecond) / picture_.FrameRate));
+        }
+        if (picture_.Details.BitRate > 0) {
+            summary_.VideoBitRate = picture_.Details.BitRate;
+        }
+    }
+    DescribeDuration(frameTicks);
+    return true;
+}
+
+} // namespace
+} // namespace vidarium::ts
+
+namespace vidarium {
+
+bool CTsReader::RecognisesHead(std::span<const std::uint8_t> head) {
+    return ts::DetectLayout(head).has_value();
+}
+
+bool CTsReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
+    Summary = {};
+    RecognisedContainer = false;
+    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+}
+
+bool CTsReader::Load(ByteSource& source) {
+    ts::TsLoad load(source, Summary, RecognisedContainer, stop_);
+    return load.Run();
+}
+
+} // namespace vidarium
