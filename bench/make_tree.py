@@ -5,8 +5,9 @@ QuickTime with the movie header first and last, MPEG program and elementary
 streams. With ffmpeg on the PATH the clips are real ffmpeg files; otherwise
 they come from CLIPS (a folder of the project's own demo files). With
 --modern, the clips are MP4 files of every common codec instead (movie box
-first and last, fragmented with and without a fragment index), and Matroska
-and WebM files, one of them live (no duration); ffmpeg needed.
+first and last, fragmented with and without a fragment index), Matroska and
+WebM files, one of them live (no duration), and transport streams; ffmpeg
+needed.
 
 Usage: make_tree.py [--modern] DIR COUNT [CLIPS]"""
 import os
@@ -64,6 +65,10 @@ def modern_clips(folder):
                             "-c:a", "libopus"],
         "live.webm": both + ["-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8",
                              "-c:a", "libvorbis", "-live", "1"],
+        "h264-aac.ts": both + x264 + ["-c:a", "aac"],
+        "hevc-ac3.m2ts": both + ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                 "log-level=none", "-c:a", "ac3", "-mpegts_m2ts_mode", "1"],
+        "mpeg2-mp2.mts": both + ["-c:v", "mpeg2video", "-c:a", "mp2"],
     }
     clips = []
     for name, arguments in recipes.items():

@@ -114,9 +114,15 @@ const std::array<ReaderEntry, 7> kTable{{
 constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
 constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                       ".m1v", ".m2v",  ".vob"};
-// Listed only with all formats on; their content names their reader.
-constexpr std::array<std::string_view, 11> kModernExtensions{
-    ".mp4", ".m4v", ".3gp", ".3g2", ".mkv", ".webm", ".mk3d", ".ts", ".m2ts", ".mts", ".m2t"};
+// Listed only with all formats on; their reader is tried first, then the
+// ones their content names.
+constexpr std::array<std::string_view, 4> kIsoFamily{".mp4", ".m4v", ".3gp", ".3g2"};
+constexpr std::array<std::string_view, 3> kMatroskaFamily{".mkv", ".webm", ".mk3d"};
+constexpr std::array<std::string_view, 4> kTsFamily{".ts", ".m2ts", ".mts", ".m2t"};
+
+bool IsClassic(ReaderKind kind) {
+    return kind == ReaderKind::Avi || kind == ReaderKind::QuickTime || kind == ReaderKind::Mpeg;
+}
 
 template <std::size_t N>
 bool Contains(const std::array<std::string_view, N>& list, std::string_view extension) {
@@ -152,17 +158,29 @@ std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) 
     if (Contains(kMpegFamily, lowerCaseExtension)) {
         return kMpegOrder;
     }
+    static constexpr std::array kIsoOrder{ReaderKind::Iso};
+    static constexpr std::array kMatroskaOrder{ReaderKind::Matroska};
+    static constexpr std::array kTsOrder{ReaderKind::Ts};
+    if (Contains(kIsoFamily, lowerCaseExtension)) {
+        return kIsoOrder;
+    }
+    if (Contains(kMatroskaFamily, lowerCaseExtension)) {
+        return kMatroskaOrder;
+    }
+    if (Contains(kTsFamily, lowerCaseExtension)) {
+        return kTsOrder;
+    }
     return {};
 }
 
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
-    return !ReaderOrderFor(lowerCaseExtension).empty() ||
-           (allFormats && Contains(kModernExtensions, lowerCaseExtension));
+    const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
+    return !order.empty() && (allFormats || IsClassic(order.front()));
 }
 
 bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
-                  std::span<const ReaderKind> classicOrder, bool allFormats,
-                  const std::atomic<bool>& stop, const std::function<void(FileRow)>& add) {
+                  std::span<const ReaderKind> order, bool allFormats, const std::atomic<bool>& stop,
+                  const std::function<void(FileRow)>& add) {
     // One load, then its row; a reader that raises, or whose row cannot be
     // added, has refused the file. Nothing, once a stop has ended a load.
     bool stopped = false;
@@ -179,25 +197,34 @@ bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
         }
         return false;
     };
+    // The first bytes, read only when a content test needs them.
     std::array<std::uint8_t, kContentHeadBytes> head{};
-    std::span<const std::uint8_t> first;
-    const auto isClassic = [&](ReaderKind kind) {
-        return std::find(classicOrder.begin(), classicOrder.end(), kind) != classicOrder.end();
+    std::optional<std::span<const std::uint8_t>> first;
+    const auto headBytes = [&] {
+        if (!first) {
+            source.Seek(0);
+            first = std::span<const std::uint8_t>(head.data(), source.Read(head));
+        }
+        return *first;
+    };
+    const auto inOrder = [&](ReaderKind kind) {
+        return std::find(order.begin(), order.end(), kind) != order.end();
     };
     // The MPEG byte search is not tried inside a container that an earlier
     // reader recognised: MPEG-4 video holds the same start codes, and would
     // give a row of nonsense. With all formats on, a container that a modern
     // reader's content test names counts too (Matroska named .avi).
     bool recognised = false;
-    if (allFormats) {
-        source.Seek(0);
-        first = std::span<const std::uint8_t>(head.data(), source.Read(head));
-        recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& entry) {
-            return entry.Recognises != nullptr && entry.Kind != ReaderKind::Mpeg &&
-                   !isClassic(entry.Kind) && entry.Recognises(first);
-        });
-    }
-    for (const ReaderKind kind : classicOrder) {
+    for (const ReaderKind kind : order) {
+        if (!allFormats && !IsClassic(kind)) {
+            continue;
+        }
+        if (kind == ReaderKind::Mpeg && allFormats && !recognised) {
+            recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& entry) {
+                return entry.Recognises != nullptr && entry.Kind != ReaderKind::Mpeg &&
+                       !inOrder(entry.Kind) && entry.Recognises(headBytes());
+            });
+        }
         if (kind == ReaderKind::Mpeg && recognised) {
             break;
         }
@@ -214,7 +241,7 @@ bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
         return false;
     }
     for (const ReaderEntry& entry : kTable) {
-        if (entry.Recognises == nullptr || isClassic(entry.Kind) || !entry.Recognises(first)) {
+        if (entry.Recognises == nullptr || inOrder(entry.Kind) || !entry.Recognises(headBytes())) {
             continue;
         }
         if (tryReader(entry)) {

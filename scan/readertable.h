@@ -62,7 +62,9 @@ struct ReaderEntry {
 std::span<const ReaderEntry> ReaderTable();
 const ReaderEntry& ReaderFor(ReaderKind kind);
 
-// The classic readers a file's extension selects, in the order they are tried.
+// The readers a file's extension selects, in the order they are tried: the
+// classic ones, or (with all formats on) the modern reader of a modern
+// extension.
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // Whether a file with this extension is listed at all.
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
@@ -70,13 +72,14 @@ bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
 // How many of a file's first bytes the content tests look at.
 inline constexpr std::size_t kContentHeadBytes = 1024;
 
-// Reads one open file: the classic readers of its extension in order, then,
-// with all formats on, the readers its content names. Each row goes to
+// Reads one open file: the readers of its extension in order (the modern
+// ones only with all formats on), then, with all formats on, the readers its
+// content names. Each row goes to
 // `add`, which may raise: that counts as the reader's refusal. Returns true
 // once a row was added; false when no reader accepted the file or `stop` was
 // set during a load (the caller then gives it its plain row).
 bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
-                  std::span<const ReaderKind> classicOrder, bool allFormats,
-                  const std::atomic<bool>& stop, const std::function<void(FileRow)>& add);
+                  std::span<const ReaderKind> order, bool allFormats, const std::atomic<bool>& stop,
+                  const std::function<void(FileRow)>& add);
 
 } // namespace vidarium

@@ -82,8 +82,17 @@ TEST(Extensions, ReaderOrders) {
     for (const char* extension : {".mpg", ".mpeg", ".mpe", ".m1v", ".m2v", ".vob"}) {
         EXPECT_TRUE(std::ranges::equal(ReaderOrderFor(extension), mpegFamily)) << extension;
     }
-    for (const char* extension : {"", ".", ".txt", ".AVI", ".mp4", ".avi "}) {
+    for (const char* extension : {"", ".", ".txt", ".AVI", ".avi "}) {
         EXPECT_TRUE(ReaderOrderFor(extension).empty()) << extension;
+    }
+    // A modern extension names its reader, and is listed with all formats
+    // on only.
+    for (const auto& [extension, reader] :
+         {std::pair{".mp4", Iso}, std::pair{".webm", Matroska}, std::pair{".m2ts", Ts}}) {
+        EXPECT_TRUE(std::ranges::equal(ReaderOrderFor(extension), std::vector{reader}))
+            << extension;
+        EXPECT_FALSE(IsListedExtension(extension, false)) << extension;
+        EXPECT_TRUE(IsListedExtension(extension, true)) << extension;
     }
 }
 
