@@ -70,8 +70,10 @@ std::optional<Packet> ParsePacket(ByteSpan bytes) {
             return std::nullopt;
         }
         if (length >= 7 && (bytes[5] & 0x10U) != 0) {
-            const std::uint64_t base = (std::uint64_t{bytes[6]} << 25) | (bytes[7] << 17) |
-                                       (bytes[8] << 9) | (bytes[9] << 1) | (bytes[10] >> 7);
+            const std::uint64_t base =
+                (std::uint64_t{bytes[6]} << 25) | (std::uint64_t{bytes[7]} << 17) |
+                (std::uint64_t{bytes[8]} << 9) | (std::uint64_t{bytes[9]} << 1) |
+                (std::uint64_t{bytes[10]} >> 7);
             const std::uint64_t extension = ((bytes[10] & 1U) << 8) | bytes[11];
             packet.Pcr = base * 300 + extension;
         }
