@@ -72,6 +72,15 @@ struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
     }
     bool Start();
     void Run();
+    // Under the lock: the queued tasks go to `dropped` (destroyed once the
+    // lock is released), and the loads in progress are told to stop.
+    void DropAll(std::deque<Task>& dropped) {
+        dropped.swap(Queue);
+        Taken();
+        for (const Busy& busy : Running) {
+            busy.Who->Stop.store(true);
+        }
+    }
     // Queue shrank: a call for a task that is gone lapses.
     void Taken() { Called = std::min(Called, Queue.size()); }
 };
@@ -91,10 +100,7 @@ LoaderPool::~LoaderPool() {
     std::deque<Task> dropped;
     std::unique_lock lock(state_->Mutex);
     state_->Closing = true;
-    dropped.swap(state_->Queue);
-    for (const State::Busy& busy : state_->Running) {
-        busy.Who->Stop.store(true);
-    }
+    state_->DropAll(dropped);
     state_->Work.notify_all();
     state_->Exited.wait_for(lock, kClosingWait, [this] { return state_->Loaders == 0; });
 }
@@ -124,11 +130,7 @@ void LoaderPool::Nudge() {
 void LoaderPool::Abandon() {
     std::deque<Task> dropped;
     std::lock_guard lock(state_->Mutex);
-    dropped.swap(state_->Queue);
-    state_->Taken();
-    for (const State::Busy& busy : state_->Running) {
-        busy.Who->Stop.store(true);
-    }
+    state_->DropAll(dropped);
 }
 
 void LoaderPool::State::Run() {

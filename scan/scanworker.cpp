@@ -110,6 +110,14 @@ private:
     const fs::path& path_;
 };
 
+// The size of a file that was not opened; a link that leads nowhere counts
+// as a file of size 0.
+std::uint64_t ListedSize(const fs::directory_entry& entry) {
+    std::error_code error;
+    const std::uintmax_t size = entry.file_size(error);
+    return error ? 0 : size;
+}
+
 struct FileRead {
     bool RowAdded = false;
     std::uint64_t Size = 0;
@@ -140,12 +148,7 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
             // No access, or a path longer than the system takes.
             result.Unreadable = std::error_code(errno, std::generic_category());
         }
-        // A link that leads nowhere counts as a file of size 0.
-        std::error_code sizeError;
-        result.Size = entry.file_size(sizeError);
-        if (sizeError) {
-            result.Size = 0;
-        }
+        result.Size = ListedSize(entry);
         return result;
     }
     struct ClosesOnExit {
@@ -752,11 +755,7 @@ void TScanFilesThread::DeliverNext() {
         loaded = load.get();
     } catch (...) {
         // Dropped before it started, or out of memory: the plain row.
-        std::error_code sizeError;
-        loaded.Size = file->Entry.file_size(sizeError);
-        if (sizeError) {
-            loaded.Size = 0;
-        }
+        loaded.Size = ListedSize(file->Entry);
     }
     if (loaded.Unreadable) {
         host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);

@@ -510,6 +510,31 @@ void SkipScalingList(BitReader& bits, unsigned size) {
 // Picture sizes beyond this are not a parameter set's.
 constexpr std::uint32_t kMaxPictureSide = 16384;
 
+// A parameter set's cropping window: left, right, top and bottom offsets in
+// units of `unitX` and `unitY` samples.
+void Crop(BitReader& bits, std::uint64_t unitX, std::uint64_t unitY, std::uint64_t& width,
+          std::uint64_t& height) {
+    const std::uint64_t left = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t right = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t top = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t bottom = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t cropX = unitX * (left + right);
+    const std::uint64_t cropY = unitY * (top + bottom);
+    width = cropX < width ? width - cropX : 0;
+    height = cropY < height ? height - cropY : 0;
+}
+
+// Keeps a picture size read whole and within bounds; false otherwise.
+bool SetPictureSize(const BitReader& bits, std::uint64_t width, std::uint64_t height,
+                    PictureFormat& format) {
+    if (width > kMaxPictureSide || height > kMaxPictureSide || bits.Exhausted()) {
+        return false;
+    }
+    format.Width = static_cast<std::uint32_t>(width);
+    format.Height = static_cast<std::uint32_t>(height);
+    return true;
+}
+
 } // namespace
 
 PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
@@ -573,22 +598,12 @@ PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
     std::uint64_t width = widthInBlocks * 16;
     std::uint64_t height = heightInUnits * 16 * (2 - frameOnly);
     if (bits.Read(1) != 0) {
-        const std::uint64_t unitX = chroma == 0 || chroma == 3 ? 1 : 2;
-        const std::uint64_t unitY = (chroma == 1 ? 2U : 1U) * std::uint64_t{2U - frameOnly};
-        const std::uint64_t left = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t right = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t top = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t bottom = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t cropX = unitX * (left + right);
-        const std::uint64_t cropY = unitY * (top + bottom);
-        width = cropX < width ? width - cropX : 0;
-        height = cropY < height ? height - cropY : 0;
+        Crop(bits, chroma == 0 || chroma == 3 ? 1 : 2,
+             (chroma == 1 ? 2U : 1U) * std::uint64_t{2U - frameOnly}, width, height);
     }
-    if (width > kMaxPictureSide || height > kMaxPictureSide || bits.Exhausted()) {
+    if (!SetPictureSize(bits, width, height, format)) {
         return format;
     }
-    format.Width = static_cast<std::uint32_t>(width);
-    format.Height = static_cast<std::uint32_t>(height);
     if (bits.Read(1) == 0) {
         return format; // no VUI
     }
@@ -655,25 +670,12 @@ PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
     std::uint64_t width = bits.ReadUnsignedExpGolomb();
     std::uint64_t height = bits.ReadUnsignedExpGolomb();
     if (bits.Read(1) != 0) {
-        const std::uint64_t unitX = chroma == 1 || chroma == 2 ? 2 : 1;
-        const std::uint64_t unitY = chroma == 1 ? 2 : 1;
-        const std::uint64_t left = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t right = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t top = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t bottom = bits.ReadUnsignedExpGolomb();
-        const std::uint64_t cropX = unitX * (left + right);
-        const std::uint64_t cropY = unitY * (top + bottom);
-        width = cropX < width ? width - cropX : 0;
-        height = cropY < height ? height - cropY : 0;
+        Crop(bits, chroma == 1 || chroma == 2 ? 2 : 1, chroma == 1 ? 2 : 1, width, height);
     }
     if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 8) {
         format.Details.BitDepth = static_cast<int>(8 + extra);
     }
-    if (width > kMaxPictureSide || height > kMaxPictureSide || bits.Exhausted()) {
-        return format;
-    }
-    format.Width = static_cast<std::uint32_t>(width);
-    format.Height = static_cast<std::uint32_t>(height);
+    SetPictureSize(bits, width, height, format);
     return format;
 }
 

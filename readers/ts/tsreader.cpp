@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "mpegreader.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -277,6 +278,13 @@ void Classify(Stream& stream, ByteSpan descriptors) {
     }
 }
 
+// A stream type as the raw code of a cell: "0x1B".
+std::string StreamTypeText(std::uint8_t type) {
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", type);
+    return code;
+}
+
 // A stream's first bytes and its first timestamps within a window.
 struct StreamHead {
     std::vector<std::uint8_t> Bytes;
@@ -516,10 +524,7 @@ void TsLoad::DescribeVideo() {
             const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
             picture_.Width = header.Width;
             picture_.Height = header.Height;
-            static constexpr std::array<double, 9> kRates{
-                0, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50, 60000.0 / 1001, 60};
-            picture_.FrameRate =
-                header.FrameRateCode < kRates.size() ? kRates[header.FrameRateCode] : 0;
+            picture_.FrameRate = MpegFrameRateForCode(header.FrameRateCode);
             if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
                 picture_.Details.BitRate = header.BitRateValue * 400;
             }
@@ -594,9 +599,7 @@ void TsLoad::DescribeAudio() {
         break;
     }
     summary_.HasAudio = true;
-    char code[8];
-    std::snprintf(code, sizeof code, "0x%02X", audio_->Type);
-    summary_.AudioCode = code;
+    summary_.AudioCode = StreamTypeText(audio_->Type);
     summary_.AudioCodec = codec == Codec::Unknown ? summary_.AudioCode : CodecName(codec);
     summary_.SampleRate.reset();
     summary_.Channels.reset();
@@ -748,9 +751,7 @@ bool TsLoad::Run() {
     std::uint64_t frameTicks = 0;
     if (video_ != nullptr) {
         summary_.HasVideo = true;
-        char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", video_->Type);
-        summary_.VideoCode = code;
+        summary_.VideoCode = StreamTypeText(video_->Type);
         summary_.VideoCodec =
             video_->Format == Codec::Unknown ? summary_.VideoCode : CodecName(video_->Format);
         summary_.VideoProfile = picture_.Details.Profile;
