@@ -248,32 +248,37 @@ protected:
     }
 
     // The steps of a scan with `inFlight` loads at once, and the files in
-    // the order their first read began.
-    std::vector<std::string> StepsOf(std::size_t inFlight, std::vector<fs::path>* firstReads,
+    // the order their first read ended.
+    std::vector<std::string> StepsOf(std::size_t inFlight, std::vector<fs::path>* firstReadEnds,
                                      std::chrono::milliseconds delay) {
         RecordingHost host;
         TScanFilesThread worker(host);
         worker.SetReadsInFlight(inFlight);
-        auto reads = std::make_shared<std::pair<std::mutex, std::vector<fs::path>>>();
+        struct FirstReads {
+            std::mutex lock;
+            std::set<fs::path> begun;
+            std::vector<fs::path> ended;
+        };
+        auto reads = std::make_shared<FirstReads>();
         worker.SetReadHook([reads, slow = slow, delay](const fs::path& path) {
             {
-                std::lock_guard lock(reads->first);
-                if (std::find(reads->second.begin(), reads->second.end(), path) !=
-                    reads->second.end()) {
+                std::lock_guard lock(reads->lock);
+                if (!reads->begun.insert(path).second) {
                     return;
                 }
-                reads->second.push_back(path);
             }
             if (slow.count(path) != 0) {
                 std::this_thread::sleep_for(delay);
             }
+            std::lock_guard lock(reads->lock);
+            reads->ended.push_back(path);
         });
         worker.Start();
         worker.RequestScan(dir.path());
         EXPECT_TRUE(host.WaitForScans(1));
-        if (firstReads != nullptr) {
-            std::lock_guard lock(reads->first);
-            *firstReads = reads->second;
+        if (firstReadEnds != nullptr) {
+            std::lock_guard lock(reads->lock);
+            *firstReadEnds = reads->ended;
         }
         return host.steps;
     }
@@ -288,14 +293,20 @@ TEST_F(SlowFirstFiles, RowsComeInTheWalkOrderWhateverOrderLoadsEnd) {
                             [](const std::string& step) { return step.rfind("row ", 0) == 0; }),
               48);
     for (const std::size_t inFlight : {1U, 4U, 16U, 1024U}) {
-        std::vector<fs::path> firstReads;
-        EXPECT_EQ(StepsOf(inFlight, &firstReads, std::chrono::milliseconds(30)), one) << inFlight;
+        std::vector<fs::path> firstReadEnds;
+        EXPECT_EQ(StepsOf(inFlight, &firstReadEnds, std::chrono::milliseconds(30)), one)
+            << inFlight;
         if (inFlight >= 4) {
-            // A file after a slow one began (and, at this delay, ended)
-            // before the slow one did.
-            for (const fs::path& path : slow) {
-                EXPECT_NE(firstReads.back(), path) << inFlight;
-            }
+            // Loads ended out of walk order: a file after a slow one (the
+            // first of its folder) ended before it. Any one slow file may
+            // be held up on a busy machine, so not each.
+            const bool overtaken = std::any_of(slow.begin(), slow.end(), [&](const fs::path& path) {
+                const auto ended = std::find(firstReadEnds.begin(), firstReadEnds.end(), path);
+                return std::any_of(firstReadEnds.begin(), ended, [&](const fs::path& earlier) {
+                    return earlier.parent_path() == path.parent_path();
+                });
+            });
+            EXPECT_TRUE(overtaken) << inFlight;
         }
     }
 }
