@@ -43,8 +43,9 @@ constexpr const char* kUsage =
     "  --format=FORMAT  tsv (the default): the export's tab-delimited lines;\n"
     "                   csv: RFC 4180 with a header line and the path;\n"
     "                   json: JSON Lines, one object per file, values typed\n"
-    "  --all-formats    also list MP4, M4V, 3GP, Matroska, WebM and transport\n"
-    "                   stream files, and read every movie file that no classic\n"
+    "  --all-formats    also list MP4, M4V, 3GP, Matroska, WebM, transport\n"
+    "                   stream, WMV, ASF, FLV and Ogg video files, and read\n"
+    "                   every movie file that no classic\n"
     "                   reader accepts by its content (an MP4 named .mov)\n"
     "  --files-from=LIST\n"
     "                   also scan the paths in LIST (- for standard input), one\n"
@@ -402,7 +403,8 @@ int Scan(PathList& paths, const Options& options) {
         const vidarium::FileActivity activity = vidarium::FileSource::Activity();
         std::string modern;
         if (options.allFormats) {
-            for (const RowSource source : {RowSource::Iso, RowSource::Matroska, RowSource::Ts}) {
+            for (const RowSource source : {RowSource::Iso, RowSource::Matroska, RowSource::Ts,
+                                           RowSource::Asf, RowSource::Flv, RowSource::Ogg}) {
                 modern += ", " + std::to_string(host.Rows(source)) + " " + RowSourceName(source);
             }
         }

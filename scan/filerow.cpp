@@ -88,6 +88,12 @@ const char* RowSourceName(RowSource source) {
         return "matroska";
     case RowSource::Ts:
         return "ts";
+    case RowSource::Asf:
+        return "asf";
+    case RowSource::Flv:
+        return "flv";
+    case RowSource::Ogg:
+        return "ogg";
     case RowSource::Plain:
         break;
     }

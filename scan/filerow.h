@@ -21,8 +21,8 @@ class CMPEGHeaderReader;
 class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
-enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts };
-inline constexpr std::size_t kRowSources = 7;
+enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg };
+inline constexpr std::size_t kRowSources = 10;
 const char* RowSourceName(RowSource source);
 
 // The reader's values behind a row, typed, for the structured outputs. A

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <type_traits>
+#include <utility>
 
 namespace vidarium {
 namespace {
@@ -48,7 +50,21 @@ MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
     return summary;
 }
 
-const std::array<ReaderEntry, 7> kTable{{
+// A modern reader's entry: its content test, its load and the modern row.
+template <ReaderKind Kind, auto Member, RowSource Source> constexpr ReaderEntry ModernEntry() {
+    using Reader = std::remove_reference_t<decltype(std::declval<ReaderSet&>().*Member)>;
+    return {Kind, Reader::RecognisesHead,
+            [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+                Reader& reader = r.*Member;
+                if (!reader.LoadFromSource(source, file.Path)) {
+                    return std::nullopt;
+                }
+                return MakeModernRow(file.Caption(), file.Size, Source, reader.Summary);
+            },
+            [](const ReaderSet& r) { return (r.*Member).RecognisedContainer; }};
+}
+
+const std::array<ReaderEntry, 10> kTable{{
     {ReaderKind::Avi, nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          if (!r.Avi.LoadFromSource(source, file.Path)) {
@@ -73,30 +89,12 @@ const std::array<ReaderEntry, 7> kTable{{
          return MakeMpegRow(file.Caption(), file.Size, r.Mpeg);
      },
      [](const ReaderSet&) { return false; }},
-    {ReaderKind::Iso, CIsoReader::RecognisesHead,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.Iso.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Iso, r.Iso.Summary);
-     },
-     [](const ReaderSet& r) { return r.Iso.RecognisedContainer; }},
-    {ReaderKind::Matroska, CMatroskaReader::RecognisesHead,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.Matroska.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Matroska, r.Matroska.Summary);
-     },
-     [](const ReaderSet& r) { return r.Matroska.RecognisedContainer; }},
-    {ReaderKind::Ts, CTsReader::RecognisesHead,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.Ts.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Ts, r.Ts.Summary);
-     },
-     [](const ReaderSet& r) { return r.Ts.RecognisedContainer; }},
+    ModernEntry<ReaderKind::Iso, &ReaderSet::Iso, RowSource::Iso>(),
+    ModernEntry<ReaderKind::Matroska, &ReaderSet::Matroska, RowSource::Matroska>(),
+    ModernEntry<ReaderKind::Ts, &ReaderSet::Ts, RowSource::Ts>(),
+    ModernEntry<ReaderKind::Asf, &ReaderSet::Asf, RowSource::Asf>(),
+    ModernEntry<ReaderKind::Flv, &ReaderSet::Flv, RowSource::Flv>(),
+    ModernEntry<ReaderKind::Ogg, &ReaderSet::Ogg, RowSource::Ogg>(),
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
     {ReaderKind::AviStreams, StartsLikeAvi,
@@ -119,6 +117,9 @@ constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
 constexpr std::array<std::string_view, 4> kIsoFamily{".mp4", ".m4v", ".3gp", ".3g2"};
 constexpr std::array<std::string_view, 3> kMatroskaFamily{".mkv", ".webm", ".mk3d"};
 constexpr std::array<std::string_view, 4> kTsFamily{".ts", ".m2ts", ".mts", ".m2t"};
+constexpr std::array<std::string_view, 2> kAsfFamily{".wmv", ".asf"};
+constexpr std::array<std::string_view, 1> kFlvFamily{".flv"};
+constexpr std::array<std::string_view, 1> kOggFamily{".ogv"};
 
 bool IsClassic(ReaderKind kind) {
     return kind == ReaderKind::Avi || kind == ReaderKind::QuickTime || kind == ReaderKind::Mpeg;
@@ -137,6 +138,9 @@ void ReaderSet::WatchStopFlag(const std::atomic<bool>* flag) {
     Iso.WatchStopFlag(flag);
     Matroska.WatchStopFlag(flag);
     Ts.WatchStopFlag(flag);
+    Asf.WatchStopFlag(flag);
+    Flv.WatchStopFlag(flag);
+    Ogg.WatchStopFlag(flag);
 }
 
 std::span<const ReaderEntry> ReaderTable() {
@@ -169,6 +173,18 @@ std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) 
     }
     if (Contains(kTsFamily, lowerCaseExtension)) {
         return kTsOrder;
+    }
+    static constexpr std::array kAsfOrder{ReaderKind::Asf};
+    static constexpr std::array kFlvOrder{ReaderKind::Flv};
+    static constexpr std::array kOggOrder{ReaderKind::Ogg};
+    if (Contains(kAsfFamily, lowerCaseExtension)) {
+        return kAsfOrder;
+    }
+    if (Contains(kFlvFamily, lowerCaseExtension)) {
+        return kFlvOrder;
+    }
+    if (Contains(kOggFamily, lowerCaseExtension)) {
+        return kOggOrder;
     }
     return {};
 }

@@ -4,12 +4,15 @@
 // accepts goes to the readers whose content test its first bytes pass.
 #pragma once
 
+#include "asfreader.h"
 #include "avireader.h"
 #include "filerow.h"
+#include "flvreader.h"
 #include "isoreader.h"
 #include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
+#include "oggreader.h"
 #include "tsreader.h"
 
 #include <atomic>
@@ -25,7 +28,7 @@ namespace vidarium {
 
 class ByteSource;
 
-enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, AviStreams };
+enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, AviStreams };
 
 // One instance of every reader, reused file after file by one loader.
 struct ReaderSet {
@@ -35,6 +38,9 @@ struct ReaderSet {
     CIsoReader Iso;
     CMatroskaReader Matroska;
     CTsReader Ts;
+    CAsfReader Asf;
+    CFlvReader Flv;
+    COggReader Ogg;
 
     // Stop ends a load in progress at its next box, atom or chunk.
     void WatchStopFlag(const std::atomic<bool>* flag);

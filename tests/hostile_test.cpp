@@ -1,13 +1,17 @@
 // Every bound that keeps the cost of one load small, whatever the bytes: each
 // test fails when its bound is taken away.
+#include "asfreader.h"
 #include "avireader.h"
 #include "builders.h"
 #include "bytesource.h"
+#include "countingsource.h"
+#include "flvreader.h"
 #include "guarded.h"
 #include "loadedmovie.h"
 #include "loadstop.h"
 #include "mkvreader.h"
 #include "movreader.h"
+#include "oggreader.h"
 #include "readererror.h"
 #include "tempdir.h"
 #include "tsreader.h"
@@ -475,6 +479,136 @@ TEST(Bounds, TransportStreamWindows) {
     EXPECT_FALSE(emptyReader.Summary.DurationMs);
     EXPECT_GE(emptySource.BytesFetched(), 2 * CTsReader::kMaxWindow - 2 * 188);
     EXPECT_LE(emptySource.BytesFetched(), 2 * CTsReader::kMaxWindow);
+}
+
+// Windows Media headers: the extended stream properties give the frame
+// and bit rates; a broadcast has no duration; a header object that claims
+// more than the file holds is read as far as the file goes.
+TEST(Bounds, WindowsMediaShapes) {
+    const struct {
+        const char* name;
+        AsfParams params;
+        std::optional<std::int64_t> duration;
+        std::optional<double> frameRate;
+        const char* container;
+    } cases[] = {
+        {"extended", {}, 5000, 25.0, "WMV"},
+        {"plain", {.extended = false}, 5000, std::nullopt, "WMV"},
+        {"broadcast", {.broadcast = true}, std::nullopt, 25.0, "WMV"},
+        {"MS-MPEG4", {.videoCode = "MP43"}, 5000, 25.0, "ASF"},
+        {"claims 1 GiB", {.declaredSize = 1U << 30}, 5000, 25.0, "WMV"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes = AsfFile(c.params);
+        MemorySource source(bytes);
+        CAsfReader reader;
+        ASSERT_TRUE(reader.LoadFromSource(source, "shape.asf"));
+        const MediaSummary& summary = reader.Summary;
+        EXPECT_EQ(summary.Container, c.container);
+        EXPECT_EQ(summary.DurationMs, c.duration);
+        EXPECT_EQ(summary.FrameRate, c.frameRate);
+        EXPECT_EQ(summary.Width, 320);
+        EXPECT_EQ(summary.VideoBitRate,
+                  c.params.extended ? std::optional<std::int64_t>(400'000) : std::nullopt);
+        EXPECT_EQ(summary.AudioCodec, "WMA v2");
+        EXPECT_EQ(summary.Channels, 2);
+        EXPECT_EQ(summary.AudioBitRate, 128'000);
+        EXPECT_EQ(summary.Metadata, (std::vector<MetadataItem>{{"Title", "Harbour"}}));
+        EXPECT_LE(source.BytesFetched(), bytes.size());
+    }
+}
+
+// FLV's script data: onMetaData read past objects nested up to the bound,
+// and not past a deeper one; a script tag larger than the first block read
+// once more, whole; without metadata, the values from the tags and the
+// last tag's time.
+TEST(Bounds, FlashVideoShapes) {
+    const auto nested = [](int depth) {
+        Bytes value{3};
+        for (int i = 1; i < depth; ++i) {
+            value = Concat({value, AmfProperty("n", {3})});
+        }
+        for (int i = 0; i < depth; ++i) {
+            value = Concat({value, Bytes{0, 0, 9}});
+        }
+        return AmfProperty("deep", value);
+    };
+    const Bytes stated = Concat({AmfNumber("duration", 7.5), AmfNumber("framerate", 30),
+                                 AmfNumber("videodatarate", 500), AmfString("title", "Harbour")});
+    const struct {
+        const char* name;
+        Bytes metadata;
+        std::int64_t duration;
+        double frameRate;
+        std::size_t reads;
+    } cases[] = {
+        {"stated", stated, 7500, 30, 1},
+        {"nested to the bound", Concat({nested(CFlvReader::kMaxNesting), stated}), 7500, 30, 1},
+        {"nested past it", Concat({nested(CFlvReader::kMaxNesting + 1), stated}), 2000, 25, 2},
+        {"larger than the block", Concat({AmfString("pad", std::string(40'000, 'x')), stated}),
+         7500, 30, 2},
+        {"none", {}, 2000, 25, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes = Concat({FlvFile(c.metadata), Repeat(0, 0)});
+        MemorySource memory(bytes);
+        CountingSource source(memory);
+        CFlvReader reader;
+        ASSERT_TRUE(reader.LoadFromSource(source, "shape.flv"));
+        const MediaSummary& summary = reader.Summary;
+        EXPECT_EQ(summary.DurationMs, c.duration);
+        EXPECT_EQ(summary.FrameRate, c.frameRate);
+        EXPECT_EQ(summary.Width, 320);
+        EXPECT_EQ(summary.Height, 240);
+        EXPECT_EQ(summary.VideoCodec, "Sorenson Spark");
+        EXPECT_EQ(summary.AudioCodec, "MP3");
+        EXPECT_EQ(summary.Channels, 2);
+        EXPECT_EQ(summary.SampleRate, 44100);
+        EXPECT_LE(source.reads, c.reads + 1); // and the 9 bytes of the header
+    }
+}
+
+// Ogg: a comment header split across pages; the duration from the last
+// Theora page whose checksum holds; no more streams than the bound.
+TEST(Bounds, OggShapes) {
+    const Bytes file = OggFile(250);
+    Bytes damaged = Concat({file, OggPage(1, 4, 999 << 6, {Repeat(9, 300)})});
+    damaged[damaged.size() - 100] ^= 0xFF;
+    Bytes theoraComments{0x81};
+    AppendText(theoraComments, "theora");
+    const Bytes comments = VorbisComments(theoraComments, {"TITLE=Split " + std::string(600, 'a')});
+    const Bytes split =
+        Concat({OggPage(1, 2, 0, {TheoraIdentification()}),
+                OggPage(1, 0, 0, {Bytes(comments.begin(), comments.begin() + 510)}, true),
+                OggPage(1, 1, 0, {Bytes(comments.begin() + 510, comments.end())}),
+                OggPage(1, 0, (20 << 6) + 5, {Repeat(1, 10)})});
+    Bytes crowded;
+    for (std::uint32_t serial = 1; serial <= 70; ++serial) {
+        crowded = Concat({crowded, OggPage(serial, 2, 0, {VorbisIdentification()})});
+    }
+    const struct {
+        const char* name;
+        const Bytes& bytes;
+        std::int64_t duration;
+        int audioTracks;
+        std::string title;
+    } cases[] = {
+        {"whole", file, 10'000, 1, "Harbour"},
+        {"damaged last page", damaged, 10'000, 1, "Harbour"},
+        {"split comments", split, 1000, 0, "Split " + std::string(600, 'a')},
+        {"crowded", crowded, 0, static_cast<int>(COggReader::kMaxStreams), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySource source(c.bytes);
+        COggReader reader;
+        ASSERT_TRUE(reader.LoadFromSource(source, "shape.ogv"));
+        EXPECT_EQ(reader.Summary.DurationMs.value_or(0), c.duration);
+        EXPECT_EQ(reader.Summary.AudioTracks, c.audioTracks);
+        EXPECT_EQ(reader.Summary.Metadata.empty() ? "" : reader.Summary.Metadata[0].Text, c.title);
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // record.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -29,6 +30,13 @@ inline std::span<const std::uint8_t> BytesFrom(std::span<const std::uint8_t> byt
     return offset < bytes.size() ? bytes.subspan(offset) : std::span<const std::uint8_t>();
 }
 
+// Up to `length` bytes from `offset`: fewer where the span ends.
+inline std::span<const std::uint8_t> BytesAt(std::span<const std::uint8_t> bytes,
+                                             std::size_t offset, std::size_t length) {
+    const std::span<const std::uint8_t> rest = BytesFrom(bytes, offset);
+    return rest.first(std::min(length, rest.size()));
+}
+
 inline std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
     return static_cast<std::uint16_t>((ByteAt(bytes, offset) << 8) | ByteAt(bytes, offset + 1));
 }
@@ -52,6 +60,11 @@ inline std::uint32_t LoadLe32(std::span<const std::uint8_t> bytes, std::size_t o
     return std::uint32_t{ByteAt(bytes, offset)} | (std::uint32_t{ByteAt(bytes, offset + 1)} << 8) |
            (std::uint32_t{ByteAt(bytes, offset + 2)} << 16) |
            (std::uint32_t{ByteAt(bytes, offset + 3)} << 24);
+}
+
+inline std::uint64_t LoadLe64(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {
+    return std::uint64_t{LoadLe32(bytes, offset)} |
+           (std::uint64_t{LoadLe32(bytes, offset + 4)} << 32);
 }
 
 inline FourCC LoadFourCC(std::span<const std::uint8_t> bytes, std::size_t offset = 0) {

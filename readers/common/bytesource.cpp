@@ -165,4 +165,14 @@ std::int64_t MemorySource::Seek(std::int64_t position) {
     return position_;
 }
 
+std::vector<std::uint8_t> ReadBytesAt(ByteSource& source, std::int64_t position,
+                                      std::size_t length) {
+    if (source.Seek(position) != position) {
+        return {};
+    }
+    std::vector<std::uint8_t> bytes(length);
+    bytes.resize(source.Read(bytes));
+    return bytes;
+}
+
 } // namespace vidarium

@@ -29,6 +29,11 @@ public:
     virtual std::uint64_t BytesFetched() const = 0;
 };
 
+// Up to `length` bytes from `position` (the caller bounds the length):
+// fewer where the file ends, none where the position is refused.
+std::vector<std::uint8_t> ReadBytesAt(ByteSource& source, std::int64_t position,
+                                      std::size_t length);
+
 // What every FileSource of the process has done so far.
 struct FileActivity {
     std::uint64_t Opens = 0;

@@ -141,6 +141,14 @@ std::size_t ReadDescriptorSize(ByteSpan bytes, std::size_t& cursor) {
 
 } // namespace
 
+ByteSpan FirstAvcParameterSet(ByteSpan record) {
+    if ((ByteAt(record, 5) & 0x1FU) == 0 || record.size() <= 8) {
+        return {};
+    }
+    const std::size_t length = LoadBe16(record, 6);
+    return record.subspan(8).first(std::min(length, record.size() - 8));
+}
+
 CodecDetails DecodeAvcConfig(ByteSpan record) {
     CodecDetails details;
     if (record.size() < 4) {
@@ -159,10 +167,8 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
     // The first sequence parameter set tells the bit depth of the high
     // profiles: its Exp-Golomb fields lie before any emulation-prevention
     // byte in practice.
-    if ((ByteAt(record, 5) & 0x1FU) > 0 && record.size() > 8 &&
-        AvcProfileHasChromaFormat(profile)) {
-        const std::size_t length = LoadBe16(record, 6);
-        const ByteSpan sps = record.subspan(8).first(std::min(length, record.size() - 8));
+    if (const ByteSpan sps = FirstAvcParameterSet(record);
+        !sps.empty() && AvcProfileHasChromaFormat(profile)) {
         BitReader bits(sps);
         bits.Skip(8 + 24);            // NAL header, profile, constraints, level
         bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id

@@ -17,6 +17,8 @@ using ByteSpan = std::span<const std::uint8_t>;
 // AVCDecoderConfigurationRecord ("avcC"): profile and level, and the bit
 // depth from its first sequence parameter set.
 CodecDetails DecodeAvcConfig(ByteSpan record);
+// The record's first sequence parameter set NAL unit; empty when it has none.
+ByteSpan FirstAvcParameterSet(ByteSpan record);
 // HEVCDecoderConfigurationRecord ("hvcC").
 CodecDetails DecodeHevcConfig(ByteSpan record);
 // AV1CodecConfigurationRecord ("av1C").

@@ -3,7 +3,9 @@
 // the locale; numbers are never formatted through it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,5 +30,13 @@ bool IsValidUtf8(std::string_view text);
 // there do not start one (overlong forms, surrogates and values past U+10FFFF
 // are invalid).
 std::size_t ValidUtf8SequenceLength(std::string_view text);
+
+// UTF-16 as UTF-8: big-endian, or little-endian when `littleEndian`,
+// unless a byte order mark says otherwise; up to the first null.
+std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian = false);
+
+// A text for one line of the Comments cell: nulls and line breaks as
+// blanks, blanks trimmed from both ends.
+std::string CleanText(std::string text);
 
 } // namespace vidarium

@@ -133,9 +133,6 @@ inline std::optional<std::int64_t> Scaled(std::uint64_t value, std::uint64_t sca
     return static_cast<std::int64_t>(std::nearbyint(result));
 }
 
-// UTF-16 (big-endian, or as its byte order mark says) as UTF-8.
-std::string Utf16ToUtf8(ByteSpan bytes);
-
 class MovieParser {
 public:
     MovieParser(std::size_t& boxes, const LoadStop& stop) : boxes_(boxes), stop_(stop) {}

@@ -1,55 +1,9 @@
 // The metadata of an ISO movie: QuickTime texts, 3GPP asset boxes, item
 // lists and their keys, each under a label of the fixed table.
 #include "isoload.h"
+#include "localtext.h"
 
 namespace vidarium::iso {
-
-std::string Utf16ToUtf8(ByteSpan bytes) {
-    bool little = false;
-    std::size_t at = 0;
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        little = true;
-        at = 2;
-    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        at = 2;
-    }
-    std::string text;
-    const auto unit = [&](std::size_t i) {
-        return little ? LoadLe16(bytes, i) : LoadBe16(bytes, i);
-    };
-    for (; at + 1 < bytes.size(); at += 2) {
-        std::uint32_t code = unit(at);
-        if (code == 0) {
-            break;
-        }
-        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
-            const std::uint32_t low = unit(at + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                at += 2;
-            }
-        }
-        if (code >= 0xD800 && code < 0xE000) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            text += static_cast<char>(code);
-        } else if (code < 0x800) {
-            text += static_cast<char>(0xC0 | (code >> 6));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            text += static_cast<char>(0xE0 | (code >> 12));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            text += static_cast<char>(0xF0 | (code >> 18));
-            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return text;
-}
 
 namespace {
 
@@ -90,16 +44,6 @@ std::string AssetText(ByteSpan bytes) {
     }
     const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
     return std::string(bytes.begin(), end);
-}
-
-std::string CleanText(std::string text) {
-    std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; }, ' ');
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 } // namespace

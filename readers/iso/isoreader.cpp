@@ -20,12 +20,7 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
         return {};
     }
     budget_ -= length;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
-    if (source_.Seek(position) != position) {
-        return {};
-    }
-    bytes.resize(source_.Read(bytes));
-    return bytes;
+    return ReadBytesAt(source_, position, static_cast<std::size_t>(length));
 }
 
 bool IsoLoad::Run() {

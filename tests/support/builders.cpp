@@ -714,3 +714,245 @@ Bytes TransportStream(std::uint64_t lastPts, std::size_t filler) {
 }
 
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+void AppendLe64(Bytes& bytes, std::uint64_t value) {
+    AppendLe32(bytes, static_cast<std::uint32_t>(value));
+    AppendLe32(bytes, static_cast<std::uint32_t>(value >> 32));
+}
+
+Bytes AsfObject(const Bytes& guid, const Bytes& payload) {
+    Bytes object = guid;
+    AppendLe64(object, 24 + payload.size());
+    object.insert(object.end(), payload.begin(), payload.end());
+    return object;
+}
+
+Bytes Utf16Le(std::string_view text) {
+    Bytes bytes;
+    for (const char c : text) {
+        AppendLe16(bytes, static_cast<std::uint8_t>(c));
+    }
+    AppendLe16(bytes, 0);
+    return bytes;
+}
+
+} // namespace
+
+Bytes AsfFile(const AsfParams& params) {
+    const Bytes kHeader{0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                        0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+    const Bytes kFile{0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                      0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    const Bytes kStream{0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
+                        0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    const Bytes kExtension{0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                           0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    const Bytes kExtendedStream{0xCB, 0xA5, 0xE6, 0x14, 0x72, 0xC6, 0x32, 0x43,
+                                0x83, 0x99, 0xA9, 0x69, 0x52, 0x06, 0x5B, 0x5A};
+    const Bytes kContent{0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                         0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+    const Bytes kAudio{0x40, 0x9E, 0x69, 0xF8, 0x4D, 0x5B, 0xCF, 0x11,
+                       0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+    const Bytes kVideo{0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11,
+                       0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+
+    Bytes file(40, 0); // file ID, size, date, packet count
+    AppendLe64(file, (params.playMs + 3100) * 10'000);
+    AppendLe64(file, params.playMs * 10'000);
+    AppendLe64(file, 3100);
+    AppendLe32(file, params.broadcast ? 1 : 2);
+    file.resize(file.size() + 12, 0);
+
+    const auto stream = [&](const Bytes& type, std::uint16_t number, const Bytes& specific) {
+        Bytes payload = type;
+        payload.resize(payload.size() + 16 + 8, 0); // error correction type, time offset
+        AppendLe32(payload, static_cast<std::uint32_t>(specific.size()));
+        AppendLe32(payload, 0);
+        AppendLe16(payload, number);
+        AppendLe32(payload, 0);
+        payload.insert(payload.end(), specific.begin(), specific.end());
+        return AsfObject(kStream, payload);
+    };
+    Bytes video;
+    AppendLe32(video, 320);
+    AppendLe32(video, 240);
+    video.push_back(2);
+    AppendLe16(video, 40);
+    video = Concat({video, BitmapInfoPayload(320, 240, params.videoCode)});
+    const Bytes audio = WaveFormatPayload(0x161, 2, 44100, 16000, true);
+
+    Bytes extended(16, 0); // start and end times
+    AppendLe32(extended, 400'000);
+    extended.resize(48, 0);
+    AppendLe16(extended, 1);
+    AppendLe16(extended, 0);
+    AppendLe64(extended, 400'000); // 40 ms a frame
+    AppendLe16(extended, 0);
+    AppendLe16(extended, 0);
+    Bytes extension(18, 0);
+    const Bytes inner = params.extended ? AsfObject(kExtendedStream, extended) : Bytes{};
+    AppendLe32(extension, static_cast<std::uint32_t>(inner.size()));
+    extension = Concat({extension, inner});
+
+    const Bytes title = Utf16Le(params.title);
+    Bytes content;
+    AppendLe16(content, static_cast<std::uint16_t>(title.size()));
+    content.resize(content.size() + 8, 0);
+    content = Concat({content, title});
+
+    const Bytes children =
+        Concat({AsfObject(kFile, file), AsfObject(kExtension, extension), stream(kVideo, 1, video),
+                stream(kAudio, 2, audio), AsfObject(kContent, content)});
+    Bytes header = kHeader;
+    AppendLe64(header, params.declaredSize != 0 ? params.declaredSize : 30 + children.size());
+    AppendLe32(header, 5);
+    AppendLe16(header, 0x0201);
+    return Concat({header, children, Repeat(0, 64)});
+}
+
+Bytes AmfProperty(std::string_view name, const Bytes& value) {
+    Bytes bytes;
+    AppendBe16(bytes, static_cast<std::uint16_t>(name.size()));
+    AppendText(bytes, name);
+    return Concat({bytes, value});
+}
+
+Bytes AmfNumber(std::string_view name, double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    Bytes number{0};
+    AppendBe64(number, bits);
+    return AmfProperty(name, number);
+}
+
+Bytes AmfString(std::string_view name, std::string_view text) {
+    Bytes value{2};
+    AppendBe16(value, static_cast<std::uint16_t>(text.size()));
+    AppendText(value, text);
+    return AmfProperty(name, value);
+}
+
+Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs) {
+    Bytes file{'F', 'L', 'V', 1, 5};
+    AppendBe32(file, 9);
+    AppendBe32(file, 0);
+    const auto tag = [&](std::uint8_t type, std::uint32_t time, const Bytes& data) {
+        const auto size = static_cast<std::uint32_t>(data.size());
+        file.push_back(type);
+        for (const std::uint32_t value :
+             {size >> 16, size >> 8, size, time >> 16, time >> 8, time, time >> 24}) {
+            file.push_back(static_cast<std::uint8_t>(value));
+        }
+        file.insert(file.end(), 3, 0);
+        file.insert(file.end(), data.begin(), data.end());
+        AppendBe32(file, static_cast<std::uint32_t>(11 + data.size()));
+    };
+    if (!metadata.empty()) {
+        Bytes script{2, 0, 10};
+        AppendText(script, "onMetaData");
+        script.push_back(8);
+        AppendBe32(script, 0);
+        tag(18, 0, Concat({script, metadata, Bytes{0, 0, 9}}));
+    }
+    // Spark: start code, version 0, picture 0, size code 5 (320x240).
+    const Bytes picture{0x12, 0x00, 0x00, 0x80, 0x02, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
+    tag(9, 0, picture);
+    tag(8, 0, Bytes{0x2F, 0xFF, 0xFB, 0x90, 0x04, 0, 0, 0});
+    tag(9, 40, picture);
+    tag(9, lastMs, picture);
+    return file;
+}
+
+Bytes OggPage(std::uint32_t serial, std::uint8_t type, std::uint64_t granule,
+              const std::vector<Bytes>& packets, bool open) {
+    Bytes lacing;
+    Bytes body;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        std::size_t left = packets[i].size();
+        for (; left >= 255; left -= 255) {
+            lacing.push_back(255);
+        }
+        if (!(open && i + 1 == packets.size())) {
+            lacing.push_back(static_cast<std::uint8_t>(left));
+        }
+        body.insert(body.end(), packets[i].begin(), packets[i].end());
+    }
+    Bytes page{'O', 'g', 'g', 'S', 0, type};
+    AppendBe32(page, 0); // granule, filled below in little-endian order
+    AppendBe32(page, 0);
+    for (int i = 0; i < 8; ++i) {
+        page[6 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(granule >> (8 * i));
+    }
+    AppendLe32(page, serial);
+    AppendLe32(page, 0);
+    AppendLe32(page, 0); // checksum
+    page.push_back(static_cast<std::uint8_t>(lacing.size()));
+    page = Concat({page, lacing, body});
+    std::uint32_t crc = 0;
+    for (const std::uint8_t byte : page) {
+        crc ^= std::uint32_t{byte} << 24;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x80000000U) != 0 ? (crc << 1) ^ 0x04C11DB7U : crc << 1;
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        page[22 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (8 * i));
+    }
+    return page;
+}
+
+Bytes TheoraIdentification() {
+    Bytes id{0x80};
+    AppendText(id, "theora");
+    id = Concat({id, Bytes{3, 2, 1, 0, 20, 0, 15}});
+    id = Concat({id, Bytes{0, 1, 64, 0, 0, 240, 0, 0}}); // picture 320x240, offset 0
+    AppendBe32(id, 25);
+    AppendBe32(id, 1);
+    id = Concat({id, Bytes{0, 0, 1, 0, 0, 1, 0, 0, 0, 0}}); // aspect 1:1, colour, rate
+    AppendBe16(id, 6 << 5);                                 // granule shift 6
+    return id;
+}
+
+Bytes VorbisIdentification() {
+    Bytes id{1};
+    AppendText(id, "vorbis");
+    AppendLe32(id, 0);
+    id.push_back(2);
+    AppendLe32(id, 44100);
+    AppendLe32(id, 0);
+    AppendLe32(id, 128000);
+    AppendLe32(id, 0);
+    id.push_back(0xB8);
+    id.push_back(1);
+    return id;
+}
+
+Bytes VorbisComments(const Bytes& prefix, const std::vector<std::string>& comments) {
+    Bytes header = prefix;
+    AppendLe32(header, 6);
+    AppendText(header, "vendor");
+    AppendLe32(header, static_cast<std::uint32_t>(comments.size()));
+    for (const std::string& comment : comments) {
+        AppendLe32(header, static_cast<std::uint32_t>(comment.size()));
+        AppendText(header, comment);
+    }
+    return header;
+}
+
+Bytes OggFile(std::uint64_t lastFrame) {
+    Bytes theoraComments{0x81};
+    AppendText(theoraComments, "theora");
+    Bytes vorbisComments{3};
+    AppendText(vorbisComments, "vorbis");
+    return Concat({OggPage(1, 2, 0, {TheoraIdentification()}),
+                   OggPage(2, 2, 0, {VorbisIdentification()}),
+                   OggPage(1, 0, 0, {VorbisComments(theoraComments, {"title=Harbour"})}),
+                   OggPage(2, 0, 0, {VorbisComments(vorbisComments, {"ARTIST=Crew"})}),
+                   OggPage(2, 0, 44100, {Repeat(7, 300)}),
+                   OggPage(1, 4, ((lastFrame - 5) << 6) + 5, {Repeat(9, 300)})});
+}
+
+} // namespace vidarium::testing

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -188,5 +189,49 @@ Bytes TsPacket(std::uint16_t pid, bool start, const Bytes& payload);
 // a second) on PID 0x100 and MPEG audio on PID 0x101, video frames at times
 // 0 and 3600 and a last one at `lastPts`, `filler` null packets before it.
 Bytes TransportStream(std::uint64_t lastPts = 900000, std::size_t filler = 0);
+
+} // namespace vidarium::testing
+
+namespace vidarium::testing {
+
+// A Windows Media header object: file properties (`playMs` of play, a
+// 3,100 ms preroll, `broadcast` flag), a 320x240 video stream of
+// `videoCode`, a WMA 44.1 kHz stereo stream, a title, and (`extended`) the
+// video's extended properties at 25 frames a second and 400 kbit/s. The
+// header object states `declaredSize`, or its own size when 0.
+struct AsfParams {
+    std::uint64_t playMs = 5000;
+    bool broadcast = false;
+    std::string_view videoCode = "WMV2";
+    bool extended = true;
+    std::string_view title = "Harbour";
+    std::uint64_t declaredSize = 0;
+};
+Bytes AsfFile(const AsfParams& params = {});
+
+// An FLV file: onMetaData with `metadata` (a ready AMF0 ECMA array body of
+// properties, or none when empty), then a Sorenson Spark 320x240 picture at
+// 0 ms and 40 ms and an MP3 frame (44.1 kHz stereo, 128 kbit/s), and the
+// last tag at `lastMs`.
+Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs = 2000);
+// One AMF0 property: a name and a number, a string, or any value.
+Bytes AmfNumber(std::string_view name, double value);
+Bytes AmfString(std::string_view name, std::string_view text);
+Bytes AmfProperty(std::string_view name, const Bytes& value);
+
+// An Ogg page of `serial` holding `packets` whole (`continued`: the first
+// continues a packet of the page before; `open`: the last goes on), with a
+// valid checksum.
+Bytes OggPage(std::uint32_t serial, std::uint8_t type, std::uint64_t granule,
+              const std::vector<Bytes>& packets, bool open = false);
+// Theora's identification header (320x240, 25 frames a second, granule
+// shift 6) and a Vorbis one (44.1 kHz stereo, 128 kbit/s).
+Bytes TheoraIdentification();
+Bytes VorbisIdentification();
+// A comment header with the codec's magic `prefix` and "KEY=value" comments.
+Bytes VorbisComments(const Bytes& prefix, const std::vector<std::string>& comments);
+// An Ogg file of Theora (serial 1) and Vorbis (serial 2) with a title, and
+// a last Theora page at frame `lastFrame` (keyframe index and offset).
+Bytes OggFile(std::uint64_t lastFrame = 125);
 
 } // namespace vidarium::testing

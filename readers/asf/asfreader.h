@@ -1,0 +1,48 @@
+// Header reader for Windows Media files (ASF, WMV, WMA): the header object
+// and its children, read in one block. Nothing past the header object is
+// read from the file.
+#pragma once
+
+#include "loadstop.h"
+#include "mediasummary.h"
+#include "readererror.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace vidarium {
+
+class ByteSource;
+
+class CAsfReader {
+public:
+    static constexpr ReaderOrigin kOrigin{"CAsfReader", "asfreader", 1};
+    // The block read first: the whole header object of nearly every file.
+    static constexpr std::uint64_t kHeadBlock = 16U << 10;
+    // The header object is read whole, up to this size.
+    static constexpr std::uint64_t kMaxHeader = 16U << 20;
+    // Objects looked at in one load, nested ones included.
+    static constexpr std::size_t kMaxObjects = 4096;
+    // Descriptors of the extended content description looked at.
+    static constexpr std::size_t kMaxDescriptors = 1024;
+
+    // True when the first bytes are a header object.
+    static bool RecognisesHead(std::span<const std::uint8_t> head);
+
+    // True when the file is ASF with at least one video or sound stream;
+    // Summary then describes it. Raises ReaderError on a fault.
+    bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
+
+    // The file starts with a header object.
+    bool RecognisedContainer = false;
+    MediaSummary Summary;
+
+private:
+    bool Load(ByteSource& source, const std::filesystem::path& path);
+
+    LoadStop stop_;
+};
+
+} // namespace vidarium

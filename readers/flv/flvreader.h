@@ -1,0 +1,53 @@
+// Header reader for Flash Video (FLV): the file header, the first script
+// tag's onMetaData, and the first video and sound tags with their codec
+// configurations, all from one block at the start; for a file whose
+// metadata states no duration, the last tag's time from its end.
+#pragma once
+
+#include "loadstop.h"
+#include "mediasummary.h"
+#include "readererror.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace vidarium {
+
+class ByteSource;
+
+class CFlvReader {
+public:
+    static constexpr ReaderOrigin kOrigin{"CFlvReader", "flvreader", 1};
+    // The block read at the start, grown once when the script tag runs past
+    // it; and the block read at the end for the last tag.
+    static constexpr std::size_t kHeadWindow = 16U << 10;
+    static constexpr std::size_t kTailWindow = 64U << 10;
+    // A script tag read, at most.
+    static constexpr std::size_t kMaxScriptTag = 1U << 20;
+    // onMetaData: nesting, a text, and the properties looked at.
+    static constexpr int kMaxNesting = 16;
+    static constexpr std::size_t kMaxText = 64U << 10;
+    static constexpr std::size_t kMaxProperties = 1024;
+    // Video tags whose times give a frame rate when nothing states one.
+    static constexpr std::size_t kFrameTimes = 32;
+
+    // True when the first bytes are an FLV file header.
+    static bool RecognisesHead(std::span<const std::uint8_t> head);
+
+    // True when the file is FLV with a video or sound stream; Summary then
+    // describes it. Raises ReaderError on a fault.
+    bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
+
+    // The file starts with an FLV header.
+    bool RecognisedContainer = false;
+    MediaSummary Summary;
+
+private:
+    bool Load(ByteSource& source);
+
+    LoadStop stop_;
+};
+
+} // namespace vidarium
