@@ -8,12 +8,28 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts headers)
+[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts headers asf flv ogg)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target make_seeds "${targets[@]/#/fuzz_}"
 work=build/fuzz
 build/fuzz/fuzz/make_seeds "$work/seeds"
+# Real muxers' files as seeds too, where ffmpeg is installed: short clips of
+# the formats whose headers it writes.
+if command -v ffmpeg >/dev/null; then
+  clip=(-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine -t 1 -pix_fmt yuv420p)
+  while read -r target name codecs; do
+    mkdir -p "$work/seeds/$target"
+    # shellcheck disable=SC2086
+    ffmpeg -nostdin -v error -y "${clip[@]}" $codecs "$work/seeds/$target/$name" || true
+  done <<'CLIPS'
+asf ffmpeg.wmv -c:v wmv2 -c:a wmav2
+asf ffmpeg.asf -c:v msmpeg4 -c:a libmp3lame
+flv ffmpeg.flv -c:v flv1 -c:a libmp3lame
+flv bare.flv -c:v libx264 -c:a aac -flvflags no_metadata
+ogg ffmpeg.ogv -c:v libtheora -c:a libvorbis
+CLIPS
+fi
 # The sanitizer's own quarantine of freed memory is kept small, so that the
 # memory limit measures what an input makes the readers hold.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:detect_leaks=1}
