@@ -665,6 +665,9 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
         {"wmv1.wmv", v + a + "-c:v wmv1 -c:a wmav2", "WMV: WMV1", "WMA v2", 2},
         {"wmv2.asf", v + a + "-c:v wmv2 -c:a libmp3lame -metadata title=Waves", "WMV: WMV2", "MP3",
          2, false},
+        {"ntsc.wmv",
+         "-f lavfi -i testsrc=size=320x240:rate=30000/1001 " + a + "-c:v wmv2 -c:a wmav2",
+         "WMV: WMV2", "WMA v2", 2},
         {"msmpeg4.asf", v + a + "-c:v msmpeg4 -c:a wmav2", "ASF: MP43", "WMA v2", 2},
         {"msmpeg4.wmv", v + a + "-c:v msmpeg4 -c:a libmp3lame -ac 2", "WMV: MP43", "MP3", 2, false},
         {"spark.flv", v + a + "-c:v flv1 -c:a libmp3lame -metadata title=Waves",
@@ -692,15 +695,12 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
         const FileRow& row = rows.at(c.name);
         EXPECT_EQ(row.SubItems[2], c.video);
         EXPECT_EQ(row.SubItems[7], c.audio);
-        // ffmpeg writes no extended stream properties: ASF states no frame
-        // rate in its header then.
-        const bool asf = row.Source == RowSource::Asf;
-        ExpectAgreement(row, Probe(dir / "old" / c.name), c.bitRates, !asf);
+        ExpectAgreement(row, Probe(dir / "old" / c.name), c.bitRates);
         if (std::string(c.arguments).find("title") != std::string::npos) {
             EXPECT_EQ(row.SubItems[11], "Title: Waves\r\n");
         }
         const fs::path path = dir / "old" / c.name;
-        const ReaderKind kind = asf                            ? ReaderKind::Asf
+        const ReaderKind kind = row.Source == RowSource::Asf   ? ReaderKind::Asf
                                 : row.Source == RowSource::Flv ? ReaderKind::Flv
                                                                : ReaderKind::Ogg;
         FileSource file;

@@ -534,6 +534,10 @@ TEST(Bounds, FlashVideoShapes) {
         }
         return AmfProperty("deep", value);
     };
+    Bytes properties;
+    for (std::size_t i = 0; i < CFlvReader::kMaxProperties; ++i) {
+        properties = Concat({properties, AmfNumber("p", 1)});
+    }
     const Bytes stated = Concat({AmfNumber("duration", 7.5), AmfNumber("framerate", 30),
                                  AmfNumber("videodatarate", 500), AmfString("title", "Harbour")});
     const struct {
@@ -548,6 +552,7 @@ TEST(Bounds, FlashVideoShapes) {
         {"nested past it", Concat({nested(CFlvReader::kMaxNesting + 1), stated}), 2000, 25, 2},
         {"larger than the block", Concat({AmfString("pad", std::string(40'000, 'x')), stated}),
          7500, 30, 2},
+        {"past the property bound", Concat({properties, stated}), 2000, 25, 2},
         {"none", {}, 2000, 25, 2},
     };
     for (const auto& c : cases) {

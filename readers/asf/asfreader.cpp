@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "frametimes.h"
 #include "localtext.h"
 #include "readerload.h"
 
@@ -37,6 +38,8 @@ constexpr Guid kContentDescription{0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x1
                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
 constexpr Guid kExtendedContentDescription{0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
                                            0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
+constexpr Guid kData{0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
 constexpr Guid kAudioMedia{0x40, 0x9E, 0x69, 0xF8, 0x4D, 0x5B, 0xCF, 0x11,
                            0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
 constexpr Guid kVideoMedia{0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11,
@@ -47,6 +50,12 @@ constexpr std::size_t kObjectHeader = 24;
 // The header object's own fields before its children: the object count and
 // two reserved bytes.
 constexpr std::size_t kHeaderFields = 6;
+// The data object's header before its packets: the object header, the file
+// ID, the packet count and two reserved bytes.
+constexpr std::size_t kDataHeader = 50;
+// Packets of data looked at for frame times, and the times kept.
+constexpr std::size_t kMaxPacketSize = 64U << 10;
+constexpr std::size_t kFrameTimes = 32;
 // Stream numbers are 7 bits.
 constexpr std::size_t kStreamNumbers = 128;
 
@@ -92,8 +101,12 @@ bool SameName(std::string_view a, std::string_view b) {
 
 class AsfLoad {
 public:
-    AsfLoad(ByteSpan header, MediaSummary& summary, const LoadStop& stop)
-        : header_(header), summary_(summary), stop_(stop) {}
+    // `block`: the header object, and whatever of the data object's first
+    // packets the same read brought in.
+    AsfLoad(ByteSpan block, MediaSummary& summary, const LoadStop& stop)
+        : header_(block.first(static_cast<std::size_t>(
+              std::min<std::uint64_t>(LoadLe64(block, 16), block.size())))),
+          data_(BytesFrom(block, header_.size())), summary_(summary), stop_(stop) {}
 
     bool Run(bool wmvExtension);
 
@@ -102,6 +115,9 @@ private:
     // than is left, or less than its own header, ends the walk.
     template <typename Visit> void Objects(ByteSpan bytes, Visit&& visit);
     void ReadFileProperties(ByteSpan payload);
+    // The presentation times of a stream's first media objects in the
+    // packets at hand.
+    std::vector<std::uint32_t> FirstFrameTimes(std::size_t number) const;
     void ReadStreamProperties(ByteSpan payload);
     void ReadExtendedStreamProperties(ByteSpan payload);
     void ReadBitrateProperties(ByteSpan payload);
@@ -112,6 +128,7 @@ private:
     void DescribeAudio(const Stream& stream);
 
     ByteSpan header_;
+    ByteSpan data_; // from the data object's header on
     MediaSummary& summary_;
     const LoadStop& stop_;
     std::size_t objects_ = 0;
@@ -119,6 +136,7 @@ private:
     std::array<Stream, kStreamNumbers> streams_{};
     std::vector<std::size_t> order_; // stream numbers, in file order
     std::optional<std::int64_t> durationMs_;
+    std::size_t packetSize_ = 0; // 0: packets of different sizes
     std::vector<MetadataItem> texts_;
 };
 
@@ -160,10 +178,12 @@ bool AsfLoad::Run(bool wmvExtension) {
 
     const Stream* video = nullptr;
     const Stream* audio = nullptr;
+    std::size_t videoNumber = 0;
     for (const std::size_t number : order_) {
         const Stream& stream = streams_[number];
         if (stream.Type == Stream::Kind::Video) {
             ++summary_.VideoTracks;
+            videoNumber = video != nullptr ? videoNumber : number;
             video = video != nullptr ? video : &stream;
         } else if (stream.Type == Stream::Kind::Audio) {
             ++summary_.AudioTracks;
@@ -176,6 +196,11 @@ bool AsfLoad::Run(bool wmvExtension) {
     summary_.Container = "ASF";
     if (video != nullptr) {
         DescribeVideo(*video);
+        // Without a stated rate, the steps between the first frames' times
+        // in the packets that came with the header's read.
+        if (!summary_.FrameRate) {
+            summary_.FrameRate = SteadyFrameRate(FirstFrameTimes(videoNumber));
+        }
         const Codec codec = CodecForSampleEntry(LoadFourCC(video->TypeSpecific, 27));
         if (codec == Codec::Wmv1 || codec == Codec::Wmv2 || codec == Codec::Vc1) {
             summary_.Container = "WMV";
@@ -209,6 +234,75 @@ void AsfLoad::ReadFileProperties(ByteSpan payload) {
     if (payload.size() >= 68 && !broadcast && playMs > preroll) {
         durationMs_ = static_cast<std::int64_t>(playMs - preroll);
     }
+    const std::uint32_t smallest = LoadLe32(payload, 68);
+    if (smallest == LoadLe32(payload, 72) && smallest <= kMaxPacketSize) {
+        packetSize_ = smallest;
+    }
+}
+
+std::vector<std::uint32_t> AsfLoad::FirstFrameTimes(std::size_t number) const {
+    std::vector<std::uint32_t> times;
+    if (packetSize_ == 0 || !IsGuid(data_, kData)) {
+        return times;
+    }
+    // A field whose size a 2-bit type gives: none, a byte, a word, a dword.
+    const auto field = [](ByteSpan bytes, std::size_t& at, unsigned type) -> std::uint32_t {
+        static constexpr std::array<std::size_t, 4> kSizes{0, 1, 2, 4};
+        const std::size_t size = kSizes[type & 3U];
+        const std::uint32_t value = size == 1   ? ByteAt(bytes, at)
+                                    : size == 2 ? LoadLe16(bytes, at)
+                                    : size == 4 ? LoadLe32(bytes, at)
+                                                : 0;
+        at += size;
+        return value;
+    };
+    std::optional<std::uint32_t> lastObject;
+    // The last packet may be cut where the read ended.
+    for (ByteSpan rest = BytesFrom(data_, kDataHeader); !rest.empty() && times.size() < kFrameTimes;
+         rest = BytesFrom(rest, packetSize_)) {
+        const ByteSpan packet = BytesAt(rest, 0, packetSize_);
+        std::size_t at = 0;
+        // Error correction data: its length in the flags' low bits.
+        if ((packet[0] & 0x80U) != 0) {
+            at = 1 + (packet[0] & 0x0FU);
+        }
+        const std::uint8_t lengthTypes = ByteAt(packet, at);
+        const std::uint8_t propertyTypes = ByteAt(packet, at + 1);
+        at += 2;
+        field(packet, at, lengthTypes >> 5U); // packet length
+        field(packet, at, lengthTypes >> 1U); // sequence
+        const std::uint32_t padding = field(packet, at, lengthTypes >> 3U);
+        at += 6; // send time and duration
+        const bool multiple = (lengthTypes & 1U) != 0;
+        std::size_t count = 1;
+        unsigned payloadLengthType = 0;
+        if (multiple) {
+            count = ByteAt(packet, at) & 0x3FU;
+            payloadLengthType = ByteAt(packet, at) >> 6U;
+            ++at;
+        }
+        for (std::size_t i = 0; i < count && at < packet.size(); ++i) {
+            const std::size_t stream = packet[at++] & 0x7FU;
+            const std::uint32_t object = field(packet, at, propertyTypes >> 4U);
+            const std::uint32_t offset = field(packet, at, propertyTypes >> 2U);
+            const std::uint32_t replicated = field(packet, at, propertyTypes);
+            // A replicated media object size and presentation time; or, with
+            // 1 byte, compressed payloads whose offset field is the time.
+            const std::uint32_t time = replicated >= 8 ? LoadLe32(packet, at + 4) : offset;
+            const bool starts = replicated == 1 || (replicated >= 8 && offset == 0);
+            at += replicated;
+            const std::size_t length =
+                multiple ? field(packet, at, payloadLengthType)
+                         : packet.size() - std::min<std::size_t>(packet.size(), at + padding);
+            if (stream == number && starts && at <= packet.size() && object != lastObject &&
+                times.size() < kFrameTimes) {
+                times.push_back(time);
+                lastObject = object;
+            }
+            at += length;
+        }
+    }
+    return times;
 }
 
 void AsfLoad::ReadStreamProperties(ByteSpan payload) {

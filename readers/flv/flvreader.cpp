@@ -3,6 +3,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "frametimes.h"
 #include "localtext.h"
 #include "readerload.h"
 
@@ -64,7 +65,7 @@ public:
         } else if (marker != kObject) {
             return found;
         }
-        EachProperty(0, [&](std::string key, std::uint8_t valueMarker) {
+        EachProperty([&](std::string key, std::uint8_t valueMarker) {
             if (std::optional<Scalar> value = ReadScalar(valueMarker)) {
                 found.emplace(std::move(key), std::move(*value));
             } else {
@@ -116,15 +117,17 @@ private:
 
     // Calls `property(key, marker)` for each property up to the end
     // marker; `property` reads or skips the value.
-    template <typename Property> void EachProperty(int depth, Property&& property) {
+    template <typename Property> void EachProperty(Property&& property) {
         while (!AtEnd()) {
             const std::size_t keyLength = LoadBe16(Take(2), 0);
             std::string key = Text(keyLength);
             const std::uint8_t marker = Byte();
-            if ((keyLength == 0 && marker == kObjectEnd) || failed_ ||
-                ++properties_ > CFlvReader::kMaxProperties || depth > CFlvReader::kMaxNesting) {
-                failed_ = failed_ || properties_ > CFlvReader::kMaxProperties ||
-                          depth > CFlvReader::kMaxNesting;
+            if ((keyLength == 0 && marker == kObjectEnd) || failed_) {
+                return;
+            }
+            // Past the bound, nothing more of the script is read.
+            if (++properties_ > CFlvReader::kMaxProperties) {
+                failed_ = true;
                 return;
             }
             property(std::move(key), marker);
@@ -181,9 +184,8 @@ private:
             if (marker == kEcmaArray) {
                 Skip(4);
             }
-            EachProperty(depth, [&](const std::string&, std::uint8_t inner) {
-                SkipValue(inner, depth + 1);
-            });
+            EachProperty(
+                [&](const std::string&, std::uint8_t inner) { SkipValue(inner, depth + 1); });
             break;
         case kStrictArray: {
             // Each element takes a byte at least: the data bounds the loop.
@@ -372,8 +374,7 @@ bool FlvLoad::Run() {
 }
 
 void FlvLoad::ReadVideoTag(const Tag& tag) {
-    if (videoTimes_.size() < CFlvReader::kFrameTimes &&
-        (videoTimes_.empty() || tag.Time > videoTimes_.back())) {
+    if (videoTimes_.size() < CFlvReader::kFrameTimes) {
         videoTimes_.push_back(tag.Time);
     }
     if (!video_) {
@@ -486,21 +487,8 @@ void FlvLoad::Describe() {
             summary_.FrameRate = *frameRate;
         } else if (picture.FrameRate > 0) {
             summary_.FrameRate = picture.FrameRate;
-        } else if (videoTimes_.size() >= 2) {
-            // Over the steady steps from the start: times are whole ms, so
-            // 29.97 frames a second step by 33 and 34.
-            const std::uint32_t first = videoTimes_[1] - videoTimes_[0];
-            std::size_t steps = 0;
-            std::uint32_t span = 0;
-            for (std::size_t i = 1; i < videoTimes_.size(); ++i) {
-                const std::uint32_t step = videoTimes_[i] - videoTimes_[i - 1];
-                if (step > first + 1 || step + 1 < first) {
-                    break;
-                }
-                ++steps;
-                span += step;
-            }
-            summary_.FrameRate = static_cast<double>(steps) * 1000.0 / span;
+        } else {
+            summary_.FrameRate = SteadyFrameRate(videoTimes_);
         }
         summary_.VideoBitRate = rate(Number("videodatarate"));
     }

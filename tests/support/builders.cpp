@@ -861,8 +861,9 @@ Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs) {
     const Bytes picture{0x12, 0x00, 0x00, 0x80, 0x02, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
     tag(9, 0, picture);
     tag(8, 0, Bytes{0x2F, 0xFF, 0xFB, 0x90, 0x04, 0, 0, 0});
-    tag(9, 40, picture);
-    tag(9, lastMs, picture);
+    for (const std::uint32_t time : {40U, 80U, 120U, lastMs}) {
+        tag(9, time, picture);
+    }
     return file;
 }
 

@@ -210,9 +210,9 @@ struct AsfParams {
 Bytes AsfFile(const AsfParams& params = {});
 
 // An FLV file: onMetaData with `metadata` (a ready AMF0 ECMA array body of
-// properties, or none when empty), then a Sorenson Spark 320x240 picture at
-// 0 ms and 40 ms and an MP3 frame (44.1 kHz stereo, 128 kbit/s), and the
-// last tag at `lastMs`.
+// properties, or none when empty), then a Sorenson Spark 320x240 picture
+// every 40 ms from 0 to 120 and an MP3 frame (44.1 kHz stereo, 128 kbit/s),
+// and the last tag at `lastMs`.
 Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs = 2000);
 // One AMF0 property: a name and a number, a string, or any value.
 Bytes AmfNumber(std::string_view name, double value);

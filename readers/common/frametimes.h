@@ -1,0 +1,41 @@
+// A frame rate from the times of a stream's first frames, for containers
+// that state none: over the steady steps from the earliest frame, in the
+// whole milliseconds these containers count in (29.97 frames a second step
+// by 33 and 34).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vidarium {
+
+inline constexpr std::size_t kFewestSteps = 3;
+
+inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
+    // Presentation order: frames may be stored out of it.
+    std::sort(timesMs.begin(), timesMs.end());
+    timesMs.erase(std::unique(timesMs.begin(), timesMs.end()), timesMs.end());
+    if (timesMs.size() < 2) {
+        return std::nullopt;
+    }
+    const std::uint32_t first = timesMs[1] - timesMs[0];
+    std::size_t steps = 0;
+    std::uint64_t span = 0;
+    for (std::size_t i = 1; i < timesMs.size(); ++i) {
+        const std::uint32_t step = timesMs[i] - timesMs[i - 1];
+        if (step > first + 1 || step + 1 < first) {
+            break;
+        }
+        ++steps;
+        span += step;
+    }
+    // Fewer steps leave the rounding of the times in the rate.
+    if (steps < kFewestSteps) {
+        return std::nullopt;
+    }
+    return static_cast<double>(steps) * 1000.0 / static_cast<double>(span);
+}
+
+} // namespace vidarium
