@@ -170,8 +170,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     chkAllFormats = new QCheckBox(QStringLiteral("All formats"), Panel1);
     chkAllFormats->setGeometry(132, 40, std::max(chkAllFormats->sizeHint().width(), 90), 17);
     chkAllFormats->setToolTip(QStringLiteral(
-        "Also list MP4, M4V, 3GP, Matroska, WebM and transport stream files, and read every "
-        "movie file that the "
+        "Also list MP4, M4V, 3GP, Matroska, WebM, transport stream, WMV, ASF, FLV and Ogg "
+        "video files, and read every movie file that the "
         "AVI, QuickTime and MPEG readers do not accept by its content: an MP4 "
         "named .mov, an AVI without sound"));
     // A focused button takes Enter itself, as in a dialog.

@@ -6,8 +6,8 @@ streams. With ffmpeg on the PATH the clips are real ffmpeg files; otherwise
 they come from CLIPS (a folder of the project's own demo files). With
 --modern, the clips are MP4 files of every common codec instead (movie box
 first and last, fragmented with and without a fragment index), Matroska and
-WebM files, one of them live (no duration), and transport streams; ffmpeg
-needed.
+WebM files, one of them live (no duration), transport streams, and
+Windows Media, Flash Video and Ogg video files; ffmpeg needed.
 
 Usage: make_tree.py [--modern] DIR COUNT [CLIPS]"""
 import os
@@ -69,6 +69,11 @@ def modern_clips(folder):
         "hevc-ac3.m2ts": both + ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
                                  "log-level=none", "-c:a", "ac3", "-mpegts_m2ts_mode", "1"],
         "mpeg2-mp2.mts": both + ["-c:v", "mpeg2video", "-c:a", "mp2"],
+        "wmv2.wmv": both + ["-c:v", "wmv2", "-c:a", "wmav2"],
+        "msmpeg4-mp3.asf": both + ["-c:v", "msmpeg4", "-c:a", "libmp3lame", "-ar", "44100"],
+        "spark.flv": both + ["-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "44100"],
+        "h264-aac.flv": both + x264 + ["-c:a", "aac"],
+        "theora-vorbis.ogv": both + ["-c:v", "libtheora", "-c:a", "libvorbis"],
     }
     clips = []
     for name, arguments in recipes.items():
