@@ -573,6 +573,22 @@ TEST(Bounds, FlashVideoShapes) {
         EXPECT_EQ(summary.SampleRate, 44100);
         EXPECT_LE(source.reads, c.reads + 1); // and the 9 bytes of the header
     }
+
+    // A script tag past the bound: its start still names the values, and
+    // no more than the bound and a block is read.
+    Bytes pad;
+    for (int i = 0; i < 20; ++i) {
+        pad = Concat({pad, AmfString("pad", std::string(60'000, 'x'))});
+    }
+    const Bytes huge = FlvFile(Concat({stated, AmfNumber("videocodecid", 2),
+                                       AmfNumber("width", 640), AmfNumber("height", 360), pad}));
+    MemorySource source(huge);
+    CFlvReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(source, "huge.flv"));
+    EXPECT_EQ(reader.Summary.DurationMs, 7500);
+    EXPECT_EQ(reader.Summary.Width, 640);
+    EXPECT_EQ(reader.Summary.VideoCodec, "Sorenson Spark");
+    EXPECT_LE(source.BytesFetched(), CFlvReader::kMaxScriptTag + 2 * CFlvReader::kHeadWindow + 64);
 }
 
 // Ogg: a comment header split across pages; the duration from the last

@@ -327,13 +327,14 @@ bool FlvLoad::Run() {
         stop_.Check();
         std::optional<Tag> tag = TagAt(ByteSpan(head).subspan(at));
         if (!tag) {
-            // A script tag running past the block is read once more, whole.
+            // A script tag running past the block is read once more, with
+            // the first tags after it, up to the bound; of one larger still,
+            // its start gives what it holds (the duration comes first).
             const std::size_t length = LoadBe32(head, at) & 0xFFFFFFU;
             const bool script = (head[at] & 0x1FU) == kScriptTag && !metadataSeen_;
-            const std::size_t end = at + kTagHeader + length;
-            if (!grown && script && length <= CFlvReader::kMaxScriptTag &&
-                static_cast<std::int64_t>(end) <= size_) {
-                // With the first tags after it.
+            if (script && !grown) {
+                const std::size_t end =
+                    at + kTagHeader + std::min(length, CFlvReader::kMaxScriptTag);
                 head = ReadBytesAt(
                     source_, 0,
                     static_cast<std::size_t>(std::min<std::int64_t>(
@@ -348,15 +349,14 @@ bool FlvLoad::Run() {
                 at = firstTag;
                 continue;
             }
+            if (script) {
+                ReadMetadata(BytesAt(head, at + kTagHeader, length));
+            }
             break;
         }
         firstTime_ = firstTime_.value_or(tag->Time);
         if (tag->Type == kScriptTag && !metadataSeen_) {
-            AmfReader amf(tag->Data);
-            if (amf.Name() == "onMetaData") {
-                metadataSeen_ = true;
-                metadata_ = amf.Properties();
-            }
+            ReadMetadata(tag->Data);
         } else if (tag->Type == kVideoTag) {
             ReadVideoTag(*tag);
         } else if (tag->Type == kAudioTag) {
@@ -371,6 +371,14 @@ bool FlvLoad::Run() {
     // The tags point into the block: described before it goes.
     Describe();
     return true;
+}
+
+void FlvLoad::ReadMetadata(ByteSpan data) {
+    AmfReader amf(data);
+    if (amf.Name() == "onMetaData") {
+        metadataSeen_ = true;
+        metadata_ = amf.Properties();
+    }
 }
 
 void FlvLoad::ReadVideoTag(const Tag& tag) {
@@ -483,7 +491,8 @@ void FlvLoad::Describe() {
         }
         // The stated rate, else the stream's own, else the steps between
         // the first frames' times.
-        if (const auto frameRate = Number("framerate")) {
+        if (const auto frameRate =
+                Number("framerate") ? Number("framerate") : Number("videoframerate")) {
             summary_.FrameRate = *frameRate;
         } else if (picture.FrameRate > 0) {
             summary_.FrameRate = picture.FrameRate;
