@@ -1,6 +1,6 @@
 // The Windows Media reader over arbitrary bytes, and the modern row it gives.
-#include "bytesource.h"
 #include "asfreader.h"
+#include "bytesource.h"
 #include "outcome.h"
 #include "readererror.h"
 
@@ -11,7 +11,8 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
     CAsfReader reader;
     try {
         const bool accepted = reader.LoadFromSource(source, "input.wmv");
-        const FileRow row = MakeModernRow("input.wmv", input.size(), RowSource::Asf, reader.Summary);
+        const FileRow row =
+            MakeModernRow("input.wmv", input.size(), RowSource::Asf, reader.Summary);
         return Describe("asf", accepted, &row) + "fetched " +
                std::to_string(source.BytesFetched()) + "\n";
     } catch (const ReaderError&) {

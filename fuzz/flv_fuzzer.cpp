@@ -11,7 +11,8 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
     CFlvReader reader;
     try {
         const bool accepted = reader.LoadFromSource(source, "input.flv");
-        const FileRow row = MakeModernRow("input.flv", input.size(), RowSource::Flv, reader.Summary);
+        const FileRow row =
+            MakeModernRow("input.flv", input.size(), RowSource::Flv, reader.Summary);
         return Describe("flv", accepted, &row) + "fetched " +
                std::to_string(source.BytesFetched()) + "\n";
     } catch (const ReaderError&) {

@@ -11,7 +11,8 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
     COggReader reader;
     try {
         const bool accepted = reader.LoadFromSource(source, "input.ogv");
-        const FileRow row = MakeModernRow("input.ogv", input.size(), RowSource::Ogg, reader.Summary);
+        const FileRow row =
+            MakeModernRow("input.ogv", input.size(), RowSource::Ogg, reader.Summary);
         return Describe("ogg", accepted, &row) + "fetched " +
                std::to_string(source.BytesFetched()) + "\n";
     } catch (const ReaderError&) {
