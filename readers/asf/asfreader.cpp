@@ -213,14 +213,7 @@ bool AsfLoad::Run(bool wmvExtension) {
         DescribeAudio(*audio);
     }
     summary_.DurationMs = durationMs_;
-    for (const char* label : kMetadataLabels) {
-        const auto text = std::find_if(texts_.begin(), texts_.end(), [&](const MetadataItem& item) {
-            return item.Label == label;
-        });
-        if (text != texts_.end()) {
-            summary_.Metadata.push_back(*text);
-        }
-    }
+    summary_.Metadata = InLabelOrder(texts_);
     return true;
 }
 

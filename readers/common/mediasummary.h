@@ -3,6 +3,7 @@
 // does not give stays empty.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,21 @@ struct MetadataItem {
 inline constexpr const char* kMetadataLabels[] = {"Title",   "Artist",      "Album",   "Date",
                                                   "Comment", "Description", "Genre",   "Copyright",
                                                   "Make",    "Model",       "Location"};
+
+// The Comments cell's items from texts in the order a file gave them: the
+// first text of each label, in the labels' order.
+inline std::vector<MetadataItem> InLabelOrder(const std::vector<MetadataItem>& found) {
+    std::vector<MetadataItem> items;
+    for (const char* label : kMetadataLabels) {
+        const auto text = std::find_if(found.begin(), found.end(), [&](const MetadataItem& item) {
+            return item.Label == label;
+        });
+        if (text != found.end()) {
+            items.push_back(*text);
+        }
+    }
+    return items;
+}
 
 // What the codec configuration of a track says beyond its codec.
 struct CodecDetails {

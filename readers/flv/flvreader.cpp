@@ -560,19 +560,17 @@ void FlvLoad::Describe() {
         {"genre", "Genre"},
         {"copyright", "Copyright"},
     }};
-    for (const char* label : kMetadataLabels) {
-        for (const auto& [key, keyLabel] : kTexts) {
-            const auto found = metadata_.find(std::string(key));
-            if (std::string_view(keyLabel) != label || found == metadata_.end() ||
-                !std::holds_alternative<std::string>(found->second)) {
-                continue;
-            }
-            if (std::string text = CleanText(std::get<std::string>(found->second)); !text.empty()) {
-                summary_.Metadata.push_back({label, std::move(text)});
-                break;
-            }
+    std::vector<MetadataItem> texts;
+    for (const auto& [key, label] : kTexts) {
+        const auto found = metadata_.find(std::string(key));
+        if (found == metadata_.end() || !std::holds_alternative<std::string>(found->second)) {
+            continue;
+        }
+        if (std::string text = CleanText(std::get<std::string>(found->second)); !text.empty()) {
+            texts.push_back({label, std::move(text)});
         }
     }
+    summary_.Metadata = InLabelOrder(texts);
 }
 
 } // namespace

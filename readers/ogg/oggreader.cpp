@@ -413,14 +413,7 @@ void OggLoad::Describe() {
     if (!summary_.DurationMs && audio != nullptr) {
         summary_.DurationMs = DurationOf(*audio);
     }
-    for (const char* label : kMetadataLabels) {
-        const auto text = std::find_if(texts_.begin(), texts_.end(), [&](const MetadataItem& item) {
-            return item.Label == label;
-        });
-        if (text != texts_.end()) {
-            summary_.Metadata.push_back(*text);
-        }
-    }
+    summary_.Metadata = InLabelOrder(texts_);
 }
 
 void OggLoad::DescribeVideo(const Stream& stream) {
