@@ -2,7 +2,9 @@
 // tests/fuzz-regressions are pinned to it.
 #pragma once
 
+#include "bytesource.h"
 #include "filerow.h"
+#include "readererror.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +42,23 @@ inline std::string Describe(const char* reader, bool accepted, const FileRow* ro
         text += Escaped(ExportLine(*row));
     }
     return text + "\n";
+}
+
+// A modern reader over the input: "<name> accepted: <row>" or "refused",
+// then the bytes the load fetched; "<name> reader error" when it raises.
+template <typename Reader>
+std::string ModernReaderOutcome(std::span<const std::uint8_t> input, const char* name,
+                                const char* file, RowSource source) {
+    MemorySource memory({input.begin(), input.end()});
+    Reader reader;
+    try {
+        const bool accepted = reader.LoadFromSource(memory, file);
+        const FileRow row = MakeModernRow(file, input.size(), source, reader.Summary);
+        return Describe(name, accepted, &row) + "fetched " + std::to_string(memory.BytesFetched()) +
+               "\n";
+    } catch (const ReaderError&) {
+        return std::string(name) + " reader error\n";
+    }
 }
 
 } // namespace vidarium::fuzzing

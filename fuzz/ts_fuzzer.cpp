@@ -1,21 +1,12 @@
-// The transport stream reader over arbitrary bytes, and the modern row it gives.
-#include "bytesource.h"
+// The transport stream reader over arbitrary bytes, the modern row it gives
+// and the bytes it fetched.
 #include "outcome.h"
-#include "readererror.h"
 #include "tsreader.h"
 
 namespace vidarium::fuzzing {
 
 std::string FuzzOutcome(std::span<const std::uint8_t> input) {
-    MemorySource source({input.begin(), input.end()});
-    CTsReader reader;
-    try {
-        const bool accepted = reader.LoadFromSource(source, "input.ts");
-        const FileRow row = MakeModernRow("input.ts", input.size(), RowSource::Ts, reader.Summary);
-        return Describe("ts", accepted, &row);
-    } catch (const ReaderError&) {
-        return "ts reader error\n";
-    }
+    return ModernReaderOutcome<CTsReader>(input, "ts", "input.ts", RowSource::Ts);
 }
 
 } // namespace vidarium::fuzzing

@@ -112,6 +112,8 @@ const std::array<ReaderEntry, 10> kTable{{
 constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
 constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                       ".m1v", ".m2v",  ".vob"};
+constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime, ReaderKind::Mpeg};
+constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
 // Listed only with all formats on; their reader is tried first, then the
 // ones their content names.
 constexpr std::array<std::string_view, 4> kIsoFamily{".mp4", ".m4v", ".3gp", ".3g2"};
@@ -120,14 +122,30 @@ constexpr std::array<std::string_view, 4> kTsFamily{".ts", ".m2ts", ".mts", ".m2
 constexpr std::array<std::string_view, 2> kAsfFamily{".wmv", ".asf"};
 constexpr std::array<std::string_view, 1> kFlvFamily{".flv"};
 constexpr std::array<std::string_view, 1> kOggFamily{".ogv"};
+constexpr std::array kIsoOrder{ReaderKind::Iso};
+constexpr std::array kMatroskaOrder{ReaderKind::Matroska};
+constexpr std::array kTsOrder{ReaderKind::Ts};
+constexpr std::array kAsfOrder{ReaderKind::Asf};
+constexpr std::array kFlvOrder{ReaderKind::Flv};
+constexpr std::array kOggOrder{ReaderKind::Ogg};
+
+struct Family {
+    std::span<const std::string_view> Extensions;
+    std::span<const ReaderKind> Order;
+};
+constexpr std::array<Family, 8> kFamilies{{
+    {kQuickTimeFamily, kQuickTimeOrder},
+    {kMpegFamily, kMpegOrder},
+    {kIsoFamily, kIsoOrder},
+    {kMatroskaFamily, kMatroskaOrder},
+    {kTsFamily, kTsOrder},
+    {kAsfFamily, kAsfOrder},
+    {kFlvFamily, kFlvOrder},
+    {kOggFamily, kOggOrder},
+}};
 
 bool IsClassic(ReaderKind kind) {
     return kind == ReaderKind::Avi || kind == ReaderKind::QuickTime || kind == ReaderKind::Mpeg;
-}
-
-template <std::size_t N>
-bool Contains(const std::array<std::string_view, N>& list, std::string_view extension) {
-    return std::find(list.begin(), list.end(), extension) != list.end();
 }
 
 } // namespace
@@ -153,38 +171,11 @@ const ReaderEntry& ReaderFor(ReaderKind kind) {
 }
 
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
-    static constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime,
-                                                ReaderKind::Mpeg};
-    static constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
-    if (Contains(kQuickTimeFamily, lowerCaseExtension)) {
-        return kQuickTimeOrder;
-    }
-    if (Contains(kMpegFamily, lowerCaseExtension)) {
-        return kMpegOrder;
-    }
-    static constexpr std::array kIsoOrder{ReaderKind::Iso};
-    static constexpr std::array kMatroskaOrder{ReaderKind::Matroska};
-    static constexpr std::array kTsOrder{ReaderKind::Ts};
-    if (Contains(kIsoFamily, lowerCaseExtension)) {
-        return kIsoOrder;
-    }
-    if (Contains(kMatroskaFamily, lowerCaseExtension)) {
-        return kMatroskaOrder;
-    }
-    if (Contains(kTsFamily, lowerCaseExtension)) {
-        return kTsOrder;
-    }
-    static constexpr std::array kAsfOrder{ReaderKind::Asf};
-    static constexpr std::array kFlvOrder{ReaderKind::Flv};
-    static constexpr std::array kOggOrder{ReaderKind::Ogg};
-    if (Contains(kAsfFamily, lowerCaseExtension)) {
-        return kAsfOrder;
-    }
-    if (Contains(kFlvFamily, lowerCaseExtension)) {
-        return kFlvOrder;
-    }
-    if (Contains(kOggFamily, lowerCaseExtension)) {
-        return kOggOrder;
+    for (const Family& family : kFamilies) {
+        if (std::find(family.Extensions.begin(), family.Extensions.end(), lowerCaseExtension) !=
+            family.Extensions.end()) {
+            return family.Order;
+        }
     }
     return {};
 }

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -53,9 +52,8 @@ constexpr std::size_t kHeaderFields = 6;
 // The data object's header before its packets: the object header, the file
 // ID, the packet count and two reserved bytes.
 constexpr std::size_t kDataHeader = 50;
-// Packets of data looked at for frame times, and the times kept.
+// Packets of data looked at for frame times, at most this size.
 constexpr std::size_t kMaxPacketSize = 64U << 10;
-constexpr std::size_t kFrameTimes = 32;
 // Stream numbers are 7 bits.
 constexpr std::size_t kStreamNumbers = 128;
 
@@ -91,13 +89,6 @@ constexpr std::array<NamedLabel, 12> kNamedLabels{{
     {"Copyright", "Copyright"},
     {"WM/Copyright", "Copyright"},
 }};
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 class AsfLoad {
 public:
@@ -251,8 +242,8 @@ std::vector<std::uint32_t> AsfLoad::FirstFrameTimes(std::size_t number) const {
     };
     std::optional<std::uint32_t> lastObject;
     // The last packet may be cut where the read ended.
-    for (ByteSpan rest = BytesFrom(data_, kDataHeader); !rest.empty() && times.size() < kFrameTimes;
-         rest = BytesFrom(rest, packetSize_)) {
+    for (ByteSpan rest = BytesFrom(data_, kDataHeader);
+         !rest.empty() && times.size() < kFrameTimesKept; rest = BytesFrom(rest, packetSize_)) {
         const ByteSpan packet = BytesAt(rest, 0, packetSize_);
         std::size_t at = 0;
         // Error correction data: its length in the flags' low bits.
@@ -288,7 +279,7 @@ std::vector<std::uint32_t> AsfLoad::FirstFrameTimes(std::size_t number) const {
                 multiple ? field(packet, at, payloadLengthType)
                          : packet.size() - std::min<std::size_t>(packet.size(), at + padding);
             if (stream == number && starts && at <= packet.size() && object != lastObject &&
-                times.size() < kFrameTimes) {
+                times.size() < kFrameTimesKept) {
                 times.push_back(time);
                 lastObject = object;
             }
@@ -356,8 +347,9 @@ void AsfLoad::ReadBitrateProperties(ByteSpan payload) {
 
 void AsfLoad::AddText(std::string_view name, std::string text) {
     const auto named =
-        std::find_if(kNamedLabels.begin(), kNamedLabels.end(),
-                     [&](const NamedLabel& row) { return SameName(row.Name, name); });
+        std::find_if(kNamedLabels.begin(), kNamedLabels.end(), [&](const NamedLabel& row) {
+            return EqualsIgnoringAsciiCase(row.Name, name);
+        });
     text = CleanText(std::move(text));
     if (named == kNamedLabels.end() || text.empty() ||
         std::any_of(texts_.begin(), texts_.end(),
@@ -465,29 +457,21 @@ bool CAsfReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CAsfReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
-    return LoadOrRaise(source, path, kOrigin, [&](ByteSource& file) { return Load(file, path); });
+    return RunLoad(source, path, kOrigin, [&](ByteSource& file) { return Load(file, path); });
 }
 
 bool CAsfReader::Load(ByteSource& source, const std::filesystem::path& path) {
-    const auto fileSize = static_cast<std::uint64_t>(std::max<std::int64_t>(source.Size(), 0));
-    std::vector<std::uint8_t> header = ReadBytesAt(
-        source, 0, static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kHeadBlock)));
-    if (!RecognisesHead(header)) {
+    FileWindow block;
+    GrowForward(source, block, kHeadBlock);
+    if (!RecognisesHead(block.Bytes)) {
         return false;
     }
     RecognisedContainer = true;
     // The whole header object, as far as the file and the bound allow.
-    const std::uint64_t size = std::min({LoadLe64(header, 16), kMaxHeader, fileSize});
-    if (size > header.size()) {
-        header = ReadBytesAt(source, 0, static_cast<std::size_t>(size));
-    }
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    asf::AsfLoad load(header, Summary, stop_);
-    return load.Run(extension == ".wmv");
+    GrowForward(source, block,
+                static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), kMaxHeader)));
+    asf::AsfLoad load(block.Bytes, Summary, stop_);
+    return load.Run(EqualsIgnoringAsciiCase(path.extension().native(), ".wmv"));
 }
 
 } // namespace vidarium

@@ -3,8 +3,7 @@
 // read from the file.
 #pragma once
 
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -15,11 +14,11 @@ namespace vidarium {
 
 class ByteSource;
 
-class CAsfReader {
+class CAsfReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"CAsfReader", "asfreader", 1};
     // The block read first: the whole header object of nearly every file.
-    static constexpr std::uint64_t kHeadBlock = 16U << 10;
+    static constexpr std::size_t kHeadBlock = 16U << 10;
     // The header object is read whole, up to this size.
     static constexpr std::uint64_t kMaxHeader = 16U << 20;
     // Objects looked at in one load, nested ones included.
@@ -31,18 +30,12 @@ public:
     static bool RecognisesHead(std::span<const std::uint8_t> head);
 
     // True when the file is ASF with at least one video or sound stream;
-    // Summary then describes it. Raises ReaderError on a fault.
+    // Summary then describes it. Raises ReaderError on a fault. The file is
+    // recognised as ASF when it starts with a header object.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
-
-    // The file starts with a header object.
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
 
 private:
     bool Load(ByteSource& source, const std::filesystem::path& path);
-
-    LoadStop stop_;
 };
 
 } // namespace vidarium

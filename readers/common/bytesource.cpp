@@ -175,4 +175,37 @@ std::vector<std::uint8_t> ReadBytesAt(ByteSource& source, std::int64_t position,
     return bytes;
 }
 
+bool GrowForward(ByteSource& source, FileWindow& window, std::size_t length) {
+    const std::size_t have = window.Bytes.size();
+    const std::int64_t at = window.Start + static_cast<std::int64_t>(have);
+    const std::int64_t left = source.Size() - at;
+    if (length <= have || left <= 0) {
+        return false;
+    }
+    const std::vector<std::uint8_t> more =
+        ReadBytesAt(source, at,
+                    static_cast<std::size_t>(
+                        std::min<std::int64_t>(static_cast<std::int64_t>(length - have), left)));
+    window.Bytes.insert(window.Bytes.end(), more.begin(), more.end());
+    return !more.empty();
+}
+
+bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length, std::int64_t floor) {
+    const std::size_t have = window.Bytes.size();
+    const std::int64_t room = window.Start - floor;
+    if (length <= have || room <= 0) {
+        return false;
+    }
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(length - have), room));
+    const std::int64_t start = window.Start - static_cast<std::int64_t>(wanted);
+    std::vector<std::uint8_t> more = ReadBytesAt(source, start, wanted);
+    if (more.size() != wanted) {
+        return false;
+    }
+    more.insert(more.end(), window.Bytes.begin(), window.Bytes.end());
+    window = {std::move(more), start};
+    return true;
+}
+
 } // namespace vidarium

@@ -34,6 +34,20 @@ public:
 std::vector<std::uint8_t> ReadBytesAt(ByteSource& source, std::int64_t position,
                                       std::size_t length);
 
+// A stretch of a file held in memory, for the windows that readers grow at
+// a file's start or end: its bytes and where they start.
+struct FileWindow {
+    std::vector<std::uint8_t> Bytes;
+    std::int64_t Start = 0;
+};
+
+// Grows `window` to `length` bytes, reading only the bytes it lacks: after
+// its end, or (GrowBackward) before its start, never before `floor`. False
+// when it gained nothing (the file or the floor reached, a failed read).
+bool GrowForward(ByteSource& source, FileWindow& window, std::size_t length);
+bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length,
+                  std::int64_t floor = 0);
+
 // What every FileSource of the process has done so far.
 struct FileActivity {
     std::uint64_t Opens = 0;

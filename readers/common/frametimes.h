@@ -12,6 +12,8 @@
 namespace vidarium {
 
 inline constexpr std::size_t kFewestSteps = 3;
+// The first frames' times a reader keeps for the rate.
+inline constexpr std::size_t kFrameTimesKept = 32;
 
 inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
     // Presentation order: frames may be stored out of it.

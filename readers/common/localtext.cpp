@@ -180,4 +180,12 @@ std::string CleanText(std::string text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 } // namespace vidarium

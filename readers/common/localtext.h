@@ -31,6 +31,10 @@ bool IsValidUtf8(std::string_view text);
 // are invalid).
 std::size_t ValidUtf8SequenceLength(std::string_view text);
 
+// True when the two are equal but for the case of ASCII letters: the names
+// and keys that formats define (".wmv", "TITLE", "WM/Year").
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // UTF-16 as UTF-8: big-endian, or little-endian when `littleEndian`,
 // unless a byte order mark says otherwise; up to the first null.
 std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian = false);

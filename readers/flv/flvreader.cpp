@@ -283,7 +283,8 @@ public:
     FlvLoad(ByteSource& source, MediaSummary& summary, const LoadStop& stop)
         : source_(source), summary_(summary), stop_(stop), size_(source.Size()) {}
 
-    bool Run();
+    // `recognised`: the file starts with an FLV header.
+    bool Run(bool& recognised);
 
 private:
     void ReadMetadata(ByteSpan data);
@@ -310,11 +311,12 @@ private:
     std::optional<std::uint32_t> firstTime_;
 };
 
-bool FlvLoad::Run() {
-    std::vector<std::uint8_t> head = ReadBytesAt(
-        source_, 0,
-        static_cast<std::size_t>(std::min<std::int64_t>(size_, CFlvReader::kHeadWindow)));
-    if (!CFlvReader::RecognisesHead(head)) {
+bool FlvLoad::Run(bool& recognised) {
+    FileWindow block;
+    GrowForward(source_, block, CFlvReader::kHeadWindow);
+    const std::vector<std::uint8_t>& head = block.Bytes;
+    recognised = CFlvReader::RecognisesHead(head);
+    if (!recognised) {
         return false;
     }
     // The header's own size, then the first tag after a 4-byte size of the
@@ -335,10 +337,7 @@ bool FlvLoad::Run() {
             if (script && !grown) {
                 const std::size_t end =
                     at + kTagHeader + std::min(length, CFlvReader::kMaxScriptTag);
-                head = ReadBytesAt(
-                    source_, 0,
-                    static_cast<std::size_t>(std::min<std::int64_t>(
-                        size_, static_cast<std::int64_t>(end + CFlvReader::kHeadWindow))));
+                GrowForward(source_, block, end + CFlvReader::kHeadWindow);
                 grown = true;
                 // The tags seen so far pointed into the old block.
                 video_.reset();
@@ -382,7 +381,7 @@ void FlvLoad::ReadMetadata(ByteSpan data) {
 }
 
 void FlvLoad::ReadVideoTag(const Tag& tag) {
-    if (videoTimes_.size() < CFlvReader::kFrameTimes) {
+    if (videoTimes_.size() < kFrameTimesKept) {
         videoTimes_.push_back(tag.Time);
     }
     if (!video_) {
@@ -583,16 +582,12 @@ bool CFlvReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CFlvReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
-    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CFlvReader::Load(ByteSource& source) {
     flv::FlvLoad load(source, Summary, stop_);
-    std::vector<std::uint8_t> start = ReadBytesAt(source, 0, 9);
-    RecognisedContainer = RecognisesHead(start);
-    return RecognisedContainer && load.Run();
+    return load.Run(RecognisedContainer);
 }
 
 } // namespace vidarium

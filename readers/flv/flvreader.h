@@ -4,8 +4,7 @@
 // metadata states no duration, the last tag's time from its end.
 #pragma once
 
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -16,7 +15,7 @@ namespace vidarium {
 
 class ByteSource;
 
-class CFlvReader {
+class CFlvReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"CFlvReader", "flvreader", 1};
     // The block read at the start, grown once when the script tag runs past
@@ -29,25 +28,17 @@ public:
     static constexpr int kMaxNesting = 16;
     static constexpr std::size_t kMaxText = 64U << 10;
     static constexpr std::size_t kMaxProperties = 1024;
-    // Video tags whose times give a frame rate when nothing states one.
-    static constexpr std::size_t kFrameTimes = 32;
 
     // True when the first bytes are an FLV file header.
     static bool RecognisesHead(std::span<const std::uint8_t> head);
 
     // True when the file is FLV with a video or sound stream; Summary then
-    // describes it. Raises ReaderError on a fault.
+    // describes it. Raises ReaderError on a fault. The file is recognised as
+    // FLV when it starts with an FLV header.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
-
-    // The file starts with an FLV header.
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
 
 private:
     bool Load(ByteSource& source);
-
-    LoadStop stop_;
 };
 
 } // namespace vidarium

@@ -743,10 +743,8 @@ bool CIsoReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CIsoReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
     boxes_ = 0;
-    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CIsoReader::Load(ByteSource& source) {

@@ -5,8 +5,7 @@
 #pragma once
 
 #include "byteorder.h"
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -17,7 +16,7 @@ namespace vidarium {
 
 class ByteSource;
 
-class CIsoReader {
+class CIsoReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"CIsoReader", "isoreader", 1};
     // Boxes looked at in one load, top level and inside the movie box.
@@ -39,20 +38,17 @@ public:
     static bool RecognisesHead(std::span<const std::uint8_t> head);
 
     // True when the file holds a movie box with at least one video or sound
-    // track; Summary then describes it. Raises ReaderError on a fault.
+    // track; Summary then describes it. Raises ReaderError on a fault. The
+    // file is recognised as ISO when its top-level walk finds an ISO box
+    // ("ftyp", "moov", ...).
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
 
-    // The file's top-level walk found an ISO box ("ftyp", "moov", ...).
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
     // Boxes the last load looked at, and bytes it read for boxes.
     std::size_t BoxesSeen() const { return boxes_; }
 
 private:
     bool Load(ByteSource& source);
 
-    LoadStop stop_;
     std::size_t boxes_ = 0;
 };
 

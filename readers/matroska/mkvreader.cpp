@@ -653,24 +653,20 @@ std::optional<std::uint64_t> MatroskaLoad::FirstClusterTimestamp(std::int64_t at
 }
 
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
-    std::vector<std::uint8_t> window;
+    FileWindow window{{}, size_};
     for (std::size_t length = CMatroskaReader::kTailWindow;;
          length = std::min(length * 4, CMatroskaReader::kMaxTailWindow)) {
         stop_.Check();
-        const auto wanted = static_cast<std::size_t>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(length), size_));
-        const std::int64_t start = size_ - static_cast<std::int64_t>(wanted);
-        if (wanted > CMatroskaReader::kMaxLoadBytes - loaded_ || source_.Seek(start) != start) {
+        const std::size_t had = window.Bytes.size();
+        if (length - had > CMatroskaReader::kMaxLoadBytes - loaded_ ||
+            !GrowBackward(source_, window, length)) {
             return std::nullopt;
         }
-        loaded_ += wanted;
-        window.resize(wanted);
-        window.resize(source_.Read(window));
-        if (const auto end = LastBlockEndIn(window)) {
+        loaded_ += window.Bytes.size() - had;
+        if (const auto end = LastBlockEndIn(window.Bytes)) {
             return end;
         }
-        if (wanted == static_cast<std::size_t>(size_) ||
-            length == CMatroskaReader::kMaxTailWindow) {
+        if (window.Start == 0 || length == CMatroskaReader::kMaxTailWindow) {
             return std::nullopt;
         }
     }
@@ -933,10 +929,8 @@ bool CMatroskaReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CMatroskaReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
     elements_ = 0;
-    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CMatroskaReader::Load(ByteSource& source) {

@@ -5,8 +5,7 @@
 // last cluster of a window at its end. Nothing else inside the clusters.
 #pragma once
 
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -17,7 +16,7 @@ namespace vidarium {
 
 class ByteSource;
 
-class CMatroskaReader {
+class CMatroskaReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"CMatroskaReader", "mkvreader", 1};
     // Elements looked at in one load.
@@ -41,18 +40,15 @@ public:
 
     // True when the file is Matroska or WebM with at least one video or
     // sound track; Summary then describes it. Raises ReaderError on a fault.
+    // The file is recognised as Matroska when its EBML header names
+    // Matroska or WebM.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
 
-    // The EBML header names Matroska or WebM.
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
     std::size_t ElementsSeen() const { return elements_; }
 
 private:
     bool Load(ByteSource& source);
 
-    LoadStop stop_;
     std::size_t elements_ = 0;
 };
 

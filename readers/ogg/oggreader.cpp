@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -157,7 +156,8 @@ public:
     OggLoad(ByteSource& source, MediaSummary& summary, const LoadStop& stop)
         : source_(source), summary_(summary), stop_(stop), size_(source.Size()) {}
 
-    bool Run();
+    // `recognised`: the file starts with an Ogg page.
+    bool Run(bool& recognised);
 
 private:
     // Reads the pages of the start window; true once every stream has
@@ -180,11 +180,17 @@ private:
     std::vector<MetadataItem> texts_;
 };
 
-bool OggLoad::Run() {
+bool OggLoad::Run(bool& recognised) {
     std::size_t length =
         static_cast<std::size_t>(std::min<std::int64_t>(size_, COggReader::kHeadWindow));
+    FileWindow window;
+    const std::vector<std::uint8_t>& head = window.Bytes;
     for (;;) {
-        const std::vector<std::uint8_t> head = ReadBytesAt(source_, 0, length);
+        GrowForward(source_, window, length);
+        recognised = COggReader::RecognisesHead(head);
+        if (!recognised) {
+            return false;
+        }
         streams_.clear();
         texts_.clear();
         const bool complete = ReadHead(head);
@@ -292,11 +298,11 @@ void OggLoad::ReadComments(ByteSpan comments) {
         if (equals == std::string_view::npos) {
             continue;
         }
-        std::string key(comment.substr(0, equals));
-        std::transform(key.begin(), key.end(), key.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        const auto row = std::find_if(kCommentLabels.begin(), kCommentLabels.end(),
-                                      [&](const auto& entry) { return entry.first == key; });
+        const std::string_view key = comment.substr(0, equals);
+        const auto row =
+            std::find_if(kCommentLabels.begin(), kCommentLabels.end(), [&](const auto& entry) {
+                return EqualsIgnoringAsciiCase(entry.first, key);
+            });
         if (row == kCommentLabels.end() ||
             std::any_of(texts_.begin(), texts_.end(),
                         [&](const MetadataItem& item) { return item.Label == row->second; })) {
@@ -319,13 +325,13 @@ void OggLoad::ReadTail() {
             : std::find_if(streams_.begin(), streams_.end(), [](const Stream& s) {
                   return s.Type != Kind::Unknown;
               })->Serial;
+    FileWindow tail{{}, size_};
     for (std::size_t length = COggReader::kTailWindow;;
          length = std::min(length * 4, COggReader::kMaxTailWindow)) {
-        const auto take = static_cast<std::size_t>(
-            std::min<std::int64_t>(size_, static_cast<std::int64_t>(length)));
-        const std::vector<std::uint8_t> tail =
-            ReadBytesAt(source_, size_ - static_cast<std::int64_t>(take), take);
-        const ByteSpan window(tail);
+        if (!GrowBackward(source_, tail, length)) {
+            return;
+        }
+        const ByteSpan window(tail.Bytes);
         bool found = false;
         // Every page that starts in the window and checks out, in order.
         for (std::size_t at = 0; at + kPageHeader <= window.size(); ++at) {
@@ -345,8 +351,7 @@ void OggLoad::ReadTail() {
             }
             at += page->Length - 1;
         }
-        if (found || take == static_cast<std::size_t>(size_) ||
-            length == COggReader::kMaxTailWindow) {
+        if (found || tail.Start == 0 || length == COggReader::kMaxTailWindow) {
             return;
         }
     }
@@ -493,15 +498,12 @@ bool COggReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool COggReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
-    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool COggReader::Load(ByteSource& source) {
-    RecognisedContainer = RecognisesHead(ReadBytesAt(source, 0, 5));
     ogg::OggLoad load(source, Summary, stop_);
-    return RecognisedContainer && load.Run();
+    return load.Run(RecognisedContainer);
 }
 
 } // namespace vidarium

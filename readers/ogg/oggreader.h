@@ -5,8 +5,7 @@
 // it holds what it needs.
 #pragma once
 
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -17,7 +16,7 @@ namespace vidarium {
 
 class ByteSource;
 
-class COggReader {
+class COggReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"COggReader", "oggreader", 1};
     // The start is read as one block of this size, then, when the headers
@@ -39,18 +38,12 @@ public:
     static bool RecognisesHead(std::span<const std::uint8_t> head);
 
     // True when the file is Ogg with a video or sound stream this reader
-    // knows; Summary then describes it. Raises ReaderError on a fault.
+    // knows; Summary then describes it. Raises ReaderError on a fault. The
+    // file is recognised as Ogg when it starts with an Ogg page.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
-
-    // The file starts with an Ogg page.
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
 
 private:
     bool Load(ByteSource& source);
-
-    LoadStop stop_;
 };
 
 } // namespace vidarium

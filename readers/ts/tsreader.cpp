@@ -292,11 +292,6 @@ struct StreamHead {
     bool Started = false;
 };
 
-struct Window {
-    std::vector<std::uint8_t> Bytes;
-    std::int64_t Start = 0; // in the file
-};
-
 class TsLoad {
 public:
     TsLoad(ByteSource& source, MediaSummary& summary, bool& recognised, const LoadStop& stop)
@@ -306,12 +301,9 @@ public:
     bool Run();
 
 private:
-    // Grows `window` to `length` bytes from its start; false when nothing
-    // more could be read.
-    bool Grow(Window& window, std::size_t length);
     // The packets of a window, from the first one aligned with the file's.
-    template <typename Visit> void Packets(const Window& window, Visit&& visit);
-    void ReadHead(const Window& window);
+    template <typename Visit> void Packets(const FileWindow& window, Visit&& visit);
+    void ReadHead(const FileWindow& window);
     void ReadProgramMap(ByteSpan section);
     bool HeadComplete() const;
     void DescribeVideo();
@@ -342,25 +334,7 @@ private:
     bool audioDescribed_ = false;
 };
 
-bool TsLoad::Grow(Window& window, std::size_t length) {
-    const std::size_t have = window.Bytes.size();
-    const auto available =
-        static_cast<std::size_t>(std::max<std::int64_t>(size_ - window.Start, 0));
-    length = std::min(length, available);
-    if (length <= have) {
-        return false;
-    }
-    const std::int64_t at = window.Start + static_cast<std::int64_t>(have);
-    if (source_.Seek(at) != at) {
-        return false;
-    }
-    window.Bytes.resize(length);
-    const std::size_t count = source_.Read(std::span(window.Bytes).subspan(have));
-    window.Bytes.resize(have + count);
-    return count > 0;
-}
-
-template <typename Visit> void TsLoad::Packets(const Window& window, Visit&& visit) {
+template <typename Visit> void TsLoad::Packets(const FileWindow& window, Visit&& visit) {
     const std::int64_t offset = window.Start - firstPacket_;
     const auto packetSize = static_cast<std::int64_t>(layout_.PacketSize);
     std::size_t at =
@@ -406,7 +380,7 @@ void TsLoad::ReadProgramMap(ByteSpan section) {
     }
 }
 
-void TsLoad::ReadHead(const Window& window) {
+void TsLoad::ReadHead(const FileWindow& window) {
     Section programs;
     Section map;
     programMap_.reset();
@@ -651,21 +625,13 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
     // The end window: grown in front until it holds a timestamp of the
     // same stream.
-    Window tail{{}, size_};
+    FileWindow tail{{}, size_};
     std::vector<std::uint64_t> times;
     for (std::size_t length = CTsReader::kFirstWindow;;
          length = std::min(length * 4, CTsReader::kMaxWindow)) {
-        const std::int64_t start =
-            size_ - std::min<std::int64_t>(static_cast<std::int64_t>(length), size_ - firstPacket_);
-        if (start >= tail.Start || source_.Seek(start) != start) {
+        if (!GrowBackward(source_, tail, length, firstPacket_)) {
             break;
         }
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail.Start - start));
-        if (source_.Read(bytes) != bytes.size()) {
-            break;
-        }
-        bytes.insert(bytes.end(), tail.Bytes.begin(), tail.Bytes.end());
-        tail = {std::move(bytes), start};
         times.clear();
         Packets(tail, [&](const Packet& packet, std::int64_t) {
             if (packet.Pid == pid && packet.Start) {
@@ -706,8 +672,8 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
 }
 
 bool TsLoad::Run() {
-    Window head;
-    if (!Grow(head, CTsReader::kFirstWindow)) {
+    FileWindow head;
+    if (!GrowForward(source_, head, CTsReader::kFirstWindow)) {
         return false;
     }
     // The first packet may follow a few stray bytes.
@@ -730,7 +696,7 @@ bool TsLoad::Run() {
             break;
         }
         length = std::min(length * 4, CTsReader::kMaxWindow);
-        if (!Grow(head, length)) {
+        if (!GrowForward(source_, head, length)) {
             break;
         }
     }
@@ -785,9 +751,7 @@ bool CTsReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CTsReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    Summary = {};
-    RecognisedContainer = false;
-    return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
 }
 
 bool CTsReader::Load(ByteSource& source) {

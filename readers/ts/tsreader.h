@@ -5,8 +5,7 @@
 // at most, whatever the size of the file.
 #pragma once
 
-#include "loadstop.h"
-#include "mediasummary.h"
+#include "modernreader.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -17,7 +16,7 @@ namespace vidarium {
 
 class ByteSource;
 
-class CTsReader {
+class CTsReader : public CModernReader {
 public:
     static constexpr ReaderOrigin kOrigin{"CTsReader", "tsreader", 1};
     // Each window is read as one block of this size, then fourfold, up to
@@ -39,15 +38,9 @@ public:
     // video or sound stream; Summary then describes it. Raises ReaderError
     // on a fault.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
-
-    bool RecognisedContainer = false;
-    MediaSummary Summary;
 
 private:
     bool Load(ByteSource& source);
-
-    LoadStop stop_;
 };
 
 } // namespace vidarium
