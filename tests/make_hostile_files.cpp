@@ -1,0 +1,41 @@
+// Writes the hostile shapes as files, for the hostile benchmark:
+//   make_hostile_files DIR
+#include "hostileshapes.h"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+int main(int argc, char** argv) {
+    using namespace vidarium::testing;
+    namespace fs = std::filesystem;
+    if (argc != 2) {
+        std::fputs("Usage: make_hostile_files DIR\n", stderr);
+        return 2;
+    }
+    try {
+        const fs::path root = argv[1];
+        fs::create_directories(root);
+        WriteFile(root / "iso-fragment-runs.mp4", IsoManyFragmentRuns(2000));
+        WriteFile(root / "iso-track-lookups.mp4", IsoManyTrackLookups(20'000));
+        WriteFile(root / "mkv-tag-targets.mkv", MatroskaManyTagTargets(40'000, 40'000));
+        WriteFile(root / "mkv-date-copies.mkv", MatroskaManyTagTargets(2'000, 0, 512U << 10));
+        WriteFile(root / "mkv-date-overflow.mkv",
+                  MatroskaStatisticsDate(INT64_MIN, "2300-01-01 00:00:00"));
+        WriteFile(root / "mkv-track-entries.mkv", MatroskaManyTrackEntries(500'000));
+        WriteFile(root / "ogg-checksum-storm.ogv", OggChecksumStorm(256U << 10));
+        WriteSparse(root / "iso-sparse.mp4", IsoSparseTopLevel(10'000, 32U << 10));
+        WriteSparse(root / "mkv-sparse.mkv", MatroskaSparseTopLevel(10'000, 32U << 10));
+        // One compressed movie header that expands to 100 MiB.
+        constexpr std::size_t kExpanded = 100U << 20;
+        Bytes head = Atom("moov", Atom("mvhd", TimeHeaderPayload(1, 9)));
+        AppendBe32(head, static_cast<std::uint32_t>(kExpanded - head.size()));
+        AppendText(head, "free");
+        WriteFile(root / "mov-expansion.mov",
+                  CompressedMovieStream(ZlibCompressFilled(head, 0, kExpanded - head.size()), 0));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "make_hostile_files: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
