@@ -48,6 +48,39 @@ bool GrowForward(ByteSource& source, FileWindow& window, std::size_t length);
 bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length,
                   std::int64_t floor = 0);
 
+// What a walk from header to header may cost a load: a header in the file's
+// first block or in the block of the last header read is had for nothing;
+// any other costs a read of a block. A file whose top level is thousands of
+// headers far apart ends its walk after a bounded number of reads, where a
+// real file needs a few.
+class HeaderWalkBudget {
+public:
+    static constexpr std::size_t kMaxReads = 64;
+    // The block a header read brings in, as FileSource reads it.
+    static constexpr std::int64_t kBlockBytes = 16 * 1024;
+
+    // True when a header of `length` bytes at `position` may still be read.
+    bool Allows(std::int64_t position, std::int64_t length) {
+        const auto within = [&](std::int64_t start) {
+            return position >= start && position - start <= kBlockBytes - length;
+        };
+        if (within(0) || (reads_ > 0 && within(lastBlock_))) {
+            return true;
+        }
+        if (reads_ == kMaxReads) {
+            return false;
+        }
+        ++reads_;
+        lastBlock_ = position;
+        return true;
+    }
+    std::size_t Reads() const { return reads_; }
+
+private:
+    std::size_t reads_ = 0;
+    std::int64_t lastBlock_ = 0;
+};
+
 // What every FileSource of the process has done so far.
 struct FileActivity {
     std::uint64_t Opens = 0;
@@ -110,6 +143,8 @@ private:
     Block head_;  // from position 0
     Block other_; // wherever the walk went last
 };
+
+static_assert(HeaderWalkBudget::kBlockBytes == static_cast<std::int64_t>(FileSource::kBlockSize));
 
 // Bytes held in memory; used by tests and fuzzers.
 class MemorySource final : public ByteSource {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace vidarium {
@@ -21,6 +22,31 @@ inline std::int64_t CheckedAdd(std::int64_t a, std::int64_t b) {
         throw ReaderFault("position arithmetic overflowed");
     }
     return sum;
+}
+
+// Arithmetic on file values whose overflow makes the value unknown, not a
+// fault: a date, a time or a duration that does not fit leaves its cell
+// empty and keeps the row.
+template <typename T> std::optional<T> SumOrUnknown(T a, T b) {
+    T result{};
+    if (__builtin_add_overflow(a, b, &result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+template <typename T> std::optional<T> DifferenceOrUnknown(T a, T b) {
+    T result{};
+    if (__builtin_sub_overflow(a, b, &result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+template <typename T> std::optional<T> ProductOrUnknown(T a, T b) {
+    T result{};
+    if (__builtin_mul_overflow(a, b, &result)) {
+        return std::nullopt;
+    }
+    return result;
 }
 
 // Extended precision: the x87 80-bit format on GCC and Clang for x86-64.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vidarium::iso {
@@ -100,22 +101,6 @@ inline bool IsOneOf(const FourCC& type, std::initializer_list<const char*> types
 inline bool IsTopLevelBox(const FourCC& type) {
     return IsOneOf(
         type, {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp", "sidx", "moof"});
-}
-
-inline std::optional<std::uint64_t> CheckedMul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    if (__builtin_mul_overflow(a, b, &product)) {
-        return std::nullopt;
-    }
-    return product;
-}
-
-inline std::optional<std::uint64_t> CheckedSum(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        return std::nullopt;
-    }
-    return sum;
 }
 
 // value * scale / divisor in extended precision, or nothing when it does
@@ -222,8 +207,15 @@ private:
     void Summarise();
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
-    std::optional<std::uint32_t> TimeScaleOf(std::uint32_t trackId) const;
-    bool HoldsSamples(std::uint32_t trackId) const;
+    // What the fragments need of a track, by its ID: looked up once per run,
+    // so that a load stays linear in its boxes however many tracks share an ID.
+    struct TrackFacts {
+        std::uint32_t TimeScale = 0;       // of the first track of the ID that has one
+        bool HoldsSamples = false;         // some track of the ID has a sample table
+        std::uint32_t DefaultDuration = 0; // the last track's
+    };
+    void IndexTracks();
+    const TrackFacts* FactsOf(std::uint32_t trackId) const;
 
     ByteSource& source_;
     MediaSummary& summary_;
@@ -234,6 +226,8 @@ private:
 
     std::vector<std::uint8_t> movie_;
     std::vector<Track> tracks_;
+    std::unordered_map<std::uint32_t, std::uint32_t> defaultDurations_; // trex, by track ID
+    std::unordered_map<std::uint32_t, TrackFacts> trackFacts_;
     FourCC majorBrand_{};
     std::vector<FourCC> brands_;
     bool haveFileType_ = false;

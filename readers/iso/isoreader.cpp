@@ -33,9 +33,11 @@ bool IsoLoad::Run() {
     std::int64_t position = 0;
     bool haveMovie = false;
     bool first = true;
+    HeaderWalkBudget walk;
     // The top level, box header by box header: the media data is passed over.
     while (size - position >= static_cast<std::int64_t>(AtomHeader::kShortLength) &&
-           parser_.boxes_ < CIsoReader::kMaxBoxes) {
+           parser_.boxes_ < CIsoReader::kMaxBoxes &&
+           walk.Allows(position, AtomHeader::kExtendedLength)) {
         stop_.Check();
         ++parser_.boxes_;
         std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
@@ -78,6 +80,7 @@ bool IsoLoad::Run() {
             haveMovie = true;
             movie_ = ReadAt(payloadAt, payloadSize);
             ReadMovie(movie_);
+            IndexTracks();
             if (!fragmented_) {
                 break; // everything the row needs is in the movie box
             }
@@ -120,7 +123,7 @@ void IsoLoad::ReadMovie(ByteSpan movie) {
             const bool unknown =
                 version == 1 ? duration == ~std::uint64_t{0} : duration == 0xFFFFFFFFU;
             movieDuration_ = unknown ? 0 : duration;
-        } else if (IsFourCC(box.Type, "trak")) {
+        } else if (IsFourCC(box.Type, "trak") && tracks_.size() < CIsoReader::kMaxTracks) {
             tracks_.push_back(ReadTrack(box.Payload));
         } else if (IsFourCC(box.Type, "mvex")) {
             fragmented_ = true;
@@ -133,12 +136,7 @@ void IsoLoad::ReadMovie(ByteSpan movie) {
                         fragmentDuration_ = duration;
                     }
                 } else if (IsFourCC(child.Type, "trex")) {
-                    const std::uint32_t id = LoadBe32(child.Payload, 4);
-                    for (Track& track : tracks_) {
-                        if (track.TrackId == id) {
-                            track.DefaultSampleDuration = LoadBe32(child.Payload, 12);
-                        }
-                    }
+                    defaultDurations_[LoadBe32(child.Payload, 4)] = LoadBe32(child.Payload, 12);
                 }
             });
         } else if (IsFourCC(box.Type, "udta")) {
@@ -207,9 +205,9 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
             for (std::uint64_t i = 0; i < entries && !overflow; ++i) {
                 const std::uint32_t count = LoadBe32(p, 8 + 8 * i);
                 const std::uint32_t delta = LoadBe32(p, 12 + 8 * i);
-                const auto next = CheckedSum(samples, count);
-                const auto span = CheckedMul(count, delta);
-                const auto total = span ? CheckedSum(time, *span) : std::nullopt;
+                const auto next = SumOrUnknown<std::uint64_t>(samples, count);
+                const auto span = ProductOrUnknown<std::uint64_t>(count, delta);
+                const auto total = span ? SumOrUnknown(time, *span) : std::nullopt;
                 overflow = !next || !total;
                 track.Durations.Add(delta, count);
                 if (!overflow) {
@@ -225,7 +223,7 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
             const std::uint32_t constant = LoadBe32(p, 4);
             const std::uint32_t count = LoadBe32(p, 8);
             if (constant != 0) {
-                if (const auto bytes = CheckedMul(constant, count)) {
+                if (const auto bytes = ProductOrUnknown<std::uint64_t>(constant, count)) {
                     track.SampleBytes = *bytes;
                     track.SizesKnown = true;
                 }
@@ -268,13 +266,8 @@ std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
                 if (flags & 0x2U) {
                     at += 4; // sample description index
                 }
-                const Track* track = nullptr;
-                for (const Track& t : tracks_) {
-                    if (t.TrackId == run.TrackId) {
-                        track = &t;
-                    }
-                }
-                defaultDuration = track != nullptr ? track->DefaultSampleDuration : 0;
+                const TrackFacts* facts = FactsOf(run.TrackId);
+                defaultDuration = facts != nullptr ? facts->DefaultDuration : 0;
                 if (flags & 0x8U) {
                     defaultDuration = LoadBe32(p, at);
                     at += 4;
@@ -409,19 +402,24 @@ std::optional<std::vector<FragmentRun>> IsoLoad::ReadLastFragment() {
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> IsoLoad::TimeScaleOf(std::uint32_t trackId) const {
-    for (const Track& track : tracks_) {
-        if (track.TrackId == trackId && track.TimeScale > 0) {
-            return track.TimeScale;
+void IsoLoad::IndexTracks() {
+    for (Track& track : tracks_) {
+        if (const auto found = defaultDurations_.find(track.TrackId);
+            found != defaultDurations_.end()) {
+            track.DefaultSampleDuration = found->second;
         }
+        TrackFacts& facts = trackFacts_[track.TrackId];
+        if (facts.TimeScale == 0) {
+            facts.TimeScale = track.TimeScale;
+        }
+        facts.HoldsSamples = facts.HoldsSamples || track.SampleCount > 0;
+        facts.DefaultDuration = track.DefaultSampleDuration;
     }
-    return std::nullopt;
 }
 
-bool IsoLoad::HoldsSamples(std::uint32_t trackId) const {
-    return std::any_of(tracks_.begin(), tracks_.end(), [&](const Track& track) {
-        return track.TrackId == trackId && track.SampleCount > 0;
-    });
+const IsoLoad::TrackFacts* IsoLoad::FactsOf(std::uint32_t trackId) const {
+    const auto found = trackFacts_.find(trackId);
+    return found == trackFacts_.end() ? nullptr : &found->second;
 }
 
 void IsoLoad::Summarise() {
@@ -454,23 +452,28 @@ void IsoLoad::Summarise() {
         } else if (indexedSeconds_) {
             seconds = indexedSeconds_;
         } else if (const auto last = ReadLastFragment()) {
+            // Where each track's media starts: a movie box that holds the
+            // first samples itself starts at 0; else the media starts where
+            // the first fragment's last run of the track does.
+            std::unordered_map<std::uint32_t, std::uint64_t> starts;
+            for (const FragmentRun& firstRun : firstFragment_) {
+                const TrackFacts* facts = FactsOf(firstRun.TrackId);
+                if (firstRun.BaseTime && facts != nullptr && !facts->HoldsSamples) {
+                    starts[firstRun.TrackId] = *firstRun.BaseTime;
+                }
+            }
             for (const FragmentRun& run : *last) {
-                const auto scale = TimeScaleOf(run.TrackId);
-                if (!scale || !run.BaseTime) {
+                stop_.Check();
+                const TrackFacts* facts = FactsOf(run.TrackId);
+                if (facts == nullptr || facts->TimeScale == 0 || !run.BaseTime) {
                     continue;
                 }
-                // A movie box that holds the first samples itself starts at 0;
-                // else the media starts where the first fragment does.
-                std::uint64_t start = 0;
-                for (const FragmentRun& firstRun : firstFragment_) {
-                    if (firstRun.TrackId == run.TrackId && firstRun.BaseTime &&
-                        !HoldsSamples(run.TrackId)) {
-                        start = *firstRun.BaseTime;
-                    }
-                }
+                const auto start = starts.find(run.TrackId);
                 const Extended end =
                     static_cast<Extended>(*run.BaseTime) + static_cast<Extended>(run.Time);
-                const Extended trackSeconds = (end - static_cast<Extended>(start)) / *scale;
+                const Extended trackSeconds =
+                    (end - static_cast<Extended>(start == starts.end() ? 0 : start->second)) /
+                    facts->TimeScale;
                 if (trackSeconds > 0 && (!seconds || trackSeconds > *seconds)) {
                     seconds = trackSeconds;
                 }

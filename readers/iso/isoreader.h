@@ -21,6 +21,8 @@ public:
     static constexpr ReaderOrigin kOrigin{"CIsoReader", "isoreader", 1};
     // Boxes looked at in one load, top level and inside the movie box.
     static constexpr std::size_t kMaxBoxes = 1'000'000;
+    // Tracks described in one load; a real movie has a few dozen.
+    static constexpr std::size_t kMaxTracks = 4096;
     // The movie box is read whole only up to this size.
     static constexpr std::uint64_t kMaxMovieBox = 64U << 20;
     // A fragment's header box, and the fragment index at the end.

@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "guarded.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -108,6 +109,9 @@ std::optional<Vint> DecodeVint(ByteSpan bytes, std::size_t maxLength, bool keepM
     return Vint{value, length};
 }
 
+// An element's header: an ID of at most 4 bytes and a size of at most 8.
+constexpr std::int64_t kLongestHeader = 12;
+
 struct Header {
     std::uint32_t Id = 0;
     std::uint64_t Size = 0; // kUnknownSize when not stated
@@ -181,7 +185,9 @@ struct TrackEntry {
 // What mkvmerge writes for each track after its clusters.
 struct TrackStatistics {
     std::optional<std::int64_t> BitRate;
-    std::string WritingDate; // "2024-05-01 12:00:00", UTC
+    // When they were written, in nanoseconds from 2001; nothing when the
+    // date is missing or is not one.
+    std::optional<std::int64_t> WritingDate;
 };
 
 struct FileTag {
@@ -225,7 +231,8 @@ std::optional<std::int64_t> NanosecondsSince2001(const std::string& text) {
     constexpr std::int64_t kDaysTo2001 = 11323;
     const std::int64_t seconds = (days - kDaysTo2001) * 86400 + std::int64_t{hour} * 3600 +
                                  std::int64_t{minute} * 60 + second;
-    return seconds * 1'000'000'000;
+    // Past the year 2293 the nanoseconds no longer fit: not a date then.
+    return ProductOrUnknown<std::int64_t>(seconds, 1'000'000'000);
 }
 
 class MatroskaLoad {
@@ -292,7 +299,7 @@ std::optional<Header> MatroskaLoad::HeaderAt(std::int64_t at) {
     if (at < 0 || at >= size_ || source_.Seek(at) != at) {
         return std::nullopt;
     }
-    std::array<std::uint8_t, 12> bytes{};
+    std::array<std::uint8_t, kLongestHeader> bytes{};
     const std::size_t count = source_.Read(bytes);
     return DecodeHeader(ByteSpan(bytes.data(), count));
 }
@@ -371,7 +378,8 @@ bool MatroskaLoad::Run() {
                       : segmentStart_ + static_cast<std::int64_t>(segment->Size);
 
     // The top-level elements by their headers, up to the first cluster.
-    for (at = segmentStart_; at < segmentEnd_;) {
+    HeaderWalkBudget walk;
+    for (at = segmentStart_; at < segmentEnd_ && walk.Allows(at, kLongestHeader);) {
         stop_.Check();
         const auto header = HeaderAt(at);
         if (!header || ++elements_ > CMatroskaReader::kMaxElements) {
@@ -490,7 +498,7 @@ void MatroskaLoad::ReadInfo(ByteSpan payload) {
 
 void MatroskaLoad::ReadTracks(ByteSpan payload) {
     Children(payload, 1, [&](std::uint32_t id, ByteSpan entry) {
-        if (id == kTrackEntry) {
+        if (id == kTrackEntry && tracks_.size() < CMatroskaReader::kMaxTracks) {
             ReadTrack(entry, tracks_.emplace_back());
         }
     });
@@ -608,28 +616,40 @@ void MatroskaLoad::ReadTags(ByteSpan payload) {
         if (otherTarget) {
             return;
         }
-        for (const auto& [tagName, text] : simple) {
-            const std::string& name = tagName;
-            if (trackUids.empty()) {
+        if (trackUids.empty()) {
+            for (const auto& [name, text] : simple) {
                 const auto* fileTag =
                     std::find_if(kFileTags.begin(), kFileTags.end(),
                                  [&name](const FileTag& known) { return known.Name == name; });
                 if (fileTag != kFileTags.end() && !text.empty()) {
                     fileTags_.emplace(fileTag->Label, text);
                 }
-                continue;
             }
-            for (const std::uint64_t uid : trackUids) {
-                TrackStatistics& statistics = statistics_[uid];
-                if (name == "BPS") {
-                    char* end = nullptr;
-                    const long long bitRate = std::strtoll(text.c_str(), &end, 10);
-                    if (end != text.c_str() && *end == '\0' && bitRate > 0) {
-                        statistics.BitRate = bitRate;
-                    }
-                } else if (name == "_STATISTICS_WRITING_DATE_UTC") {
-                    statistics.WritingDate = text;
+            return;
+        }
+        // What the tag says of its tracks, then given to each once: a tag may
+        // name thousands of tracks.
+        std::optional<std::int64_t> bitRate;
+        std::optional<std::optional<std::int64_t>> writingDate;
+        for (const auto& [name, text] : simple) {
+            if (name == "BPS") {
+                char* end = nullptr;
+                const long long value = std::strtoll(text.c_str(), &end, 10);
+                if (end != text.c_str() && *end == '\0' && value > 0) {
+                    bitRate = value;
                 }
+            } else if (name == "_STATISTICS_WRITING_DATE_UTC") {
+                writingDate = NanosecondsSince2001(text);
+            }
+        }
+        for (const std::uint64_t uid : trackUids) {
+            stop_.Check();
+            TrackStatistics& statistics = statistics_[uid];
+            if (bitRate) {
+                statistics.BitRate = bitRate;
+            }
+            if (writingDate) {
+                statistics.WritingDate = *writingDate;
             }
         }
     });
@@ -807,8 +827,11 @@ std::optional<std::int64_t> StatisticsBitRate(const std::map<std::uint64_t, Trac
         return std::nullopt;
     }
     if (fileDate) {
-        const auto written = NanosecondsSince2001(found->second.WritingDate);
-        if (!written || *written < *fileDate - 1'000'000'000) {
+        // A second's leeway; a file date so early that it has none is older
+        // than any statistics.
+        const auto& written = found->second.WritingDate;
+        const auto oldest = DifferenceOrUnknown<std::int64_t>(*fileDate, 1'000'000'000);
+        if (!written || (oldest && *written < *oldest)) {
             return std::nullopt;
         }
     }

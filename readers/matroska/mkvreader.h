@@ -25,6 +25,8 @@ public:
     static constexpr int kMaxDepth = 16;
     // A text element, and a binary one (a track's CodecPrivate), at most.
     static constexpr std::uint64_t kMaxText = 1U << 20;
+    // Track entries described in one load; a real file has a few dozen.
+    static constexpr std::size_t kMaxTracks = 4096;
     static constexpr std::uint64_t kMaxBinary = 16U << 20;
     // A top-level element read whole (the tracks, the tags), at most.
     static constexpr std::uint64_t kMaxMaster = 64U << 20;

@@ -326,30 +326,49 @@ void OggLoad::ReadTail() {
                   return s.Type != Kind::Unknown;
               })->Serial;
     FileWindow tail{{}, size_};
+    // Each page is checksummed once, in the window that first holds its
+    // start, and a file of false page starts checksums a bounded amount.
+    std::size_t checksumBudget = 2 * COggReader::kMaxTailWindow;
     for (std::size_t length = COggReader::kTailWindow;;
          length = std::min(length * 4, COggReader::kMaxTailWindow)) {
+        const std::size_t had = tail.Bytes.size();
         if (!GrowBackward(source_, tail, length)) {
             return;
         }
         const ByteSpan window(tail.Bytes);
-        bool found = false;
-        // Every page that starts in the window and checks out, in order.
-        for (std::size_t at = 0; at + kPageHeader <= window.size(); ++at) {
+        const std::size_t added = window.size() - had;
+        // The granules of the pages that start in the bytes just added; the
+        // pages after them, read before, stay the last ones.
+        std::vector<std::optional<std::uint64_t>> granules(streams_.size());
+        for (std::size_t at = 0; at < added && at + kPageHeader <= window.size(); ++at) {
             stop_.Check();
             if (window[at] != 'O' || std::memcmp(window.data() + at, "OggS", 4) != 0) {
                 continue;
             }
             const std::optional<Page> page = PageAt(window.subspan(at));
-            if (!page || !ChecksumHolds(window.subspan(at, page->Length))) {
+            if (!page || page->Granule == kNoGranule) {
                 continue;
             }
-            for (Stream& stream : streams_) {
-                if (stream.Serial == page->Serial && page->Granule != kNoGranule) {
-                    stream.LastGranule = page->Granule;
-                    found = found || stream.Serial == serial;
-                }
+            const auto stream =
+                std::find_if(streams_.begin(), streams_.end(),
+                             [&](const Stream& known) { return known.Serial == page->Serial; });
+            if (stream == streams_.end() || page->Length > checksumBudget) {
+                continue;
             }
+            checksumBudget -= page->Length;
+            if (!ChecksumHolds(window.subspan(at, page->Length))) {
+                continue;
+            }
+            granules[static_cast<std::size_t>(stream - streams_.begin())] = page->Granule;
             at += page->Length - 1;
+        }
+        bool found = false;
+        for (std::size_t i = 0; i < streams_.size(); ++i) {
+            Stream& stream = streams_[i];
+            if (!stream.LastGranule) {
+                stream.LastGranule = granules[i];
+            }
+            found = found || (stream.Serial == serial && stream.LastGranule);
         }
         if (found || tail.Start == 0 || length == COggReader::kMaxTailWindow) {
             return;
