@@ -7,6 +7,8 @@
 #include "countingsource.h"
 #include "flvreader.h"
 #include "guarded.h"
+#include "hostileshapes.h"
+#include "isoreader.h"
 #include "loadedmovie.h"
 #include "loadstop.h"
 #include "mkvreader.h"
@@ -19,16 +21,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <new>
 
-// The largest single allocation since the last reset: how a test sees the
-// memory a load asked for without timing anything.
+// The largest single allocation, and all allocations together, since the
+// last reset: how a test sees the memory a load asked for without timing
+// anything.
 namespace {
 std::atomic<std::size_t> largestAllocation{0};
+std::atomic<std::size_t> allocatedInAll{0};
 
 void* Allocate(std::size_t size) {
+    allocatedInAll.fetch_add(size, std::memory_order_relaxed);
     std::size_t seen = largestAllocation.load(std::memory_order_relaxed);
     while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
     }
@@ -629,6 +636,114 @@ TEST(Bounds, OggShapes) {
         EXPECT_EQ(reader.Summary.DurationMs.value_or(0), c.duration);
         EXPECT_EQ(reader.Summary.AudioTracks, c.audioTracks);
         EXPECT_EQ(reader.Summary.Metadata.empty() ? "" : reader.Summary.Metadata[0].Text, c.title);
+    }
+}
+
+// Loads `bytes`, with Stop pressed after a few seconds: a shape that still
+// costs seconds (a walk quadratic in its boxes) is stopped and gives no row.
+template <typename Reader> bool LoadsBeforeStop(Reader& reader, const Bytes& bytes) {
+    std::atomic<bool> stop{false};
+    reader.WatchStopFlag(&stop);
+    std::promise<void> ended;
+    std::thread watchdog([&stop, done = ended.get_future()] {
+        if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            stop.store(true);
+        }
+    });
+    MemorySource source(bytes);
+    bool loaded = false;
+    try {
+        loaded = reader.LoadFromSource(source, "shape");
+    } catch (const ReaderError&) {
+    }
+    ended.set_value();
+    watchdog.join();
+    reader.WatchStopFlag(nullptr);
+    return loaded && !stop.load();
+}
+
+TEST(Bounds, ModernLoadsStayLinearInTheirBoxes) {
+    // Each took seconds to minutes when every run, entry or UID looked up
+    // every other one.
+    CIsoReader runs;
+    ASSERT_TRUE(LoadsBeforeStop(runs, IsoManyFragmentRuns(3000)));
+    EXPECT_EQ(runs.Summary.DurationMs, 1000);
+    EXPECT_EQ(runs.Summary.VideoTracks, 3000);
+
+    CIsoReader lookups;
+    ASSERT_TRUE(LoadsBeforeStop(lookups, IsoManyTrackLookups(80'000)));
+    EXPECT_EQ(lookups.Summary.VideoTracks, 1);
+    EXPECT_EQ(lookups.Summary.DurationMs, 5000);
+
+    CMatroskaReader tags;
+    ASSERT_TRUE(LoadsBeforeStop(tags, MatroskaManyTagTargets(40'000, 40'000)));
+    EXPECT_EQ(tags.Summary.VideoBitRate, 1000);
+
+    // "OggS" every 7th byte of the last megabyte, each a page of the stream
+    // that claims 32 KB: no last page holds, and the search ends.
+    COggReader storm;
+    ASSERT_TRUE(LoadsBeforeStop(storm, OggChecksumStorm(1U << 20)));
+    EXPECT_EQ(storm.Summary.Width, 320);
+    EXPECT_FALSE(storm.Summary.DurationMs);
+}
+
+TEST(Bounds, MatroskaTextsAndTracksHeldOnce) {
+    // A 512 KiB statistics date for 2,000 tracks was stored 2,000 times.
+    CMatroskaReader copies;
+    allocatedInAll = 0;
+    ASSERT_TRUE(LoadsBeforeStop(copies, MatroskaManyTagTargets(2000, 0, 512U << 10)));
+    EXPECT_LT(allocatedInAll.load(), std::size_t{8} << 20);
+
+    // Half a million empty track entries: the first 4,096 are described.
+    CMatroskaReader entries;
+    allocatedInAll = 0;
+    ASSERT_TRUE(LoadsBeforeStop(entries, MatroskaManyTrackEntries(500'000)));
+    EXPECT_LT(allocatedInAll.load(), std::size_t{16} << 20);
+    EXPECT_EQ(entries.Summary.Width, 640);
+}
+
+TEST(Bounds, StatisticsDatesAtTheEdgesOfTime) {
+    // The statistics bit rate counts unless the file was written more than
+    // a second after them; a date too far off for 64-bit nanoseconds is
+    // not a date, and no comparison overflows.
+    const struct {
+        std::int64_t fileDate;
+        const char* written;
+        std::optional<std::int64_t> bitRate;
+    } cases[] = {
+        {0, "2024-05-01 12:00:00", 4000},
+        {INT64_MIN, "2024-05-01 12:00:00", 4000},
+        {INT64_MAX, "2024-05-01 12:00:00", std::nullopt},
+        {0, "2300-01-01 00:00:00", std::nullopt},
+        {INT64_MIN, "9999-12-31 23:59:59", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.written);
+        CMatroskaReader reader;
+        ASSERT_TRUE(LoadsBeforeStop(reader, MatroskaStatisticsDate(c.fileDate, c.written)));
+        EXPECT_EQ(reader.Summary.VideoBitRate, c.bitRate);
+    }
+}
+
+TEST(Bounds, TopLevelWalksReadAFewBlocks) {
+    // 2,000 top-level headers 32 KiB apart in a sparse file: each was a read
+    // of its own block.
+    TempDir dir;
+    WriteSparse(dir.path() / "sparse.mp4", IsoSparseTopLevel(2000, 32U << 10));
+    WriteSparse(dir.path() / "sparse.mkv", MatroskaSparseTopLevel(2000, 32U << 10));
+    for (const char* name : {"sparse.mp4", "sparse.mkv"}) {
+        SCOPED_TRACE(name);
+        FileSource file;
+        ASSERT_TRUE(file.Open(dir.path() / name));
+        const std::uint64_t start = FileSource::Activity().ReadCalls;
+        CIsoReader iso;
+        CMatroskaReader matroska;
+        const bool isIso = std::string_view(name).ends_with(".mp4");
+        // The movie box after the 2,000th header is out of reach; the
+        // Matroska tracks before the first are read.
+        EXPECT_EQ(isIso ? iso.LoadFromSource(file, name) : matroska.LoadFromSource(file, name),
+                  !isIso);
+        EXPECT_LE(FileSource::Activity().ReadCalls - start, HeaderWalkBudget::kMaxReads + 2);
     }
 }
 
