@@ -10,7 +10,8 @@
 
 namespace vidarium {
 
-std::optional<DirectoryIdentity> IdentifyDirectory(const std::filesystem::path& directory) {
+std::optional<DirectoryIdentity>
+IdentifyDirectory(const std::filesystem::path::string_type& directory) {
     struct stat status {};
     if (::stat(directory.c_str(), &status) != 0) {
         return std::nullopt;

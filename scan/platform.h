@@ -15,7 +15,10 @@ struct DirectoryIdentity {
     friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
 };
 
-std::optional<DirectoryIdentity> IdentifyDirectory(const std::filesystem::path& directory);
+// The directory is named by its native text: a path object would split a
+// deep path into its components at every level of the walk.
+std::optional<DirectoryIdentity>
+IdentifyDirectory(const std::filesystem::path::string_type& directory);
 
 // Runs the calling thread one step below normal priority, where allowed.
 void LowerCurrentThreadPriority();

@@ -286,6 +286,13 @@ TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit
     return listing;
 }
 
+// A subdirectory still to be walked: its name, and its listing when it was
+// asked for ahead.
+struct TScanFilesThread::Subdirectory {
+    std::string Name;
+    std::future<std::shared_ptr<Listing>> Ahead;
+};
+
 struct TScanFilesThread::Pipeline {
     explicit Pipeline(std::size_t readsInFlight) : Window(2 * readsInFlight) {
         if (readsInFlight > 0) {
@@ -575,7 +582,17 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
     if (ShouldEndPass() || !Recurse) {
         return;
     }
-    Subdirectories(directory, *listing, ancestors);
+    // Only the subdirectories' names are kept while the walk goes below: a
+    // listed entry holds its whole path, component by component, and a walk
+    // that kept them would grow with the square of its depth.
+    std::vector<Subdirectory> below;
+    for (Listing::Entry& entry : listing->Entries) {
+        if (entry.Directory) {
+            below.push_back({entry.Item.path().filename().native(), std::move(entry.Ahead)});
+        }
+    }
+    listing.reset();
+    Subdirectories(directory, below, ancestors);
 }
 
 void TScanFilesThread::Enter(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
@@ -592,31 +609,30 @@ void TScanFilesThread::Enter(std::string& directory, std::vector<DirectoryIdenti
     }
 }
 
-void TScanFilesThread::Subdirectories(std::string& directory, Listing& listing,
+void TScanFilesThread::Subdirectories(std::string& directory, std::vector<Subdirectory>& below,
                                       std::vector<DirectoryIdentity>& ancestors) {
     try {
         // One path grows and shrinks with the walk, so that its memory grows
         // with the depth, not with its square.
         const std::size_t length = directory.size();
         const LeavesDirectoryOnExit restore{directory, length};
-        for (Listing::Entry& entry : listing.Entries) {
-            if (!entry.Directory) {
-                continue;
-            }
+        for (Subdirectory& subdirectory : below) {
             std::shared_ptr<Listing> ahead;
-            if (entry.Ahead.valid()) {
-                if (!Await(entry.Ahead, *pipeline_->Loaders, [this] { return ShouldEndPass(); })) {
+            if (subdirectory.Ahead.valid()) {
+                if (!Await(subdirectory.Ahead, *pipeline_->Loaders,
+                           [this] { return ShouldEndPass(); })) {
                     break;
                 }
                 try {
-                    ahead = entry.Ahead.get();
+                    ahead = subdirectory.Ahead.get();
                 } catch (...) {
                     // Not listed ahead after all: the walk lists it.
                 }
             }
             directory.resize(length);
-            directory += entry.Item.path().filename().native();
+            directory += subdirectory.Name;
             directory += kSeparator;
+            std::string().swap(subdirectory.Name);
             Enter(directory, ancestors, std::move(ahead));
             if (ShouldEndPass()) {
                 break;

@@ -125,7 +125,8 @@ private:
     void Enter(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
                std::shared_ptr<Listing> listing);
     std::shared_ptr<Listing> ListHere(const std::string& directory);
-    void Subdirectories(std::string& directory, Listing& listing,
+    struct Subdirectory;
+    void Subdirectories(std::string& directory, std::vector<Subdirectory>& below,
                         std::vector<DirectoryIdentity>& ancestors);
     // A directory too large to be listed at once: its files from the open
     // listing, then its subdirectories from another.

@@ -15,6 +15,8 @@
 #include "movreader.h"
 #include "oggreader.h"
 #include "readererror.h"
+#include "recordinghost.h"
+#include "scanworker.h"
 #include "tempdir.h"
 #include "tsreader.h"
 
@@ -27,12 +29,17 @@
 #include <future>
 #include <new>
 
+#include <malloc.h>
+
 // The largest single allocation, and all allocations together, since the
 // last reset: how a test sees the memory a load asked for without timing
 // anything.
 namespace {
 std::atomic<std::size_t> largestAllocation{0};
 std::atomic<std::size_t> allocatedInAll{0};
+// Bytes held now, and the most held at once since the last reset.
+std::atomic<std::size_t> heldBytes{0};
+std::atomic<std::size_t> peakHeldBytes{0};
 
 void* Allocate(std::size_t size) {
     allocatedInAll.fetch_add(size, std::memory_order_relaxed);
@@ -40,9 +47,22 @@ void* Allocate(std::size_t size) {
     while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
     }
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        const std::size_t held =
+            heldBytes.fetch_add(malloc_usable_size(memory), std::memory_order_relaxed) +
+            malloc_usable_size(memory);
+        std::size_t peak = peakHeldBytes.load(std::memory_order_relaxed);
+        while (held > peak && !peakHeldBytes.compare_exchange_weak(peak, held)) {
+        }
         return memory;
     }
     throw std::bad_alloc();
+}
+
+void Free(void* memory) {
+    if (memory != nullptr) {
+        heldBytes.fetch_sub(malloc_usable_size(memory), std::memory_order_relaxed);
+        std::free(memory);
+    }
 }
 } // namespace
 
@@ -53,16 +73,16 @@ void* operator new[](std::size_t size) {
     return Allocate(size);
 }
 void operator delete(void* memory) noexcept {
-    std::free(memory);
+    Free(memory);
 }
 void operator delete[](void* memory) noexcept {
-    std::free(memory);
+    Free(memory);
 }
 void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
+    Free(memory);
 }
 void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
+    Free(memory);
 }
 
 namespace vidarium::testing {
@@ -744,6 +764,35 @@ TEST(Bounds, TopLevelWalksReadAFewBlocks) {
         EXPECT_EQ(isIso ? iso.LoadFromSource(file, name) : matroska.LoadFromSource(file, name),
                   !isIso);
         EXPECT_LE(FileSource::Activity().ReadCalls - start, HeaderWalkBudget::kMaxReads + 2);
+    }
+}
+
+TEST(Bounds, DeepTreeWalkHoldsLittlePerLevel) {
+    // 1,200 folders one inside the other, a movie at the bottom: the walk
+    // held every level's entries with their whole paths, 30 MB at this depth.
+    struct QuietHost : RecordingHost {
+        void ShowStatus(const std::string&) override {}
+    };
+    TempDir dir;
+    fs::path bottom = dir.path();
+    for (int level = 0; level < 1200; ++level) {
+        bottom /= "d";
+        fs::create_directory(bottom);
+    }
+    WriteFile(bottom / "clip.avi", AviFile());
+    for (const std::size_t readsInFlight : {std::size_t{0}, std::size_t{16}}) {
+        SCOPED_TRACE(readsInFlight);
+        QuietHost host;
+        TScanFilesThread worker(host);
+        worker.SetReadsInFlight(readsInFlight);
+        worker.Start();
+        const std::size_t before = heldBytes.load();
+        peakHeldBytes = before;
+        worker.RequestScan(dir.path());
+        ASSERT_TRUE(host.WaitForScans(1));
+        EXPECT_LT(peakHeldBytes.load() - before, std::size_t{4} << 20);
+        ASSERT_EQ(host.rows.size(), 1u);
+        EXPECT_EQ(host.rows[0].Caption, "clip.avi");
     }
 }
 
