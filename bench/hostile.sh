@@ -21,11 +21,11 @@ measure() {
   local seconds kb reads bytes
   read -r seconds kb < <(grep '^TIME' <<<"$stats" | cut -d' ' -f2-)
   reads=$(grep -o '[0-9]* read calls' <<<"$stats" | cut -d' ' -f1)
-  bytes=$(grep -o '[0-9.]* [kMG]*B read' <<<"$stats" | sed 's/ read//')
-  printf '%s | %s | %s | %s\n' "$seconds" "$((kb / 1024))" "${reads:--}" "${bytes:--}"
+  bytes=$(grep -o '[0-9]* bytes read' <<<"$stats" | cut -d' ' -f1)
+  printf '%s | %s | %s | %s |\n' "$seconds" "$((kb / 1024))" "${reads:--}" "${bytes:--}"
 }
 
-echo "| input | s | peak MB | read calls | read |"
+echo "| input | s | peak MB | read calls | bytes read |"
 echo "|---|---|---|---|---|"
 for file in "$work"/shapes/*; do
   echo "| $(basename "$file") ($(du -k --apparent-size "$file" | cut -f1) KB) | $(measure "$file")"
@@ -48,5 +48,5 @@ for level in range(int(sys.argv[2])):
     fd = inner
     name = "d"
 PY
-echo "| a tree 3000 folders deep | $(measure "$work/deep") |"
-echo "| the same, one file at a time | $(measure --reads-in-flight=0 "$work/deep") |"
+echo "| a tree 3000 folders deep | $(measure "$work/deep")"
+echo "| the same, one file at a time | $(measure --reads-in-flight=0 "$work/deep")"

@@ -1,5 +1,6 @@
 #include "loaderpool.h"
 
+#include "loadmemory.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -14,14 +15,16 @@
 namespace vidarium {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How long closing waits for the loads it stopped; a load blocked in a read
 // of a stalled share does not hold the program.
 constexpr std::chrono::milliseconds kClosingWait{500};
-// A load running longer than this is taken to wait for its storage (a warm
-// header takes tens of microseconds): another loader may start beside it.
-constexpr std::chrono::microseconds kWaitingLoad{200};
+// A load inside one call to its storage for longer than this waits for a
+// disk or a share (a warm read takes microseconds): another loader may start
+// beside it. A load that computes, however long, is not waiting.
+constexpr std::chrono::nanoseconds kWaitingCall{std::chrono::microseconds{200}};
+// Another load starts beside those in flight only while they hold less than
+// this in their large buffers: a few costly files at once cost what one does.
+constexpr std::uint64_t kLoadMemoryBudget = 32U << 20;
 
 // Loaders busy at once while their loads keep the processor busy: more only
 // take turns on it.
@@ -39,26 +42,27 @@ struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
     std::condition_variable Work;
     std::condition_variable Exited;
     std::deque<Task> Queue;
-    struct Busy {
-        Loader* Who;
-        Clock::time_point Since;
-    };
-    std::vector<Busy> Running;
+    std::vector<Loader*> Running;
     std::size_t Loaders = 0;
     // Loaders woken or started for queued tasks that have not taken one yet.
     std::size_t Called = 0;
     std::size_t Idle = 0;
     bool Closing = false;
 
-    // Under the lock: wakes or starts loaders while queued tasks wait and
-    // fewer loads than the processors can run are computing.
+    // Under the lock: wakes or starts loaders while queued tasks wait, fewer
+    // loads than the processors can run are computing, and the loads in
+    // flight hold little memory.
     void CallLoaders() {
-        const Clock::time_point recent = Clock::now() - kWaitingLoad;
+        const std::int64_t now = StorageCall::Now();
         std::size_t computing =
             Called + static_cast<std::size_t>(
-                         std::count_if(Running.begin(), Running.end(),
-                                       [recent](const Busy& busy) { return busy.Since > recent; }));
-        while (Queue.size() > Called && computing < Computing) {
+                         std::count_if(Running.begin(), Running.end(), [now](const Loader* who) {
+                             const std::int64_t since =
+                                 who->StorageSince.load(std::memory_order_relaxed);
+                             return since == 0 || now - since < kWaitingCall.count();
+                         }));
+        while (Queue.size() > Called && computing < Computing &&
+               (Running.empty() || LoadMemory::Held() < kLoadMemoryBudget)) {
             if (Idle > Called) {
                 Work.notify_one();
             } else if (Loaders < MaxLoaders && Start()) {
@@ -77,8 +81,8 @@ struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
     void DropAll(std::deque<Task>& dropped) {
         dropped.swap(Queue);
         Taken();
-        for (const Busy& busy : Running) {
-            busy.Who->Stop.store(true);
+        for (Loader* who : Running) {
+            who->Stop.store(true);
         }
     }
     // Queue shrank: a call for a task that is gone lapses.
@@ -152,7 +156,7 @@ void LoaderPool::State::Run() {
         Taken();
         // A stop meant the loads in progress when it came, not this one.
         loader->Stop.store(false);
-        Running.push_back({loader.get(), Clock::now()});
+        Running.push_back(loader.get());
         lock.unlock();
         try {
             task(*loader);
@@ -161,8 +165,7 @@ void LoaderPool::State::Run() {
         }
         task = nullptr;
         lock.lock();
-        Running.erase(std::find_if(Running.begin(), Running.end(),
-                                   [&](const Busy& busy) { return busy.Who == loader.get(); }));
+        Running.erase(std::find(Running.begin(), Running.end(), loader.get()));
         // Go on with the queue as one of the computing loaders.
         if (!Queue.empty()) {
             ++Called;

@@ -50,6 +50,7 @@ private:
 struct Loader {
     explicit Loader(std::shared_ptr<LoaderPool::State> pool) : Pool(std::move(pool)) {
         Readers.WatchStopFlag(&Stop);
+        File.MarkStorageCalls(&StorageSince);
     }
     Loader(const Loader&) = delete;
     Loader& operator=(const Loader&) = delete;
@@ -57,6 +58,8 @@ struct Loader {
     // A task may queue further tasks (a listing, the listings below it).
     bool Submit(LoaderPool::Task& task) const { return LoaderPool::SubmitTo(Pool, task); }
 
+    // When the loader's present call to its storage began (0: none runs).
+    std::atomic<std::int64_t> StorageSince{0};
     ReaderSet Readers;
     FileSource File;
     // Ends the load in progress at its next box, atom or chunk.

@@ -44,6 +44,9 @@ struct ReaderSet {
 
     // Stop ends a load in progress at its next box, atom or chunk.
     void WatchStopFlag(const std::atomic<bool>* flag);
+    // Gives back what the last load holds once its row is made (an expanded
+    // movie header may hold a hundred megabytes until the next load).
+    void ReleaseHeldMemory() { QuickTime.Clear(); }
 };
 
 // What a row needs of the file besides its bytes.

@@ -153,8 +153,12 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
     }
     struct ClosesOnExit {
         FileSource& file;
-        ~ClosesOnExit() { file.Close(); }
-    } const closing{file};
+        ReaderSet& readers;
+        ~ClosesOnExit() {
+            file.Close();
+            readers.ReleaseHeldMemory();
+        }
+    } const closing{file, readers};
     const std::function<std::string()> caption = [&] { return PathToLocaleText(path.filename()); };
     const FileFacts facts{path, caption, result.Size};
     if (hook) {
@@ -270,6 +274,8 @@ TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit
         LoaderPool::Task task = [promise, slot, free,
                                  below = entry.Item.path().native() + kSeparator](Loader& loader) {
             try {
+                // A listing waits for its storage, as a read does.
+                const StorageCall listingCall(&loader.StorageSince);
                 std::shared_ptr<Listing> result = Of(
                     below, [&loader](LoaderPool::Task& next) { return loader.Submit(next); }, free);
                 result->Slot = std::move(*slot);
@@ -688,10 +694,19 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
     LoaderPool::Task task = [promise, entry, order, allFormats = AllFormats,
                              hook = readHook_](Loader& loader) {
         try {
+            // The hook stands for storage that tests slow down: its time is
+            // a wait for the storage, as a read's is.
+            TScanFilesThread::ReadHook marked;
+            if (hook) {
+                marked = [&loader, &hook](const fs::path& path) {
+                    const StorageCall call(&loader.StorageSince);
+                    hook(path);
+                };
+            }
             LoadedFile loaded;
             const FileRead read =
                 ReadListedFile(loader.Readers, loader.File, entry, order, allFormats, loader.Stop,
-                               hook, [&loaded](FileRow row) { loaded.Row = std::move(row); });
+                               marked, [&loaded](FileRow row) { loaded.Row = std::move(row); });
             loaded.Size = read.Size;
             loaded.Unreadable = read.Unreadable;
             promise->set_value(std::move(loaded));

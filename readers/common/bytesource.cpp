@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -18,6 +19,24 @@ std::atomic<std::uint64_t> bytesRead{0};
 
 } // namespace
 
+StorageCall::StorageCall(std::atomic<std::int64_t>* since) : since_(since) {
+    if (since_ != nullptr) {
+        since_->store(Now(), std::memory_order_relaxed);
+    }
+}
+
+StorageCall::~StorageCall() {
+    if (since_ != nullptr) {
+        since_->store(0, std::memory_order_relaxed);
+    }
+}
+
+std::int64_t StorageCall::Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 FileActivity FileSource::Activity() {
     return {opens.load(std::memory_order_relaxed), readCalls.load(std::memory_order_relaxed),
             bytesRead.load(std::memory_order_relaxed)};
@@ -25,6 +44,7 @@ FileActivity FileSource::Activity() {
 
 bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
     Close();
+    const StorageCall call(storageSince_);
     // Only regular files: a device is not even opened (opening some has side
     // effects), and O_NONBLOCK keeps a FIFO that appears meanwhile from
     // stalling the scan; fstat below checks what was really opened.
@@ -69,6 +89,7 @@ void FileSource::Close() {
 
 std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> buffer) {
     std::size_t total = 0;
+    const StorageCall call(storageSince_);
     while (descriptor_ >= 0 && total < buffer.size()) {
         const ssize_t count =
             ::pread(descriptor_, buffer.data() + total, buffer.size() - total,

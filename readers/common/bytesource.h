@@ -2,6 +2,7 @@
 // or bytes in memory for tests and fuzzing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -81,6 +82,23 @@ private:
     std::int64_t lastBlock_ = 0;
 };
 
+// Marks, for as long as it lives, when a call to the storage began (steady
+// clock nanoseconds, 0 when none runs): a load inside such a call waits for
+// its disk or share, a load outside one computes.
+class StorageCall {
+public:
+    explicit StorageCall(std::atomic<std::int64_t>* since);
+    ~StorageCall();
+    StorageCall(const StorageCall&) = delete;
+    StorageCall& operator=(const StorageCall&) = delete;
+
+    // The steady clock's time in nanoseconds, as the mark holds it.
+    static std::int64_t Now();
+
+private:
+    std::atomic<std::int64_t>* since_;
+};
+
 // What every FileSource of the process has done so far.
 struct FileActivity {
     std::uint64_t Opens = 0;
@@ -106,6 +124,8 @@ public:
     // `knownRegular`: the caller's directory listing already says it is a
     // regular file, so it is not looked up before it is opened.
     bool Open(const std::filesystem::path& path, bool knownRegular = false);
+    // Where the opens and reads mark their calls to the storage (or nullptr).
+    void MarkStorageCalls(std::atomic<std::int64_t>* since) { storageSince_ = since; }
     void Close();
     bool IsOpen() const { return descriptor_ >= 0; }
 
@@ -142,6 +162,7 @@ private:
     std::uint64_t fetched_ = 0;
     Block head_;  // from position 0
     Block other_; // wherever the walk went last
+    std::atomic<std::int64_t>* storageSince_ = nullptr;
 };
 
 static_assert(HeaderWalkBudget::kBlockBytes == static_cast<std::int64_t>(FileSource::kBlockSize));

@@ -8,6 +8,7 @@
 #include "bytesource.h"
 #include "guarded.h"
 #include "isoreader.h"
+#include "loadmemory.h"
 
 #include <algorithm>
 #include <array>
@@ -223,6 +224,7 @@ private:
     MovieParser parser_;
     const LoadStop& stop_;
     std::uint64_t budget_ = 0;
+    LoadMemory::Share memory_; // what the reads below hold
 
     std::vector<std::uint8_t> movie_;
     std::vector<Track> tracks_;

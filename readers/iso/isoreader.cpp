@@ -20,6 +20,7 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
         return {};
     }
     budget_ -= length;
+    memory_.Add(length);
     return ReadBytesAt(source_, position, static_cast<std::size_t>(length));
 }
 

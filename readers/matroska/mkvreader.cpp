@@ -5,6 +5,7 @@
 #include "codecconfig.h"
 #include "codecnames.h"
 #include "guarded.h"
+#include "loadmemory.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -275,6 +276,7 @@ private:
     const LoadStop& stop_;
     const std::int64_t size_;
     std::uint64_t loaded_ = 0;
+    LoadMemory::Share memory_; // the payloads and the tail window
     // Payloads read whole; the tracks point into them.
     std::list<std::vector<std::uint8_t>> payloads_;
 
@@ -313,6 +315,7 @@ const std::vector<std::uint8_t>* MatroskaLoad::ReadPayload(std::int64_t at, std:
         return nullptr;
     }
     loaded_ += size;
+    memory_.Add(size);
     std::vector<std::uint8_t>& bytes = payloads_.emplace_back(static_cast<std::size_t>(size));
     bytes.resize(source_.Read(bytes));
     return &bytes;
@@ -683,6 +686,7 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
             return std::nullopt;
         }
         loaded_ += window.Bytes.size() - had;
+        memory_.Add(window.Bytes.size() - had);
         if (const auto end = LastBlockEndIn(window.Bytes)) {
             return end;
         }

@@ -152,6 +152,7 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     }
     // The expanded buffer replaces the compressed payload; the nodes made from
     // it borrow their payloads from it.
+    memory_.Add(inflated->size());
     node.Owned = std::move(*inflated);
     node.Data = node.Owned.empty() ? reinterpret_cast<const std::uint8_t*>("") : node.Owned.data();
     node.DataLength = node.Owned.size();

@@ -97,6 +97,7 @@ void CQuickTimeReader::Reset() {
 void CQuickTimeReader::Clear() {
     FreeAtoms(Root.FirstChild);
     atoms_.clear();
+    memory_.Release();
     Reset();
 }
 
@@ -341,6 +342,7 @@ void CQuickTimeReader::LoadPayload(ByteSource& source, AtomNode& node, std::int6
         return; // past the load's budget: no Data, no fault
     }
     loadedBytes_ += held;
+    memory_.Add(held);
     node.Owned.assign(std::max<std::size_t>(held, 1), 0);
     node.DataLength = source.Read(std::span(node.Owned).first(held));
     node.Data = node.Owned.data();

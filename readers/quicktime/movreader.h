@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "loadmemory.h"
 #include "loadstop.h"
 #include "readererror.h"
 
@@ -194,6 +195,8 @@ private:
     void AppendUserDataItem(const AtomNode& node);
 
     std::deque<AtomNode> atoms_;
+    // The payloads and expansions the tree holds, until it is cleared.
+    LoadMemory::Share memory_;
     std::size_t loadedBytes_ = 0;
     std::size_t payloadBudget_ = 0;
     std::size_t expandedBytes_ = 0;
