@@ -10,6 +10,7 @@
 #include "hostileshapes.h"
 #include "isoreader.h"
 #include "loadedmovie.h"
+#include "loadmemory.h"
 #include "loadstop.h"
 #include "mkvreader.h"
 #include "movreader.h"
@@ -793,6 +794,72 @@ TEST(Bounds, DeepTreeWalkHoldsLittlePerLevel) {
         EXPECT_LT(peakHeldBytes.load() - before, std::size_t{4} << 20);
         ASSERT_EQ(host.rows.size(), 1u);
         EXPECT_EQ(host.rows[0].Caption, "clip.avi");
+    }
+}
+
+// A movie of one video track whose compressed header expands to `expanded`
+// bytes.
+Bytes ExpandingMovie(std::size_t expanded) {
+    Bytes head = Atom(
+        "moov", Concat({MovieHeader(9), Track("vide", 600, 5400,
+                                              VideoDescriptions("avc1", 640, 480, "H.264"))}));
+    AppendBe32(head, static_cast<std::uint32_t>(expanded - head.size()));
+    AppendText(head, "free");
+    return CompressedMovieStream(ZlibCompressFilled(head, 0, expanded - head.size()), 0);
+}
+
+TEST(Bounds, LoadersHoldWhatAFewCostlyFilesDo) {
+    // Sixteen movies whose headers expand to 40 MiB each: every loader held
+    // one, and kept it after its row until its next file.
+    constexpr std::size_t kExpanded = 40U << 20;
+    TempDir dir;
+    const Bytes movie = ExpandingMovie(kExpanded);
+    for (int i = 0; i < 16; ++i) {
+        WriteFile(dir.path() / ("movie" + std::to_string(i) + ".mov"), movie);
+    }
+    struct QuietHost : RecordingHost {
+        void ShowStatus(const std::string&) override {}
+    } host;
+    TScanFilesThread worker(host);
+    worker.Start();
+    const std::size_t before = heldBytes.load();
+    peakHeldBytes = before;
+    worker.RequestScan(dir.path());
+    ASSERT_TRUE(host.WaitForScans(1));
+    ASSERT_EQ(host.rows.size(), 16u);
+    EXPECT_EQ(host.rows[0].SubItems.size(), 12u); // each its QuickTime row
+    // As many loads at once as the processors run, not one per loader.
+    const std::size_t computing = std::max(2U, std::thread::hardware_concurrency());
+    EXPECT_LT(peakHeldBytes.load() - before, (computing + 1) * kExpanded);
+    EXPECT_EQ(LoadMemory::Held(), 0u);
+}
+
+TEST(Bounds, StopGivesTheFileInHandItsPlainRow) {
+    // A movie whose header takes about a second to expand: Stop, pressed
+    // while a loader expands it, ends the expansion, and the file still gets
+    // its plain row.
+    TempDir dir;
+    WriteFile(dir.path() / "long.mov", ExpandingMovie(250U << 20));
+    for (const std::size_t readsInFlight : {std::size_t{0}, std::size_t{16}}) {
+        SCOPED_TRACE(readsInFlight);
+        RecordingHost host;
+        TScanFilesThread worker(host);
+        worker.SetReadsInFlight(readsInFlight);
+        std::promise<void> reading;
+        std::atomic<bool> told{false};
+        worker.SetReadHook([&](const fs::path&) {
+            if (!told.exchange(true)) {
+                reading.set_value();
+            }
+        });
+        worker.Start();
+        worker.RequestScan(dir.path());
+        reading.get_future().wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        worker.RequestStop();
+        ASSERT_TRUE(host.WaitForScans(1));
+        ASSERT_EQ(host.rows.size(), 1u);
+        EXPECT_EQ(host.rows[0].SubItems.size(), 1u);
     }
 }
 

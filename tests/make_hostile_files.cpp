@@ -26,9 +26,11 @@ int main(int argc, char** argv) {
         WriteFile(root / "ogg-checksum-storm.ogv", OggChecksumStorm(256U << 10));
         WriteSparse(root / "iso-sparse.mp4", IsoSparseTopLevel(10'000, 32U << 10));
         WriteSparse(root / "mkv-sparse.mkv", MatroskaSparseTopLevel(10'000, 32U << 10));
-        // One compressed movie header that expands to 100 MiB.
+        // A movie whose compressed header expands to 100 MiB.
         constexpr std::size_t kExpanded = 100U << 20;
-        Bytes head = Atom("moov", Atom("mvhd", TimeHeaderPayload(1, 9)));
+        Bytes head = Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(1, 9)),
+                                          Track("vide", 600, 5400,
+                                                VideoDescriptions("avc1", 640, 480, "H.264"))}));
         AppendBe32(head, static_cast<std::uint32_t>(kExpanded - head.size()));
         AppendText(head, "free");
         WriteFile(root / "mov-expansion.mov",
