@@ -1,6 +1,8 @@
-// Writes the seed corpora of the fuzz targets, made by the test builders:
+// Writes the seed corpora of the fuzz targets, made by the test builders
+// (the hostile shapes among them, at sizes within the fuzzers' input limit):
 //   make_seeds DIR   ->  DIR/avi, DIR/mov, DIR/mov_compressed, DIR/mpeg, DIR/rows
 #include "builders.h"
+#include "hostileshapes.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -76,7 +78,8 @@ std::vector<Bytes> IsoSeeds() {
     const Bytes moof = Atom(
         "moof", Container("traf", {FullBox("tfhd", 0, {0, 0, 0, 1}),
                                    FullBox("tfdt", 0, {0, 0, 0, 0}), FullBox("trun", 0, trun)}));
-    return {IsoMovie(plain), IsoMovie(last), Concat({IsoMovie(fragmented), moof})};
+    return {IsoMovie(plain), IsoMovie(last), Concat({IsoMovie(fragmented), moof}),
+            IsoManyFragmentRuns(100), IsoManyTrackLookups(500)};
 }
 
 } // namespace
@@ -111,12 +114,16 @@ int main(int argc, char** argv) {
                 0x16, 0x59, 0x59, 0x52, 0x93, 0x0b, 0xc0, 0x5a, 0x02, 0x00, 0x00,
                 0x03, 0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x32, 0x10}}},
         {"ts", {TransportStream(), TransportStream(1U << 20, 3)}},
-        {"mkv", {MatroskaFile(), MatroskaFile(-1), MatroskaFile(0, 4000, Ebml(0x1254C367, {}))}},
+        {"mkv",
+         {MatroskaFile(), MatroskaFile(-1), MatroskaFile(0, 4000, Ebml(0x1254C367, {})),
+          MatroskaManyTagTargets(300, 300), MatroskaManyTagTargets(100, 0, 4096),
+          MatroskaStatisticsDate(INT64_MIN, "2300-01-01 00:00:00"),
+          MatroskaManyTrackEntries(5000)}},
         {"asf", {AsfFile(), AsfFile({.broadcast = true, .videoCode = "MP43", .extended = false})}},
         {"flv",
          {FlvFile(Concat({AmfNumber("duration", 7.5), AmfString("title", "Harbour")})),
           FlvFile({})}},
-        {"ogg", {OggFile()}},
+        {"ogg", {OggFile(), OggChecksumStorm(32U << 10)}},
         {"rows",
          {Concat({Bytes{5, 'c', 'l', 'i', 'p', 0xA9}, AviFile()}),
           Concat({Bytes{3, 'm', ',', '"'}, QuickTimeMovie(false)}),

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS each (default 60) under AddressSanitizer
+# Runs every fuzz target for SECONDS each (default 600) under AddressSanitizer
 # and UndefinedBehaviorSanitizer. An input that crashes, leaks, takes more than
 # 2 s or more than 512 MB is a finding: it is saved under build/fuzz/findings/
 # and the script fails. Usage: bash fuzz/run.sh [SECONDS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-60}
+seconds=${1:-600}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts headers asf flv ogg)

@@ -800,9 +800,9 @@ TEST(Bounds, DeepTreeWalkHoldsLittlePerLevel) {
 // A movie of one video track whose compressed header expands to `expanded`
 // bytes.
 Bytes ExpandingMovie(std::size_t expanded) {
-    Bytes head = Atom(
-        "moov", Concat({MovieHeader(9), Track("vide", 600, 5400,
-                                              VideoDescriptions("avc1", 640, 480, "H.264"))}));
+    Bytes head =
+        Atom("moov", Concat({MovieHeader(9), Track("vide", 600, 5400,
+                                                   VideoDescriptions("avc1", 640, 480, "H.264"))}));
     AppendBe32(head, static_cast<std::uint32_t>(expanded - head.size()));
     AppendText(head, "free");
     return CompressedMovieStream(ZlibCompressFilled(head, 0, expanded - head.size()), 0);

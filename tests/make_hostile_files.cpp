@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
         WriteSparse(root / "mkv-sparse.mkv", MatroskaSparseTopLevel(10'000, 32U << 10));
         // A movie whose compressed header expands to 100 MiB.
         constexpr std::size_t kExpanded = 100U << 20;
-        Bytes head = Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(1, 9)),
-                                          Track("vide", 600, 5400,
-                                                VideoDescriptions("avc1", 640, 480, "H.264"))}));
+        Bytes head =
+            Atom("moov",
+                 Concat({Atom("mvhd", TimeHeaderPayload(1, 9)),
+                         Track("vide", 600, 5400, VideoDescriptions("avc1", 640, 480, "H.264"))}));
         AppendBe32(head, static_cast<std::uint32_t>(kExpanded - head.size()));
         AppendText(head, "free");
         WriteFile(root / "mov-expansion.mov",

@@ -51,14 +51,14 @@ constexpr std::uint32_t kTags = 0x1254C367;
 // The EBML header and a segment of `children`, a 640x360 AVC track of UID 1
 // first among its tracks.
 Bytes MatroskaWith(const Bytes& info, const Bytes& moreTracks, const Bytes& tags) {
-    const Bytes video = Ebml(
-        0xAE, Concat({EbmlUint(0xD7, 1), EbmlUint(0x73C5, 1), EbmlUint(0x83, 1),
-                      EbmlText(0x86, "V_MPEG4/ISO/AVC"),
-                      Ebml(0xE0, Concat({EbmlUint(0xB0, 640), EbmlUint(0xBA, 360)}))}));
+    const Bytes video =
+        Ebml(0xAE, Concat({EbmlUint(0xD7, 1), EbmlUint(0x73C5, 1), EbmlUint(0x83, 1),
+                           EbmlText(0x86, "V_MPEG4/ISO/AVC"),
+                           Ebml(0xE0, Concat({EbmlUint(0xB0, 640), EbmlUint(0xBA, 360)}))}));
     Bytes tracks = video;
     Append(tracks, moreTracks);
-    Bytes segment = Ebml(kInfo, Concat({EbmlUint(0x2AD7B1, 1'000'000), EbmlFloat(0x4489, 5000),
-                                        info}));
+    Bytes segment =
+        Ebml(kInfo, Concat({EbmlUint(0x2AD7B1, 1'000'000), EbmlFloat(0x4489, 5000), info}));
     Append(segment, Ebml(kTracks, tracks));
     if (!tags.empty()) {
         Append(segment, Ebml(kTags, tags));
@@ -66,8 +66,8 @@ Bytes MatroskaWith(const Bytes& info, const Bytes& moreTracks, const Bytes& tags
     return Concat({Ebml(0x1A45DFA3, EbmlText(0x4282, "matroska")), Ebml(kSegment, segment)});
 }
 
-Bytes FullBoxOf(std::string_view type, std::uint32_t flags, std::initializer_list<std::uint32_t>
-                                                                 fields) {
+Bytes FullBoxOf(std::string_view type, std::uint32_t flags,
+                std::initializer_list<std::uint32_t> fields) {
     Bytes payload;
     for (const std::uint32_t field : fields) {
         AppendBe32(payload, field);
@@ -78,8 +78,9 @@ Bytes FullBoxOf(std::string_view type, std::uint32_t flags, std::initializer_lis
 Bytes Fragment(std::size_t runs, std::uint32_t baseTime) {
     Bytes trafs = FullBoxOf("mfhd", 0, {1});
     for (std::size_t i = 0; i < runs; ++i) {
-        Append(trafs, Container("traf", {FullBoxOf("tfhd", 0, {1}), FullBoxOf("tfdt", 0, {baseTime}),
-                                         FullBoxOf("trun", 0, {0})}));
+        Append(trafs,
+               Container("traf", {FullBoxOf("tfhd", 0, {1}), FullBoxOf("tfdt", 0, {baseTime}),
+                                  FullBoxOf("trun", 0, {0})}));
     }
     return Atom("moof", trafs);
 }
@@ -114,8 +115,9 @@ Bytes IsoManyFragmentRuns(std::size_t runs) {
 
 Bytes IsoManyTrackLookups(std::size_t count) {
     Bytes movie = Atom("mvhd", TimeHeaderPayload(1000, 5000));
-    Append(movie, Container("trak", {FullBoxOf("tkhd", 3, {0, 0, 0, 0, 0}),
-                                     Container("mdia", {Atom("hdlr", HandlerPayload("", "vide"))})}));
+    Append(movie,
+           Container("trak", {FullBoxOf("tkhd", 3, {0, 0, 0, 0, 0}),
+                              Container("mdia", {Atom("hdlr", HandlerPayload("", "vide"))})}));
     Bytes extends;
     for (std::size_t i = 0; i < count; ++i) {
         Append(movie, Atom("trak", {}));
@@ -136,7 +138,7 @@ Bytes MatroskaManyTagTargets(std::size_t uids, std::size_t simpleTags, std::size
     }
     if (dateBytes > 0) {
         Append(tag, Ebml(0x67C8, Concat({SmallText(0x45A3, "_STATISTICS_WRITING_DATE_UTC"),
-                                          Ebml(0x4487, Bytes(dateBytes, '2'))})));
+                                         Ebml(0x4487, Bytes(dateBytes, '2'))})));
     }
     return MatroskaWith({}, {}, Ebml(0x7373, tag));
 }
