@@ -58,7 +58,7 @@ class HeaderWalkBudget {
 public:
     static constexpr std::size_t kMaxReads = 64;
     // The block a header read brings in, as FileSource reads it.
-    static constexpr std::int64_t kBlockBytes = 16 * 1024;
+    static constexpr std::int64_t kBlockBytes = std::int64_t{16} * 1024;
 
     // True when a header of `length` bytes at `position` may still be read.
     bool Allows(std::int64_t position, std::int64_t length) {

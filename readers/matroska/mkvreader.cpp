@@ -620,7 +620,8 @@ void MatroskaLoad::ReadTags(ByteSpan payload) {
             return;
         }
         if (trackUids.empty()) {
-            for (const auto& [name, text] : simple) {
+            for (const auto& [tagName, text] : simple) {
+                const std::string& name = tagName; // a binding cannot be captured
                 const auto* fileTag =
                     std::find_if(kFileTags.begin(), kFileTags.end(),
                                  [&name](const FileTag& known) { return known.Name == name; });
