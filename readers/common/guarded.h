@@ -16,14 +16,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-inline std::int64_t CheckedAdd(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        throw ReaderFault("position arithmetic overflowed");
-    }
-    return sum;
-}
-
 // Arithmetic on file values whose overflow makes the value unknown, not a
 // fault: a date, a time or a duration that does not fit leaves its cell
 // empty and keeps the row.
@@ -47,6 +39,14 @@ template <typename T> std::optional<T> ProductOrUnknown(T a, T b) {
         return std::nullopt;
     }
     return result;
+}
+
+// A position past the largest 64-bit one is a fault of the load.
+inline std::int64_t CheckedAdd(std::int64_t a, std::int64_t b) {
+    if (const auto sum = SumOrUnknown(a, b)) {
+        return *sum;
+    }
+    throw ReaderFault("position arithmetic overflowed");
 }
 
 // Extended precision: the x87 80-bit format on GCC and Clang for x86-64.
