@@ -1,6 +1,7 @@
 #include "mainform.h"
 
 #include "localtext.h"
+#include "readertable.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -169,11 +170,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     cmdExportList->setGeometry(8, 36, 113, 25);
     chkAllFormats = new QCheckBox(QStringLiteral("All formats"), Panel1);
     chkAllFormats->setGeometry(132, 40, std::max(chkAllFormats->sizeHint().width(), 90), 17);
-    chkAllFormats->setToolTip(QStringLiteral(
-        "Also list MP4, M4V, 3GP, Matroska, WebM, transport stream, WMV, ASF, FLV and Ogg "
-        "video files, and read every movie file that the "
-        "AVI, QuickTime and MPEG readers do not accept by its content: an MP4 "
-        "named .mov, an AVI without sound"));
+    chkAllFormats->setToolTip(
+        QStringLiteral("Also list ") + QString::fromStdString(vidarium::ModernFormatsText()) +
+        QStringLiteral(" files, and read every movie file that the AVI, QuickTime and MPEG "
+                       "readers do not accept by its content: an MP4 named .mov, an AVI "
+                       "without sound"));
     // A focused button takes Enter itself, as in a dialog.
     for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
         button->setAutoDefault(true);

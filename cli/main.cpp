@@ -3,6 +3,7 @@
 
 #include "filerow.h"
 #include "localtext.h"
+#include "readertable.h"
 #include "rowformats.h"
 #include "scanworker.h"
 
@@ -35,7 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 using vidarium::FileRow;
 
-constexpr const char* kUsage =
+constexpr const char* kUsageHead =
     "Usage: vidarium-scan [OPTION]... PATH...\n"
     "Scan each PATH for AVI, QuickTime and MPEG movies and write one record per\n"
     "movie file to standard output: a folder with its subfolders, a file alone.\n"
@@ -43,10 +44,9 @@ constexpr const char* kUsage =
     "  --format=FORMAT  tsv (the default): the export's tab-delimited lines;\n"
     "                   csv: RFC 4180 with a header line and the path;\n"
     "                   json: JSON Lines, one object per file, values typed\n"
-    "  --all-formats    also list MP4, M4V, 3GP, Matroska, WebM, transport\n"
-    "                   stream, WMV, ASF, FLV and Ogg video files, and read\n"
-    "                   every movie file that no classic reader accepts by\n"
-    "                   its content (an MP4 named .mov)\n"
+    "  --all-formats    also list the formats below, and read every movie file\n"
+    "                   that no classic reader accepts by its content (an MP4\n"
+    "                   named .mov)\n"
     "  --files-from=LIST\n"
     "                   also scan the paths in LIST (- for standard input), one\n"
     "                   per line\n"
@@ -57,10 +57,31 @@ constexpr const char* kUsage =
     "                   (default 16; 0 reads one file at a time)\n"
     "  --version        show the version and exit\n"
     "  --help           show this text and exit\n"
+    "\n";
+constexpr const char* kUsageTail =
     "\n"
     "Exit status: 0 when the scan ends, 1 when a PATH cannot be read (the others\n"
     "are still scanned) or the output cannot be written, 2 for a usage error,\n"
     "130 when interrupted.\n";
+
+// The usage, with what --all-formats lists from the reader table.
+std::string Usage() {
+    std::string text = kUsageHead;
+    text += "Listed with --all-formats besides AVI, QuickTime and MPEG:\n";
+    for (const vidarium::ReaderEntry& entry : vidarium::ReaderTable()) {
+        if (entry.Formats.empty()) {
+            continue;
+        }
+        text += "  ";
+        text += entry.Formats;
+        text += " (";
+        for (const std::string_view extension : entry.Extensions) {
+            text += extension;
+            text += extension == entry.Extensions.back() ? ")\n" : " ";
+        }
+    }
+    return text + kUsageTail;
+}
 
 enum class OutputFormat { Tsv, Csv, Json };
 
@@ -403,9 +424,11 @@ int Scan(PathList& paths, const Options& options) {
         const vidarium::FileActivity activity = vidarium::FileSource::Activity();
         std::string modern;
         if (options.allFormats) {
-            for (const RowSource source : {RowSource::Iso, RowSource::Matroska, RowSource::Ts,
-                                           RowSource::Asf, RowSource::Flv, RowSource::Ogg}) {
-                modern += ", " + std::to_string(host.Rows(source)) + " " + RowSourceName(source);
+            for (const vidarium::ReaderEntry& entry : vidarium::ReaderTable()) {
+                if (!entry.Formats.empty()) {
+                    modern += ", " + std::to_string(host.Rows(entry.Source)) + " " +
+                              RowSourceName(entry.Source);
+                }
             }
         }
         std::fprintf(stderr,
@@ -455,11 +478,11 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
-        std::fputs(kUsage, stderr);
+        std::fputs(Usage().c_str(), stderr);
         return 2;
     }
     if (help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(Usage().c_str(), stdout);
         return 0;
     }
     if (version) {
@@ -470,7 +493,7 @@ int main(int argc, char** argv) {
                      : format == "json" ? OutputFormat::Json
                                         : OutputFormat::Tsv;
     if (arguments.empty() && list.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(Usage().c_str(), stderr);
         return 2;
     }
     PathList paths(std::move(arguments), std::move(list), nulSeparated);

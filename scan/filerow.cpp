@@ -74,32 +74,6 @@ std::string CodeText(const FourCC& code) {
     return text;
 }
 
-const char* RowSourceName(RowSource source) {
-    switch (source) {
-    case RowSource::Avi:
-        return "avi";
-    case RowSource::QuickTime:
-        return "quicktime";
-    case RowSource::Mpeg:
-        return "mpeg";
-    case RowSource::Iso:
-        return "mp4";
-    case RowSource::Matroska:
-        return "matroska";
-    case RowSource::Ts:
-        return "ts";
-    case RowSource::Asf:
-        return "asf";
-    case RowSource::Flv:
-        return "flv";
-    case RowSource::Ogg:
-        return "ogg";
-    case RowSource::Plain:
-        break;
-    }
-    return "none";
-}
-
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
     FileRow row{std::move(caption),
                 {SizeText(size), TimeTextFromMs(reader.DurationMs),

@@ -22,8 +22,15 @@ class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
 enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg };
-inline constexpr std::size_t kRowSources = 10;
-const char* RowSourceName(RowSource source);
+// Each source's name in the JSON rows and the scan's statistics, in the
+// enum's order.
+inline constexpr std::array<const char*, 10> kRowSourceNames{
+    "none", "avi", "quicktime", "mpeg", "mp4", "matroska", "ts", "asf", "flv", "ogg"};
+inline constexpr std::size_t kRowSources = kRowSourceNames.size();
+static_assert(static_cast<std::size_t>(RowSource::Ogg) + 1 == kRowSources);
+inline const char* RowSourceName(RowSource source) {
+    return kRowSourceNames.at(static_cast<std::size_t>(source));
+}
 
 // The reader's values behind a row, typed, for the structured outputs. A
 // value the reader does not give stays empty.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace vidarium {
 namespace {
@@ -51,97 +52,95 @@ MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
 }
 
 // A modern reader's entry: its content test, its load and the modern row.
-template <ReaderKind Kind, auto Member, RowSource Source> constexpr ReaderEntry ModernEntry() {
-    using Reader = std::remove_reference_t<decltype(std::declval<ReaderSet&>().*Member)>;
-    return {Kind, Reader::RecognisesHead,
+template <ReaderKind Kind, typename Reader, RowSource Source>
+constexpr ReaderEntry ModernEntry(std::string_view formats,
+                                  std::span<const std::string_view> extensions) {
+    return {Kind,
+            Source,
+            formats,
+            extensions,
+            Reader::RecognisesHead,
             [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-                Reader& reader = r.*Member;
+                auto& reader = r.Get<Reader>();
                 if (!reader.LoadFromSource(source, file.Path)) {
                     return std::nullopt;
                 }
                 return MakeModernRow(file.Caption(), file.Size, Source, reader.Summary);
             },
-            [](const ReaderSet& r) { return (r.*Member).RecognisedContainer; }};
+            [](const ReaderSet& r) { return r.Get<Reader>().RecognisedContainer; }};
 }
 
+constexpr std::array<std::string_view, 4> kIsoExtensions{".mp4", ".m4v", ".3gp", ".3g2"};
+constexpr std::array<std::string_view, 3> kMatroskaExtensions{".mkv", ".webm", ".mk3d"};
+constexpr std::array<std::string_view, 4> kTsExtensions{".ts", ".m2ts", ".mts", ".m2t"};
+constexpr std::array<std::string_view, 2> kAsfExtensions{".wmv", ".asf"};
+constexpr std::array<std::string_view, 1> kFlvExtensions{".flv"};
+constexpr std::array<std::string_view, 1> kOggExtensions{".ogv"};
+
 const std::array<ReaderEntry, 10> kTable{{
-    {ReaderKind::Avi, nullptr,
+    {ReaderKind::Avi, RowSource::Avi, {}, {}, nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.Avi.LoadFromSource(source, file.Path)) {
+         auto& avi = r.Get<CAVIHeaderReader>();
+         if (!avi.LoadFromSource(source, file.Path)) {
              return std::nullopt;
          }
-         return MakeAviRow(file.Caption(), file.Size, r.Avi);
+         return MakeAviRow(file.Caption(), file.Size, avi);
      },
-     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }},
-    {ReaderKind::QuickTime, nullptr,
+     [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
+    {ReaderKind::QuickTime, RowSource::QuickTime, {}, {}, nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.QuickTime.LoadFromSource(source, file.Path)) {
+         auto& quickTime = r.Get<CQuickTimeReader>();
+         if (!quickTime.LoadFromSource(source, file.Path)) {
              return std::nullopt;
          }
-         return MakeMovRow(file.Caption(), file.Size, r.QuickTime);
+         return MakeMovRow(file.Caption(), file.Size, quickTime);
      },
-     [](const ReaderSet& r) { return r.QuickTime.RecognisedContainer(); }},
-    {ReaderKind::Mpeg, StartsLikeMpeg,
+     [](const ReaderSet& r) { return r.Get<CQuickTimeReader>().RecognisedContainer(); }},
+    {ReaderKind::Mpeg, RowSource::Mpeg, {}, {}, StartsLikeMpeg,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         if (!r.Mpeg.LoadFromSource(source)) {
+         auto& mpeg = r.Get<CMPEGHeaderReader>();
+         if (!mpeg.LoadFromSource(source)) {
              return std::nullopt;
          }
-         return MakeMpegRow(file.Caption(), file.Size, r.Mpeg);
+         return MakeMpegRow(file.Caption(), file.Size, mpeg);
      },
      [](const ReaderSet&) { return false; }},
-    ModernEntry<ReaderKind::Iso, &ReaderSet::Iso, RowSource::Iso>(),
-    ModernEntry<ReaderKind::Matroska, &ReaderSet::Matroska, RowSource::Matroska>(),
-    ModernEntry<ReaderKind::Ts, &ReaderSet::Ts, RowSource::Ts>(),
-    ModernEntry<ReaderKind::Asf, &ReaderSet::Asf, RowSource::Asf>(),
-    ModernEntry<ReaderKind::Flv, &ReaderSet::Flv, RowSource::Flv>(),
-    ModernEntry<ReaderKind::Ogg, &ReaderSet::Ogg, RowSource::Ogg>(),
+    ModernEntry<ReaderKind::Iso, CIsoReader, RowSource::Iso>("MP4, M4V, 3GP", kIsoExtensions),
+    ModernEntry<ReaderKind::Matroska, CMatroskaReader, RowSource::Matroska>("Matroska, WebM",
+                                                                            kMatroskaExtensions),
+    ModernEntry<ReaderKind::Ts, CTsReader, RowSource::Ts>("transport stream", kTsExtensions),
+    ModernEntry<ReaderKind::Asf, CAsfReader, RowSource::Asf>("WMV, ASF", kAsfExtensions),
+    ModernEntry<ReaderKind::Flv, CFlvReader, RowSource::Flv>("FLV", kFlvExtensions),
+    ModernEntry<ReaderKind::Ogg, COggReader, RowSource::Ogg>("Ogg video", kOggExtensions),
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
-    {ReaderKind::AviStreams, StartsLikeAvi,
+    {ReaderKind::AviStreams, RowSource::Avi, {}, {}, StartsLikeAvi,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         r.Avi.LoadFromSource(source, file.Path);
-         if (!r.Avi.HasMainHeader || !(r.Avi.HasVideoFormat || r.Avi.HasAudioFormat)) {
+         auto& avi = r.Get<CAVIHeaderReader>();
+         avi.LoadFromSource(source, file.Path);
+         if (!avi.HasMainHeader || !(avi.HasVideoFormat || avi.HasAudioFormat)) {
              return std::nullopt;
          }
-         r.Avi.ComputeResults();
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, AviStreamSummary(r.Avi));
+         avi.ComputeResults();
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, AviStreamSummary(avi));
      },
-     [](const ReaderSet& r) { return r.Avi.RecognisedContainer; }},
+     [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
 }};
 
+// The classic extensions and the fixed order of their readers.
 constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
 constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                       ".m1v", ".m2v",  ".vob"};
 constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime, ReaderKind::Mpeg};
 constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
-// Listed only with all formats on; their reader is tried first, then the
-// ones their content names.
-constexpr std::array<std::string_view, 4> kIsoFamily{".mp4", ".m4v", ".3gp", ".3g2"};
-constexpr std::array<std::string_view, 3> kMatroskaFamily{".mkv", ".webm", ".mk3d"};
-constexpr std::array<std::string_view, 4> kTsFamily{".ts", ".m2ts", ".mts", ".m2t"};
-constexpr std::array<std::string_view, 2> kAsfFamily{".wmv", ".asf"};
-constexpr std::array<std::string_view, 1> kFlvFamily{".flv"};
-constexpr std::array<std::string_view, 1> kOggFamily{".ogv"};
-constexpr std::array kIsoOrder{ReaderKind::Iso};
-constexpr std::array kMatroskaOrder{ReaderKind::Matroska};
-constexpr std::array kTsOrder{ReaderKind::Ts};
-constexpr std::array kAsfOrder{ReaderKind::Asf};
-constexpr std::array kFlvOrder{ReaderKind::Flv};
-constexpr std::array kOggOrder{ReaderKind::Ogg};
 
 struct Family {
     std::span<const std::string_view> Extensions;
     std::span<const ReaderKind> Order;
 };
-constexpr std::array<Family, 8> kFamilies{{
+constexpr std::array<Family, 2> kClassicFamilies{{
     {kQuickTimeFamily, kQuickTimeOrder},
     {kMpegFamily, kMpegOrder},
-    {kIsoFamily, kIsoOrder},
-    {kMatroskaFamily, kMatroskaOrder},
-    {kTsFamily, kTsOrder},
-    {kAsfFamily, kAsfOrder},
-    {kFlvFamily, kFlvOrder},
-    {kOggFamily, kOggOrder},
 }};
 
 bool IsClassic(ReaderKind kind) {
@@ -149,17 +148,6 @@ bool IsClassic(ReaderKind kind) {
 }
 
 } // namespace
-
-void ReaderSet::WatchStopFlag(const std::atomic<bool>* flag) {
-    Avi.WatchStopFlag(flag);
-    QuickTime.WatchStopFlag(flag);
-    Iso.WatchStopFlag(flag);
-    Matroska.WatchStopFlag(flag);
-    Ts.WatchStopFlag(flag);
-    Asf.WatchStopFlag(flag);
-    Flv.WatchStopFlag(flag);
-    Ogg.WatchStopFlag(flag);
-}
 
 std::span<const ReaderEntry> ReaderTable() {
     return kTable;
@@ -171,13 +159,37 @@ const ReaderEntry& ReaderFor(ReaderKind kind) {
 }
 
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {
-    for (const Family& family : kFamilies) {
-        if (std::find(family.Extensions.begin(), family.Extensions.end(), lowerCaseExtension) !=
-            family.Extensions.end()) {
+    const auto names = [&](std::span<const std::string_view> extensions) {
+        return std::find(extensions.begin(), extensions.end(), lowerCaseExtension) !=
+               extensions.end();
+    };
+    for (const Family& family : kClassicFamilies) {
+        if (names(family.Extensions)) {
             return family.Order;
         }
     }
+    // A modern extension: its reader alone, then the ones its content names.
+    for (const ReaderEntry& entry : kTable) {
+        if (names(entry.Extensions)) {
+            return {&entry.Kind, 1};
+        }
+    }
     return {};
+}
+
+std::string ModernFormatsText() {
+    std::vector<std::string_view> formats;
+    for (const ReaderEntry& entry : kTable) {
+        if (!entry.Formats.empty()) {
+            formats.push_back(entry.Formats);
+        }
+    }
+    std::string text;
+    for (std::size_t i = 0; i < formats.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == formats.size() ? " and " : ", ";
+        text += formats[i];
+    }
+    return text;
 }
 
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {

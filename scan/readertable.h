@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace vidarium {
 
@@ -30,23 +31,25 @@ class ByteSource;
 
 enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, AviStreams };
 
-// One instance of every reader, reused file after file by one loader.
-struct ReaderSet {
-    CAVIHeaderReader Avi;
-    CQuickTimeReader QuickTime;
-    CMPEGHeaderReader Mpeg;
-    CIsoReader Iso;
-    CMatroskaReader Matroska;
-    CTsReader Ts;
-    CAsfReader Asf;
-    CFlvReader Flv;
-    COggReader Ogg;
+// One instance of every reader, reused file after file by one loader. Stop
+// reaches every reader of the tuple: a new reader needs no other list.
+class ReaderSet {
+public:
+    template <typename Reader> Reader& Get() { return std::get<Reader>(readers_); }
+    template <typename Reader> const Reader& Get() const { return std::get<Reader>(readers_); }
 
     // Stop ends a load in progress at its next box, atom or chunk.
-    void WatchStopFlag(const std::atomic<bool>* flag);
+    void WatchStopFlag(const std::atomic<bool>* flag) {
+        std::apply([flag](auto&... reader) { (reader.WatchStopFlag(flag), ...); }, readers_);
+    }
     // Gives back what the last load holds once its row is made (an expanded
     // movie header may hold a hundred megabytes until the next load).
-    void ReleaseHeldMemory() { QuickTime.Clear(); }
+    void ReleaseHeldMemory() { Get<CQuickTimeReader>().Clear(); }
+
+private:
+    std::tuple<CAVIHeaderReader, CQuickTimeReader, CMPEGHeaderReader, CIsoReader, CMatroskaReader,
+               CTsReader, CAsfReader, CFlvReader, COggReader>
+        readers_;
 };
 
 // What a row needs of the file besides its bytes.
@@ -58,6 +61,13 @@ struct FileFacts {
 
 struct ReaderEntry {
     ReaderKind Kind;
+    // Whose name its rows carry.
+    RowSource Source;
+    // A modern reader: the formats it lists ("Matroska, WebM") and the
+    // extensions that list a file for it alone, with all formats on. Empty
+    // for the classic readers, whose extensions have their fixed orders.
+    std::string_view Formats;
+    std::span<const std::string_view> Extensions;
     // Tried by content (all formats on): the test of the file's first bytes.
     // Null for a reader that only its extension order reaches.
     bool (*Recognises)(std::span<const std::uint8_t> head);
@@ -70,6 +80,8 @@ struct ReaderEntry {
 
 std::span<const ReaderEntry> ReaderTable();
 const ReaderEntry& ReaderFor(ReaderKind kind);
+// What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
+std::string ModernFormatsText();
 
 // The readers a file's extension selects, in the order they are tried: the
 // classic ones, or (with all formats on) the modern reader of a modern

@@ -16,6 +16,7 @@
 #include "movreader.h"
 #include "oggreader.h"
 #include "readererror.h"
+#include "readertable.h"
 #include "recordinghost.h"
 #include "scanworker.h"
 #include "tempdir.h"
@@ -860,6 +861,57 @@ TEST(Bounds, StopGivesTheFileInHandItsPlainRow) {
         ASSERT_TRUE(host.WaitForScans(1));
         ASSERT_EQ(host.rows.size(), 1u);
         EXPECT_EQ(host.rows[0].SubItems.size(), 1u);
+    }
+}
+
+TEST(Bounds, StopReachesEveryReaderOfTheTable) {
+    // A file each reader accepts; with Stop set, none gives its row.
+    const auto fileFor = [](ReaderKind kind) -> Bytes {
+        switch (kind) {
+        case ReaderKind::Avi:
+        case ReaderKind::AviStreams:
+            return AviFile();
+        case ReaderKind::QuickTime:
+            return Concat(
+                {Atom("ftyp", Bytes{'q', 't', ' ', ' '}),
+                 Atom("moov",
+                      Concat({MovieHeader(9),
+                              Track("vide", 600, 5400,
+                                    VideoDescriptions("avc1", 640, 480, "H.264"))}))});
+        case ReaderKind::Mpeg:
+            return MpegFile(352, 288, 3, 2875, 0, 60);
+        case ReaderKind::Iso:
+            return IsoMovie();
+        case ReaderKind::Matroska:
+            return MatroskaFile();
+        case ReaderKind::Ts:
+            return TransportStream();
+        case ReaderKind::Asf:
+            return AsfFile();
+        case ReaderKind::Flv:
+            return FlvFile(AmfNumber("duration", 7.5));
+        case ReaderKind::Ogg:
+            return OggFile();
+        }
+        return {};
+    };
+    for (const ReaderEntry& entry : ReaderTable()) {
+        SCOPED_TRACE(static_cast<int>(entry.Kind));
+        ReaderSet readers;
+        std::atomic<bool> stop{false};
+        readers.WatchStopFlag(&stop);
+        const std::function<std::string()> caption = [] { return std::string("shape"); };
+        const auto load = [&] {
+            MemorySource source(fileFor(entry.Kind));
+            try {
+                return entry.Load(readers, source, {"shape", caption, 0}).has_value();
+            } catch (const ReaderError&) {
+                return false;
+            }
+        };
+        ASSERT_TRUE(load());
+        stop = true;
+        EXPECT_FALSE(load());
     }
 }
 

@@ -221,6 +221,7 @@ std::optional<std::size_t> FindLast(LazyWindow& window, std::size_t lowest, std:
 } // namespace
 
 void CMPEGHeaderReader::Load(ByteSource& source) {
+    stop_.Check();
     // One buffer for the life of the reader: no allocation per file.
     window_.resize(kWindowSize);
     const std::int64_t size = source.Size();
@@ -253,6 +254,7 @@ void CMPEGHeaderReader::Load(ByteSource& source) {
         startTime = GopTimeValue({head.Bytes(), head.Length()}, *gop, FrameRate);
     }
 
+    stop_.Check();
     // The tail window starts 256 KiB before the end; a shorter file serves
     // whole as its own tail window, so a short clip gets its play time.
     const std::int64_t tailStart = size > static_cast<std::int64_t>(kWindowSize)

@@ -3,6 +3,9 @@
 // first and the last 256 KiB of the file. No container structure is parsed.
 #pragma once
 
+#include "loadstop.h"
+
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
@@ -22,6 +25,8 @@ public:
     // and a fault after the sequence header keeps what was found.
     bool LoadFromFile(const std::filesystem::path& path);
     bool LoadFromSource(ByteSource& source);
+    // Stop, set before a window is searched, ends the load with what it found.
+    void WatchStopFlag(const std::atomic<bool>* flag) { stop_.Watch(flag); }
 
     bool Valid = false;
     double FrameRate = 0.0;
@@ -34,6 +39,7 @@ private:
     void Load(ByteSource& source);
 
     std::vector<std::uint8_t> window_;
+    LoadStop stop_;
 };
 
 // Frame rate for a sequence header's frame-rate code (0 for codes without one).
