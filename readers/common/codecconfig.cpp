@@ -685,6 +685,24 @@ PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
     return format;
 }
 
+double MpegFrameRateForCode(unsigned code) {
+    static constexpr std::array<double, 14> kRates{0.0,
+                                                   24000.0 / 1001.0,
+                                                   24.0,
+                                                   25.0,
+                                                   30000.0 / 1001.0,
+                                                   30.0,
+                                                   50.0,
+                                                   60000.0 / 1001.0,
+                                                   60.0,
+                                                   15.0,
+                                                   5.0,
+                                                   10.0,
+                                                   12.0,
+                                                   15.0};
+    return code < kRates.size() ? kRates[code] : 0.0;
+}
+
 MpegSequenceHeader DecodeMpegSequenceHeader(ByteSpan header) {
     MpegSequenceHeader sequence;
     if (header.size() < 7) {

@@ -82,6 +82,8 @@ struct MpegSequenceHeader {
     std::uint32_t BitRateValue = 0; // in units of 400 bit/s; 0x3FFFF: not stated
 };
 MpegSequenceHeader DecodeMpegSequenceHeader(ByteSpan header);
+// Frame rate for a sequence header's frame-rate code (0 for codes without one).
+double MpegFrameRateForCode(unsigned code);
 // The profile and level of an MPEG-2 sequence extension, "Main@Main";
 // empty for an escape or an unknown code.
 std::string MpegProfileText(std::uint8_t profileAndLevel);

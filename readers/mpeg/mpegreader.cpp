@@ -35,23 +35,6 @@ double GopTimeValue(std::span<const std::uint8_t> window, std::size_t offset, do
 
 } // namespace
 
-double MpegFrameRateForCode(unsigned code) {
-    static constexpr std::array<double, 14> kRates{0.0,
-                                                   24000.0 / 1001.0,
-                                                   24.0,
-                                                   25.0,
-                                                   30000.0 / 1001.0,
-                                                   30.0,
-                                                   50.0,
-                                                   60000.0 / 1001.0,
-                                                   60.0,
-                                                   15.0,
-                                                   5.0,
-                                                   10.0,
-                                                   12.0,
-                                                   15.0};
-    return code < kRates.size() ? kRates[code] : 0.0;
-}
 
 void CMPEGHeaderReader::Reset() {
     Valid = false;

@@ -42,7 +42,4 @@ private:
     LoadStop stop_;
 };
 
-// Frame rate for a sequence header's frame-rate code (0 for codes without one).
-double MpegFrameRateForCode(unsigned code);
-
 } // namespace vidarium

@@ -4,7 +4,6 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
-#include "mpegreader.h"
 #include "readerload.h"
 
 #include <algorithm>

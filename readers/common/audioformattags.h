@@ -1,3 +1,5 @@
+// The WAVE format tags' names, which AVI, Windows Media and Matroska sound
+// streams share.
 #pragma once
 
 #include <cstdint>
