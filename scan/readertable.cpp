@@ -78,7 +78,11 @@ constexpr std::array<std::string_view, 1> kFlvExtensions{".flv"};
 constexpr std::array<std::string_view, 1> kOggExtensions{".ogv"};
 
 const std::array<ReaderEntry, 10> kTable{{
-    {ReaderKind::Avi, RowSource::Avi, {}, {}, nullptr,
+    {ReaderKind::Avi,
+     RowSource::Avi,
+     {},
+     {},
+     nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& avi = r.Get<CAVIHeaderReader>();
          if (!avi.LoadFromSource(source, file.Path)) {
@@ -87,7 +91,11 @@ const std::array<ReaderEntry, 10> kTable{{
          return MakeAviRow(file.Caption(), file.Size, avi);
      },
      [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
-    {ReaderKind::QuickTime, RowSource::QuickTime, {}, {}, nullptr,
+    {ReaderKind::QuickTime,
+     RowSource::QuickTime,
+     {},
+     {},
+     nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& quickTime = r.Get<CQuickTimeReader>();
          if (!quickTime.LoadFromSource(source, file.Path)) {
@@ -96,7 +104,11 @@ const std::array<ReaderEntry, 10> kTable{{
          return MakeMovRow(file.Caption(), file.Size, quickTime);
      },
      [](const ReaderSet& r) { return r.Get<CQuickTimeReader>().RecognisedContainer(); }},
-    {ReaderKind::Mpeg, RowSource::Mpeg, {}, {}, StartsLikeMpeg,
+    {ReaderKind::Mpeg,
+     RowSource::Mpeg,
+     {},
+     {},
+     StartsLikeMpeg,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& mpeg = r.Get<CMPEGHeaderReader>();
          if (!mpeg.LoadFromSource(source)) {
@@ -114,7 +126,11 @@ const std::array<ReaderEntry, 10> kTable{{
     ModernEntry<ReaderKind::Ogg, COggReader, RowSource::Ogg>("Ogg video", kOggExtensions),
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
-    {ReaderKind::AviStreams, RowSource::Avi, {}, {}, StartsLikeAvi,
+    {ReaderKind::AviStreams,
+     RowSource::Avi,
+     {},
+     {},
+     StartsLikeAvi,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& avi = r.Get<CAVIHeaderReader>();
          avi.LoadFromSource(source, file.Path);

@@ -874,10 +874,9 @@ TEST(Bounds, StopReachesEveryReaderOfTheTable) {
         case ReaderKind::QuickTime:
             return Concat(
                 {Atom("ftyp", Bytes{'q', 't', ' ', ' '}),
-                 Atom("moov",
-                      Concat({MovieHeader(9),
-                              Track("vide", 600, 5400,
-                                    VideoDescriptions("avc1", 640, 480, "H.264"))}))});
+                 Atom("moov", Concat({MovieHeader(9),
+                                      Track("vide", 600, 5400,
+                                            VideoDescriptions("avc1", 640, 480, "H.264"))}))});
         case ReaderKind::Mpeg:
             return MpegFile(352, 288, 3, 2875, 0, 60);
         case ReaderKind::Iso:

@@ -447,6 +447,30 @@ void AsfLoad::DescribeAudio(const Stream& stream) {
     }
 }
 
+// The header object read from the file, then walked.
+class AsfFileLoad {
+public:
+    explicit AsfFileLoad(const LoadContext& context) : context_(context) {}
+
+    LoadVerdict Run() {
+        FileWindow block;
+        GrowForward(context_.Source, block, CAsfReader::kHeadBlock);
+        if (!CAsfReader::RecognisesHead(block.Bytes)) {
+            return LoadVerdict::Foreign;
+        }
+        // The whole header object, as far as the file and the bound allow.
+        GrowForward(
+            context_.Source, block,
+            static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), CAsfReader::kMaxHeader)));
+        AsfLoad load(block.Bytes, context_.Summary, context_.Stop);
+        return VerdictOf(
+            true, load.Run(EqualsIgnoringAsciiCase(context_.Path.extension().native(), ".wmv")));
+    }
+
+private:
+    LoadContext context_;
+};
+
 } // namespace
 } // namespace vidarium::asf
 
@@ -457,21 +481,7 @@ bool CAsfReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CAsfReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    return RunLoad(source, path, kOrigin, [&](ByteSource& file) { return Load(file, path); });
-}
-
-bool CAsfReader::Load(ByteSource& source, const std::filesystem::path& path) {
-    FileWindow block;
-    GrowForward(source, block, kHeadBlock);
-    if (!RecognisesHead(block.Bytes)) {
-        return false;
-    }
-    RecognisedContainer = true;
-    // The whole header object, as far as the file and the bound allow.
-    GrowForward(source, block,
-                static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), kMaxHeader)));
-    asf::AsfLoad load(block.Bytes, Summary, stop_);
-    return load.Run(EqualsIgnoringAsciiCase(path.extension().native(), ".wmv"));
+    return RunLoad<asf::AsfFileLoad>(source, path, kOrigin);
 }
 
 } // namespace vidarium

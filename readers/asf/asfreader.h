@@ -33,9 +33,6 @@ public:
     // Summary then describes it. Raises ReaderError on a fault. The file is
     // recognised as ASF when it starts with a header object.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-
-private:
-    bool Load(ByteSource& source, const std::filesystem::path& path);
 };
 
 } // namespace vidarium

@@ -1,6 +1,6 @@
 // What every modern reader (ISO, Matroska, transport stream, Windows Media,
 // FLV, Ogg) shares: the Stop it watches, whether the last file was its own
-// container, and the summary of its last load.
+// container, the summary of its last load, and the one way a load runs.
 #pragma once
 
 #include "loadstop.h"
@@ -9,9 +9,27 @@
 
 #include <atomic>
 #include <filesystem>
-#include <utility>
 
 namespace vidarium {
+
+// What a load made of a file: not its container at all, its container but
+// refused (no video or sound to describe), or accepted.
+enum class LoadVerdict { Foreign, Refused, Accepted };
+
+inline LoadVerdict VerdictOf(bool recognised, bool accepted) {
+    return !recognised ? LoadVerdict::Foreign
+           : accepted  ? LoadVerdict::Accepted
+                       : LoadVerdict::Refused;
+}
+
+// What a load is built with: the file, its path, the summary it fills and
+// the Stop it checks.
+struct LoadContext {
+    ByteSource& Source;
+    const std::filesystem::path& Path;
+    MediaSummary& Summary;
+    const LoadStop& Stop;
+};
 
 class CModernReader {
 public:
@@ -22,14 +40,20 @@ public:
     MediaSummary Summary;
 
 protected:
-    // One load: the last one's results cleared, then `load` run over the
-    // source, any fault raised as the reader error that names the file.
-    template <typename Load>
+    // One load: the last one's results cleared, then a `Load` built over
+    // the file (with the reader's own `extra` counters) and run for its
+    // verdict; any fault raised as the reader error that names the file.
+    template <typename Load, typename... Extra>
     bool RunLoad(ByteSource& source, const std::filesystem::path& path, const ReaderOrigin& origin,
-                 Load&& load) {
+                 Extra&... extra) {
         Summary = {};
         RecognisedContainer = false;
-        return LoadOrRaise(source, path, origin, std::forward<Load>(load));
+        return LoadOrRaise(source, path, origin, [&](ByteSource& file) {
+            Load load(LoadContext{file, path, Summary, stop_}, extra...);
+            const LoadVerdict verdict = load.Run();
+            RecognisedContainer = verdict != LoadVerdict::Foreign;
+            return verdict == LoadVerdict::Accepted;
+        });
     }
 
     LoadStop stop_;

@@ -280,13 +280,16 @@ Codec VideoCodecFor(unsigned id) {
 
 class FlvLoad {
 public:
-    FlvLoad(ByteSource& source, MediaSummary& summary, const LoadStop& stop)
-        : source_(source), summary_(summary), stop_(stop), size_(source.Size()) {}
+    explicit FlvLoad(const LoadContext& context)
+        : source_(context.Source), summary_(context.Summary), stop_(context.Stop),
+          size_(context.Source.Size()) {}
 
-    // `recognised`: the file starts with an FLV header.
-    bool Run(bool& recognised);
+    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
 
 private:
+    // True when the file holds a video or sound tag; recognised when it
+    // starts with an FLV header.
+    bool Read();
     void ReadMetadata(ByteSpan data);
     void ReadVideoTag(const Tag& tag);
     void ReadAudioTag(const Tag& tag);
@@ -299,6 +302,7 @@ private:
     MediaSummary& summary_;
     const LoadStop& stop_;
     const std::int64_t size_;
+    bool recognised_ = false;
 
     std::map<std::string, Scalar> metadata_;
     bool metadataSeen_ = false;
@@ -311,12 +315,12 @@ private:
     std::optional<std::uint32_t> firstTime_;
 };
 
-bool FlvLoad::Run(bool& recognised) {
+bool FlvLoad::Read() {
     FileWindow block;
     GrowForward(source_, block, CFlvReader::kHeadWindow);
     const std::vector<std::uint8_t>& head = block.Bytes;
-    recognised = CFlvReader::RecognisesHead(head);
-    if (!recognised) {
+    recognised_ = CFlvReader::RecognisesHead(head);
+    if (!recognised_) {
         return false;
     }
     // The header's own size, then the first tag after a 4-byte size of the
@@ -582,12 +586,7 @@ bool CFlvReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CFlvReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
-}
-
-bool CFlvReader::Load(ByteSource& source) {
-    flv::FlvLoad load(source, Summary, stop_);
-    return load.Run(RecognisedContainer);
+    return RunLoad<flv::FlvLoad>(source, path, kOrigin);
 }
 
 } // namespace vidarium

@@ -36,9 +36,6 @@ public:
     // describes it. Raises ReaderError on a fault. The file is recognised as
     // FLV when it starts with an FLV header.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-
-private:
-    bool Load(ByteSource& source);
 };
 
 } // namespace vidarium

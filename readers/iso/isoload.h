@@ -9,6 +9,7 @@
 #include "guarded.h"
 #include "isoreader.h"
 #include "loadmemory.h"
+#include "modernreader.h"
 
 #include <algorithm>
 #include <array>
@@ -184,14 +185,15 @@ public:
 
 class IsoLoad {
 public:
-    IsoLoad(ByteSource& source, MediaSummary& summary, bool& recognised, std::size_t& boxes,
-            const LoadStop& stop)
-        : source_(source), summary_(summary), recognised_(recognised), parser_(boxes, stop),
-          stop_(stop) {}
+    IsoLoad(const LoadContext& context, std::size_t& boxes)
+        : source_(context.Source), summary_(context.Summary), parser_(boxes, context.Stop),
+          stop_(context.Stop) {}
 
-    bool Run();
+    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
 
 private:
+    // True when the file holds a movie box with a video or sound track.
+    bool Read();
     // Reads `length` bytes at `position` (fewer when the file ends first),
     // within the load's budget.
     std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
@@ -220,7 +222,7 @@ private:
 
     ByteSource& source_;
     MediaSummary& summary_;
-    bool& recognised_;
+    bool recognised_ = false;
     MovieParser parser_;
     const LoadStop& stop_;
     std::uint64_t budget_ = 0;

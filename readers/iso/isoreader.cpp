@@ -24,7 +24,7 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
     return ReadBytesAt(source_, position, static_cast<std::size_t>(length));
 }
 
-bool IsoLoad::Run() {
+bool IsoLoad::Read() {
     const std::int64_t size = source_.Size();
     // The tail window may cover bytes already read: twice the file, plus
     // the window.
@@ -748,12 +748,7 @@ bool CIsoReader::RecognisesHead(std::span<const std::uint8_t> head) {
 
 bool CIsoReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
     boxes_ = 0;
-    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
-}
-
-bool CIsoReader::Load(ByteSource& source) {
-    iso::IsoLoad load(source, Summary, RecognisedContainer, boxes_, stop_);
-    return load.Run();
+    return RunLoad<iso::IsoLoad>(source, path, kOrigin, boxes_);
 }
 
 } // namespace vidarium

@@ -49,8 +49,6 @@ public:
     std::size_t BoxesSeen() const { return boxes_; }
 
 private:
-    bool Load(ByteSource& source);
-
     std::size_t boxes_ = 0;
 };
 

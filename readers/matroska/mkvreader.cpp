@@ -238,14 +238,15 @@ std::optional<std::int64_t> NanosecondsSince2001(const std::string& text) {
 
 class MatroskaLoad {
 public:
-    MatroskaLoad(ByteSource& source, MediaSummary& summary, bool& recognised, std::size_t& elements,
-                 const LoadStop& stop)
-        : source_(source), summary_(summary), recognised_(recognised), elements_(elements),
-          stop_(stop), size_(source.Size()) {}
+    MatroskaLoad(const LoadContext& context, std::size_t& elements)
+        : source_(context.Source), summary_(context.Summary), elements_(elements),
+          stop_(context.Stop), size_(context.Source.Size()) {}
 
-    bool Run();
+    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
 
 private:
+    // True when the file holds a video or sound track.
+    bool Read();
     // One element's header read from the file at `at`.
     std::optional<Header> HeaderAt(std::int64_t at);
     // The bytes [at, at + size) read into memory, counted against the load's
@@ -271,7 +272,7 @@ private:
 
     ByteSource& source_;
     MediaSummary& summary_;
-    bool& recognised_;
+    bool recognised_ = false;
     std::size_t& elements_;
     const LoadStop& stop_;
     const std::int64_t size_;
@@ -339,7 +340,7 @@ template <typename Child> void MatroskaLoad::Children(ByteSpan payload, int dept
     }
 }
 
-bool MatroskaLoad::Run() {
+bool MatroskaLoad::Read() {
     const auto ebml = HeaderAt(0);
     if (!ebml || ebml->Id != kEbml) {
         return false;
@@ -958,12 +959,7 @@ bool CMatroskaReader::RecognisesHead(std::span<const std::uint8_t> head) {
 
 bool CMatroskaReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
     elements_ = 0;
-    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
-}
-
-bool CMatroskaReader::Load(ByteSource& source) {
-    mkv::MatroskaLoad load(source, Summary, RecognisedContainer, elements_, stop_);
-    return load.Run();
+    return RunLoad<mkv::MatroskaLoad>(source, path, kOrigin, elements_);
 }
 
 } // namespace vidarium

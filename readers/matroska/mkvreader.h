@@ -49,8 +49,6 @@ public:
     std::size_t ElementsSeen() const { return elements_; }
 
 private:
-    bool Load(ByteSource& source);
-
     std::size_t elements_ = 0;
 };
 

@@ -35,7 +35,6 @@ double GopTimeValue(std::span<const std::uint8_t> window, std::size_t offset, do
 
 } // namespace
 
-
 void CMPEGHeaderReader::Reset() {
     Valid = false;
     FrameRate = 0.0;

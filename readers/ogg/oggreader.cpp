@@ -153,13 +153,16 @@ constexpr std::array<std::pair<std::string_view, const char*>, 9> kCommentLabels
 
 class OggLoad {
 public:
-    OggLoad(ByteSource& source, MediaSummary& summary, const LoadStop& stop)
-        : source_(source), summary_(summary), stop_(stop), size_(source.Size()) {}
+    explicit OggLoad(const LoadContext& context)
+        : source_(context.Source), summary_(context.Summary), stop_(context.Stop),
+          size_(context.Source.Size()) {}
 
-    // `recognised`: the file starts with an Ogg page.
-    bool Run(bool& recognised);
+    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
 
 private:
+    // True when a stream is described; recognised when the file starts with
+    // an Ogg page.
+    bool Read();
     // Reads the pages of the start window; true once every stream has
     // given its identification and comment headers.
     bool ReadHead(ByteSpan window);
@@ -176,19 +179,20 @@ private:
     MediaSummary& summary_;
     const LoadStop& stop_;
     const std::int64_t size_;
+    bool recognised_ = false;
     std::vector<Stream> streams_;
     std::vector<MetadataItem> texts_;
 };
 
-bool OggLoad::Run(bool& recognised) {
+bool OggLoad::Read() {
     std::size_t length =
         static_cast<std::size_t>(std::min<std::int64_t>(size_, COggReader::kHeadWindow));
     FileWindow window;
     const std::vector<std::uint8_t>& head = window.Bytes;
     for (;;) {
         GrowForward(source_, window, length);
-        recognised = COggReader::RecognisesHead(head);
-        if (!recognised) {
+        recognised_ = COggReader::RecognisesHead(head);
+        if (!recognised_) {
             return false;
         }
         streams_.clear();
@@ -517,12 +521,7 @@ bool COggReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool COggReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
-}
-
-bool COggReader::Load(ByteSource& source) {
-    ogg::OggLoad load(source, Summary, stop_);
-    return load.Run(RecognisedContainer);
+    return RunLoad<ogg::OggLoad>(source, path, kOrigin);
 }
 
 } // namespace vidarium

@@ -41,9 +41,6 @@ public:
     // knows; Summary then describes it. Raises ReaderError on a fault. The
     // file is recognised as Ogg when it starts with an Ogg page.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-
-private:
-    bool Load(ByteSource& source);
 };
 
 } // namespace vidarium

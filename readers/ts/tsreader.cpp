@@ -293,13 +293,15 @@ struct StreamHead {
 
 class TsLoad {
 public:
-    TsLoad(ByteSource& source, MediaSummary& summary, bool& recognised, const LoadStop& stop)
-        : source_(source), summary_(summary), recognised_(recognised), stop_(stop),
-          size_(source.Size()) {}
+    explicit TsLoad(const LoadContext& context)
+        : source_(context.Source), summary_(context.Summary), stop_(context.Stop),
+          size_(context.Source.Size()) {}
 
-    bool Run();
+    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
 
 private:
+    // True when the first programme has a video or sound stream.
+    bool Read();
     // The packets of a window, from the first one aligned with the file's.
     template <typename Visit> void Packets(const FileWindow& window, Visit&& visit);
     void ReadHead(const FileWindow& window);
@@ -312,7 +314,7 @@ private:
 
     ByteSource& source_;
     MediaSummary& summary_;
-    bool& recognised_;
+    bool recognised_ = false;
     const LoadStop& stop_;
     const std::int64_t size_;
     Layout layout_;
@@ -670,7 +672,7 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     }
 }
 
-bool TsLoad::Run() {
+bool TsLoad::Read() {
     FileWindow head;
     if (!GrowForward(source_, head, CTsReader::kFirstWindow)) {
         return false;
@@ -750,12 +752,7 @@ bool CTsReader::RecognisesHead(std::span<const std::uint8_t> head) {
 }
 
 bool CTsReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
-    return RunLoad(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
-}
-
-bool CTsReader::Load(ByteSource& source) {
-    ts::TsLoad load(source, Summary, RecognisedContainer, stop_);
-    return load.Run();
+    return RunLoad<ts::TsLoad>(source, path, kOrigin);
 }
 
 } // namespace vidarium

@@ -38,9 +38,6 @@ public:
     // video or sound stream; Summary then describes it. Raises ReaderError
     // on a fault.
     bool LoadFromSource(ByteSource& source, const std::filesystem::path& path);
-
-private:
-    bool Load(ByteSource& source);
 };
 
 } // namespace vidarium
