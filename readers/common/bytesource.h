@@ -2,6 +2,7 @@
 // or bytes in memory for tests and fuzzing.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,30 @@ struct FileWindow {
 bool GrowForward(ByteSource& source, FileWindow& window, std::size_t length);
 bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length,
                   std::int64_t floor = 0);
+
+// The search of a file's end for what a reader needs there (the last
+// timestamp, the last page, the last fragment): a window at the end grown
+// fourfold from `first` bytes to `largest`, never before `floor`, each
+// growth reading only the bytes it lacks, until `found(window, added)` (the
+// whole window, and how many bytes at its front are new) says it holds what
+// is sought. False when the window could grow no more without it.
+template <typename Found>
+bool SearchTail(ByteSource& source, std::size_t first, std::size_t largest, Found&& found,
+                std::int64_t floor = 0) {
+    FileWindow window{{}, source.Size()};
+    for (std::size_t length = first;; length = std::min(length * 4, largest)) {
+        const std::size_t had = window.Bytes.size();
+        if (!GrowBackward(source, window, length, floor)) {
+            return false;
+        }
+        if (found(static_cast<const FileWindow&>(window), window.Bytes.size() - had)) {
+            return true;
+        }
+        if (window.Start <= floor || length == largest) {
+            return false;
+        }
+    }
+}
 
 // What a walk from header to header may cost a load: a header in the file's
 // first block or in the block of the last header read is had for nothing;

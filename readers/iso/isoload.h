@@ -207,6 +207,9 @@ private:
     std::vector<FragmentRun> ReadFragment(ByteSpan moof);
     void ReadSegmentIndex(ByteSpan sidx);
     std::optional<std::vector<FragmentRun>> ReadLastFragment();
+    // Where the last fragment of a window at the file's end starts.
+    std::optional<std::uint64_t> LastFragmentIn(ByteSpan bytes, std::int64_t start);
+    std::optional<std::vector<FragmentRun>> ReadFragmentAt(std::uint64_t moofAt);
     void Summarise();
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);

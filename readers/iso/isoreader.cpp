@@ -334,73 +334,88 @@ void IsoLoad::ReadSegmentIndex(ByteSpan sidx) {
     }
 }
 
-std::optional<std::vector<FragmentRun>> IsoLoad::ReadLastFragment() {
-    const std::int64_t size = source_.Size();
+namespace {
+
+// The offset of the last fragment a track fragment random access box names.
+std::optional<std::uint64_t> LastIndexedFragment(ByteSpan tfra) {
+    const bool v1 = ByteAt(tfra, 0) == 1;
+    const std::uint32_t sizes = LoadBe32(tfra, 8);
+    const std::size_t entry =
+        (v1 ? 16U : 8U) + ((sizes >> 4) & 3U) + 1 + ((sizes >> 2) & 3U) + 1 + (sizes & 3U) + 1;
+    const std::uint32_t count = LoadBe32(tfra, 12);
+    if (count == 0 || tfra.size() < 16 || (tfra.size() - 16) / entry < count) {
+        return std::nullopt;
+    }
+    const std::size_t last = 16 + entry * (count - 1);
+    return v1 ? LoadBe64(tfra, last + 8) : LoadBe32(tfra, last + 4);
+}
+
+} // namespace
+
+std::optional<std::uint64_t> IsoLoad::LastFragmentIn(ByteSpan bytes, std::int64_t start) {
     // The fragment index at the end ("mfra", found by its last 16 bytes)
-    // names the last fragment; without one, the end is searched for it.
-    for (std::size_t window = CIsoReader::kTailWindow; window <= CIsoReader::kMaxTailWindow;
-         window *= 4) {
-        const std::int64_t start =
-            std::max<std::int64_t>(0, size - static_cast<std::int64_t>(window));
-        const std::vector<std::uint8_t> tail =
-            ReadAt(start, static_cast<std::uint64_t>(size - start));
-        const ByteSpan bytes(tail);
-        std::optional<std::uint64_t> moofAt;
-        if (bytes.size() >= 16 && IsFourCC(LoadFourCC(bytes, bytes.size() - 12), "mfro")) {
-            const std::uint32_t indexSize = LoadBe32(bytes, bytes.size() - 4);
-            if (indexSize >= 16 && indexSize <= bytes.size()) {
-                const ByteSpan mfra = bytes.subspan(bytes.size() - indexSize);
-                if (IsFourCC(LoadFourCC(mfra, 4), "mfra")) {
-                    parser_.ForEachBox(mfra.subspan(8), [&](const Box& tfra) {
-                        if (!IsFourCC(tfra.Type, "tfra")) {
-                            return;
+    // names the last fragment.
+    std::optional<std::uint64_t> moofAt;
+    if (bytes.size() >= 16 && IsFourCC(LoadFourCC(bytes, bytes.size() - 12), "mfro")) {
+        const std::uint32_t indexSize = LoadBe32(bytes, bytes.size() - 4);
+        if (indexSize >= 16 && indexSize <= bytes.size()) {
+            const ByteSpan mfra = bytes.subspan(bytes.size() - indexSize);
+            if (IsFourCC(LoadFourCC(mfra, 4), "mfra")) {
+                parser_.ForEachBox(mfra.subspan(8), [&](const Box& tfra) {
+                    if (IsFourCC(tfra.Type, "tfra")) {
+                        if (const auto offset = LastIndexedFragment(tfra.Payload)) {
+                            moofAt = std::max(moofAt.value_or(0), *offset);
                         }
-                        const ByteSpan p = tfra.Payload;
-                        const bool v1 = ByteAt(p, 0) == 1;
-                        const std::uint32_t sizes = LoadBe32(p, 8);
-                        const std::size_t entry = (v1 ? 16U : 8U) + ((sizes >> 4) & 3U) + 1 +
-                                                  ((sizes >> 2) & 3U) + 1 + (sizes & 3U) + 1;
-                        const std::uint32_t count = LoadBe32(p, 12);
-                        if (count == 0 || p.size() < 16 || (p.size() - 16) / entry < count) {
-                            return;
-                        }
-                        const std::size_t last = 16 + entry * (count - 1);
-                        const std::uint64_t offset =
-                            v1 ? LoadBe64(p, last + 8) : LoadBe32(p, last + 4);
-                        moofAt = std::max(moofAt.value_or(0), offset);
-                    });
-                }
-            }
-        }
-        if (!moofAt) {
-            // The last "moof" whose size fits in the file.
-            for (std::size_t at = bytes.size() >= 8 ? bytes.size() - 8 : 0; at-- > 0;) {
-                if (bytes[at + 4] == 'm' && IsFourCC(LoadFourCC(bytes, at + 4), "moof")) {
-                    const std::uint32_t boxSize = LoadBe32(bytes, at);
-                    if (boxSize >= 16 && boxSize <= bytes.size() - at) {
-                        moofAt = static_cast<std::uint64_t>(start) + at;
-                        break;
                     }
-                }
+                });
             }
         }
-        if (moofAt && *moofAt < static_cast<std::uint64_t>(size)) {
-            const auto head = ReadAt(static_cast<std::int64_t>(*moofAt), 8);
-            if (head.size() == 8 && IsFourCC(LoadFourCC(head, 4), "moof")) {
-                const std::uint32_t boxSize = LoadBe32(head, 0);
-                if (boxSize >= 8) {
-                    const auto moof =
-                        ReadAt(static_cast<std::int64_t>(*moofAt) + 8,
-                               std::min<std::uint64_t>(boxSize - 8, CIsoReader::kMaxFragmentBox));
-                    return ReadFragment(moof);
-                }
+    }
+    if (moofAt) {
+        return moofAt;
+    }
+    // Without one, the last "moof" whose size fits in the window.
+    for (std::size_t at = bytes.size() >= 8 ? bytes.size() - 8 : 0; at-- > 0;) {
+        if (bytes[at + 4] == 'm' && IsFourCC(LoadFourCC(bytes, at + 4), "moof")) {
+            const std::uint32_t boxSize = LoadBe32(bytes, at);
+            if (boxSize >= 16 && boxSize <= bytes.size() - at) {
+                return static_cast<std::uint64_t>(start) + at;
             }
-        }
-        if (start == 0) {
-            break;
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::vector<FragmentRun>> IsoLoad::ReadFragmentAt(std::uint64_t moofAt) {
+    if (moofAt >= static_cast<std::uint64_t>(source_.Size())) {
+        return std::nullopt;
+    }
+    const auto head = ReadAt(static_cast<std::int64_t>(moofAt), 8);
+    if (head.size() != 8 || !IsFourCC(LoadFourCC(head, 4), "moof")) {
+        return std::nullopt;
+    }
+    const std::uint32_t boxSize = LoadBe32(head, 0);
+    if (boxSize < 8) {
+        return std::nullopt;
+    }
+    const auto moof = ReadAt(static_cast<std::int64_t>(moofAt) + 8,
+                             std::min<std::uint64_t>(boxSize - 8, CIsoReader::kMaxFragmentBox));
+    return ReadFragment(moof);
+}
+
+std::optional<std::vector<FragmentRun>> IsoLoad::ReadLastFragment() {
+    // The end of the file, searched for its last fragment in a growing window.
+    std::optional<std::vector<FragmentRun>> runs;
+    SearchTail(source_, CIsoReader::kTailWindow, CIsoReader::kMaxTailWindow,
+               [&](const FileWindow& tail, std::size_t added) {
+                   budget_ -= std::min<std::uint64_t>(budget_, added);
+                   memory_.Add(added);
+                   if (const auto moofAt = LastFragmentIn(tail.Bytes, tail.Start)) {
+                       runs = ReadFragmentAt(*moofAt);
+                   }
+                   return runs.has_value();
+               });
+    return runs;
 }
 
 void IsoLoad::IndexTracks() {

@@ -678,24 +678,19 @@ std::optional<std::uint64_t> MatroskaLoad::FirstClusterTimestamp(std::int64_t at
 }
 
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
-    FileWindow window{{}, size_};
-    for (std::size_t length = CMatroskaReader::kTailWindow;;
-         length = std::min(length * 4, CMatroskaReader::kMaxTailWindow)) {
-        stop_.Check();
-        const std::size_t had = window.Bytes.size();
-        if (length - had > CMatroskaReader::kMaxLoadBytes - loaded_ ||
-            !GrowBackward(source_, window, length)) {
-            return std::nullopt;
-        }
-        loaded_ += window.Bytes.size() - had;
-        memory_.Add(window.Bytes.size() - had);
-        if (const auto end = LastBlockEndIn(window.Bytes)) {
-            return end;
-        }
-        if (window.Start == 0 || length == CMatroskaReader::kMaxTailWindow) {
-            return std::nullopt;
-        }
+    if (CMatroskaReader::kMaxTailWindow > CMatroskaReader::kMaxLoadBytes - loaded_) {
+        return std::nullopt;
     }
+    std::optional<std::uint64_t> end;
+    SearchTail(source_, CMatroskaReader::kTailWindow, CMatroskaReader::kMaxTailWindow,
+               [&](const FileWindow& window, std::size_t added) {
+                   stop_.Check();
+                   loaded_ += added;
+                   memory_.Add(added);
+                   end = LastBlockEndIn(window.Bytes);
+                   return end.has_value();
+               });
+    return end;
 }
 
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {

@@ -170,6 +170,11 @@ private:
     void ReadComments(ByteSpan comments);
     // The last granule position of each stream, from the end window.
     void ReadTail();
+    // The last pages whose checksums hold among those that start in the
+    // `added` bytes at the window's front; true once the stream `serial`
+    // has its last granule.
+    bool FindLastPages(ByteSpan window, std::size_t added, std::uint32_t serial,
+                       std::size_t& checksumBudget);
     void Describe();
     void DescribeVideo(const Stream& stream);
     void DescribeAudio(const Stream& stream);
@@ -329,55 +334,51 @@ void OggLoad::ReadTail() {
             : std::find_if(streams_.begin(), streams_.end(), [](const Stream& s) {
                   return s.Type != Kind::Unknown;
               })->Serial;
-    FileWindow tail{{}, size_};
     // Each page is checksummed once, in the window that first holds its
     // start, and a file of false page starts checksums a bounded amount.
     std::size_t checksumBudget = 2 * COggReader::kMaxTailWindow;
-    for (std::size_t length = COggReader::kTailWindow;;
-         length = std::min(length * 4, COggReader::kMaxTailWindow)) {
-        const std::size_t had = tail.Bytes.size();
-        if (!GrowBackward(source_, tail, length)) {
-            return;
+    SearchTail(source_, COggReader::kTailWindow, COggReader::kMaxTailWindow,
+               [&](const FileWindow& tail, std::size_t added) {
+                   return FindLastPages(tail.Bytes, added, serial, checksumBudget);
+               });
+}
+
+bool OggLoad::FindLastPages(ByteSpan window, std::size_t added, std::uint32_t serial,
+                            std::size_t& checksumBudget) {
+    // The granules of the pages that start in the bytes just added; the
+    // pages after them, read before, stay the last ones.
+    std::vector<std::optional<std::uint64_t>> granules(streams_.size());
+    for (std::size_t at = 0; at < added && at + kPageHeader <= window.size(); ++at) {
+        stop_.Check();
+        if (window[at] != 'O' || std::memcmp(window.data() + at, "OggS", 4) != 0) {
+            continue;
         }
-        const ByteSpan window(tail.Bytes);
-        const std::size_t added = window.size() - had;
-        // The granules of the pages that start in the bytes just added; the
-        // pages after them, read before, stay the last ones.
-        std::vector<std::optional<std::uint64_t>> granules(streams_.size());
-        for (std::size_t at = 0; at < added && at + kPageHeader <= window.size(); ++at) {
-            stop_.Check();
-            if (window[at] != 'O' || std::memcmp(window.data() + at, "OggS", 4) != 0) {
-                continue;
-            }
-            const std::optional<Page> page = PageAt(window.subspan(at));
-            if (!page || page->Granule == kNoGranule) {
-                continue;
-            }
-            const auto stream =
-                std::find_if(streams_.begin(), streams_.end(),
-                             [&](const Stream& known) { return known.Serial == page->Serial; });
-            if (stream == streams_.end() || page->Length > checksumBudget) {
-                continue;
-            }
-            checksumBudget -= page->Length;
-            if (!ChecksumHolds(window.subspan(at, page->Length))) {
-                continue;
-            }
-            granules[static_cast<std::size_t>(stream - streams_.begin())] = page->Granule;
-            at += page->Length - 1;
+        const std::optional<Page> page = PageAt(window.subspan(at));
+        if (!page || page->Granule == kNoGranule) {
+            continue;
         }
-        bool found = false;
-        for (std::size_t i = 0; i < streams_.size(); ++i) {
-            Stream& stream = streams_[i];
-            if (!stream.LastGranule) {
-                stream.LastGranule = granules[i];
-            }
-            found = found || (stream.Serial == serial && stream.LastGranule);
+        const auto stream =
+            std::find_if(streams_.begin(), streams_.end(),
+                         [&](const Stream& known) { return known.Serial == page->Serial; });
+        if (stream == streams_.end() || page->Length > checksumBudget) {
+            continue;
         }
-        if (found || tail.Start == 0 || length == COggReader::kMaxTailWindow) {
-            return;
+        checksumBudget -= page->Length;
+        if (!ChecksumHolds(window.subspan(at, page->Length))) {
+            continue;
         }
+        granules[static_cast<std::size_t>(stream - streams_.begin())] = page->Granule;
+        at += page->Length - 1;
     }
+    bool found = false;
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        Stream& stream = streams_[i];
+        if (!stream.LastGranule) {
+            stream.LastGranule = granules[i];
+        }
+        found = found || (stream.Serial == serial && stream.LastGranule);
+    }
+    return found;
 }
 
 std::optional<std::int64_t> OggLoad::DurationOf(const Stream& stream) const {

@@ -626,29 +626,25 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
     // The end window: grown in front until it holds a timestamp of the
     // same stream.
-    FileWindow tail{{}, size_};
     std::vector<std::uint64_t> times;
-    for (std::size_t length = CTsReader::kFirstWindow;;
-         length = std::min(length * 4, CTsReader::kMaxWindow)) {
-        if (!GrowBackward(source_, tail, length, firstPacket_)) {
-            break;
-        }
-        times.clear();
-        Packets(tail, [&](const Packet& packet, std::int64_t) {
-            if (packet.Pid == pid && packet.Start) {
-                if (const auto pes = ParsePesStart(packet.Payload); pes && pes->Pts) {
-                    // The window's last timestamps.
-                    if (times.size() == kMaxTimestamps) {
-                        times.erase(times.begin());
+    SearchTail(
+        source_, CTsReader::kFirstWindow, CTsReader::kMaxWindow,
+        [&](const FileWindow& tail, std::size_t) {
+            times.clear();
+            Packets(tail, [&](const Packet& packet, std::int64_t) {
+                if (packet.Pid == pid && packet.Start) {
+                    if (const auto pes = ParsePesStart(packet.Payload); pes && pes->Pts) {
+                        // The window's last timestamps.
+                        if (times.size() == kMaxTimestamps) {
+                            times.erase(times.begin());
+                        }
+                        times.push_back(*pes->Pts);
                     }
-                    times.push_back(*pes->Pts);
                 }
-            }
-        });
-        if (!times.empty() || length == CTsReader::kMaxWindow) {
-            break;
-        }
-    }
+            });
+            return !times.empty();
+        },
+        firstPacket_);
     if (!head.Timestamps.empty() && !times.empty() && !Jumps(head.Timestamps) && !Jumps(times)) {
         const std::uint64_t first =
             *std::min_element(head.Timestamps.begin(), head.Timestamps.end());
