@@ -541,18 +541,7 @@ void IsoLoad::Summarise() {
             summary_.VideoBitRate = *total - sound;
         }
     }
-    summary_.Metadata = items_;
-    // In the fixed order of the labels.
-    std::stable_sort(summary_.Metadata.begin(), summary_.Metadata.end(),
-                     [](const MetadataItem& a, const MetadataItem& b) {
-                         const auto rank = [](const std::string& label) {
-                             return std::find_if(std::begin(kMetadataLabels),
-                                                 std::end(kMetadataLabels),
-                                                 [&](const char* l) { return label == l; }) -
-                                    std::begin(kMetadataLabels);
-                         };
-                         return rank(a.Label) < rank(b.Label);
-                     });
+    summary_.Metadata = InLabelOrder(items_);
 }
 
 namespace {

@@ -807,15 +807,15 @@ void MatroskaLoad::Describe() {
         }
     }
 
+    // The segment's title before a TITLE tag.
+    std::vector<MetadataItem> found;
     if (!title_.empty()) {
-        summary_.Metadata.push_back({"Title", title_});
+        found.push_back({"Title", title_});
     }
-    for (const char* label : kMetadataLabels) {
-        const auto tag = fileTags_.find(label);
-        if (tag != fileTags_.end() && !(tag->first == "Title" && !title_.empty())) {
-            summary_.Metadata.push_back({label, tag->second});
-        }
+    for (const auto& [label, text] : fileTags_) {
+        found.push_back({std::string(label), text});
     }
+    summary_.Metadata = InLabelOrder(found);
 }
 
 // A bit rate from mkvmerge's statistics, unless they are older than the
