@@ -63,17 +63,6 @@ std::string RateText(double rate) {
     return std::string(text, result.ptr);
 }
 
-std::string CodeText(const FourCC& code) {
-    std::string text;
-    for (const std::uint8_t byte : code) {
-        if (byte == 0) {
-            break;
-        }
-        text += static_cast<char>(byte);
-    }
-    return text;
-}
-
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
     FileRow row{std::move(caption),
                 {SizeText(size), TimeTextFromMs(reader.DurationMs),

@@ -119,9 +119,6 @@ std::string TimeTextFromSeconds(double seconds);
 // Rounded to thousandths half to even, then the shortest form of up to 15
 // significant digits, always with '.' as the decimal separator.
 std::string RateText(double rate);
-// The code's bytes up to its first zero byte.
-std::string CodeText(const FourCC& code);
-
 // `caption` is the bare file name already in the locale's character set.
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader);
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader);

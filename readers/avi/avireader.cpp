@@ -1,5 +1,6 @@
 #include "avireader.h"
 
+#include "audioformattags.h"
 #include "bytesource.h"
 #include "guarded.h"
 #include "readerload.h"
@@ -53,6 +54,40 @@ bool CAVIHeaderReader::LoadFromFile(const std::filesystem::path& path) {
 bool CAVIHeaderReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
     Reset();
     return LoadOrRaise(source, path, kOrigin, [this](ByteSource& file) { return Load(file); });
+}
+
+bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::path& path) {
+    LoadFromSource(source, path);
+    if (!HasMainHeader || !(HasVideoFormat || HasAudioFormat)) {
+        return false;
+    }
+    ComputeResults();
+    return true;
+}
+
+MediaSummary CAVIHeaderReader::StreamSummary() const {
+    MediaSummary summary;
+    summary.Container = "AVI";
+    summary.DurationMs = std::int64_t{DurationMs};
+    if (HasVideoFormat && HasVideoStreamHeader) {
+        summary.HasVideo = true;
+        summary.VideoTracks = 1;
+        summary.VideoCode = CodeText(VideoStreamHeader.fccHandler);
+        summary.VideoCodec = summary.VideoCode;
+        summary.Width = std::int64_t{VideoFormat.biWidth};
+        summary.Height = std::int64_t{VideoFormat.biHeight};
+        summary.FrameRate = double{FrameRate};
+    }
+    if (HasAudioFormat) {
+        summary.HasAudio = true;
+        summary.AudioTracks = 1;
+        summary.AudioCode = AudioFormatTagCode(AudioFormat.wFormatTag);
+        summary.AudioCodec = AudioFormatTagName(AudioFormat.wFormatTag);
+        summary.AudioBitRate = std::int64_t{AudioFormat.nAvgBytesPerSec} * 8;
+        summary.SampleRate = std::int64_t{AudioFormat.nSamplesPerSec};
+        summary.Channels = std::int64_t{AudioFormat.nChannels};
+    }
+    return summary;
 }
 
 bool CAVIHeaderReader::Load(ByteSource& source) {

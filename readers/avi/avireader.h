@@ -4,6 +4,7 @@
 
 #include "byteorder.h"
 #include "loadstop.h"
+#include "mediasummary.h"
 #include "readererror.h"
 
 #include <cstdint>
@@ -99,6 +100,12 @@ public:
     // The play time and frame rate from the headers the walk found; a load
     // that accepts the file has already computed them.
     void ComputeResults();
+    // The same walk for a file with only one kind of stream (a screen
+    // recording, DV): true when it found the main header and a video or a
+    // sound format; StreamSummary then describes them.
+    bool LoadStreams(ByteSource& source, const std::filesystem::path& path);
+    // What the classic row shows of the streams, in the modern row's shape.
+    MediaSummary StreamSummary() const;
 
     AviMainHeader MainHeader{};
     AviStreamHeader AudioStreamHeader{};

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 
 namespace vidarium {
 
@@ -75,6 +76,12 @@ inline FourCC LoadFourCC(std::span<const std::uint8_t> bytes, std::size_t offset
 // Exact four-byte comparison with a four-letter literal.
 inline bool IsFourCC(const FourCC& code, const char (&literal)[5]) {
     return std::memcmp(code.data(), literal, 4) == 0;
+}
+
+// The code's bytes up to its first zero byte.
+inline std::string CodeText(const FourCC& code) {
+    const auto end = std::find(code.begin(), code.end(), std::uint8_t{0});
+    return {code.begin(), end};
 }
 
 } // namespace vidarium
