@@ -165,19 +165,10 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
     details.Profile = AvcProfileName(profile, constraints) + "@L" + levelText;
     details.BitDepth = 8;
     // The first sequence parameter set tells the bit depth of the high
-    // profiles: its Exp-Golomb fields lie before any emulation-prevention
-    // byte in practice.
-    if (const ByteSpan sps = FirstAvcParameterSet(record);
-        !sps.empty() && AvcProfileHasChromaFormat(profile)) {
-        BitReader bits(sps);
-        bits.Skip(8 + 24);            // NAL header, profile, constraints, level
-        bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
-        if (bits.ReadUnsignedExpGolomb() == 3) {
-            bits.Skip(1); // separate_colour_plane_flag
-        }
-        // Up to 14 bits; anything else is not a bit depth.
-        if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 6) {
-            details.BitDepth = static_cast<int>(8 + extra);
+    // profiles, decoded as a transport stream's is.
+    if (const ByteSpan sps = FirstAvcParameterSet(record); !sps.empty()) {
+        if (const int depth = DecodeAvcSequenceParameterSet(sps).Details.BitDepth; depth > 0) {
+            details.BitDepth = depth;
         }
     }
     return details;
