@@ -105,6 +105,24 @@ inline bool IsTopLevelBox(const FourCC& type) {
         type, {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp", "sidx", "moof"});
 }
 
+// A full box's value that is 64 bits wide in version 1, 32 bits in version 0.
+inline std::uint64_t VersionedValue(ByteSpan payload, std::size_t at) {
+    return ByteAt(payload, 0) == 1 ? LoadBe64(payload, at) : LoadBe32(payload, at);
+}
+
+// A movie or media header: its time scale, then its duration (0 when all
+// ones say it is unknown, in either width).
+struct TimeHeader {
+    std::uint32_t TimeScale = 0;
+    std::uint64_t Duration = 0;
+};
+inline TimeHeader DecodeTimeHeader(ByteSpan payload) {
+    const bool v1 = ByteAt(payload, 0) == 1;
+    const std::uint64_t duration = VersionedValue(payload, v1 ? 24 : 16);
+    const bool unknown = v1 ? duration == ~std::uint64_t{0} : duration == 0xFFFFFFFFU;
+    return {LoadBe32(payload, v1 ? 20 : 12), unknown ? 0 : duration};
+}
+
 // value * scale / divisor in extended precision, or nothing when it does
 // not make a finite 64-bit value.
 inline std::optional<std::int64_t> Scaled(std::uint64_t value, std::uint64_t scale,
@@ -194,6 +212,20 @@ public:
 private:
     // True when the file holds a movie box with a video or sound track.
     bool Read();
+    // A top-level box's header, read from the file.
+    struct TopBox {
+        FourCC Type{};
+        std::int64_t PayloadAt = 0;
+        std::uint64_t PayloadSize = 0;
+        std::uint64_t Size = 0;
+        bool PastTheEnd = false; // it claims more than the file holds
+    };
+    // What the top-level walk does after a box.
+    enum class WalkStep { Next, End, Refuse };
+    std::optional<TopBox> TopBoxAt(std::int64_t position, std::int64_t size);
+    WalkStep ReadTopBox(const TopBox& box);
+    void ReadMovieExtends(ByteSpan mvex);
+
     // Reads `length` bytes at `position` (fewer when the file ends first),
     // within the load's budget.
     std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
@@ -210,7 +242,14 @@ private:
     // Where the last fragment of a window at the file's end starts.
     std::optional<std::uint64_t> LastFragmentIn(ByteSpan bytes, std::int64_t start);
     std::optional<std::vector<FragmentRun>> ReadFragmentAt(std::uint64_t moofAt);
+    void ReadFragmentHeader(ByteSpan tfhd, FragmentRun& run, std::uint32_t& defaultDuration,
+                            std::uint32_t& defaultSize) const;
     void Summarise();
+    void LabelContainer();
+    std::optional<Extended> DurationSeconds();
+    std::optional<Extended> LastFragmentSeconds();
+    void DescribeTracks();
+    void EstimateFragmentedVideoRate();
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
     // What the fragments need of a track, by its ID: looked up once per run,
@@ -231,6 +270,7 @@ private:
     std::uint64_t budget_ = 0;
     LoadMemory::Share memory_; // what the reads below hold
 
+    bool haveMovie_ = false;
     std::vector<std::uint8_t> movie_;
     std::vector<Track> tracks_;
     std::unordered_map<std::uint32_t, std::uint32_t> defaultDurations_; // trex, by track ID

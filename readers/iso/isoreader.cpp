@@ -24,6 +24,54 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
     return ReadBytesAt(source_, position, static_cast<std::size_t>(length));
 }
 
+std::optional<IsoLoad::TopBox> IsoLoad::TopBoxAt(std::int64_t position, std::int64_t size) {
+    std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
+    if (source_.Seek(position) != position ||
+        source_.Read(std::span(bytes).first(AtomHeader::kShortLength)) < AtomHeader::kShortLength) {
+        return std::nullopt;
+    }
+    std::span<const std::uint8_t> header = std::span(bytes).first(AtomHeader::kShortLength);
+    if (AnnouncesExtendedSize(header)) {
+        if (source_.Read(std::span(bytes).subspan(AtomHeader::kShortLength)) <
+            AtomHeader::kShortLength) {
+            return std::nullopt;
+        }
+        header = bytes;
+    }
+    const AtomHeader decoded = DecodeAtomHeader(header);
+    const auto left = static_cast<std::uint64_t>(size - position);
+    const std::uint64_t boxSize = decoded.DeclaredSize == 0 ? left : decoded.DeclaredSize;
+    if (boxSize < decoded.HeaderLength) {
+        return std::nullopt;
+    }
+    return TopBox{decoded.Type, position + static_cast<std::int64_t>(decoded.HeaderLength),
+                  boxSize - decoded.HeaderLength, boxSize, boxSize > left};
+}
+
+IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
+    if (IsFourCC(box.Type, "ftyp") && !haveFileType_) {
+        ReadFileType(ReadAt(box.PayloadAt, std::min<std::uint64_t>(box.PayloadSize, 1024)));
+    } else if (IsFourCC(box.Type, "moov") && !haveMovie_) {
+        if (box.PayloadSize > CIsoReader::kMaxMovieBox) {
+            return WalkStep::Refuse; // a movie header too large to be read whole
+        }
+        haveMovie_ = true;
+        movie_ = ReadAt(box.PayloadAt, box.PayloadSize);
+        ReadMovie(movie_);
+        IndexTracks();
+        // Everything the row needs is in the movie box, unless it is fragmented.
+        return fragmented_ ? WalkStep::Next : WalkStep::End;
+    } else if (IsFourCC(box.Type, "sidx") && haveMovie_ && !indexedSeconds_) {
+        ReadSegmentIndex(
+            ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
+    } else if (IsFourCC(box.Type, "moof") && haveMovie_) {
+        firstFragment_ = ReadFragment(
+            ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
+        return WalkStep::End; // the other fragments are not walked
+    }
+    return WalkStep::Next;
+}
+
 bool IsoLoad::Read() {
     const std::int64_t size = source_.Size();
     // The tail window may cover bytes already read: twice the file, plus
@@ -32,8 +80,6 @@ bool IsoLoad::Read() {
         CIsoReader::kMaxLoadBytes, 2 * static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)) +
                                        CIsoReader::kMaxTailWindow);
     std::int64_t position = 0;
-    bool haveMovie = false;
-    bool first = true;
     HeaderWalkBudget walk;
     // The top level, box header by box header: the media data is passed over.
     while (size - position >= static_cast<std::int64_t>(AtomHeader::kShortLength) &&
@@ -41,64 +87,26 @@ bool IsoLoad::Read() {
            walk.Allows(position, AtomHeader::kExtendedLength)) {
         stop_.Check();
         ++parser_.boxes_;
-        std::array<std::uint8_t, AtomHeader::kExtendedLength> bytes{};
-        if (source_.Seek(position) != position ||
-            source_.Read(std::span(bytes).first(AtomHeader::kShortLength)) <
-                AtomHeader::kShortLength) {
+        const std::optional<TopBox> box = TopBoxAt(position, size);
+        if (!box) {
             break;
         }
-        std::span<const std::uint8_t> header = std::span(bytes).first(AtomHeader::kShortLength);
-        if (AnnouncesExtendedSize(header)) {
-            if (source_.Read(std::span(bytes).subspan(AtomHeader::kShortLength)) <
-                AtomHeader::kShortLength) {
-                break;
-            }
-            header = bytes;
-        }
-        const AtomHeader decoded = DecodeAtomHeader(header);
-        const auto left = static_cast<std::uint64_t>(size - position);
-        const std::uint64_t boxSize = decoded.DeclaredSize == 0 ? left : decoded.DeclaredSize;
-        if (boxSize < decoded.HeaderLength) {
-            break;
-        }
-        const FourCC type = decoded.Type;
-        if (first) {
-            recognised_ = IsTopLevelBox(type) || IsFourCC(type, "uuid");
+        if (position == 0) {
+            recognised_ = IsTopLevelBox(box->Type) || IsFourCC(box->Type, "uuid");
             if (!recognised_) {
                 return false;
             }
-            first = false;
         }
-        const std::int64_t payloadAt = position + static_cast<std::int64_t>(decoded.HeaderLength);
-        const std::uint64_t payloadSize = boxSize - decoded.HeaderLength;
-        if (IsFourCC(type, "ftyp") && !haveFileType_) {
-            const auto payload = ReadAt(payloadAt, std::min<std::uint64_t>(payloadSize, 1024));
-            ReadFileType(payload);
-        } else if (IsFourCC(type, "moov") && !haveMovie) {
-            if (payloadSize > CIsoReader::kMaxMovieBox) {
-                return false; // a movie header too large to be read whole
-            }
-            haveMovie = true;
-            movie_ = ReadAt(payloadAt, payloadSize);
-            ReadMovie(movie_);
-            IndexTracks();
-            if (!fragmented_) {
-                break; // everything the row needs is in the movie box
-            }
-        } else if (IsFourCC(type, "sidx") && haveMovie && !indexedSeconds_) {
-            ReadSegmentIndex(ReadAt(payloadAt, std::min(payloadSize, CIsoReader::kMaxFragmentBox)));
-        } else if (IsFourCC(type, "moof") && haveMovie) {
-            const auto payload =
-                ReadAt(payloadAt, std::min(payloadSize, CIsoReader::kMaxFragmentBox));
-            firstFragment_ = ReadFragment(payload);
-            break; // the other fragments are not walked
+        const WalkStep step = ReadTopBox(*box);
+        if (step == WalkStep::Refuse) {
+            return false;
         }
-        if (boxSize > left) {
+        if (step == WalkStep::End || box->PastTheEnd) {
             break;
         }
-        position += static_cast<std::int64_t>(boxSize);
+        position += static_cast<std::int64_t>(box->Size);
     }
-    if (!haveMovie) {
+    if (!haveMovie_) {
         return false;
     }
     Summarise();
@@ -116,30 +124,13 @@ void IsoLoad::ReadFileType(ByteSpan payload) {
 void IsoLoad::ReadMovie(ByteSpan movie) {
     parser_.ForEachBox(movie, [&](const Box& box) {
         if (IsFourCC(box.Type, "mvhd")) {
-            const std::uint8_t version = ByteAt(box.Payload, 0);
-            movieTimeScale_ = LoadBe32(box.Payload, version == 1 ? 20 : 12);
-            const std::uint64_t duration =
-                version == 1 ? LoadBe64(box.Payload, 24) : LoadBe32(box.Payload, 16);
-            // All ones means unknown, in either width.
-            const bool unknown =
-                version == 1 ? duration == ~std::uint64_t{0} : duration == 0xFFFFFFFFU;
-            movieDuration_ = unknown ? 0 : duration;
+            const TimeHeader header = DecodeTimeHeader(box.Payload);
+            movieTimeScale_ = header.TimeScale;
+            movieDuration_ = header.Duration;
         } else if (IsFourCC(box.Type, "trak") && tracks_.size() < CIsoReader::kMaxTracks) {
             tracks_.push_back(ReadTrack(box.Payload));
         } else if (IsFourCC(box.Type, "mvex")) {
-            fragmented_ = true;
-            parser_.ForEachBox(box.Payload, [&](const Box& child) {
-                if (IsFourCC(child.Type, "mehd")) {
-                    const std::uint64_t duration = ByteAt(child.Payload, 0) == 1
-                                                       ? LoadBe64(child.Payload, 4)
-                                                       : LoadBe32(child.Payload, 4);
-                    if (duration > 0) {
-                        fragmentDuration_ = duration;
-                    }
-                } else if (IsFourCC(child.Type, "trex")) {
-                    defaultDurations_[LoadBe32(child.Payload, 4)] = LoadBe32(child.Payload, 12);
-                }
-            });
+            ReadMovieExtends(box.Payload);
         } else if (IsFourCC(box.Type, "udta")) {
             ReadUserData(box.Payload);
         } else if (IsFourCC(box.Type, "meta")) {
@@ -148,32 +139,44 @@ void IsoLoad::ReadMovie(ByteSpan movie) {
     });
 }
 
+void IsoLoad::ReadMovieExtends(ByteSpan mvex) {
+    fragmented_ = true;
+    parser_.ForEachBox(mvex, [&](const Box& child) {
+        if (IsFourCC(child.Type, "mehd")) {
+            if (const std::uint64_t duration = VersionedValue(child.Payload, 4); duration > 0) {
+                fragmentDuration_ = duration;
+            }
+        } else if (IsFourCC(child.Type, "trex")) {
+            defaultDurations_[LoadBe32(child.Payload, 4)] = LoadBe32(child.Payload, 12);
+        }
+    });
+}
+
+void ReadTrackHeader(ByteSpan tkhd, Track& track) {
+    const bool v1 = ByteAt(tkhd, 0) == 1;
+    track.TrackId = LoadBe32(tkhd, v1 ? 20 : 12);
+    const std::size_t matrix = v1 ? 52 : 40;
+    for (std::size_t i = 0; i < 2; ++i) {
+        track.Matrix[i] = static_cast<std::int32_t>(LoadBe32(tkhd, matrix + 4 * i));
+        track.Matrix[2 + i] = static_cast<std::int32_t>(LoadBe32(tkhd, matrix + 12 + 4 * i));
+    }
+    track.PresentationWidth = LoadBe32(tkhd, matrix + 36);
+    track.PresentationHeight = LoadBe32(tkhd, matrix + 40);
+}
+
 Track IsoLoad::ReadTrack(ByteSpan trak) {
     Track track;
     if (const auto tkhd = parser_.Find(trak, "tkhd")) {
-        const ByteSpan p = tkhd->Payload;
-        const bool v1 = ByteAt(p, 0) == 1;
-        track.TrackId = LoadBe32(p, v1 ? 20 : 12);
-        const std::size_t matrix = v1 ? 52 : 40;
-        for (std::size_t i = 0; i < 2; ++i) {
-            track.Matrix[i] = static_cast<std::int32_t>(LoadBe32(p, matrix + 4 * i));
-            track.Matrix[2 + i] = static_cast<std::int32_t>(LoadBe32(p, matrix + 12 + 4 * i));
-        }
-        track.PresentationWidth = LoadBe32(p, matrix + 36);
-        track.PresentationHeight = LoadBe32(p, matrix + 40);
+        ReadTrackHeader(tkhd->Payload, track);
     }
     const auto mdia = parser_.Find(trak, "mdia");
     if (!mdia) {
         return track;
     }
     if (const auto mdhd = parser_.Find(mdia->Payload, "mdhd")) {
-        const ByteSpan p = mdhd->Payload;
-        const bool v1 = ByteAt(p, 0) == 1;
-        track.TimeScale = LoadBe32(p, v1 ? 20 : 12);
-        track.MediaDuration = v1 ? LoadBe64(p, 24) : LoadBe32(p, 16);
-        if (track.MediaDuration == (v1 ? ~std::uint64_t{0} : 0xFFFFFFFFU)) {
-            track.MediaDuration = 0;
-        }
+        const TimeHeader header = DecodeTimeHeader(mdhd->Payload);
+        track.TimeScale = header.TimeScale;
+        track.MediaDuration = header.Duration;
     }
     if (const auto hdlr = parser_.Find(mdia->Payload, "hdlr")) {
         track.Handler = LoadFourCC(hdlr->Payload, 8);
@@ -182,6 +185,49 @@ Track IsoLoad::ReadTrack(ByteSpan trak) {
         ReadSampleTable(stbl->Payload, track);
     }
     return track;
+}
+
+void ReadTimeToSample(ByteSpan stts, Track& track) {
+    // Every count and sum is checked against the bytes the box holds.
+    const std::uint64_t entries =
+        std::min<std::uint64_t>(LoadBe32(stts, 4), stts.size() >= 8 ? (stts.size() - 8) / 8 : 0);
+    std::uint64_t samples = 0;
+    std::uint64_t time = 0;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        const std::uint32_t count = LoadBe32(stts, 8 + 8 * i);
+        const std::uint32_t delta = LoadBe32(stts, 12 + 8 * i);
+        const auto next = SumOrUnknown<std::uint64_t>(samples, count);
+        const auto span = ProductOrUnknown<std::uint64_t>(count, delta);
+        const auto total = span ? SumOrUnknown(time, *span) : std::nullopt;
+        track.Durations.Add(delta, count);
+        if (!next || !total) {
+            return; // the sample count and time stay unknown
+        }
+        samples = *next;
+        time = *total;
+    }
+    track.SampleCount = samples;
+    track.SampleTime = time;
+}
+
+void ReadSampleSizes(ByteSpan stsz, Track& track) {
+    const std::uint32_t constant = LoadBe32(stsz, 4);
+    const std::uint32_t count = LoadBe32(stsz, 8);
+    if (constant != 0) {
+        if (const auto bytes = ProductOrUnknown<std::uint64_t>(constant, count)) {
+            track.SampleBytes = *bytes;
+            track.SizesKnown = true;
+        }
+        return;
+    }
+    const std::uint64_t entries =
+        std::min<std::uint64_t>(count, stsz.size() >= 12 ? (stsz.size() - 12) / 4 : 0);
+    std::uint64_t bytes = 0;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        bytes += LoadBe32(stsz, 12 + 4 * i); // at most 2^24 sizes of 32 bits
+    }
+    track.SampleBytes = bytes;
+    track.SizesKnown = entries == count;
 }
 
 void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
@@ -197,53 +243,77 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
                 }
             });
         } else if (IsFourCC(box.Type, "stts")) {
-            // Every count and sum is checked against the bytes the box holds.
-            const std::uint64_t entries =
-                std::min<std::uint64_t>(LoadBe32(p, 4), p.size() >= 8 ? (p.size() - 8) / 8 : 0);
-            std::uint64_t samples = 0;
-            std::uint64_t time = 0;
-            bool overflow = false;
-            for (std::uint64_t i = 0; i < entries && !overflow; ++i) {
-                const std::uint32_t count = LoadBe32(p, 8 + 8 * i);
-                const std::uint32_t delta = LoadBe32(p, 12 + 8 * i);
-                const auto next = SumOrUnknown<std::uint64_t>(samples, count);
-                const auto span = ProductOrUnknown<std::uint64_t>(count, delta);
-                const auto total = span ? SumOrUnknown(time, *span) : std::nullopt;
-                overflow = !next || !total;
-                track.Durations.Add(delta, count);
-                if (!overflow) {
-                    samples = *next;
-                    time = *total;
-                }
-            }
-            if (!overflow) {
-                track.SampleCount = samples;
-                track.SampleTime = time;
-            }
+            ReadTimeToSample(p, track);
         } else if (IsFourCC(box.Type, "stsz")) {
-            const std::uint32_t constant = LoadBe32(p, 4);
-            const std::uint32_t count = LoadBe32(p, 8);
-            if (constant != 0) {
-                if (const auto bytes = ProductOrUnknown<std::uint64_t>(constant, count)) {
-                    track.SampleBytes = *bytes;
-                    track.SizesKnown = true;
-                }
-            } else {
-                const std::uint64_t entries =
-                    std::min<std::uint64_t>(count, p.size() >= 12 ? (p.size() - 12) / 4 : 0);
-                std::uint64_t bytes = 0;
-                for (std::uint64_t i = 0; i < entries; ++i) {
-                    bytes += LoadBe32(p, 12 + 4 * i); // at most 2^24 sizes of 32 bits
-                }
-                track.SampleBytes = bytes;
-                track.SizesKnown = entries == count;
-            }
-        } else if (IsFourCC(box.Type, "stco") && !track.FirstChunkOffset && LoadBe32(p, 4) > 0) {
-            track.FirstChunkOffset = LoadBe32(p, 8);
-        } else if (IsFourCC(box.Type, "co64") && !track.FirstChunkOffset && LoadBe32(p, 4) > 0) {
-            track.FirstChunkOffset = LoadBe64(p, 8);
+            ReadSampleSizes(p, track);
+        } else if (!track.FirstChunkOffset && LoadBe32(p, 4) > 0 &&
+                   (IsFourCC(box.Type, "stco") || IsFourCC(box.Type, "co64"))) {
+            track.FirstChunkOffset = IsFourCC(box.Type, "co64") ? LoadBe64(p, 8) : LoadBe32(p, 8);
         }
     });
+}
+
+namespace {
+
+// A run's samples, each with its own fields or the defaults: every sample
+// read from the box's bytes, none past them.
+void ReadTrackRun(ByteSpan trun, std::uint32_t defaultDuration, std::uint32_t defaultSize,
+                  FragmentRun& run) {
+    const std::uint32_t flags = LoadBe32(trun, 0) & 0xFFFFFFU;
+    const std::uint32_t count = LoadBe32(trun, 4);
+    std::size_t at = 8;
+    if (flags & 0x1U) {
+        at += 4; // data offset
+    }
+    if (flags & 0x4U) {
+        at += 4; // first sample flags
+    }
+    const bool hasDuration = (flags & 0x100U) != 0;
+    const bool hasSize = (flags & 0x200U) != 0;
+    const std::size_t entry =
+        4U * static_cast<std::size_t>(hasDuration + hasSize + ((flags & 0x400U) != 0) +
+                                      ((flags & 0x800U) != 0));
+    if (entry == 0) {
+        run.Durations.Add(defaultDuration, count);
+        run.Time += std::uint64_t{defaultDuration} * count;
+        run.Bytes += std::uint64_t{defaultSize} * count;
+        run.Samples += count;
+        return;
+    }
+    const std::uint64_t samples =
+        std::min<std::uint64_t>(count, at <= trun.size() ? (trun.size() - at) / entry : 0);
+    for (std::uint64_t i = 0; i < samples; ++i) {
+        const std::size_t sample = at + static_cast<std::size_t>(i) * entry;
+        const std::uint32_t duration = hasDuration ? LoadBe32(trun, sample) : defaultDuration;
+        run.Time += duration;
+        run.Durations.Add(duration, 1);
+        run.Bytes += hasSize ? LoadBe32(trun, sample + (hasDuration ? 4 : 0)) : defaultSize;
+    }
+    run.Samples += samples;
+}
+
+} // namespace
+
+void IsoLoad::ReadFragmentHeader(ByteSpan tfhd, FragmentRun& run, std::uint32_t& defaultDuration,
+                                 std::uint32_t& defaultSize) const {
+    const std::uint32_t flags = LoadBe32(tfhd, 0) & 0xFFFFFFU;
+    run.TrackId = LoadBe32(tfhd, 4);
+    std::size_t at = 8;
+    if (flags & 0x1U) {
+        at += 8; // base data offset
+    }
+    if (flags & 0x2U) {
+        at += 4; // sample description index
+    }
+    const TrackFacts* facts = FactsOf(run.TrackId);
+    defaultDuration = facts != nullptr ? facts->DefaultDuration : 0;
+    if (flags & 0x8U) {
+        defaultDuration = LoadBe32(tfhd, at);
+        at += 4;
+    }
+    if (flags & 0x10U) {
+        defaultSize = LoadBe32(tfhd, at);
+    }
 }
 
 std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
@@ -256,63 +326,12 @@ std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
         std::uint32_t defaultDuration = 0;
         std::uint32_t defaultSize = 0;
         parser_.ForEachBox(traf.Payload, [&](const Box& box) {
-            const ByteSpan p = box.Payload;
             if (IsFourCC(box.Type, "tfhd")) {
-                const std::uint32_t flags = LoadBe32(p, 0) & 0xFFFFFFU;
-                run.TrackId = LoadBe32(p, 4);
-                std::size_t at = 8;
-                if (flags & 0x1U) {
-                    at += 8; // base data offset
-                }
-                if (flags & 0x2U) {
-                    at += 4; // sample description index
-                }
-                const TrackFacts* facts = FactsOf(run.TrackId);
-                defaultDuration = facts != nullptr ? facts->DefaultDuration : 0;
-                if (flags & 0x8U) {
-                    defaultDuration = LoadBe32(p, at);
-                    at += 4;
-                }
-                if (flags & 0x10U) {
-                    defaultSize = LoadBe32(p, at);
-                }
+                ReadFragmentHeader(box.Payload, run, defaultDuration, defaultSize);
             } else if (IsFourCC(box.Type, "tfdt")) {
-                run.BaseTime = ByteAt(p, 0) == 1 ? LoadBe64(p, 4) : LoadBe32(p, 4);
+                run.BaseTime = VersionedValue(box.Payload, 4);
             } else if (IsFourCC(box.Type, "trun")) {
-                const std::uint32_t flags = LoadBe32(p, 0) & 0xFFFFFFU;
-                const std::uint32_t count = LoadBe32(p, 4);
-                std::size_t at = 8;
-                if (flags & 0x1U) {
-                    at += 4; // data offset
-                }
-                if (flags & 0x4U) {
-                    at += 4; // first sample flags
-                }
-                const bool hasDuration = (flags & 0x100U) != 0;
-                const bool hasSize = (flags & 0x200U) != 0;
-                const std::size_t entry =
-                    4U * static_cast<std::size_t>(hasDuration + hasSize + ((flags & 0x400U) != 0) +
-                                                  ((flags & 0x800U) != 0));
-                // No sample is read past the box.
-                const std::uint64_t samples =
-                    entry == 0 ? count
-                               : std::min<std::uint64_t>(
-                                     count, at <= p.size() ? (p.size() - at) / entry : 0);
-                for (std::uint64_t i = 0; i < samples && entry > 0; ++i) {
-                    const std::size_t sample = at + static_cast<std::size_t>(i) * entry;
-                    const std::uint32_t duration =
-                        hasDuration ? LoadBe32(p, sample) : defaultDuration;
-                    run.Time += duration;
-                    run.Durations.Add(duration, 1);
-                    run.Bytes +=
-                        hasSize ? LoadBe32(p, sample + (hasDuration ? 4 : 0)) : defaultSize;
-                }
-                if (entry == 0) {
-                    run.Durations.Add(defaultDuration, count);
-                    run.Time += std::uint64_t{defaultDuration} * count;
-                    run.Bytes += std::uint64_t{defaultSize} * count;
-                }
-                run.Samples += samples;
+                ReadTrackRun(box.Payload, defaultDuration, defaultSize, run);
             }
         });
         runs.push_back(run);
@@ -438,7 +457,7 @@ const IsoLoad::TrackFacts* IsoLoad::FactsOf(std::uint32_t trackId) const {
     return found == trackFacts_.end() ? nullptr : &found->second;
 }
 
-void IsoLoad::Summarise() {
+void IsoLoad::LabelContainer() {
     // The container's label by its brands.
     const auto hasBrand = [&](auto predicate) {
         return predicate(majorBrand_) || std::any_of(brands_.begin(), brands_.end(), predicate);
@@ -459,60 +478,74 @@ void IsoLoad::Summarise() {
     } else {
         summary_.Container = "MP4";
     }
+}
 
-    // The duration: the movie header's, or what the fragments hold.
+std::optional<Extended> IsoLoad::LastFragmentSeconds() {
+    const auto last = ReadLastFragment();
+    if (!last) {
+        return std::nullopt;
+    }
+    // Where each track's media starts: a movie box that holds the first
+    // samples itself starts at 0; else the media starts where the first
+    // fragment's last run of the track does.
+    std::unordered_map<std::uint32_t, std::uint64_t> starts;
+    for (const FragmentRun& firstRun : firstFragment_) {
+        const TrackFacts* facts = FactsOf(firstRun.TrackId);
+        if (firstRun.BaseTime && facts != nullptr && !facts->HoldsSamples) {
+            starts[firstRun.TrackId] = *firstRun.BaseTime;
+        }
+    }
     std::optional<Extended> seconds;
+    for (const FragmentRun& run : *last) {
+        stop_.Check();
+        const TrackFacts* facts = FactsOf(run.TrackId);
+        if (facts == nullptr || facts->TimeScale == 0 || !run.BaseTime) {
+            continue;
+        }
+        const auto start = starts.find(run.TrackId);
+        const Extended end = static_cast<Extended>(*run.BaseTime) + static_cast<Extended>(run.Time);
+        const Extended trackSeconds =
+            (end - static_cast<Extended>(start == starts.end() ? 0 : start->second)) /
+            facts->TimeScale;
+        if (trackSeconds > 0 && (!seconds || trackSeconds > *seconds)) {
+            seconds = trackSeconds;
+        }
+    }
+    return seconds;
+}
+
+std::optional<Extended> IsoLoad::DurationSeconds() {
+    const std::optional<Extended> movie =
+        movieDuration_ > 0 && movieTimeScale_ > 0
+            ? std::optional<Extended>(static_cast<Extended>(movieDuration_) / movieTimeScale_)
+            : std::nullopt;
+    // A fragmented file lasts what its fragments hold: the movie extends
+    // header, else the segment index, else the last fragment's end.
     if (fragmented_) {
         if (fragmentDuration_ && movieTimeScale_ > 0) {
-            seconds = static_cast<Extended>(*fragmentDuration_) / movieTimeScale_;
-        } else if (indexedSeconds_) {
-            seconds = indexedSeconds_;
-        } else if (const auto last = ReadLastFragment()) {
-            // Where each track's media starts: a movie box that holds the
-            // first samples itself starts at 0; else the media starts where
-            // the first fragment's last run of the track does.
-            std::unordered_map<std::uint32_t, std::uint64_t> starts;
-            for (const FragmentRun& firstRun : firstFragment_) {
-                const TrackFacts* facts = FactsOf(firstRun.TrackId);
-                if (firstRun.BaseTime && facts != nullptr && !facts->HoldsSamples) {
-                    starts[firstRun.TrackId] = *firstRun.BaseTime;
-                }
-            }
-            for (const FragmentRun& run : *last) {
-                stop_.Check();
-                const TrackFacts* facts = FactsOf(run.TrackId);
-                if (facts == nullptr || facts->TimeScale == 0 || !run.BaseTime) {
-                    continue;
-                }
-                const auto start = starts.find(run.TrackId);
-                const Extended end =
-                    static_cast<Extended>(*run.BaseTime) + static_cast<Extended>(run.Time);
-                const Extended trackSeconds =
-                    (end - static_cast<Extended>(start == starts.end() ? 0 : start->second)) /
-                    facts->TimeScale;
-                if (trackSeconds > 0 && (!seconds || trackSeconds > *seconds)) {
-                    seconds = trackSeconds;
-                }
-            }
+            return static_cast<Extended>(*fragmentDuration_) / movieTimeScale_;
         }
-        if (!seconds && movieDuration_ > 0 && movieTimeScale_ > 0) {
-            seconds = static_cast<Extended>(movieDuration_) / movieTimeScale_;
+        if (indexedSeconds_) {
+            return indexedSeconds_;
         }
-    } else if (movieDuration_ > 0 && movieTimeScale_ > 0) {
-        seconds = static_cast<Extended>(movieDuration_) / movieTimeScale_;
-    } else {
-        for (const Track& track : tracks_) {
-            if (track.TimeScale > 0 && track.MediaDuration > 0) {
-                const Extended trackSeconds =
-                    static_cast<Extended>(track.MediaDuration) / track.TimeScale;
-                seconds = std::max(seconds.value_or(0), trackSeconds);
-            }
+        const std::optional<Extended> last = LastFragmentSeconds();
+        return last ? last : movie;
+    }
+    if (movie) {
+        return movie;
+    }
+    std::optional<Extended> seconds;
+    for (const Track& track : tracks_) {
+        if (track.TimeScale > 0 && track.MediaDuration > 0) {
+            const Extended trackSeconds =
+                static_cast<Extended>(track.MediaDuration) / track.TimeScale;
+            seconds = std::max(seconds.value_or(0), trackSeconds);
         }
     }
-    if (seconds && *seconds > 0 && *seconds < 9e15L) {
-        summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
-    }
+    return seconds;
+}
 
+void IsoLoad::DescribeTracks() {
     for (const Track& track : tracks_) {
         if (IsFourCC(track.Handler, "vide")) {
             ++summary_.VideoTracks;
@@ -528,19 +561,32 @@ void IsoLoad::Summarise() {
             ++summary_.SubtitleTracks;
         }
     }
+}
+
+void IsoLoad::EstimateFragmentedVideoRate() {
     // A fragmented file's sample sizes are in its fragments, which are not
     // all read: the one video track's rate is what the file's size leaves
     // after the sound's.
-    if (fragmented_ && summary_.HasVideo && !summary_.VideoBitRate && summary_.VideoTracks == 1 &&
-        summary_.DurationMs && *summary_.DurationMs > 0 &&
-        (summary_.AudioTracks == 0 || (summary_.AudioTracks == 1 && summary_.AudioBitRate))) {
-        const auto total = Scaled(static_cast<std::uint64_t>(source_.Size()) * 8, 1000,
-                                  static_cast<std::uint64_t>(*summary_.DurationMs));
-        const std::int64_t sound = summary_.AudioBitRate.value_or(0);
-        if (total && *total > sound) {
-            summary_.VideoBitRate = *total - sound;
-        }
+    if (!fragmented_ || !summary_.HasVideo || summary_.VideoBitRate || summary_.VideoTracks != 1 ||
+        !summary_.DurationMs || *summary_.DurationMs <= 0 ||
+        !(summary_.AudioTracks == 0 || (summary_.AudioTracks == 1 && summary_.AudioBitRate))) {
+        return;
     }
+    const auto total = Scaled(static_cast<std::uint64_t>(source_.Size()) * 8, 1000,
+                              static_cast<std::uint64_t>(*summary_.DurationMs));
+    const std::int64_t sound = summary_.AudioBitRate.value_or(0);
+    if (total && *total > sound) {
+        summary_.VideoBitRate = *total - sound;
+    }
+}
+
+void IsoLoad::Summarise() {
+    LabelContainer();
+    if (const auto seconds = DurationSeconds(); seconds && *seconds > 0 && *seconds < 9e15L) {
+        summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
+    }
+    DescribeTracks();
+    EstimateFragmentedVideoRate();
     summary_.Metadata = InLabelOrder(items_);
 }
 
