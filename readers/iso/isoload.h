@@ -252,6 +252,13 @@ private:
     void EstimateFragmentedVideoRate();
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
+    CodecDetails VideoConfig(ByteSpan children);
+    std::optional<double> FrameRateOf(const Track& track) const;
+    std::string DisplayAspectOf(const Track& track, ByteSpan children, std::uint16_t width,
+                                std::uint16_t height);
+    // The sound configuration boxes besides the elementary stream descriptor.
+    std::optional<CodecDetails> AudioConfig(ByteSpan children);
+    void SetRateAndChannels(ByteSpan entry, std::uint16_t version, const CodecDetails& details);
     // What the fragments need of a track, by its ID: looked up once per run,
     // so that a load stays linear in its boxes however many tracks share an ID.
     struct TrackFacts {

@@ -616,19 +616,86 @@ FourCC OriginalFormat(MovieParser& parser, const FourCC& code, ByteSpan children
 
 } // namespace
 
+std::optional<CodecDetails> IsoLoad::AudioConfig(ByteSpan children) {
+    if (const auto dac3 = FindEntryChild(parser_, children, "dac3")) {
+        return DecodeAc3Config(dac3->Payload);
+    }
+    if (const auto dec3 = FindEntryChild(parser_, children, "dec3")) {
+        return DecodeEac3Config(dec3->Payload);
+    }
+    if (const auto dops = FindEntryChild(parser_, children, "dOps")) {
+        return DecodeOpusConfig(dops->Payload);
+    }
+    if (const auto dfla = FindEntryChild(parser_, children, "dfLa")) {
+        return DecodeFlacConfig(BytesFrom(dfla->Payload, 4));
+    }
+    if (const auto alac = FindEntryChild(parser_, children, "alac")) {
+        return DecodeAlacConfig(BytesFrom(alac->Payload, 4));
+    }
+    return std::nullopt;
+}
+
+void IsoLoad::SetRateAndChannels(ByteSpan entry, std::uint16_t version,
+                                 const CodecDetails& details) {
+    // The configuration's rate and channels: the sample entry's channel
+    // count is a placeholder in many files.
+    std::uint32_t sampleRate = details.SampleRate;
+    std::uint32_t channels = details.Channels;
+    if (version == 2) {
+        double rate = 0;
+        const std::uint64_t bits = LoadBe64(entry, 32);
+        std::memcpy(&rate, &bits, sizeof rate);
+        if (sampleRate == 0 && std::isfinite(rate) && rate > 0 && rate < 1e7) {
+            sampleRate = static_cast<std::uint32_t>(std::lround(rate));
+        }
+        if (channels == 0) {
+            channels = LoadBe32(entry, 40);
+        }
+    }
+    summary_.SampleRate = sampleRate != 0 ? sampleRate : LoadBe32(entry, 24) >> 16;
+    summary_.Channels = channels != 0 ? channels : LoadBe16(entry, 16);
+}
+
 void IsoLoad::DescribeVideo(const Track& track) {
     summary_.HasVideo = true;
     const ByteSpan entry = track.Entry.Payload;
     const ByteSpan children = BytesFrom(entry, 78);
     const FourCC code = OriginalFormat(parser_, track.Code, children);
     Codec codec = CodecForSampleEntry(code);
-    CodecDetails details;
-    if (const auto esds = parser_.Find(children, "esds")) {
-        const DecoderConfig config = DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4));
-        if (codec == Codec::Unknown) {
-            codec = CodecForObjectType(config.ObjectType);
-        }
+    if (const auto esds = parser_.Find(children, "esds"); esds && codec == Codec::Unknown) {
+        codec = CodecForObjectType(
+            DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4)).ObjectType);
     }
+    const CodecDetails details = VideoConfig(children);
+    summary_.VideoCode = FourCCText(code);
+    summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);
+    summary_.VideoProfile = details.Profile;
+    summary_.BitDepth = details.BitDepth;
+    summary_.Hdr = details.Hdr;
+    const std::uint16_t width = LoadBe16(entry, 24);
+    const std::uint16_t height = LoadBe16(entry, 26);
+    summary_.Width = width;
+    summary_.Height = height;
+
+    summary_.FrameRate = FrameRateOf(track);
+    const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
+    if (track.SizesKnown && track.SampleBytes > 0) {
+        summary_.VideoBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
+    } else if (const auto btrt = parser_.Find(children, "btrt");
+               btrt && LoadBe32(btrt->Payload, 8) > 0) {
+        summary_.VideoBitRate = LoadBe32(btrt->Payload, 8);
+    }
+
+    // Rotation: the display matrix's angle, clockwise.
+    const double angle =
+        std::atan2(static_cast<double>(track.Matrix[1]), static_cast<double>(track.Matrix[0])) *
+        180.0 / 3.14159265358979323846;
+    summary_.Rotation = (static_cast<int>(std::lround(angle)) + 360) % 360;
+    summary_.DisplayAspect = DisplayAspectOf(track, children, width, height);
+}
+
+CodecDetails IsoLoad::VideoConfig(ByteSpan children) {
+    CodecDetails details;
     if (const auto avcC = parser_.Find(children, "avcC")) {
         details = DecodeAvcConfig(avcC->Payload);
     } else if (const auto hvcC = parser_.Find(children, "hvcC")) {
@@ -643,16 +710,10 @@ void IsoLoad::DescribeVideo(const Track& track) {
             details.Hdr = HdrFromColourInformation(colr->Payload);
         }
     }
-    summary_.VideoCode = FourCCText(code);
-    summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);
-    summary_.VideoProfile = details.Profile;
-    summary_.BitDepth = details.BitDepth;
-    summary_.Hdr = details.Hdr;
-    const std::uint16_t width = LoadBe16(entry, 24);
-    const std::uint16_t height = LoadBe16(entry, 26);
-    summary_.Width = width;
-    summary_.Height = height;
+    return details;
+}
 
+std::optional<double> IsoLoad::FrameRateOf(const Track& track) const {
     // Frames per second: the steady sample duration, else the samples over
     // their time; from the sample table, else from the first fragment, else
     // from the default sample duration.
@@ -677,35 +738,24 @@ void IsoLoad::DescribeVideo(const Track& track) {
             samples = 1;
             time = steady;
         }
-        summary_.FrameRate = static_cast<double>(static_cast<Extended>(samples) * track.TimeScale /
-                                                 static_cast<Extended>(time));
+        return static_cast<double>(static_cast<Extended>(samples) * track.TimeScale /
+                                   static_cast<Extended>(time));
     }
-    const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
-    if (track.SizesKnown && track.SampleBytes > 0) {
-        summary_.VideoBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
-    } else if (const auto btrt = parser_.Find(children, "btrt");
-               btrt && LoadBe32(btrt->Payload, 8) > 0) {
-        summary_.VideoBitRate = LoadBe32(btrt->Payload, 8);
-    }
+    return std::nullopt;
+}
 
-    // Rotation: the display matrix's angle, clockwise.
-    const double angle =
-        std::atan2(static_cast<double>(track.Matrix[1]), static_cast<double>(track.Matrix[0])) *
-        180.0 / 3.14159265358979323846;
-    summary_.Rotation = (static_cast<int>(std::lround(angle)) + 360) % 360;
+std::string IsoLoad::DisplayAspectOf(const Track& track, ByteSpan children, std::uint16_t width,
+                                     std::uint16_t height) {
     if (const auto pasp = parser_.Find(children, "pasp")) {
         const std::uint32_t h = LoadBe32(pasp->Payload, 0);
         const std::uint32_t v = LoadBe32(pasp->Payload, 4);
-        if (h > 0 && v > 0) {
-            summary_.DisplayAspect =
-                AspectText(std::uint64_t{width} * h, std::uint64_t{height} * v);
-        }
-    } else if (track.PresentationWidth > 0 && track.PresentationHeight > 0) {
-        summary_.DisplayAspect =
-            AspectText(track.PresentationWidth >> 16, track.PresentationHeight >> 16);
-    } else {
-        summary_.DisplayAspect = AspectText(width, height);
+        return h > 0 && v > 0 ? AspectText(std::uint64_t{width} * h, std::uint64_t{height} * v)
+                              : std::string();
     }
+    if (track.PresentationWidth > 0 && track.PresentationHeight > 0) {
+        return AspectText(track.PresentationWidth >> 16, track.PresentationHeight >> 16);
+    }
+    return AspectText(width, height);
 }
 
 void IsoLoad::DescribeAudio(const Track& track) {
@@ -729,16 +779,8 @@ void IsoLoad::DescribeAudio(const Track& track) {
             name = details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "";
         }
     }
-    if (const auto dac3 = FindEntryChild(parser_, children, "dac3")) {
-        details = DecodeAc3Config(dac3->Payload);
-    } else if (const auto dec3 = FindEntryChild(parser_, children, "dec3")) {
-        details = DecodeEac3Config(dec3->Payload);
-    } else if (const auto dops = FindEntryChild(parser_, children, "dOps")) {
-        details = DecodeOpusConfig(dops->Payload);
-    } else if (const auto dfla = FindEntryChild(parser_, children, "dfLa")) {
-        details = DecodeFlacConfig(BytesFrom(dfla->Payload, 4));
-    } else if (const auto alac = FindEntryChild(parser_, children, "alac")) {
-        details = DecodeAlacConfig(BytesFrom(alac->Payload, 4));
+    if (auto other = AudioConfig(children)) {
+        details = std::move(*other);
     }
     if (codec == Codec::Mp3 && track.FirstChunkOffset &&
         *track.FirstChunkOffset < static_cast<std::uint64_t>(INT64_MAX)) {
@@ -755,29 +797,7 @@ void IsoLoad::DescribeAudio(const Track& track) {
     summary_.AudioCodec = !name.empty()             ? name
                           : codec == Codec::Unknown ? summary_.AudioCode
                                                     : CodecName(codec);
-    // The configuration's rate and channels: the sample entry's channel
-    // count is a placeholder in many files.
-    std::uint32_t sampleRate = details.SampleRate;
-    std::uint32_t channels = details.Channels;
-    if (version == 2) {
-        double rate = 0;
-        const std::uint64_t bits = LoadBe64(entry, 32);
-        std::memcpy(&rate, &bits, sizeof rate);
-        if (sampleRate == 0 && std::isfinite(rate) && rate > 0 && rate < 1e7) {
-            sampleRate = static_cast<std::uint32_t>(std::lround(rate));
-        }
-        if (channels == 0) {
-            channels = LoadBe32(entry, 40);
-        }
-    }
-    if (sampleRate == 0) {
-        sampleRate = LoadBe32(entry, 24) >> 16;
-    }
-    if (channels == 0) {
-        channels = LoadBe16(entry, 16);
-    }
-    summary_.SampleRate = sampleRate;
-    summary_.Channels = channels;
+    SetRateAndChannels(entry, version, details);
     const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
     if (track.SizesKnown && track.SampleBytes > 0 && duration > 0) {
         summary_.AudioBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
