@@ -235,12 +235,14 @@ private:
     void ReadSampleTable(ByteSpan stbl, Track& track);
     void ReadUserData(ByteSpan udta);
     void ReadItemList(ByteSpan meta);
+    void ReadItem(const Box& item, const std::vector<std::string>& keys);
     void AddItem(const char* label, std::string text);
     std::vector<FragmentRun> ReadFragment(ByteSpan moof);
     void ReadSegmentIndex(ByteSpan sidx);
     std::optional<std::vector<FragmentRun>> ReadLastFragment();
     // Where the last fragment of a window at the file's end starts.
     std::optional<std::uint64_t> LastFragmentIn(ByteSpan bytes, std::int64_t start);
+    std::optional<std::uint64_t> IndexedLastFragment(ByteSpan bytes);
     std::optional<std::vector<FragmentRun>> ReadFragmentAt(std::uint64_t moofAt);
     void ReadFragmentHeader(ByteSpan tfhd, FragmentRun& run, std::uint32_t& defaultDuration,
                             std::uint32_t& defaultSize) const;

@@ -96,6 +96,87 @@ void IsoLoad::ReadUserData(ByteSpan udta) {
     });
 }
 
+namespace {
+
+// The names of a QuickTime key list, in order.
+std::vector<std::string> ReadKeys(ByteSpan keys) {
+    std::vector<std::string> names;
+    std::size_t at = 8;
+    const std::uint32_t count = LoadBe32(keys, 4);
+    while (names.size() < count && at + 8 <= keys.size()) {
+        const std::size_t size = LoadBe32(keys, at);
+        if (size < 8 || size > keys.size() - at) {
+            break;
+        }
+        names.emplace_back(keys.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                           keys.begin() + static_cast<std::ptrdiff_t>(at + size));
+        at += size;
+    }
+    return names;
+}
+
+// The label of a QuickTime key, or nullptr for one the Comments leave out.
+const char* KeyLabel(std::string_view name) {
+    struct Key {
+        std::string_view name;
+        const char* label;
+    };
+    static constexpr Key kKeys[] = {{"com.apple.quicktime.title", "Title"},
+                                    {"com.apple.quicktime.artist", "Artist"},
+                                    {"com.apple.quicktime.album", "Album"},
+                                    {"com.apple.quicktime.creationdate", "Date"},
+                                    {"com.apple.quicktime.comment", "Comment"},
+                                    {"com.apple.quicktime.description", "Description"},
+                                    {"com.apple.quicktime.genre", "Genre"},
+                                    {"com.apple.quicktime.copyright", "Copyright"},
+                                    {"com.apple.quicktime.make", "Make"},
+                                    {"com.apple.quicktime.model", "Model"},
+                                    {"com.apple.quicktime.location.ISO6709", "Location"}};
+    for (const Key& key : kKeys) {
+        if (key.name == name) {
+            return key.label;
+        }
+    }
+    return nullptr;
+}
+
+// A data box's text: UTF-8 or UTF-16; nothing for other kinds.
+std::optional<std::string> DataText(ByteSpan data) {
+    const std::uint32_t kind = LoadBe32(data, 0) & 0xFFFFFFU;
+    const ByteSpan value = BytesFrom(data, 8);
+    if (kind == 1) {
+        return std::string(value.begin(), value.end());
+    }
+    if (kind == 2) {
+        return Utf16ToUtf8(value);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void IsoLoad::ReadItem(const Box& item, const std::vector<std::string>& keys) {
+    const auto data = parser_.Find(item.Payload, "data");
+    if (!data) {
+        return;
+    }
+    const std::optional<std::string> text = DataText(data->Payload);
+    if (!text) {
+        return;
+    }
+    // Items of a key list are named by their one-based index.
+    const std::uint32_t index = LoadBe32(item.Type);
+    if (!keys.empty() && index >= 1 && index <= keys.size()) {
+        if (const char* label = KeyLabel(keys[index - 1])) {
+            AddItem(label, *text);
+        }
+        return;
+    }
+    if (const char* label = ItemLabel(item.Type)) {
+        AddItem(label, *text);
+    }
+}
+
 void IsoLoad::ReadItemList(ByteSpan meta) {
     // A "meta" box is a full box in ISO files, a plain one in QuickTime
     // movies: its first child tells which.
@@ -106,64 +187,9 @@ void IsoLoad::ReadItemList(ByteSpan meta) {
     std::vector<std::string> keys;
     parser_.ForEachBox(children, [&](const Box& box) {
         if (IsFourCC(box.Type, "keys")) {
-            const ByteSpan p = box.Payload;
-            std::size_t at = 8;
-            const std::uint32_t count = LoadBe32(p, 4);
-            while (keys.size() < count && at + 8 <= p.size()) {
-                const std::size_t size = LoadBe32(p, at);
-                if (size < 8 || size > p.size() - at) {
-                    break;
-                }
-                keys.emplace_back(p.begin() + static_cast<std::ptrdiff_t>(at + 8),
-                                  p.begin() + static_cast<std::ptrdiff_t>(at + size));
-                at += size;
-            }
+            keys = ReadKeys(box.Payload);
         } else if (IsFourCC(box.Type, "ilst")) {
-            parser_.ForEachBox(box.Payload, [&](const Box& item) {
-                const auto data = parser_.Find(item.Payload, "data");
-                if (!data) {
-                    return;
-                }
-                const std::uint32_t kind = LoadBe32(data->Payload, 0) & 0xFFFFFFU;
-                const ByteSpan value = BytesFrom(data->Payload, 8);
-                std::string text;
-                if (kind == 1) {
-                    text.assign(value.begin(), value.end());
-                } else if (kind == 2) {
-                    text = Utf16ToUtf8(value);
-                } else {
-                    return;
-                }
-                struct Key {
-                    const char* name;
-                    const char* label;
-                };
-                static constexpr Key kKeys[] = {
-                    {"com.apple.quicktime.title", "Title"},
-                    {"com.apple.quicktime.artist", "Artist"},
-                    {"com.apple.quicktime.album", "Album"},
-                    {"com.apple.quicktime.creationdate", "Date"},
-                    {"com.apple.quicktime.comment", "Comment"},
-                    {"com.apple.quicktime.description", "Description"},
-                    {"com.apple.quicktime.genre", "Genre"},
-                    {"com.apple.quicktime.copyright", "Copyright"},
-                    {"com.apple.quicktime.make", "Make"},
-                    {"com.apple.quicktime.model", "Model"},
-                    {"com.apple.quicktime.location.ISO6709", "Location"}};
-                // Items of a key list are named by their one-based index.
-                const std::uint32_t index = LoadBe32(item.Type);
-                if (!keys.empty() && index >= 1 && index <= keys.size()) {
-                    for (const Key& key : kKeys) {
-                        if (keys[index - 1] == key.name) {
-                            AddItem(key.label, text);
-                        }
-                    }
-                    return;
-                }
-                if (const char* label = ItemLabel(item.Type)) {
-                    AddItem(label, text);
-                }
-            });
+            parser_.ForEachBox(box.Payload, [&](const Box& item) { ReadItem(item, keys); });
         }
     });
 }

@@ -152,6 +152,8 @@ void IsoLoad::ReadMovieExtends(ByteSpan mvex) {
     });
 }
 
+namespace {
+
 void ReadTrackHeader(ByteSpan tkhd, Track& track) {
     const bool v1 = ByteAt(tkhd, 0) == 1;
     track.TrackId = LoadBe32(tkhd, v1 ? 20 : 12);
@@ -163,6 +165,8 @@ void ReadTrackHeader(ByteSpan tkhd, Track& track) {
     track.PresentationWidth = LoadBe32(tkhd, matrix + 36);
     track.PresentationHeight = LoadBe32(tkhd, matrix + 40);
 }
+
+} // namespace
 
 Track IsoLoad::ReadTrack(ByteSpan trak) {
     Track track;
@@ -186,6 +190,8 @@ Track IsoLoad::ReadTrack(ByteSpan trak) {
     }
     return track;
 }
+
+namespace {
 
 void ReadTimeToSample(ByteSpan stts, Track& track) {
     // Every count and sum is checked against the bytes the box holds.
@@ -229,6 +235,8 @@ void ReadSampleSizes(ByteSpan stsz, Track& track) {
     track.SampleBytes = bytes;
     track.SizesKnown = entries == count;
 }
+
+} // namespace
 
 void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
     parser_.ForEachBox(stbl, [&](const Box& box) {
@@ -371,26 +379,33 @@ std::optional<std::uint64_t> LastIndexedFragment(ByteSpan tfra) {
 
 } // namespace
 
-std::optional<std::uint64_t> IsoLoad::LastFragmentIn(ByteSpan bytes, std::int64_t start) {
-    // The fragment index at the end ("mfra", found by its last 16 bytes)
-    // names the last fragment.
+std::optional<std::uint64_t> IsoLoad::IndexedLastFragment(ByteSpan bytes) {
+    // The fragment index at the end ("mfra", found by its last 16 bytes).
+    if (bytes.size() < 16 || !IsFourCC(LoadFourCC(bytes, bytes.size() - 12), "mfro")) {
+        return std::nullopt;
+    }
+    const std::uint32_t indexSize = LoadBe32(bytes, bytes.size() - 4);
+    if (indexSize < 16 || indexSize > bytes.size()) {
+        return std::nullopt;
+    }
+    const ByteSpan mfra = bytes.subspan(bytes.size() - indexSize);
+    if (!IsFourCC(LoadFourCC(mfra, 4), "mfra")) {
+        return std::nullopt;
+    }
     std::optional<std::uint64_t> moofAt;
-    if (bytes.size() >= 16 && IsFourCC(LoadFourCC(bytes, bytes.size() - 12), "mfro")) {
-        const std::uint32_t indexSize = LoadBe32(bytes, bytes.size() - 4);
-        if (indexSize >= 16 && indexSize <= bytes.size()) {
-            const ByteSpan mfra = bytes.subspan(bytes.size() - indexSize);
-            if (IsFourCC(LoadFourCC(mfra, 4), "mfra")) {
-                parser_.ForEachBox(mfra.subspan(8), [&](const Box& tfra) {
-                    if (IsFourCC(tfra.Type, "tfra")) {
-                        if (const auto offset = LastIndexedFragment(tfra.Payload)) {
-                            moofAt = std::max(moofAt.value_or(0), *offset);
-                        }
-                    }
-                });
+    parser_.ForEachBox(mfra.subspan(8), [&](const Box& tfra) {
+        if (IsFourCC(tfra.Type, "tfra")) {
+            if (const auto offset = LastIndexedFragment(tfra.Payload)) {
+                moofAt = std::max(moofAt.value_or(0), *offset);
             }
         }
-    }
-    if (moofAt) {
+    });
+    return moofAt;
+}
+
+std::optional<std::uint64_t> IsoLoad::LastFragmentIn(ByteSpan bytes, std::int64_t start) {
+    // The fragment index names the last fragment.
+    if (const auto moofAt = IndexedLastFragment(bytes)) {
         return moofAt;
     }
     // Without one, the last "moof" whose size fits in the window.
@@ -616,6 +631,22 @@ FourCC OriginalFormat(MovieParser& parser, const FourCC& code, ByteSpan children
 
 } // namespace
 
+namespace {
+
+std::string DescribeDecoderConfig(const DecoderConfig& config, Codec& codec,
+                                  CodecDetails& details) {
+    if (codec == Codec::Unknown) {
+        codec = CodecForObjectType(config.ObjectType);
+    }
+    if (codec != Codec::Aac) {
+        return {};
+    }
+    details = DecodeAudioSpecificConfig(config.SpecificInfo);
+    return details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "";
+}
+
+} // namespace
+
 std::optional<CodecDetails> IsoLoad::AudioConfig(ByteSpan children) {
     if (const auto dac3 = FindEntryChild(parser_, children, "dac3")) {
         return DecodeAc3Config(dac3->Payload);
@@ -770,14 +801,8 @@ void IsoLoad::DescribeAudio(const Track& track) {
     std::string name;
     if (const auto esds = FindEntryChild(parser_, children, "esds")) {
         const DecoderConfig config = DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4));
-        if (codec == Codec::Unknown) {
-            codec = CodecForObjectType(config.ObjectType);
-        }
         averageBitRate = config.AverageBitRate;
-        if (codec == Codec::Aac) {
-            details = DecodeAudioSpecificConfig(config.SpecificInfo);
-            name = details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "";
-        }
+        name = DescribeDecoderConfig(config, codec, details);
     }
     if (auto other = AudioConfig(children)) {
         details = std::move(*other);
