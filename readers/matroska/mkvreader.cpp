@@ -247,6 +247,17 @@ public:
 private:
     // True when the file holds a video or sound track.
     bool Read();
+    // The EBML header's document type, or nothing when it cannot be read.
+    std::optional<std::string> ReadDocType(const Header& ebml);
+    // Finds the segment from `at` on; false when there is none.
+    bool FindSegment(std::int64_t at);
+    void WalkTopLevel();
+    // A simple tag's name and text.
+    std::pair<std::string, std::string> ReadSimpleTag(ByteSpan simpleTag);
+    // What one tag says of its tracks, given to each of them once.
+    void ReadTrackTag(const std::vector<std::uint64_t>& trackUids,
+                      const std::vector<std::pair<std::string, std::string>>& simple);
+    void ReadFileTags(const std::vector<std::pair<std::string, std::string>>& simple);
     // One element's header read from the file at `at`.
     std::optional<Header> HeaderAt(std::int64_t at);
     // The bytes [at, at + size) read into memory, counted against the load's
@@ -266,7 +277,12 @@ private:
     // timestamp units.
     std::optional<std::uint64_t> LastBlockEnd();
     std::optional<std::uint64_t> LastBlockEndIn(ByteSpan window);
+    // The end of a cluster's last block, by the frame durations of the
+    // track numbers where a block states none.
+    std::optional<std::uint64_t>
+    ClusterEnd(ByteSpan body, const std::map<std::uint64_t, std::uint64_t>& frameDurations);
     void Describe();
+    std::optional<std::int64_t> DurationMs();
     void DescribeVideo(const TrackEntry& track);
     void DescribeAudio(const TrackEntry& track);
 
@@ -340,14 +356,10 @@ template <typename Child> void MatroskaLoad::Children(ByteSpan payload, int dept
     }
 }
 
-bool MatroskaLoad::Read() {
-    const auto ebml = HeaderAt(0);
-    if (!ebml || ebml->Id != kEbml) {
-        return false;
-    }
-    const auto* head = ReadPayload(static_cast<std::int64_t>(ebml->Length), ebml->Size, 4096);
+std::optional<std::string> MatroskaLoad::ReadDocType(const Header& ebml) {
+    const auto* head = ReadPayload(static_cast<std::int64_t>(ebml.Length), ebml.Size, 4096);
     if (head == nullptr) {
-        return false;
+        return std::nullopt;
     }
     std::string docType;
     Children(*head, 1, [&](std::uint32_t id, ByteSpan payload) {
@@ -355,14 +367,11 @@ bool MatroskaLoad::Read() {
             docType = Text(payload);
         }
     });
-    if (docType != "matroska" && docType != "webm") {
-        return false;
-    }
-    recognised_ = true;
-    summary_.Container = docType == "webm" ? "WebM" : "MKV";
+    return docType;
+}
 
+bool MatroskaLoad::FindSegment(std::int64_t at) {
     // The segment, after anything the header level holds besides it.
-    std::int64_t at = static_cast<std::int64_t>(ebml->Length + ebml->Size);
     std::optional<Header> segment;
     for (int passed = 0; passed < 16; ++passed) {
         segment = HeaderAt(at);
@@ -380,10 +389,13 @@ bool MatroskaLoad::Read() {
                           segment->Size > static_cast<std::uint64_t>(size_ - segmentStart_)
                       ? size_
                       : segmentStart_ + static_cast<std::int64_t>(segment->Size);
+    return true;
+}
 
+void MatroskaLoad::WalkTopLevel() {
     // The top-level elements by their headers, up to the first cluster.
     HeaderWalkBudget walk;
-    for (at = segmentStart_; at < segmentEnd_ && walk.Allows(at, kLongestHeader);) {
+    for (std::int64_t at = segmentStart_; at < segmentEnd_ && walk.Allows(at, kLongestHeader);) {
         stop_.Check();
         const auto header = HeaderAt(at);
         if (!header || ++elements_ > CMatroskaReader::kMaxElements) {
@@ -413,6 +425,23 @@ bool MatroskaLoad::Read() {
             ReadTopLevel(id, target->second, *header);
         }
     }
+}
+
+bool MatroskaLoad::Read() {
+    const auto ebml = HeaderAt(0);
+    if (!ebml || ebml->Id != kEbml) {
+        return false;
+    }
+    const std::optional<std::string> docType = ReadDocType(*ebml);
+    if (!docType || (*docType != "matroska" && *docType != "webm")) {
+        return false;
+    }
+    recognised_ = true;
+    summary_.Container = *docType == "webm" ? "WebM" : "MKV";
+    if (!FindSegment(static_cast<std::int64_t>(ebml->Length + ebml->Size))) {
+        return false;
+    }
+    WalkTopLevel();
     Describe();
     return summary_.HasVideo || summary_.HasAudio;
 }
@@ -586,6 +615,59 @@ void MatroskaLoad::ReadTrack(ByteSpan payload, TrackEntry& track) {
     });
 }
 
+std::pair<std::string, std::string> MatroskaLoad::ReadSimpleTag(ByteSpan simpleTag) {
+    std::pair<std::string, std::string> tag;
+    Children(simpleTag, 3, [&](std::uint32_t id, ByteSpan field) {
+        if (id == kTagName) {
+            tag.first = Text(field);
+        } else if (id == kTagString) {
+            tag.second = Text(field);
+        }
+    });
+    return tag;
+}
+
+void MatroskaLoad::ReadFileTags(const std::vector<std::pair<std::string, std::string>>& simple) {
+    for (const auto& [tagName, text] : simple) {
+        const std::string& name = tagName; // a binding cannot be captured
+        const auto* fileTag =
+            std::find_if(kFileTags.begin(), kFileTags.end(),
+                         [&name](const FileTag& known) { return known.Name == name; });
+        if (fileTag != kFileTags.end() && !text.empty()) {
+            fileTags_.emplace(fileTag->Label, text);
+        }
+    }
+}
+
+void MatroskaLoad::ReadTrackTag(const std::vector<std::uint64_t>& trackUids,
+                                const std::vector<std::pair<std::string, std::string>>& simple) {
+    // What the tag says of its tracks, then given to each once: a tag may
+    // name thousands of tracks.
+    std::optional<std::int64_t> bitRate;
+    std::optional<std::optional<std::int64_t>> writingDate;
+    for (const auto& [name, text] : simple) {
+        if (name == "BPS") {
+            char* end = nullptr;
+            const long long value = std::strtoll(text.c_str(), &end, 10);
+            if (end != text.c_str() && *end == '\0' && value > 0) {
+                bitRate = value;
+            }
+        } else if (name == "_STATISTICS_WRITING_DATE_UTC") {
+            writingDate = NanosecondsSince2001(text);
+        }
+    }
+    for (const std::uint64_t uid : trackUids) {
+        stop_.Check();
+        TrackStatistics& statistics = statistics_[uid];
+        if (bitRate) {
+            statistics.BitRate = bitRate;
+        }
+        if (writingDate) {
+            statistics.WritingDate = *writingDate;
+        }
+    }
+}
+
 void MatroskaLoad::ReadTags(ByteSpan payload) {
     Children(payload, 1, [&](std::uint32_t id, ByteSpan tag) {
         if (id != kTag) {
@@ -599,63 +681,21 @@ void MatroskaLoad::ReadTags(ByteSpan payload) {
                 Children(value, 3, [&](std::uint32_t targetId, ByteSpan uid) {
                     if (targetId == kTagTrackUid) {
                         trackUids.push_back(Unsigned(uid));
-                    } else if (targetId == kTagEditionUid || targetId == kTagChapterUid ||
-                               targetId == kTagAttachmentUid) {
-                        otherTarget = true;
                     }
+                    otherTarget = otherTarget || targetId == kTagEditionUid ||
+                                  targetId == kTagChapterUid || targetId == kTagAttachmentUid;
                 });
             } else if (tagId == kSimpleTag) {
-                std::string name;
-                std::string text;
-                Children(value, 3, [&](std::uint32_t simpleId, ByteSpan field) {
-                    if (simpleId == kTagName) {
-                        name = Text(field);
-                    } else if (simpleId == kTagString) {
-                        text = Text(field);
-                    }
-                });
-                simple.emplace_back(std::move(name), std::move(text));
+                simple.push_back(ReadSimpleTag(value));
             }
         });
         if (otherTarget) {
             return;
         }
         if (trackUids.empty()) {
-            for (const auto& [tagName, text] : simple) {
-                const std::string& name = tagName; // a binding cannot be captured
-                const auto* fileTag =
-                    std::find_if(kFileTags.begin(), kFileTags.end(),
-                                 [&name](const FileTag& known) { return known.Name == name; });
-                if (fileTag != kFileTags.end() && !text.empty()) {
-                    fileTags_.emplace(fileTag->Label, text);
-                }
-            }
-            return;
-        }
-        // What the tag says of its tracks, then given to each once: a tag may
-        // name thousands of tracks.
-        std::optional<std::int64_t> bitRate;
-        std::optional<std::optional<std::int64_t>> writingDate;
-        for (const auto& [name, text] : simple) {
-            if (name == "BPS") {
-                char* end = nullptr;
-                const long long value = std::strtoll(text.c_str(), &end, 10);
-                if (end != text.c_str() && *end == '\0' && value > 0) {
-                    bitRate = value;
-                }
-            } else if (name == "_STATISTICS_WRITING_DATE_UTC") {
-                writingDate = NanosecondsSince2001(text);
-            }
-        }
-        for (const std::uint64_t uid : trackUids) {
-            stop_.Check();
-            TrackStatistics& statistics = statistics_[uid];
-            if (bitRate) {
-                statistics.BitRate = bitRate;
-            }
-            if (writingDate) {
-                statistics.WritingDate = *writingDate;
-            }
+            ReadFileTags(simple);
+        } else {
+            ReadTrackTag(trackUids, simple);
         }
     });
 }
@@ -693,6 +733,50 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
     return end;
 }
 
+std::optional<std::uint64_t>
+MatroskaLoad::ClusterEnd(ByteSpan body,
+                         const std::map<std::uint64_t, std::uint64_t>& frameDurations) {
+    std::optional<std::uint64_t> timestamp;
+    std::optional<std::uint64_t> end;
+    const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
+        const auto trackNumber = DecodeVint(bytes, 8, false);
+        // A block's time is its cluster's plus a signed 16-bit offset.
+        if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !trackNumber ||
+            bytes.size() < trackNumber->Length + 2) {
+            return;
+        }
+        const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
+        const std::int64_t time = static_cast<std::int64_t>(*timestamp) + relative;
+        if (duration == 0) {
+            const auto frame = frameDurations.find(trackNumber->Value);
+            duration = frame == frameDurations.end() ? 0 : frame->second;
+        }
+        if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
+            return;
+        }
+        end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
+    };
+    Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
+        if (id == kTimestamp) {
+            timestamp = Unsigned(value);
+        } else if (id == kSimpleBlock) {
+            block(value, 0);
+        } else if (id == kBlockGroup) {
+            ByteSpan inner;
+            std::uint64_t duration = 0;
+            Children(value, 3, [&](std::uint32_t groupId, ByteSpan field) {
+                if (groupId == kBlock) {
+                    inner = field;
+                } else if (groupId == kBlockDuration) {
+                    duration = Unsigned(field);
+                }
+            });
+            block(inner, duration);
+        }
+    });
+    return end;
+}
+
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
     // From the last cluster start back: the first whose timestamp and
     // blocks read whole gives the end of its last block.
@@ -721,46 +805,25 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
         if (cluster->Size != kUnknownSize && cluster->Size < body.size()) {
             body = body.first(static_cast<std::size_t>(cluster->Size));
         }
-        std::optional<std::uint64_t> timestamp;
-        std::optional<std::uint64_t> end;
-        const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
-            const auto trackNumber = DecodeVint(bytes, 8, false);
-            // A block's time is its cluster's plus a signed 16-bit offset.
-            if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !trackNumber ||
-                bytes.size() < trackNumber->Length + 2) {
-                return;
-            }
-            const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
-            const std::int64_t time = static_cast<std::int64_t>(*timestamp) + relative;
-            if (duration == 0) {
-                const auto frame = frameDurations.find(trackNumber->Value);
-                duration = frame == frameDurations.end() ? 0 : frame->second;
-            }
-            if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
-                return;
-            }
-            end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
-        };
-        Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
-            if (id == kTimestamp) {
-                timestamp = Unsigned(value);
-            } else if (id == kSimpleBlock) {
-                block(value, 0);
-            } else if (id == kBlockGroup) {
-                ByteSpan inner;
-                std::uint64_t duration = 0;
-                Children(value, 3, [&](std::uint32_t groupId, ByteSpan field) {
-                    if (groupId == kBlock) {
-                        inner = field;
-                    } else if (groupId == kBlockDuration) {
-                        duration = Unsigned(field);
-                    }
-                });
-                block(inner, duration);
-            }
-        });
-        if (end) {
+        if (const auto end = ClusterEnd(body, frameDurations)) {
             return end;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> MatroskaLoad::DurationMs() {
+    // The stated duration (Firefox writes 0 for "not known"), else the end
+    // of the last block.
+    const double nanoseconds = duration_.value_or(0) * static_cast<double>(timestampScale_);
+    if (nanoseconds > 0 && nanoseconds < 1e18) {
+        return std::llround(nanoseconds / 1e6);
+    }
+    if (const auto end = LastBlockEnd()) {
+        const std::uint64_t start = std::min(firstClusterTime_.value_or(0), *end);
+        const long double last = static_cast<long double>(*end - start) * timestampScale_ / 1e6L;
+        if (last < 1e15L) {
+            return std::llround(static_cast<double>(last));
         }
     }
     return std::nullopt;
@@ -794,18 +857,7 @@ void MatroskaLoad::Describe() {
         DescribeAudio(*audio);
     }
 
-    // The stated duration (Firefox writes 0 for "not known"), else the end
-    // of the last block.
-    const double nanoseconds = duration_.value_or(0) * static_cast<double>(timestampScale_);
-    if (nanoseconds > 0 && nanoseconds < 1e18) {
-        summary_.DurationMs = std::llround(nanoseconds / 1e6);
-    } else if (const auto end = LastBlockEnd()) {
-        const std::uint64_t start = std::min(firstClusterTime_.value_or(0), *end);
-        const long double last = static_cast<long double>(*end - start) * timestampScale_ / 1e6L;
-        if (last < 1e15L) {
-            summary_.DurationMs = std::llround(static_cast<double>(last));
-        }
-    }
+    summary_.DurationMs = DurationMs();
 
     // The segment's title before a TITLE tag.
     std::vector<MetadataItem> found;
