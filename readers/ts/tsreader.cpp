@@ -163,8 +163,8 @@ struct Stream {
     std::string Language;
 };
 
-// What a stream type and its descriptors say.
-void Classify(Stream& stream, ByteSpan descriptors) {
+// What a stream type says.
+void ClassifyByType(Stream& stream) {
     switch (stream.Type) {
     case 0x01:
         stream = {stream.Pid, stream.Type, Kind::Video, Codec::Mpeg1Video, {}};
@@ -216,63 +216,76 @@ void Classify(Stream& stream, ByteSpan descriptors) {
     default:
         break;
     }
+}
+
+// A sound codec that a descriptor names, for a stream of private data.
+void PrivateAudio(Stream& stream, Codec codec) {
+    if (stream.Type == 0x06) {
+        stream.What = Kind::Audio;
+        stream.Format = codec;
+    }
+}
+
+// What a registration descriptor's code says.
+void ClassifyByRegistration(Stream& stream, const FourCC& code) {
+    if (IsFourCC(code, "Opus")) {
+        PrivateAudio(stream, Codec::Opus);
+    } else if (IsFourCC(code, "AC-3")) {
+        PrivateAudio(stream, Codec::Ac3);
+    } else if (IsFourCC(code, "EAC3")) {
+        PrivateAudio(stream, Codec::Eac3);
+    } else if (IsFourCC(code, "DTS1") || IsFourCC(code, "DTS2") || IsFourCC(code, "DTS3")) {
+        PrivateAudio(stream, Codec::Dts);
+    } else if (IsFourCC(code, "HEVC") && stream.Type == 0x06) {
+        stream.What = Kind::Video;
+        stream.Format = Codec::Hevc;
+    }
+}
+
+// What one descriptor says.
+void ApplyDescriptor(Stream& stream, std::uint8_t tag, ByteSpan body) {
+    switch (tag) {
+    case 0x05: // registration
+        if (body.size() >= 4) {
+            ClassifyByRegistration(stream, LoadFourCC(body, 0));
+        }
+        break;
+    case 0x0A: // ISO 639 language
+        if (body.size() >= 3) {
+            stream.Language.assign(body.begin(), body.begin() + 3);
+        }
+        break;
+    case 0x59: // DVB subtitles
+        if (stream.Type == 0x06) {
+            stream.What = Kind::Subtitle;
+        }
+        if (body.size() >= 3) {
+            stream.Language.assign(body.begin(), body.begin() + 3);
+        }
+        break;
+    case 0x6A:
+        PrivateAudio(stream, Codec::Ac3);
+        break;
+    case 0x7A:
+        PrivateAudio(stream, Codec::Eac3);
+        break;
+    case 0x7B:
+        PrivateAudio(stream, Codec::Dts);
+        break;
+    default:
+        break;
+    }
+}
+
+// What a stream type and its descriptors say.
+void Classify(Stream& stream, ByteSpan descriptors) {
+    ClassifyByType(stream);
     while (descriptors.size() >= 2) {
-        const std::uint8_t tag = descriptors[0];
         const std::size_t length = descriptors[1];
         if (length > descriptors.size() - 2) {
             break;
         }
-        const ByteSpan body = descriptors.subspan(2, length);
-        const auto audio = [&](Codec codec) {
-            if (stream.Type == 0x06) {
-                stream.What = Kind::Audio;
-                stream.Format = codec;
-            }
-        };
-        switch (tag) {
-        case 0x05: // registration
-            if (length >= 4) {
-                const FourCC code = LoadFourCC(body, 0);
-                if (IsFourCC(code, "Opus")) {
-                    audio(Codec::Opus);
-                } else if (IsFourCC(code, "AC-3")) {
-                    audio(Codec::Ac3);
-                } else if (IsFourCC(code, "EAC3")) {
-                    audio(Codec::Eac3);
-                } else if (IsFourCC(code, "DTS1") || IsFourCC(code, "DTS2") ||
-                           IsFourCC(code, "DTS3")) {
-                    audio(Codec::Dts);
-                } else if (IsFourCC(code, "HEVC") && stream.Type == 0x06) {
-                    stream.What = Kind::Video;
-                    stream.Format = Codec::Hevc;
-                }
-            }
-            break;
-        case 0x0A: // ISO 639 language
-            if (length >= 3) {
-                stream.Language.assign(body.begin(), body.begin() + 3);
-            }
-            break;
-        case 0x59: // DVB subtitles
-            if (stream.Type == 0x06) {
-                stream.What = Kind::Subtitle;
-            }
-            if (length >= 3) {
-                stream.Language.assign(body.begin(), body.begin() + 3);
-            }
-            break;
-        case 0x6A:
-            audio(Codec::Ac3);
-            break;
-        case 0x7A:
-            audio(Codec::Eac3);
-            break;
-        case 0x7B:
-            audio(Codec::Dts);
-            break;
-        default:
-            break;
-        }
+        ApplyDescriptor(stream, descriptors[0], descriptors.subspan(2, length));
         descriptors = descriptors.subspan(2 + length);
     }
 }
@@ -308,6 +321,10 @@ private:
     void ReadProgramMap(ByteSpan section);
     bool HeadComplete() const;
     void DescribeVideo();
+    void CountStreams();
+    // The video's cells; the length of one frame in timestamp ticks (0:
+    // not known).
+    std::uint64_t SummariseVideo();
     void DescribeAudio();
     void DescribeDuration(std::uint64_t frameTicks);
     std::optional<std::uint64_t> BitRateFromClock() const;
@@ -381,6 +398,39 @@ void TsLoad::ReadProgramMap(ByteSpan section) {
     }
 }
 
+// A packet of the first video or sound stream: its first timestamps and
+// the start of its data.
+void AddToHead(const Packet& packet, StreamHead& head) {
+    ByteSpan data = packet.Payload;
+    if (packet.Start) {
+        const auto pes = ParsePesStart(data);
+        if (!pes) {
+            return;
+        }
+        if (pes->Pts && head.Timestamps.size() < kMaxTimestamps) {
+            head.Timestamps.push_back(*pes->Pts);
+        }
+        head.Started = true;
+        data = data.subspan(pes->DataOffset);
+    }
+    if (head.Started && head.Bytes.size() < CTsReader::kMaxStreamHead) {
+        const std::size_t kept =
+            std::min(data.size(), CTsReader::kMaxStreamHead - head.Bytes.size());
+        head.Bytes.insert(head.Bytes.end(), data.begin(),
+                          data.begin() + static_cast<std::ptrdiff_t>(kept));
+    }
+}
+
+// The map of the first programme a programme association section names.
+std::optional<std::uint16_t> FirstProgramMap(ByteSpan section) {
+    for (std::size_t entry = 8; entry + 4 <= section.size() - 4; entry += 4) {
+        if (LoadBe16(section, entry) != 0) {
+            return static_cast<std::uint16_t>(LoadBe16(section, entry + 2) & 0x1FFFU);
+        }
+    }
+    return std::nullopt;
+}
+
 void TsLoad::ReadHead(const FileWindow& window) {
     Section programs;
     Section map;
@@ -396,13 +446,7 @@ void TsLoad::ReadHead(const FileWindow& window) {
     Packets(window, [&](const Packet& packet, std::int64_t at) {
         if (packet.Pid == 0 && !programMap_) {
             if (const auto section = programs.Add(packet); section && (*section)[0] == 0x00) {
-                // The first programme's map.
-                for (std::size_t entry = 8; entry + 4 <= section->size() - 4; entry += 4) {
-                    if (LoadBe16(*section, entry) != 0) {
-                        programMap_ = LoadBe16(*section, entry + 2) & 0x1FFFU;
-                        break;
-                    }
-                }
+                programMap_ = FirstProgramMap(*section);
             }
             return;
         }
@@ -420,26 +464,8 @@ void TsLoad::ReadHead(const FileWindow& window) {
         }
         for (auto [stream, head] :
              {std::pair{video_, &videoHead_}, std::pair{audio_, &audioHead_}}) {
-            if (stream == nullptr || packet.Pid != stream->Pid) {
-                continue;
-            }
-            ByteSpan data = packet.Payload;
-            if (packet.Start) {
-                const auto pes = ParsePesStart(data);
-                if (!pes) {
-                    continue;
-                }
-                if (pes->Pts && head->Timestamps.size() < kMaxTimestamps) {
-                    head->Timestamps.push_back(*pes->Pts);
-                }
-                head->Started = true;
-                data = data.subspan(pes->DataOffset);
-            }
-            if (head->Started && head->Bytes.size() < CTsReader::kMaxStreamHead) {
-                const std::size_t kept =
-                    std::min(data.size(), CTsReader::kMaxStreamHead - head->Bytes.size());
-                head->Bytes.insert(head->Bytes.end(), data.begin(),
-                                   data.begin() + static_cast<std::ptrdiff_t>(kept));
+            if (stream != nullptr && packet.Pid == stream->Pid) {
+                AddToHead(packet, *head);
             }
         }
     });
@@ -476,6 +502,43 @@ std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
     return std::nullopt;
 }
 
+// An MPEG-1 or MPEG-2 video stream's first sequence header, and the
+// profile of the sequence extension after it.
+PictureFormat MpegPicture(ByteSpan bytes) {
+    PictureFormat picture;
+    const auto at = FindStartCode(bytes, 0xB3);
+    if (!at || *at + 11 > bytes.size()) {
+        return picture;
+    }
+    const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
+    picture.Width = header.Width;
+    picture.Height = header.Height;
+    picture.FrameRate = MpegFrameRateForCode(header.FrameRateCode);
+    if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
+        picture.Details.BitRate = header.BitRateValue * 400;
+    }
+    const ByteSpan after = bytes.subspan(*at + 4);
+    if (const auto extension = FindStartCode(after, 0xB5);
+        extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
+        picture.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
+            ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
+    }
+    return picture;
+}
+
+// The smallest step between timestamps, 0 when there is none.
+std::uint64_t SmallestStep(std::vector<std::uint64_t> times) {
+    std::sort(times.begin(), times.end());
+    std::uint64_t step = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        const std::uint64_t gap = times[i] - times[i - 1];
+        if (gap > 0 && (step == 0 || gap < step)) {
+            step = gap;
+        }
+    }
+    return step;
+}
+
 void TsLoad::DescribeVideo() {
     picture_ = {};
     if (video_ == nullptr) {
@@ -495,39 +558,15 @@ void TsLoad::DescribeVideo() {
         break;
     case Codec::Mpeg1Video:
     case Codec::Mpeg2Video:
-        if (const auto at = FindStartCode(bytes, 0xB3); at && *at + 11 <= bytes.size()) {
-            const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
-            picture_.Width = header.Width;
-            picture_.Height = header.Height;
-            picture_.FrameRate = MpegFrameRateForCode(header.FrameRateCode);
-            if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
-                picture_.Details.BitRate = header.BitRateValue * 400;
-            }
-            // The sequence extension that follows gives the profile.
-            const ByteSpan after = bytes.subspan(*at + 4);
-            if (const auto extension = FindStartCode(after, 0xB5);
-                extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
-                picture_.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
-                    ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
-            }
-        }
+        picture_ = MpegPicture(bytes);
         break;
     default:
         break;
     }
     // Without timing information: the smallest step between the first
     // frames' times.
-    if (picture_.FrameRate <= 0 && videoHead_.Timestamps.size() >= 2) {
-        std::vector<std::uint64_t> times = videoHead_.Timestamps;
-        std::sort(times.begin(), times.end());
-        std::uint64_t step = 0;
-        for (std::size_t i = 1; i < times.size(); ++i) {
-            const std::uint64_t gap = times[i] - times[i - 1];
-            if (gap > 0 && (step == 0 || gap < step)) {
-                step = gap;
-            }
-        }
-        if (step > 0) {
+    if (picture_.FrameRate <= 0) {
+        if (const std::uint64_t step = SmallestStep(videoHead_.Timestamps); step > 0) {
             picture_.FrameRate = static_cast<double>(kPtsPerSecond) / static_cast<double>(step);
         }
     }
@@ -621,6 +660,17 @@ bool Jumps(const std::vector<std::uint64_t>& times) {
     return false;
 }
 
+// The last of a window's last frames: B-frames come out of order.
+std::uint64_t LastFrameTime(const std::vector<std::uint64_t>& times) {
+    std::uint64_t last = times.back();
+    for (const std::uint64_t time : times) {
+        if ((time - last) % kPtsWrap < kLargestStep) {
+            last = time;
+        }
+    }
+    return last;
+}
+
 void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     const std::uint16_t pid = video_ != nullptr ? video_->Pid : audio_->Pid;
     const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
@@ -648,13 +698,7 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     if (!head.Timestamps.empty() && !times.empty() && !Jumps(head.Timestamps) && !Jumps(times)) {
         const std::uint64_t first =
             *std::min_element(head.Timestamps.begin(), head.Timestamps.end());
-        // The last of the window's last frames: B-frames come out of order.
-        std::uint64_t last = times.back();
-        for (const std::uint64_t time : times) {
-            if ((time - last) % kPtsWrap < kLargestStep) {
-                last = time;
-            }
-        }
+        const std::uint64_t last = LastFrameTime(times);
         const std::uint64_t span = (last - first) % kPtsWrap;
         if (span < kLargestStep * 24 * 60) {
             summary_.DurationMs = std::llround(static_cast<double>(span + frameTicks) / 90.0);
@@ -700,6 +744,12 @@ bool TsLoad::Read() {
     if (video_ == nullptr && audio_ == nullptr) {
         return false;
     }
+    CountStreams();
+    DescribeDuration(SummariseVideo());
+    return true;
+}
+
+void TsLoad::CountStreams() {
     for (const Stream& stream : streams_) {
         if (stream.What == Kind::Video) {
             ++summary_.VideoTracks;
@@ -711,6 +761,9 @@ bool TsLoad::Read() {
             summary_.SubtitleLanguages.push_back(stream.Language);
         }
     }
+}
+
+std::uint64_t TsLoad::SummariseVideo() {
     std::uint64_t frameTicks = 0;
     if (video_ != nullptr) {
         summary_.HasVideo = true;
@@ -734,8 +787,7 @@ bool TsLoad::Read() {
             summary_.VideoBitRate = picture_.Details.BitRate;
         }
     }
-    DescribeDuration(frameTicks);
-    return true;
+    return frameTicks;
 }
 
 } // namespace
