@@ -297,6 +297,11 @@ private:
     // The time of the file's last tag, from its end.
     std::optional<std::uint32_t> LastTagTime();
     void Describe();
+    // `stated`: the metadata's codec ID, for a file without the stream's tag.
+    void DescribeVideo(std::optional<double> stated);
+    void DescribeAudio(std::optional<double> stated);
+    void SetRateAndChannels(const CodecDetails& details, std::uint8_t flags);
+    void DescribeTexts();
 
     ByteSource& source_;
     MediaSummary& summary_;
@@ -441,6 +446,14 @@ std::optional<std::uint32_t> FlvLoad::LastTagTime() {
     return tag->Time;
 }
 
+namespace {
+
+std::optional<std::int64_t> BitsPerSecond(std::optional<double> kilobits) {
+    return kilobits ? std::optional<std::int64_t>(std::llround(*kilobits * 1000)) : std::nullopt;
+}
+
+} // namespace
+
 void FlvLoad::Describe() {
     summary_.Container = "FLV";
     // The stated duration, else the last tag's time.
@@ -450,108 +463,112 @@ void FlvLoad::Describe() {
         summary_.DurationMs =
             std::int64_t{*last} - std::min<std::int64_t>(firstTime_.value_or(0), *last);
     }
-
-    const auto rate = [](std::optional<double> kilobits) -> std::optional<std::int64_t> {
-        return kilobits ? std::optional<std::int64_t>(std::llround(*kilobits * 1000))
-                        : std::nullopt;
-    };
-    const auto stated = Number("videocodecid");
-    if (video_ || stated) {
-        summary_.HasVideo = true;
-        summary_.VideoTracks = 1;
-        const ByteSpan data = video_ ? video_->Data : ByteSpan();
-        // An extended header (bit 7) names its codec by a four-character code.
-        Codec codec = Codec::Unknown;
-        if ((ByteAt(data, 0) & 0x80U) != 0) {
-            const FourCC code = LoadFourCC(data, 1);
-            codec = CodecForSampleEntry(code);
-            summary_.VideoCode = FourCCText(code);
-        } else {
-            const unsigned id =
-                video_ ? ByteAt(data, 0) & 0x0FU : static_cast<unsigned>(std::min(*stated, 255.0));
-            codec = VideoCodecFor(id);
-            summary_.VideoCode = std::to_string(id);
-        }
-        summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);
-        PictureFormat picture;
-        if (codec == Codec::Avc && !videoConfig_.empty()) {
-            picture = DecodeAvcSequenceParameterSet(FirstAvcParameterSet(videoConfig_));
-            picture.Details = DecodeAvcConfig(videoConfig_);
-        } else if (codec == Codec::SorensonSpark) {
-            std::tie(picture.Width, picture.Height) = SparkPictureSize(BytesFrom(data, 1));
-        }
-        summary_.VideoProfile = picture.Details.Profile;
-        summary_.BitDepth = picture.Details.BitDepth;
-        const auto width =
-            picture.Width > 0 ? std::optional<double>(picture.Width) : Number("width");
-        const auto height =
-            picture.Height > 0 ? std::optional<double>(picture.Height) : Number("height");
-        if (width && height && *width <= 65535 && *height <= 65535) {
-            summary_.Width = std::llround(*width);
-            summary_.Height = std::llround(*height);
-            summary_.DisplayAspect = AspectText(static_cast<std::uint64_t>(*summary_.Width),
-                                                static_cast<std::uint64_t>(*summary_.Height));
-        }
-        // The stated rate, else the stream's own, else the steps between
-        // the first frames' times.
-        if (const auto frameRate =
-                Number("framerate") ? Number("framerate") : Number("videoframerate")) {
-            summary_.FrameRate = *frameRate;
-        } else if (picture.FrameRate > 0) {
-            summary_.FrameRate = picture.FrameRate;
-        } else {
-            summary_.FrameRate = SteadyFrameRate(videoTimes_);
-        }
-        summary_.VideoBitRate = rate(Number("videodatarate"));
+    if (const auto stated = Number("videocodecid"); video_ || stated) {
+        DescribeVideo(stated);
     }
-
-    const auto statedAudio = Number("audiocodecid");
-    if (audio_ || statedAudio) {
-        summary_.HasAudio = true;
-        summary_.AudioTracks = 1;
-        // Format (4 bits), rate (5.5, 11, 22 or 44 kHz), sample size, and
-        // the stereo flag.
-        const std::uint8_t flags = audio_ ? ByteAt(audio_->Data, 0) : 0;
-        const unsigned format =
-            audio_ ? flags >> 4U : static_cast<unsigned>(std::min(*statedAudio, 255.0));
-        summary_.AudioCode = std::to_string(format);
-        summary_.AudioCodec = AudioFormatName(format);
-        if (summary_.AudioCodec.empty()) {
-            summary_.AudioCodec = summary_.AudioCode;
-        }
-        // The codec's own header, else the metadata, else the tag's flags.
-        CodecDetails details;
-        if (!audioConfig_.empty()) {
-            details = DecodeAudioSpecificConfig(audioConfig_);
-            summary_.AudioCodec = details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "AAC";
-        } else if (const MpegAudioHeader frame = DecodeMpegAudioHeader(audioFrame_);
-                   frame.Layer != 0) {
-            details.SampleRate = frame.SampleRate;
-            details.Channels = frame.Channels;
-            details.BitRate = frame.BitRate;
-        }
-        static constexpr std::array<std::int64_t, 4> kFlagRates{5512, 11025, 22050, 44100};
-        if (details.SampleRate > 0) {
-            summary_.SampleRate = std::int64_t{details.SampleRate};
-        } else if (const auto statedRate = Number("audiosamplerate")) {
-            summary_.SampleRate = std::llround(*statedRate);
-        } else if (audio_) {
-            summary_.SampleRate = kFlagRates[(flags >> 2U) & 3U];
-        }
-        const auto stereo = metadata_.find("stereo");
-        if (details.Channels > 0) {
-            summary_.Channels = std::int64_t{details.Channels};
-        } else if (stereo != metadata_.end() && std::holds_alternative<bool>(stereo->second)) {
-            summary_.Channels = std::get<bool>(stereo->second) ? 2 : 1;
-        } else if (audio_) {
-            summary_.Channels = (flags & 1U) != 0 ? 2 : 1;
-        }
-        summary_.AudioBitRate = rate(Number("audiodatarate"));
-        if (!summary_.AudioBitRate && details.BitRate > 0) {
-            summary_.AudioBitRate = std::int64_t{details.BitRate};
-        }
+    if (const auto statedAudio = Number("audiocodecid"); audio_ || statedAudio) {
+        DescribeAudio(statedAudio);
     }
+    DescribeTexts();
+}
 
+void FlvLoad::DescribeVideo(std::optional<double> stated) {
+    summary_.HasVideo = true;
+    summary_.VideoTracks = 1;
+    const ByteSpan data = video_ ? video_->Data : ByteSpan();
+    // An extended header (bit 7) names its codec by a four-character code.
+    Codec codec = Codec::Unknown;
+    if ((ByteAt(data, 0) & 0x80U) != 0) {
+        const FourCC code = LoadFourCC(data, 1);
+        codec = CodecForSampleEntry(code);
+        summary_.VideoCode = FourCCText(code);
+    } else {
+        const unsigned id =
+            video_ ? ByteAt(data, 0) & 0x0FU : static_cast<unsigned>(std::min(*stated, 255.0));
+        codec = VideoCodecFor(id);
+        summary_.VideoCode = std::to_string(id);
+    }
+    summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);
+    PictureFormat picture;
+    if (codec == Codec::Avc && !videoConfig_.empty()) {
+        picture = DecodeAvcSequenceParameterSet(FirstAvcParameterSet(videoConfig_));
+        picture.Details = DecodeAvcConfig(videoConfig_);
+    } else if (codec == Codec::SorensonSpark) {
+        std::tie(picture.Width, picture.Height) = SparkPictureSize(BytesFrom(data, 1));
+    }
+    summary_.VideoProfile = picture.Details.Profile;
+    summary_.BitDepth = picture.Details.BitDepth;
+    const auto width = picture.Width > 0 ? std::optional<double>(picture.Width) : Number("width");
+    const auto height =
+        picture.Height > 0 ? std::optional<double>(picture.Height) : Number("height");
+    if (width && height && *width <= 65535 && *height <= 65535) {
+        summary_.Width = std::llround(*width);
+        summary_.Height = std::llround(*height);
+        summary_.DisplayAspect = AspectText(static_cast<std::uint64_t>(*summary_.Width),
+                                            static_cast<std::uint64_t>(*summary_.Height));
+    }
+    // The stated rate, else the stream's own, else the steps between the
+    // first frames' times.
+    if (const auto frameRate =
+            Number("framerate") ? Number("framerate") : Number("videoframerate")) {
+        summary_.FrameRate = *frameRate;
+    } else if (picture.FrameRate > 0) {
+        summary_.FrameRate = picture.FrameRate;
+    } else {
+        summary_.FrameRate = SteadyFrameRate(videoTimes_);
+    }
+    summary_.VideoBitRate = BitsPerSecond(Number("videodatarate"));
+}
+
+void FlvLoad::DescribeAudio(std::optional<double> stated) {
+    summary_.HasAudio = true;
+    summary_.AudioTracks = 1;
+    // Format (4 bits), rate (5.5, 11, 22 or 44 kHz), sample size, and the
+    // stereo flag.
+    const std::uint8_t flags = audio_ ? ByteAt(audio_->Data, 0) : 0;
+    const unsigned format = audio_ ? flags >> 4U : static_cast<unsigned>(std::min(*stated, 255.0));
+    summary_.AudioCode = std::to_string(format);
+    summary_.AudioCodec = AudioFormatName(format);
+    if (summary_.AudioCodec.empty()) {
+        summary_.AudioCodec = summary_.AudioCode;
+    }
+    // The codec's own header, else the metadata, else the tag's flags.
+    CodecDetails details;
+    if (!audioConfig_.empty()) {
+        details = DecodeAudioSpecificConfig(audioConfig_);
+        summary_.AudioCodec = details.Ps ? "HE-AACv2" : details.Sbr ? "HE-AAC" : "AAC";
+    } else if (const MpegAudioHeader frame = DecodeMpegAudioHeader(audioFrame_); frame.Layer != 0) {
+        details.SampleRate = frame.SampleRate;
+        details.Channels = frame.Channels;
+        details.BitRate = frame.BitRate;
+    }
+    SetRateAndChannels(details, flags);
+    summary_.AudioBitRate = BitsPerSecond(Number("audiodatarate"));
+    if (!summary_.AudioBitRate && details.BitRate > 0) {
+        summary_.AudioBitRate = std::int64_t{details.BitRate};
+    }
+}
+
+void FlvLoad::SetRateAndChannels(const CodecDetails& details, std::uint8_t flags) {
+    static constexpr std::array<std::int64_t, 4> kFlagRates{5512, 11025, 22050, 44100};
+    if (details.SampleRate > 0) {
+        summary_.SampleRate = std::int64_t{details.SampleRate};
+    } else if (const auto statedRate = Number("audiosamplerate")) {
+        summary_.SampleRate = std::llround(*statedRate);
+    } else if (audio_) {
+        summary_.SampleRate = kFlagRates[(flags >> 2U) & 3U];
+    }
+    const auto stereo = metadata_.find("stereo");
+    if (details.Channels > 0) {
+        summary_.Channels = std::int64_t{details.Channels};
+    } else if (stereo != metadata_.end() && std::holds_alternative<bool>(stereo->second)) {
+        summary_.Channels = std::get<bool>(stereo->second) ? 2 : 1;
+    } else if (audio_) {
+        summary_.Channels = (flags & 1U) != 0 ? 2 : 1;
+    }
+}
+
+void FlvLoad::DescribeTexts() {
     static constexpr std::array<std::pair<std::string_view, const char*>, 9> kTexts{{
         {"title", "Title"},
         {"artist", "Artist"},
