@@ -109,13 +109,21 @@ private:
     // The presentation times of a stream's first media objects in the
     // packets at hand.
     std::vector<std::uint32_t> FirstFrameTimes(std::size_t number) const;
+    // The times of the media objects of stream `number` that start in one
+    // data packet, each object once.
+    void PacketFrameTimes(ByteSpan packet, std::size_t number, std::vector<std::uint32_t>& times,
+                          std::optional<std::uint32_t>& lastObject) const;
     void ReadStreamProperties(ByteSpan payload);
     void ReadExtendedStreamProperties(ByteSpan payload);
     void ReadBitrateProperties(ByteSpan payload);
     void ReadContentDescription(ByteSpan payload);
     void ReadExtendedContentDescription(ByteSpan payload);
     void AddText(std::string_view name, std::string text);
+    void ReadHeaderObjects();
     void DescribeVideo(const Stream& stream);
+    // The video's cells, its frame rate from the first frames without a
+    // stated one, and the WMV label of a Windows Media codec.
+    void DescribeVideoStream(const Stream& video, std::size_t number);
     void DescribeAudio(const Stream& stream);
 
     ByteSpan header_;
@@ -144,7 +152,7 @@ template <typename Visit> void AsfLoad::Objects(ByteSpan bytes, Visit&& visit) {
     }
 }
 
-bool AsfLoad::Run(bool wmvExtension) {
+void AsfLoad::ReadHeaderObjects() {
     Objects(BytesFrom(header_, kObjectHeader + kHeaderFields),
             [&](ByteSpan guid, ByteSpan payload) {
                 if (IsGuid(guid, kFileProperties)) {
@@ -166,6 +174,23 @@ bool AsfLoad::Run(bool wmvExtension) {
                     });
                 }
             });
+}
+
+void AsfLoad::DescribeVideoStream(const Stream& video, std::size_t number) {
+    DescribeVideo(video);
+    // Without a stated rate, the steps between the first frames' times in
+    // the packets that came with the header's read.
+    if (!summary_.FrameRate) {
+        summary_.FrameRate = SteadyFrameRate(FirstFrameTimes(number));
+    }
+    const Codec codec = CodecForSampleEntry(LoadFourCC(video.TypeSpecific, 27));
+    if (codec == Codec::Wmv1 || codec == Codec::Wmv2 || codec == Codec::Vc1) {
+        summary_.Container = "WMV";
+    }
+}
+
+bool AsfLoad::Run(bool wmvExtension) {
+    ReadHeaderObjects();
 
     const Stream* video = nullptr;
     const Stream* audio = nullptr;
@@ -186,16 +211,7 @@ bool AsfLoad::Run(bool wmvExtension) {
     }
     summary_.Container = "ASF";
     if (video != nullptr) {
-        DescribeVideo(*video);
-        // Without a stated rate, the steps between the first frames' times
-        // in the packets that came with the header's read.
-        if (!summary_.FrameRate) {
-            summary_.FrameRate = SteadyFrameRate(FirstFrameTimes(videoNumber));
-        }
-        const Codec codec = CodecForSampleEntry(LoadFourCC(video->TypeSpecific, 27));
-        if (codec == Codec::Wmv1 || codec == Codec::Wmv2 || codec == Codec::Vc1) {
-            summary_.Container = "WMV";
-        }
+        DescribeVideoStream(*video, videoNumber);
     }
     if (wmvExtension) {
         summary_.Container = "WMV";
@@ -224,67 +240,77 @@ void AsfLoad::ReadFileProperties(ByteSpan payload) {
     }
 }
 
+namespace {
+
+// A field whose size a 2-bit type gives: none, a byte, a word, a dword.
+std::uint32_t VariableField(ByteSpan bytes, std::size_t& at, unsigned type) {
+    static constexpr std::array<std::size_t, 4> kSizes{0, 1, 2, 4};
+    const std::size_t size = kSizes[type & 3U];
+    const std::uint32_t value = size == 1   ? ByteAt(bytes, at)
+                                : size == 2 ? LoadLe16(bytes, at)
+                                : size == 4 ? LoadLe32(bytes, at)
+                                            : 0;
+    at += size;
+    return value;
+}
+
+} // namespace
+
+void AsfLoad::PacketFrameTimes(ByteSpan packet, std::size_t number,
+                               std::vector<std::uint32_t>& times,
+                               std::optional<std::uint32_t>& lastObject) const {
+    std::size_t at = 0;
+    // Error correction data: its length in the flags' low bits.
+    if ((packet[0] & 0x80U) != 0) {
+        at = 1 + (packet[0] & 0x0FU);
+    }
+    const std::uint8_t lengthTypes = ByteAt(packet, at);
+    const std::uint8_t propertyTypes = ByteAt(packet, at + 1);
+    at += 2;
+    VariableField(packet, at, lengthTypes >> 5U); // packet length
+    VariableField(packet, at, lengthTypes >> 1U); // sequence
+    const std::uint32_t padding = VariableField(packet, at, lengthTypes >> 3U);
+    at += 6; // send time and duration
+    const bool multiple = (lengthTypes & 1U) != 0;
+    std::size_t count = 1;
+    unsigned payloadLengthType = 0;
+    if (multiple) {
+        count = ByteAt(packet, at) & 0x3FU;
+        payloadLengthType = ByteAt(packet, at) >> 6U;
+        ++at;
+    }
+    for (std::size_t i = 0; i < count && at < packet.size(); ++i) {
+        const std::size_t stream = packet[at++] & 0x7FU;
+        const std::uint32_t object = VariableField(packet, at, propertyTypes >> 4U);
+        const std::uint32_t offset = VariableField(packet, at, propertyTypes >> 2U);
+        const std::uint32_t replicated = VariableField(packet, at, propertyTypes);
+        // A replicated media object size and presentation time; or, with 1
+        // byte, compressed payloads whose offset field is the time.
+        const std::uint32_t time = replicated >= 8 ? LoadLe32(packet, at + 4) : offset;
+        const bool starts = replicated == 1 || (replicated >= 8 && offset == 0);
+        at += replicated;
+        const std::size_t length =
+            multiple ? VariableField(packet, at, payloadLengthType)
+                     : packet.size() - std::min<std::size_t>(packet.size(), at + padding);
+        if (stream == number && starts && at <= packet.size() && object != lastObject &&
+            times.size() < kFrameTimesKept) {
+            times.push_back(time);
+            lastObject = object;
+        }
+        at += length;
+    }
+}
+
 std::vector<std::uint32_t> AsfLoad::FirstFrameTimes(std::size_t number) const {
     std::vector<std::uint32_t> times;
     if (packetSize_ == 0 || !IsGuid(data_, kData)) {
         return times;
     }
-    // A field whose size a 2-bit type gives: none, a byte, a word, a dword.
-    const auto field = [](ByteSpan bytes, std::size_t& at, unsigned type) -> std::uint32_t {
-        static constexpr std::array<std::size_t, 4> kSizes{0, 1, 2, 4};
-        const std::size_t size = kSizes[type & 3U];
-        const std::uint32_t value = size == 1   ? ByteAt(bytes, at)
-                                    : size == 2 ? LoadLe16(bytes, at)
-                                    : size == 4 ? LoadLe32(bytes, at)
-                                                : 0;
-        at += size;
-        return value;
-    };
     std::optional<std::uint32_t> lastObject;
     // The last packet may be cut where the read ended.
     for (ByteSpan rest = BytesFrom(data_, kDataHeader);
          !rest.empty() && times.size() < kFrameTimesKept; rest = BytesFrom(rest, packetSize_)) {
-        const ByteSpan packet = BytesAt(rest, 0, packetSize_);
-        std::size_t at = 0;
-        // Error correction data: its length in the flags' low bits.
-        if ((packet[0] & 0x80U) != 0) {
-            at = 1 + (packet[0] & 0x0FU);
-        }
-        const std::uint8_t lengthTypes = ByteAt(packet, at);
-        const std::uint8_t propertyTypes = ByteAt(packet, at + 1);
-        at += 2;
-        field(packet, at, lengthTypes >> 5U); // packet length
-        field(packet, at, lengthTypes >> 1U); // sequence
-        const std::uint32_t padding = field(packet, at, lengthTypes >> 3U);
-        at += 6; // send time and duration
-        const bool multiple = (lengthTypes & 1U) != 0;
-        std::size_t count = 1;
-        unsigned payloadLengthType = 0;
-        if (multiple) {
-            count = ByteAt(packet, at) & 0x3FU;
-            payloadLengthType = ByteAt(packet, at) >> 6U;
-            ++at;
-        }
-        for (std::size_t i = 0; i < count && at < packet.size(); ++i) {
-            const std::size_t stream = packet[at++] & 0x7FU;
-            const std::uint32_t object = field(packet, at, propertyTypes >> 4U);
-            const std::uint32_t offset = field(packet, at, propertyTypes >> 2U);
-            const std::uint32_t replicated = field(packet, at, propertyTypes);
-            // A replicated media object size and presentation time; or, with
-            // 1 byte, compressed payloads whose offset field is the time.
-            const std::uint32_t time = replicated >= 8 ? LoadLe32(packet, at + 4) : offset;
-            const bool starts = replicated == 1 || (replicated >= 8 && offset == 0);
-            at += replicated;
-            const std::size_t length =
-                multiple ? field(packet, at, payloadLengthType)
-                         : packet.size() - std::min<std::size_t>(packet.size(), at + padding);
-            if (stream == number && starts && at <= packet.size() && object != lastObject &&
-                times.size() < kFrameTimesKept) {
-                times.push_back(time);
-                lastObject = object;
-            }
-            at += length;
-        }
+        PacketFrameTimes(BytesAt(rest, 0, packetSize_), number, times, lastObject);
     }
     return times;
 }
