@@ -115,6 +115,56 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
     return false;
 }
 
+void CAVIHeaderReader::WalkList(ByteSource& source, std::int64_t bound, int depth) {
+    FourCC listType{};
+    // "movi" and "rec " hold the sample data and are never entered.
+    if (source.Read(listType) != listType.size() || EqualsIgnoringAsciiCase(listType, "movi") ||
+        EqualsIgnoringAsciiCase(listType, "rec ") || depth >= kMaxListDepth) {
+        return;
+    }
+    while (source.Position() < bound) {
+        if (!WalkChunk(source, bound, depth + 1)) {
+            break;
+        }
+    }
+}
+
+bool CAVIHeaderReader::ReadStreamHeader(ByteSource& source) {
+    AviStreamHeader streamHeader{};
+    if (source.Read(BytesOf(streamHeader)) < sizeof(streamHeader)) {
+        return false;
+    }
+    CurrentStreamType = streamHeader.fccType;
+    if (IsFourCC(CurrentStreamType, "vids")) {
+        VideoStreamHeader = streamHeader;
+        HasVideoStreamHeader = true;
+    } else if (IsFourCC(CurrentStreamType, "auds")) {
+        AudioStreamHeader = streamHeader;
+        HasAudioStreamHeader = true;
+    }
+    return true;
+}
+
+bool CAVIHeaderReader::ReadStreamFormat(ByteSource& source, std::uint32_t size) {
+    // A format shorter than its record leaves the rest of it zero.
+    const auto readInto = [&](auto& format, bool& has) {
+        format = {};
+        const auto wanted = std::min<std::size_t>(size, sizeof(format));
+        if (source.Read(BytesOf(format).first(wanted)) < wanted) {
+            return false;
+        }
+        has = true;
+        return true;
+    };
+    if (IsFourCC(CurrentStreamType, "auds")) {
+        return readInto(AudioFormat, HasAudioFormat);
+    }
+    if (IsFourCC(CurrentStreamType, "vids")) {
+        return readInto(VideoFormat, HasVideoFormat);
+    }
+    return true;
+}
+
 bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int depth) {
     stop_.Check();
     if (ChunksVisited >= kMaxChunks) {
@@ -133,18 +183,7 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
     const std::int64_t next = CheckedAdd(dataEnd, size & 1U);
 
     if (IsFourCC(id, "LIST")) {
-        FourCC listType{};
-        // "movi" and "rec " hold the sample data and are never entered.
-        if (source.Read(listType) == listType.size() &&
-            !EqualsIgnoringAsciiCase(listType, "movi") &&
-            !EqualsIgnoringAsciiCase(listType, "rec ") && depth < kMaxListDepth) {
-            const std::int64_t innerBound = std::min(dataEnd, bound);
-            while (source.Position() < innerBound) {
-                if (!WalkChunk(source, innerBound, depth + 1)) {
-                    break;
-                }
-            }
-        }
+        WalkList(source, std::min(dataEnd, bound), depth);
     } else if (IsFourCC(id, "avih")) {
         // Read whole whatever the declared size says.
         if (source.Read(BytesOf(MainHeader)) < sizeof(MainHeader)) {
@@ -152,34 +191,12 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
         }
         HasMainHeader = true;
     } else if (IsFourCC(id, "strh")) {
-        AviStreamHeader streamHeader{};
-        if (source.Read(BytesOf(streamHeader)) < sizeof(streamHeader)) {
+        if (!ReadStreamHeader(source)) {
             return false;
         }
-        CurrentStreamType = streamHeader.fccType;
-        if (IsFourCC(CurrentStreamType, "vids")) {
-            VideoStreamHeader = streamHeader;
-            HasVideoStreamHeader = true;
-        } else if (IsFourCC(CurrentStreamType, "auds")) {
-            AudioStreamHeader = streamHeader;
-            HasAudioStreamHeader = true;
-        }
     } else if (IsFourCC(id, "strf")) {
-        // A format shorter than its record leaves the rest of it zero.
-        if (IsFourCC(CurrentStreamType, "auds")) {
-            AudioFormat = {};
-            const auto wanted = std::min<std::size_t>(size, sizeof(AudioFormat));
-            if (source.Read(BytesOf(AudioFormat).first(wanted)) < wanted) {
-                return false;
-            }
-            HasAudioFormat = true;
-        } else if (IsFourCC(CurrentStreamType, "vids")) {
-            VideoFormat = {};
-            const auto wanted = std::min<std::size_t>(size, sizeof(VideoFormat));
-            if (source.Read(BytesOf(VideoFormat).first(wanted)) < wanted) {
-                return false;
-            }
-            HasVideoFormat = true;
+        if (!ReadStreamFormat(source, size)) {
+            return false;
         }
     }
 

@@ -128,6 +128,10 @@ public:
 
 private:
     bool Load(ByteSource& source);
+    // A list's chunks, unless it holds sample data or lies too deep.
+    void WalkList(ByteSource& source, std::int64_t bound, int depth);
+    bool ReadStreamHeader(ByteSource& source);
+    bool ReadStreamFormat(ByteSource& source, std::uint32_t size);
     bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
 
     LoadStop stop_;
