@@ -294,6 +294,31 @@ DecoderConfig DecodeElementaryStreamDescriptor(ByteSpan esds) {
     return config;
 }
 
+namespace {
+
+// GASpecificConfig: what lies between the core's configuration and the
+// backward-compatible extension signalling.
+void SkipGeneralAudioConfig(BitReader& bits, std::uint32_t objectType) {
+    bits.Skip(1); // frameLengthFlag
+    if (bits.Read(1) != 0) {
+        bits.Skip(14); // coreCoderDelay
+    }
+    const bool extensionFlag = bits.Read(1) != 0;
+    if (objectType == 6 || objectType == 20) {
+        bits.Skip(3); // layerNr
+    }
+    if (extensionFlag) {
+        if (objectType == 22) {
+            bits.Skip(16);
+        } else if (objectType == 17 || objectType == 19 || objectType == 20 || objectType == 23) {
+            bits.Skip(3);
+        }
+        bits.Skip(1); // extensionFlag3
+    }
+}
+
+} // namespace
+
 CodecDetails DecodeAudioSpecificConfig(ByteSpan config) {
     CodecDetails details;
     if (config.size() < 2) {
@@ -316,23 +341,7 @@ CodecDetails DecodeAudioSpecificConfig(ByteSpan config) {
                               objectType == 4 || objectType == 6 || objectType == 7 ||
                               (objectType >= 17 && objectType <= 23);
     if (generalAudio && channelConfiguration != 0) {
-        bits.Skip(1); // frameLengthFlag
-        if (bits.Read(1) != 0) {
-            bits.Skip(14); // coreCoderDelay
-        }
-        const bool extensionFlag = bits.Read(1) != 0;
-        if (objectType == 6 || objectType == 20) {
-            bits.Skip(3); // layerNr
-        }
-        if (extensionFlag) {
-            if (objectType == 22) {
-                bits.Skip(16);
-            } else if (objectType == 17 || objectType == 19 || objectType == 20 ||
-                       objectType == 23) {
-                bits.Skip(3);
-            }
-            bits.Skip(1); // extensionFlag3
-        }
+        SkipGeneralAudioConfig(bits, objectType);
         // Backward-compatible signalling after the core's configuration.
         if (!details.Sbr && bits.BitsLeft() >= 16 && bits.Read(11) == 0x2B7 &&
             ReadAudioObjectType(bits) == 5) {
@@ -534,40 +543,33 @@ bool SetPictureSize(const BitReader& bits, std::uint64_t width, std::uint64_t he
 
 } // namespace
 
-PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
-    PictureFormat format;
-    const std::vector<std::uint8_t> raw = RawPayload(nal);
-    if (raw.size() < 4) {
-        return format;
-    }
-    BitReader bits(raw);
-    bits.Skip(8);
-    const unsigned profile = bits.Read(8);
-    const unsigned constraints = bits.Read(8);
-    const unsigned level = bits.Read(8);
-    format.Details.Profile = AvcProfileName(profile, constraints) + "@L" + TenthsText(level);
-    format.Details.BitDepth = 8;
-    bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
-    std::uint32_t chroma = 1;
-    if (AvcProfileHasChromaFormat(profile)) {
-        chroma = bits.ReadUnsignedExpGolomb();
-        if (chroma == 3) {
-            bits.Skip(1);
-        }
-        if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 6) {
-            format.Details.BitDepth = static_cast<int>(8 + extra);
-        }
-        bits.ReadUnsignedExpGolomb(); // chroma bit depth
+namespace {
+
+// The chroma format, the luma bit depth and the scaling lists of the high
+// profiles' parameter sets; returns the chroma format.
+std::uint32_t ReadAvcChromaFormat(BitReader& bits, CodecDetails& details) {
+    const std::uint32_t chroma = bits.ReadUnsignedExpGolomb();
+    if (chroma == 3) {
         bits.Skip(1);
-        if (bits.Read(1) != 0) {
-            for (unsigned list = 0; list < (chroma != 3 ? 8U : 12U); ++list) {
-                if (bits.Read(1) != 0) {
-                    SkipScalingList(bits, list < 6 ? 16 : 64);
-                }
+    }
+    if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 6) {
+        details.BitDepth = static_cast<int>(8 + extra);
+    }
+    bits.ReadUnsignedExpGolomb(); // chroma bit depth
+    bits.Skip(1);
+    if (bits.Read(1) != 0) {
+        for (unsigned list = 0; list < (chroma != 3 ? 8U : 12U); ++list) {
+            if (bits.Read(1) != 0) {
+                SkipScalingList(bits, list < 6 ? 16 : 64);
             }
         }
     }
-    bits.ReadUnsignedExpGolomb(); // log2_max_frame_num_minus4
+    return chroma;
+}
+
+// The picture order count fields; false when a cycle is too long to be a
+// real one.
+bool SkipAvcPictureOrder(BitReader& bits) {
     const std::uint32_t order = bits.ReadUnsignedExpGolomb();
     if (order == 0) {
         bits.ReadUnsignedExpGolomb();
@@ -577,33 +579,18 @@ PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
         bits.ReadSignedExpGolomb();
         const std::uint32_t cycle = bits.ReadUnsignedExpGolomb();
         if (cycle > 255) {
-            return format;
+            return false;
         }
         for (std::uint32_t i = 0; i < cycle; ++i) {
             bits.ReadSignedExpGolomb();
         }
     }
-    bits.ReadUnsignedExpGolomb(); // max_num_ref_frames
-    bits.Skip(1);
-    const std::uint64_t widthInBlocks = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
-    const std::uint64_t heightInUnits = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
-    const unsigned frameOnly = bits.Read(1);
-    if (frameOnly == 0) {
-        bits.Skip(1);
-    }
-    bits.Skip(1);
-    std::uint64_t width = widthInBlocks * 16;
-    std::uint64_t height = heightInUnits * 16 * (2 - frameOnly);
-    if (bits.Read(1) != 0) {
-        Crop(bits, chroma == 0 || chroma == 3 ? 1 : 2,
-             (chroma == 1 ? 2U : 1U) * std::uint64_t{2U - frameOnly}, width, height);
-    }
-    if (!SetPictureSize(bits, width, height, format)) {
-        return format;
-    }
-    if (bits.Read(1) == 0) {
-        return format; // no VUI
-    }
+    return true;
+}
+
+// The video usability information: the transfer characteristics and the
+// timing.
+void ReadAvcVui(BitReader& bits, PictureFormat& format) {
     if (bits.Read(1) != 0 && bits.Read(8) == 255) {
         bits.Skip(32); // sample aspect ratio
     }
@@ -628,6 +615,51 @@ PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
         if (units > 0 && scale > 0 && !bits.Exhausted()) {
             format.FrameRate = static_cast<double>(scale) / (2.0 * static_cast<double>(units));
         }
+    }
+}
+
+} // namespace
+
+PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
+    PictureFormat format;
+    const std::vector<std::uint8_t> raw = RawPayload(nal);
+    if (raw.size() < 4) {
+        return format;
+    }
+    BitReader bits(raw);
+    bits.Skip(8);
+    const unsigned profile = bits.Read(8);
+    const unsigned constraints = bits.Read(8);
+    const unsigned level = bits.Read(8);
+    format.Details.Profile = AvcProfileName(profile, constraints) + "@L" + TenthsText(level);
+    format.Details.BitDepth = 8;
+    bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
+    const std::uint32_t chroma =
+        AvcProfileHasChromaFormat(profile) ? ReadAvcChromaFormat(bits, format.Details) : 1;
+    bits.ReadUnsignedExpGolomb(); // log2_max_frame_num_minus4
+    if (!SkipAvcPictureOrder(bits)) {
+        return format;
+    }
+    bits.ReadUnsignedExpGolomb(); // max_num_ref_frames
+    bits.Skip(1);
+    const std::uint64_t widthInBlocks = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
+    const std::uint64_t heightInUnits = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
+    const unsigned frameOnly = bits.Read(1);
+    if (frameOnly == 0) {
+        bits.Skip(1);
+    }
+    bits.Skip(1);
+    std::uint64_t width = widthInBlocks * 16;
+    std::uint64_t height = heightInUnits * 16 * (2 - frameOnly);
+    if (bits.Read(1) != 0) {
+        Crop(bits, chroma == 0 || chroma == 3 ? 1 : 2,
+             (chroma == 1 ? 2U : 1U) * std::uint64_t{2U - frameOnly}, width, height);
+    }
+    if (!SetPictureSize(bits, width, height, format)) {
+        return format;
+    }
+    if (bits.Read(1) != 0) {
+        ReadAvcVui(bits, format);
     }
     return format;
 }
