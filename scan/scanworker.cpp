@@ -406,6 +406,51 @@ void TScanFilesThread::WaitFor() {
     }
 }
 
+namespace {
+
+// A failed host step never ends the worker: it stays ready for the next
+// request, and the scan still reports its end.
+template <typename Step> void EvenIfItFails(Step&& step) {
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+void TScanFilesThread::RunRequest() {
+    Recurse = RecurseRequested;
+    AllFormats = AllFormatsRequested;
+    if (ScanPaths) {
+        const PathSource paths = std::move(ScanPaths);
+        ScanPaths = nullptr;
+        EvenIfItFails([&] {
+            host_.ClearList();
+            ScanPathsOf(paths);
+        });
+        FinishScan();
+        EvenIfItFails([&] { host_.ScanDone(); });
+    } else if (!ScanPath.empty()) {
+        const fs::path path = std::move(ScanPath);
+        ScanPath.clear();
+        bool readable = true;
+        std::string shown;
+        EvenIfItFails([&] {
+            host_.ClearList();
+            readable = ScanRoot(path, shown);
+        });
+        FinishScan();
+        EvenIfItFails([&] {
+            if (readable) {
+                host_.ScanDone();
+            } else {
+                host_.ScanFailed(PathToLocaleText(shown));
+            }
+        });
+    }
+}
+
 void TScanFilesThread::Execute() {
     LowerCurrentThreadPriority();
     Readers = std::make_unique<ReaderSet>();
@@ -429,45 +474,7 @@ void TScanFilesThread::Execute() {
         if (Terminated()) {
             break;
         }
-        if (ScanPaths) {
-            const PathSource paths = std::move(ScanPaths);
-            ScanPaths = nullptr;
-            Recurse = RecurseRequested;
-            AllFormats = AllFormatsRequested;
-            try {
-                host_.ClearList();
-                ScanPathsOf(paths);
-            } catch (...) {
-            }
-            FinishScan();
-            try {
-                host_.ScanDone();
-            } catch (...) {
-            }
-        } else if (!ScanPath.empty()) {
-            const fs::path path = std::move(ScanPath);
-            ScanPath.clear();
-            Recurse = RecurseRequested;
-            AllFormats = AllFormatsRequested;
-            // A failed step never ends the worker: it stays ready for the next
-            // request, and the scan still reports its end.
-            bool readable = true;
-            std::string shown;
-            try {
-                host_.ClearList();
-                readable = ScanRoot(path, shown);
-            } catch (...) {
-            }
-            FinishScan();
-            try {
-                if (readable) {
-                    host_.ScanDone();
-                } else {
-                    host_.ScanFailed(PathToLocaleText(shown));
-                }
-            } catch (...) {
-            }
-        }
+        RunRequest();
         if (Terminated()) {
             break;
         }

@@ -112,6 +112,8 @@ public:
 
 private:
     void Execute();
+    // Takes the request published last and runs its scan to its end.
+    void RunRequest();
     // False when the folder cannot be listed; `shown` is the folder as
     // typed, completed by the separator.
     bool ScanRoot(const std::filesystem::path& path, std::string& shown);
