@@ -180,15 +180,77 @@ std::string ModernVideoText(const MediaSummary& summary) {
     return text;
 }
 
+namespace {
+
+// A value that the summary states as empty or 0 when the file does not give it.
+template <typename Value> std::optional<Value> Stated(const Value& value) {
+    return value == Value{} ? std::nullopt : std::optional<Value>(value);
+}
+
+void SetVideoValues(const MediaSummary& summary, MediaValues& values) {
+    values.VideoCodec = summary.VideoCode;
+    values.VideoCodecName = summary.VideoCodec;
+    values.VideoProfile = Stated(summary.VideoProfile);
+    if (summary.BitDepth > 0) {
+        values.BitDepth = summary.BitDepth;
+    }
+    values.Hdr = Stated(summary.Hdr);
+    if (summary.VideoBitRate && *summary.VideoBitRate > 0) {
+        values.VideoBitRate = summary.VideoBitRate;
+    }
+    values.Width = summary.Width;
+    values.Height = summary.Height;
+    values.FrameRate = summary.FrameRate;
+    values.DisplayAspect = Stated(summary.DisplayAspect);
+    if (summary.Rotation != 0) {
+        values.Rotation = summary.Rotation;
+    }
+}
+
+void SetAudioValues(const MediaSummary& summary, MediaValues& values) {
+    values.AudioCodec = summary.AudioCode;
+    values.AudioCodecName = summary.AudioCodec;
+    if (summary.AudioBitRate && *summary.AudioBitRate > 0) {
+        values.AudioBitRate = summary.AudioBitRate;
+    }
+    values.SampleRate = summary.SampleRate;
+    values.Channels = summary.Channels;
+}
+
+// The typed values of a modern row, for the structured outputs.
+MediaValues ModernValues(const MediaSummary& summary) {
+    MediaValues values;
+    values.Container = summary.Container;
+    values.DurationMs = summary.DurationMs;
+    if (summary.HasVideo) {
+        SetVideoValues(summary, values);
+    }
+    if (summary.HasAudio) {
+        SetAudioValues(summary, values);
+    }
+    values.VideoTracks = summary.VideoTracks;
+    values.AudioTracks = summary.AudioTracks;
+    values.SubtitleTracks = summary.SubtitleTracks;
+    values.AudioLanguages = summary.AudioLanguages;
+    values.SubtitleLanguages = summary.SubtitleLanguages;
+    for (const MetadataItem& item : summary.Metadata) {
+        values.UserData.push_back({item.Label, item.Text});
+    }
+    return values;
+}
+
+std::string NumberText(const std::optional<std::int64_t>& value) {
+    return value ? std::to_string(*value) : std::string();
+}
+
+std::string KbitsText(const std::optional<std::int64_t>& bits) {
+    return bits && *bits > 0 ? KbitText(static_cast<std::uint64_t>(*bits) / 1000) : std::string();
+}
+
+} // namespace
+
 FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
                       const MediaSummary& summary) {
-    const auto number = [](const std::optional<std::int64_t>& value) {
-        return value ? std::to_string(*value) : std::string();
-    };
-    const auto kbits = [](const std::optional<std::int64_t>& bits) {
-        return bits && *bits > 0 ? KbitText(static_cast<std::uint64_t>(*bits) / 1000)
-                                 : std::string();
-    };
     std::string length;
     if (summary.DurationMs && *summary.DurationMs >= 0) {
         length = TimeTextFromMs(static_cast<std::uint64_t>(*summary.DurationMs));
@@ -202,61 +264,17 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
     FileRow row{std::move(caption),
                 {SizeText(size), std::move(length),
                  video ? ModernVideoText(summary) : std::string(),
-                 video ? kbits(summary.VideoBitRate) : std::string(),
-                 video ? number(summary.Width) : std::string(),
-                 video ? number(summary.Height) : std::string(),
+                 video ? KbitsText(summary.VideoBitRate) : std::string(),
+                 video ? NumberText(summary.Width) : std::string(),
+                 video ? NumberText(summary.Height) : std::string(),
                  video && summary.FrameRate ? RateText(*summary.FrameRate) : std::string(),
                  audio ? summary.AudioCodec : std::string(),
-                 audio ? kbits(summary.AudioBitRate) : std::string(),
-                 audio ? number(summary.SampleRate) : std::string(),
-                 audio ? number(summary.Channels) : std::string(), std::move(comments)}};
+                 audio ? KbitsText(summary.AudioBitRate) : std::string(),
+                 audio ? NumberText(summary.SampleRate) : std::string(),
+                 audio ? NumberText(summary.Channels) : std::string(), std::move(comments)}};
     row.Size = size;
     row.Source = source;
-    MediaValues& values = row.Values;
-    values.Container = summary.Container;
-    values.DurationMs = summary.DurationMs;
-    if (video) {
-        values.VideoCodec = summary.VideoCode;
-        values.VideoCodecName = summary.VideoCodec;
-        if (!summary.VideoProfile.empty()) {
-            values.VideoProfile = summary.VideoProfile;
-        }
-        if (summary.BitDepth > 0) {
-            values.BitDepth = summary.BitDepth;
-        }
-        if (!summary.Hdr.empty()) {
-            values.Hdr = summary.Hdr;
-        }
-        if (summary.VideoBitRate && *summary.VideoBitRate > 0) {
-            values.VideoBitRate = summary.VideoBitRate;
-        }
-        values.Width = summary.Width;
-        values.Height = summary.Height;
-        values.FrameRate = summary.FrameRate;
-        if (!summary.DisplayAspect.empty()) {
-            values.DisplayAspect = summary.DisplayAspect;
-        }
-        if (summary.Rotation != 0) {
-            values.Rotation = summary.Rotation;
-        }
-    }
-    if (audio) {
-        values.AudioCodec = summary.AudioCode;
-        values.AudioCodecName = summary.AudioCodec;
-        if (summary.AudioBitRate && *summary.AudioBitRate > 0) {
-            values.AudioBitRate = summary.AudioBitRate;
-        }
-        values.SampleRate = summary.SampleRate;
-        values.Channels = summary.Channels;
-    }
-    values.VideoTracks = summary.VideoTracks;
-    values.AudioTracks = summary.AudioTracks;
-    values.SubtitleTracks = summary.SubtitleTracks;
-    values.AudioLanguages = summary.AudioLanguages;
-    values.SubtitleLanguages = summary.SubtitleLanguages;
-    for (const MetadataItem& item : summary.Metadata) {
-        values.UserData.push_back({item.Label, item.Text});
-    }
+    row.Values = ModernValues(summary);
     return row;
 }
 
