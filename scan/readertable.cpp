@@ -189,80 +189,123 @@ bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
     return !order.empty() && (allFormats || IsClassic(order.front()));
 }
 
+namespace {
+
+// One file's reading: the readers of its extension's order, then (all
+// formats on) the readers its content names. A reader that raises, or
+// whose row cannot be added, has refused the file; nothing more is tried
+// once a stop has ended a load.
+class FileReading {
+public:
+    FileReading(ReaderSet& readers, ByteSource& source, const FileFacts& file,
+                std::span<const ReaderKind> order, bool allFormats, const std::atomic<bool>& stop,
+                const std::function<void(FileRow)>& add)
+        : readers_(readers), source_(source), file_(file), order_(order), allFormats_(allFormats),
+          stop_(stop), add_(add) {}
+
+    bool Run() {
+        if (const std::optional<bool> done = TryOrder()) {
+            return *done;
+        }
+        return allFormats_ && TryByContent();
+    }
+
+private:
+    enum class Outcome { Added, Refused, Stopped };
+
+    Outcome Try(const ReaderEntry& entry) {
+        try {
+            source_.Seek(0);
+            if (std::optional<FileRow> row = entry.Load(readers_, source_, file_)) {
+                row->Path = file_.Path;
+                add_(std::move(*row));
+                return Outcome::Added;
+            }
+        } catch (...) {
+            return stop_.load() ? Outcome::Stopped : Outcome::Refused;
+        }
+        return Outcome::Refused;
+    }
+
+    // The first bytes, read only when a content test needs them.
+    std::span<const std::uint8_t> HeadBytes() {
+        if (!first_) {
+            source_.Seek(0);
+            first_ = std::span<const std::uint8_t>(head_.data(), source_.Read(head_));
+        }
+        return *first_;
+    }
+
+    bool InOrder(ReaderKind kind) const {
+        return std::find(order_.begin(), order_.end(), kind) != order_.end();
+    }
+
+    // A reader outside the order whose content test names the file.
+    bool NamedByAnotherReader() {
+        return std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& other) {
+            return other.Recognises != nullptr && !other.SearchesBytes && !InOrder(other.Kind) &&
+                   other.Recognises(HeadBytes());
+        });
+    }
+
+    // True once a row is added, false once a stop ended a load; nothing
+    // when every reader of the order refused the file.
+    std::optional<bool> TryOrder() {
+        // A byte search is not tried inside a container that an earlier
+        // reader recognised: MPEG-4 video holds the MPEG start codes, and
+        // would give a row of nonsense. With all formats on, a container
+        // that another reader's content test names counts too (Matroska
+        // named .avi).
+        bool recognised = false;
+        for (const ReaderKind kind : order_) {
+            if (!allFormats_ && !IsClassic(kind)) {
+                continue;
+            }
+            const ReaderEntry& entry = ReaderFor(kind);
+            if (entry.SearchesBytes) {
+                recognised = recognised || (allFormats_ && NamedByAnotherReader());
+                if (recognised) {
+                    break;
+                }
+            }
+            if (const Outcome outcome = Try(entry); outcome != Outcome::Refused) {
+                return outcome == Outcome::Added;
+            }
+            recognised = recognised || entry.RecognisedContainer(readers_);
+        }
+        return std::nullopt;
+    }
+
+    bool TryByContent() {
+        for (const ReaderEntry& entry : kTable) {
+            if (entry.Recognises == nullptr || InOrder(entry.Kind) ||
+                !entry.Recognises(HeadBytes())) {
+                continue;
+            }
+            if (const Outcome outcome = Try(entry); outcome != Outcome::Refused) {
+                return outcome == Outcome::Added;
+            }
+        }
+        return false;
+    }
+
+    ReaderSet& readers_;
+    ByteSource& source_;
+    const FileFacts& file_;
+    std::span<const ReaderKind> order_;
+    const bool allFormats_;
+    const std::atomic<bool>& stop_;
+    const std::function<void(FileRow)>& add_;
+    std::array<std::uint8_t, kContentHeadBytes> head_{};
+    std::optional<std::span<const std::uint8_t>> first_;
+};
+
+} // namespace
+
 bool AddReaderRow(ReaderSet& readers, ByteSource& source, const FileFacts& file,
                   std::span<const ReaderKind> order, bool allFormats, const std::atomic<bool>& stop,
                   const std::function<void(FileRow)>& add) {
-    // One load, then its row; a reader that raises, or whose row cannot be
-    // added, has refused the file. Nothing, once a stop has ended a load.
-    bool stopped = false;
-    const auto tryReader = [&](const ReaderEntry& entry) {
-        try {
-            source.Seek(0);
-            if (std::optional<FileRow> row = entry.Load(readers, source, file)) {
-                row->Path = file.Path;
-                add(std::move(*row));
-                return true;
-            }
-        } catch (...) {
-            stopped = stop.load();
-        }
-        return false;
-    };
-    // The first bytes, read only when a content test needs them.
-    std::array<std::uint8_t, kContentHeadBytes> head{};
-    std::optional<std::span<const std::uint8_t>> first;
-    const auto headBytes = [&] {
-        if (!first) {
-            source.Seek(0);
-            first = std::span<const std::uint8_t>(head.data(), source.Read(head));
-        }
-        return *first;
-    };
-    const auto inOrder = [&](ReaderKind kind) {
-        return std::find(order.begin(), order.end(), kind) != order.end();
-    };
-    // A byte search is not tried inside a container that an earlier reader
-    // recognised: MPEG-4 video holds the MPEG start codes, and would give a
-    // row of nonsense. With all formats on, a container that another
-    // reader's content test names counts too (Matroska named .avi).
-    bool recognised = false;
-    for (const ReaderKind kind : order) {
-        if (!allFormats && !IsClassic(kind)) {
-            continue;
-        }
-        const ReaderEntry& entry = ReaderFor(kind);
-        if (entry.SearchesBytes && allFormats && !recognised) {
-            recognised = std::any_of(kTable.begin(), kTable.end(), [&](const ReaderEntry& other) {
-                return other.Recognises != nullptr && !other.SearchesBytes &&
-                       !inOrder(other.Kind) && other.Recognises(headBytes());
-            });
-        }
-        if (entry.SearchesBytes && recognised) {
-            break;
-        }
-        if (tryReader(entry)) {
-            return true;
-        }
-        if (stopped) {
-            return false;
-        }
-        recognised = recognised || entry.RecognisedContainer(readers);
-    }
-    if (!allFormats) {
-        return false;
-    }
-    for (const ReaderEntry& entry : kTable) {
-        if (entry.Recognises == nullptr || inOrder(entry.Kind) || !entry.Recognises(headBytes())) {
-            continue;
-        }
-        if (tryReader(entry)) {
-            return true;
-        }
-        if (stopped) {
-            return false;
-        }
-    }
-    return false;
+    return FileReading(readers, source, file, order, allFormats, stop, add).Run();
 }
 
 } // namespace vidarium
