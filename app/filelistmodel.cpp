@@ -85,34 +85,38 @@ int FileListModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(kListColumns.size());
 }
 
+QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
+    const FileRow& row = Row(index.row());
+    // The list holds locale text; it is decoded for display only. A column
+    // past the row's own sub-items shows empty.
+    const auto column = static_cast<std::size_t>(index.column());
+    const std::string* text = column == 0                     ? &row.Caption
+                              : column <= row.SubItems.size() ? &row.SubItems[column - 1]
+                                                              : nullptr;
+    if (text == nullptr || text->empty()) {
+        return {};
+    }
+    const QString shown = FromLocaleText(*text);
+    if (tooltip) {
+        // The full text of a cell its column may cut; the file's full path
+        // for its name.
+        if (column == 0 && !row.Path.empty()) {
+            return TooltipText(FromLocaleText(row.Path.native()));
+        }
+        return TooltipText(index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown);
+    }
+    if (index.column() == kCommentsColumn) {
+        return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));
+    }
+    return shown;
+}
+
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) {
         return {};
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        const FileRow& row = Row(index.row());
-        // The list holds locale text; it is decoded for display only. A
-        // column past the row's own sub-items shows empty.
-        const auto column = static_cast<std::size_t>(index.column());
-        const std::string* text = column == 0                     ? &row.Caption
-                                  : column <= row.SubItems.size() ? &row.SubItems[column - 1]
-                                                                  : nullptr;
-        if (text == nullptr || text->empty()) {
-            return {};
-        }
-        const QString shown = FromLocaleText(*text);
-        if (role == Qt::ToolTipRole) {
-            // The full text of a cell its column may cut; the file's full path
-            // for its name.
-            if (column == 0 && !row.Path.empty()) {
-                return TooltipText(FromLocaleText(row.Path.native()));
-            }
-            return TooltipText(index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown);
-        }
-        if (index.column() == kCommentsColumn) {
-            return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));
-        }
-        return shown;
+        return CellText(index, role == Qt::ToolTipRole);
     }
     if (role == Qt::TextAlignmentRole) {
         const bool right = kListColumns[static_cast<std::size_t>(index.column())].RightAligned;

@@ -50,6 +50,8 @@ public:
     const FileRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
 
 private:
+    // A cell's text as shown, or as its tooltip.
+    QVariant CellText(const QModelIndex& index, bool tooltip) const;
     std::vector<FileRow> rows_;
     std::vector<FileRow> pending_;
     QTimer publishTimer_;

@@ -233,9 +233,7 @@ MediaValues ModernValues(const MediaSummary& summary) {
     values.SubtitleTracks = summary.SubtitleTracks;
     values.AudioLanguages = summary.AudioLanguages;
     values.SubtitleLanguages = summary.SubtitleLanguages;
-    for (const MetadataItem& item : summary.Metadata) {
-        values.UserData.push_back({item.Label, item.Text});
-    }
+    values.UserData = summary.Metadata;
     return values;
 }
 

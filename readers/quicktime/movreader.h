@@ -4,6 +4,7 @@
 
 #include "byteorder.h"
 #include "loadmemory.h"
+#include "mediasummary.h"
 #include "loadstop.h"
 #include "readererror.h"
 
@@ -21,12 +22,9 @@ namespace vidarium {
 
 class ByteSource;
 
-// One user-data text item: its label and its text as Comments shows them.
-struct UserDataEntry {
-    std::string Label;
-    std::string Text;
-    friend bool operator==(const UserDataEntry&, const UserDataEntry&) = default;
-};
+// One user-data text item: its label and its text as Comments shows them,
+// the same record a modern reader's metadata item is.
+using UserDataEntry = MetadataItem;
 
 // One atom of the tree. The tree owns its nodes (in the reader's arena); a
 // node owns its payload unless Borrowed, when Data points into the expanded
