@@ -2,6 +2,7 @@
 // first and hands one row per movie file to its host.
 #pragma once
 
+#include "filenames.h"
 #include "filerow.h"
 #include "platform.h"
 #include "readertable.h"
@@ -60,13 +61,6 @@ public:
         (void)error;
     }
 };
-
-// The text from the last '.', when the last of '.', '\' and ':' in the bare
-// name is a '.'; otherwise empty.
-std::string ExtensionOf(std::string_view bareName);
-// Unicode lower-casing of an extension in the locale's character set; bytes
-// that do not decode are kept as they are.
-std::string LowerCaseExtension(std::string_view extension);
 
 class TScanFilesThread {
 public:

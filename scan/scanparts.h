@@ -1,0 +1,215 @@
+// What the scan worker's rooms share: the walk (scanwalk.cpp), the ordered
+// delivery of its steps (scandelivery.cpp), the reading of one listed file
+// (fileread.cpp) and the worker itself (scanworker.cpp). Private to scan/.
+#pragma once
+
+#include "bytesource.h"
+#include "loaderpool.h"
+#include "scanworker.h"
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <span>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+namespace vidarium {
+
+namespace fs = std::filesystem;
+
+namespace walkparts {
+
+inline constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
+
+// Takes a directory off the walked path however its walk ends.
+struct LeavesPathOnExit {
+    std::vector<DirectoryIdentity>& path;
+    ~LeavesPathOnExit() { path.pop_back(); }
+};
+
+// Gives the shared walk path back its length however a walk below ends.
+struct LeavesDirectoryOnExit {
+    std::string& directory;
+    std::size_t length;
+    ~LeavesDirectoryOnExit() { directory.resize(length); }
+};
+
+inline bool EndsWithSeparator(const std::string& text) {
+    return !text.empty() && text.back() == kSeparator;
+}
+
+// One listing holds at most this many entries; a larger directory is read
+// from its open listing as the walk goes.
+inline constexpr std::size_t kListingLimit = 1024;
+// Listings asked for ahead and not yet walked, at most.
+inline constexpr int kListingsAhead = 64;
+// How often a wait for a loader looks at Stop and Terminate.
+inline constexpr std::chrono::milliseconds kStopCheck{20};
+// After a stop, how long the row awaited next may take to come.
+inline constexpr std::chrono::milliseconds kStopGrace{500};
+
+template <typename... Handlers> struct Overloaded : Handlers... { using Handlers::operator()...; };
+template <typename... Handlers> Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+// One of the listings ahead; given back once its listing has been walked or
+// dropped.
+class AheadSlot {
+public:
+    AheadSlot() = default;
+    AheadSlot(AheadSlot&& other) noexcept = default;
+    AheadSlot& operator=(AheadSlot&& other) noexcept {
+        Release();
+        free_ = std::move(other.free_);
+        return *this;
+    }
+    AheadSlot(const AheadSlot&) = delete;
+    AheadSlot& operator=(const AheadSlot&) = delete;
+    ~AheadSlot() { Release(); }
+
+    static AheadSlot TryTake(const std::shared_ptr<std::atomic<int>>& free) {
+        AheadSlot slot;
+        int available = free->load();
+        while (available > 0) {
+            if (free->compare_exchange_weak(available, available - 1)) {
+                slot.free_ = free;
+                break;
+            }
+        }
+        return slot;
+    }
+    explicit operator bool() const { return free_ != nullptr; }
+
+private:
+    void Release() {
+        if (free_) {
+            free_->fetch_add(1);
+            free_.reset();
+        }
+    }
+    std::shared_ptr<std::atomic<int>> free_;
+};
+
+struct FileRead {
+    bool RowAdded = false;
+    std::uint64_t Size = 0;
+    // Listed as a regular file, yet it could not be opened.
+    std::error_code Unreadable;
+};
+
+// Opens a listed file and reads it with the readers of its order; `add`
+// gets a reader's row and may raise (the next reader then gets its turn).
+FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::directory_entry& entry,
+                        std::span<const ReaderKind> order, bool allFormats,
+                        const std::atomic<bool>& stop, const TScanFilesThread::ReadHook& hook,
+                        const std::function<void(FileRow)>& add);
+
+// The size of a file that was not opened; a link that leads nowhere counts
+// as a file of size 0.
+std::uint64_t ListedSize(const fs::directory_entry& entry);
+
+// A file read by a loader: its reader's row, or what its plain row needs.
+struct LoadedFile {
+    std::optional<FileRow> Row;
+    std::uint64_t Size = 0;
+    std::error_code Unreadable;
+};
+
+struct PendingFile {
+    fs::directory_entry Entry;
+    std::span<const ReaderKind> Order;
+    std::size_t RootLength = 0;
+    std::future<LoadedFile> Load;
+};
+struct StatusStep {
+    std::string Text;
+};
+struct UnreadableFolder {
+    fs::path Path;
+};
+struct UnreadablePath {
+    fs::path Path;
+    std::error_code Error;
+};
+using PendingStep = std::variant<StatusStep, UnreadableFolder, UnreadablePath, PendingFile>;
+
+// Waits for a loader's result; while it waits, the pool may start another
+// loader beside loads that wait for their storage. False once `ended`.
+template <typename Result>
+bool Await(std::future<Result>& result, LoaderPool& loaders, const std::function<bool()>& ended) {
+    std::chrono::microseconds slice{200};
+    while (result.wait_for(slice) != std::future_status::ready) {
+        if (ended()) {
+            return false;
+        }
+        loaders.Nudge();
+        slice = std::min<std::chrono::microseconds>(slice * 2, kStopCheck);
+    }
+    return true;
+}
+
+} // namespace walkparts
+
+struct TScanFilesThread::Listing {
+    struct Entry {
+        fs::directory_entry Item;
+        bool Directory = false; // a link counts as what it points to
+        // A subdirectory's own listing, asked for ahead.
+        std::future<std::shared_ptr<Listing>> Ahead;
+    };
+    bool Listed = false;   // false: the directory cannot be listed
+    bool Complete = false; // false: larger than one listing holds
+    std::vector<Entry> Entries;
+    walkparts::AheadSlot Slot;
+
+    using Submit = std::function<bool(LoaderPool::Task&)>;
+    // Lists a directory; with `submit`, its subdirectories (not the links)
+    // are listed ahead on the loaders, as far as `free` slots go, and so on
+    // below them.
+    static std::shared_ptr<Listing> Of(const std::string& directory, const Submit& submit,
+                                       const std::shared_ptr<std::atomic<int>>& free);
+};
+
+// A subdirectory still to be walked: its name, and its listing when it was
+// asked for ahead.
+struct TScanFilesThread::Subdirectory {
+    std::string Name;
+    std::future<std::shared_ptr<Listing>> Ahead;
+};
+
+struct TScanFilesThread::Pipeline {
+    explicit Pipeline(std::size_t readsInFlight) : Window(2 * readsInFlight) {
+        if (readsInFlight > 0) {
+            Loaders = std::make_unique<LoaderPool>(readsInFlight);
+        }
+    }
+    // Null: every file is read on the worker's thread.
+    std::unique_ptr<LoaderPool> Loaders;
+    // Files read or waiting for a loader, and not yet handed over, at most.
+    std::size_t Window;
+    std::deque<walkparts::PendingStep> Steps;
+    std::size_t Files = 0;
+    // A row came after a stop: nothing more does.
+    bool Ended = false;
+    std::shared_ptr<std::atomic<int>> FreeListings =
+        std::make_shared<std::atomic<int>>(walkparts::kListingsAhead);
+};
+
+template <typename Step> void TScanFilesThread::Emit(Step step) {
+    Pipeline& pipeline = *pipeline_;
+    if (pipeline.Steps.empty()) {
+        walkparts::PendingStep now(std::move(step));
+        pipeline.Steps.push_back(std::move(now));
+        DeliverNext();
+    } else {
+        pipeline.Steps.emplace_back(std::move(step));
+    }
+}
+
+} // namespace vidarium
