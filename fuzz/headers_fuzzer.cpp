@@ -2,6 +2,7 @@
 // and HEVC, the MPEG-2 sequence header, and the ADTS and AC-3 frame headers.
 #include "codecconfig.h"
 #include "outcome.h"
+#include "streamheaders.h"
 
 #include <cstdio>
 

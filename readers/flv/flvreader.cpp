@@ -6,6 +6,7 @@
 #include "frametimes.h"
 #include "localtext.h"
 #include "readerload.h"
+#include "streamheaders.h"
 
 #include <algorithm>
 #include <array>

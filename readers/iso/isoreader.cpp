@@ -4,6 +4,7 @@
 #include "codecnames.h"
 #include "isoload.h"
 #include "readerload.h"
+#include "streamheaders.h"
 
 #include <numeric>
 

@@ -2,6 +2,7 @@
 
 #include "bytesource.h"
 #include "codecconfig.h"
+#include "streamheaders.h"
 
 #include <algorithm>
 #include <array>

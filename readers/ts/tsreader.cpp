@@ -5,6 +5,7 @@
 #include "codecconfig.h"
 #include "codecnames.h"
 #include "readerload.h"
+#include "streamheaders.h"
 
 #include <algorithm>
 #include <array>

@@ -1,0 +1,396 @@
+#include "streamheaders.h"
+
+#include "codecbits.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+namespace vidarium {
+using namespace codecbits;
+
+MpegAudioHeader DecodeMpegAudioHeader(ByteSpan frame) {
+    MpegAudioHeader header;
+    const std::uint32_t word = LoadBe32(frame, 0);
+    if (frame.size() < 4 || (word >> 21) != 0x7FF) {
+        return header;
+    }
+    const unsigned version = (word >> 19) & 3U; // 0: 2.5, 2: 2, 3: 1
+    const unsigned layerBits = (word >> 17) & 3U;
+    const unsigned bitRateIndex = (word >> 12) & 15U;
+    const unsigned rateIndex = (word >> 10) & 3U;
+    if (version == 1 || layerBits == 0 || bitRateIndex == 15 || rateIndex == 3) {
+        return header;
+    }
+    header.Layer = static_cast<int>(4 - layerBits);
+    static constexpr std::array<std::uint32_t, 3> kRates{44100, 48000, 32000};
+    const std::uint32_t divisor = version == 3 ? 1 : version == 2 ? 2 : 4;
+    header.SampleRate = kRates[rateIndex] / divisor;
+    header.Channels = ((word >> 6) & 3U) == 3 ? 1 : 2;
+    static constexpr std::uint16_t kKbits[2][3][15] = {
+        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    header.BitRate =
+        std::uint32_t{kKbits[version == 3 ? 0 : 1][header.Layer - 1][bitRateIndex]} * 1000;
+    return header;
+}
+
+} // namespace vidarium
+
+namespace vidarium {
+namespace {
+
+// A NAL unit's payload without its emulation-prevention bytes (00 00 03),
+// at most the first 4 KiB: every field read lies there.
+std::vector<std::uint8_t> RawPayload(ByteSpan nal) {
+    std::vector<std::uint8_t> raw;
+    std::size_t zeros = 0;
+    for (const std::uint8_t byte : nal.first(std::min<std::size_t>(nal.size(), 4096))) {
+        if (zeros >= 2 && byte == 3) {
+            zeros = 0;
+            continue;
+        }
+        raw.push_back(byte);
+        zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    return raw;
+}
+
+void SkipScalingList(BitReader& bits, unsigned size) {
+    std::int64_t last = 8;
+    std::int64_t next = 8;
+    for (unsigned j = 0; j < size && !bits.Exhausted(); ++j) {
+        if (next != 0) {
+            next = (last + bits.ReadSignedExpGolomb() + 256) % 256;
+        }
+        last = next == 0 ? last : next;
+    }
+}
+
+// Picture sizes beyond this are not a parameter set's.
+constexpr std::uint32_t kMaxPictureSide = 16384;
+
+// A parameter set's cropping window: left, right, top and bottom offsets in
+// units of `unitX` and `unitY` samples.
+void Crop(BitReader& bits, std::uint64_t unitX, std::uint64_t unitY, std::uint64_t& width,
+          std::uint64_t& height) {
+    const std::uint64_t left = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t right = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t top = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t bottom = bits.ReadUnsignedExpGolomb();
+    const std::uint64_t cropX = unitX * (left + right);
+    const std::uint64_t cropY = unitY * (top + bottom);
+    width = cropX < width ? width - cropX : 0;
+    height = cropY < height ? height - cropY : 0;
+}
+
+// Keeps a picture size read whole and within bounds; false otherwise.
+bool SetPictureSize(const BitReader& bits, std::uint64_t width, std::uint64_t height,
+                    PictureFormat& format) {
+    if (width > kMaxPictureSide || height > kMaxPictureSide || bits.Exhausted()) {
+        return false;
+    }
+    format.Width = static_cast<std::uint32_t>(width);
+    format.Height = static_cast<std::uint32_t>(height);
+    return true;
+}
+
+} // namespace
+
+namespace {
+
+// The chroma format, the luma bit depth and the scaling lists of the high
+// profiles' parameter sets; returns the chroma format.
+std::uint32_t ReadAvcChromaFormat(BitReader& bits, CodecDetails& details) {
+    const std::uint32_t chroma = bits.ReadUnsignedExpGolomb();
+    if (chroma == 3) {
+        bits.Skip(1);
+    }
+    if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 6) {
+        details.BitDepth = static_cast<int>(8 + extra);
+    }
+    bits.ReadUnsignedExpGolomb(); // chroma bit depth
+    bits.Skip(1);
+    if (bits.Read(1) != 0) {
+        for (unsigned list = 0; list < (chroma != 3 ? 8U : 12U); ++list) {
+            if (bits.Read(1) != 0) {
+                SkipScalingList(bits, list < 6 ? 16 : 64);
+            }
+        }
+    }
+    return chroma;
+}
+
+// The picture order count fields; false when a cycle is too long to be a
+// real one.
+bool SkipAvcPictureOrder(BitReader& bits) {
+    const std::uint32_t order = bits.ReadUnsignedExpGolomb();
+    if (order == 0) {
+        bits.ReadUnsignedExpGolomb();
+    } else if (order == 1) {
+        bits.Skip(1);
+        bits.ReadSignedExpGolomb();
+        bits.ReadSignedExpGolomb();
+        const std::uint32_t cycle = bits.ReadUnsignedExpGolomb();
+        if (cycle > 255) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < cycle; ++i) {
+            bits.ReadSignedExpGolomb();
+        }
+    }
+    return true;
+}
+
+// The video usability information: the transfer characteristics and the
+// timing.
+void ReadAvcVui(BitReader& bits, PictureFormat& format) {
+    if (bits.Read(1) != 0 && bits.Read(8) == 255) {
+        bits.Skip(32); // sample aspect ratio
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(1);
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(4);
+        if (bits.Read(1) != 0) {
+            bits.Skip(8);
+            format.Details.Hdr = HdrFromTransfer(bits.Read(8));
+            bits.Skip(8);
+        }
+    }
+    if (bits.Read(1) != 0) {
+        bits.ReadUnsignedExpGolomb();
+        bits.ReadUnsignedExpGolomb();
+    }
+    if (bits.Read(1) != 0) {
+        const std::uint32_t units = bits.Read(32);
+        const std::uint32_t scale = bits.Read(32);
+        if (units > 0 && scale > 0 && !bits.Exhausted()) {
+            format.FrameRate = static_cast<double>(scale) / (2.0 * static_cast<double>(units));
+        }
+    }
+}
+
+} // namespace
+
+PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
+    PictureFormat format;
+    const std::vector<std::uint8_t> raw = RawPayload(nal);
+    if (raw.size() < 4) {
+        return format;
+    }
+    BitReader bits(raw);
+    bits.Skip(8);
+    const unsigned profile = bits.Read(8);
+    const unsigned constraints = bits.Read(8);
+    const unsigned level = bits.Read(8);
+    format.Details.Profile = AvcProfileName(profile, constraints) + "@L" + TenthsText(level);
+    format.Details.BitDepth = 8;
+    bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
+    const std::uint32_t chroma =
+        AvcProfileHasChromaFormat(profile) ? ReadAvcChromaFormat(bits, format.Details) : 1;
+    bits.ReadUnsignedExpGolomb(); // log2_max_frame_num_minus4
+    if (!SkipAvcPictureOrder(bits)) {
+        return format;
+    }
+    bits.ReadUnsignedExpGolomb(); // max_num_ref_frames
+    bits.Skip(1);
+    const std::uint64_t widthInBlocks = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
+    const std::uint64_t heightInUnits = std::uint64_t{bits.ReadUnsignedExpGolomb()} + 1;
+    const unsigned frameOnly = bits.Read(1);
+    if (frameOnly == 0) {
+        bits.Skip(1);
+    }
+    bits.Skip(1);
+    std::uint64_t width = widthInBlocks * 16;
+    std::uint64_t height = heightInUnits * 16 * (2 - frameOnly);
+    if (bits.Read(1) != 0) {
+        Crop(bits, chroma == 0 || chroma == 3 ? 1 : 2,
+             (chroma == 1 ? 2U : 1U) * std::uint64_t{2U - frameOnly}, width, height);
+    }
+    if (!SetPictureSize(bits, width, height, format)) {
+        return format;
+    }
+    if (bits.Read(1) != 0) {
+        ReadAvcVui(bits, format);
+    }
+    return format;
+}
+
+PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
+    PictureFormat format;
+    const std::vector<std::uint8_t> raw = RawPayload(nal);
+    if (raw.size() < 16) {
+        return format;
+    }
+    BitReader bits(raw);
+    bits.Skip(16 + 4); // NAL header, video parameter set id
+    const unsigned subLayers = bits.Read(3);
+    bits.Skip(1 + 2);
+    const bool highTier = bits.Read(1) != 0;
+    const unsigned profile = bits.Read(5);
+    bits.Skip(32 + 48);
+    const unsigned level = bits.Read(8);
+    format.Details.Profile = HevcProfileText(profile, highTier, level);
+    std::array<bool, 8> profilePresent{};
+    std::array<bool, 8> levelPresent{};
+    for (unsigned i = 0; i < subLayers; ++i) {
+        profilePresent[i] = bits.Read(1) != 0;
+        levelPresent[i] = bits.Read(1) != 0;
+    }
+    if (subLayers > 0) {
+        bits.Skip(std::size_t{2} * (8 - subLayers));
+    }
+    for (unsigned i = 0; i < subLayers; ++i) {
+        bits.Skip((profilePresent[i] ? 88U : 0U) + (levelPresent[i] ? 8U : 0U));
+    }
+    bits.ReadUnsignedExpGolomb(); // seq_parameter_set_id
+    const std::uint32_t chroma = bits.ReadUnsignedExpGolomb();
+    if (chroma == 3) {
+        bits.Skip(1);
+    }
+    std::uint64_t width = bits.ReadUnsignedExpGolomb();
+    std::uint64_t height = bits.ReadUnsignedExpGolomb();
+    if (bits.Read(1) != 0) {
+        Crop(bits, chroma == 1 || chroma == 2 ? 2 : 1, chroma == 1 ? 2 : 1, width, height);
+    }
+    if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 8) {
+        format.Details.BitDepth = static_cast<int>(8 + extra);
+    }
+    SetPictureSize(bits, width, height, format);
+    return format;
+}
+
+double MpegFrameRateForCode(unsigned code) {
+    static constexpr std::array<double, 14> kRates{0.0,
+                                                   24000.0 / 1001.0,
+                                                   24.0,
+                                                   25.0,
+                                                   30000.0 / 1001.0,
+                                                   30.0,
+                                                   50.0,
+                                                   60000.0 / 1001.0,
+                                                   60.0,
+                                                   15.0,
+                                                   5.0,
+                                                   10.0,
+                                                   12.0,
+                                                   15.0};
+    return code < kRates.size() ? kRates[code] : 0.0;
+}
+
+MpegSequenceHeader DecodeMpegSequenceHeader(ByteSpan header) {
+    MpegSequenceHeader sequence;
+    if (header.size() < 7) {
+        return sequence;
+    }
+    const auto b = [&](std::size_t n) { return std::uint32_t{header[n]}; };
+    sequence.Width = b(0) * 16 + (b(1) >> 4);
+    sequence.Height = (b(1) & 0x0F) * 256 + b(2);
+    sequence.FrameRateCode = b(3) & 0x0F;
+    sequence.BitRateValue = b(4) * 1024 + b(5) * 4 + (b(6) >> 6);
+    return sequence;
+}
+
+std::string MpegProfileText(std::uint8_t profileAndLevel) {
+    static constexpr std::array<const char*, 8> kProfiles{"",     "High",   "Spatial", "SNR",
+                                                          "Main", "Simple", "",        ""};
+    const char* profile = kProfiles[(profileAndLevel >> 4) & 7U];
+    const char* level = "";
+    switch (profileAndLevel & 0x0FU) {
+    case 4:
+        level = "High";
+        break;
+    case 6:
+        level = "High 1440";
+        break;
+    case 8:
+        level = "Main";
+        break;
+    case 10:
+        level = "Low";
+        break;
+    default:
+        break;
+    }
+    if ((profileAndLevel & 0x80U) != 0 || *profile == '\0' || *level == '\0') {
+        return {};
+    }
+    return std::string(profile) + "@" + level;
+}
+
+CodecDetails DecodeAdtsHeader(ByteSpan frame) {
+    CodecDetails details;
+    BitReader bits(frame);
+    if (frame.size() < 7 || bits.Read(12) != 0xFFF) {
+        return details;
+    }
+    bits.Skip(1 + 2 + 1 + 2); // ID, layer, protection, profile
+    details.SampleRate = ReadAacSampleRate(bits);
+    bits.Skip(1);
+    details.Channels = AacChannels(bits.Read(3));
+    return details;
+}
+
+Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame) {
+    Ac3FrameHeader header;
+    if (frame.size() < 8 || frame[0] != 0x0B || frame[1] != 0x77) {
+        return header;
+    }
+    const unsigned bsid = frame[5] >> 3;
+    BitReader bits(frame.subspan(2));
+    if (bsid <= 10) {
+        bits.Skip(16); // crc1
+        const unsigned fscod = bits.Read(2);
+        const unsigned frameSize = bits.Read(6);
+        bits.Skip(5 + 3);
+        const unsigned acmod = bits.Read(3);
+        if ((acmod & 1U) != 0 && acmod != 1) {
+            bits.Skip(2);
+        }
+        if ((acmod & 4U) != 0) {
+            bits.Skip(2);
+        }
+        if (acmod == 2) {
+            bits.Skip(2);
+        }
+        static constexpr std::array<std::uint32_t, 19> kKbits{
+            32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+        header.Details.SampleRate = Ac3SampleRate(fscod);
+        header.Details.Channels = Ac3Channels(acmod, bits.Read(1));
+        header.Details.BitRate = frameSize / 2 < kKbits.size() ? kKbits[frameSize / 2] * 1000 : 0;
+        header.Valid = header.Details.SampleRate > 0;
+        return header;
+    }
+    if (bsid > 16) {
+        return header;
+    }
+    header.Enhanced = true;
+    bits.Skip(2 + 3); // stream type, substream
+    const std::uint32_t words = bits.Read(11) + 1;
+    const unsigned fscod = bits.Read(2);
+    std::uint32_t rate = Ac3SampleRate(fscod);
+    unsigned blocks = 6;
+    if (fscod == 3) {
+        static constexpr std::array<std::uint32_t, 4> kHalfRates{24000, 22050, 16000, 0};
+        rate = kHalfRates[bits.Read(2)];
+    } else {
+        static constexpr std::array<unsigned, 4> kBlocks{1, 2, 3, 6};
+        blocks = kBlocks[bits.Read(2)];
+    }
+    const unsigned acmod = bits.Read(3);
+    header.Details.SampleRate = rate;
+    header.Details.Channels = Ac3Channels(acmod, bits.Read(1));
+    header.Details.BitRate = static_cast<std::uint32_t>(std::uint64_t{words} * 16 * rate /
+                                                        (std::uint64_t{blocks} * 256));
+    header.Valid = rate > 0;
+    return header;
+}
+
+} // namespace vidarium
