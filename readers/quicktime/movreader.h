@@ -4,8 +4,8 @@
 
 #include "byteorder.h"
 #include "loadmemory.h"
-#include "mediasummary.h"
 #include "loadstop.h"
+#include "mediasummary.h"
 #include "readererror.h"
 
 #include <array>
