@@ -74,39 +74,6 @@ bool SearchTail(ByteSource& source, std::size_t first, std::size_t largest, Foun
     }
 }
 
-// What a walk from header to header may cost a load: a header in the file's
-// first block or in the block of the last header read is had for nothing;
-// any other costs a read of a block. A file whose top level is thousands of
-// headers far apart ends its walk after a bounded number of reads, where a
-// real file needs a few.
-class HeaderWalkBudget {
-public:
-    static constexpr std::size_t kMaxReads = 64;
-    // The block a header read brings in, as FileSource reads it.
-    static constexpr std::int64_t kBlockBytes = std::int64_t{16} * 1024;
-
-    // True when a header of `length` bytes at `position` may still be read.
-    bool Allows(std::int64_t position, std::int64_t length) {
-        const auto within = [&](std::int64_t start) {
-            return position >= start && position - start <= kBlockBytes - length;
-        };
-        if (within(0) || (reads_ > 0 && within(lastBlock_))) {
-            return true;
-        }
-        if (reads_ == kMaxReads) {
-            return false;
-        }
-        ++reads_;
-        lastBlock_ = position;
-        return true;
-    }
-    std::size_t Reads() const { return reads_; }
-
-private:
-    std::size_t reads_ = 0;
-    std::int64_t lastBlock_ = 0;
-};
-
 // Marks, for as long as it lives, when a call to the storage began (steady
 // clock nanoseconds, 0 when none runs): a load inside such a call waits for
 // its disk or share, a load outside one computes.
@@ -190,7 +157,37 @@ private:
     std::atomic<std::int64_t>* storageSince_ = nullptr;
 };
 
-static_assert(HeaderWalkBudget::kBlockBytes == static_cast<std::int64_t>(FileSource::kBlockSize));
+// What a walk from header to header may cost a load: a header in the file's
+// first block or in the block of the last header read is had for nothing;
+// any other costs a read of a block. A file whose top level is thousands of
+// headers far apart ends its walk after a bounded number of reads, where a
+// real file needs a few.
+class HeaderWalkBudget {
+public:
+    static constexpr std::size_t kMaxReads = 64;
+    // The block a header read brings in, as FileSource reads it.
+    static constexpr auto kBlockBytes = static_cast<std::int64_t>(FileSource::kBlockSize);
+
+    // True when a header of `length` bytes at `position` may still be read.
+    bool Allows(std::int64_t position, std::int64_t length) {
+        const auto within = [&](std::int64_t start) {
+            return position >= start && position - start <= kBlockBytes - length;
+        };
+        if (within(0) || (reads_ > 0 && within(lastBlock_))) {
+            return true;
+        }
+        if (reads_ == kMaxReads) {
+            return false;
+        }
+        ++reads_;
+        lastBlock_ = position;
+        return true;
+    }
+
+private:
+    std::size_t reads_ = 0;
+    std::int64_t lastBlock_ = 0;
+};
 
 // Bytes held in memory; used by tests and fuzzers.
 class MemorySource final : public ByteSource {

@@ -23,7 +23,6 @@ public:
 
         void Add(std::uint64_t bytes);
         void Release();
-        std::uint64_t Bytes() const { return bytes_; }
 
     private:
         std::uint64_t bytes_ = 0;
