@@ -63,98 +63,122 @@ std::string RateText(double rate) {
     return std::string(text, result.ptr);
 }
 
-FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
-    FileRow row{std::move(caption),
-                {SizeText(size), TimeTextFromMs(reader.DurationMs),
-                 "AVI: " + CodeText(reader.VideoStreamHeader.fccHandler), std::string(),
-                 std::to_string(reader.VideoFormat.biWidth),
-                 std::to_string(reader.VideoFormat.biHeight), RateText(reader.FrameRate),
-                 AudioFormatTagName(reader.AudioFormat.wFormatTag),
-                 KbitText(reader.AudioFormat.nAvgBytesPerSec / 125),
-                 std::to_string(reader.AudioFormat.nSamplesPerSec),
-                 std::to_string(reader.AudioFormat.nChannels)}};
-    row.Size = size;
-    row.Source = RowSource::Avi;
-    MediaValues& values = row.Values;
-    values.DurationMs = std::int64_t{reader.DurationMs};
-    values.VideoCodec = CodeText(reader.VideoStreamHeader.fccHandler);
+MediaSummary SummaryOf(const CAVIHeaderReader& reader) {
+    // The AVI row always shows one video and one sound stream, as the
+    // accepted headers give them, and names the video codec by its code.
+    MediaSummary summary;
+    summary.DurationMs = std::int64_t{reader.DurationMs};
+    summary.HasVideo = true;
+    summary.VideoCode = CodeText(reader.VideoStreamHeader.fccHandler);
     // The AVI records are packed copies of the file: their fields are read
     // by value, never bound to a reference.
-    values.Width = std::int64_t{reader.VideoFormat.biWidth};
-    values.Height = std::int64_t{reader.VideoFormat.biHeight};
-    values.FrameRate = double{reader.FrameRate};
-    values.AudioCodec = AudioFormatTagCode(reader.AudioFormat.wFormatTag);
-    values.AudioCodecName = AudioFormatTagName(reader.AudioFormat.wFormatTag);
-    values.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
-    values.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
-    values.Channels = std::int64_t{reader.AudioFormat.nChannels};
+    summary.Width = std::int64_t{reader.VideoFormat.biWidth};
+    summary.Height = std::int64_t{reader.VideoFormat.biHeight};
+    summary.FrameRate = double{reader.FrameRate};
+    summary.HasAudio = true;
+    summary.AudioCode = AudioFormatTagCode(reader.AudioFormat.wFormatTag);
+    summary.AudioCodec = AudioFormatTagName(reader.AudioFormat.wFormatTag);
+    summary.AudioBitRate = std::int64_t{reader.AudioFormat.nAvgBytesPerSec} * 8;
+    summary.SampleRate = std::int64_t{reader.AudioFormat.nSamplesPerSec};
+    summary.Channels = std::int64_t{reader.AudioFormat.nChannels};
+    return summary;
+}
+
+FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader) {
+    MediaSummary summary = SummaryOf(reader);
+    FileRow row{std::move(caption),
+                {SizeText(size), TimeTextFromMs(reader.DurationMs), "AVI: " + summary.VideoCode,
+                 std::string(), std::to_string(*summary.Width), std::to_string(*summary.Height),
+                 RateText(*summary.FrameRate), summary.AudioCodec,
+                 KbitText(static_cast<std::uint64_t>(*summary.AudioBitRate) / 1000),
+                 std::to_string(*summary.SampleRate), std::to_string(*summary.Channels)}};
+    row.Size = size;
+    row.Source = RowSource::Avi;
+    row.Summary = std::move(summary);
     return row;
+}
+
+MediaSummary SummaryOf(const CMPEGHeaderReader& reader) {
+    MediaSummary summary;
+    const double milliseconds = std::nearbyint(reader.DurationSec * 1000);
+    if (std::isfinite(milliseconds) && std::fabs(milliseconds) < 9e15) {
+        summary.DurationMs = static_cast<std::int64_t>(milliseconds);
+    }
+    summary.HasVideo = true;
+    summary.VideoCode = "MPEG";
+    if (reader.BitRate > 0) {
+        summary.VideoBitRate = std::int64_t{reader.BitRate};
+    }
+    summary.Width = std::int64_t{reader.Width};
+    summary.Height = std::int64_t{reader.Height};
+    summary.FrameRate = double{reader.FrameRate};
+    return summary;
 }
 
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader) {
+    MediaSummary summary = SummaryOf(reader);
     std::string bitRate;
-    if (reader.BitRate > 0) {
-        bitRate = KbitText(static_cast<std::uint64_t>(reader.BitRate / 1000));
+    if (summary.VideoBitRate) {
+        bitRate = KbitText(static_cast<std::uint64_t>(*summary.VideoBitRate / 1000));
     }
+    // The length cell rounds the reader's seconds, not the milliseconds.
     FileRow row{std::move(caption),
-                {SizeText(size), TimeTextFromSeconds(reader.DurationSec), "MPEG",
-                 std::move(bitRate), std::to_string(reader.Width), std::to_string(reader.Height),
-                 RateText(reader.FrameRate), std::string(), std::string(), std::string(),
-                 std::string()}};
+                {SizeText(size), TimeTextFromSeconds(reader.DurationSec), summary.VideoCode,
+                 std::move(bitRate), std::to_string(*summary.Width),
+                 std::to_string(*summary.Height), RateText(*summary.FrameRate), std::string(),
+                 std::string(), std::string(), std::string()}};
     row.Size = size;
     row.Source = RowSource::Mpeg;
-    MediaValues& values = row.Values;
-    const double milliseconds = std::nearbyint(reader.DurationSec * 1000);
-    if (std::isfinite(milliseconds) && std::fabs(milliseconds) < 9e15) {
-        values.DurationMs = static_cast<std::int64_t>(milliseconds);
-    }
-    values.VideoCodec = "MPEG";
-    if (reader.BitRate > 0) {
-        values.VideoBitRate = std::int64_t{reader.BitRate};
-    }
-    values.Width = std::int64_t{reader.Width};
-    values.Height = std::int64_t{reader.Height};
-    values.FrameRate = double{reader.FrameRate};
+    row.Summary = std::move(summary);
     return row;
 }
 
+MediaSummary SummaryOf(const CQuickTimeReader& reader) {
+    // The sizes and codec texts are kept even without a video track: the
+    // row's cells show them as the reader left them.
+    MediaSummary summary;
+    summary.DurationMs = std::int64_t{reader.DurationMs};
+    summary.HasVideo = reader.HasVideo;
+    summary.VideoCode = CodeText(reader.VideoFourCC);
+    summary.VideoCodec = reader.VideoCodecName;
+    summary.Width = std::int64_t{reader.VideoDesc.Width};
+    summary.Height = std::int64_t{reader.VideoDesc.Height};
+    summary.HasAudio = reader.HasAudio;
+    if (reader.HasAudio) {
+        summary.AudioCode = CodeText(reader.AudioFourCC);
+        summary.AudioCodec = reader.AudioCodecName;
+        if (reader.AudioBitRate != 0) {
+            summary.AudioBitRate = std::int64_t{reader.AudioBitRate};
+        }
+        summary.SampleRate = std::int64_t{reader.SoundDesc.SampleRate};
+        summary.Channels = std::int64_t{reader.SoundDesc.Channels};
+    }
+    summary.Metadata = reader.UserData;
+    return summary;
+}
+
 FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader) {
+    MediaSummary summary = SummaryOf(reader);
     FileRow row{std::move(caption),
                 {SizeText(size), TimeTextFromMs(reader.DurationMs),
-                 "MOV: " + CodeText(reader.VideoFourCC) + ": " + reader.VideoCodecName,
-                 std::string(), std::to_string(reader.VideoDesc.Width),
-                 std::to_string(reader.VideoDesc.Height), std::string()}};
+                 "MOV: " + summary.VideoCode + ": " + summary.VideoCodec, std::string(),
+                 std::to_string(*summary.Width), std::to_string(*summary.Height), std::string()}};
     // The four audio cells are decided together.
-    if (reader.HasAudio) {
-        row.SubItems.push_back(CodeText(reader.AudioFourCC) + ": " + reader.AudioCodecName);
-        row.SubItems.push_back(reader.AudioBitRate == 0 ? std::string()
-                                                        : KbitText(reader.AudioBitRate / 1000));
-        row.SubItems.push_back(std::to_string(reader.SoundDesc.SampleRate));
-        row.SubItems.push_back(std::to_string(reader.SoundDesc.Channels));
+    if (summary.HasAudio) {
+        row.SubItems.push_back(summary.AudioCode + ": " + summary.AudioCodec);
+        row.SubItems.push_back(
+            summary.AudioBitRate
+                ? KbitText(static_cast<std::uint64_t>(*summary.AudioBitRate) / 1000)
+                : std::string());
+        row.SubItems.push_back(std::to_string(*summary.SampleRate));
+        row.SubItems.push_back(std::to_string(*summary.Channels));
     } else {
         row.SubItems.insert(row.SubItems.end(), 4, std::string());
     }
     row.SubItems.push_back(reader.Comments);
     row.Size = size;
     row.Source = RowSource::QuickTime;
-    MediaValues& values = row.Values;
-    values.DurationMs = std::int64_t{reader.DurationMs};
-    if (reader.HasVideo) {
-        values.VideoCodec = CodeText(reader.VideoFourCC);
-        values.VideoCodecName = reader.VideoCodecName;
-        values.Width = std::int64_t{reader.VideoDesc.Width};
-        values.Height = std::int64_t{reader.VideoDesc.Height};
-    }
-    if (reader.HasAudio) {
-        values.AudioCodec = CodeText(reader.AudioFourCC);
-        values.AudioCodecName = reader.AudioCodecName;
-        if (reader.AudioBitRate != 0) {
-            values.AudioBitRate = std::int64_t{reader.AudioBitRate};
-        }
-        values.SampleRate = std::int64_t{reader.SoundDesc.SampleRate};
-        values.Channels = std::int64_t{reader.SoundDesc.Channels};
-    }
-    values.UserData = reader.UserData;
+    row.Summary = std::move(summary);
     return row;
 }
 
@@ -181,61 +205,6 @@ std::string ModernVideoText(const MediaSummary& summary) {
 }
 
 namespace {
-
-// A value that the summary states as empty or 0 when the file does not give it.
-template <typename Value> std::optional<Value> Stated(const Value& value) {
-    return value == Value{} ? std::nullopt : std::optional<Value>(value);
-}
-
-void SetVideoValues(const MediaSummary& summary, MediaValues& values) {
-    values.VideoCodec = summary.VideoCode;
-    values.VideoCodecName = summary.VideoCodec;
-    values.VideoProfile = Stated(summary.VideoProfile);
-    if (summary.BitDepth > 0) {
-        values.BitDepth = summary.BitDepth;
-    }
-    values.Hdr = Stated(summary.Hdr);
-    if (summary.VideoBitRate && *summary.VideoBitRate > 0) {
-        values.VideoBitRate = summary.VideoBitRate;
-    }
-    values.Width = summary.Width;
-    values.Height = summary.Height;
-    values.FrameRate = summary.FrameRate;
-    values.DisplayAspect = Stated(summary.DisplayAspect);
-    if (summary.Rotation != 0) {
-        values.Rotation = summary.Rotation;
-    }
-}
-
-void SetAudioValues(const MediaSummary& summary, MediaValues& values) {
-    values.AudioCodec = summary.AudioCode;
-    values.AudioCodecName = summary.AudioCodec;
-    if (summary.AudioBitRate && *summary.AudioBitRate > 0) {
-        values.AudioBitRate = summary.AudioBitRate;
-    }
-    values.SampleRate = summary.SampleRate;
-    values.Channels = summary.Channels;
-}
-
-// The typed values of a modern row, for the structured outputs.
-MediaValues ModernValues(const MediaSummary& summary) {
-    MediaValues values;
-    values.Container = summary.Container;
-    values.DurationMs = summary.DurationMs;
-    if (summary.HasVideo) {
-        SetVideoValues(summary, values);
-    }
-    if (summary.HasAudio) {
-        SetAudioValues(summary, values);
-    }
-    values.VideoTracks = summary.VideoTracks;
-    values.AudioTracks = summary.AudioTracks;
-    values.SubtitleTracks = summary.SubtitleTracks;
-    values.AudioLanguages = summary.AudioLanguages;
-    values.SubtitleLanguages = summary.SubtitleLanguages;
-    values.UserData = summary.Metadata;
-    return values;
-}
 
 std::string NumberText(const std::optional<std::int64_t>& value) {
     return value ? std::to_string(*value) : std::string();
@@ -272,7 +241,14 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
                  audio ? NumberText(summary.Channels) : std::string(), std::move(comments)}};
     row.Size = size;
     row.Source = source;
-    row.Values = ModernValues(summary);
+    row.Summary = summary;
+    // The row states a bit rate only where the file gives one.
+    for (std::optional<std::int64_t>* bitRate :
+         {&row.Summary.VideoBitRate, &row.Summary.AudioBitRate}) {
+        if (bitRate->value_or(0) <= 0) {
+            bitRate->reset();
+        }
+    }
     return row;
 }
 

@@ -4,12 +4,10 @@
 
 #include "byteorder.h"
 #include "mediasummary.h"
-#include "movreader.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,36 +30,6 @@ inline const char* RowSourceName(RowSource source) {
     return kRowSourceNames.at(static_cast<std::size_t>(source));
 }
 
-// The reader's values behind a row, typed, for the structured outputs. A
-// value the reader does not give stays empty.
-struct MediaValues {
-    std::optional<std::int64_t> DurationMs;
-    std::optional<std::string> VideoCodec;     // four-character code, or "MPEG"
-    std::optional<std::string> VideoCodecName; // QuickTime compressor name
-    std::optional<std::int64_t> VideoBitRate;  // bits per second
-    std::optional<std::int64_t> Width;
-    std::optional<std::int64_t> Height;
-    std::optional<double> FrameRate;
-    std::optional<std::string> AudioCodec; // four-character code, or the AVI format tag
-    std::optional<std::string> AudioCodecName;
-    std::optional<std::int64_t> AudioBitRate; // bits per second
-    std::optional<std::int64_t> SampleRate;
-    std::optional<std::int64_t> Channels;
-    std::vector<UserDataEntry> UserData;
-    // The modern rows' values beyond the list's columns.
-    std::optional<std::string> Container;
-    std::optional<std::string> VideoProfile;
-    std::optional<std::int64_t> BitDepth;
-    std::optional<std::string> Hdr;
-    std::optional<std::string> DisplayAspect;
-    std::optional<std::int64_t> Rotation; // clockwise degrees, when not 0
-    std::optional<std::int64_t> VideoTracks;
-    std::optional<std::int64_t> AudioTracks;
-    std::optional<std::int64_t> SubtitleTracks;
-    std::vector<std::string> AudioLanguages;
-    std::vector<std::string> SubtitleLanguages;
-};
-
 // A row is its caption and the sub-items it really has: an AVI or MPEG row
 // has 11, a QuickTime row 12, a plain row 1. The count matters for export.
 // The list shows these two only; the rest travels with the row for the
@@ -80,7 +48,9 @@ struct FileRow {
     std::size_t RootLength = 0;
     std::uint64_t Size = 0;
     RowSource Source = RowSource::Plain;
-    MediaValues Values;
+    // The reader's values behind the row, typed, for the structured
+    // outputs. A classic row names no container and counts no tracks.
+    MediaSummary Summary;
 
     friend bool operator==(const FileRow& a, const FileRow& b) {
         return a.Caption == b.Caption && a.SubItems == b.SubItems;
@@ -120,6 +90,10 @@ std::string TimeTextFromSeconds(double seconds);
 // significant digits, always with '.' as the decimal separator.
 std::string RateText(double rate);
 // `caption` is the bare file name already in the locale's character set.
+// The values a classic reader's row states.
+MediaSummary SummaryOf(const CAVIHeaderReader& reader);
+MediaSummary SummaryOf(const CMPEGHeaderReader& reader);
+MediaSummary SummaryOf(const CQuickTimeReader& reader);
 FileRow MakeAviRow(std::string caption, std::uint64_t size, const CAVIHeaderReader& reader);
 FileRow MakeMpegRow(std::string caption, std::uint64_t size, const CMPEGHeaderReader& reader);
 FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeReader& reader);

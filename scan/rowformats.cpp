@@ -72,10 +72,60 @@ void SetIfPresent(nlohmann::ordered_json& object, const char* key,
     }
 }
 
-void SetTextIfPresent(nlohmann::ordered_json& object, const char* key,
-                      const std::optional<std::string>& value) {
-    if (value) {
-        SetText(object, key, *value);
+void SetTextIfStated(nlohmann::ordered_json& object, const char* key, const std::string& text) {
+    if (!text.empty()) {
+        SetText(object, key, text);
+    }
+}
+
+void SetVideoFields(nlohmann::ordered_json& object, const MediaSummary& summary, bool statesTexts) {
+    SetText(object, "video_codec", summary.VideoCode);
+    if (statesTexts || !summary.VideoCodec.empty()) {
+        SetText(object, "video_codec_name", summary.VideoCodec);
+    }
+    SetIfPresent(object, "video_bit_rate", summary.VideoBitRate);
+    SetIfPresent(object, "width", summary.Width);
+    SetIfPresent(object, "height", summary.Height);
+    SetIfPresent(object, "frame_rate", summary.FrameRate);
+}
+
+void SetAudioFields(nlohmann::ordered_json& object, const MediaSummary& summary, bool statesTexts) {
+    SetText(object, "audio_codec", summary.AudioCode);
+    if (statesTexts || !summary.AudioCodec.empty()) {
+        SetText(object, "audio_codec_name", summary.AudioCodec);
+    }
+    SetIfPresent(object, "audio_bit_rate", summary.AudioBitRate);
+    SetIfPresent(object, "sample_rate", summary.SampleRate);
+    SetIfPresent(object, "channels", summary.Channels);
+}
+
+// The modern rows' picture values beyond the list's columns.
+void SetPictureDetails(nlohmann::ordered_json& object, const MediaSummary& summary) {
+    SetTextIfStated(object, "video_profile", summary.VideoProfile);
+    if (summary.BitDepth > 0) {
+        object["bit_depth"] = summary.BitDepth;
+    }
+    SetTextIfStated(object, "hdr", summary.Hdr);
+    SetTextIfStated(object, "display_aspect", summary.DisplayAspect);
+    if (summary.Rotation != 0) {
+        object["rotation"] = summary.Rotation;
+    }
+}
+
+void SetTrackFields(nlohmann::ordered_json& object, const MediaSummary& summary) {
+    object["video_tracks"] = summary.VideoTracks;
+    object["audio_tracks"] = summary.AudioTracks;
+    object["subtitle_tracks"] = summary.SubtitleTracks;
+    for (const auto& [key, languages] :
+         {std::pair{"audio_languages", &summary.AudioLanguages},
+          std::pair{"subtitle_languages", &summary.SubtitleLanguages}}) {
+        if (!languages->empty()) {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const std::string& language : *languages) {
+                list.push_back(IsValidUtf8(language) ? language : Latin1ToUtf8(language));
+            }
+            object[key] = std::move(list);
+        }
     }
 }
 
@@ -121,42 +171,30 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     SetText(object, "name", row.Path.empty() ? row.Caption : row.Path.filename().native());
     object["size"] = row.Size;
     object["reader"] = RowSourceName(row.Source);
-    const MediaValues& values = row.Values;
-    SetTextIfPresent(object, "container", values.Container);
-    SetIfPresent(object, "duration_ms", values.DurationMs);
-    SetTextIfPresent(object, "video_codec", values.VideoCodec);
-    SetTextIfPresent(object, "video_codec_name", values.VideoCodecName);
-    SetIfPresent(object, "video_bit_rate", values.VideoBitRate);
-    SetIfPresent(object, "width", values.Width);
-    SetIfPresent(object, "height", values.Height);
-    SetIfPresent(object, "frame_rate", values.FrameRate);
-    SetTextIfPresent(object, "audio_codec", values.AudioCodec);
-    SetTextIfPresent(object, "audio_codec_name", values.AudioCodecName);
-    SetIfPresent(object, "audio_bit_rate", values.AudioBitRate);
-    SetIfPresent(object, "sample_rate", values.SampleRate);
-    SetIfPresent(object, "channels", values.Channels);
-    SetTextIfPresent(object, "video_profile", values.VideoProfile);
-    SetIfPresent(object, "bit_depth", values.BitDepth);
-    SetTextIfPresent(object, "hdr", values.Hdr);
-    SetTextIfPresent(object, "display_aspect", values.DisplayAspect);
-    SetIfPresent(object, "rotation", values.Rotation);
-    SetIfPresent(object, "video_tracks", values.VideoTracks);
-    SetIfPresent(object, "audio_tracks", values.AudioTracks);
-    SetIfPresent(object, "subtitle_tracks", values.SubtitleTracks);
-    for (const auto& [key, languages] :
-         {std::pair{"audio_languages", &values.AudioLanguages},
-          std::pair{"subtitle_languages", &values.SubtitleLanguages}}) {
-        if (!languages->empty()) {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (const std::string& language : *languages) {
-                list.push_back(IsValidUtf8(language) ? language : Latin1ToUtf8(language));
-            }
-            object[key] = std::move(list);
-        }
+    const MediaSummary& summary = row.Summary;
+    // QuickTime and modern rows state every codec text and user-data list
+    // they read, even an empty one; AVI and MPEG rows only what they name.
+    const bool modern = !summary.Container.empty();
+    const bool statesTexts = modern || row.Source == RowSource::QuickTime;
+    if (modern) {
+        SetText(object, "container", summary.Container);
     }
-    if (row.Source == RowSource::QuickTime || values.Container) {
+    SetIfPresent(object, "duration_ms", summary.DurationMs);
+    if (summary.HasVideo) {
+        SetVideoFields(object, summary, statesTexts);
+    }
+    if (summary.HasAudio) {
+        SetAudioFields(object, summary, statesTexts);
+    }
+    if (summary.HasVideo) {
+        SetPictureDetails(object, summary);
+    }
+    if (modern) {
+        SetTrackFields(object, summary);
+    }
+    if (statesTexts) {
         nlohmann::ordered_json items = nlohmann::ordered_json::array();
-        for (const UserDataEntry& entry : values.UserData) {
+        for (const MetadataItem& entry : summary.Metadata) {
             nlohmann::ordered_json item = nlohmann::ordered_json::object();
             SetText(item, "label", entry.Label);
             SetText(item, "text", entry.Text);

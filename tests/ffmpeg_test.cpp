@@ -336,7 +336,7 @@ bool Within(double ours, double theirs, double fraction) {
 // picture size, frame rate, sample rate, channels, bit rates (where both
 // state them) and track counts.
 void ExpectAgreement(const FileRow& row, const nlohmann::json& probe, bool bitRates) {
-    const MediaValues& values = row.Values;
+    const MediaSummary& values = row.Summary;
     ASSERT_EQ(row.SubItems.size(), 12u);
     ASSERT_TRUE(probe.is_object());
     if (probe["format"].contains("duration")) {
@@ -365,8 +365,7 @@ void ExpectAgreement(const FileRow& row, const nlohmann::json& probe, bool bitRa
                  stream.value("side_data_list", nlohmann::json::array())) {
                 if (side.contains("rotation")) {
                     // ffprobe's angle is counter-clockwise.
-                    EXPECT_EQ(values.Rotation.value_or(0),
-                              (360 - side["rotation"].get<int>()) % 360);
+                    EXPECT_EQ(values.Rotation, (360 - side["rotation"].get<int>()) % 360);
                 }
             }
         } else if (type == "audio" && audioStreams++ == 0) {
@@ -378,8 +377,8 @@ void ExpectAgreement(const FileRow& row, const nlohmann::json& probe, bool bitRa
             }
         }
     }
-    EXPECT_EQ(values.VideoTracks.value_or(0), videoStreams);
-    EXPECT_EQ(values.AudioTracks.value_or(0), audioStreams);
+    EXPECT_EQ(values.VideoTracks, videoStreams);
+    EXPECT_EQ(values.AudioTracks, audioStreams);
 }
 
 // Every ISO file ffmpeg makes agrees with ffprobe: duration, size, frame
@@ -451,7 +450,7 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
         EXPECT_EQ(row.SubItems[2], video);
         EXPECT_EQ(row.SubItems[7], audio);
         ExpectAgreement(row, Probe(movies / name), bitRates);
-        EXPECT_EQ(row.Values.Rotation.value_or(0), rotation);
+        EXPECT_EQ(row.Summary.Rotation, rotation);
     };
     for (const auto& [arguments, c] : cases) {
         check(c.name, c.video, c.audio, 0, c.bitRates);
@@ -547,8 +546,8 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         const nlohmann::json probe = Probe(movies / name);
         ExpectAgreement(row, probe, false);
         if (seconds > 0) {
-            ASSERT_TRUE(row.Values.DurationMs);
-            EXPECT_NEAR(static_cast<double>(*row.Values.DurationMs) / 1000, seconds, 0.5);
+            ASSERT_TRUE(row.Summary.DurationMs);
+            EXPECT_NEAR(static_cast<double>(*row.Summary.DurationMs) / 1000, seconds, 0.5);
         }
     };
     for (const auto& [arguments, c] : cases) {
@@ -556,7 +555,7 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
     }
     check("piped.webm", "WebM: VP9", "Opus", 4.0);
     EXPECT_EQ(rows.at("h264.mkv").SubItems[11], "Title: Waves\r\nArtist: Me\r\n");
-    const MediaValues& languages = rows.at("languages.mkv").Values;
+    const MediaSummary& languages = rows.at("languages.mkv").Summary;
     EXPECT_EQ(languages.AudioLanguages, (std::vector<std::string>{"eng", "ger"}));
     EXPECT_EQ(languages.SubtitleLanguages, std::vector<std::string>{"fre"});
     EXPECT_EQ(languages.SubtitleTracks, 1);
@@ -580,8 +579,8 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         const auto bps = [&](std::size_t index) {
             return std::stoll(probe["streams"][index]["tags"]["BPS"].get<std::string>());
         };
-        EXPECT_EQ(row.Values.VideoBitRate, bps(0));
-        EXPECT_EQ(row.Values.AudioBitRate, bps(1));
+        EXPECT_EQ(row.Summary.VideoBitRate, bps(0));
+        EXPECT_EQ(row.Summary.AudioBitRate, bps(1));
     }
 }
 
@@ -636,8 +635,8 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         ExpectAgreement(row, Probe(movies / name), false);
     }
     const FileRow& row = rows.at("joined.ts");
-    ASSERT_TRUE(row.Values.DurationMs);
-    EXPECT_NEAR(static_cast<double>(*row.Values.DurationMs) / 1000, 4.0, 1.0);
+    ASSERT_TRUE(row.Summary.DurationMs);
+    EXPECT_NEAR(static_cast<double>(*row.Summary.DurationMs) / 1000, 4.0, 1.0);
     // One read at each end, however long the file.
     FileSource file;
     ASSERT_TRUE(file.Open(movies / "long.ts"));

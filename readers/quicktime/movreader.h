@@ -22,10 +22,6 @@ namespace vidarium {
 
 class ByteSource;
 
-// One user-data text item: its label and its text as Comments shows them,
-// the same record a modern reader's metadata item is.
-using UserDataEntry = MetadataItem;
-
 // One atom of the tree. The tree owns its nodes (in the reader's arena); a
 // node owns its payload unless Borrowed, when Data points into the expanded
 // buffer of an enclosing compressed movie header.
@@ -167,7 +163,7 @@ public:
     std::string AudioCodecName;
     std::string Comments;
     // The items behind Comments, one per line of it: label and trimmed text.
-    std::vector<UserDataEntry> UserData;
+    std::vector<MetadataItem> UserData;
 
 private:
     // The children of one atom that the steps look up, found in one walk of
