@@ -393,4 +393,33 @@ Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame) {
     return header;
 }
 
+CodecDetails DecodeDtsCoreHeader(ByteSpan frame) {
+    CodecDetails details;
+    if (frame.size() < 11 || LoadBe32(frame, 0) != 0x7FFE8001U) {
+        return details;
+    }
+    BitReader bits(frame.subspan(4));
+    bits.Skip(1 + 5 + 1 + 7 + 14); // frame type, deficit, CRC flag, blocks, frame size
+    const unsigned mode = bits.Read(6);
+    const unsigned rateCode = bits.Read(4);
+    const unsigned bitRateCode = bits.Read(5);
+    bits.Skip(1 + 1 + 1 + 1 + 1 + 3 + 1 + 1); // flags and extension fields
+    const unsigned lowFrequency = bits.Read(2);
+    static constexpr std::array<std::uint32_t, 16> kRates{
+        0, 8000, 16000, 32000, 0, 0, 11025, 22050, 44100, 0, 0, 12000, 24000, 48000, 0, 0};
+    static constexpr std::array<std::uint32_t, 16> kChannels{1, 2, 2, 2, 2, 3, 3, 4,
+                                                             4, 5, 6, 6, 6, 7, 8, 8};
+    // Codes 29 to 31 are open, variable and lossless rates: none stated.
+    static constexpr std::array<std::uint32_t, 29> kBitRates{
+        32000,   56000,   64000,   96000,   112000,  128000,  192000,  224000,  256000,  320000,
+        384000,  448000,  512000,  576000,  640000,  768000,  960000,  1024000, 1152000, 1280000,
+        1344000, 1408000, 1411200, 1472000, 1536000, 1920000, 2048000, 3072000, 3840000};
+    details.SampleRate = kRates[rateCode];
+    if (mode < kChannels.size()) {
+        details.Channels = kChannels[mode] + (lowFrequency != 0 ? 1 : 0);
+    }
+    details.BitRate = bitRateCode < kBitRates.size() ? kBitRates[bitRateCode] : 0;
+    return details;
+}
+
 } // namespace vidarium

@@ -57,5 +57,8 @@ struct Ac3FrameHeader {
     CodecDetails Details;
 };
 Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame);
+// A DTS core frame's header (big-endian, 16-bit words): rate, channels
+// (with the low-frequency channel) and the nominal bit rate.
+CodecDetails DecodeDtsCoreHeader(ByteSpan frame);
 
 } // namespace vidarium

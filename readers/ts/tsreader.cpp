@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "pesstreams.h"
 #include "readerload.h"
 #include "streamheaders.h"
 
@@ -19,14 +20,11 @@ namespace vidarium::ts {
 namespace {
 
 constexpr std::uint8_t kSync = 0x47;
-constexpr std::uint64_t kPtsWrap = std::uint64_t{1} << 33;
-constexpr std::uint64_t kPtsPerSecond = 90000;
-// Neighbouring timestamps further apart than this, or going back further
-// than frames reordered for prediction do, mark joined recordings.
-constexpr std::uint64_t kLargestStep = 60 * kPtsPerSecond;
-constexpr std::uint64_t kLargestStepBack = 10 * kPtsPerSecond;
-// Timestamps kept per stream from each window.
-constexpr std::size_t kMaxTimestamps = 64;
+using pes::kLargestStep;
+using pes::kMaxTimestamps;
+using pes::kPtsPerSecond;
+using pes::kPtsWrap;
+using pes::Timestamp;
 
 struct Layout {
     std::size_t PacketSize = 188;
@@ -84,13 +82,6 @@ std::optional<Packet> ParsePacket(ByteSpan bytes) {
         packet.Payload = bytes.subspan(offset, 188 - offset);
     }
     return packet;
-}
-
-// A 33-bit timestamp of a PES header.
-std::uint64_t Timestamp(ByteSpan bytes) {
-    return (std::uint64_t{bytes[0] & 0x0EU} << 29) | (std::uint64_t{bytes[1]} << 22) |
-           (std::uint64_t{bytes[2] & 0xFEU} << 14) | (std::uint64_t{bytes[3]} << 7) |
-           (bytes[4] >> 1);
 }
 
 // A PES packet's start: its presentation time, and where its data begins.
@@ -472,104 +463,10 @@ void TsLoad::ReadHead(const FileWindow& window) {
     });
 }
 
-// The first NAL unit of `type` in an elementary stream's bytes, up to the
-// next start code.
-std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
-    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
-        if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 1) {
-            continue;
-        }
-        const std::uint8_t header = bytes[at + 3];
-        const unsigned found = hevc ? (header >> 1) & 0x3FU : header & 0x1FU;
-        if (found != type) {
-            continue;
-        }
-        std::size_t end = at + 3;
-        while (end + 3 <= bytes.size() &&
-               !(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] <= 1)) {
-            ++end;
-        }
-        return bytes.subspan(at + 3, (end + 3 <= bytes.size() ? end : bytes.size()) - at - 3);
-    }
-    return std::nullopt;
-}
-
-std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
-    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
-        if (bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 && bytes[at + 3] == code) {
-            return at;
-        }
-    }
-    return std::nullopt;
-}
-
-// An MPEG-1 or MPEG-2 video stream's first sequence header, and the
-// profile of the sequence extension after it.
-PictureFormat MpegPicture(ByteSpan bytes) {
-    PictureFormat picture;
-    const auto at = FindStartCode(bytes, 0xB3);
-    if (!at || *at + 11 > bytes.size()) {
-        return picture;
-    }
-    const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
-    picture.Width = header.Width;
-    picture.Height = header.Height;
-    picture.FrameRate = MpegFrameRateForCode(header.FrameRateCode);
-    if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
-        picture.Details.BitRate = header.BitRateValue * 400;
-    }
-    const ByteSpan after = bytes.subspan(*at + 4);
-    if (const auto extension = FindStartCode(after, 0xB5);
-        extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
-        picture.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
-            ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
-    }
-    return picture;
-}
-
-// The smallest step between timestamps, 0 when there is none.
-std::uint64_t SmallestStep(std::vector<std::uint64_t> times) {
-    std::sort(times.begin(), times.end());
-    std::uint64_t step = 0;
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        const std::uint64_t gap = times[i] - times[i - 1];
-        if (gap > 0 && (step == 0 || gap < step)) {
-            step = gap;
-        }
-    }
-    return step;
-}
-
 void TsLoad::DescribeVideo() {
     picture_ = {};
-    if (video_ == nullptr) {
-        return;
-    }
-    const ByteSpan bytes = videoHead_.Bytes;
-    switch (video_->Format) {
-    case Codec::Avc:
-        if (const auto sps = FindNal(bytes, 7, false)) {
-            picture_ = DecodeAvcSequenceParameterSet(*sps);
-        }
-        break;
-    case Codec::Hevc:
-        if (const auto sps = FindNal(bytes, 33, true)) {
-            picture_ = DecodeHevcSequenceParameterSet(*sps);
-        }
-        break;
-    case Codec::Mpeg1Video:
-    case Codec::Mpeg2Video:
-        picture_ = MpegPicture(bytes);
-        break;
-    default:
-        break;
-    }
-    // Without timing information: the smallest step between the first
-    // frames' times.
-    if (picture_.FrameRate <= 0) {
-        if (const std::uint64_t step = SmallestStep(videoHead_.Timestamps); step > 0) {
-            picture_.FrameRate = static_cast<double>(kPtsPerSecond) / static_cast<double>(step);
-        }
+    if (video_ != nullptr) {
+        picture_ = pes::DescribePicture(video_->Format, videoHead_.Bytes, videoHead_.Timestamps);
     }
 }
 
@@ -578,44 +475,16 @@ void TsLoad::DescribeAudio() {
     if (audio_ == nullptr) {
         return;
     }
-    const ByteSpan bytes = audioHead_.Bytes;
-    CodecDetails details;
-    Codec codec = audio_->Format;
-    switch (codec) {
-    case Codec::Aac:
-        if (audio_->Type == 0x0F) {
-            details = DecodeAdtsHeader(bytes);
-        }
-        audioDescribed_ = audio_->Type != 0x0F || details.SampleRate > 0;
-        break;
-    case Codec::Ac3:
-    case Codec::Eac3: {
-        const Ac3FrameHeader header = DecodeAc3FrameHeader(bytes);
-        if (header.Valid) {
-            codec = header.Enhanced ? Codec::Eac3 : Codec::Ac3;
-            details = header.Details;
-            audioDescribed_ = true;
-        }
-        break;
-    }
-    case Codec::Mp2: {
-        const MpegAudioHeader header = DecodeMpegAudioHeader(bytes);
-        if (header.Layer != 0) {
-            codec = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
-            details.SampleRate = header.SampleRate;
-            details.Channels = header.Channels;
-            details.BitRate = header.BitRate;
-            audioDescribed_ = true;
-        }
-        break;
-    }
-    default:
-        audioDescribed_ = true; // nothing more to find
-        break;
-    }
+    // AAC in LATM has no ADTS header to read.
+    const pes::SoundFormat sound = audio_->Format == Codec::Aac && audio_->Type != 0x0F
+                                       ? pes::SoundFormat{Codec::Aac, {}, true}
+                                       : pes::DescribeSound(audio_->Format, audioHead_.Bytes);
+    audioDescribed_ = sound.Described;
+    const CodecDetails& details = sound.Details;
     summary_.HasAudio = true;
     summary_.AudioCode = StreamTypeText(audio_->Type);
-    summary_.AudioCodec = codec == Codec::Unknown ? summary_.AudioCode : CodecName(codec);
+    summary_.AudioCodec =
+        sound.Format == Codec::Unknown ? summary_.AudioCode : CodecName(sound.Format);
     summary_.SampleRate.reset();
     summary_.Channels.reset();
     summary_.AudioBitRate.reset();
@@ -649,28 +518,8 @@ std::optional<std::uint64_t> TsLoad::BitRateFromClock() const {
                : std::nullopt;
 }
 
-// Whether neighbouring timestamps jump: joined recordings.
-bool Jumps(const std::vector<std::uint64_t>& times) {
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        const std::uint64_t forward = (times[i] - times[i - 1]) % kPtsWrap;
-        const std::uint64_t back = (times[i - 1] - times[i]) % kPtsWrap;
-        if (std::min(forward, back) == back ? back > kLargestStepBack : forward > kLargestStep) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The last of a window's last frames: B-frames come out of order.
-std::uint64_t LastFrameTime(const std::vector<std::uint64_t>& times) {
-    std::uint64_t last = times.back();
-    for (const std::uint64_t time : times) {
-        if ((time - last) % kPtsWrap < kLargestStep) {
-            last = time;
-        }
-    }
-    return last;
-}
+using pes::Jumps;
+using pes::LastFrameTime;
 
 void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
     const std::uint16_t pid = video_ != nullptr ? video_->Pid : audio_->Pid;
@@ -684,12 +533,8 @@ void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
             times.clear();
             Packets(tail, [&](const Packet& packet, std::int64_t) {
                 if (packet.Pid == pid && packet.Start) {
-                    if (const auto pes = ParsePesStart(packet.Payload); pes && pes->Pts) {
-                        // The window's last timestamps.
-                        if (times.size() == kMaxTimestamps) {
-                            times.erase(times.begin());
-                        }
-                        times.push_back(*pes->Pts);
+                    if (const auto start = ParsePesStart(packet.Payload); start && start->Pts) {
+                        pes::KeepLast(times, *start->Pts);
                     }
                 }
             });

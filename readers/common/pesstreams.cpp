@@ -1,0 +1,173 @@
+#include "pesstreams.h"
+
+#include <algorithm>
+
+namespace vidarium::pes {
+namespace {
+
+// An MPEG-1 or MPEG-2 video stream's first sequence header, and the
+// profile of the sequence extension after it.
+PictureFormat MpegPicture(ByteSpan bytes) {
+    PictureFormat picture;
+    const auto at = FindStartCode(bytes, 0xB3);
+    if (!at || *at + 11 > bytes.size()) {
+        return picture;
+    }
+    const MpegSequenceHeader header = DecodeMpegSequenceHeader(bytes.subspan(*at + 4));
+    picture.Width = header.Width;
+    picture.Height = header.Height;
+    picture.FrameRate = MpegFrameRateForCode(header.FrameRateCode);
+    if (header.BitRateValue != 0x3FFFF && header.BitRateValue != 0) {
+        picture.Details.BitRate = header.BitRateValue * 400;
+    }
+    const ByteSpan after = bytes.subspan(*at + 4);
+    if (const auto extension = FindStartCode(after, 0xB5);
+        extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
+        picture.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
+            ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
+    }
+    return picture;
+}
+
+} // namespace
+
+std::uint64_t Timestamp(ByteSpan bytes) {
+    return (std::uint64_t{bytes[0] & 0x0EU} << 29) | (std::uint64_t{bytes[1]} << 22) |
+           (std::uint64_t{bytes[2] & 0xFEU} << 14) | (std::uint64_t{bytes[3]} << 7) |
+           (bytes[4] >> 1);
+}
+
+std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 1) {
+            continue;
+        }
+        const std::uint8_t header = bytes[at + 3];
+        const unsigned found = hevc ? (header >> 1) & 0x3FU : header & 0x1FU;
+        if (found != type) {
+            continue;
+        }
+        std::size_t end = at + 3;
+        while (end + 3 <= bytes.size() &&
+               !(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] <= 1)) {
+            ++end;
+        }
+        return bytes.subspan(at + 3, (end + 3 <= bytes.size() ? end : bytes.size()) - at - 3);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        if (bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 && bytes[at + 3] == code) {
+            return at;
+        }
+    }
+    return std::nullopt;
+}
+
+PictureFormat DescribePicture(Codec format, ByteSpan bytes,
+                              const std::vector<std::uint64_t>& timestamps) {
+    PictureFormat picture;
+    switch (format) {
+    case Codec::Avc:
+        if (const auto sps = FindNal(bytes, 7, false)) {
+            picture = DecodeAvcSequenceParameterSet(*sps);
+        }
+        break;
+    case Codec::Hevc:
+        if (const auto sps = FindNal(bytes, 33, true)) {
+            picture = DecodeHevcSequenceParameterSet(*sps);
+        }
+        break;
+    case Codec::Mpeg1Video:
+    case Codec::Mpeg2Video:
+        picture = MpegPicture(bytes);
+        break;
+    default:
+        break;
+    }
+    if (picture.FrameRate <= 0) {
+        if (const std::uint64_t step = SmallestStep(timestamps); step > 0) {
+            picture.FrameRate = static_cast<double>(kPtsPerSecond) / static_cast<double>(step);
+        }
+    }
+    return picture;
+}
+
+SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
+    SoundFormat sound{format, {}, false};
+    switch (format) {
+    case Codec::Aac:
+        sound.Details = DecodeAdtsHeader(bytes);
+        sound.Described = sound.Details.SampleRate > 0;
+        break;
+    case Codec::Ac3:
+    case Codec::Eac3:
+        if (const Ac3FrameHeader header = DecodeAc3FrameHeader(bytes); header.Valid) {
+            sound.Format = header.Enhanced ? Codec::Eac3 : Codec::Ac3;
+            sound.Details = header.Details;
+            sound.Described = true;
+        }
+        break;
+    case Codec::Mp2:
+        if (const MpegAudioHeader header = DecodeMpegAudioHeader(bytes); header.Layer != 0) {
+            sound.Format = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
+            sound.Details.SampleRate = header.SampleRate;
+            sound.Details.Channels = header.Channels;
+            sound.Details.BitRate = header.BitRate;
+            sound.Described = true;
+        }
+        break;
+    case Codec::Dts:
+        sound.Details = DecodeDtsCoreHeader(bytes);
+        sound.Described = sound.Details.SampleRate > 0;
+        break;
+    default:
+        sound.Described = true; // nothing more to find
+        break;
+    }
+    return sound;
+}
+
+std::uint64_t SmallestStep(std::vector<std::uint64_t> times) {
+    std::sort(times.begin(), times.end());
+    std::uint64_t step = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        const std::uint64_t gap = times[i] - times[i - 1];
+        if (gap > 0 && (step == 0 || gap < step)) {
+            step = gap;
+        }
+    }
+    return step;
+}
+
+bool Jumps(const std::vector<std::uint64_t>& times) {
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        const std::uint64_t forward = (times[i] - times[i - 1]) % kPtsWrap;
+        const std::uint64_t back = (times[i - 1] - times[i]) % kPtsWrap;
+        if (std::min(forward, back) == back ? back > kLargestStepBack : forward > kLargestStep) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint64_t LastFrameTime(const std::vector<std::uint64_t>& times) {
+    std::uint64_t last = times.back();
+    for (const std::uint64_t time : times) {
+        if ((time - last) % kPtsWrap < kLargestStep) {
+            last = time;
+        }
+    }
+    return last;
+}
+
+void KeepLast(std::vector<std::uint64_t>& times, std::uint64_t time) {
+    if (times.size() == kMaxTimestamps) {
+        times.erase(times.begin());
+    }
+    times.push_back(time);
+}
+
+} // namespace vidarium::pes
