@@ -19,13 +19,13 @@ class CMPEGHeaderReader;
 class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
-enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg };
+enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, Ps };
 // Each source's name in the JSON rows and the scan's statistics, in the
 // enum's order.
-inline constexpr std::array<const char*, 10> kRowSourceNames{
-    "none", "avi", "quicktime", "mpeg", "mp4", "matroska", "ts", "asf", "flv", "ogg"};
+inline constexpr std::array<const char*, 11> kRowSourceNames{
+    "none", "avi", "quicktime", "mpeg", "mp4", "matroska", "ts", "asf", "flv", "ogg", "ps"};
 inline constexpr std::size_t kRowSources = kRowSourceNames.size();
-static_assert(static_cast<std::size_t>(RowSource::Ogg) + 1 == kRowSources);
+static_assert(static_cast<std::size_t>(RowSource::Ps) + 1 == kRowSources);
 inline const char* RowSourceName(RowSource source) {
     return kRowSourceNames.at(static_cast<std::size_t>(source));
 }

@@ -50,8 +50,9 @@ constexpr std::array<std::string_view, 4> kTsExtensions{".ts", ".m2ts", ".mts", 
 constexpr std::array<std::string_view, 2> kAsfExtensions{".wmv", ".asf"};
 constexpr std::array<std::string_view, 1> kFlvExtensions{".flv"};
 constexpr std::array<std::string_view, 1> kOggExtensions{".ogv"};
+constexpr std::array<std::string_view, 1> kPsExtensions{".m2p"};
 
-const std::array<ReaderEntry, 10> kTable{{
+const std::array<ReaderEntry, 11> kTable{{
     {ReaderKind::Avi,
      RowSource::Avi,
      {},
@@ -101,6 +102,17 @@ const std::array<ReaderEntry, 10> kTable{{
     ModernEntry<ReaderKind::Asf, CAsfReader, RowSource::Asf>("WMV, ASF", kAsfExtensions),
     ModernEntry<ReaderKind::Flv, CFlvReader, RowSource::Flv>("FLV", kFlvExtensions),
     ModernEntry<ReaderKind::Ogg, COggReader, RowSource::Ogg>("Ogg video", kOggExtensions),
+    // A program stream it refuses may still hold what the classic byte
+    // search finds: it never counts as recognised.
+    {ReaderKind::Ps, RowSource::Ps, "MPEG-PS", kPsExtensions, false, CPsReader::RecognisesHead,
+     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
+         auto& reader = r.Get<CPsReader>();
+         if (!reader.LoadFromSource(source, file.Path)) {
+             return std::nullopt;
+         }
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Ps, reader.Summary);
+     },
+     [](const ReaderSet&) { return false; }},
     // An AVI with one kind of stream, or any AVI a classic order did not
     // reach: the same walk, then the streams it found.
     {ReaderKind::AviStreams,
@@ -114,17 +126,23 @@ const std::array<ReaderEntry, 10> kTable{{
          if (!avi.LoadStreams(source, file.Path)) {
              return std::nullopt;
          }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi, avi.StreamSummary());
+         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi,
+                              avi.StreamSummary(static_cast<std::int64_t>(file.Size)));
      },
      [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
 }};
 
-// The classic extensions and the fixed order of their readers.
+// The classic extensions and the fixed order of their readers, after the
+// modern readers that all formats on tries first: every AVI gets the modern
+// AVI row, a QuickTime movie the MP4 reader's, a program stream the
+// packet-aware reader's; the classic row only when they refuse.
 constexpr std::array<std::string_view, 3> kQuickTimeFamily{".avi", ".divx", ".mov"};
 constexpr std::array<std::string_view, 6> kMpegFamily{".mpg", ".mpeg", ".mpe",
                                                       ".m1v", ".m2v",  ".vob"};
-constexpr std::array kQuickTimeOrder{ReaderKind::Avi, ReaderKind::QuickTime, ReaderKind::Mpeg};
-constexpr std::array kMpegOrder{ReaderKind::Avi, ReaderKind::Mpeg};
+constexpr std::array kQuickTimeOrder{ReaderKind::AviStreams, ReaderKind::Iso, ReaderKind::Avi,
+                                     ReaderKind::QuickTime, ReaderKind::Mpeg};
+constexpr std::array kMpegOrder{ReaderKind::AviStreams, ReaderKind::Ps, ReaderKind::Avi,
+                                ReaderKind::Mpeg};
 
 struct Family {
     std::span<const std::string_view> Extensions;
@@ -186,7 +204,7 @@ std::string ModernFormatsText() {
 
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
     const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
-    return !order.empty() && (allFormats || IsClassic(order.front()));
+    return allFormats ? !order.empty() : std::any_of(order.begin(), order.end(), IsClassic);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include "movreader.h"
 #include "mpegreader.h"
 #include "oggreader.h"
+#include "psreader.h"
 #include "tsreader.h"
 
 #include <atomic>
@@ -29,7 +30,7 @@ namespace vidarium {
 
 class ByteSource;
 
-enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, AviStreams };
+enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, Ps, AviStreams };
 
 // One instance of every reader, reused file after file by one loader. Stop
 // reaches every reader of the tuple: a new reader needs no other list.
@@ -48,7 +49,7 @@ public:
 
 private:
     std::tuple<CAVIHeaderReader, CQuickTimeReader, CMPEGHeaderReader, CIsoReader, CMatroskaReader,
-               CTsReader, CAsfReader, CFlvReader, COggReader>
+               CTsReader, CAsfReader, CFlvReader, COggReader, CPsReader>
         readers_;
 };
 
@@ -87,9 +88,10 @@ const ReaderEntry& ReaderFor(ReaderKind kind);
 // What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
 std::string ModernFormatsText();
 
-// The readers a file's extension selects, in the order they are tried: the
-// classic ones, or (with all formats on) the modern reader of a modern
-// extension.
+// The readers a file's extension selects, in the order they are tried: for
+// a classic extension the modern readers that understand its files better
+// (tried only with all formats on), then the classic ones; for a modern
+// extension its modern reader.
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // Whether a file with this extension is listed at all.
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);

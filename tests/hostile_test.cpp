@@ -894,6 +894,8 @@ TEST(Bounds, StopReachesEveryReaderOfTheTable) {
             return FlvFile(AmfNumber("duration", 7.5));
         case ReaderKind::Ogg:
             return OggFile();
+        case ReaderKind::Ps:
+            return ProgramStream();
         }
         return {};
     };

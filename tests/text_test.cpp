@@ -74,8 +74,9 @@ TEST(Extensions, TakenFromTheLastDotSlashOrColon) {
 
 TEST(Extensions, ReaderOrders) {
     using enum ReaderKind;
-    const std::vector<ReaderKind> aviFamily{Avi, QuickTime, Mpeg};
-    const std::vector<ReaderKind> mpegFamily{Avi, Mpeg};
+    // The modern readers come first; only all formats on tries them.
+    const std::vector<ReaderKind> aviFamily{AviStreams, Iso, Avi, QuickTime, Mpeg};
+    const std::vector<ReaderKind> mpegFamily{AviStreams, Ps, Avi, Mpeg};
     for (const char* extension : {".avi", ".divx", ".mov"}) {
         EXPECT_TRUE(std::ranges::equal(ReaderOrderFor(extension), aviFamily)) << extension;
     }
@@ -87,8 +88,8 @@ TEST(Extensions, ReaderOrders) {
     }
     // A modern extension names its reader, and is listed with all formats
     // on only.
-    for (const auto& [extension, reader] :
-         {std::pair{".mp4", Iso}, std::pair{".webm", Matroska}, std::pair{".m2ts", Ts}}) {
+    for (const auto& [extension, reader] : {std::pair{".mp4", Iso}, std::pair{".webm", Matroska},
+                                            std::pair{".m2ts", Ts}, std::pair{".m2p", Ps}}) {
         EXPECT_TRUE(std::ranges::equal(ReaderOrderFor(extension), std::vector{reader}))
             << extension;
         EXPECT_FALSE(IsListedExtension(extension, false)) << extension;

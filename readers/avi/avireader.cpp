@@ -2,12 +2,17 @@
 
 #include "audioformattags.h"
 #include "bytesource.h"
+#include "codecnames.h"
 #include "guarded.h"
 #include "readerload.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string>
 
 namespace vidarium {
 namespace {
@@ -24,6 +29,10 @@ bool EqualsIgnoringAsciiCase(const FourCC& code, const char (&literal)[5]) {
         }
     }
     return true;
+}
+
+bool IsZero(const FourCC& code) {
+    return std::all_of(code.begin(), code.end(), [](std::uint8_t byte) { return byte == 0; });
 }
 
 } // namespace
@@ -44,6 +53,9 @@ void CAVIHeaderReader::Reset() {
     FrameRate = 0.0;
     RecognisedContainer = false;
     ChunksVisited = 0;
+    OdmlTotalFrames = 0;
+    InfoItems.clear();
+    StreamNames.clear();
 }
 
 bool CAVIHeaderReader::LoadFromFile(const std::filesystem::path& path) {
@@ -57,6 +69,11 @@ bool CAVIHeaderReader::LoadFromSource(ByteSource& source, const std::filesystem:
 }
 
 bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::path& path) {
+    modern_ = true;
+    struct Classic {
+        bool& modern;
+        ~Classic() { modern = false; }
+    } classicAfter{modern_};
     LoadFromSource(source, path);
     if (!HasMainHeader || !(HasVideoFormat || HasAudioFormat)) {
         return false;
@@ -65,29 +82,71 @@ bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::pa
     return true;
 }
 
-MediaSummary CAVIHeaderReader::StreamSummary() const {
+MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
     MediaSummary summary;
     summary.Container = "AVI";
-    summary.DurationMs = std::int64_t{DurationMs};
+    summary.DurationMs = ModernDurationMs();
     if (HasVideoFormat && HasVideoStreamHeader) {
         summary.HasVideo = true;
         summary.VideoTracks = 1;
-        summary.VideoCode = CodeText(VideoStreamHeader.fccHandler);
-        summary.VideoCodec = summary.VideoCode;
+        // The format's compression names the codec; the handler when it is
+        // empty (uncompressed pictures).
+        const FourCC code = IsZero(VideoFormat.biCompression) ? VideoStreamHeader.fccHandler
+                                                              : FourCC{VideoFormat.biCompression};
+        summary.VideoCode = CodeText(code);
+        const Codec codec = CodecForVideoFourCC(code);
+        summary.VideoCodec = codec == Codec::Unknown ? summary.VideoCode : CodecName(codec);
+        // MPEG-4 Visual goes by many encoders' names, which users look for.
+        if (codec == Codec::Mpeg4Visual) {
+            summary.VideoCodec += " (" + summary.VideoCode + ")";
+        }
         summary.Width = std::int64_t{VideoFormat.biWidth};
         summary.Height = std::int64_t{VideoFormat.biHeight};
+        summary.DisplayAspect =
+            AspectText(static_cast<std::uint32_t>(VideoFormat.biWidth),
+                       static_cast<std::uint32_t>(std::abs(VideoFormat.biHeight)));
         summary.FrameRate = double{FrameRate};
     }
     if (HasAudioFormat) {
         summary.HasAudio = true;
         summary.AudioTracks = 1;
         summary.AudioCode = AudioFormatTagCode(AudioFormat.wFormatTag);
-        summary.AudioCodec = AudioFormatTagName(AudioFormat.wFormatTag);
+        const Codec codec = CodecForFormatTag(AudioFormat.wFormatTag);
+        summary.AudioCodec =
+            codec == Codec::Unknown ? AudioFormatTagName(AudioFormat.wFormatTag) : CodecName(codec);
         summary.AudioBitRate = std::int64_t{AudioFormat.nAvgBytesPerSec} * 8;
         summary.SampleRate = std::int64_t{AudioFormat.nSamplesPerSec};
         summary.Channels = std::int64_t{AudioFormat.nChannels};
     }
+    if (summary.HasVideo && summary.DurationMs && *summary.DurationMs > 0 && fileSize > 0) {
+        const std::int64_t total = std::llround(static_cast<double>(fileSize) * 8000.0 /
+                                                static_cast<double>(*summary.DurationMs));
+        const std::int64_t video = total - summary.AudioBitRate.value_or(0);
+        if (video > 0) {
+            summary.VideoBitRate = video;
+        }
+    }
+    std::vector<MetadataItem> texts = InfoItems;
+    texts.insert(texts.end(), StreamNames.begin(), StreamNames.end());
+    summary.Metadata = InLabelOrder(texts);
     return summary;
+}
+
+std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
+    // OpenDML counts the frames of every RIFF part; the main header only
+    // those of the first.
+    const std::uint32_t frames = std::max(OdmlTotalFrames, MainHeader.dwTotalFrames);
+    if (frames > 0 && MainHeader.dwMicroSecPerFrame > 0) {
+        return std::llround(static_cast<double>(MainHeader.dwMicroSecPerFrame) / 1000.0 *
+                            static_cast<double>(frames));
+    }
+    const AviStreamHeader& stream = VideoStreamHeader;
+    if (HasVideoStreamHeader && stream.dwRate > 0) {
+        return std::llround(static_cast<double>(stream.dwLength) * 1000.0 *
+                            static_cast<double>(stream.dwScale) /
+                            static_cast<double>(stream.dwRate));
+    }
+    return std::int64_t{DurationMs};
 }
 
 bool CAVIHeaderReader::Load(ByteSource& source) {
@@ -198,6 +257,8 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
         if (!ReadStreamFormat(source, size)) {
             return false;
         }
+    } else if (modern_ && !ReadModernChunk(source, id, size)) {
+        return false;
     }
 
     // A chunk of size 0 ends the walk of the list that holds it.
@@ -205,6 +266,46 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
         return false;
     }
     return source.Seek(next) == next;
+}
+
+bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size) {
+    struct InfoLabel {
+        char Code[5];
+        const char* Label;
+    };
+    static constexpr std::array<InfoLabel, 7> kInfoLabels{{
+        {"ISFT", "Software"},
+        {"INAM", "Title"},
+        {"IART", "Artist"},
+        {"ICRD", "Date"},
+        {"ICMT", "Comment"},
+        {"IGNR", "Genre"},
+        {"ICOP", "Copyright"},
+    }};
+    if (IsFourCC(id, "dmlh")) {
+        std::array<std::uint8_t, 4> frames{};
+        if (source.Read(frames) < frames.size()) {
+            return false;
+        }
+        OdmlTotalFrames = LoadLe32(frames, 0);
+        return true;
+    }
+    const char* label = IsFourCC(id, "strn") ? "Title" : nullptr;
+    for (const InfoLabel& info : kInfoLabels) {
+        label = IsFourCC(id, info.Code) ? info.Label : label;
+    }
+    if (label == nullptr) {
+        return true;
+    }
+    std::vector<std::uint8_t> text(std::min(size, kMaxText));
+    if (source.Read(text) < text.size()) {
+        return false;
+    }
+    std::string value(text.begin(), std::find(text.begin(), text.end(), std::uint8_t{0}));
+    if (!value.empty()) {
+        (IsFourCC(id, "strn") ? StreamNames : InfoItems).push_back({label, std::move(value)});
+    }
+    return true;
 }
 
 void CAVIHeaderReader::ComputeResults() {

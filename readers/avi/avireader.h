@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 namespace vidarium {
 
@@ -104,8 +106,10 @@ public:
     // recording, DV): true when it found the main header and a video or a
     // sound format; StreamSummary then describes them.
     bool LoadStreams(ByteSource& source, const std::filesystem::path& path);
-    // What the classic row shows of the streams, in the modern row's shape.
-    MediaSummary StreamSummary() const;
+    // The modern AVI row: the codec by name, the OpenDML frame count, the
+    // video rate the file's size leaves after the sound's, and the INFO
+    // texts and stream names in Comments.
+    MediaSummary StreamSummary(std::int64_t fileSize) const;
 
     AviMainHeader MainHeader{};
     AviStreamHeader AudioStreamHeader{};
@@ -125,6 +129,13 @@ public:
     bool RecognisedContainer = false;
     // Chunk headers the last load's walk read.
     std::uint32_t ChunksVisited = 0;
+    // Read only by LoadStreams: the OpenDML header's frame count of every
+    // RIFF part, and the INFO texts and stream names in file order.
+    std::uint32_t OdmlTotalFrames = 0;
+    std::vector<MetadataItem> InfoItems;
+    std::vector<MetadataItem> StreamNames;
+    // A text chunk read, at most.
+    static constexpr std::uint32_t kMaxText = 4096;
 
 private:
     bool Load(ByteSource& source);
@@ -133,6 +144,11 @@ private:
     bool ReadStreamHeader(ByteSource& source);
     bool ReadStreamFormat(ByteSource& source, std::uint32_t size);
     bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
+    std::optional<std::int64_t> ModernDurationMs() const;
+    // The chunks only the modern row uses.
+    bool ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size);
+
+    bool modern_ = false;
 
     LoadStop stop_;
 };

@@ -118,6 +118,86 @@ Codec CodecForSampleEntry(const FourCC& code) {
     return row == std::end(kRows) ? Codec::Unknown : row->codec;
 }
 
+Codec CodecForVideoFourCC(const FourCC& code) {
+    struct Row {
+        char code[5];
+        Codec codec;
+    };
+    static constexpr Row kRows[] = {
+        {"H264", Codec::Avc},
+        {"X264", Codec::Avc},
+        {"AVC1", Codec::Avc},
+        {"DAVC", Codec::Avc},
+        {"HEVC", Codec::Hevc},
+        {"H265", Codec::Hevc},
+        {"HVC1", Codec::Hevc},
+        {"XVID", Codec::Mpeg4Visual},
+        {"DIVX", Codec::Mpeg4Visual},
+        {"DX50", Codec::Mpeg4Visual},
+        {"FMP4", Codec::Mpeg4Visual},
+        {"MP4V", Codec::Mpeg4Visual},
+        {"3IV2", Codec::Mpeg4Visual},
+        {"M4S2", Codec::Mpeg4Visual},
+        {"DVSD", Codec::Dv},
+        {"DVHD", Codec::Dv},
+        {"DVSL", Codec::Dv},
+        {"DV25", Codec::Dv},
+        {"DV50", Codec::Dv},
+        {"CDVC", Codec::Dv},
+        {"MJPG", Codec::MotionJpeg},
+        {"AVRN", Codec::MotionJpeg},
+        {"MPG2", Codec::Mpeg2Video},
+        {"MPEG", Codec::Mpeg1Video},
+        {"MPG1", Codec::Mpeg1Video},
+        {"VP80", Codec::Vp8},
+        {"VP90", Codec::Vp9},
+        {"AV01", Codec::Av1},
+        {"FFV1", Codec::Ffv1},
+        {"WMV1", Codec::Wmv1},
+        {"WMV2", Codec::Wmv2},
+        {"WMV3", Codec::Vc1},
+        {"WVC1", Codec::Vc1},
+        {"H263", Codec::H263},
+        {"FLV1", Codec::SorensonSpark},
+        {"VP6F", Codec::Vp6},
+    };
+    FourCC upper = code;
+    for (std::uint8_t& byte : upper) {
+        byte = byte >= 'a' && byte <= 'z' ? static_cast<std::uint8_t>(byte - 'a' + 'A') : byte;
+    }
+    const auto* row = std::find_if(std::begin(kRows), std::end(kRows),
+                                   [&](const Row& r) { return IsFourCC(upper, r.code); });
+    return row == std::end(kRows) ? CodecForSampleEntry(code) : row->codec;
+}
+
+Codec CodecForFormatTag(std::uint16_t tag) {
+    switch (tag) {
+    case 0x0001:
+    case 0x0003:
+        return Codec::Pcm;
+    case 0x0050:
+        return Codec::Mp2;
+    case 0x0055:
+        return Codec::Mp3;
+    case 0x00FF:
+    case 0x1600:
+    case 0x1610:
+    case 0x706D:
+        return Codec::Aac;
+    case 0x2000:
+        return Codec::Ac3;
+    case 0x2001:
+        return Codec::Dts;
+    case 0x0160:
+    case 0x0161:
+    case 0x0162:
+    case 0x0163:
+        return Codec::Wma;
+    default:
+        return Codec::Unknown;
+    }
+}
+
 Codec CodecForObjectType(std::uint8_t objectType) {
     switch (objectType) {
     case 0x20:

@@ -55,6 +55,11 @@ const char* CodecName(Codec codec);
 // An ISO or QuickTime sample entry code ("avc1", "mp4a", ...). Codes whose
 // codec the configuration tells ("mp4v", "mp4a") give Unknown.
 Codec CodecForSampleEntry(const FourCC& code);
+// A Video for Windows four-character code (AVI, ASF), in any letter case:
+// "XVID", "H264", "dvsd", ...; else as a sample entry code.
+Codec CodecForVideoFourCC(const FourCC& code);
+// A WAVE format tag (AVI, ASF): PCM, MP3, AAC, AC-3, DTS, ...
+Codec CodecForFormatTag(std::uint16_t tag);
 // The object type indication of an MPEG-4 decoder configuration ("esds").
 Codec CodecForObjectType(std::uint8_t objectType);
 // A Matroska CodecID ("V_MPEG4/ISO/AVC", "A_AAC/MPEG4/LC", ...). The codecs

@@ -20,9 +20,9 @@ struct MetadataItem {
 };
 
 // The labels the Comments cell shows, in the order it shows them.
-inline constexpr const char* kMetadataLabels[] = {"Title",   "Artist",      "Album",   "Date",
-                                                  "Comment", "Description", "Genre",   "Copyright",
-                                                  "Make",    "Model",       "Location"};
+inline constexpr const char* kMetadataLabels[] = {"Title",   "Artist",      "Album",    "Date",
+                                                  "Comment", "Description", "Genre",    "Copyright",
+                                                  "Make",    "Model",       "Location", "Software"};
 
 // The Comments cell's items from texts in the order a file gave them: the
 // first text of each label, in the labels' order.

@@ -713,6 +713,59 @@ Bytes TransportStream(std::uint64_t lastPts, std::size_t filler) {
     return stream;
 }
 
+Bytes PesPacket(std::uint8_t streamId, std::uint64_t pts, const Bytes& data) {
+    Bytes pes = PesWithPts(streamId, pts, data);
+    const std::size_t length = pes.size() - 6;
+    pes[4] = static_cast<std::uint8_t>(length >> 8);
+    pes[5] = static_cast<std::uint8_t>(length);
+    return pes;
+}
+
+Bytes PsPack(const Bytes& packets) {
+    return Concat(
+        {{0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8},
+         packets});
+}
+
+Bytes ProgramStream(std::uint64_t lastPts, std::size_t filler, std::uint32_t bitRateValue,
+                    std::uint8_t soundStream, const Bytes& sound) {
+    const Bytes sequence{0x00,
+                         0x00,
+                         0x01,
+                         0xB3,
+                         0x16,
+                         0x01,
+                         0x20,
+                         0x13,
+                         static_cast<std::uint8_t>(bitRateValue >> 10),
+                         static_cast<std::uint8_t>(bitRateValue >> 2),
+                         static_cast<std::uint8_t>(((bitRateValue & 3U) << 6) | 0x20),
+                         0x00,
+                         0x00,
+                         0x00,
+                         0x01,
+                         0xB5,
+                         0x14,
+                         0x8A,
+                         0x00,
+                         0x01,
+                         0x00,
+                         0x00};
+    const Bytes frame = sound.empty() ? Bytes{0xFF, 0xFD, 0xA4, 0x00} : sound;
+    Bytes stream =
+        Concat({PsPack(PesPacket(0xE0, 0, sequence)), PsPack(PesPacket(0xE0, 3600, {0, 0, 1, 0})),
+                PsPack(PesPacket(soundStream, 0, frame))});
+    for (std::size_t i = 0; i < filler; ++i) {
+        Bytes padding{0x00, 0x00, 0x01, 0xBE, 0x07, 0xE0};
+        padding.insert(padding.end(), 0x07E0, 0xFF);
+        const Bytes pack = PsPack(padding);
+        stream.insert(stream.end(), pack.begin(), pack.end());
+    }
+    const Bytes last = PsPack(PesPacket(0xE0, lastPts, {0, 0, 1, 0}));
+    stream.insert(stream.end(), last.begin(), last.end());
+    return stream;
+}
+
 } // namespace vidarium::testing
 
 namespace vidarium::testing {

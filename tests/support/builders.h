@@ -189,6 +189,17 @@ Bytes TsPacket(std::uint16_t pid, bool start, const Bytes& payload);
 // a second) on PID 0x100 and MPEG audio on PID 0x101, video frames at times
 // 0 and 3600 and a last one at `lastPts`, `filler` null packets before it.
 Bytes TransportStream(std::uint64_t lastPts = 900000, std::size_t filler = 0);
+// A PES packet with its length and a presentation time.
+Bytes PesPacket(std::uint8_t streamId, std::uint64_t pts, const Bytes& data);
+// An MPEG-2 pack header (SCR 0, 10.08 Mbit/s) followed by `packets`.
+Bytes PsPack(const Bytes& packets);
+// A program stream: MPEG-2 video (352x288, 25 frames a second, Main@Main,
+// stating `bitRateValue` x 400 bit/s) at times 0 and 3600, `sound` (one
+// packet of stream `soundStream`, the MP2 frame of TransportStream by
+// default), `filler` padding packs, and a last video frame at `lastPts`.
+Bytes ProgramStream(std::uint64_t lastPts = 900000, std::size_t filler = 0,
+                    std::uint32_t bitRateValue = 2875, std::uint8_t soundStream = 0xC0,
+                    const Bytes& sound = {});
 
 } // namespace vidarium::testing
 
