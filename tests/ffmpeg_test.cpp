@@ -720,5 +720,89 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
     }
 }
 
+TEST_F(FfmpegFiles, ClassicShapesGetTodaysRowsWithAllFormats) {
+    const std::string v = "-f lavfi -i testsrc=size=320x240:rate=25 ";
+    const std::string a = "-f lavfi -i sine=sample_rate=48000 -t 4 ";
+    const std::string dvd = "-f lavfi -i testsrc=size=720x576:rate=25 " + a;
+    const struct {
+        const char* name;
+        std::string arguments;
+        const char* video;
+        const char* audio;
+        bool bitRates = true; // ffprobe states a program stream's video rate nowhere
+    } cases[] = {
+        {"h264.mov", v + a + "-c:v libx264 -pix_fmt yuv420p -preset veryfast -c:a aac",
+         "MOV: AVC High@L1.3", "AAC"},
+        {"hevc.mov",
+         v + a +
+             "-c:v libx265 -x265-params log-level=error -pix_fmt yuv420p10le -tag:v hvc1 -c:a aac",
+         "MOV: HEVC Main 10@L2", "AAC"},
+        {"prores.mov", v + a + "-c:v prores -c:a pcm_s16le", "MOV: ProRes", "PCM"},
+        {"mjpeg.mov", v + a + "-c:v mjpeg -c:a alac", "MOV: Motion JPEG", "ALAC"},
+        {"pal.vob", dvd + "-target pal-dvd", "VOB: MPEG-2 Video Main@Main", "AC-3", false},
+        {"ntsc.vob", "-f lavfi -i testsrc=size=720x480:rate=30000/1001 " + a + "-target ntsc-dvd",
+         "VOB: MPEG-2 Video Main@Main", "AC-3", false},
+        // ffprobe gives MPEG-1's ceiling as the video's rate.
+        {"system.mpg", v + a + "-c:v mpeg1video -c:a mp2 -f mpeg", "MPEG-PS: MPEG-1 Video", "MP2",
+         false},
+        {"mp2.mpg", v + a + "-c:v mpeg2video -c:a mp2 -f vob", "MPEG-PS: MPEG-2 Video Main@Main",
+         "MP2", false},
+        {"lpcm.mpg", v + a + "-c:v mpeg2video -c:a pcm_dvd -f vob",
+         "MPEG-PS: MPEG-2 Video Main@Main", "PCM", false},
+        {"xvid.avi", v + a + "-c:v libxvid -c:a libmp3lame", "AVI: MPEG-4 Visual (xvid)", "MP3"},
+        {"h264.avi", v + a + "-c:v libx264 -preset veryfast -c:a aac", "AVI: AVC", "AAC"},
+        {"dv.avi", dvd + "-c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le", "AVI: DV", "PCM"},
+        {"mjpeg.avi", v + a + "-c:v mjpeg -c:a pcm_s16le", "AVI: Motion JPEG", "PCM"},
+    };
+    fs::create_directory(dir / "classic");
+    for (const auto& c : cases) {
+        Make("classic/" + std::string(c.name), c.arguments);
+    }
+    // An AVI whose main header counts fewer frames than its OpenDML header,
+    // as in a capture of more than one RIFF part: ffmpeg reserves the OpenDML
+    // list as JUNK in a small file; make it the list, with the whole count.
+    Bytes odml = ReadAll(dir / "classic" / "xvid.avi");
+    const std::size_t list = Find(odml, "odmldmlh") - 8;
+    std::copy_n("LIST", 4, odml.begin() + static_cast<std::ptrdiff_t>(list));
+    odml[list + 20] = 101;
+    const std::size_t frames = Find(odml, "avih") + 8 + 16;
+    odml[frames] = 10;
+    WriteFile(dir / "classic" / "odml.avi", odml);
+
+    const auto rows = ScanRows(dir / "classic", true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileRow& row = rows.at(c.name);
+        EXPECT_EQ(row.SubItems[2], c.video);
+        EXPECT_EQ(row.SubItems[7], c.audio);
+        ExpectAgreement(row, Probe(dir / "classic" / c.name), c.bitRates);
+        // A DVD's sequence header states its ceiling, never shown as a rate.
+        EXPECT_NE(row.SubItems[3], "9000 kbit/s");
+    }
+    EXPECT_EQ(rows.at("odml.avi").SubItems[1], rows.at("xvid.avi").SubItems[1]);
+
+    // A DVD title is split at pack boundaries: every piece reads within half
+    // a second of ffprobe.
+    const Bytes title =
+        ReadAll(Make("title.vob", "-f lavfi -i testsrc=size=720x576:rate=25 -f lavfi "
+                                  "-i sine=sample_rate=48000 -t 12 -target pal-dvd"));
+    fs::create_directory(dir / "pieces");
+    constexpr std::size_t kPack = 2048;
+    for (const std::size_t first : {0U, 97U, 501U, 803U}) {
+        ASSERT_LT(first * kPack, title.size());
+        const std::size_t end = std::min(title.size(), (first + 600) * kPack);
+        WriteFile(dir / "pieces" / (std::to_string(first) + ".vob"),
+                  Bytes(title.begin() + static_cast<std::ptrdiff_t>(first * kPack),
+                        title.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
+    for (const auto& [name, row] : ScanRows(dir / "pieces", true)) {
+        SCOPED_TRACE(name);
+        const nlohmann::json probe = Probe(dir / "pieces" / name);
+        ASSERT_TRUE(row.Summary.DurationMs);
+        EXPECT_NEAR(static_cast<double>(*row.Summary.DurationMs) / 1000,
+                    std::stod(probe["format"]["duration"].get<std::string>()), 0.5);
+    }
+}
+
 } // namespace
 } // namespace vidarium::testing

@@ -54,6 +54,10 @@ void CAVIHeaderReader::Reset() {
     RecognisedContainer = false;
     ChunksVisited = 0;
     OdmlTotalFrames = 0;
+    IndexedVideoBytes = 0;
+    IndexedSoundBytes = 0;
+    IndexedBytes = 0;
+    IndexWhole = false;
     InfoItems.clear();
     StreamNames.clear();
 }
@@ -115,16 +119,17 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
         summary.AudioCodec =
             codec == Codec::Unknown ? AudioFormatTagName(AudioFormat.wFormatTag) : CodecName(codec);
         summary.AudioBitRate = std::int64_t{AudioFormat.nAvgBytesPerSec} * 8;
+        // A format that states no rate (MP3 from some muxers): the index's.
+        if (AudioFormat.nAvgBytesPerSec == 0 && IndexWhole && summary.DurationMs.value_or(0) > 0) {
+            summary.AudioBitRate = static_cast<std::int64_t>(
+                IndexedSoundBytes * 8000 / static_cast<std::uint64_t>(*summary.DurationMs));
+        }
         summary.SampleRate = std::int64_t{AudioFormat.nSamplesPerSec};
         summary.Channels = std::int64_t{AudioFormat.nChannels};
     }
-    if (summary.HasVideo && summary.DurationMs && *summary.DurationMs > 0 && fileSize > 0) {
-        const std::int64_t total = std::llround(static_cast<double>(fileSize) * 8000.0 /
-                                                static_cast<double>(*summary.DurationMs));
-        const std::int64_t video = total - summary.AudioBitRate.value_or(0);
-        if (video > 0) {
-            summary.VideoBitRate = video;
-        }
+    if (summary.HasVideo && summary.DurationMs) {
+        summary.VideoBitRate =
+            VideoBitRate(fileSize, *summary.DurationMs, summary.AudioBitRate.value_or(0));
     }
     std::vector<MetadataItem> texts = InfoItems;
     texts.insert(texts.end(), StreamNames.begin(), StreamNames.end());
@@ -282,6 +287,9 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
         {"IGNR", "Genre"},
         {"ICOP", "Copyright"},
     }};
+    if (IsFourCC(id, "idx1")) {
+        return ReadIndex(source, size);
+    }
     if (IsFourCC(id, "dmlh")) {
         std::array<std::uint8_t, 4> frames{};
         if (source.Read(frames) < frames.size()) {
@@ -306,6 +314,47 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
         (IsFourCC(id, "strn") ? StreamNames : InfoItems).push_back({label, std::move(value)});
     }
     return true;
+}
+
+bool CAVIHeaderReader::ReadIndex(ByteSource& source, std::uint32_t size) {
+    std::vector<std::uint8_t> index(std::min(size, kMaxIndexRead) / 16 * 16);
+    if (source.Read(index) < index.size()) {
+        return false;
+    }
+    for (std::size_t at = 0; at + 16 <= index.size(); at += 16) {
+        // "NNdc" and "NNdb" are pictures, "NNwb" sound.
+        const std::uint32_t bytes = LoadLe32(index, at + 12);
+        if (index[at + 2] == 'd' && (index[at + 3] == 'c' || index[at + 3] == 'b')) {
+            IndexedVideoBytes += bytes;
+        } else if (index[at + 2] == 'w' && index[at + 3] == 'b') {
+            IndexedSoundBytes += bytes;
+        }
+        IndexedBytes += bytes;
+    }
+    IndexWhole = index.size() == size;
+    return true;
+}
+
+std::optional<std::int64_t> CAVIHeaderReader::VideoBitRate(std::int64_t fileSize,
+                                                           std::int64_t durationMs,
+                                                           std::int64_t soundBitRate) const {
+    if (durationMs <= 0 || fileSize <= 0) {
+        return std::nullopt;
+    }
+    const double seconds = static_cast<double>(durationMs) / 1000.0;
+    double bits = 0;
+    if (IndexWhole && OdmlTotalFrames <= MainHeader.dwTotalFrames && IndexedVideoBytes > 0) {
+        bits = static_cast<double>(IndexedVideoBytes) * 8; // every picture counted
+    } else if (IndexedBytes > 0) {
+        // The video's share of the entries read, of the whole file.
+        bits = static_cast<double>(IndexedVideoBytes) / static_cast<double>(IndexedBytes) *
+               static_cast<double>(fileSize) * 8;
+    } else {
+        bits = static_cast<double>(fileSize) * 8 - static_cast<double>(soundBitRate) * seconds;
+    }
+    const double rate = bits / seconds;
+    return rate >= 1 && rate < 1e12 ? std::optional<std::int64_t>(std::llround(rate))
+                                    : std::nullopt;
 }
 
 void CAVIHeaderReader::ComputeResults() {

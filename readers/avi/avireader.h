@@ -134,8 +134,16 @@ public:
     std::uint32_t OdmlTotalFrames = 0;
     std::vector<MetadataItem> InfoItems;
     std::vector<MetadataItem> StreamNames;
-    // A text chunk read, at most.
+    // What the legacy index's entries read say of the streams' shares: the
+    // video's and the sound's chunks' bytes, all chunks' bytes, and whether the index was read
+    // whole.
+    std::uint64_t IndexedVideoBytes = 0;
+    std::uint64_t IndexedSoundBytes = 0;
+    std::uint64_t IndexedBytes = 0;
+    bool IndexWhole = false;
+    // A text chunk read, at most; and of the legacy index.
     static constexpr std::uint32_t kMaxText = 4096;
+    static constexpr std::uint32_t kMaxIndexRead = 1U << 20;
 
 private:
     bool Load(ByteSource& source);
@@ -147,6 +155,9 @@ private:
     std::optional<std::int64_t> ModernDurationMs() const;
     // The chunks only the modern row uses.
     bool ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size);
+    bool ReadIndex(ByteSource& source, std::uint32_t size);
+    std::optional<std::int64_t> VideoBitRate(std::int64_t fileSize, std::int64_t durationMs,
+                                             std::int64_t soundBitRate) const;
 
     bool modern_ = false;
 
