@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts headers asf flv ogg)
+[ ${#targets[@]} -gt 0 ] || targets=(avi mov mov_compressed mpeg rows iso mkv ts headers asf flv ogg ps)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target make_seeds "${targets[@]/#/fuzz_}"
@@ -28,6 +28,8 @@ asf ffmpeg.asf -c:v msmpeg4 -c:a libmp3lame
 flv ffmpeg.flv -c:v flv1 -c:a libmp3lame
 flv bare.flv -c:v libx264 -c:a aac -flvflags no_metadata
 ogg ffmpeg.ogv -c:v libtheora -c:a libvorbis
+ps ffmpeg.vob -target pal-dvd -s 64x48
+ps ffmpeg.mpg -c:v mpeg1video -c:a mp2 -f mpeg
 CLIPS
 fi
 # The sanitizer's own quarantine of freed memory is kept small, so that the

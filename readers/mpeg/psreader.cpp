@@ -192,7 +192,10 @@ Stream StreamFor(std::uint16_t id) {
 }
 
 // A video stream's codec from its first bytes: an MPEG sequence header (with
-// an extension: MPEG-2), else an AVC or HEVC sequence parameter set.
+// an extension: MPEG-2); a GOP or picture header without one (a cut file)
+// is MPEG video too, since its slice codes look like NAL unit headers; else
+// an AVC sequence parameter set (never without a reference level) or an
+// HEVC one.
 Codec VideoFormatOf(ByteSpan bytes) {
     if (const auto header = pes::FindStartCode(bytes, 0xB3)) {
         const ByteSpan after = bytes.subspan(*header + 4);
@@ -201,7 +204,10 @@ Codec VideoFormatOf(ByteSpan bytes) {
             extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1;
         return mpeg2 ? Codec::Mpeg2Video : Codec::Mpeg1Video;
     }
-    if (pes::FindNal(bytes, 7, false)) {
+    if (pes::FindStartCode(bytes, 0xB8) || pes::FindStartCode(bytes, 0x00)) {
+        return Codec::Mpeg2Video;
+    }
+    if (const auto sps = pes::FindNal(bytes, 7, false); sps && ((*sps)[0] & 0x60U) != 0) {
         return Codec::Avc;
     }
     return pes::FindNal(bytes, 33, true) ? Codec::Hevc : Codec::Unknown;
