@@ -7,7 +7,9 @@ they come from CLIPS (a folder of the project's own demo files). With
 --modern, the clips are MP4 files of every common codec instead (movie box
 first and last, fragmented with and without a fragment index), Matroska and
 WebM files, one of them live (no duration), transport streams, and
-Windows Media, Flash Video and Ogg video files; ffmpeg needed.
+Windows Media, Flash Video and Ogg video files, and the classic shapes that
+All formats reads anew (a phone's HEVC .mov, a DVD VOB, MPEG-2 with LPCM,
+AVIs of XVID and AVC); ffmpeg needed.
 
 Usage: make_tree.py [--modern] DIR COUNT [CLIPS]"""
 import os
@@ -74,6 +76,12 @@ def modern_clips(folder):
         "spark.flv": both + ["-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "44100"],
         "h264-aac.flv": both + x264 + ["-c:a", "aac"],
         "theora-vorbis.ogv": both + ["-c:v", "libtheora", "-c:a", "libvorbis"],
+        "phone-hevc.mov": both + ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                  "log-level=none", "-tag:v", "hvc1", "-c:a", "aac"],
+        "dvd.vob": video + sound + ["-t", "5", "-target", "pal-dvd"],
+        "mpeg2-lpcm.mpg": both + ["-c:v", "mpeg2video", "-c:a", "pcm_dvd", "-f", "vob"],
+        "xvid-mp3.avi": both + ["-c:v", "libxvid", "-c:a", "libmp3lame"],
+        "h264-aac.avi": both + x264 + ["-c:a", "aac"],
     }
     clips = []
     for name, arguments in recipes.items():

@@ -29,7 +29,7 @@ flv ffmpeg.flv -c:v flv1 -c:a libmp3lame
 flv bare.flv -c:v libx264 -c:a aac -flvflags no_metadata
 ogg ffmpeg.ogv -c:v libtheora -c:a libvorbis
 ps ffmpeg.vob -target pal-dvd -s 64x48
-ps ffmpeg.mpg -c:v mpeg1video -c:a mp2 -f mpeg
+ps ffmpeg.mpg -c:v mpeg1video -r 25 -c:a mp2 -f mpeg
 CLIPS
 fi
 # The sanitizer's own quarantine of freed memory is kept small, so that the

@@ -82,7 +82,13 @@ bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::pa
     if (!HasMainHeader || !(HasVideoFormat || HasAudioFormat)) {
         return false;
     }
-    ComputeResults();
+    try {
+        ComputeResults();
+    } catch (const ReaderFault&) {
+        // A play time past 32 bits of milliseconds: the modern row works out
+        // its own.
+        DurationMs = 0;
+    }
     return true;
 }
 
@@ -362,12 +368,12 @@ void CAVIHeaderReader::ComputeResults() {
     // half-way cases depends on it.
     const Extended duration = static_cast<Extended>(MainHeader.dwMicroSecPerFrame) / 1000 *
                               static_cast<Extended>(MainHeader.dwTotalFrames);
-    DurationMs = RoundToUInt32(duration);
     const std::uint32_t rate = VideoStreamHeader.dwRate;
     const std::uint32_t scale = VideoStreamHeader.dwScale;
     FrameRate =
         scale != 0 ? static_cast<double>(static_cast<Extended>(rate) / static_cast<Extended>(scale))
                    : static_cast<double>(rate);
+    DurationMs = RoundToUInt32(duration);
 }
 
 } // namespace vidarium
