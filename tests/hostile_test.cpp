@@ -15,6 +15,7 @@
 #include "mkvreader.h"
 #include "movreader.h"
 #include "oggreader.h"
+#include "psreader.h"
 #include "readererror.h"
 #include "readertable.h"
 #include "recordinghost.h"
@@ -658,6 +659,57 @@ TEST(Bounds, OggShapes) {
         EXPECT_EQ(reader.Summary.DurationMs.value_or(0), c.duration);
         EXPECT_EQ(reader.Summary.AudioTracks, c.audioTracks);
         EXPECT_EQ(reader.Summary.Metadata.empty() ? "" : reader.Summary.Metadata[0].Text, c.title);
+    }
+}
+
+TEST(Bounds, ProgramStreamShapes) {
+    Bytes padding{0x00, 0x00, 0x01, 0xBE, 0x07, 0xE0};
+    padding.resize(6 + 0x07E0, 0xFF);
+    Bytes onlyPadding;
+    for (int i = 0; i < 1500; ++i) {
+        onlyPadding = Concat({onlyPadding, PsPack(padding)});
+    }
+    // Video, then 32 MPEG audio streams and 40 DVD sub-streams.
+    Bytes crowded = ProgramStream();
+    for (unsigned id = 0xC1; id <= 0xDF; ++id) {
+        crowded = Concat({crowded, PsPack(PesPacket(static_cast<std::uint8_t>(id), 0, {0xFF}))});
+    }
+    for (unsigned sub = 0x20; sub <= 0x47; ++sub) {
+        crowded = Concat({crowded, PsPack(PesPacket(0xBD, 0, {static_cast<std::uint8_t>(sub)}))});
+    }
+    const struct {
+        const char* name;
+        Bytes bytes;
+        bool accepted;
+        std::int64_t duration;
+        std::int64_t videoBitRate; // -1: none; 0: not the stated one
+        int tracks;
+        std::uint64_t mostFetched;
+    } cases[] = {
+        {"whole", ProgramStream(), true, 10'040, 1'150'000, 2, 1U << 10},
+        {"a DVD's ceiling", ProgramStream(900000, 0, 22500), true, 10'040, 0, 2, 1U << 10},
+        {"padding past both windows", ProgramStream(900000, 700), true, 10'040, 1'150'000, 2,
+         2 * CPsReader::kFirstWindow},
+        {"no stream in the largest window", onlyPadding, false, 0, -1, 0,
+         CPsReader::kMaxWindow + 4096},
+        {"crowded", crowded, true, 10'040, 1'150'000, static_cast<int>(CPsReader::kMaxStreams),
+         1U << 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySource source(c.bytes);
+        CPsReader reader;
+        EXPECT_EQ(reader.LoadFromSource(source, "shape.vob"), c.accepted);
+        EXPECT_TRUE(reader.RecognisedContainer);
+        const MediaSummary& summary = reader.Summary;
+        EXPECT_EQ(summary.DurationMs.value_or(0), c.duration);
+        if (c.videoBitRate == 0) {
+            EXPECT_NE(summary.VideoBitRate.value_or(0), 9'000'000);
+        } else {
+            EXPECT_EQ(summary.VideoBitRate.value_or(-1), c.videoBitRate);
+        }
+        EXPECT_EQ(summary.VideoTracks + summary.AudioTracks + summary.SubtitleTracks, c.tracks);
+        EXPECT_LE(source.BytesFetched(), c.mostFetched);
     }
 }
 
