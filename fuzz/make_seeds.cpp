@@ -78,8 +78,9 @@ std::vector<Bytes> IsoSeeds() {
     const Bytes moof = Atom(
         "moof", Container("traf", {FullBox("tfhd", 0, {0, 0, 0, 1}),
                                    FullBox("tfdt", 0, {0, 0, 0, 0}), FullBox("trun", 0, trun)}));
-    return {IsoMovie(plain), IsoMovie(last), Concat({IsoMovie(fragmented), moof}),
-            IsoManyFragmentRuns(100), IsoManyTrackLookups(500)};
+    return {
+        IsoMovie(plain),          IsoMovie(last),           Concat({IsoMovie(fragmented), moof}),
+        IsoManyFragmentRuns(100), IsoManyTrackLookups(500), QuickTimeMovie(true)};
 }
 
 } // namespace

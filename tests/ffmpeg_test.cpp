@@ -3,6 +3,7 @@
 #include "builders.h"
 #include "bytesource.h"
 #include "filerow.h"
+#include "isoreader.h"
 #include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
@@ -303,6 +304,19 @@ TEST_F(FfmpegFiles, CompressedMovieHeaderGivesTheSameRow) {
     EXPECT_EQ(expected.SubItems[2], "MOV: mp4v: Lavc mpeg4");
     EXPECT_EQ(expected.SubItems[7], "twos: Uncompressed");
     EXPECT_EQ(expected.SubItems[11], "Full Name: Harbour\r\n");
+
+    // The MP4 reader, which all formats tries first, expands it too.
+    const auto isoRow = [](const fs::path& path) {
+        FileSource file;
+        EXPECT_TRUE(file.Open(path));
+        CIsoReader reader;
+        EXPECT_TRUE(reader.LoadFromSource(file, path));
+        return MakeModernRow("x.mov", 0, RowSource::Iso, reader.Summary);
+    };
+    const FileRow modern = isoRow(original);
+    EXPECT_EQ(isoRow(compressed), modern);
+    EXPECT_EQ(modern.SubItems[2], "MOV: MPEG-4 Visual");
+    EXPECT_EQ(modern.SubItems[11], "Title: Harbour\r\n");
 }
 
 // What ffprobe says of a file: its format and its streams.

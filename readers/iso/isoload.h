@@ -229,6 +229,9 @@ private:
     // Reads `length` bytes at `position` (fewer when the file ends first),
     // within the load's budget.
     std::vector<std::uint8_t> ReadAt(std::int64_t position, std::uint64_t length);
+    // A QuickTime movie box that holds its header compressed ("cmov"): the
+    // movie box is replaced by its expansion.
+    void ExpandCompressedMovie();
     void ReadFileType(ByteSpan payload);
     void ReadMovie(ByteSpan movie);
     Track ReadTrack(ByteSpan trak);

@@ -2,6 +2,7 @@
 
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "inflate.h"
 #include "isoload.h"
 #include "readerload.h"
 #include "streamheaders.h"
@@ -23,6 +24,33 @@ std::vector<std::uint8_t> IsoLoad::ReadAt(std::int64_t position, std::uint64_t l
     budget_ -= length;
     memory_.Add(length);
     return ReadBytesAt(source_, position, static_cast<std::size_t>(length));
+}
+
+void IsoLoad::ExpandCompressedMovie() {
+    const auto compressed = parser_.Find(movie_, "cmov");
+    if (!compressed) {
+        return;
+    }
+    const auto method = parser_.Find(compressed->Payload, "dcom");
+    const auto data = parser_.Find(compressed->Payload, "cmvd");
+    if (!method || !data || !IsFourCC(LoadFourCC(method->Payload, 0), "zlib") ||
+        data->Payload.size() < 4) {
+        return;
+    }
+    // The same expansion and bounds as the QuickTime reader's, within the
+    // largest movie box this reader reads.
+    std::size_t budget = CIsoReader::kMaxMovieBox;
+    const std::optional<std::vector<std::uint8_t>> expanded =
+        InflateMovieHeader(data->Payload.subspan(4), LoadBe32(data->Payload, 0), budget, stop_);
+    if (!expanded || expanded->size() < AtomHeader::kShortLength) {
+        return;
+    }
+    const AtomHeader header = DecodeAtomHeader(ByteSpan(*expanded).first(AtomHeader::kShortLength));
+    if (!IsFourCC(header.Type, "moov") || header.HeaderLength != AtomHeader::kShortLength) {
+        return;
+    }
+    memory_.Add(expanded->size());
+    movie_.assign(expanded->begin() + AtomHeader::kShortLength, expanded->end());
 }
 
 std::optional<IsoLoad::TopBox> IsoLoad::TopBoxAt(std::int64_t position, std::int64_t size) {
@@ -58,6 +86,7 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
         }
         haveMovie_ = true;
         movie_ = ReadAt(box.PayloadAt, box.PayloadSize);
+        ExpandCompressedMovie();
         ReadMovie(movie_);
         IndexTracks();
         // Everything the row needs is in the movie box, unless it is fragmented.
