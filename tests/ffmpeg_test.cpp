@@ -451,7 +451,7 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
         {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe",
          {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
         {v + a + "-f lavfi -i sine=sample_rate=44100 -t 2 -map 0 -map 1 -map 2 " + x264 +
-             "-c:a aac",
+             "-c:a aac -metadata:s:a:1 language=ger",
          {"two-sounds.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
         {"-f lavfi -i testsrc=size=64x64:rate=1 -t 3700 " + x264,
          {"hour.mp4", "", "MP4: AVC High@L1", ""}},
@@ -467,6 +467,9 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
          "-i '" + (movies / "h264.mp4").native() + "' -c copy -metadata:s:v:0 rotate=90");
 
     const auto rows = ScanRows(movies, true);
+    // Each sound track's language from its media header; none stated: "und".
+    EXPECT_EQ(rows.at("two-sounds.mp4").Summary.AudioLanguages,
+              (std::vector<std::string>{"und", "ger"}));
     const auto check = [&](const std::string& name, const char* video, const char* audio,
                            int rotation, bool bitRates) {
         SCOPED_TRACE(name);
@@ -583,6 +586,8 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
     EXPECT_EQ(languages.AudioLanguages, (std::vector<std::string>{"eng", "ger"}));
     EXPECT_EQ(languages.SubtitleLanguages, std::vector<std::string>{"fre"});
     EXPECT_EQ(languages.SubtitleTracks, 1);
+    // Uncompressed sound states its rate by its sample rate, channels and depth.
+    EXPECT_EQ(rows.at("ffv1.mkv").Summary.AudioBitRate, 48000 * 16);
     // A file that states its duration costs at most 3 reads, one that does
     // not at most 5.
     for (const auto& [name, most] :

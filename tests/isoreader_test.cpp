@@ -113,6 +113,9 @@ TEST(IsoReader, AudioConfigurations) {
         {"AC-3", Sound(Atom("dac3", {0x10, 0x3D, 0xE0}), "ac-3"), "AC-3", 48000, 6},
         {"Opus", Sound(Atom("dOps", {0, 6, 0, 0, 0, 0, 0xAC, 0x44}), "Opus"), "Opus", 48000, 6},
         {"unknown code", Sound({}, "xyz1"), "xyz1", 48000, 2},
+        // AMR's entry holds placeholders: two channels at 48 kHz here.
+        {"AMR narrow band", Sound({}, "samr"), "AMR", 8000, 1},
+        {"AMR wide band", Sound({}, "sawb"), "AMR", 16000, 1},
     };
     for (const Case& c : cases) {
         IsoParams params;

@@ -72,6 +72,7 @@ struct Track {
     std::uint32_t PresentationHeight = 0;
     std::uint32_t TimeScale = 0;
     std::uint64_t MediaDuration = 0;
+    std::string Language = "und"; // the media header's, or "elng"'s
     FourCC Code{};
     bool HasEntry = false;
     Box Entry; // the first sample entry, its payload after the 8-byte header
@@ -116,6 +117,20 @@ struct TimeHeader {
     std::uint32_t TimeScale = 0;
     std::uint64_t Duration = 0;
 };
+// A media header's packed ISO 639-2 code: three letters of five bits each;
+// "und" when it holds no letters.
+inline std::string MediaLanguage(ByteSpan mdhd) {
+    const std::uint16_t packed = LoadBe16(mdhd, ByteAt(mdhd, 0) == 1 ? 32 : 20);
+    std::string code;
+    for (const int shift : {10, 5, 0}) {
+        const auto letter = static_cast<char>(((packed >> shift) & 0x1FU) + 0x60);
+        if (letter < 'a' || letter > 'z') {
+            return "und";
+        }
+        code += letter;
+    }
+    return code;
+}
 inline TimeHeader DecodeTimeHeader(ByteSpan payload) {
     const bool v1 = ByteAt(payload, 0) == 1;
     const std::uint64_t duration = VersionedValue(payload, v1 ? 24 : 16);

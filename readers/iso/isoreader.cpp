@@ -211,6 +211,16 @@ Track IsoLoad::ReadTrack(ByteSpan trak) {
         const TimeHeader header = DecodeTimeHeader(mdhd->Payload);
         track.TimeScale = header.TimeScale;
         track.MediaDuration = header.Duration;
+        track.Language = MediaLanguage(mdhd->Payload);
+    }
+    // The extended language tag ("en-US") where the file has one.
+    if (const auto elng = parser_.Find(mdia->Payload, "elng"); elng && elng->Payload.size() > 4) {
+        const ByteSpan tag =
+            elng->Payload.subspan(4, std::min<std::size_t>(elng->Payload.size() - 4, 64));
+        std::string text(tag.begin(), std::find(tag.begin(), tag.end(), std::uint8_t{0}));
+        if (!text.empty()) {
+            track.Language = std::move(text);
+        }
     }
     if (const auto hdlr = parser_.Find(mdia->Payload, "hdlr")) {
         track.Handler = LoadFourCC(hdlr->Payload, 8);
@@ -599,11 +609,13 @@ void IsoLoad::DescribeTracks() {
             }
         } else if (IsFourCC(track.Handler, "soun")) {
             ++summary_.AudioTracks;
+            summary_.AudioLanguages.push_back(track.Language);
             if (!summary_.HasAudio) {
                 DescribeAudio(track);
             }
         } else if (IsOneOf(track.Handler, {"sbtl", "subt", "text", "clcp"})) {
             ++summary_.SubtitleTracks;
+            summary_.SubtitleLanguages.push_back(track.Language);
         }
     }
 }
@@ -836,6 +848,12 @@ void IsoLoad::DescribeAudio(const Track& track) {
     }
     if (auto other = AudioConfig(children)) {
         details = std::move(*other);
+    }
+    if (codec == Codec::Amr) {
+        // AMR is mono, narrow band at 8 kHz, wide band at 16 kHz, whatever
+        // the sample entry's placeholders say.
+        details.Channels = 1;
+        details.SampleRate = IsFourCC(code, "sawb") ? 16000 : 8000;
     }
     if (codec == Codec::Mp3 && track.FirstChunkOffset &&
         *track.FirstChunkOffset < static_cast<std::uint64_t>(INT64_MAX)) {

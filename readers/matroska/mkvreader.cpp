@@ -62,6 +62,7 @@ enum : std::uint32_t {
     kSamplingFrequency = 0xB5,
     kOutputSamplingFrequency = 0x78B5,
     kChannels = 0x9F,
+    kAudioBitDepth = 0x6264,
     kTags = 0x1254C367,
     kTag = 0x7373,
     kTargets = 0x63C0,
@@ -179,6 +180,7 @@ struct TrackEntry {
     std::uint64_t BitsPerChannel = 0;
     std::optional<std::uint64_t> Transfer;
     double SamplingFrequency = 8000;
+    std::uint64_t AudioBitDepth = 0;
     double OutputSamplingFrequency = 0;
     std::uint64_t Channels = 1;
 };
@@ -606,6 +608,8 @@ void MatroskaLoad::ReadTrack(ByteSpan payload, TrackEntry& track) {
                     track.OutputSamplingFrequency = Float(field).value_or(0);
                 } else if (audioId == kChannels) {
                     track.Channels = Unsigned(field);
+                } else if (audioId == kAudioBitDepth) {
+                    track.AudioBitDepth = Unsigned(field);
                 }
             });
             break;
@@ -990,8 +994,18 @@ void MatroskaLoad::DescribeAudio(const TrackEntry& track) {
     if (rate > 0 && rate < 1e7) {
         summary_.SampleRate = std::llround(rate);
     }
+    // Opus always decodes at 48 kHz; a stated rate is the input's.
+    if (codec == Codec::Opus) {
+        summary_.SampleRate = 48000;
+    }
     summary_.Channels = static_cast<std::int64_t>(std::min<std::uint64_t>(track.Channels, 255));
     summary_.AudioBitRate = StatisticsBitRate(statistics_, track, dateUtc_);
+    // Uncompressed sound's rate is its sample rate, channels and depth.
+    if (!summary_.AudioBitRate && codec == Codec::Pcm && track.AudioBitDepth > 0 &&
+        track.AudioBitDepth <= 64 && summary_.SampleRate) {
+        summary_.AudioBitRate = *summary_.SampleRate * *summary_.Channels *
+                                static_cast<std::int64_t>(track.AudioBitDepth);
+    }
 }
 
 } // namespace

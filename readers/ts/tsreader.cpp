@@ -601,10 +601,10 @@ void TsLoad::CountStreams() {
             ++summary_.VideoTracks;
         } else if (stream.What == Kind::Audio) {
             ++summary_.AudioTracks;
-            summary_.AudioLanguages.push_back(stream.Language);
+            summary_.AudioLanguages.push_back(stream.Language.empty() ? "und" : stream.Language);
         } else if (stream.What == Kind::Subtitle) {
             ++summary_.SubtitleTracks;
-            summary_.SubtitleLanguages.push_back(stream.Language);
+            summary_.SubtitleLanguages.push_back(stream.Language.empty() ? "und" : stream.Language);
         }
     }
 }
