@@ -1,5 +1,7 @@
 #include "pesstreams.h"
 
+#include "byteorder.h"
+
 #include <algorithm>
 
 namespace vidarium::pes {
@@ -27,6 +29,36 @@ PictureFormat MpegPicture(ByteSpan bytes) {
             ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
     }
     return picture;
+}
+
+// The first frame of a sound stream whose PES data need not start with one
+// (a DVD's AC-3 and DTS follow a sub-stream header; a packet may start
+// inside a frame).
+ByteSpan FromSync(ByteSpan bytes, Codec format) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        const std::uint8_t first = bytes[at];
+        const std::uint8_t second = bytes[at + 1];
+        bool sync = false;
+        switch (format) {
+        case Codec::Ac3:
+        case Codec::Eac3:
+            sync = first == 0x0B && second == 0x77;
+            break;
+        case Codec::Dts:
+            sync = LoadBe32(bytes, at) == 0x7FFE8001U;
+            break;
+        case Codec::Aac:
+            sync = first == 0xFF && (second & 0xF6U) == 0xF0U;
+            break;
+        default:
+            sync = first == 0xFF && (second >> 5) == 7;
+            break;
+        }
+        if (sync) {
+            return bytes.subspan(at);
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -97,6 +129,16 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
 
 SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
     SoundFormat sound{format, {}, false};
+    if (format == Codec::Opus) {
+        // Opus always decodes at 48 kHz.
+        sound.Details.SampleRate = 48000;
+        sound.Described = true;
+        return sound;
+    }
+    if (format == Codec::Aac || format == Codec::Ac3 || format == Codec::Eac3 ||
+        format == Codec::Mp2 || format == Codec::Dts) {
+        bytes = FromSync(bytes, format);
+    }
     switch (format) {
     case Codec::Aac:
         sound.Details = DecodeAdtsHeader(bytes);

@@ -248,20 +248,6 @@ CodecDetails LinearPcmDetails(ByteSpan data) {
     return details;
 }
 
-// The first frame of a sound stream whose sync word its PES data need not
-// start with (a DVD's AC-3 and DTS follow a sub-stream header).
-ByteSpan FromSync(ByteSpan bytes, Codec format) {
-    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
-        const bool sync = format == Codec::Ac3   ? bytes[at] == 0x0B && bytes[at + 1] == 0x77
-                          : format == Codec::Dts ? LoadBe32(bytes, at) == 0x7FFE8001U
-                                                 : bytes[at] == 0xFF && (bytes[at + 1] >> 5) == 7;
-        if (sync) {
-            return bytes.subspan(at);
-        }
-    }
-    return {};
-}
-
 std::string StreamText(std::uint16_t id) {
     char text[16];
     if ((id >> 8) == 0xBD) {
@@ -362,7 +348,7 @@ void PsLoad::Describe() {
     if (audio_ != nullptr && audio_->Format == Codec::Pcm) {
         sound_ = {Codec::Pcm, LinearPcmDetails(audio_->Head), audio_->Head.size() >= 6};
     } else if (audio_ != nullptr) {
-        sound_ = pes::DescribeSound(audio_->Format, FromSync(audio_->Head, audio_->Format));
+        sound_ = pes::DescribeSound(audio_->Format, audio_->Head);
     }
 }
 
