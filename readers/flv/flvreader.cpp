@@ -508,15 +508,21 @@ void FlvLoad::DescribeVideo(std::optional<double> stated) {
         summary_.DisplayAspect = AspectText(static_cast<std::uint64_t>(*summary_.Width),
                                             static_cast<std::uint64_t>(*summary_.Height));
     }
-    // The stated rate, else the stream's own, else the steps between the
-    // first frames' times.
-    if (const auto frameRate =
-            Number("framerate") ? Number("framerate") : Number("videoframerate")) {
-        summary_.FrameRate = *frameRate;
+    // The stated rate where the first frames' times bear it out (muxers have
+    // stated ten times the real one), else the stream's own, else the steps
+    // between those times, else the stated one after all.
+    const auto statedRate = Number("framerate") ? Number("framerate") : Number("videoframerate");
+    const auto steady = SteadyFrameRate(videoTimes_);
+    const bool borneOut =
+        statedRate && (!steady || std::fabs(*statedRate - *steady) <= *steady * 0.1);
+    if (borneOut) {
+        summary_.FrameRate = *statedRate;
     } else if (picture.FrameRate > 0) {
         summary_.FrameRate = picture.FrameRate;
+    } else if (steady) {
+        summary_.FrameRate = steady;
     } else {
-        summary_.FrameRate = SteadyFrameRate(videoTimes_);
+        summary_.FrameRate = statedRate;
     }
     summary_.VideoBitRate = BitsPerSecond(Number("videodatarate"));
 }
