@@ -562,6 +562,20 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
 
     // Named as an AVI: with all formats on, no MPEG guess inside it.
     fs::copy_file(movies / "mpeg2.mkv", movies / "mpeg2-named.avi");
+    // As a browser records it: no frame duration stated for the video.
+    Bytes recorded = ReadAll(movies / "h264.mkv");
+    const Bytes frameDuration{0x23, 0xE3, 0x83};
+    const auto id =
+        std::search(recorded.begin(), recorded.end(), frameDuration.begin(), frameDuration.end());
+    ASSERT_NE(id, recorded.end());
+    id[2] = 0x84; // an element no reader knows
+    WriteFile(movies / "recorded.mkv", recorded);
+    // Cut inside its track list, within the sound track: the elements
+    // around the cut overrun the file; the video track is whole.
+    const Bytes whole = ReadAll(movies / "h264.mkv");
+    WriteFile(movies / "cut.mkv",
+              Bytes(whole.begin(),
+                    whole.begin() + static_cast<std::ptrdiff_t>(Find(whole, "A_AAC") + 5)));
     const auto rows = ScanRows(movies, true);
     EXPECT_EQ(rows.at("mpeg2-named.avi").SubItems[2], "MKV: MPEG-2 Video");
     const auto check = [&](const std::string& name, const char* video, const char* audio,
@@ -586,6 +600,8 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
     EXPECT_EQ(languages.AudioLanguages, (std::vector<std::string>{"eng", "ger"}));
     EXPECT_EQ(languages.SubtitleLanguages, std::vector<std::string>{"fre"});
     EXPECT_EQ(languages.SubtitleTracks, 1);
+    EXPECT_NEAR(rows.at("recorded.mkv").Summary.FrameRate.value_or(0), 25, 0.01);
+    EXPECT_EQ(rows.at("cut.mkv").SubItems.at(2), "MKV: AVC High@L1.3");
     // Uncompressed sound states its rate by its sample rate, channels and depth.
     EXPECT_EQ(rows.at("ffv1.mkv").Summary.AudioBitRate, 48000 * 16);
     // A file that states its duration costs at most 3 reads, one that does

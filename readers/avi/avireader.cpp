@@ -323,7 +323,7 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
 }
 
 bool CAVIHeaderReader::ReadIndex(ByteSource& source, std::uint32_t size) {
-    std::vector<std::uint8_t> index(std::min(size, kMaxIndexRead) / 16 * 16);
+    std::vector<std::uint8_t> index(std::size_t{std::min(size, kMaxIndexRead) / 16} * 16);
     if (source.Read(index) < index.size()) {
         return false;
     }

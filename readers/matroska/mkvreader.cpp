@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "frametimes.h"
 #include "guarded.h"
 #include "loadmemory.h"
 #include "readerload.h"
@@ -275,6 +276,11 @@ private:
     void ReadTrack(ByteSpan payload, TrackEntry& track);
     void ReadTags(ByteSpan payload);
     std::optional<std::uint64_t> FirstClusterTimestamp(std::int64_t at, const Header& cluster);
+    // Each block of a cluster's body: its track number, time and stated
+    // duration, in timestamp units.
+    template <typename Visit> void ClusterBlocks(ByteSpan body, Visit&& visit);
+    // The steady step of the first cluster's blocks of a track.
+    std::optional<double> FirstBlocksFrameRate(std::uint64_t trackNumber);
     // The end of the last block of the last cluster in the file's tail, in
     // timestamp units.
     std::optional<std::uint64_t> LastBlockEnd();
@@ -314,6 +320,7 @@ private:
     std::map<std::uint64_t, TrackStatistics> statistics_;
     std::map<std::string_view, std::string> fileTags_;
     std::optional<std::uint64_t> firstClusterTime_;
+    std::optional<std::pair<std::int64_t, Header>> firstCluster_;
 };
 
 std::optional<Header> MatroskaLoad::HeaderAt(std::int64_t at) {
@@ -340,6 +347,13 @@ const std::vector<std::uint8_t>* MatroskaLoad::ReadPayload(std::int64_t at, std:
     return &bytes;
 }
 
+bool ReadsWhenCut(std::uint32_t id) {
+    static constexpr std::array<std::uint32_t, 14> kReadWhenCut{
+        kSeekHead, kInfo, kTracks,  kTrackEntry, kVideo,      kColour, kAudio,
+        kTags,     kTag,  kTargets, kSimpleTag,  kBlockGroup, kBlock,  kSimpleBlock};
+    return std::find(kReadWhenCut.begin(), kReadWhenCut.end(), id) != kReadWhenCut.end();
+}
+
 template <typename Child> void MatroskaLoad::Children(ByteSpan payload, int depth, Child&& child) {
     if (depth > CMatroskaReader::kMaxDepth) {
         return;
@@ -347,12 +361,19 @@ template <typename Child> void MatroskaLoad::Children(ByteSpan payload, int dept
     while (!payload.empty()) {
         stop_.Check();
         const auto header = DecodeHeader(payload);
-        // A child must fit its parent; one that does not ends the level.
-        if (!header || header->Size > payload.size() - header->Length ||
+        if (!header || header->Length > payload.size() ||
             ++elements_ > CMatroskaReader::kMaxElements) {
             return;
         }
-        const auto size = static_cast<std::size_t>(header->Size);
+        // A child that overruns its parent (a cut or badly muxed file) ends
+        // the level; a master element or a block gives what the parent holds
+        // of it first, a value (a cut text or number would be wrong) nothing.
+        const bool cut = header->Size > payload.size() - header->Length;
+        if (cut && !ReadsWhenCut(header->Id)) {
+            return;
+        }
+        const std::size_t size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(header->Size, payload.size() - header->Length));
         child(header->Id, payload.subspan(header->Length, size));
         payload = payload.subspan(header->Length + size);
     }
@@ -405,6 +426,7 @@ void MatroskaLoad::WalkTopLevel() {
         }
         if (header->Id == kCluster) {
             firstClusterTime_ = FirstClusterTimestamp(at, *header);
+            firstCluster_.emplace(at, *header);
             break;
         }
         ReadTopLevel(header->Id, at, *header);
@@ -457,7 +479,15 @@ void MatroskaLoad::ReadTopLevel(std::uint32_t id, std::int64_t at, const Header&
     }
     seen_.push_back(id);
     const std::int64_t start = at + static_cast<std::int64_t>(header.Length);
-    const auto* payload = ReadPayload(start, header.Size, CMatroskaReader::kMaxMaster);
+    // An element that runs past the segment or the file (a cut file) is read
+    // as far as they go.
+    const std::int64_t end = std::min(segmentEnd_, size_);
+    if (start >= end) {
+        return;
+    }
+    const auto* payload = ReadPayload(
+        start, std::min<std::uint64_t>(header.Size, static_cast<std::uint64_t>(end - start)),
+        CMatroskaReader::kMaxMaster);
     if (payload == nullptr) {
         return;
     }
@@ -737,11 +767,8 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
     return end;
 }
 
-std::optional<std::uint64_t>
-MatroskaLoad::ClusterEnd(ByteSpan body,
-                         const std::map<std::uint64_t, std::uint64_t>& frameDurations) {
+template <typename Visit> void MatroskaLoad::ClusterBlocks(ByteSpan body, Visit&& visit) {
     std::optional<std::uint64_t> timestamp;
-    std::optional<std::uint64_t> end;
     const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
         const auto trackNumber = DecodeVint(bytes, 8, false);
         // A block's time is its cluster's plus a signed 16-bit offset.
@@ -750,15 +777,7 @@ MatroskaLoad::ClusterEnd(ByteSpan body,
             return;
         }
         const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
-        const std::int64_t time = static_cast<std::int64_t>(*timestamp) + relative;
-        if (duration == 0) {
-            const auto frame = frameDurations.find(trackNumber->Value);
-            duration = frame == frameDurations.end() ? 0 : frame->second;
-        }
-        if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
-            return;
-        }
-        end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
+        visit(trackNumber->Value, static_cast<std::int64_t>(*timestamp) + relative, duration);
     };
     Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
         if (id == kTimestamp) {
@@ -778,7 +797,50 @@ MatroskaLoad::ClusterEnd(ByteSpan body,
             block(inner, duration);
         }
     });
+}
+
+std::optional<std::uint64_t>
+MatroskaLoad::ClusterEnd(ByteSpan body,
+                         const std::map<std::uint64_t, std::uint64_t>& frameDurations) {
+    std::optional<std::uint64_t> end;
+    ClusterBlocks(body, [&](std::uint64_t track, std::int64_t time, std::uint64_t duration) {
+        if (duration == 0) {
+            const auto frame = frameDurations.find(track);
+            duration = frame == frameDurations.end() ? 0 : frame->second;
+        }
+        if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
+            return;
+        }
+        end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
+    });
     return end;
+}
+
+std::optional<double> MatroskaLoad::FirstBlocksFrameRate(std::uint64_t trackNumber) {
+    if (!firstCluster_) {
+        return std::nullopt;
+    }
+    const auto& [at, cluster] = *firstCluster_;
+    const std::int64_t start = at + static_cast<std::int64_t>(cluster.Length);
+    if (start >= size_) {
+        return std::nullopt;
+    }
+    const std::uint64_t length = std::min({cluster.Size, CMatroskaReader::kFirstBlocksWindow,
+                                           static_cast<std::uint64_t>(size_ - start)});
+    const auto* body = ReadPayload(start, length, CMatroskaReader::kFirstBlocksWindow);
+    if (body == nullptr) {
+        return std::nullopt;
+    }
+    // Times in milliseconds, as the steady-step rule takes them.
+    std::vector<std::uint32_t> times;
+    const double milliseconds = static_cast<double>(timestampScale_) / 1e6;
+    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t time, std::uint64_t) {
+        const double ms = static_cast<double>(time) * milliseconds;
+        if (track == trackNumber && ms >= 0 && ms < 4e9) {
+            times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
+        }
+    });
+    return SteadyFrameRate(std::move(times));
 }
 
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
@@ -837,6 +899,10 @@ void MatroskaLoad::Describe() {
     const TrackEntry* video = nullptr;
     const TrackEntry* audio = nullptr;
     for (const TrackEntry& track : tracks_) {
+        // A track must name its codec; one that does not was cut short.
+        if (track.CodecId.empty()) {
+            continue;
+        }
         if (track.Type == 1) {
             ++summary_.VideoTracks;
             video = video != nullptr ? video : &track;
@@ -960,6 +1026,10 @@ void MatroskaLoad::DescribeVideo(const TrackEntry& track) {
         static_cast<std::int64_t>(std::min<std::uint64_t>(track.PixelHeight, INT32_MAX));
     if (track.DefaultDuration > 0) {
         summary_.FrameRate = 1e9 / static_cast<double>(track.DefaultDuration);
+    } else {
+        // Browser recordings and Annex-B AVC state none: the first blocks'
+        // steady step.
+        summary_.FrameRate = FirstBlocksFrameRate(track.Number);
     }
     summary_.VideoBitRate = StatisticsBitRate(statistics_, track, dateUtc_);
     // The display size is in pixels, or (unit 3) an aspect ratio itself.

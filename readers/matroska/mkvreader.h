@@ -33,6 +33,9 @@ public:
     // The end of a file without a duration is searched for its last cluster
     // in a window that starts at this size and grows fourfold to the largest.
     static constexpr std::size_t kTailWindow = 64U << 10;
+    // The first cluster's bytes read for the video's first block times, when
+    // its track states no frame duration.
+    static constexpr std::uint64_t kFirstBlocksWindow = 64U << 10;
     static constexpr std::size_t kMaxTailWindow = 1U << 20;
     // What one load reads into memory, at most.
     static constexpr std::uint64_t kMaxLoadBytes = 256U << 20;
