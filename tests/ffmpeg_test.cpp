@@ -604,6 +604,14 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
     EXPECT_EQ(rows.at("cut.mkv").SubItems.at(2), "MKV: AVC High@L1.3");
     // Uncompressed sound states its rate by its sample rate, channels and depth.
     EXPECT_EQ(rows.at("ffv1.mkv").Summary.AudioBitRate, 48000 * 16);
+    // Constant-rate sound states it in its first frame's header, as ffprobe reads it.
+    for (const char* name : {"hevc.mkv", "mpeg2.mkv", "mjpeg.mkv", "prores.mkv"}) {
+        for (const nlohmann::json& stream : Probe(movies / name)["streams"]) {
+            if (stream["codec_type"] == "audio") {
+                EXPECT_EQ(rows.at(name).Summary.AudioBitRate, Number(stream, "bit_rate")) << name;
+            }
+        }
+    }
     // A file that states its duration costs at most 3 reads, one that does
     // not at most 5.
     for (const auto& [name, most] :

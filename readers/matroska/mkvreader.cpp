@@ -7,6 +7,7 @@
 #include "frametimes.h"
 #include "guarded.h"
 #include "loadmemory.h"
+#include "pesstreams.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -279,8 +280,12 @@ private:
     // Each block of a cluster's body: its track number, time and stated
     // duration, in timestamp units.
     template <typename Visit> void ClusterBlocks(ByteSpan body, Visit&& visit);
+    // The first cluster's first bytes, read once.
+    const std::vector<std::uint8_t>* FirstClusterBody();
     // The steady step of the first cluster's blocks of a track.
     std::optional<double> FirstBlocksFrameRate(std::uint64_t trackNumber);
+    // A constant-rate sound's bit rate from its first frame's header.
+    std::optional<std::uint32_t> FirstFrameBitRate(std::uint64_t trackNumber, Codec codec);
     // The end of the last block of the last cluster in the file's tail, in
     // timestamp units.
     std::optional<std::uint64_t> LastBlockEnd();
@@ -321,6 +326,7 @@ private:
     std::map<std::string_view, std::string> fileTags_;
     std::optional<std::uint64_t> firstClusterTime_;
     std::optional<std::pair<std::int64_t, Header>> firstCluster_;
+    std::optional<const std::vector<std::uint8_t>*> firstClusterBody_;
 };
 
 std::optional<Header> MatroskaLoad::HeaderAt(std::int64_t at) {
@@ -777,7 +783,12 @@ template <typename Visit> void MatroskaLoad::ClusterBlocks(ByteSpan body, Visit&
             return;
         }
         const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
-        visit(trackNumber->Value, static_cast<std::int64_t>(*timestamp) + relative, duration);
+        // After the time, a byte of flags, then the frames.
+        const ByteSpan frames = bytes.size() > trackNumber->Length + 3
+                                    ? bytes.subspan(trackNumber->Length + 3)
+                                    : ByteSpan();
+        visit(trackNumber->Value, static_cast<std::int64_t>(*timestamp) + relative, duration,
+              frames);
     };
     Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
         if (id == kTimestamp) {
@@ -803,44 +814,71 @@ std::optional<std::uint64_t>
 MatroskaLoad::ClusterEnd(ByteSpan body,
                          const std::map<std::uint64_t, std::uint64_t>& frameDurations) {
     std::optional<std::uint64_t> end;
-    ClusterBlocks(body, [&](std::uint64_t track, std::int64_t time, std::uint64_t duration) {
-        if (duration == 0) {
-            const auto frame = frameDurations.find(track);
-            duration = frame == frameDurations.end() ? 0 : frame->second;
-        }
-        if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
-            return;
-        }
-        end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
-    });
+    ClusterBlocks(body,
+                  [&](std::uint64_t track, std::int64_t time, std::uint64_t duration, ByteSpan) {
+                      if (duration == 0) {
+                          const auto frame = frameDurations.find(track);
+                          duration = frame == frameDurations.end() ? 0 : frame->second;
+                      }
+                      if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
+                          return;
+                      }
+                      end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
+                  });
     return end;
 }
 
-std::optional<double> MatroskaLoad::FirstBlocksFrameRate(std::uint64_t trackNumber) {
-    if (!firstCluster_) {
-        return std::nullopt;
+const std::vector<std::uint8_t>* MatroskaLoad::FirstClusterBody() {
+    if (firstClusterBody_ || !firstCluster_) {
+        return firstClusterBody_.value_or(nullptr);
     }
     const auto& [at, cluster] = *firstCluster_;
     const std::int64_t start = at + static_cast<std::int64_t>(cluster.Length);
-    if (start >= size_) {
-        return std::nullopt;
+    firstClusterBody_ = nullptr;
+    if (start < size_) {
+        const std::uint64_t length = std::min({cluster.Size, CMatroskaReader::kFirstBlocksWindow,
+                                               static_cast<std::uint64_t>(size_ - start)});
+        firstClusterBody_ = ReadPayload(start, length, CMatroskaReader::kFirstBlocksWindow);
     }
-    const std::uint64_t length = std::min({cluster.Size, CMatroskaReader::kFirstBlocksWindow,
-                                           static_cast<std::uint64_t>(size_ - start)});
-    const auto* body = ReadPayload(start, length, CMatroskaReader::kFirstBlocksWindow);
+    return *firstClusterBody_;
+}
+
+std::optional<double> MatroskaLoad::FirstBlocksFrameRate(std::uint64_t trackNumber) {
+    const auto* body = FirstClusterBody();
     if (body == nullptr) {
         return std::nullopt;
     }
     // Times in milliseconds, as the steady-step rule takes them.
     std::vector<std::uint32_t> times;
     const double milliseconds = static_cast<double>(timestampScale_) / 1e6;
-    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t time, std::uint64_t) {
+    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t time, std::uint64_t, ByteSpan) {
         const double ms = static_cast<double>(time) * milliseconds;
         if (track == trackNumber && ms >= 0 && ms < 4e9) {
             times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
         }
     });
     return SteadyFrameRate(std::move(times));
+}
+
+std::optional<std::uint32_t> MatroskaLoad::FirstFrameBitRate(std::uint64_t trackNumber,
+                                                             Codec codec) {
+    const auto* body = FirstClusterBody();
+    if (body == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> rate;
+    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t, std::uint64_t, ByteSpan frames) {
+        if (track != trackNumber || rate) {
+            return;
+        }
+        // MPEG audio of either layer: the frame header tells which.
+        const pes::SoundFormat sound =
+            pes::DescribeSound(codec == Codec::Mp3 ? Codec::Mp2 : codec, frames);
+        if (sound.Described && sound.Details.BitRate > 0) {
+            rate = sound.Details.BitRate;
+        }
+    });
+    return rate;
 }
 
 std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
@@ -1070,6 +1108,11 @@ void MatroskaLoad::DescribeAudio(const TrackEntry& track) {
     }
     summary_.Channels = static_cast<std::int64_t>(std::min<std::uint64_t>(track.Channels, 255));
     summary_.AudioBitRate = StatisticsBitRate(statistics_, track, dateUtc_);
+    if (!summary_.AudioBitRate &&
+        (codec == Codec::Ac3 || codec == Codec::Eac3 || codec == Codec::Dts ||
+         codec == Codec::Mp2 || codec == Codec::Mp3)) {
+        summary_.AudioBitRate = FirstFrameBitRate(track.Number, codec);
+    }
     // Uncompressed sound's rate is its sample rate, channels and depth.
     if (!summary_.AudioBitRate && codec == Codec::Pcm && track.AudioBitDepth > 0 &&
         track.AudioBitDepth <= 64 && summary_.SampleRate) {

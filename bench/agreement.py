@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""How often vidarium-scan and MediaInfo agree with ffprobe, field by field,
+over a set of movie files: by default a set of ffmpeg-made files of every
+container and common codec (made once under WORK), plus any folders given.
+
+A field is compared where ffprobe states it: the length (within 0.15 s or
+1 %), width and height (exactly), frame rate (0.5 %), sample rate and
+channels (exactly), and the video and sound bit rates (5 %). A tool that
+gives no value for a compared field disagrees; a file a tool gives no row
+for counts every field it had as a miss.
+
+Usage: agreement.py [--scan PATH] [--work DIR] [FOLDER...]"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+VIDEO = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25"]
+NTSC = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=30000/1001"]
+SOUND = ["-f", "lavfi", "-i", "sine=sample_rate=48000"]
+BOTH = VIDEO + SOUND + ["-t", "3", "-pix_fmt", "yuv420p"]
+X264 = ["-c:v", "libx264", "-preset", "veryfast"]
+X265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=none"]
+VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"]
+RECIPES = {
+    "h264-aac.mp4": BOTH + X264 + ["-c:a", "aac"],
+    "hevc-ac3.mp4": BOTH + X265 + ["-tag:v", "hvc1", "-c:a", "ac3"],
+    "vp9-opus.mp4": BOTH + VP9 + ["-c:a", "libopus"],
+    "mpeg4-mp3.mp4": BOTH + ["-c:v", "mpeg4", "-c:a", "libmp3lame"],
+    "fragmented.mp4": BOTH + X264 + ["-c:a", "aac", "-movflags", "frag_keyframe+empty_moov"],
+    "h263-aac.3gp": ["-f", "lavfi", "-i", "testsrc=size=176x144:rate=15", "-f", "lavfi", "-i",
+                     "sine=sample_rate=8000", "-t", "3", "-c:v", "h263", "-c:a", "aac", "-ac", "1"],
+    "h264-alac.mov": BOTH + X264 + ["-c:a", "alac"],
+    "prores-pcm.mov": BOTH + ["-c:v", "prores", "-c:a", "pcm_s16le"],
+    "h264-aac.mkv": BOTH + X264 + ["-c:a", "aac"],
+    "hevc-eac3.mkv": BOTH + X265 + ["-c:a", "eac3"],
+    "mpeg2-mp2.mkv": BOTH + ["-c:v", "mpeg2video", "-c:a", "mp2"],
+    "ffv1-pcm.mkv": BOTH + ["-c:v", "ffv1", "-c:a", "pcm_s16le"],
+    "vp9-opus.webm": BOTH + VP9 + ["-c:a", "libopus"],
+    "vp8-vorbis.webm": BOTH + ["-c:v", "libvpx", "-deadline", "realtime", "-c:a", "libvorbis"],
+    "h264-aac.ts": BOTH + X264 + ["-c:a", "aac"],
+    "mpeg2-mp2.ts": BOTH + ["-c:v", "mpeg2video", "-c:a", "mp2"],
+    "hevc-ac3.m2ts": BOTH + X265 + ["-c:a", "ac3", "-mpegts_m2ts_mode", "1"],
+    "wmv2-wmav2.wmv": BOTH + ["-c:v", "wmv2", "-c:a", "wmav2"],
+    "ntsc-wmav2.wmv": NTSC + SOUND + ["-t", "3", "-c:v", "wmv2", "-c:a", "wmav2"],
+    "spark-mp3.flv": BOTH + ["-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "44100"],
+    "h264-aac.flv": BOTH + X264 + ["-c:a", "aac"],
+    "theora-vorbis.ogv": BOTH + ["-c:v", "libtheora", "-c:a", "libvorbis"],
+    "xvid-mp3.avi": BOTH + ["-c:v", "libxvid", "-c:a", "libmp3lame"],
+    "h264-aac.avi": BOTH + X264 + ["-c:a", "aac"],
+    "mjpeg-pcm.avi": BOTH + ["-c:v", "mjpeg", "-c:a", "pcm_s16le"],
+    "pal.vob": VIDEO + SOUND + ["-t", "3", "-target", "pal-dvd"],
+    "mpeg1-mp2.mpg": BOTH + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"],
+    "mpeg2-lpcm.mpg": BOTH + ["-c:v", "mpeg2video", "-c:a", "pcm_dvd", "-f", "vob"],
+}
+FIELDS = ["duration", "width", "height", "frame rate", "sample rate", "channels",
+          "video bit rate", "audio bit rate"]
+
+
+def number(value):
+    try:
+        return float(str(value).split("/")[0]) / (float(str(value).split("/")[1])
+                                                  if "/" in str(value) else 1.0)
+    except (ValueError, ZeroDivisionError):
+        return None
+
+
+def probe(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of",
+                          "json", path], capture_output=True, text=True).stdout
+    data = json.loads(out or "{}")
+    facts = {"duration": number(data.get("format", {}).get("duration"))}
+    streams = data.get("streams", [])
+    video = next((s for s in streams if s.get("codec_type") == "video"), None)
+    sound = next((s for s in streams if s.get("codec_type") == "audio"), None)
+    if video:
+        facts.update({"width": number(video.get("width")), "height": number(video.get("height")),
+                      "frame rate": number(video.get("r_frame_rate")),
+                      "video bit rate": number(video.get("bit_rate"))})
+    if sound:
+        facts.update({"sample rate": number(sound.get("sample_rate")),
+                      "channels": number(sound.get("channels")),
+                      "audio bit rate": number(sound.get("bit_rate"))})
+    return {k: v for k, v in facts.items() if v}
+
+
+def vidarium(scan, path):
+    out = subprocess.run([scan, "--all-formats", "--format=json", path],
+                         capture_output=True, text=True).stdout
+    row = json.loads(out.splitlines()[0]) if out.strip() else {}
+    if row.get("reader", "none") == "none":
+        return None
+    ms = row.get("duration_ms")
+    return {"duration": ms / 1000 if ms is not None else None, "width": row.get("width"),
+            "height": row.get("height"), "frame rate": row.get("frame_rate"),
+            "sample rate": row.get("sample_rate"), "channels": row.get("channels"),
+            "video bit rate": row.get("video_bit_rate"),
+            "audio bit rate": row.get("audio_bit_rate")}
+
+
+def mediainfo(path):
+    out = subprocess.run(["mediainfo", "--Output=JSON", path], capture_output=True,
+                         text=True).stdout
+    tracks = json.loads(out or "{}").get("media", {}) or {}
+    tracks = tracks.get("track", [])
+    general = next((t for t in tracks if t.get("@type") == "General"), {})
+    video = next((t for t in tracks if t.get("@type") == "Video"), {})
+    sound = next((t for t in tracks if t.get("@type") == "Audio"), {})
+    if not video and not sound:
+        return None
+    return {"duration": number(general.get("Duration")), "width": number(video.get("Width")),
+            "height": number(video.get("Height")), "frame rate": number(video.get("FrameRate")),
+            "sample rate": number(sound.get("SamplingRate")),
+            "channels": number(sound.get("Channels")),
+            "video bit rate": number(video.get("BitRate")),
+            "audio bit rate": number(sound.get("BitRate"))}
+
+
+def agrees(field, ours, theirs):
+    if ours is None:
+        return False
+    ours = float(ours)
+    if field == "duration":
+        return abs(ours - theirs) <= max(0.15, theirs * 0.01)
+    if field == "frame rate":
+        return abs(ours - theirs) <= theirs * 0.005
+    if field.endswith("bit rate"):
+        return abs(ours - theirs) <= theirs * 0.05
+    return ours == theirs
+
+
+def make_set(work):
+    folder = os.path.join(work, "ffmpeg-made")
+    os.makedirs(folder, exist_ok=True)
+    for name, arguments in RECIPES.items():
+        path = os.path.join(folder, name)
+        if not os.path.exists(path):
+            subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
+                           + arguments + [path], check=False)
+    return folder
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scan", default="build/dev/cli/vidarium-scan")
+    parser.add_argument("--work", default="build/agreement")
+    parser.add_argument("folders", nargs="*")
+    options = parser.parse_args()
+    sets = [("ffmpeg-made", make_set(options.work))] + [(f, f) for f in options.folders]
+    print("| set | files | fields compared | Vidarium agrees | MediaInfo agrees "
+          "| rows: Vidarium | rows: MediaInfo |")
+    print("|---|---|---|---|---|---|---|")
+    for label, folder in sets:
+        files = sorted(os.path.join(root, name) for root, _, names in os.walk(folder)
+                       for name in names)
+        compared = ours_agree = theirs_agree = our_rows = their_rows = 0
+        misses = []
+        for path in files:
+            truth = probe(path)
+            if not truth:
+                continue
+            ours = vidarium(options.scan, path)
+            theirs = mediainfo(path)
+            our_rows += ours is not None
+            their_rows += theirs is not None
+            for field, value in truth.items():
+                compared += 1
+                ok = agrees(field, (ours or {}).get(field), value)
+                ours_agree += ok
+                theirs_agree += agrees(field, (theirs or {}).get(field), value)
+                if not ok:
+                    misses.append("%s: %s %s, ffprobe %s" % (os.path.basename(path), field,
+                                                             (ours or {}).get(field), value))
+        print("| %s | %d | %d | %d (%.1f %%) | %d (%.1f %%) | %d | %d |" % (
+            label, len(files), compared, ours_agree, 100.0 * ours_agree / max(compared, 1),
+            theirs_agree, 100.0 * theirs_agree / max(compared, 1), our_rows, their_rows))
+        for miss in misses:
+            print("  - " + miss, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
