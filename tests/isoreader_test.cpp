@@ -61,7 +61,8 @@ TEST(IsoReader, RowValuesFromTheBoxes) {
                                             IlstItem("\xA9"
                                                      "day",
                                                      "2024"),
-                                            IlstItem("\xA9nam", "Beach")})}))});
+                                            IlstItem("\xA9nam", "Beach"),
+                                            IlstItem("\xA9swr", "Camera 2.1")})}))});
     for (const bool last : {false, true}) {
         params.movieLast = last;
         const Loaded loaded = Load(IsoMovie(params));
@@ -81,8 +82,10 @@ TEST(IsoReader, RowValuesFromTheBoxes) {
         EXPECT_EQ(s.SampleRate, 48000);
         EXPECT_EQ(s.Channels, 2);
         EXPECT_EQ(s.AudioTracks, 2);
-        // In the labels' order; the encoder's tag left out.
-        EXPECT_EQ(s.Metadata, (std::vector<MetadataItem>{{"Title", "Beach"}, {"Date", "2024"}}));
+        // In the labels' order; the encoder's tag left out, the software kept.
+        EXPECT_EQ(s.Metadata,
+                  (std::vector<MetadataItem>{
+                      {"Title", "Beach"}, {"Date", "2024"}, {"Software", "Camera 2.1"}}));
     }
 }
 

@@ -15,9 +15,9 @@ const char* ItemLabel(const FourCC& code) {
         const char* label;
     };
     static constexpr Row kCopyrightSign[] = {
-        {"nam", "Title"},   {"ART", "Artist"},      {"alb", "Album"},   {"day", "Date"},
-        {"cmt", "Comment"}, {"des", "Description"}, {"gen", "Genre"},   {"cpy", "Copyright"},
-        {"mak", "Make"},    {"mod", "Model"},       {"xyz", "Location"}};
+        {"nam", "Title"},   {"ART", "Artist"},      {"alb", "Album"},    {"day", "Date"},
+        {"cmt", "Comment"}, {"des", "Description"}, {"gen", "Genre"},    {"cpy", "Copyright"},
+        {"mak", "Make"},    {"mod", "Model"},       {"xyz", "Location"}, {"swr", "Software"}};
     static constexpr Row kPlain[] = {{"desc", "Description"}, {"cprt", "Copyright"}};
     if (code[0] == 0xA9) {
         for (const Row& row : kCopyrightSign) {
@@ -131,7 +131,8 @@ const char* KeyLabel(std::string_view name) {
                                     {"com.apple.quicktime.copyright", "Copyright"},
                                     {"com.apple.quicktime.make", "Make"},
                                     {"com.apple.quicktime.model", "Model"},
-                                    {"com.apple.quicktime.location.ISO6709", "Location"}};
+                                    {"com.apple.quicktime.location.ISO6709", "Location"},
+                                    {"com.apple.quicktime.software", "Software"}};
     for (const Key& key : kKeys) {
         if (key.name == name) {
             return key.label;
