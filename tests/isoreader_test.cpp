@@ -147,6 +147,10 @@ TEST(IsoReader, VideoConfigurations) {
     const MediaSummary s = Load(IsoMovie(params)).summary;
     EXPECT_EQ(s.VideoCodec, "HEVC");
     EXPECT_EQ(s.Hdr, "HDR10");
+    // With a Dolby Vision configuration beside it (profile 8, HDR10 base).
+    params.tracks[0].children =
+        Concat({Atom("hvcC", hvcC), Atom("colr", colr), Atom("dvcC", Bytes(24, 0))});
+    EXPECT_EQ(Load(IsoMovie(params)).summary.Hdr, "Dolby Vision");
     // av1C: Main, level index 13 (5.1), high bit depth.
     EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).Profile, "Main@L5.1");
     EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).BitDepth, 10);

@@ -783,6 +783,12 @@ CodecDetails IsoLoad::VideoConfig(ByteSpan children) {
             details.Hdr = HdrFromColourInformation(colr->Payload);
         }
     }
+    // A Dolby Vision configuration names the format whatever the base
+    // layer's transfer is.
+    if (parser_.Find(children, "dvcC") || parser_.Find(children, "dvvC") ||
+        parser_.Find(children, "dvwC")) {
+        details.Hdr = "Dolby Vision";
+    }
     return details;
 }
 
