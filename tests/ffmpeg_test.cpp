@@ -665,6 +665,17 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
              "-c:a ac3 -mpegts_m2ts_mode 1",
          "M2TS: AVC High@L1.3", "AC-3"},
         {"long.ts", "-f lavfi -i testsrc=size=64x64:rate=1 -t 1200 " + x264, "TS: AVC High@L1", ""},
+        // HDR said only in the sequence parameter set's usability information.
+        {"pq.ts",
+         v + "-t 1 -c:v libx265 -pix_fmt yuv420p10le -x265-params "
+             "log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc",
+         "TS: HEVC Main 10@L2 HDR10", ""},
+        {"hlg.mkv",
+         v + "-t 1 -c:v libx265 -pix_fmt yuv420p10le -x265-params "
+             "log-level=none:scaling-list=default:transfer=arib-std-b67",
+         "MKV: HEVC Main 10@L2 HLG", ""},
+        {"pq-avc.mp4", v + "-t 1 -c:v libx264 -pix_fmt yuv420p10le -x264-params transfer=smpte2084",
+         "MP4: AVC High 10@L1.3 HDR10", ""},
     };
     const fs::path movies = dir / "ts";
     fs::create_directory(movies);

@@ -38,9 +38,11 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
     // The first sequence parameter set tells the bit depth of the high
     // profiles, decoded as a transport stream's is.
     if (const ByteSpan sps = FirstAvcParameterSet(record); !sps.empty()) {
-        if (const int depth = DecodeAvcSequenceParameterSet(sps).Details.BitDepth; depth > 0) {
-            details.BitDepth = depth;
+        const PictureFormat picture = DecodeAvcSequenceParameterSet(sps);
+        if (picture.Details.BitDepth > 0) {
+            details.BitDepth = picture.Details.BitDepth;
         }
+        details.Hdr = picture.Details.Hdr;
     }
     return details;
 }
@@ -52,6 +54,23 @@ CodecDetails DecodeHevcConfig(ByteSpan record) {
     }
     details.Profile = HevcProfileText(record[1] & 0x1FU, (record[1] & 0x20U) != 0, record[12]);
     details.BitDepth = static_cast<int>(8 + (record[17] & 7U));
+    // HDR signalled only in the stream: the sequence parameter set's
+    // usability information, from the record's arrays of NAL units.
+    std::size_t at = 23;
+    const std::size_t arrays = record[22];
+    for (std::size_t array = 0; array < arrays && at + 3 <= record.size(); ++array) {
+        const unsigned type = record[at] & 0x3FU;
+        const std::size_t units = LoadBe16(record, at + 1);
+        at += 3;
+        for (std::size_t unit = 0; unit < units && at + 2 <= record.size(); ++unit) {
+            const std::size_t length = LoadBe16(record, at);
+            const ByteSpan nal = record.subspan(at + 2, std::min(length, record.size() - at - 2));
+            if (type == 33 && details.Hdr.empty()) {
+                details.Hdr = DecodeHevcSequenceParameterSet(nal).Details.Hdr;
+            }
+            at += 2 + nal.size();
+        }
+    }
     return details;
 }
 

@@ -177,6 +177,120 @@ void ReadAvcVui(BitReader& bits, PictureFormat& format) {
     }
 }
 
+// An HEVC short-term reference picture set of a sequence parameter set;
+// `deltas` holds each earlier set's count of pictures. False when it is
+// not one a stream can hold.
+bool SkipShortTermSet(BitReader& bits, std::size_t index, std::vector<std::uint32_t>& deltas) {
+    std::uint32_t count = 0;
+    if (index != 0 && bits.Read(1) != 0) {
+        bits.Skip(1); // the sign of the delta
+        bits.ReadUnsignedExpGolomb();
+        for (std::uint32_t j = 0; j <= deltas.back(); ++j) {
+            const bool used = bits.Read(1) != 0;
+            count += used || bits.Read(1) != 0 ? 1U : 0U;
+        }
+    } else {
+        const std::uint32_t negative = bits.ReadUnsignedExpGolomb();
+        const std::uint32_t positive = bits.ReadUnsignedExpGolomb();
+        if (negative > 16 || positive > 16) {
+            return false;
+        }
+        for (std::uint32_t j = 0; j < negative + positive; ++j) {
+            bits.ReadUnsignedExpGolomb();
+            bits.Skip(1);
+        }
+        count = negative + positive;
+    }
+    deltas.push_back(std::min<std::uint32_t>(count, 32));
+    return !bits.Exhausted();
+}
+
+void SkipHevcScalingLists(BitReader& bits) {
+    for (unsigned size = 0; size < 4; ++size) {
+        for (unsigned matrix = 0; matrix < 6; matrix += size == 3 ? 3 : 1) {
+            if (bits.Read(1) == 0) {
+                bits.ReadUnsignedExpGolomb();
+                continue;
+            }
+            const unsigned coefficients = std::min(64U, 1U << (4 + (size << 1)));
+            if (size > 1) {
+                bits.ReadSignedExpGolomb();
+            }
+            for (unsigned i = 0; i < coefficients; ++i) {
+                bits.ReadSignedExpGolomb();
+            }
+        }
+    }
+}
+
+// The fields of an HEVC sequence parameter set between the bit depth and
+// its usability information; false when they cannot be walked.
+bool SkipHevcCodingTools(BitReader& bits, unsigned subLayers) {
+    bits.ReadUnsignedExpGolomb(); // chroma bit depth
+    const std::uint32_t orderBits = bits.ReadUnsignedExpGolomb() + 4;
+    const bool allLayers = bits.Read(1) != 0;
+    for (unsigned i = allLayers ? 0 : subLayers; i <= subLayers; ++i) {
+        for (int field = 0; field < 3; ++field) {
+            bits.ReadUnsignedExpGolomb();
+        }
+    }
+    for (int field = 0; field < 6; ++field) {
+        bits.ReadUnsignedExpGolomb(); // block sizes and transform depths
+    }
+    if (bits.Read(1) != 0 && bits.Read(1) != 0) {
+        SkipHevcScalingLists(bits);
+    }
+    bits.Skip(2); // asymmetric motion partitions, sample adaptive offset
+    if (bits.Read(1) != 0) {
+        bits.Skip(8);
+        bits.ReadUnsignedExpGolomb();
+        bits.ReadUnsignedExpGolomb();
+        bits.Skip(1);
+    }
+    const std::uint32_t sets = bits.ReadUnsignedExpGolomb();
+    if (sets > 64 || orderBits > 16) {
+        return false;
+    }
+    std::vector<std::uint32_t> deltas;
+    for (std::uint32_t i = 0; i < sets; ++i) {
+        if (!SkipShortTermSet(bits, i, deltas)) {
+            return false;
+        }
+    }
+    if (bits.Read(1) != 0) {
+        const std::uint32_t longTerm = bits.ReadUnsignedExpGolomb();
+        if (longTerm > 32) {
+            return false;
+        }
+        bits.Skip(std::size_t{longTerm} * (orderBits + 1));
+    }
+    bits.Skip(2); // temporal motion vector prediction, strong intra smoothing
+    return !bits.Exhausted();
+}
+
+// The usability information's transfer characteristics: PQ or HLG.
+void ReadHevcVuiTransfer(BitReader& bits, PictureFormat& format) {
+    if (bits.Read(1) == 0) {
+        return;
+    }
+    if (bits.Read(1) != 0 && bits.Read(8) == 255) {
+        bits.Skip(32); // sample aspect ratio
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(1);
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(4);
+        if (bits.Read(1) != 0) {
+            bits.Skip(8);
+            const unsigned transfer = bits.Read(8);
+            if (!bits.Exhausted()) {
+                format.Details.Hdr = HdrFromTransfer(transfer);
+            }
+        }
+    }
+}
+
 } // namespace
 
 PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
@@ -263,7 +377,9 @@ PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
     if (const std::uint32_t extra = bits.ReadUnsignedExpGolomb(); extra <= 8) {
         format.Details.BitDepth = static_cast<int>(8 + extra);
     }
-    SetPictureSize(bits, width, height, format);
+    if (SetPictureSize(bits, width, height, format) && SkipHevcCodingTools(bits, subLayers)) {
+        ReadHevcVuiTransfer(bits, format);
+    }
     return format;
 }
 
