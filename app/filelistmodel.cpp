@@ -2,6 +2,7 @@
 
 #include "localtext.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace vidarium {
@@ -111,9 +112,42 @@ QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
     return shown;
 }
 
+QVariant FileListModel::SortValue(const QModelIndex& index) const {
+    const FileRow& row = Row(index.row());
+    const MediaSummary& values = row.Summary;
+    const auto number = [](const auto& value) {
+        return value ? QVariant(static_cast<double>(*value)) : QVariant();
+    };
+    switch (index.column()) {
+    case 1:
+        return QVariant(static_cast<double>(row.Size));
+    case 2:
+        return number(values.DurationMs);
+    case 4:
+        return number(values.VideoBitRate);
+    case 5:
+        return number(values.Width);
+    case 6:
+        return number(values.Height);
+    case 7:
+        return number(values.FrameRate);
+    case 9:
+        return number(values.AudioBitRate);
+    case 10:
+        return number(values.SampleRate);
+    case 11:
+        return number(values.Channels);
+    default:
+        return CellText(index, false);
+    }
+}
+
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) {
         return {};
+    }
+    if (role == kSortRole) {
+        return SortValue(index);
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         return CellText(index, role == Qt::ToolTipRole);
@@ -170,6 +204,50 @@ void FileListModel::Clear() {
     rows_.shrink_to_fit();
     pending_.clear();
     endResetModel();
+}
+
+FileListProxy::FileListProxy(FileListModel* files, QObject* parent)
+    : QSortFilterProxyModel(parent), files_(files) {
+    setSourceModel(files);
+    setSortRole(FileListModel::kSortRole);
+    collator_.setNumericMode(true);
+    collator_.setCaseSensitivity(Qt::CaseInsensitive);
+}
+
+void FileListProxy::SetFilterWords(const QString& text) {
+    words_ = text.simplified().split(u' ', Qt::SkipEmptyParts);
+    invalidateFilter();
+}
+
+const FileRow& FileListProxy::Row(int row) const {
+    return files_->Row(mapToSource(index(row, 0)).row());
+}
+
+bool FileListProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+    const QVariant a = left.data(FileListModel::kSortRole);
+    const QVariant b = right.data(FileListModel::kSortRole);
+    // A row without the value sorts before every row with one.
+    if (a.typeId() == QMetaType::Double || b.typeId() == QMetaType::Double) {
+        if (!a.isValid() || !b.isValid()) {
+            return !a.isValid() && b.isValid();
+        }
+        return a.toDouble() < b.toDouble();
+    }
+    return collator_.compare(a.toString(), b.toString()) < 0;
+}
+
+bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const {
+    if (words_.isEmpty()) {
+        return true;
+    }
+    QString cells;
+    for (int column = 0; column < files_->columnCount(); ++column) {
+        cells += files_->index(sourceRow, column, sourceParent).data().toString();
+        cells += u'\t';
+    }
+    return std::all_of(words_.begin(), words_.end(), [&](const QString& word) {
+        return cells.contains(word, Qt::CaseInsensitive);
+    });
 }
 
 } // namespace vidarium

@@ -4,6 +4,9 @@
 #include "filerow.h"
 
 #include <QAbstractTableModel>
+#include <QCollator>
+#include <QSortFilterProxyModel>
+#include <QStringList>
 #include <QTimer>
 
 #include <string_view>
@@ -26,6 +29,9 @@ public:
     // repainting the list for every single row would keep the window busy.
     static constexpr int kPublishIntervalMs = 50;
     static constexpr int kCommentsColumn = 12;
+    // A cell's value for sorting: a number for the columns of numbers,
+    // sizes, lengths and rates (empty where the row has none), else its text.
+    static constexpr int kSortRole = Qt::UserRole;
     // A tooltip shows at most this many lines of at most this many characters.
     static constexpr int kTooltipLines = 40;
     static constexpr int kTooltipWidth = 160;
@@ -52,9 +58,35 @@ public:
 private:
     // A cell's text as shown, or as its tooltip.
     QVariant CellText(const QModelIndex& index, bool tooltip) const;
+    QVariant SortValue(const QModelIndex& index) const;
     std::vector<FileRow> rows_;
     std::vector<FileRow> pending_;
     QTimer publishTimer_;
+};
+
+// The rows as the list shows them: in the walk's order until a column is
+// sorted, numbers by value and texts naturally without regard to case; only
+// the rows whose cells hold every word of the filter.
+class FileListProxy final : public QSortFilterProxyModel {
+    Q_OBJECT
+
+public:
+    explicit FileListProxy(FileListModel* files, QObject* parent = nullptr);
+
+    // Words separated by spaces; empty: every row.
+    void SetFilterWords(const QString& text);
+    bool Filtering() const { return !words_.isEmpty(); }
+    // The source row behind a row of the list.
+    const FileRow& Row(int row) const;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+private:
+    FileListModel* files_;
+    QStringList words_;
+    QCollator collator_;
 };
 
 } // namespace vidarium

@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
@@ -75,9 +76,8 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
         (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
         qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
-        if (cmdScan->isEnabled()) {
-            cmdScan->click();
-        }
+        // Also while a scan runs: the folder typed since is scanned instead.
+        cmdScanClick();
         return;
     }
     QWidget::keyPressEvent(event);
@@ -89,7 +89,7 @@ void TForm1::CopySelectedRows() {
               [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     std::string lines;
     for (const QModelIndex& index : selected) {
-        AppendExportLine(lines, Files->Row(index.row()));
+        AppendExportLine(lines, Shown->Row(index.row()));
     }
     if (!lines.empty()) {
         QGuiApplication::clipboard()->setText(FromLocaleText(lines));
@@ -98,7 +98,7 @@ void TForm1::CopySelectedRows() {
 
 std::filesystem::path TForm1::CurrentFilePath() const {
     const QModelIndex current = ListView1->currentIndex();
-    return current.isValid() ? Files->Row(current.row()).Path : std::filesystem::path();
+    return current.isValid() ? Shown->Row(current.row()).Path : std::filesystem::path();
 }
 
 QByteArray TForm1::LocalFileUrl(const std::filesystem::path& path) {
@@ -175,14 +175,19 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         QStringLiteral(" files, and read every movie file that the AVI, QuickTime and MPEG "
                        "readers do not accept by its content: an MP4 named .mov, an AVI "
                        "without sound"));
+    txtFilter = new QLineEdit(Panel1);
+    txtFilter->setPlaceholderText(QStringLiteral("Filter"));
+    txtFilter->setToolTip(
+        QStringLiteral("Shows only the rows whose cells hold every word typed (Ctrl+F)"));
     // A focused button takes Enter itself, as in a dialog.
     for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
         button->setAutoDefault(true);
     }
 
     Files = new FileListModel(this);
+    Shown = new FileListProxy(Files, this);
     ListView1 = new QTableView(this);
-    ListView1->setModel(Files);
+    ListView1->setModel(Shown);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -195,7 +200,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ListView1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ListView1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     QHeaderView* header = ListView1->horizontalHeader();
-    header->setSectionsClickable(false);
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
     header->setHighlightSections(false);
     header->setStretchLastSection(false);
     // Widths sized to the captions once; they do not follow the content.
@@ -214,12 +220,25 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setTabOrder(cmdScan, cmdStop);
     setTabOrder(cmdStop, cmdExportList);
     setTabOrder(cmdExportList, chkAllFormats);
-    setTabOrder(chkAllFormats, ListView1);
+    setTabOrder(chkAllFormats, txtFilter);
+    setTabOrder(txtFilter, ListView1);
 
     connect(cmdBrowse, &QPushButton::clicked, this, &TForm1::cmdBrowseClick);
     connect(cmdScan, &QPushButton::clicked, this, &TForm1::cmdScanClick);
     connect(cmdStop, &QPushButton::clicked, this, &TForm1::cmdStopClick);
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
+    connect(header, &QHeaderView::sectionClicked, this, &TForm1::SortByColumn);
+    connect(txtFilter, &QLineEdit::textChanged, this, [this](const QString& text) {
+        Shown->SetFilterWords(text);
+        if (!scanning_ && !statusText_->text().isEmpty()) {
+            ShowScanEnd();
+        }
+    });
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        txtFilter->setFocus();
+        txtFilter->selectAll();
+    });
     // Scan is the default button (keyPressEvent), Stop the cancel button.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
@@ -312,6 +331,10 @@ void TForm1::FormResize() {
     // Clamped: a window narrower than the buttons gives the edit no width.
     txtDirectory->resize(std::max(0, cmdBrowse->x() - txtDirectory->x() - kEditGap),
                          txtDirectory->height());
+    // The filter from after "All formats" to the panel's right edge.
+    const int filterLeft = chkAllFormats->x() + chkAllFormats->width() + kGap;
+    txtFilter->setGeometry(filterLeft, 38,
+                           std::max(0, cmdStop->x() + cmdStop->width() - filterLeft), 21);
     ListView1->setGeometry(0, kPanelHeight, width(),
                            std::max(0, height() - kPanelHeight - kStatusBarHeight));
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
@@ -372,6 +395,8 @@ void TForm1::cmdBrowseClick() {
     if (!folder.isEmpty()) {
         txtDirectory->setText(folder);
     }
+    // Enter then scans the folder chosen.
+    txtDirectory->setFocus();
 }
 
 void TForm1::cmdScanClick() {
@@ -381,6 +406,7 @@ void TForm1::cmdScanClick() {
     }
     cmdScan->setEnabled(false);
     cmdStop->setEnabled(true);
+    stopRequested_ = scanning_;
     worker_->RequestStop();
     if (!path.endsWith(QDir::separator())) {
         path += QDir::separator();
@@ -392,6 +418,7 @@ void TForm1::cmdScanClick() {
 }
 
 void TForm1::cmdStopClick() {
+    stopRequested_ = true;
     cmdStop->setText(QStringLiteral("Stopping..."));
     worker_->RequestStop();
     cmdStop->setEnabled(false);
@@ -433,7 +460,7 @@ bool TForm1::ExportList(const QString& fileName) {
         std::string line;
         for (const QModelIndex& index : selected) {
             line.clear();
-            AppendExportLine(line, Files->Row(index.row()));
+            AppendExportLine(line, Shown->Row(index.row()));
             if (file.write(line.data(), static_cast<qint64>(line.size())) !=
                 static_cast<qint64>(line.size())) {
                 break;
@@ -455,15 +482,36 @@ QString TForm1::StatusText() const {
 }
 
 void TForm1::ShowStatus(const std::string& text) {
-    steps_.Run([&] { statusText_->setText(FromLocaleText(text)); });
+    steps_.Run([&] {
+        // The worker names the folder being walked as a pattern ("folder/*").
+        QString folder = FromLocaleText(text);
+        if (folder.endsWith(u'*')) {
+            folder.chop(1);
+        }
+        ShowScanning(folder);
+    });
+}
+
+void TForm1::ShowScanning(const QString& folder) {
+    scanningFolder_ = folder;
+    statusText_->setText(QStringLiteral("Scanning %1 - %2 movies")
+                             .arg(folder, QLocale().toString(Files->rowCount())));
 }
 
 void TForm1::ClearList() {
     steps_.Run([&] {
         ListView1->setUpdatesEnabled(false);
         Files->Clear();
+        // A new scan shows its rows in the walk's order.
+        Shown->sort(-1);
+        ListView1->horizontalHeader()->setSortIndicatorShown(false);
         ListView1->setUpdatesEnabled(true);
         statusText_->clear();
+        statusText_->setToolTip(QString());
+        scanning_ = true;
+        stopRequested_ = false;
+        const std::lock_guard lock(unreadableMutex_);
+        unreadable_.clear();
     });
 }
 
@@ -471,8 +519,66 @@ void TForm1::AddRow(FileRow row) {
     steps_.Run([&] { Files->AppendRow(std::move(row)); });
 }
 
+void TForm1::DirectoryUnreadable(const std::filesystem::path& directory) {
+    const std::lock_guard lock(unreadableMutex_);
+    unreadable_.push_back(PathToLocaleText(directory));
+}
+
+void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) {
+    const std::lock_guard lock(unreadableMutex_);
+    unreadable_.push_back(PathToLocaleText(file));
+}
+
+void TForm1::SortByColumn(int column) {
+    QHeaderView* header = ListView1->horizontalHeader();
+    const bool again = header->isSortIndicatorShown() && header->sortIndicatorSection() == column;
+    const Qt::SortOrder order = again && header->sortIndicatorOrder() == Qt::AscendingOrder
+                                    ? Qt::DescendingOrder
+                                    : Qt::AscendingOrder;
+    Files->PublishPendingRows();
+    Shown->sort(column, order);
+    header->setSortIndicator(column, order);
+    header->setSortIndicatorShown(true);
+}
+
+QString TForm1::ShownSummary() const {
+    std::uint64_t bytes = 0;
+    std::uint64_t milliseconds = 0;
+    const int shown = Shown->rowCount();
+    for (int row = 0; row < shown; ++row) {
+        const FileRow& file = Shown->Row(row);
+        bytes += file.Size;
+        milliseconds += static_cast<std::uint64_t>(
+            std::max<std::int64_t>(file.Summary.DurationMs.value_or(0), 0));
+    }
+    const QLocale locale;
+    const QString count = Shown->Filtering()
+                              ? QStringLiteral("%1 of %2 movies shown")
+                                    .arg(locale.toString(shown), locale.toString(Files->rowCount()))
+                              : QStringLiteral("%1 movies").arg(locale.toString(shown));
+    return QStringLiteral("%1, %2 in all, running time %3")
+        .arg(count, locale.formattedDataSize(static_cast<qint64>(bytes)),
+             QString::fromStdString(TimeTextFromMs(milliseconds)));
+}
+
+void TForm1::ShowScanEnd() {
+    QString text =
+        (stopRequested_ ? QStringLiteral("Stopped. ") : QStringLiteral("Done! ")) + ShownSummary();
+    const std::lock_guard lock(unreadableMutex_);
+    QStringList paths;
+    for (const std::string& path : unreadable_) {
+        paths << FromLocaleText(path);
+    }
+    if (!paths.isEmpty()) {
+        text += QStringLiteral(" - %1 could not be read").arg(QLocale().toString(paths.size()));
+    }
+    statusText_->setText(text);
+    statusText_->setToolTip(TooltipText(paths.join(u'\n')));
+}
+
 void TForm1::ScanFailed(const std::string& folder) {
     steps_.Run([&] {
+        scanning_ = false;
         statusText_->setText(QStringLiteral("Cannot read ") + FromLocaleText(folder));
         cmdScan->setEnabled(true);
         cmdStop->setEnabled(false);
@@ -483,7 +589,8 @@ void TForm1::ScanFailed(const std::string& folder) {
 void TForm1::ScanDone() {
     steps_.Run([&] {
         Files->PublishPendingRows();
-        statusText_->setText(QStringLiteral("Done!"));
+        scanning_ = false;
+        ShowScanEnd();
         cmdScan->setEnabled(true);
         cmdStop->setEnabled(false);
         cmdStop->setText(QStringLiteral("Stop"));

@@ -12,6 +12,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -73,6 +77,10 @@ public:
     void OpenCurrentFile();
     void OpenCurrentFolder();
 
+    // The rows shown, as a summary: "N movies, S in all, running time
+    // H:MM:SS", or "N of M movies shown, ..." while the filter hides some.
+    QString ShownSummary() const;
+
     QAction* actCopy;
     QAction* actOpenFile;
     QAction* actOpenFolder;
@@ -87,6 +95,7 @@ public:
 
     QFrame* Panel1;
     QLineEdit* txtDirectory;
+    QLineEdit* txtFilter;
     QPushButton* cmdBrowse;
     QPushButton* cmdScan;
     QPushButton* cmdStop;
@@ -95,11 +104,14 @@ public:
     QTableView* ListView1;
     QStatusBar* StatusBar1;
     FileListModel* Files;
+    FileListProxy* Shown;
 
     void cmdBrowseClick();
     void cmdScanClick();
     void cmdStopClick();
     void cmdExportListClick();
+    // A click on a column's header: sorted by it, a second click reverses.
+    void SortByColumn(int column);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -125,8 +137,20 @@ private:
     void AddRow(FileRow row) override;
     void ScanDone() override;
     void ScanFailed(const std::string& folder) override;
+    // On the worker's thread: remembered for the status bar.
+    void DirectoryUnreadable(const std::filesystem::path& directory) override;
+    void FileUnreadable(const std::filesystem::path& file, std::error_code error) override;
+    // The status once a scan has ended, with what could not be read.
+    void ShowScanEnd();
+    void ShowScanning(const QString& folder);
 
     QLabel* statusText_;
+    // The scan in progress was stopped, by Stop, Esc or a new request.
+    bool stopRequested_ = false;
+    bool scanning_ = false;
+    QString scanningFolder_;
+    std::mutex unreadableMutex_;
+    std::vector<std::string> unreadable_; // locale text, in the walk's order
     WindowSteps steps_{this};
     std::unique_ptr<TScanFilesThread> worker_;
 };

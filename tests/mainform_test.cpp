@@ -95,7 +95,9 @@ private slots:
             QCOMPARE(form.Files->headerData(column, Qt::Horizontal).toString(), captions[column]);
         }
         QCOMPARE(form.ListView1->horizontalHeader()->sectionSize(13), 44);
-        QVERIFY(!form.ListView1->horizontalHeader()->sectionsClickable());
+        // Headers sort when clicked; until then the walk's order, no indicator.
+        QVERIFY(form.ListView1->horizontalHeader()->sectionsClickable());
+        QVERIFY(!form.ListView1->horizontalHeader()->isSortIndicatorShown());
         QCOMPARE(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
         QCOMPARE(form.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
     }
@@ -172,11 +174,11 @@ private slots:
         form.show();
         form.txtDirectory->setText(Q(dir.path()));
         form.cmdScanClick();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         form.ListView1->setFocus();
         form.ListView1->selectRow(2);
         form.ListView1->selectionModel()->select(
-            form.Files->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            form.Shown->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         QTest::keySequence(form.ListView1, QKeySequence::Copy);
         const QString copied = QGuiApplication::clipboard()->text();
         QVERIFY2(copied.startsWith(QStringLiteral("a.avi\t0 MB\t")), qPrintable(copied));
@@ -187,7 +189,7 @@ private slots:
         // that row becomes the selection and the current row.
         QCOMPARE(form.ListView1->contextMenuPolicy(), Qt::CustomContextMenu);
         QCOMPARE(form.ContextMenuAt(QPoint(5, form.ListView1->viewport()->height() - 2)), nullptr);
-        const QPoint second = form.ListView1->visualRect(form.Files->index(1, 3)).center();
+        const QPoint second = form.ListView1->visualRect(form.Shown->index(1, 3)).center();
         QMenu* menu = form.ContextMenuAt(second);
         QVERIFY(menu != nullptr);
         QCOMPARE(menu->actions(),
@@ -195,10 +197,10 @@ private slots:
         delete menu;
         QCOMPARE(form.ListView1->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(form.ListView1->currentIndex().row(), 1);
-        form.ListView1->setCurrentIndex(form.Files->index(2, 0));
+        form.ListView1->setCurrentIndex(form.Shown->index(2, 0));
         form.actOpenFolder->trigger();
         form.actOpenFile->trigger();
-        const QPoint first = form.ListView1->visualRect(form.Files->index(0, 0)).center();
+        const QPoint first = form.ListView1->visualRect(form.Shown->index(0, 0)).center();
         QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
         QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
         QCOMPARE(opened.size(), std::size_t{3});
@@ -235,6 +237,69 @@ private slots:
         QVERIFY(form.cmdScan->isEnabled());
     }
 
+    void sortFilterAndSums() {
+        TempDir dir;
+        MakeTree(dir.path());
+        // Sizes whose cells sort otherwise as text: "10 MB" before "2 MB".
+        for (const auto& [name, mebibytes] :
+             {std::pair{"big.mov", 10}, std::pair{"small.mov", 2}, std::pair{"mid.mov", 3}}) {
+            WriteFile(dir / name, {});
+            fs::resize_file(dir / name, static_cast<std::uintmax_t>(mebibytes) << 20);
+        }
+        TForm1 form;
+        form.show();
+        form.txtDirectory->setText(Q(dir.path()));
+        form.cmdScan->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        qint64 bytes = 0;
+        for (int row = 0; row < form.Files->rowCount(); ++row) {
+            bytes += static_cast<qint64>(form.Files->Row(row).Size);
+        }
+        QCOMPARE(form.StatusText(), QStringLiteral("Done! 6 movies, %1 in all, running time 0:01:")
+                                            .arg(QLocale().formattedDataSize(bytes)) +
+                                        form.StatusText().right(2));
+        const auto column = [&](int number) {
+            QStringList cells;
+            for (int row = 0; row < form.Shown->rowCount(); ++row) {
+                cells << form.Shown->index(row, number).data().toString();
+            }
+            return cells;
+        };
+        const QStringList walk = column(0);
+        // By size, by value; again: reversed.
+        QHeaderView* header = form.ListView1->horizontalHeader();
+        header->sectionClicked(1);
+        QCOMPARE(column(1).mid(3), (QStringList{"2 MB", "3 MB", "10 MB"}));
+        header->sectionClicked(1);
+        QCOMPARE(column(1).mid(0, 3), (QStringList{"10 MB", "3 MB", "2 MB"}));
+        QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+        // By length: the rows without one first, the longest last.
+        header->sectionClicked(2);
+        QCOMPARE(column(2).last(), QStringLiteral("0:01:01"));
+        QCOMPARE(column(2).first(), QString());
+        // Copy follows the order shown.
+        form.ListView1->selectAll();
+        form.CopySelectedRows();
+        QStringList copied;
+        for (const QString& line : QGuiApplication::clipboard()->text().split(
+                 QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
+            copied << line.section(u'\t', 0, 0);
+        }
+        QCOMPARE(copied, column(0));
+        // Every word, in any column and case.
+        QTest::keyClicks(form.txtFilter, QStringLiteral("MOV 3"));
+        QCOMPARE(column(0), QStringList{"mid.mov"});
+        QVERIFY2(form.StatusText().startsWith(QStringLiteral("Done! 1 of 6 movies shown, ")),
+                 qPrintable(form.StatusText()));
+        form.txtFilter->clear();
+        // A new scan returns to the walk's order.
+        form.cmdScan->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!header->isSortIndicatorShown() &&
+                                     form.StatusText().startsWith(QStringLiteral("Done! ")),
+                                 10000);
+        QCOMPARE(column(0), walk);
+    }
+
     void scanFillsTheListInOrder() {
         TempDir dir;
         MakeTree(dir.path());
@@ -246,7 +311,7 @@ private slots:
         QCOMPARE(form.txtDirectory->text(), Q(dir.path()) + "/");
         QVERIFY(!form.cmdScan->isEnabled());
         QVERIFY(form.cmdStop->isEnabled());
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         QVERIFY(form.cmdScan->isEnabled());
         QVERIFY(!form.cmdStop->isEnabled());
         QCOMPARE(form.Files->rowCount(), 3);
@@ -263,7 +328,7 @@ private slots:
 
         // A second scan starts from an empty list.
         form.cmdScan->click();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         QCOMPARE(form.Files->rowCount(), 3);
     }
 
@@ -277,7 +342,7 @@ private slots:
         QVERIFY(form.chkAllFormats->toolTip().contains(QStringLiteral("MP4")));
         form.txtDirectory->setText(Q(dir.path()));
         form.cmdScan->click();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         QCOMPARE(form.Files->rowCount(), 1); // the .mp4 is not listed, the .mov is plain
         QCOMPARE(CellText(form, 0, 2), QString());
 
@@ -357,7 +422,8 @@ private slots:
         QCOMPARE(form.cmdStop->text(), QStringLiteral("Stopping..."));
         QVERIFY(!form.cmdStop->isEnabled());
         QVERIFY(!form.cmdScan->isEnabled());
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        // A partial list does not read as complete.
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Stopped. ")), 10000);
         QCOMPARE(form.cmdStop->text(), QStringLiteral("Stop"));
         QVERIFY(!form.cmdStop->isEnabled());
         QVERIFY(form.cmdScan->isEnabled());
@@ -399,10 +465,10 @@ private slots:
         form.show();
         form.txtDirectory->setText(Q(dir.path()));
         form.cmdScan->click();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         QItemSelectionModel* selection = form.ListView1->selectionModel();
         const auto select = [&](int row) {
-            selection->select(form.Files->index(row, 0),
+            selection->select(form.Shown->index(row, 0),
                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
         };
         select(2);
@@ -487,7 +553,7 @@ private slots:
         TForm1 form;
         form.txtDirectory->setText(Q(dir.path()));
         form.cmdScan->click();
-        QTRY_COMPARE_WITH_TIMEOUT(form.StatusText(), QStringLiteral("Done!"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
         QCOMPARE(CellText(form, 0, 7), QStringLiteral("29.97"));
         QLocale::setDefault(QLocale::c());
         std::setlocale(LC_NUMERIC, previous.c_str());
