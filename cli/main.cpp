@@ -56,7 +56,7 @@ constexpr const char* kUsageHead =
     "                   read up to N files at once, and list folders ahead\n"
     "                   (default 16; 0 reads one file at a time)\n"
     "  --version        show the version and exit\n"
-    "  --help           show this text and exit\n"
+    "  -h, --help       show this text and exit\n"
     "\n";
 constexpr const char* kUsageTail =
     "\n"
@@ -356,6 +356,10 @@ public:
             if (!path.empty() && path.back() == separator_) {
                 path.remove_suffix(1);
             }
+            // A list written on Windows ends its lines with CR LF.
+            if (separator_ == '\n' && !path.empty() && path.back() == '\r') {
+                path.remove_suffix(1);
+            }
             if (!path.empty()) {
                 return fs::path(std::string(path));
             }
@@ -465,7 +469,7 @@ int main(int argc, char** argv) {
     CLI::App app("vidarium-scan");
     app.set_help_flag();
     app.allow_windows_style_options(false);
-    app.add_flag("--help", help);
+    app.add_flag("-h,--help", help);
     app.add_flag("--version", version);
     app.add_flag("--stats", options.stats);
     app.add_flag("--all-formats", options.allFormats);
@@ -477,8 +481,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
-        std::fputs(Usage().c_str(), stderr);
+        std::fprintf(stderr,
+                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
+                     error.what());
         return 2;
     }
     if (help) {

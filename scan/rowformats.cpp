@@ -42,6 +42,24 @@ std::string Latin1ToUtf8(std::string_view bytes) {
     return text;
 }
 
+// UTF-8 sequences as they are, each byte between them as its Latin-1
+// character: a QuickTime label's 0xA9 becomes the copyright sign while the
+// UTF-8 text beside it stays.
+std::string RunsToUtf8(std::string_view bytes) {
+    std::string text;
+    while (!bytes.empty()) {
+        std::size_t length = ValidUtf8SequenceLength(bytes);
+        if (length == 0) {
+            text += Latin1ToUtf8(bytes.substr(0, 1));
+            length = 1;
+        } else {
+            text += bytes.substr(0, length);
+        }
+        bytes.remove_prefix(length);
+    }
+    return text;
+}
+
 std::string Hex(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string hex;
@@ -154,7 +172,7 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
         if (i < row.SubItems.size()) {
             const std::string_view cell = TrimBelow33(row.SubItems[i]);
             if (utf8 && !IsValidUtf8(cell)) {
-                AppendCsvField(out, Latin1ToUtf8(cell));
+                AppendCsvField(out, RunsToUtf8(cell));
             } else {
                 AppendCsvField(out, cell);
             }

@@ -200,6 +200,7 @@ void TScanFilesThread::ScanPathsOf(const PathSource& paths) {
             // A file named itself: its own row, its path as given. Only a
             // regular file is opened.
             rootLength_ = 0;
+            filesSeen_.fetch_add(1, std::memory_order_relaxed);
             const std::string name = path->filename().native();
             QueueFile(fs::directory_entry(*path, error),
                       ReaderOrderFor(LowerCaseExtension(ExtensionOf(name))));

@@ -164,7 +164,7 @@ TEST(ScanProgram, ManualPageNamesEveryOption) {
     for (std::size_t at = help.out.find("  -"); at != std::string::npos;
          at = help.out.find("  -", at + 1)) {
         const std::string option =
-            help.out.substr(at + 2, help.out.find_first_of(" =\n", at + 2) - at - 2);
+            help.out.substr(at + 2, help.out.find_first_of(" =,\n", at + 2) - at - 2);
         EXPECT_NE(page.find(option), std::string::npos) << option;
     }
 }
@@ -355,6 +355,48 @@ void WriteFormatFolder(const fs::path& root) {
     fs::create_directory(root / "sub");
     WriteFile(root / "sub" / "clip.avi", AviFile());
     WriteFile(root / "sub" / "other.mpg", Bytes(100, 0));
+}
+
+TEST(ScanProgram, CsvDecodesEachRunOfACell) {
+    // A QuickTime label's 0xA9 is no UTF-8; the UTF-8 text after it stays.
+    TempDir dir;
+    WriteFile(
+        dir / "a.mov",
+        Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 3003)),
+                             Track("vide", 600, 3003, VideoDescriptions("avc1", 640, 480, "H.264")),
+                             Container("udta", {UserDataItem("\xA9"
+                                                             "ART",
+                                                             "Zo\xC3\xAB")})})));
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    const Outcome outcome = RunScanner("--format=csv " + Quote(dir.path().native()), dir / "err");
+    ::unsetenv("LC_ALL");
+    EXPECT_NE(outcome.out.find("\xC2\xA9"
+                               "ART: Zo\xC3\xAB"),
+              std::string::npos)
+        << outcome.out;
+}
+
+TEST(ScanProgram, SmallPoints) {
+    TempDir dir;
+    WriteFile(dir / "a.avi", AviFile());
+    const fs::path err = dir / "err.txt";
+    // -h is --help.
+    EXPECT_EQ(RunScanner("-h", err).out, RunScanner("--help", err).out);
+    // A usage error: its reason and where help is, not the whole help.
+    EXPECT_EQ(RunScanner("--bogus " + Quote(dir.path().native()), err).status, 2);
+    const std::string said = ReadText(err);
+    EXPECT_NE(said.find("--bogus"), std::string::npos) << said;
+    EXPECT_TRUE(said.ends_with("Try 'vidarium-scan --help' for more information.\n")) << said;
+    EXPECT_EQ(said.find("Usage:"), std::string::npos) << said;
+    // A list written with CR LF line ends; a file named itself is counted.
+    const std::string line = (dir / "a.avi").native() + "\r\n";
+    WriteFile(dir / "list.txt", Bytes(line.begin(), line.end()));
+    const Outcome listed =
+        RunScanner("--stats --files-from=" + Quote((dir / "list.txt").native()), err);
+    EXPECT_EQ(listed.status, 0) << ReadText(err);
+    EXPECT_TRUE(listed.out.starts_with("a.avi\t")) << listed.out;
+    EXPECT_TRUE(ReadText(err).starts_with("vidarium-scan: 1 files seen, rows: 1 avi,"))
+        << ReadText(err);
 }
 
 TEST(ScanProgram, ReadsInFlightNeverChangeTheRows) {
