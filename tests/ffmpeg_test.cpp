@@ -606,7 +606,8 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
     EXPECT_EQ(rows.at("ffv1.mkv").Summary.AudioBitRate, 48000 * 16);
     // Constant-rate sound states it in its first frame's header, as ffprobe reads it.
     for (const char* name : {"hevc.mkv", "mpeg2.mkv", "mjpeg.mkv", "prores.mkv"}) {
-        for (const nlohmann::json& stream : Probe(movies / name)["streams"]) {
+        const nlohmann::json probe = Probe(movies / name);
+        for (const nlohmann::json& stream : probe["streams"]) {
             if (stream["codec_type"] == "audio") {
                 EXPECT_EQ(rows.at(name).Summary.AudioBitRate, Number(stream, "bit_rate")) << name;
             }
