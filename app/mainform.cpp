@@ -2,6 +2,7 @@
 
 #include "localtext.h"
 #include "readertable.h"
+#include "rowformats.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -83,13 +84,26 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-void TForm1::CopySelectedRows() {
+std::vector<const FileRow*> TForm1::RowsToWrite(bool allWhenNone) const {
     QModelIndexList selected = ListView1->selectionModel()->selectedRows();
     std::sort(selected.begin(), selected.end(),
               [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
-    std::string lines;
+    std::vector<const FileRow*> rows;
     for (const QModelIndex& index : selected) {
-        AppendExportLine(lines, Shown->Row(index.row()));
+        rows.push_back(&Shown->Row(index.row()));
+    }
+    if (rows.empty() && allWhenNone) {
+        for (int row = 0; row < Shown->rowCount(); ++row) {
+            rows.push_back(&Shown->Row(row));
+        }
+    }
+    return rows;
+}
+
+void TForm1::CopySelectedRows() {
+    std::string lines;
+    for (const FileRow* row : RowsToWrite(false)) {
+        AppendExportLine(lines, *row);
     }
     if (!lines.empty()) {
         QGuiApplication::clipboard()->setText(FromLocaleText(lines));
@@ -277,9 +291,20 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         return QFileDialog::getExistingDirectory(this, QString(), start);
     };
     // The dialog asks before it replaces a file.
-    AskExportFileName = [this] {
-        return QFileDialog::getSaveFileName(this, QString(), QString(),
-                                            QStringLiteral("Tab-delimited list (*.txt)"));
+    AskExportFileName = [this](const QString& title) {
+        QString filter;
+        QString name = QFileDialog::getSaveFileName(
+            this, title, QString(),
+            QStringLiteral("Tab-delimited list (*.txt);;CSV (*.csv);;JSON Lines (*.jsonl)"),
+            &filter);
+        // A bare name gets the chosen filter's extension (".txt" is added
+        // later, with a question, as before).
+        if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) {
+            name += filter.startsWith(QStringLiteral("CSV"))          ? QStringLiteral(".csv")
+                    : filter.startsWith(QStringLiteral("JSON Lines")) ? QStringLiteral(".jsonl")
+                                                                      : QString();
+        }
+        return name;
     };
     ConfirmReplace = [this](const QString& fileName) {
         return QMessageBox::question(
@@ -427,7 +452,13 @@ void TForm1::cmdStopClick() {
 
 void TForm1::cmdExportListClick() {
     cmdExportList->setEnabled(false);
-    QString name = AskExportFileName();
+    Files->PublishPendingRows();
+    const int selected = static_cast<int>(ListView1->selectionModel()->selectedRows().size());
+    const QLocale locale;
+    QString name = AskExportFileName(
+        selected > 0
+            ? QStringLiteral("Export %1 selected rows").arg(locale.toString(selected))
+            : QStringLiteral("Export all %1 rows").arg(locale.toString(Shown->rowCount())));
     if (!name.isEmpty()) {
         // Only a name without any extension of its own gets ".txt"; the
         // dialog did not ask about that name, so this asks.
@@ -454,17 +485,21 @@ bool TForm1::ExportList(const QString& fileName) {
         // Rows not yet shown cannot be selected; showing them first keeps the
         // selection's row numbers as they are.
         Files->PublishPendingRows();
-        QModelIndexList selected = ListView1->selectionModel()->selectedRows();
-        std::sort(selected.begin(), selected.end(),
-                  [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+        const QString suffix = QFileInfo(fileName).suffix().toLower();
+        const OutputFormat format = suffix == QStringLiteral("csv")     ? OutputFormat::Csv
+                                    : suffix == QStringLiteral("jsonl") ? OutputFormat::Json
+                                                                        : OutputFormat::Tsv;
         std::string line;
-        for (const QModelIndex& index : selected) {
-            line.clear();
-            AppendExportLine(line, Shown->Row(index.row()));
+        if (format == OutputFormat::Csv) {
+            AppendCsvHeader(line);
+        }
+        for (const FileRow* row : RowsToWrite(true)) {
+            AppendRecord(line, *row, format);
             if (file.write(line.data(), static_cast<qint64>(line.size())) !=
                 static_cast<qint64>(line.size())) {
                 break;
             }
+            line.clear();
         }
         if (file.error() == QFileDevice::NoError && file.commit()) {
             return true;

@@ -52,7 +52,8 @@ public:
     // The dialogs, replaceable so that tests need no person. Each returns an
     // empty text when cancelled. The folder dialog starts in `start`.
     std::function<QString(const QString& start)> BrowseForFolder;
-    std::function<QString()> AskExportFileName;
+    // The export's file name; the title says which rows it writes.
+    std::function<QString(const QString& title)> AskExportFileName;
     // Whether to replace an existing file the save dialog did not ask about
     // (a name that got ".txt" after the dialog).
     std::function<bool(const QString& fileName)> ConfirmReplace;
@@ -85,10 +86,12 @@ public:
     QAction* actOpenFile;
     QAction* actOpenFolder;
 
-    // Writes the selected rows, in list order, to a temporary file beside
-    // the target and renames it over the target once every line is written;
-    // on a failure the old file stays and a message box says why. True when
-    // the list was saved.
+    // Writes the selected rows (every row shown when none is selected), in
+    // the order shown, to a temporary file beside the target and renames it
+    // over the target once every line is written; on a failure the old file
+    // stays and a message box says why. A name ending ".csv" writes CSV, one
+    // ending ".jsonl" JSON Lines, as the command line does; any other the
+    // tab-delimited lines. True when the list was saved.
     bool ExportList(const QString& fileName);
     // The text the status bar shows.
     QString StatusText() const;
@@ -124,6 +127,9 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The rows an export or a copy writes: the selected ones in the order
+    // shown, or (`allWhenNone`) every row shown when none is selected.
+    std::vector<const FileRow*> RowsToWrite(bool allWhenNone) const;
     // The full path of the list's current row; empty when there is none.
     std::filesystem::path CurrentFilePath() const;
     // Opens a file or folder; a message box when the desktop cannot.

@@ -83,7 +83,7 @@ std::string Usage() {
     return text + kUsageTail;
 }
 
-enum class OutputFormat { Tsv, Csv, Json };
+using vidarium::OutputFormat;
 
 volatile std::sig_atomic_t interrupted = 0;
 // The running scan, stopped straight from the signal handler: RequestStop only
@@ -131,21 +131,7 @@ public:
 
     void AddRow(FileRow row) override {
         std::string record;
-        // Relative to the folder argument the row came from; a file named
-        // itself keeps the path as given.
-        std::string_view relative = row.Path.native();
-        relative.remove_prefix(std::min(row.RootLength, relative.size()));
-        switch (format_) {
-        case OutputFormat::Tsv:
-            vidarium::AppendExportLine(record, row);
-            break;
-        case OutputFormat::Csv:
-            vidarium::AppendCsvRecord(record, row, vidarium::NativeBytesToLocaleText(relative));
-            break;
-        case OutputFormat::Json:
-            vidarium::AppendJsonLine(record, row, relative);
-            break;
-        }
+        vidarium::AppendRecord(record, row, format_);
         std::lock_guard lock(mutex_);
         if (writeFailed_) {
             return;

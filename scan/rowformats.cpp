@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 
 namespace vidarium {
@@ -222,6 +223,22 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     }
     out += object.dump();
     out += '\n';
+}
+
+void AppendRecord(std::string& out, const FileRow& row, OutputFormat format) {
+    std::string_view relative = row.Path.native();
+    relative.remove_prefix(std::min(row.RootLength, relative.size()));
+    switch (format) {
+    case OutputFormat::Tsv:
+        AppendExportLine(out, row);
+        break;
+    case OutputFormat::Csv:
+        AppendCsvRecord(out, row, NativeBytesToLocaleText(relative));
+        break;
+    case OutputFormat::Json:
+        AppendJsonLine(out, row, relative);
+        break;
+    }
 }
 
 } // namespace vidarium

@@ -21,4 +21,11 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
 // with its original bytes in hex beside it (see the README).
 void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relativePath);
 
+// The three ways a row is written, for the command line and the window's
+// export alike.
+enum class OutputFormat { Tsv, Csv, Json };
+// The record of a row in `format`, its path taken relative to the folder
+// the row came from (a file named itself keeps the path as given).
+void AppendRecord(std::string& out, const FileRow& row, OutputFormat format);
+
 } // namespace vidarium

@@ -481,12 +481,12 @@ private slots:
         fs::create_directory(dir / "out.dir");
         const Case cases[] = {
             {Q(dir / "list"), dir / "list.txt"},
-            {Q(dir / "list.csv"), dir / "list.csv"},
+            {Q(dir / "list.text"), dir / "list.text"},
             {Q(dir / "out.dir" / "rows"), dir / "out.dir" / "rows.txt"},
         };
         for (const Case& c : cases) {
             bool disabledWhileAsking = false;
-            form.AskExportFileName = [&] {
+            form.AskExportFileName = [&](const QString&) {
                 disabledWhileAsking = !form.cmdExportList->isEnabled();
                 return c.chosen;
             };
@@ -498,11 +498,30 @@ private slots:
                                  "kbit/s\t44100\t2\t\r\nc.mov\t0 MB\t\r\n"));
         }
 
-        // An existing file is replaced completely; no selection leaves it empty.
+        // A name ending ".csv" or ".jsonl" writes the command line's formats.
+        QVERIFY(form.ExportList(Q(dir / "list.csv")));
+        const std::string csv = ReadFile(dir / "list.csv");
+        QVERIFY(csv.starts_with("Filename,Filesize,Length,Video,"));
+        QVERIFY(csv.find("\r\na.avi,0 MB,0:00:10,AVI: DIVX,,320,240,29.97,MP3,128 kbit/s,") !=
+                std::string::npos);
+        QVERIFY(form.ExportList(Q(dir / "list.jsonl")));
+        const std::string json = ReadFile(dir / "list.jsonl");
+        QCOMPARE(std::count(json.begin(), json.end(), '\n'), 2);
+        QVERIFY(json.starts_with("{\"path\":\"a.avi\",\"name\":\"a.avi\""));
+
+        // An existing file is replaced completely; with nothing selected every
+        // row shown is written, and the dialog says so.
         WriteFile(dir / "old.txt", Bytes(5000, 'z'));
         selection->clearSelection();
-        form.ExportList(Q(dir / "old.txt"));
-        QCOMPARE(ReadFile(dir / "old.txt"), std::string());
+        QString title;
+        form.AskExportFileName = [&](const QString& asked) {
+            title = asked;
+            return Q(dir / "old.txt");
+        };
+        form.cmdExportList->click();
+        QCOMPARE(title, QStringLiteral("Export all 3 rows"));
+        const std::string all = ReadFile(dir / "old.txt");
+        QCOMPARE(std::count(all.begin(), all.end(), '\n'), 3);
 
         // A name that got ".txt" after the dialog: asked about here; "No"
         // keeps the old file, "Yes" replaces it.
@@ -514,7 +533,7 @@ private slots:
                 asked = name;
                 return replace;
             };
-            form.AskExportFileName = [&] { return Q(dir / "asked"); };
+            form.AskExportFileName = [&](const QString&) { return Q(dir / "asked"); };
             form.cmdExportList->click();
             QCOMPARE(asked, Q(dir / "asked.txt"));
             QCOMPARE(ReadFile(dir / "asked.txt") == "ooo", !replace);
@@ -539,7 +558,7 @@ private slots:
         QVERIFY(form.cmdExportList->isEnabled());
 
         // Cancelling the dialog writes nothing.
-        form.AskExportFileName = [] { return QString(); };
+        form.AskExportFileName = [](const QString&) { return QString(); };
         form.cmdExportList->click();
         QVERIFY(form.cmdExportList->isEnabled());
     }
