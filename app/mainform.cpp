@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTableView>
@@ -323,7 +324,34 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         move(screen->availableGeometry().center() - rect().center());
     }
     FormResize();
+    RestoreSettings();
     FormCreate();
+}
+
+void TForm1::RestoreSettings() {
+    const QSettings settings;
+    txtDirectory->setText(settings.value(QStringLiteral("folder")).toString());
+    chkAllFormats->setChecked(settings.value(QStringLiteral("allFormats"), false).toBool());
+    restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
+    ListView1->horizontalHeader()->restoreState(
+        settings.value(QStringLiteral("columns")).toByteArray());
+    // A remembered sort is not: every scan starts in the walk's order.
+    ListView1->horizontalHeader()->setSortIndicatorShown(false);
+    // Ticking "All formats" after a scan scans the folder again, so that the
+    // box and the list agree.
+    connect(chkAllFormats, &QCheckBox::toggled, this, [this] {
+        if (!statusText_->text().isEmpty() && !TrimBelow33(txtDirectory->text()).isEmpty()) {
+            cmdScanClick();
+        }
+    });
+}
+
+void TForm1::SaveSettings() const {
+    QSettings settings;
+    settings.setValue(QStringLiteral("folder"), txtDirectory->text());
+    settings.setValue(QStringLiteral("allFormats"), chkAllFormats->isChecked());
+    settings.setValue(QStringLiteral("geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("columns"), ListView1->horizontalHeader()->saveState());
 }
 
 TForm1::~TForm1() {
@@ -406,6 +434,7 @@ void TForm1::dropEvent(QDropEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    SaveSettings();
     worker_->RequestStop();
     worker_->Terminate();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -136,6 +136,10 @@ private:
     void OpenPath(const std::filesystem::path& path, const QString& action);
     void FormCreate();
     void FormResize();
+    // The folder, "All formats", the window's geometry and the columns, as
+    // the last run left them; the first start keeps the design's.
+    void RestoreSettings();
+    void SaveSettings() const;
 
     // The worker's steps; each runs on this window's thread.
     void ShowStatus(const std::string& text) override;

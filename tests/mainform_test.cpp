@@ -18,6 +18,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
@@ -66,6 +68,29 @@ class MainFormTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+        // The tests' settings apart from the user's, and cleared before each.
+        QStandardPaths::setTestModeEnabled(true);
+    }
+    void init() { QSettings().clear(); }
+
+    void settingsAreRemembered() {
+        {
+            TForm1 form;
+            form.show();
+            form.txtDirectory->setText(QStringLiteral("/films/"));
+            form.chkAllFormats->setChecked(true);
+            form.resize(800, 450);
+            form.ListView1->horizontalHeader()->resizeSection(0, 321);
+            form.close();
+        }
+        TForm1 again;
+        QCOMPARE(again.txtDirectory->text(), QStringLiteral("/films/"));
+        QVERIFY(again.chkAllFormats->isChecked());
+        QCOMPARE(again.size(), QSize(800, 450));
+        QCOMPARE(again.ListView1->horizontalHeader()->sectionSize(0), 321);
+    }
+
     void startUpState() {
         TForm1 form;
         form.show();
@@ -346,9 +371,9 @@ private slots:
         QCOMPARE(form.Files->rowCount(), 1); // the .mp4 is not listed, the .mov is plain
         QCOMPARE(CellText(form, 0, 2), QString());
 
+        // Ticking the box after a scan scans again: the box and the list agree.
         QTest::mouseClick(form.chkAllFormats, Qt::LeftButton, {}, QPoint(4, 8));
         QVERIFY(form.chkAllFormats->isChecked());
-        form.cmdScan->click();
         QVERIFY(!form.cmdScan->isEnabled()); // until this scan is done
         QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
         QCOMPARE(form.Files->rowCount(), 2);
