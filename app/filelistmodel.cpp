@@ -83,11 +83,74 @@ int FileListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FileListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(kListColumns.size());
+    return parent.isValid() ? 0 : kFixedColumns + static_cast<int>(kExtraColumns.size());
+}
+
+QString FileListModel::ExtraText(const FileRow& row, int extra) const {
+    const MediaSummary& values = row.Summary;
+    const auto join = [](const std::vector<std::string>& texts) {
+        QStringList list;
+        for (const std::string& text : texts) {
+            list << FromLocaleText(text);
+        }
+        return list.join(QStringLiteral(", "));
+    };
+    const auto count = [&](int tracks) {
+        return values.Container.empty() ? QString() : QString::number(tracks);
+    };
+    switch (extra) {
+    case 0:
+        return FromLocaleText(values.Container);
+    case 1:
+        return FromLocaleText(values.VideoProfile);
+    case 2:
+        return values.BitDepth > 0 ? QString::number(values.BitDepth) : QString();
+    case 3:
+        return FromLocaleText(values.Hdr);
+    case 4:
+        return values.Rotation != 0 ? QString::number(values.Rotation) : QString();
+    case 5: {
+        // As a player shows the picture: turned a quarter, its sides swap.
+        if (!values.Width || !values.Height) {
+            return {};
+        }
+        const bool turned = values.Rotation % 180 != 0;
+        return QStringLiteral("%1 x %2")
+            .arg(turned ? *values.Height : *values.Width)
+            .arg(turned ? *values.Width : *values.Height);
+    }
+    case 6:
+        return count(values.AudioTracks);
+    case 7:
+        return join(values.AudioLanguages);
+    case 8:
+        return join(values.SubtitleLanguages);
+    default:
+        return FromLocaleText(PathToLocaleText(row.Path));
+    }
+}
+
+QVariant FileListModel::ExtraNumber(const FileRow& row, int extra) {
+    const MediaSummary& values = row.Summary;
+    switch (extra) {
+    case 2:
+        return values.BitDepth > 0 ? QVariant(static_cast<double>(values.BitDepth)) : QVariant();
+    case 4:
+        return QVariant(static_cast<double>(values.Rotation));
+    case 6:
+        return values.Container.empty() ? QVariant()
+                                        : QVariant(static_cast<double>(values.AudioTracks));
+    default:
+        return {};
+    }
 }
 
 QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
     const FileRow& row = Row(index.row());
+    if (index.column() >= kFixedColumns) {
+        const QString text = ExtraText(row, index.column() - kFixedColumns);
+        return text.isEmpty() ? QVariant() : QVariant(tooltip ? TooltipText(text) : text);
+    }
     // The list holds locale text; it is decoded for display only. A column
     // past the row's own sub-items shows empty.
     const auto column = static_cast<std::size_t>(index.column());
@@ -118,6 +181,10 @@ QVariant FileListModel::SortValue(const QModelIndex& index) const {
     const auto number = [](const auto& value) {
         return value ? QVariant(static_cast<double>(*value)) : QVariant();
     };
+    if (index.column() >= kFixedColumns) {
+        const QVariant extra = ExtraNumber(row, index.column() - kFixedColumns);
+        return extra.isValid() ? extra : CellText(index, false);
+    }
     switch (index.column()) {
     case 1:
         return QVariant(static_cast<double>(row.Size));
@@ -153,7 +220,10 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return CellText(index, role == Qt::ToolTipRole);
     }
     if (role == Qt::TextAlignmentRole) {
-        const bool right = kListColumns[static_cast<std::size_t>(index.column())].RightAligned;
+        const bool right =
+            index.column() < kFixedColumns
+                ? kListColumns[static_cast<std::size_t>(index.column())].RightAligned
+                : ExtraNumber(Row(index.row()), index.column() - kFixedColumns).isValid();
         return QVariant::fromValue(Qt::AlignVCenter | (right ? Qt::AlignRight : Qt::AlignLeft));
     }
     return {};
@@ -162,6 +232,12 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
 QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= columnCount()) {
         return {};
+    }
+    if (section >= kFixedColumns) {
+        return role == Qt::DisplayRole
+                   ? QVariant(QString::fromLatin1(
+                         kExtraColumns[static_cast<std::size_t>(section - kFixedColumns)]))
+                   : QVariant();
     }
     const ListColumn& column = kListColumns[static_cast<std::size_t>(section)];
     if (role == Qt::DisplayRole) {
@@ -241,7 +317,7 @@ bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePar
         return true;
     }
     QString cells;
-    for (int column = 0; column < files_->columnCount(); ++column) {
+    for (int column = 0; column < FileListModel::kFixedColumns; ++column) {
         cells += files_->index(sourceRow, column, sourceParent).data().toString();
         cells += u'\t';
     }

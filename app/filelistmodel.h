@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,13 @@ public:
     // one line.
     static constexpr char16_t kItemSeparator[] = u" \u00B6 ";
 
+    // The columns beyond the list's 14: values the rows carry for the
+    // structured outputs, hidden until chosen from the header's menu.
+    static constexpr int kFixedColumns = static_cast<int>(kListColumns.size());
+    static constexpr std::array<const char*, 10> kExtraColumns{
+        "Container",    "Profile",         "Bit depth",          "HDR", "Rotation", "Display size",
+        "Audio tracks", "Audio languages", "Subtitle languages", "Path"};
+
     explicit FileListModel(QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -59,6 +67,9 @@ private:
     // A cell's text as shown, or as its tooltip.
     QVariant CellText(const QModelIndex& index, bool tooltip) const;
     QVariant SortValue(const QModelIndex& index) const;
+    // An extra column's text; its number for sorting where it is one.
+    QString ExtraText(const FileRow& row, int extra) const;
+    static QVariant ExtraNumber(const FileRow& row, int extra);
     std::vector<FileRow> rows_;
     std::vector<FileRow> pending_;
     QTimer publishTimer_;

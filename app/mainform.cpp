@@ -158,6 +158,24 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
     return menu;
 }
 
+QMenu* TForm1::ColumnMenu() {
+    QHeaderView* header = ListView1->horizontalHeader();
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (int column = 1; column < Files->columnCount(); ++column) {
+        const QString caption = Files->headerData(column, Qt::Horizontal).toString();
+        if (caption.isEmpty()) {
+            continue; // the design's blank last column
+        }
+        QAction* action = menu->addAction(caption);
+        action->setCheckable(true);
+        action->setChecked(!header->isSectionHidden(column));
+        connect(action, &QAction::toggled, this,
+                [header, column](bool shown) { header->setSectionHidden(column, !shown); });
+    }
+    return menu;
+}
+
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Vidarium v1.10"));
     setWindowIcon(ApplicationIcon());
@@ -221,9 +239,17 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     header->setStretchLastSection(false);
     // Widths sized to the captions once; they do not follow the content.
     for (int column = 0; column < Files->columnCount(); ++column) {
-        const int fixed = kListColumns[static_cast<std::size_t>(column)].FixedWidth;
+        const int fixed = column < FileListModel::kFixedColumns
+                              ? kListColumns[static_cast<std::size_t>(column)].FixedWidth
+                              : 0;
         header->resizeSection(column, fixed > 0 ? fixed : header->sectionSizeHint(column));
+        // The extra columns wait until chosen.
+        header->setSectionHidden(column, column >= FileListModel::kFixedColumns);
     }
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
+        ColumnMenu()->popup(ListView1->horizontalHeader()->mapToGlobal(at));
+    });
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);

@@ -70,6 +70,8 @@ public:
     // empty area; over a row, that row made current (and selected first when
     // it is not).
     QMenu* ContextMenuAt(const QPoint& position);
+    // The header's menu: every column but the name, ticked when shown.
+    QMenu* ColumnMenu();
 
     // The selected rows, in list order, as export lines on the clipboard, so
     // that they paste into a spreadsheet as rows and columns (Ctrl+C).

@@ -112,7 +112,11 @@ private slots:
         QCOMPARE(form.StatusText(), QString());
         QCOMPARE(form.txtDirectory->text(), QString());
 
-        QCOMPARE(form.Files->columnCount(), 14);
+        // The design's 14 columns, then the extra ones, hidden at first.
+        QCOMPARE(form.Files->columnCount(), 24);
+        for (int column = 14; column < 24; ++column) {
+            QVERIFY(form.ListView1->horizontalHeader()->isSectionHidden(column));
+        }
         const QStringList captions{"Filename", "Filesize", "Length",   "Video", "Bitrate",
                                    "Width",    "Height",   "fps",      "Audio", "Bitrate",
                                    "Freq",     "Chn",      "Comments", ""};
@@ -381,6 +385,18 @@ private slots:
             QCOMPARE(CellText(form, row, 3), QStringLiteral("MP4: AVC"));
             QCOMPARE(CellText(form, row, 2), QStringLiteral("0:00:05"));
         }
+        // An extra column chosen from the header's menu shows the row's value.
+        QMenu* menu = form.ColumnMenu();
+        const QList<QAction*> actions = menu->actions();
+        const auto container = std::find_if(actions.begin(), actions.end(), [](QAction* action) {
+            return action->text() == QStringLiteral("Container");
+        });
+        QVERIFY(container != actions.end() && !(*container)->isChecked());
+        (*container)->trigger();
+        delete menu;
+        QVERIFY(!form.ListView1->horizontalHeader()->isSectionHidden(14));
+        QCOMPARE(CellText(form, 0, 14), QStringLiteral("MP4"));
+        QCOMPARE(CellText(form, 0, 19), QStringLiteral("640 x 360"));
     }
 
     void aDroppedFolderIsScanned() {
