@@ -158,6 +158,27 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
     return menu;
 }
 
+void TForm1::SetUpColumns() {
+    QHeaderView* header = ListView1->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    header->setHighlightSections(false);
+    header->setStretchLastSection(false);
+    // Widths sized to the captions once; they do not follow the content.
+    for (int column = 0; column < Files->columnCount(); ++column) {
+        const int fixed = column < FileListModel::kFixedColumns
+                              ? kListColumns[static_cast<std::size_t>(column)].FixedWidth
+                              : 0;
+        header->resizeSection(column, fixed > 0 ? fixed : header->sectionSizeHint(column));
+        // The extra columns wait until chosen.
+        header->setSectionHidden(column, column >= FileListModel::kFixedColumns);
+    }
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
+        ColumnMenu()->popup(ListView1->horizontalHeader()->mapToGlobal(at));
+    });
+}
+
 QMenu* TForm1::ColumnMenu() {
     QHeaderView* header = ListView1->horizontalHeader();
     auto* menu = new QMenu(this);
@@ -232,24 +253,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     // Every row has the same height, so the list stays fast at any length.
     ListView1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ListView1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
-    QHeaderView* header = ListView1->horizontalHeader();
-    header->setSectionsClickable(true);
-    header->setSortIndicatorShown(false);
-    header->setHighlightSections(false);
-    header->setStretchLastSection(false);
-    // Widths sized to the captions once; they do not follow the content.
-    for (int column = 0; column < Files->columnCount(); ++column) {
-        const int fixed = column < FileListModel::kFixedColumns
-                              ? kListColumns[static_cast<std::size_t>(column)].FixedWidth
-                              : 0;
-        header->resizeSection(column, fixed > 0 ? fixed : header->sectionSizeHint(column));
-        // The extra columns wait until chosen.
-        header->setSectionHidden(column, column >= FileListModel::kFixedColumns);
-    }
-    header->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
-        ColumnMenu()->popup(ListView1->horizontalHeader()->mapToGlobal(at));
-    });
+    SetUpColumns();
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
@@ -268,7 +272,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     connect(cmdScan, &QPushButton::clicked, this, &TForm1::cmdScanClick);
     connect(cmdStop, &QPushButton::clicked, this, &TForm1::cmdStopClick);
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
-    connect(header, &QHeaderView::sectionClicked, this, &TForm1::SortByColumn);
+    connect(ListView1->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            &TForm1::SortByColumn);
     connect(txtFilter, &QLineEdit::textChanged, this, [this](const QString& text) {
         Shown->SetFilterWords(text);
         if (!scanning_ && !statusText_->text().isEmpty()) {

@@ -138,6 +138,9 @@ private:
     void OpenPath(const std::filesystem::path& path, const QString& action);
     void FormCreate();
     void FormResize();
+    // The list's header: clickable for sorting, the widths, the extra
+    // columns hidden, and its menu.
+    void SetUpColumns();
     // The folder, "All formats", the window's geometry and the columns, as
     // the last run left them; the first start keeps the design's.
     void RestoreSettings();
