@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     sinceTick.start();
     ticker.start();
     form.cmdScan->click();
-    while (form.StatusText() != QStringLiteral("Done!")) {
+    while (!form.StatusText().startsWith(QStringLiteral("Done!"))) {
         QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     const double seconds = static_cast<double>(scan.elapsed()) / 1000.0;

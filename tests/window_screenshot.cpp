@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     form.cmdScan->click();
     QElapsedTimer timer;
     timer.start();
-    while (form.StatusText() != QStringLiteral("Done!") && timer.elapsed() < 20000) {
+    while (!form.StatusText().startsWith(QStringLiteral("Done!")) && timer.elapsed() < 20000) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     form.ListView1->selectRow(1);
