@@ -83,51 +83,16 @@ int FileListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FileListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kFixedColumns + static_cast<int>(kExtraColumns.size());
+    return parent.isValid() ? 0 : kFixedColumns + static_cast<int>(kExtraColumnNames.size());
 }
 
 QString FileListModel::ExtraText(const FileRow& row, int extra) const {
-    const MediaSummary& values = row.Summary;
-    const auto join = [](const std::vector<std::string>& texts) {
-        QStringList list;
-        for (const std::string& text : texts) {
-            list << FromLocaleText(text);
-        }
-        return list.join(QStringLiteral(", "));
-    };
-    const auto count = [&](int tracks) {
-        return values.Container.empty() ? QString() : QString::number(tracks);
-    };
-    switch (extra) {
-    case 0:
-        return FromLocaleText(values.Container);
-    case 1:
-        return FromLocaleText(values.VideoProfile);
-    case 2:
-        return values.BitDepth > 0 ? QString::number(values.BitDepth) : QString();
-    case 3:
-        return FromLocaleText(values.Hdr);
-    case 4:
-        return values.Rotation != 0 ? QString::number(values.Rotation) : QString();
-    case 5: {
-        // As a player shows the picture: turned a quarter, its sides swap.
-        if (!values.Width || !values.Height) {
-            return {};
-        }
-        const bool turned = values.Rotation % 180 != 0;
-        return QStringLiteral("%1 x %2")
-            .arg(turned ? *values.Height : *values.Width)
-            .arg(turned ? *values.Width : *values.Height);
-    }
-    case 6:
-        return count(values.AudioTracks);
-    case 7:
-        return join(values.AudioLanguages);
-    case 8:
-        return join(values.SubtitleLanguages);
-    default:
+    // The last extra column is the file's full path; the others are the
+    // values the structured outputs write too.
+    if (static_cast<std::size_t>(extra) >= kExtraColumns) {
         return FromLocaleText(PathToLocaleText(row.Path));
     }
+    return FromLocaleText(ExtraColumnText(row, static_cast<std::size_t>(extra)));
 }
 
 QVariant FileListModel::ExtraNumber(const FileRow& row, int extra) {
@@ -236,7 +201,7 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
     if (section >= kFixedColumns) {
         return role == Qt::DisplayRole
                    ? QVariant(QString::fromLatin1(
-                         kExtraColumns[static_cast<std::size_t>(section - kFixedColumns)]))
+                         kExtraColumnNames[static_cast<std::size_t>(section - kFixedColumns)]))
                    : QVariant();
     }
     const ListColumn& column = kListColumns[static_cast<std::size_t>(section)];

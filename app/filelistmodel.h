@@ -40,10 +40,11 @@ public:
     // one line.
     static constexpr char16_t kItemSeparator[] = u" \u00B6 ";
 
-    // The columns beyond the list's 14: values the rows carry for the
-    // structured outputs, hidden until chosen from the header's menu.
+    // The columns beyond the list's 14: the values the rows carry for the
+    // structured outputs, and the path; hidden until chosen from the
+    // header's menu.
     static constexpr int kFixedColumns = static_cast<int>(kListColumns.size());
-    static constexpr std::array<const char*, 10> kExtraColumns{
+    static constexpr std::array<const char*, 10> kExtraColumnNames{
         "Container",    "Profile",         "Bit depth",          "HDR", "Rotation", "Display size",
         "Audio tracks", "Audio languages", "Subtitle languages", "Path"};
 

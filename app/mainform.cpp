@@ -536,6 +536,21 @@ void TForm1::cmdExportListClick() {
     cmdExportList->setEnabled(true);
 }
 
+std::vector<std::size_t> TForm1::ShownCsvColumns() const {
+    std::vector<std::size_t> columns;
+    const QHeaderView* header = ListView1->horizontalHeader();
+    // The list's blank last column is none of CSV's; after it, the list's
+    // columns are CSV's one place further on.
+    constexpr int kBlank = FileListModel::kFixedColumns - 1;
+    for (int visual = 0; visual < header->count(); ++visual) {
+        const int column = header->logicalIndex(visual);
+        if (!header->isSectionHidden(column) && column != kBlank) {
+            columns.push_back(static_cast<std::size_t>(column < kBlank ? column : column - 1));
+        }
+    }
+    return columns;
+}
+
 bool TForm1::ExportList(const QString& fileName) {
     // Written beside the target and renamed over it once complete: a
     // failure leaves the old file as it was, and no temporary file.
@@ -549,12 +564,13 @@ bool TForm1::ExportList(const QString& fileName) {
         const OutputFormat format = suffix == QStringLiteral("csv")     ? OutputFormat::Csv
                                     : suffix == QStringLiteral("jsonl") ? OutputFormat::Json
                                                                         : OutputFormat::Tsv;
+        const std::vector<std::size_t> columns = ShownCsvColumns();
         std::string line;
         if (format == OutputFormat::Csv) {
-            AppendCsvHeader(line);
+            AppendCsvHeader(line, columns);
         }
         for (const FileRow* row : RowsToWrite(true)) {
-            AppendRecord(line, *row, format);
+            AppendRecord(line, *row, format, columns);
             if (file.write(line.data(), static_cast<qint64>(line.size())) !=
                 static_cast<qint64>(line.size())) {
                 break;

@@ -132,6 +132,8 @@ private:
     // The rows an export or a copy writes: the selected ones in the order
     // shown, or (`allWhenNone`) every row shown when none is selected.
     std::vector<const FileRow*> RowsToWrite(bool allWhenNone) const;
+    // The CSV columns of the list's shown columns, in the order shown.
+    std::vector<std::size_t> ShownCsvColumns() const;
     // The full path of the list's current row; empty when there is none.
     std::filesystem::path CurrentFilePath() const;
     // Opens a file or folder; a message box when the desktop cannot.

@@ -47,6 +47,8 @@ constexpr const char* kUsageHead =
     "  --all-formats    also list the formats below, and read every movie file\n"
     "                   that no classic reader accepts by its content (an MP4\n"
     "                   named .mov)\n"
+    "  --columns=LIST   with --format=csv: the columns to write, in this order,\n"
+    "                   by their header names (\"Filename,Length,Container,Path\")\n"
     "  --files-from=LIST\n"
     "                   also scan the paths in LIST (- for standard input), one\n"
     "                   per line\n"
@@ -115,10 +117,10 @@ std::string TailForProgress(const std::string& text, std::size_t columns) {
 
 class ConsoleHost final : public vidarium::ScanHost {
 public:
-    ConsoleHost(bool showProgress, OutputFormat format)
-        : showProgress_(showProgress), format_(format) {
+    ConsoleHost(bool showProgress, OutputFormat format, std::vector<std::size_t> csvColumns)
+        : showProgress_(showProgress), format_(format), csvColumns_(std::move(csvColumns)) {
         if (format_ == OutputFormat::Csv) {
-            vidarium::AppendCsvHeader(pending_);
+            vidarium::AppendCsvHeader(pending_, csvColumns_);
         }
     }
 
@@ -131,7 +133,7 @@ public:
 
     void AddRow(FileRow row) override {
         std::string record;
-        vidarium::AppendRecord(record, row, format_);
+        vidarium::AppendRecord(record, row, format_, csvColumns_);
         std::lock_guard lock(mutex_);
         if (writeFailed_) {
             return;
@@ -280,6 +282,7 @@ private:
 
     const bool showProgress_;
     const OutputFormat format_;
+    const std::vector<std::size_t> csvColumns_;
     std::mutex mutex_;
     std::condition_variable doneChanged_;
     std::string status_;
@@ -297,6 +300,8 @@ struct Options {
     bool stats = false;
     std::size_t readsInFlight = vidarium::TScanFilesThread::kDefaultReadsInFlight;
     bool allFormats = false;
+    std::vector<std::size_t> csvColumns{vidarium::kDefaultCsvColumns.begin(),
+                                        vidarium::kDefaultCsvColumns.end()};
 };
 
 // The paths to scan: the arguments, then the list's, read as they are asked
@@ -374,7 +379,7 @@ int Scan(PathList& paths, const Options& options) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
-    ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format);
+    ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, options.csvColumns);
     std::uint64_t filesSeen = 0;
     {
         vidarium::TScanFilesThread worker(host);
@@ -462,6 +467,8 @@ int main(int argc, char** argv) {
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
+    std::string columnList;
+    app.add_option("--columns", columnList);
     app.add_flag("-0", nulSeparated);
     app.add_option("PATH", arguments);
     try {
@@ -483,6 +490,21 @@ int main(int argc, char** argv) {
     options.format = format == "csv"    ? OutputFormat::Csv
                      : format == "json" ? OutputFormat::Json
                                         : OutputFormat::Tsv;
+    if (!columnList.empty()) {
+        std::string unknown;
+        const auto columns = vidarium::CsvColumnsNamed(columnList, unknown);
+        const std::string reason = options.format != OutputFormat::Csv
+                                       ? std::string("--columns needs --format=csv")
+                                   : !columns ? "no such column: '" + unknown + "'"
+                                              : std::string();
+        if (!reason.empty()) {
+            std::fprintf(stderr,
+                         "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
+                         reason.c_str());
+            return 2;
+        }
+        options.csvColumns = *columns;
+    }
     if (arguments.empty() && list.empty()) {
         std::fputs(Usage().c_str(), stderr);
         return 2;

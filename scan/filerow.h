@@ -105,6 +105,13 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
 // The video cell's text of a summary.
 std::string ModernVideoText(const MediaSummary& summary);
 
+// The values beyond the list's columns, as text (empty where the row has
+// none), in this order: container, profile, bit depth, HDR, rotation,
+// display size (as a player turns the picture), audio tracks, audio
+// languages, subtitle languages.
+inline constexpr std::size_t kExtraColumns = 9;
+std::string ExtraColumnText(const FileRow& row, std::size_t extra);
+
 // Caption and every existing sub-item, each trimmed and followed by TAB, then
 // CR LF. Appended to `line`, which grows as needed: no line is ever cut.
 void AppendExportLine(std::string& line, const FileRow& row);

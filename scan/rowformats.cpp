@@ -10,10 +10,6 @@
 namespace vidarium {
 namespace {
 
-constexpr std::array<const char*, 14> kCsvColumns{
-    "Filename", "Filesize", "Length",        "Video", "Video bitrate", "Width",    "Height",
-    "fps",      "Audio",    "Audio bitrate", "Freq",  "Chn",           "Comments", "Path"};
-
 void AppendCsvField(std::string& out, std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
         out += field;
@@ -150,37 +146,65 @@ void SetTrackFields(nlohmann::ordered_json& object, const MediaSummary& summary)
 
 } // namespace
 
-void AppendCsvHeader(std::string& out) {
-    for (std::size_t i = 0; i < kCsvColumns.size(); ++i) {
+std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view list,
+                                                        std::string& unknown) {
+    std::vector<std::size_t> columns;
+    while (true) {
+        const std::size_t comma = list.find(',');
+        const std::string_view name = TrimBelow33(list.substr(0, comma));
+        const auto* found = std::find_if(
+            kCsvColumnNames.begin(), kCsvColumnNames.end(),
+            [&](std::string_view known) { return EqualsIgnoringAsciiCase(known, name); });
+        if (found == kCsvColumnNames.end()) {
+            unknown = name;
+            return std::nullopt;
+        }
+        columns.push_back(static_cast<std::size_t>(found - kCsvColumnNames.begin()));
+        if (comma == std::string_view::npos) {
+            return columns;
+        }
+        list.remove_prefix(comma + 1);
+    }
+}
+
+void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
             out += ',';
         }
-        out += kCsvColumns[i];
+        AppendCsvField(out, kCsvColumnNames.at(columns[i]));
     }
     out += "\r\n";
 }
 
-void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath) {
-    AppendCsvField(out, TrimBelow33(row.Caption));
-    // The 12 cells of the list after the name: those the row does not have
-    // stay empty. Under a UTF-8 locale a cell of bytes as the movie stored
-    // them (a QuickTime text, a codec name) that is not UTF-8 is carried as
-    // Latin-1, as in JSON, so that every record decodes.
+void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath,
+                     std::span<const std::size_t> columns) {
+    // Under a UTF-8 locale a cell of bytes as the movie stored them (a
+    // QuickTime text, a codec name) that is not UTF-8 is decoded run by run,
+    // its other bytes taken as Latin-1, so that every record decodes.
     const bool utf8 = LocaleIsUtf8();
-    constexpr std::size_t kCells = kCsvColumns.size() - 2;
-    for (std::size_t i = 0; i < kCells; ++i) {
-        out += ',';
-        if (i < row.SubItems.size()) {
-            const std::string_view cell = TrimBelow33(row.SubItems[i]);
-            if (utf8 && !IsValidUtf8(cell)) {
-                AppendCsvField(out, RunsToUtf8(cell));
-            } else {
-                AppendCsvField(out, cell);
-            }
+    const auto append = [&](std::string_view cell) {
+        AppendCsvField(out, utf8 && !IsValidUtf8(cell) ? RunsToUtf8(cell) : std::string(cell));
+    };
+    constexpr std::size_t kPath = kCsvColumnNames.size() - 1;
+    constexpr std::size_t kFirstExtra = 13;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        const std::size_t column = columns[i];
+        if (column == 0) {
+            AppendCsvField(out, TrimBelow33(row.Caption));
+        } else if (column == kPath) {
+            AppendCsvField(out, relativePath);
+        } else if (column >= kFirstExtra) {
+            append(ExtraColumnText(row, column - kFirstExtra));
+        } else if (column <= row.SubItems.size()) {
+            // The list's cells after the name; those a row does not have
+            // stay empty.
+            append(TrimBelow33(row.SubItems[column - 1]));
         }
     }
-    out += ',';
-    AppendCsvField(out, relativePath);
     out += "\r\n";
 }
 
@@ -225,7 +249,8 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
     out += '\n';
 }
 
-void AppendRecord(std::string& out, const FileRow& row, OutputFormat format) {
+void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
+                  std::span<const std::size_t> csvColumns) {
     std::string_view relative = row.Path.native();
     relative.remove_prefix(std::min(row.RootLength, relative.size()));
     switch (format) {
@@ -233,7 +258,7 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format) {
         AppendExportLine(out, row);
         break;
     case OutputFormat::Csv:
-        AppendCsvRecord(out, row, NativeBytesToLocaleText(relative));
+        AppendCsvRecord(out, row, NativeBytesToLocaleText(relative), csvColumns);
         break;
     case OutputFormat::Json:
         AppendJsonLine(out, row, relative);

@@ -4,17 +4,55 @@
 
 #include "filerow.h"
 
+#include <array>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vidarium {
 
-// The header record: the list's columns, the two bit rates told apart, and
-// the path relative to the scanned directory. Ends with CR LF.
-void AppendCsvHeader(std::string& out);
+// The columns a CSV record can hold, by their header names: the list's 13
+// (the two bit rates told apart), the window's extra ones, and the path
+// relative to the scanned directory.
+inline constexpr std::array<std::string_view, 23> kCsvColumnNames{"Filename",
+                                                                  "Filesize",
+                                                                  "Length",
+                                                                  "Video",
+                                                                  "Video bitrate",
+                                                                  "Width",
+                                                                  "Height",
+                                                                  "fps",
+                                                                  "Audio",
+                                                                  "Audio bitrate",
+                                                                  "Freq",
+                                                                  "Chn",
+                                                                  "Comments",
+                                                                  "Container",
+                                                                  "Profile",
+                                                                  "Bit depth",
+                                                                  "HDR",
+                                                                  "Rotation",
+                                                                  "Display size",
+                                                                  "Audio tracks",
+                                                                  "Audio languages",
+                                                                  "Subtitle languages",
+                                                                  "Path"};
+// The default columns: the list's fields and the path.
+inline constexpr std::array<std::size_t, 14> kDefaultCsvColumns{0, 1, 2, 3,  4,  5,  6,
+                                                                7, 8, 9, 10, 11, 12, 22};
+// The columns a comma-separated list names (case aside), in its order;
+// nothing when a name is not one of them (then `unknown` holds it).
+std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view list,
+                                                        std::string& unknown);
+
+// The header record of `columns`. Ends with CR LF.
+void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns = kDefaultCsvColumns);
 // One record: the row's cells (trimmed as in the export; a plain row leaves
-// the cells it does not have empty) and `relativePath`.
-void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath);
+// the cells it does not have empty), its extra values and `relativePath`.
+void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath,
+                     std::span<const std::size_t> columns = kDefaultCsvColumns);
 
 // One JSON object on one line, ended by LF. `relativePath` and the file name
 // are the native bytes; text that is not valid UTF-8 is carried as Latin-1,
@@ -26,6 +64,7 @@ void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relat
 enum class OutputFormat { Tsv, Csv, Json };
 // The record of a row in `format`, its path taken relative to the folder
 // the row came from (a file named itself keeps the path as given).
-void AppendRecord(std::string& out, const FileRow& row, OutputFormat format);
+void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
+                  std::span<const std::size_t> csvColumns = kDefaultCsvColumns);
 
 } // namespace vidarium

@@ -376,6 +376,25 @@ TEST(ScanProgram, CsvDecodesEachRunOfACell) {
         << outcome.out;
 }
 
+TEST(ScanProgram, CsvColumnsChosenByName) {
+    TempDir dir;
+    WriteFile(dir / "clip.mp4", IsoMovie());
+    const fs::path err = dir / "err.txt";
+    const Outcome outcome =
+        RunScanner("--all-formats --format=csv '--columns=filename,Container,Display size,Path' " +
+                       Quote(dir.path().native()),
+                   err);
+    EXPECT_EQ(outcome.status, 0) << ReadText(err);
+    EXPECT_EQ(outcome.out, "Filename,Container,Display size,Path\r\n"
+                           "clip.mp4,MP4,640 x 360,clip.mp4\r\n");
+    for (const char* bad : {"--format=csv --columns=Filename,Nope", "--columns=Filename"}) {
+        EXPECT_EQ(RunScanner(std::string(bad) + " " + Quote(dir.path().native()), err).status, 2)
+            << bad;
+        EXPECT_TRUE(ReadText(err).ends_with("for more information.\n")) << ReadText(err);
+    }
+    EXPECT_NE(ReadText(err).find("--columns needs --format=csv"), std::string::npos);
+}
+
 TEST(ScanProgram, SmallPoints) {
     TempDir dir;
     WriteFile(dir / "a.avi", AviFile());

@@ -397,6 +397,12 @@ private slots:
         QVERIFY(!form.ListView1->horizontalHeader()->isSectionHidden(14));
         QCOMPARE(CellText(form, 0, 14), QStringLiteral("MP4"));
         QCOMPARE(CellText(form, 0, 19), QStringLiteral("640 x 360"));
+        // CSV holds the columns shown, in the order shown.
+        form.ListView1->horizontalHeader()->moveSection(14, 1);
+        const fs::path csv = dir / "shown.csv";
+        QVERIFY(form.ExportList(Q(csv)));
+        QVERIFY(ReadFile(csv).starts_with("Filename,Container,Filesize,Length,Video,"));
+        QVERIFY(ReadFile(csv).find("\nclip.mp4,MP4,0 MB,0:00:05,MP4: AVC,") != std::string::npos);
     }
 
     void aDroppedFolderIsScanned() {
