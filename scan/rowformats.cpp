@@ -184,7 +184,11 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
     // its other bytes taken as Latin-1, so that every record decodes.
     const bool utf8 = LocaleIsUtf8();
     const auto append = [&](std::string_view cell) {
-        AppendCsvField(out, utf8 && !IsValidUtf8(cell) ? RunsToUtf8(cell) : std::string(cell));
+        if (utf8 && !IsValidUtf8(cell)) {
+            AppendCsvField(out, RunsToUtf8(cell));
+        } else {
+            AppendCsvField(out, cell);
+        }
     };
     constexpr std::size_t kPath = kCsvColumnNames.size() - 1;
     constexpr std::size_t kFirstExtra = 13;

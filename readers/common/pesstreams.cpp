@@ -172,6 +172,18 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
     return sound;
 }
 
+void SummariseSound(MediaSummary& summary, std::string code, const SoundFormat& sound) {
+    summary.HasAudio = true;
+    summary.AudioCodec = sound.Format == Codec::Unknown ? code : CodecName(sound.Format);
+    summary.AudioCode = std::move(code);
+    const auto stated = [](std::uint32_t value) {
+        return value > 0 ? std::optional<std::int64_t>(value) : std::nullopt;
+    };
+    summary.SampleRate = stated(sound.Details.SampleRate);
+    summary.Channels = stated(sound.Details.Channels);
+    summary.AudioBitRate = stated(sound.Details.BitRate);
+}
+
 std::uint64_t SmallestStep(std::vector<std::uint64_t> times) {
     std::sort(times.begin(), times.end());
     std::uint64_t step = 0;

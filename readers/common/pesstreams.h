@@ -5,10 +5,12 @@
 
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "mediasummary.h"
 #include "streamheaders.h"
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vidarium::pes {
@@ -45,6 +47,10 @@ struct SoundFormat {
     bool Described = false;
 };
 SoundFormat DescribeSound(Codec format, ByteSpan bytes);
+// The summary's sound values from a described stream named `code`: the
+// codec's name (else the code), and the rate, channels and bit rate its
+// frames state, none where they state nothing.
+void SummariseSound(MediaSummary& summary, std::string code, const SoundFormat& sound);
 
 // The smallest step between timestamps, 0 when there is none.
 std::uint64_t SmallestStep(std::vector<std::uint64_t> times);

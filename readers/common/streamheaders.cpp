@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,22 +148,33 @@ bool SkipAvcPictureOrder(BitReader& bits) {
     return true;
 }
 
-// The video usability information: the transfer characteristics and the
-// timing.
-void ReadAvcVui(BitReader& bits, PictureFormat& format) {
+// The start of AVC's and HEVC's video usability information, up to the
+// colour description: its transfer characteristics, when it has one.
+std::optional<unsigned> ReadVuiTransfer(BitReader& bits) {
     if (bits.Read(1) != 0 && bits.Read(8) == 255) {
         bits.Skip(32); // sample aspect ratio
     }
     if (bits.Read(1) != 0) {
-        bits.Skip(1);
+        bits.Skip(1); // overscan
     }
-    if (bits.Read(1) != 0) {
-        bits.Skip(4);
-        if (bits.Read(1) != 0) {
-            bits.Skip(8);
-            format.Details.Hdr = HdrFromTransfer(bits.Read(8));
-            bits.Skip(8);
-        }
+    if (bits.Read(1) == 0) {
+        return std::nullopt; // no video signal type
+    }
+    bits.Skip(4); // video format, full range
+    if (bits.Read(1) == 0) {
+        return std::nullopt; // no colour description
+    }
+    bits.Skip(8); // colour primaries
+    const unsigned transfer = bits.Read(8);
+    bits.Skip(8); // matrix coefficients
+    return transfer;
+}
+
+// The video usability information: the transfer characteristics and the
+// timing.
+void ReadAvcVui(BitReader& bits, PictureFormat& format) {
+    if (const auto transfer = ReadVuiTransfer(bits)) {
+        format.Details.Hdr = HdrFromTransfer(*transfer);
     }
     if (bits.Read(1) != 0) {
         bits.ReadUnsignedExpGolomb();
@@ -273,21 +285,8 @@ void ReadHevcVuiTransfer(BitReader& bits, PictureFormat& format) {
     if (bits.Read(1) == 0) {
         return;
     }
-    if (bits.Read(1) != 0 && bits.Read(8) == 255) {
-        bits.Skip(32); // sample aspect ratio
-    }
-    if (bits.Read(1) != 0) {
-        bits.Skip(1);
-    }
-    if (bits.Read(1) != 0) {
-        bits.Skip(4);
-        if (bits.Read(1) != 0) {
-            bits.Skip(8);
-            const unsigned transfer = bits.Read(8);
-            if (!bits.Exhausted()) {
-                format.Details.Hdr = HdrFromTransfer(transfer);
-            }
-        }
+    if (const auto transfer = ReadVuiTransfer(bits); transfer && !bits.Exhausted()) {
+        format.Details.Hdr = HdrFromTransfer(*transfer);
     }
 }
 

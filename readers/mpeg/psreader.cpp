@@ -379,20 +379,7 @@ void PsLoad::SummariseVideo() {
 }
 
 void PsLoad::SummariseAudio() {
-    summary_.HasAudio = true;
-    summary_.AudioCode = StreamText(audio_->Id);
-    summary_.AudioCodec =
-        sound_.Format == Codec::Unknown ? summary_.AudioCode : CodecName(sound_.Format);
-    const CodecDetails& details = sound_.Details;
-    if (details.SampleRate > 0) {
-        summary_.SampleRate = details.SampleRate;
-    }
-    if (details.Channels > 0) {
-        summary_.Channels = details.Channels;
-    }
-    if (details.BitRate > 0) {
-        summary_.AudioBitRate = details.BitRate;
-    }
+    pes::SummariseSound(summary_, StreamText(audio_->Id), sound_);
 }
 
 void PsLoad::CountStreams() {

@@ -480,23 +480,7 @@ void TsLoad::DescribeAudio() {
                                        ? pes::SoundFormat{Codec::Aac, {}, true}
                                        : pes::DescribeSound(audio_->Format, audioHead_.Bytes);
     audioDescribed_ = sound.Described;
-    const CodecDetails& details = sound.Details;
-    summary_.HasAudio = true;
-    summary_.AudioCode = StreamTypeText(audio_->Type);
-    summary_.AudioCodec =
-        sound.Format == Codec::Unknown ? summary_.AudioCode : CodecName(sound.Format);
-    summary_.SampleRate.reset();
-    summary_.Channels.reset();
-    summary_.AudioBitRate.reset();
-    if (details.SampleRate > 0) {
-        summary_.SampleRate = details.SampleRate;
-    }
-    if (details.Channels > 0) {
-        summary_.Channels = details.Channels;
-    }
-    if (details.BitRate > 0) {
-        summary_.AudioBitRate = details.BitRate;
-    }
+    pes::SummariseSound(summary_, StreamTypeText(audio_->Type), sound);
 }
 
 bool TsLoad::HeadComplete() const {
