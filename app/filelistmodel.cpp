@@ -87,10 +87,13 @@ int FileListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString FileListModel::ExtraText(const FileRow& row, int extra) const {
-    // The last extra column is the file's full path; the others are the
-    // values the structured outputs write too.
-    if (static_cast<std::size_t>(extra) >= kExtraColumns) {
+    // After the values the structured outputs write come the file's full
+    // path and when it was last changed.
+    if (static_cast<std::size_t>(extra) == kExtraColumns) {
         return FromLocaleText(PathToLocaleText(row.Path));
+    }
+    if (static_cast<std::size_t>(extra) > kExtraColumns) {
+        return QString::fromStdString(ModifiedText(row.ModifiedNs));
     }
     return FromLocaleText(ExtraColumnText(row, static_cast<std::size_t>(extra)));
 }
@@ -105,6 +108,8 @@ QVariant FileListModel::ExtraNumber(const FileRow& row, int extra) {
     case 6:
         return values.Container.empty() ? QVariant()
                                         : QVariant(static_cast<double>(values.AudioTracks));
+    case kExtraColumns + 1:
+        return row.ModifiedNs != 0 ? QVariant(static_cast<double>(row.ModifiedNs)) : QVariant();
     default:
         return {};
     }

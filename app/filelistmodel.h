@@ -44,9 +44,9 @@ public:
     // structured outputs, and the path; hidden until chosen from the
     // header's menu.
     static constexpr int kFixedColumns = static_cast<int>(kListColumns.size());
-    static constexpr std::array<const char*, 10> kExtraColumnNames{
-        "Container",    "Profile",         "Bit depth",          "HDR", "Rotation", "Display size",
-        "Audio tracks", "Audio languages", "Subtitle languages", "Path"};
+    static constexpr std::array<const char*, 11> kExtraColumnNames{
+        "Container",    "Profile",         "Bit depth",          "HDR",  "Rotation", "Display size",
+        "Audio tracks", "Audio languages", "Subtitle languages", "Path", "Modified"};
 
     explicit FileListModel(QObject* parent = nullptr);
 

@@ -55,13 +55,13 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
     const bool opened = regular && file.Open(path, /*knownRegular=*/true);
     FileRead result;
     if (opened) {
-        result.Size = static_cast<std::uint64_t>(file.Size());
+        result.Stamp = {static_cast<std::uint64_t>(file.Size()), file.ModifiedNs(), file.Inode()};
     } else {
         if (regular) {
             // No access, or a path longer than the system takes.
             result.Unreadable = std::error_code(errno, std::generic_category());
         }
-        result.Size = ListedSize(entry);
+        result.Stamp.Size = ListedSize(entry);
         return result;
     }
     struct ClosesOnExit {
@@ -73,12 +73,17 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
         }
     } const closing{file, readers};
     const std::function<std::string()> caption = [&] { return PathToLocaleText(path.filename()); };
-    const FileFacts facts{path, caption, result.Size};
+    const FileFacts facts{path, caption, result.Stamp.Size};
+    const std::function<void(FileRow)> stamped = [&](FileRow row) {
+        row.ModifiedNs = result.Stamp.ModifiedNs;
+        row.Inode = result.Stamp.Inode;
+        add(std::move(row));
+    };
     if (hook) {
         HookedSource hooked(file, hook, path);
-        result.RowAdded = AddReaderRow(readers, hooked, facts, order, allFormats, stop, add);
+        result.RowAdded = AddReaderRow(readers, hooked, facts, order, allFormats, stop, stamped);
     } else {
-        result.RowAdded = AddReaderRow(readers, file, facts, order, allFormats, stop, add);
+        result.RowAdded = AddReaderRow(readers, file, facts, order, allFormats, stop, stamped);
     }
     return result;
 }
@@ -99,18 +104,19 @@ void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
         host_.FileUnreadable(entry.path(), read.Unreadable);
     }
     if (!read.RowAdded) {
-        AddPlainRow(entry.path(), read.Size, rootLength);
+        AddPlainRow(entry.path(), read.Stamp, rootLength);
     }
 }
 
-void TScanFilesThread::AddPlainRow(const fs::path& path, std::uint64_t size,
+void TScanFilesThread::AddPlainRow(const fs::path& path, const FileStamp& stamp,
                                    std::size_t rootLength) {
     if (Terminated()) {
         return; // the host is going away: no row is wanted any more
     }
     try {
-        FileRow row = MakePlainRow(PathToLocaleText(path.filename()), size);
+        FileRow row = MakePlainRow(PathToLocaleText(path.filename()), stamp.Size);
         row.Path = path;
+        row.SetStamp(stamp);
         row.RootLength = rootLength;
         host_.AddRow(std::move(row));
     } catch (...) {

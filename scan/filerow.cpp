@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 
 namespace vidarium {
@@ -293,6 +294,20 @@ std::string ExtraColumnText(const FileRow& row, std::size_t extra) {
     default:
         return {};
     }
+}
+
+std::string ModifiedText(std::int64_t modifiedNs) {
+    if (modifiedNs == 0) {
+        return {};
+    }
+    const std::time_t seconds = modifiedNs / 1'000'000'000;
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return {};
+    }
+    std::array<char, 32> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M", &local);
+    return {text.data(), length};
 }
 
 void AppendExportLine(std::string& line, const FileRow& row) {

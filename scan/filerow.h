@@ -30,6 +30,15 @@ inline const char* RowSourceName(RowSource source) {
     return kRowSourceNames.at(static_cast<std::size_t>(source));
 }
 
+// What tells a file that changed from the one read: its size, when it was
+// last changed (nanoseconds since 1970, 0: not known) and its inode.
+struct FileStamp {
+    std::uint64_t Size = 0;
+    std::int64_t ModifiedNs = 0;
+    std::uint64_t Inode = 0;
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
 // A row is its caption and the sub-items it really has: an AVI or MPEG row
 // has 11, a QuickTime row 12, a plain row 1. The count matters for export.
 // The list shows these two only; the rest travels with the row for the
@@ -47,10 +56,20 @@ struct FileRow {
     // named itself): the rest is the path relative to that folder.
     std::size_t RootLength = 0;
     std::uint64_t Size = 0;
+    // The rest of the file's stamp (see FileStamp).
+    std::int64_t ModifiedNs = 0;
+    std::uint64_t Inode = 0;
     RowSource Source = RowSource::Plain;
     // The reader's values behind the row, typed, for the structured
     // outputs. A classic row names no container and counts no tracks.
     MediaSummary Summary;
+
+    FileStamp Stamp() const { return {Size, ModifiedNs, Inode}; }
+    void SetStamp(const FileStamp& stamp) {
+        Size = stamp.Size;
+        ModifiedNs = stamp.ModifiedNs;
+        Inode = stamp.Inode;
+    }
 
     friend bool operator==(const FileRow& a, const FileRow& b) {
         return a.Caption == b.Caption && a.SubItems == b.SubItems;
@@ -111,6 +130,10 @@ std::string ModernVideoText(const MediaSummary& summary);
 // languages, subtitle languages.
 inline constexpr std::size_t kExtraColumns = 9;
 std::string ExtraColumnText(const FileRow& row, std::size_t extra);
+
+// When a file was last changed, as local "YYYY-MM-DD HH:MM" (empty when not
+// known).
+std::string ModifiedText(std::int64_t modifiedNs);
 
 // Caption and every existing sub-item, each trimmed and followed by TAB, then
 // CR LF. Appended to `line`, which grows as needed: no line is ever cut.

@@ -190,7 +190,8 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
             AppendCsvField(out, cell);
         }
     };
-    constexpr std::size_t kPath = kCsvColumnNames.size() - 1;
+    constexpr std::size_t kPath = 22;
+    constexpr std::size_t kModified = 23;
     constexpr std::size_t kFirstExtra = 13;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
@@ -201,6 +202,8 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
             AppendCsvField(out, TrimBelow33(row.Caption));
         } else if (column == kPath) {
             AppendCsvField(out, relativePath);
+        } else if (column == kModified) {
+            AppendCsvField(out, ModifiedText(row.ModifiedNs));
         } else if (column >= kFirstExtra) {
             append(ExtraColumnText(row, column - kFirstExtra));
         } else if (column <= row.SubItems.size()) {

@@ -15,8 +15,8 @@ namespace vidarium {
 
 // The columns a CSV record can hold, by their header names: the list's 13
 // (the two bit rates told apart), the window's extra ones, and the path
-// relative to the scanned directory.
-inline constexpr std::array<std::string_view, 23> kCsvColumnNames{"Filename",
+// relative to the scanned directory, and when the file was last changed.
+inline constexpr std::array<std::string_view, 24> kCsvColumnNames{"Filename",
                                                                   "Filesize",
                                                                   "Length",
                                                                   "Video",
@@ -38,7 +38,8 @@ inline constexpr std::array<std::string_view, 23> kCsvColumnNames{"Filename",
                                                                   "Audio tracks",
                                                                   "Audio languages",
                                                                   "Subtitle languages",
-                                                                  "Path"};
+                                                                  "Path",
+                                                                  "Modified"};
 // The default columns: the list's fields and the path.
 inline constexpr std::array<std::size_t, 14> kDefaultCsvColumns{0, 1, 2, 3,  4,  5,  6,
                                                                 7, 8, 9, 10, 11, 12, 22};

@@ -31,7 +31,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
             const FileRead read =
                 ReadListedFile(loader.Readers, loader.File, entry, order, allFormats, loader.Stop,
                                marked, [&loaded](FileRow row) { loaded.Row = std::move(row); });
-            loaded.Size = read.Size;
+            loaded.Stamp = read.Stamp;
             loaded.Unreadable = read.Unreadable;
             promise->set_value(std::move(loaded));
         } catch (...) {
@@ -99,7 +99,7 @@ void TScanFilesThread::DeliverNext() {
         loaded = load.get();
     } catch (...) {
         // Dropped before it started, or out of memory: the plain row.
-        loaded.Size = ListedSize(file->Entry);
+        loaded.Stamp.Size = ListedSize(file->Entry);
     }
     if (loaded.Unreadable) {
         host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);
@@ -114,7 +114,7 @@ void TScanFilesThread::DeliverNext() {
             HandleFile(file->Entry, file->Order, file->RootLength);
         }
     } else {
-        AddPlainRow(file->Entry.path(), loaded.Size, file->RootLength);
+        AddPlainRow(file->Entry.path(), loaded.Stamp, file->RootLength);
     }
     // A stop asked for during the row, or while it was awaited: nothing
     // after it comes.

@@ -98,7 +98,7 @@ private:
 
 struct FileRead {
     bool RowAdded = false;
-    std::uint64_t Size = 0;
+    FileStamp Stamp;
     // Listed as a regular file, yet it could not be opened.
     std::error_code Unreadable;
 };
@@ -117,7 +117,7 @@ std::uint64_t ListedSize(const fs::directory_entry& entry);
 // A file read by a loader: its reader's row, or what its plain row needs.
 struct LoadedFile {
     std::optional<FileRow> Row;
-    std::uint64_t Size = 0;
+    FileStamp Stamp;
     std::error_code Unreadable;
 };
 

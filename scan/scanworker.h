@@ -138,7 +138,8 @@ private:
     // Reads a file on the worker's own thread and adds its row.
     void HandleFile(const std::filesystem::directory_entry& entry,
                     std::span<const ReaderKind> order, std::size_t rootLength);
-    void AddPlainRow(const std::filesystem::path& path, std::uint64_t size, std::size_t rootLength);
+    void AddPlainRow(const std::filesystem::path& path, const FileStamp& stamp,
+                     std::size_t rootLength);
     // The host's steps, in the walk's order: each waits for the rows of the
     // files before it.
     template <typename Step> void Emit(Step step);

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFrame>
@@ -25,10 +26,12 @@
 #include <QTest>
 #include <QUrl>
 
+#include <chrono>
 #include <clocale>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <tuple>
 
 using namespace vidarium;
 using namespace vidarium::testing;
@@ -113,7 +116,7 @@ private slots:
         QCOMPARE(form.txtDirectory->text(), QString());
 
         // The design's 14 columns, then the extra ones, hidden at first.
-        QCOMPARE(form.Files->columnCount(), 24);
+        QCOMPARE(form.Files->columnCount(), 25);
         for (int column = 14; column < 24; ++column) {
             QVERIFY(form.ListView1->horizontalHeader()->isSectionHidden(column));
         }
@@ -270,10 +273,14 @@ private slots:
         TempDir dir;
         MakeTree(dir.path());
         // Sizes whose cells sort otherwise as text: "10 MB" before "2 MB".
-        for (const auto& [name, mebibytes] :
-             {std::pair{"big.mov", 10}, std::pair{"small.mov", 2}, std::pair{"mid.mov", 3}}) {
+        // Modification times in another order again, a year apart.
+        for (const auto& [name, mebibytes, years] :
+             {std::tuple{"big.mov", 10, 2}, std::tuple{"small.mov", 2, 3},
+              std::tuple{"mid.mov", 3, 1}}) {
             WriteFile(dir / name, {});
             fs::resize_file(dir / name, static_cast<std::uintmax_t>(mebibytes) << 20);
+            fs::last_write_time(dir / name, fs::file_time_type::clock::now() -
+                                                std::chrono::hours(24 * 366 * years));
         }
         TForm1 form;
         form.show();
@@ -306,6 +313,12 @@ private slots:
         header->sectionClicked(2);
         QCOMPARE(column(2).last(), QStringLiteral("0:01:01"));
         QCOMPARE(column(2).first(), QString());
+        // By when the files were changed; the column is hidden until chosen.
+        const int modified = FileListModel::kFixedColumns + 10;
+        QCOMPARE(form.Files->headerData(modified, Qt::Horizontal).toString(), "Modified");
+        header->sectionClicked(modified);
+        QCOMPARE(column(0).mid(0, 3), (QStringList{"small.mov", "big.mov", "mid.mov"}));
+        QVERIFY(QDateTime::fromString(column(modified).first(), "yyyy-MM-dd HH:mm").isValid());
         // Copy follows the order shown.
         form.ListView1->selectAll();
         form.CopySelectedRows();

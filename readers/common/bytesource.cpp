@@ -42,6 +42,18 @@ FileActivity FileSource::Activity() {
             bytesRead.load(std::memory_order_relaxed)};
 }
 
+std::int64_t ModifiedNsOf(const struct stat& status) {
+    // Times past the year 2262 do not fit: they count as unknown.
+    std::int64_t nanoseconds = 0;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(status.st_mtim.tv_sec), 1'000'000'000,
+                               &nanoseconds) ||
+        __builtin_add_overflow(nanoseconds, static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+                               &nanoseconds)) {
+        return 0;
+    }
+    return nanoseconds;
+}
+
 bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
     Close();
     const StorageCall call(storageSince_);
@@ -72,6 +84,8 @@ bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
     position_ = 0;
     fetched_ = 0;
     size_ = static_cast<std::int64_t>(status.st_size);
+    modifiedNs_ = ModifiedNsOf(status);
+    inode_ = static_cast<std::uint64_t>(status.st_ino);
     opens.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
@@ -83,6 +97,8 @@ void FileSource::Close() {
     }
     position_ = 0;
     size_ = 0;
+    modifiedNs_ = 0;
+    inode_ = 0;
     head_.Length = 0;
     other_.Length = 0;
 }

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+struct stat;
+
 namespace vidarium {
 
 class ByteSource {
@@ -105,6 +107,10 @@ struct FileActivity {
 // went (the AVI index at the end, a QuickTime movie header after its media
 // data). A read of a block or more goes straight to the file. One source can
 // be opened again and again: its blocks are allocated once.
+// A file's modification time in nanoseconds since 1970 (0 when it does not
+// fit).
+std::int64_t ModifiedNsOf(const struct ::stat& status);
+
 class FileSource final : public ByteSource {
 public:
     static constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
@@ -128,6 +134,10 @@ public:
 
     // The size when the file was opened.
     std::int64_t Size() override { return size_; }
+    // When the open file was last changed (nanoseconds since 1970) and its
+    // inode: with the size, what tells a changed file from the one read.
+    std::int64_t ModifiedNs() const { return modifiedNs_; }
+    std::uint64_t Inode() const { return inode_; }
     std::int64_t Position() const override { return position_; }
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     std::int64_t Seek(std::int64_t position) override;
@@ -150,6 +160,8 @@ private:
 
     int descriptor_ = -1;
     std::int64_t position_ = 0;
+    std::int64_t modifiedNs_ = 0;
+    std::uint64_t inode_ = 0;
     std::int64_t size_ = 0;
     std::uint64_t fetched_ = 0;
     Block head_;  // from position 0
