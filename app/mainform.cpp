@@ -8,7 +8,9 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -32,8 +34,10 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -80,6 +84,11 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
         qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
         // Also while a scan runs: the folder typed since is scanned instead.
         cmdScanClick();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier) {
+        cmdScanClick(/*readAgain=*/true);
         return;
     }
     QWidget::keyPressEvent(event);
@@ -269,7 +278,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setTabOrder(txtFilter, ListView1);
 
     connect(cmdBrowse, &QPushButton::clicked, this, &TForm1::cmdBrowseClick);
-    connect(cmdScan, &QPushButton::clicked, this, &TForm1::cmdScanClick);
+    connect(cmdScan, &QPushButton::clicked, this, [this] {
+        cmdScanClick(QGuiApplication::keyboardModifiers().testFlag(Qt::ShiftModifier));
+    });
     connect(cmdStop, &QPushButton::clicked, this, &TForm1::cmdStopClick);
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
     connect(ListView1->horizontalHeader(), &QHeaderView::sectionClicked, this,
@@ -395,10 +406,28 @@ TForm1::~TForm1() {
     worker_.reset();
 }
 
+QString TForm1::CatalogueFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/catalogue.sqlite");
+}
+
 void TForm1::FormCreate() {
+    // Every scan goes through the catalogue; one that cannot be used is
+    // told once the window is up, and the scans read every file.
+    try {
+        const QString file = CatalogueFile();
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        catalogue_ = std::make_unique<Catalogue>(NativePath(file));
+    } catch (const CatalogueError& error) {
+        QTimer::singleShot(0, this, [this, text = FromLocaleText(error.what())] {
+            ShowMessage(QStringLiteral("Catalogue"),
+                        text + QStringLiteral("\nScans read every file and keep nothing."));
+        });
+    }
     // Numbers are formatted without the locale, so the frame rate always uses
     // '.', whatever the user's settings say now or later.
     worker_ = std::make_unique<TScanFilesThread>(static_cast<ScanHost&>(*this));
+    worker_->SetCatalogue(catalogue_.get());
     worker_->Start();
 }
 
@@ -484,7 +513,7 @@ void TForm1::cmdBrowseClick() {
     txtDirectory->setFocus();
 }
 
-void TForm1::cmdScanClick() {
+void TForm1::cmdScanClick(bool readAgain) {
     QString path = TrimBelow33(txtDirectory->text());
     if (path.isEmpty()) {
         return;
@@ -499,7 +528,7 @@ void TForm1::cmdScanClick() {
     txtDirectory->setText(path);
     // Enter scans again, from anywhere the focus goes next.
     txtDirectory->setFocus();
-    worker_->RequestScan(NativePath(path), chkAllFormats->isChecked());
+    worker_->RequestScan(NativePath(path), chkAllFormats->isChecked(), readAgain);
 }
 
 void TForm1::cmdStopClick() {
@@ -697,6 +726,31 @@ void TForm1::ScanFailed(const std::string& folder) {
     });
 }
 
+void TForm1::ShowingCatalogued(const std::string& folder, std::size_t rows, std::time_t lastSeen) {
+    steps_.Run([&] {
+        Files->PublishPendingRows();
+        scanning_ = false;
+        const QLocale locale;
+        const QString seen = lastSeen > 0 ? locale.toString(QDateTime::fromSecsSinceEpoch(lastSeen),
+                                                            QLocale::ShortFormat)
+                                          : QStringLiteral("unknown");
+        statusText_->setText(
+            QStringLiteral("Cannot read %1 - showing %2 catalogued movies (last "
+                           "seen %3)")
+                .arg(FromLocaleText(folder), locale.toString(static_cast<qulonglong>(rows)), seen));
+        cmdScan->setEnabled(true);
+        cmdStop->setEnabled(false);
+        cmdStop->setText(QStringLiteral("Stop"));
+    });
+}
+
+void TForm1::TellCatalogueFault() {
+    if (catalogue_ && !catalogue_->Fault().empty() && !catalogueFaultTold_) {
+        catalogueFaultTold_ = true;
+        ShowMessage(QStringLiteral("Catalogue"), FromLocaleText(catalogue_->Fault()));
+    }
+}
+
 void TForm1::ScanDone() {
     steps_.Run([&] {
         Files->PublishPendingRows();
@@ -706,6 +760,9 @@ void TForm1::ScanDone() {
         cmdStop->setEnabled(false);
         cmdStop->setText(QStringLiteral("Stop"));
     });
+    // After the step: a message box would hold the worker inside it.
+    QMetaObject::invokeMethod(
+        this, [this] { TellCatalogueFault(); }, Qt::QueuedConnection);
 }
 
 } // namespace vidarium

@@ -2,6 +2,7 @@
 // the export of the selected rows.
 #pragma once
 
+#include "catalogue.h"
 #include "filelistmodel.h"
 #include "scanworker.h"
 #include "windowsteps.h"
@@ -112,7 +113,11 @@ public:
     FileListProxy* Shown;
 
     void cmdBrowseClick();
-    void cmdScanClick();
+    // `readAgain` (Shift+Enter, Shift+click): every file is read, whatever
+    // the catalogue holds.
+    void cmdScanClick(bool readAgain = false);
+    // Where the window keeps its catalogue: the user's data folder.
+    static QString CatalogueFile();
     void cmdStopClick();
     void cmdExportListClick();
     // A click on a column's header: sorted by it, a second click reverses.
@@ -154,6 +159,10 @@ private:
     void AddRow(FileRow row) override;
     void ScanDone() override;
     void ScanFailed(const std::string& folder) override;
+    void ShowingCatalogued(const std::string& folder, std::size_t rows,
+                           std::time_t lastSeen) override;
+    // The catalogue's fault, told once, after the scan it happened in.
+    void TellCatalogueFault();
     // On the worker's thread: remembered for the status bar.
     void DirectoryUnreadable(const std::filesystem::path& directory) override;
     void FileUnreadable(const std::filesystem::path& file, std::error_code error) override;
@@ -169,6 +178,9 @@ private:
     std::mutex unreadableMutex_;
     std::vector<std::string> unreadable_; // locale text, in the walk's order
     WindowSteps steps_{this};
+    // Outlives the worker, which uses it; null when it could not be opened.
+    std::unique_ptr<Catalogue> catalogue_;
+    bool catalogueFaultTold_ = false;
     std::unique_ptr<TScanFilesThread> worker_;
 };
 

@@ -1,6 +1,7 @@
 // vidarium-scan DIR: the scan without a window. Every row goes to standard
 // output, in list order, as the same tab-delimited line an export writes.
 
+#include "catalogue.h"
 #include "filerow.h"
 #include "localtext.h"
 #include "readertable.h"
@@ -38,6 +39,7 @@ using vidarium::FileRow;
 
 constexpr const char* kUsageHead =
     "Usage: vidarium-scan [OPTION]... PATH...\n"
+    "       vidarium-scan --catalogue=FILE --offline [OPTION]... [PATH]...\n"
     "Scan each PATH for AVI, QuickTime and MPEG movies and write one record per\n"
     "movie file to standard output: a folder with its subfolders, a file alone.\n"
     "\n"
@@ -53,6 +55,13 @@ constexpr const char* kUsageHead =
     "                   also scan the paths in LIST (- for standard input), one\n"
     "                   per line\n"
     "  -0               the paths in LIST end with NUL bytes (find -print0)\n"
+    "  --catalogue=FILE keep every row in FILE (an SQLite database, made when\n"
+    "                   missing), and take a file's row from it when the\n"
+    "                   file's size, modification time and inode are unchanged\n"
+    "  --rescan-all     with --catalogue: read every file again\n"
+    "  --offline        with --catalogue: write the stored rows below each PATH\n"
+    "                   (all of them when no PATH is given) without reading\n"
+    "                   the files or folders\n"
     "  --stats          after the rows, one summary line on standard error\n"
     "  --reads-in-flight=N\n"
     "                   read up to N files at once, and list folders ahead\n"
@@ -63,8 +72,8 @@ constexpr const char* kUsageHead =
 constexpr const char* kUsageTail =
     "\n"
     "Exit status: 0 when the scan ends, 1 when a PATH cannot be read (the others\n"
-    "are still scanned) or the output cannot be written, 2 for a usage error,\n"
-    "130 when interrupted.\n";
+    "are still scanned), the output cannot be written or the catalogue cannot be\n"
+    "used, 2 for a usage error, 130 when interrupted.\n";
 
 // The usage, with what --all-formats lists from the reader table.
 std::string Usage() {
@@ -300,6 +309,9 @@ struct Options {
     bool stats = false;
     std::size_t readsInFlight = vidarium::TScanFilesThread::kDefaultReadsInFlight;
     bool allFormats = false;
+    std::string catalogue;
+    bool rescanAll = false;
+    bool offline = false;
     std::vector<std::size_t> csvColumns{vidarium::kDefaultCsvColumns.begin(),
                                         vidarium::kDefaultCsvColumns.end()};
 };
@@ -379,14 +391,26 @@ int Scan(PathList& paths, const Options& options) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
+    std::unique_ptr<vidarium::Catalogue> catalogue;
+    if (!options.catalogue.empty()) {
+        try {
+            catalogue = std::make_unique<vidarium::Catalogue>(fs::path(options.catalogue));
+        } catch (const vidarium::CatalogueError& error) {
+            std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
+            return 1;
+        }
+    }
     ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, options.csvColumns);
     std::uint64_t filesSeen = 0;
+    std::uint64_t fromCatalogue = 0;
     {
         vidarium::TScanFilesThread worker(host);
         host.onWriteFailure = [&worker] { worker.RequestStop(); };
         worker.SetReadsInFlight(options.readsInFlight);
+        worker.SetCatalogue(catalogue.get());
         worker.Start();
-        worker.RequestScanOf([&paths] { return paths.Next(); }, options.allFormats);
+        worker.RequestScanOf([&paths] { return paths.Next(); }, options.allFormats,
+                             options.rescanAll);
         // Like the Stop button: the file being read still gets its row.
         runningScan.store(&worker);
         int ticks = 0;
@@ -407,9 +431,14 @@ int Scan(PathList& paths, const Options& options) {
         runningScan.store(nullptr);
         worker.Terminate();
         filesSeen = worker.FilesSeen();
+        fromCatalogue = worker.RowsFromCatalogue();
     }
     host.Finish();
-    if (host.WriteFailed() || host.PathFailed()) {
+    const bool catalogueFailed = catalogue && !catalogue->Fault().empty();
+    if (catalogueFailed) {
+        std::fprintf(stderr, "vidarium-scan: %s\n", catalogue->Fault().c_str());
+    }
+    if (host.WriteFailed() || host.PathFailed() || catalogueFailed) {
         return 1;
     }
     if (options.stats) {
@@ -426,21 +455,63 @@ int Scan(PathList& paths, const Options& options) {
                 }
             }
         }
+        const std::string stored =
+            catalogue ? "; " + std::to_string(fromCatalogue) + " from the catalogue"
+                      : std::string();
         std::fprintf(stderr,
                      "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg%s, "
-                     "%llu plain; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
+                     "%llu plain%s; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
                      "%.0f files/s\n",
                      static_cast<unsigned long long>(filesSeen),
                      static_cast<unsigned long long>(host.Rows(RowSource::Avi)),
                      static_cast<unsigned long long>(host.Rows(RowSource::QuickTime)),
                      static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)), modern.c_str(),
-                     static_cast<unsigned long long>(host.Rows(RowSource::Plain)),
+                     static_cast<unsigned long long>(host.Rows(RowSource::Plain)), stored.c_str(),
                      static_cast<unsigned long long>(activity.BytesRead),
                      static_cast<unsigned long long>(activity.ReadCalls),
                      static_cast<unsigned long long>(activity.Opens), seconds,
                      seconds > 0 ? static_cast<double>(filesSeen) / seconds : 0.0);
     }
     return interrupted != 0 ? 130 : 0;
+}
+
+// The stored rows below each path (all when none), without touching them.
+int Offline(const std::vector<std::string>& arguments, const Options& options) {
+    std::unique_ptr<vidarium::Catalogue> catalogue;
+    try {
+        catalogue = std::make_unique<vidarium::Catalogue>(fs::path(options.catalogue));
+    } catch (const vidarium::CatalogueError& error) {
+        std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
+        return 1;
+    }
+    ConsoleHost host(false, options.format, options.csvColumns);
+    int status = 0;
+    const auto write = [&](const std::string& folder) {
+        std::time_t lastSeen = 0;
+        std::vector<FileRow> rows = catalogue->RowsBelow(folder, lastSeen);
+        if (rows.empty() && !folder.empty()) {
+            std::fprintf(stderr, "vidarium-scan: %s: not in the catalogue\n", folder.c_str());
+            status = 1;
+        }
+        for (FileRow& row : rows) {
+            if (!folder.empty()) {
+                // Relative to the folder named, as a scan of it gives them.
+                const bool file = row.Path.native() == folder;
+                row.RootLength = file                    ? 0
+                                 : folder.ends_with('/') ? folder.size()
+                                                         : folder.size() + 1;
+            }
+            host.AddRow(std::move(row));
+        }
+    };
+    if (arguments.empty()) {
+        write({});
+    }
+    for (const std::string& argument : arguments) {
+        write(std::string(vidarium::TrimBelow33(argument)));
+    }
+    host.Finish();
+    return host.WriteFailed() ? 1 : status;
 }
 
 } // namespace
@@ -464,6 +535,9 @@ int main(int argc, char** argv) {
     app.add_flag("--version", version);
     app.add_flag("--stats", options.stats);
     app.add_flag("--all-formats", options.allFormats);
+    app.add_option("--catalogue", options.catalogue);
+    app.add_flag("--rescan-all", options.rescanAll);
+    app.add_flag("--offline", options.offline);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
@@ -504,6 +578,16 @@ int main(int argc, char** argv) {
             return 2;
         }
         options.csvColumns = *columns;
+    }
+    if ((options.rescanAll || options.offline) && options.catalogue.empty()) {
+        std::fprintf(stderr,
+                     "vidarium-scan: %s needs --catalogue\nTry 'vidarium-scan --help' for more "
+                     "information.\n",
+                     options.offline ? "--offline" : "--rescan-all");
+        return 2;
+    }
+    if (options.offline) {
+        return Offline(arguments, options);
     }
     if (arguments.empty() && list.empty()) {
         std::fputs(Usage().c_str(), stderr);

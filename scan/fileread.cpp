@@ -91,25 +91,26 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
 } // namespace walkparts
 
 void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
-                                  std::span<const ReaderKind> order, std::size_t rootLength) {
+                                  std::span<const ReaderKind> order, std::size_t rootLength,
+                                  std::int64_t walk) {
     // A reader that raises its error, or whose row cannot be added, counts as
     // having refused the file: the next reader gets its turn, and the file
     // still gets its plain row.
     const FileRead read = ReadListedFile(*Readers, *file_, entry, order, AllFormats, StopRequested,
-                                         readHook_, [this, rootLength](FileRow row) {
+                                         readHook_, [this, rootLength, walk](FileRow row) {
                                              row.RootLength = rootLength;
-                                             host_.AddRow(std::move(row));
+                                             AddRow(std::move(row), walk);
                                          });
     if (read.Unreadable) {
         host_.FileUnreadable(entry.path(), read.Unreadable);
     }
     if (!read.RowAdded) {
-        AddPlainRow(entry.path(), read.Stamp, rootLength);
+        AddPlainRow(entry.path(), read.Stamp, rootLength, walk);
     }
 }
 
 void TScanFilesThread::AddPlainRow(const fs::path& path, const FileStamp& stamp,
-                                   std::size_t rootLength) {
+                                   std::size_t rootLength, std::int64_t walk) {
     if (Terminated()) {
         return; // the host is going away: no row is wanted any more
     }
@@ -118,7 +119,7 @@ void TScanFilesThread::AddPlainRow(const fs::path& path, const FileStamp& stamp,
         row.Path = path;
         row.SetStamp(stamp);
         row.RootLength = rootLength;
-        host_.AddRow(std::move(row));
+        AddRow(std::move(row), walk);
     } catch (...) {
     }
 }

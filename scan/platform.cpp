@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "bytesource.h"
+
 #include <algorithm>
 #include <cerrno>
 
@@ -18,6 +20,15 @@ IdentifyDirectory(const std::filesystem::path::string_type& directory) {
     }
     return DirectoryIdentity{static_cast<std::uint64_t>(status.st_dev),
                              static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::optional<FileStamp> StampNow(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return FileStamp{static_cast<std::uint64_t>(status.st_size), ModifiedNsOf(status),
+                     static_cast<std::uint64_t>(status.st_ino)};
 }
 
 void LowerCurrentThreadPriority() {

@@ -1,6 +1,8 @@
 // The few operating-system calls the scan needs beyond the standard library.
 #pragma once
 
+#include "filerow.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +21,10 @@ struct DirectoryIdentity {
 // deep path into its components at every level of the walk.
 std::optional<DirectoryIdentity>
 IdentifyDirectory(const std::filesystem::path::string_type& directory);
+
+// A file's stamp as it is now, following a link; nothing when it is not a
+// regular file or cannot be looked up. One call to the storage.
+std::optional<FileStamp> StampNow(const std::filesystem::path& path);
 
 // Runs the calling thread one step below normal priority, where allowed.
 void LowerCurrentThreadPriority();

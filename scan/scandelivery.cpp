@@ -9,15 +9,34 @@ using namespace walkparts;
 void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                                  std::span<const ReaderKind> order) {
     Pipeline& pipeline = *pipeline_;
+    const std::optional<StoredEntry> stored = StoredFor(entry.path());
     if (!pipeline.Loaders) {
-        HandleFile(entry, order, rootLength_);
+        if (!stored || !AddStoredIfUnchanged(entry.path(), *stored)) {
+            HandleFile(entry, order, rootLength_, walk_);
+        }
         return;
     }
     auto promise = std::make_shared<std::promise<LoadedFile>>();
-    PendingFile pending{entry, order, rootLength_, promise->get_future()};
-    LoaderPool::Task task = [promise, entry, order, allFormats = AllFormats,
+    PendingFile pending{entry, order, rootLength_, walk_, promise->get_future()};
+    LoaderPool::Task task = [promise, entry, order, stored, allFormats = AllFormats,
                              hook = readHook_](Loader& loader) {
         try {
+            if (stored) {
+                // One look at the file instead of a read, on the loader: on a
+                // share it waits as long as an open does.
+                std::optional<FileStamp> now;
+                {
+                    const StorageCall call(&loader.StorageSince);
+                    now = StampNow(entry.path());
+                }
+                if (now && *now == stored->Stamp) {
+                    LoadedFile unchanged;
+                    unchanged.StoredEntry = stored->Id;
+                    unchanged.Stamp = *now;
+                    promise->set_value(std::move(unchanged));
+                    return;
+                }
+            }
             // The hook stands for storage that tests slow down: its time is
             // a wait for the storage, as a read's is.
             TScanFilesThread::ReadHook marked;
@@ -43,7 +62,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
         while (!pipeline.Steps.empty() && !pipeline.Ended) {
             DeliverNext();
         }
-        HandleFile(entry, order, rootLength_);
+        HandleFile(entry, order, rootLength_, walk_);
         return;
     }
     pipeline.Steps.emplace_back(std::move(pending));
@@ -74,7 +93,17 @@ void TScanFilesThread::DeliverNext() {
                         // Only the status line is lost.
                     }
                 },
-                [this](UnreadableFolder& folder) { host_.DirectoryUnreadable(folder.Path); },
+                [this](UnreadableFolder& folder) {
+                    if (catalogue_ != nullptr) {
+                        catalogue_->FolderUnreadable(folder.Walk, folder.Path.native());
+                    }
+                    host_.DirectoryUnreadable(folder.Path);
+                },
+                [this](WalkEnd& end) {
+                    if (catalogue_ != nullptr) {
+                        catalogue_->EndWalk(end.Walk, end.Complete);
+                    }
+                },
                 [this](UnreadablePath& path) { host_.PathUnreadable(path.Path, path.Error); },
                 [](PendingFile&) {},
             },
@@ -104,17 +133,22 @@ void TScanFilesThread::DeliverNext() {
     if (loaded.Unreadable) {
         host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);
     }
-    if (loaded.Row) {
+    if (loaded.StoredEntry &&
+        AddStoredRow(file->Entry.path(), *loaded.StoredEntry, file->RootLength, file->Walk)) {
+        // Its row as it was stored.
+    } else if (loaded.StoredEntry) {
+        HandleFile(file->Entry, file->Order, file->RootLength, file->Walk);
+    } else if (loaded.Row) {
         loaded.Row->RootLength = file->RootLength;
         try {
-            host_.AddRow(std::move(*loaded.Row));
+            AddRow(std::move(*loaded.Row), file->Walk);
         } catch (...) {
             // The list refused the row: read the file again here, where the
             // next reader gets its turn.
-            HandleFile(file->Entry, file->Order, file->RootLength);
+            HandleFile(file->Entry, file->Order, file->RootLength, file->Walk);
         }
     } else {
-        AddPlainRow(file->Entry.path(), loaded.Stamp, file->RootLength);
+        AddPlainRow(file->Entry.path(), loaded.Stamp, file->RootLength, file->Walk);
     }
     // A stop asked for during the row, or while it was awaited: nothing
     // after it comes.
@@ -135,6 +169,44 @@ void TScanFilesThread::FinishScan() {
     pipeline.Steps.clear();
     pipeline.Files = 0;
     pipeline.Ended = false;
+    if (catalogue_ != nullptr) {
+        catalogue_->Flush();
+    }
+}
+
+std::optional<StoredEntry> TScanFilesThread::StoredFor(const fs::path& path) {
+    if (catalogue_ == nullptr || ReadAgain) {
+        return std::nullopt;
+    }
+    return catalogue_->Lookup(walk_, path.native());
+}
+
+bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEntry& stored) {
+    const std::optional<FileStamp> now = StampNow(path);
+    return now && *now == stored.Stamp && AddStoredRow(path, stored.Id, rootLength_, walk_);
+}
+
+bool TScanFilesThread::AddStoredRow(const fs::path& path, std::int64_t entry,
+                                    std::size_t rootLength, std::int64_t walk) {
+    std::optional<FileRow> row = catalogue_->StoredRow(entry);
+    if (!row) {
+        return false;
+    }
+    // The name as this run's locale shows it; the rest as it was read.
+    row->Caption = PathToLocaleText(path.filename());
+    row->Path = path;
+    row->RootLength = rootLength;
+    fromCatalogue_.fetch_add(1, std::memory_order_relaxed);
+    AddRow(std::move(*row), walk, entry);
+    return true;
+}
+
+void TScanFilesThread::AddRow(FileRow row, std::int64_t walk,
+                              std::optional<std::int64_t> storedEntry) {
+    if (catalogue_ != nullptr) {
+        catalogue_->Keep(walk, row, storedEntry);
+    }
+    host_.AddRow(std::move(row));
 }
 
 } // namespace vidarium

@@ -117,6 +117,8 @@ std::uint64_t ListedSize(const fs::directory_entry& entry);
 // A file read by a loader: its reader's row, or what its plain row needs.
 struct LoadedFile {
     std::optional<FileRow> Row;
+    // Its stamp matched the catalogue's: the stored entry gives its row.
+    std::optional<std::int64_t> StoredEntry;
     FileStamp Stamp;
     std::error_code Unreadable;
 };
@@ -125,6 +127,7 @@ struct PendingFile {
     fs::directory_entry Entry;
     std::span<const ReaderKind> Order;
     std::size_t RootLength = 0;
+    std::int64_t Walk = 0;
     std::future<LoadedFile> Load;
 };
 struct StatusStep {
@@ -132,12 +135,19 @@ struct StatusStep {
 };
 struct UnreadableFolder {
     fs::path Path;
+    std::int64_t Walk = 0;
+};
+// The walk of one folder (or a file named itself) has handed over its rows.
+struct WalkEnd {
+    std::int64_t Walk = 0;
+    bool Complete = false;
 };
 struct UnreadablePath {
     fs::path Path;
     std::error_code Error;
 };
-using PendingStep = std::variant<StatusStep, UnreadableFolder, UnreadablePath, PendingFile>;
+using PendingStep =
+    std::variant<StatusStep, UnreadableFolder, UnreadablePath, WalkEnd, PendingFile>;
 
 // Waits for a loader's result; while it waits, the pool may start another
 // loader beside loads that wait for their storage. False once `ended`.

@@ -87,7 +87,7 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
         listing = ListHere(directory);
     }
     if (!listing->Listed) {
-        Emit(UnreadableFolder{directory});
+        Emit(UnreadableFolder{directory, walk_});
         return;
     }
     if (!listing->Complete) {
@@ -174,7 +174,7 @@ void TScanFilesThread::FilePass(const std::string& directory) {
         std::error_code error;
         fs::directory_iterator entries(fs::path(directory), error);
         if (error) {
-            Emit(UnreadableFolder{directory});
+            Emit(UnreadableFolder{directory, walk_});
             return;
         }
         while (entries != fs::directory_iterator() && !ShouldEndPass()) {

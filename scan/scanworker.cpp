@@ -19,20 +19,21 @@ void TScanFilesThread::Start() {
     thread_ = std::thread([this] { Execute(); });
 }
 
-void TScanFilesThread::RequestScan(fs::path path, bool allFormats) {
+void TScanFilesThread::RequestScan(fs::path path, bool allFormats, bool readAgain) {
     StopRequested.store(true);
     ScanPath = std::move(path);
-    PublishRequest(allFormats);
+    PublishRequest(allFormats, readAgain);
 }
 
-void TScanFilesThread::RequestScanOf(PathSource paths, bool allFormats) {
+void TScanFilesThread::RequestScanOf(PathSource paths, bool allFormats, bool readAgain) {
     StopRequested.store(true);
     ScanPaths = std::move(paths);
-    PublishRequest(allFormats);
+    PublishRequest(allFormats, readAgain);
 }
 
-void TScanFilesThread::PublishRequest(bool allFormats) {
+void TScanFilesThread::PublishRequest(bool allFormats, bool readAgain) {
     AllFormatsRequested = allFormats;
+    ReadAgainRequested = readAgain;
     {
         // Under the lock, so that the worker cannot miss the wake-up between
         // its test of the flag and its wait.
@@ -76,6 +77,7 @@ template <typename Step> void EvenIfItFails(Step&& step) {
 void TScanFilesThread::RunRequest() {
     Recurse = RecurseRequested;
     AllFormats = AllFormatsRequested;
+    ReadAgain = ReadAgainRequested;
     if (ScanPaths) {
         const PathSource paths = std::move(ScanPaths);
         ScanPaths = nullptr;
@@ -98,7 +100,7 @@ void TScanFilesThread::RunRequest() {
         EvenIfItFails([&] {
             if (readable) {
                 host_.ScanDone();
-            } else {
+            } else if (!ShowCatalogued(shown)) {
                 host_.ScanFailed(PathToLocaleText(shown));
             }
         });
@@ -154,6 +156,7 @@ bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
     if (!listing->Listed) {
         return false;
     }
+    walk_ = catalogue_ != nullptr ? catalogue_->BeginWalk(text, AllFormats) : 0;
     // The directories on the path being walked, the root first; each is
     // identified once, before it is entered.
     std::vector<DirectoryIdentity> ancestors;
@@ -161,6 +164,27 @@ bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
         ancestors.push_back(*identity);
     }
     ScanDirectory(text, ancestors, std::move(listing));
+    if (catalogue_ != nullptr) {
+        Emit(WalkEnd{walk_, !ShouldEndPass()});
+    }
+    return true;
+}
+
+bool TScanFilesThread::ShowCatalogued(const std::string& folder) {
+    if (catalogue_ == nullptr) {
+        return false;
+    }
+    std::time_t lastSeen = 0;
+    std::vector<FileRow> rows = catalogue_->RowsBelow(folder, lastSeen);
+    if (rows.empty()) {
+        return false;
+    }
+    const std::size_t count = rows.size();
+    for (FileRow& row : rows) {
+        row.RootLength = folder.size();
+        host_.AddRow(std::move(row));
+    }
+    host_.ShowingCatalogued(PathToLocaleText(folder), count, lastSeen);
     return true;
 }
 
@@ -202,8 +226,12 @@ void TScanFilesThread::ScanPathsOf(const PathSource& paths) {
             rootLength_ = 0;
             filesSeen_.fetch_add(1, std::memory_order_relaxed);
             const std::string name = path->filename().native();
+            walk_ = catalogue_ != nullptr ? catalogue_->BeginWalk(path->native(), AllFormats) : 0;
             QueueFile(fs::directory_entry(*path, error),
                       ReaderOrderFor(LowerCaseExtension(ExtensionOf(name))));
+            if (catalogue_ != nullptr) {
+                Emit(WalkEnd{walk_, !ShouldEndPass()});
+            }
         }
     }
 }

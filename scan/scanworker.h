@@ -6,6 +6,7 @@
 #include "filerow.h"
 #include "platform.h"
 #include "readertable.h"
+#include "rowcatalogue.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -44,6 +45,16 @@ public:
         ScanDone();
     }
 
+    // Instead of ScanFailed when the folder cannot be listed but the
+    // catalogue holds rows below it: those rows have been added, and the
+    // folder was last walked to its end at `lastSeen` (0: not known). A step.
+    virtual void ShowingCatalogued(const std::string& folder, std::size_t rows,
+                                   std::time_t lastSeen) {
+        (void)rows;
+        (void)lastSeen;
+        ScanFailed(folder);
+    }
+
     // Called on the worker's thread when a directory below the root cannot be
     // read and is passed over. Not a step: it must not block.
     virtual void DirectoryUnreadable(const std::filesystem::path& directory) { (void)directory; }
@@ -80,19 +91,29 @@ public:
     using ReadHook = std::function<void(const std::filesystem::path&)>;
     void SetReadHook(ReadHook hook) { readHook_ = std::move(hook); }
 
+    // Rows kept between scans: a file whose stamp matches its stored entry
+    // gets its stored row without being opened. Null (the default): every
+    // file is read. Set before Start; it must outlive the thread.
+    void SetCatalogue(RowCatalogue* catalogue) { catalogue_ = catalogue; }
+    // Rows that came from the catalogue since the thread started.
+    std::uint64_t RowsFromCatalogue() const {
+        return fromCatalogue_.load(std::memory_order_relaxed);
+    }
+
     void Start();
 
     // Window thread: only while no scan runs. The path is published before the
     // pending flag (release), and the worker reads it after seeing the flag.
     // `allFormats`: list the modern containers too, and read every file that
     // no classic reader accepts by its content.
-    void RequestScan(std::filesystem::path path, bool allFormats = false);
+    // `readAgain`: read every file, as if no catalogue held it.
+    void RequestScan(std::filesystem::path path, bool allFormats = false, bool readAgain = false);
     // The next path of a scan of several, or nothing once there is none. It
     // runs on the worker's thread, so a long list streams.
     using PathSource = std::function<std::optional<std::filesystem::path>()>;
     // Scans each path in turn: a folder as RequestScan does, a file alone.
     // A path that cannot be read is named to PathUnreadable.
-    void RequestScanOf(PathSource paths, bool allFormats = false);
+    void RequestScanOf(PathSource paths, bool allFormats = false, bool readAgain = false);
     void RequestStop();
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
@@ -130,16 +151,30 @@ private:
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void ScanPathsOf(const PathSource& paths);
     // Publishes the request's settings, then the pending flag (release).
-    void PublishRequest(bool allFormats);
+    void PublishRequest(bool allFormats, bool readAgain);
     // A listed entry: a movie file is read, by a loader or here.
     void ConsiderEntry(const std::filesystem::directory_entry& entry, bool directory);
     void QueueFile(const std::filesystem::directory_entry& entry,
                    std::span<const ReaderKind> order);
+    // The catalogue's entry for a file of the walk, unless every file is to
+    // be read.
+    std::optional<StoredEntry> StoredFor(const std::filesystem::path& path);
     // Reads a file on the worker's own thread and adds its row.
     void HandleFile(const std::filesystem::directory_entry& entry,
-                    std::span<const ReaderKind> order, std::size_t rootLength);
+                    std::span<const ReaderKind> order, std::size_t rootLength, std::int64_t walk);
     void AddPlainRow(const std::filesystem::path& path, const FileStamp& stamp,
-                     std::size_t rootLength);
+                     std::size_t rootLength, std::int64_t walk);
+    // Hands a row to the host, kept in the catalogue first.
+    void AddRow(FileRow row, std::int64_t walk, std::optional<std::int64_t> storedEntry = {});
+    // A file read here: its stored row when its stamp still matches.
+    bool AddStoredIfUnchanged(const std::filesystem::path& path, const StoredEntry& stored);
+    // The stored row of a file whose stamp matched; false when it cannot be
+    // read back (the file is then read).
+    bool AddStoredRow(const std::filesystem::path& path, std::int64_t entry, std::size_t rootLength,
+                      std::int64_t walk);
+    // The catalogue's rows below a folder that cannot be listed; false when
+    // it holds none.
+    bool ShowCatalogued(const std::string& folder);
     // The host's steps, in the walk's order: each waits for the rows of the
     // files before it.
     template <typename Step> void Emit(Step step);
@@ -149,6 +184,8 @@ private:
     void FinishScan();
     bool AllFormats = false;
     bool AllFormatsRequested = false;
+    bool ReadAgain = false;
+    bool ReadAgainRequested = false;
     bool ShouldEndPass() const;
 
     ScanHost& host_;
@@ -174,6 +211,10 @@ private:
     std::size_t readsInFlight_ = kDefaultReadsInFlight;
     ReadHook readHook_;
     std::unique_ptr<Pipeline> pipeline_;
+    RowCatalogue* catalogue_ = nullptr;
+    // The catalogue's walk the files being listed belong to.
+    std::int64_t walk_ = 0;
+    std::atomic<std::uint64_t> fromCatalogue_{0};
 };
 
 } // namespace vidarium

@@ -1,0 +1,596 @@
+#include "catalogue.h"
+
+#include "readertable.h"
+#include "rowcodec.h"
+#include "rowformats.h"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vidarium {
+namespace fs = std::filesystem;
+
+namespace {
+
+// "VIDA": tells a catalogue from any other SQLite file.
+constexpr std::int32_t kApplicationId = 0x56494441;
+
+constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
+
+// The tables, and the view users query with sqlite3. A path is the file's
+// absolute path as bytes; `row` is the exact row, `json` the same row as
+// the JSON output writes it (its path absolute), which the view reads.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE walks(
+    id INTEGER PRIMARY KEY,
+    root BLOB NOT NULL UNIQUE,
+    finished INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE files(
+    id INTEGER PRIMARY KEY,
+    path BLOB NOT NULL UNIQUE,
+    size INTEGER NOT NULL,
+    modified_ns INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    all_formats INTEGER NOT NULL,
+    generation INTEGER NOT NULL,
+    walk INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    read_at INTEGER NOT NULL,
+    row BLOB NOT NULL,
+    json TEXT NOT NULL
+);
+CREATE INDEX files_in_walk_order ON files(walk, seq);
+CREATE VIEW movies AS SELECT
+    CAST(path AS TEXT) AS path,
+    json ->> '$.name' AS name,
+    size,
+    datetime(modified_ns / 1000000000, 'unixepoch') AS modified,
+    json ->> '$.reader' AS reader,
+    json ->> '$.container' AS container,
+    json ->> '$.duration_ms' AS duration_ms,
+    json ->> '$.video_codec' AS video_codec,
+    json ->> '$.video_codec_name' AS video_codec_name,
+    json ->> '$.video_profile' AS video_profile,
+    json ->> '$.bit_depth' AS bit_depth,
+    json ->> '$.hdr' AS hdr,
+    json ->> '$.video_bit_rate' AS video_bit_rate,
+    json ->> '$.width' AS width,
+    json ->> '$.height' AS height,
+    json ->> '$.frame_rate' AS frame_rate,
+    json ->> '$.display_aspect' AS display_aspect,
+    json ->> '$.rotation' AS rotation,
+    json ->> '$.audio_codec' AS audio_codec,
+    json ->> '$.audio_codec_name' AS audio_codec_name,
+    json ->> '$.audio_bit_rate' AS audio_bit_rate,
+    json ->> '$.sample_rate' AS sample_rate,
+    json ->> '$.channels' AS channels,
+    json ->> '$.video_tracks' AS video_tracks,
+    json ->> '$.audio_tracks' AS audio_tracks,
+    json ->> '$.subtitle_tracks' AS subtitle_tracks,
+    json -> '$.audio_languages' AS audio_languages,
+    json -> '$.subtitle_languages' AS subtitle_languages,
+    json -> '$.user_data' AS user_data,
+    datetime(read_at, 'unixepoch') AS read_at
+FROM files;
+)sql";
+
+std::string Quoted(const fs::path& file) {
+    return "\"" + file.native() + "\"";
+}
+
+// The smallest key after every key that starts with `prefix`.
+std::string PastPrefix(std::string prefix) {
+    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) {
+        prefix.pop_back();
+    }
+    if (!prefix.empty()) {
+        prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
+    }
+    return prefix;
+}
+
+std::string AbsoluteText(const std::string& path) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? path : absolute.native();
+}
+
+bool EndsWithSeparator(std::string_view text) {
+    return !text.empty() && text.back() == kSeparator;
+}
+
+} // namespace
+
+// One prepared statement, reset after each use.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr) !=
+            SQLITE_OK) {
+            throw CatalogueError(sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, std::int64_t value) {
+        Check(sqlite3_bind_int64(statement_, index, value));
+        return *this;
+    }
+    Statement& Bind(int index, std::string_view bytes) {
+        Check(sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& BindText(int index, std::string_view text) {
+        Check(sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT,
+                                  SQLITE_UTF8));
+        return *this;
+    }
+    // True while there is a row; the statement is reset once there is none
+    // or a step fails.
+    bool Step() {
+        const int result = sqlite3_step(statement_);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        Reset();
+        if (result != SQLITE_DONE) {
+            throw CatalogueError(sqlite3_errstr(result));
+        }
+        return false;
+    }
+    void Run() {
+        while (Step()) {
+        }
+    }
+    void Reset() {
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+    std::int64_t Number(int column) const { return sqlite3_column_int64(statement_, column); }
+    std::string_view Bytes(int column) const {
+        const void* data = sqlite3_column_blob(statement_, column);
+        const int length = sqlite3_column_bytes(statement_, column);
+        return data == nullptr ? std::string_view()
+                               : std::string_view(static_cast<const char*>(data),
+                                                  static_cast<std::size_t>(length));
+    }
+
+private:
+    void Check(int result) const {
+        if (result != SQLITE_OK) {
+            throw CatalogueError(sqlite3_errmsg(db_));
+        }
+    }
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+// Resets a statement however its use ends.
+struct ResetsOnExit {
+    Statement& statement;
+    ~ResetsOnExit() { statement.Reset(); }
+};
+
+struct Catalogue::Statements {
+    explicit Statements(sqlite3* db)
+        : AddWalk(db, "INSERT INTO walks(root) VALUES(?1) ON CONFLICT(root) DO NOTHING"),
+          WalkId(db, "SELECT id FROM walks WHERE root = ?1"),
+          EntriesBetween(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, "
+                             "walk, seq FROM files WHERE path >= ?1 AND path < ?2"),
+          Entry(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, walk, "
+                    "seq FROM files WHERE path = ?1"),
+          RowOf(db, "SELECT row FROM files WHERE id = ?1"),
+          Store(db, "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
+                    "walk, seq, read_at, row, json) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+                    "?10, ?11) ON CONFLICT(path) DO UPDATE SET size = ?2, modified_ns = ?3, "
+                    "inode = ?4, all_formats = ?5, generation = ?6, walk = ?7, seq = ?8, "
+                    "read_at = ?9, row = ?10, json = ?11 RETURNING id"),
+          Reorder(db, "UPDATE files SET walk = ?2, seq = ?3 WHERE id = ?1"),
+          Remove(db, "DELETE FROM files WHERE id = ?1"),
+          Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
+          RowsBetween(db, "SELECT files.path, files.row, walks.root FROM files JOIN walks ON "
+                          "walks.id = files.walk WHERE files.path >= ?1 AND files.path < ?2 "
+                          "ORDER BY files.walk, files.seq"),
+          AllRows(db, "SELECT files.path, files.row, walks.root FROM files JOIN walks ON "
+                      "walks.id = files.walk ORDER BY files.walk, files.seq"),
+          Walks(db, "SELECT root, finished FROM walks") {}
+
+    Statement AddWalk, WalkId, EntriesBetween, Entry, RowOf, Store, Reorder, Remove, Finished,
+        RowsBetween, AllRows, Walks;
+};
+
+namespace {
+
+void Execute(sqlite3* db, const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string reason = message != nullptr ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw CatalogueError(reason);
+    }
+}
+
+std::int64_t PragmaNumber(sqlite3* db, const char* sql) {
+    Statement pragma(db, sql);
+    return pragma.Step() ? pragma.Number(0) : 0;
+}
+
+} // namespace
+
+Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait) : file_(file) {
+    // Created for its owner only: it names every movie of the collection.
+    lockDescriptor_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); // NOLINT
+    if (lockDescriptor_ < 0) {
+        throw CatalogueError(Quoted(file) + ": " + std::strerror(errno));
+    }
+    try {
+        // One scan at a time: another waits for the lock, then gives up.
+        const auto deadline = std::chrono::steady_clock::now() + busyWait;
+        while (::flock(lockDescriptor_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+                throw CatalogueError(Quoted(file) + " is in use by another scan");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        struct stat status {};
+        if (::fstat(lockDescriptor_, &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw CatalogueError(Quoted(file) + " is not a Vidarium catalogue");
+        }
+        const bool fresh = status.st_size == 0;
+        if (!fresh) {
+            // Anything but an SQLite file is refused before SQLite sees it.
+            std::array<char, 16> header{};
+            if (::pread(lockDescriptor_, header.data(), header.size(), 0) !=
+                    static_cast<ssize_t>(header.size()) ||
+                std::memcmp(header.data(), "SQLite format 3", header.size()) != 0) {
+                throw CatalogueError(Quoted(file) + " is not a Vidarium catalogue");
+            }
+        }
+        if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            throw CatalogueError(Quoted(file) + ": " +
+                                 (db_ != nullptr ? sqlite3_errmsg(db_) : "cannot be opened"));
+        }
+        sqlite3_busy_timeout(db_, static_cast<int>(busyWait.count()));
+        sqlite3_extended_result_codes(db_, 1);
+        if (fresh) {
+            CreateSchema();
+        } else {
+            CheckExisting();
+        }
+        // Written ahead: a scan killed at any point leaves every committed
+        // row, and readers never wait for it.
+        Execute(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+        statements_ = std::make_unique<Statements>(db_);
+    } catch (const CatalogueError& error) {
+        const std::string reason = error.what();
+        statements_.reset();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        ::close(lockDescriptor_);
+        throw CatalogueError(reason.starts_with('"') ? reason : Quoted(file) + ": " + reason);
+    }
+}
+
+Catalogue::~Catalogue() {
+    Flush();
+    statements_.reset();
+    sqlite3_close_v2(db_);
+    ::close(lockDescriptor_);
+}
+
+void Catalogue::CreateSchema() {
+    Execute(db_, "BEGIN IMMEDIATE");
+    try {
+        Execute(db_, kSchema);
+        Execute(db_, ("PRAGMA application_id = " + std::to_string(kApplicationId) +
+                      "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
+                         .c_str());
+        Execute(db_, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Catalogue::CheckExisting() {
+    if (PragmaNumber(db_, "PRAGMA application_id") != kApplicationId) {
+        throw CatalogueError(Quoted(file_) + " is not a Vidarium catalogue");
+    }
+    const std::int64_t version = PragmaNumber(db_, "PRAGMA user_version");
+    if (version > kSchemaVersion) {
+        throw CatalogueError(Quoted(file_) +
+                             " was written by a newer Vidarium (catalogue version " +
+                             std::to_string(version) + ")");
+    }
+}
+
+template <typename Write> void Catalogue::Writing(Write&& write) {
+    if (!fault_.empty()) {
+        return;
+    }
+    try {
+        if (!inTransaction_) {
+            Execute(db_, "BEGIN IMMEDIATE");
+            inTransaction_ = true;
+            transactionStart_ = std::chrono::steady_clock::now();
+        }
+        write();
+        if (std::chrono::steady_clock::now() - transactionStart_ >= kCommitInterval) {
+            Commit();
+        }
+    } catch (const std::exception& error) {
+        Fail(error.what());
+    }
+}
+
+void Catalogue::Commit() {
+    if (inTransaction_) {
+        Execute(db_, "COMMIT");
+        inTransaction_ = false;
+    }
+}
+
+void Catalogue::Fail(const std::string& reason) {
+    if (fault_.empty()) {
+        fault_ = Quoted(file_) + ": cannot write the catalogue: " + reason;
+    }
+    // What the open transaction held is lost; what was committed stays.
+    if (inTransaction_) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        inTransaction_ = false;
+    }
+}
+
+void Catalogue::Flush() {
+    if (fault_.empty() && inTransaction_) {
+        try {
+            Commit();
+        } catch (const std::exception& error) {
+            Fail(error.what());
+        }
+    }
+}
+
+std::string Catalogue::KeyOf(const Walk& walk, const std::string& path) const {
+    if (path.starts_with(walk.Root)) {
+        return walk.Absolute + path.substr(walk.Root.size());
+    }
+    return AbsoluteText(path);
+}
+
+std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
+    const std::int64_t handle = ++lastWalk_;
+    Walk& walk = walks_[handle];
+    walk.Root = root;
+    walk.Absolute = AbsoluteText(root);
+    walk.AllFormats = allFormats;
+    if (!fault_.empty()) {
+        return handle;
+    }
+    Writing([&] {
+        statements_->AddWalk.Bind(1, walk.Absolute).Run();
+        Statement& id = statements_->WalkId;
+        const ResetsOnExit resetting{id};
+        id.Bind(1, walk.Absolute);
+        walk.Id = id.Step() ? id.Number(0) : 0;
+    });
+    try {
+        // The entries below the root, known before the walk lists them: a
+        // lookup is a search in memory, on the walk's thread.
+        const bool folder = EndsWithSeparator(walk.Absolute);
+        Statement& entries = folder ? statements_->EntriesBetween : statements_->Entry;
+        const ResetsOnExit resetting{entries};
+        entries.Bind(1, walk.Absolute);
+        if (folder) {
+            entries.Bind(2, PastPrefix(walk.Absolute));
+        }
+        while (entries.Step()) {
+            Known known;
+            known.Id = entries.Number(0);
+            known.Stamp = {static_cast<std::uint64_t>(entries.Number(2)), entries.Number(3),
+                           static_cast<std::uint64_t>(entries.Number(4))};
+            known.Current =
+                (entries.Number(5) != 0) == allFormats && entries.Number(6) == kReaderGeneration;
+            known.Walk = entries.Number(7);
+            known.Seq = entries.Number(8);
+            walk.Entries.emplace(std::string(entries.Bytes(1)), known);
+        }
+    } catch (const std::exception& error) {
+        Fail(error.what());
+        walk.Entries.clear();
+    }
+    return handle;
+}
+
+std::optional<StoredEntry> Catalogue::Lookup(std::int64_t walk, const std::string& path) {
+    const auto found = walks_.find(walk);
+    if (found == walks_.end() || !fault_.empty()) {
+        return std::nullopt;
+    }
+    const auto entry = found->second.Entries.find(KeyOf(found->second, path));
+    if (entry == found->second.Entries.end() || !entry->second.Current) {
+        return std::nullopt;
+    }
+    return StoredEntry{entry->second.Id, entry->second.Stamp};
+}
+
+std::optional<FileRow> Catalogue::StoredRow(std::int64_t entry) {
+    try {
+        Statement& row = statements_->RowOf;
+        const ResetsOnExit resetting{row};
+        row.Bind(1, entry);
+        if (row.Step()) {
+            return DecodeRow(row.Bytes(0));
+        }
+    } catch (const std::exception&) {
+        // Read again instead.
+    }
+    return std::nullopt;
+}
+
+void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
+                     std::optional<std::int64_t> storedEntry) {
+    const auto found = walks_.find(walkHandle);
+    if (found == walks_.end()) {
+        return;
+    }
+    Walk& walk = found->second;
+    const std::int64_t seq = walk.NextSeq++;
+    const std::string key = KeyOf(walk, row.Path.native());
+    if (storedEntry) {
+        walk.Seen.insert(*storedEntry);
+        const auto known = walk.Entries.find(key);
+        // Unchanged and in the same place of the walk: nothing to write.
+        if (known != walk.Entries.end() && known->second.Walk == walk.Id &&
+            known->second.Seq == seq) {
+            return;
+        }
+        Writing([&] {
+            statements_->Reorder.Bind(1, *storedEntry).Bind(2, walk.Id).Bind(3, seq).Run();
+        });
+        return;
+    }
+    if (row.Inode == 0) {
+        return; // never opened: it is read again next time
+    }
+    Writing([&] {
+        std::string json;
+        FileRow keyed = row;
+        keyed.Path = fs::path(key);
+        keyed.RootLength = 0;
+        AppendJsonLine(json, keyed, key);
+        json.pop_back(); // its line end
+        Statement& store = statements_->Store;
+        const ResetsOnExit resetting{store};
+        store.Bind(1, key)
+            .Bind(2, static_cast<std::int64_t>(row.Size))
+            .Bind(3, row.ModifiedNs)
+            .Bind(4, static_cast<std::int64_t>(row.Inode))
+            .Bind(5, walk.AllFormats ? 1 : 0)
+            .Bind(6, kReaderGeneration)
+            .Bind(7, walk.Id)
+            .Bind(8, seq)
+            .Bind(9, static_cast<std::int64_t>(std::time(nullptr)))
+            .Bind(10, EncodeRow(row))
+            .BindText(11, json);
+        if (store.Step()) {
+            walk.Seen.insert(store.Number(0));
+        }
+    });
+}
+
+void Catalogue::FolderUnreadable(std::int64_t walk, const std::string& folder) {
+    const auto found = walks_.find(walk);
+    if (found != walks_.end()) {
+        std::string key = KeyOf(found->second, folder);
+        if (!EndsWithSeparator(key)) {
+            key += kSeparator;
+        }
+        found->second.Unreadable.push_back(std::move(key));
+    }
+}
+
+void Catalogue::RemoveUnseen(const Walk& walk) {
+    for (const auto& [path, known] : walk.Entries) {
+        if (walk.Seen.contains(known.Id)) {
+            continue;
+        }
+        bool kept = false;
+        for (const std::string& folder : walk.Unreadable) {
+            kept = kept || path.starts_with(folder);
+        }
+        if (!kept) {
+            statements_->Remove.Bind(1, known.Id).Run();
+        }
+    }
+}
+
+void Catalogue::EndWalk(std::int64_t walkHandle, bool complete) {
+    const auto found = walks_.find(walkHandle);
+    if (found == walks_.end()) {
+        return;
+    }
+    if (complete) {
+        Writing([&] {
+            RemoveUnseen(found->second);
+            statements_->Finished.Bind(1, found->second.Id)
+                .Bind(2, static_cast<std::int64_t>(std::time(nullptr)))
+                .Run();
+        });
+    }
+    walks_.erase(found);
+    Flush();
+}
+
+std::vector<FileRow> Catalogue::RowsBelow(const std::string& folder, std::time_t& lastSeen) {
+    std::vector<FileRow> rows;
+    lastSeen = 0;
+    const std::string absolute = folder.empty() ? std::string() : AbsoluteText(folder);
+    try {
+        const auto collect = [&](const std::string& from, const std::string& to) {
+            Statement& between = folder.empty() ? statements_->AllRows : statements_->RowsBetween;
+            const ResetsOnExit resetting{between};
+            if (!folder.empty()) {
+                between.Bind(1, from).Bind(2, to);
+            }
+            while (between.Step()) {
+                std::optional<FileRow> row = DecodeRow(between.Bytes(1));
+                if (!row) {
+                    continue;
+                }
+                const std::string_view path = between.Bytes(0);
+                if (folder.empty()) {
+                    // Relative to the folder it was walked from.
+                    row->Path = fs::path(std::string(path));
+                    const std::string_view root = between.Bytes(2);
+                    row->RootLength = path.starts_with(root) ? root.size() : 0;
+                } else {
+                    // As the scan of `folder` names it.
+                    row->Path = fs::path(
+                        folder + std::string(path.substr(std::min(absolute.size(), path.size()))));
+                }
+                rows.push_back(std::move(*row));
+            }
+        };
+        if (folder.empty()) {
+            collect({}, {});
+        } else if (!EndsWithSeparator(absolute)) {
+            collect(absolute, absolute + std::string(1, '\0'));
+        }
+        if (!folder.empty() && rows.empty()) {
+            const std::string below =
+                EndsWithSeparator(absolute) ? absolute : absolute + kSeparator;
+            collect(below, PastPrefix(below));
+        }
+        // Last seen: the latest complete walk of the folder, of a folder
+        // above it, or of one below it.
+        Statement& walks = statements_->Walks;
+        const ResetsOnExit resetting{walks};
+        while (walks.Step()) {
+            const std::string_view root = walks.Bytes(0);
+            const bool related =
+                absolute.empty() || absolute.starts_with(root) || root.starts_with(absolute);
+            if (related) {
+                lastSeen = std::max(lastSeen, static_cast<std::time_t>(walks.Number(1)));
+            }
+        }
+    } catch (const std::exception&) {
+        // What was collected is shown.
+    }
+    return rows;
+}
+
+} // namespace vidarium

@@ -1,0 +1,107 @@
+// The catalogue: one SQLite file holding every movie's row between runs, so
+// that a rescan reads only the files that changed and a folder that is not
+// there any more can still be listed.
+#pragma once
+
+#include "rowcatalogue.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+struct sqlite3;
+
+namespace vidarium {
+
+// A catalogue that cannot be used: not one, a newer one, in use, or not
+// writable. The text says which, for the user.
+class CatalogueError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Catalogue final : public RowCatalogue {
+public:
+    // Kept in the file's user_version; a newer file is refused.
+    static constexpr int kSchemaVersion = 1;
+    // How long a scan waits for another one on the same catalogue.
+    static constexpr std::chrono::milliseconds kBusyWait{5000};
+    // Rows are committed at least this often during a scan.
+    static constexpr std::chrono::milliseconds kCommitInterval{500};
+
+    // Opens the catalogue, creating it (readable by its owner only) when
+    // the file is missing or empty; raises CatalogueError, leaving the file
+    // as it was, when it is something else.
+    explicit Catalogue(const std::filesystem::path& file,
+                       std::chrono::milliseconds busyWait = kBusyWait);
+    ~Catalogue() override;
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
+
+    std::int64_t BeginWalk(const std::string& root, bool allFormats) override;
+    std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) override;
+    std::optional<FileRow> StoredRow(std::int64_t entry) override;
+    void Keep(std::int64_t walk, const FileRow& row,
+              std::optional<std::int64_t> storedEntry) override;
+    void FolderUnreadable(std::int64_t walk, const std::string& folder) override;
+    void EndWalk(std::int64_t walk, bool complete) override;
+    // An empty `folder`: every row, each relative to the folder it was
+    // walked from. A path that is itself an entry gives its row alone.
+    std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) override;
+    void Flush() override;
+
+    // Why the catalogue stopped taking rows (empty while it takes them);
+    // what was committed before stays.
+    std::string Fault() const { return fault_; }
+
+private:
+    struct Statements;
+    struct Known {
+        std::int64_t Id = 0;
+        FileStamp Stamp;
+        bool Current = false; // read with the walk's settings by today's readers
+        std::int64_t Walk = 0;
+        std::int64_t Seq = 0;
+    };
+    struct Walk {
+        std::string Root;     // as the scan names it
+        std::string Absolute; // the key of the root
+        bool AllFormats = false;
+        std::int64_t Id = 0; // its row in the walks table
+        std::int64_t NextSeq = 0;
+        std::unordered_map<std::string, Known> Entries;
+        std::unordered_set<std::int64_t> Seen;
+        std::vector<std::string> Unreadable;
+    };
+
+    void CreateSchema();
+    void CheckExisting();
+    // Runs `write` inside the current transaction; a failure ends all
+    // writing, with its reason kept.
+    template <typename Write> void Writing(Write&& write);
+    void Commit();
+    void Fail(const std::string& reason);
+    std::string KeyOf(const Walk& walk, const std::string& path) const;
+    void RemoveUnseen(const Walk& walk);
+
+    std::filesystem::path file_;
+    // Holds the scan's lock on the file: declared first, closed last, since
+    // closing any descriptor of the file drops SQLite's own locks.
+    int lockDescriptor_ = -1;
+    sqlite3* db_ = nullptr;
+    std::unique_ptr<Statements> statements_;
+    std::map<std::int64_t, Walk> walks_;
+    std::int64_t lastWalk_ = 0;
+    bool inTransaction_ = false;
+    std::chrono::steady_clock::time_point transactionStart_;
+    std::string fault_;
+};
+
+} // namespace vidarium
