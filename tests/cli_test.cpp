@@ -1,5 +1,6 @@
 // End to end: the bytes vidarium-scan writes, its exit codes and its errors.
 #include "builders.h"
+#include "runscanner.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -24,55 +25,6 @@ namespace vidarium::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    std::string out;
-    int status = -1;
-};
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-// Runs the scanner with `arguments` (already quoted); stderr goes to `err`.
-// `unprivileged` runs it as nobody when the tests run as the superuser.
-Outcome RunScanner(const std::string& arguments, const fs::path& err, bool unprivileged = false) {
-    const std::string prefix = unprivileged && ::geteuid() == 0
-                                   ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                   : "";
-    const std::string command =
-        prefix + Quote(VIDARIUM_SCAN_PATH) + " " + arguments + " 2>" + Quote(err.native());
-    Outcome outcome;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return outcome;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t count = 0;
-    while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        outcome.out.append(buffer.data(), count);
-    }
-    const int status = ::pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::array<char, 4096> buffer{};
-        std::size_t count = 0;
-        while ((count = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-            text.append(buffer.data(), count);
-        }
-        std::fclose(file);
-    }
-    return text;
-}
 
 TEST(ScanProgram, WritesExportLinesInListOrder) {
     TempDir dir;

@@ -1,0 +1,294 @@
+// The catalogue: a scan through it writes the bytes a plain scan writes, a
+// rescan reads only what changed, and a damaged, foreign, busy or full
+// catalogue loses nothing that was committed.
+#include "builders.h"
+#include "catalogue.h"
+#include "recordinghost.h"
+#include "runscanner.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vidarium::testing {
+namespace {
+
+std::string Scan(const std::string& arguments, const fs::path& err, bool unprivileged = false) {
+    const Outcome outcome = RunScanner(arguments, err, unprivileged);
+    EXPECT_EQ(outcome.status, 0) << arguments << "\n" << ReadText(err);
+    return outcome.out;
+}
+
+// The stats line's count of rows taken from the catalogue, and of opens.
+std::pair<int, int> StoredAndOpened(const fs::path& err) {
+    const std::string stats = ReadText(err);
+    const auto number = [&](const std::string& after) {
+        const std::size_t end = stats.find(after);
+        if (end == std::string::npos) {
+            return -1;
+        }
+        const std::size_t start = stats.rfind(' ', end - 1) + 1;
+        return std::stoi(stats.substr(start, end - start));
+    };
+    return {number(" from the catalogue"), number(" opens")};
+}
+
+// The demo folder, odd files beside it, and (with ffmpeg) today's formats.
+void MakeMixedTree(const fs::path& root) {
+    ASSERT_EQ(std::system((Quote(MAKE_DEMO_FILES_PATH) + " " + Quote(root.native())).c_str()), 0);
+    WriteFile(root / "empty.mov", {});
+    AviParams cut;
+    WriteFile(root / "Archive" / "cut.avi", AviFile(cut));
+    fs::resize_file(root / "Archive" / "cut.avi", 100);
+    WriteFile(root / "caf\xE9.avi", AviFile(cut)); // a Latin-1 name
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) {
+        return;
+    }
+    for (const auto& [name, arguments] :
+         {std::pair{"clip.mp4", "-c:v libx264 -c:a aac"},
+          std::pair{"clip.mkv", "-c:v mpeg4 -c:a ac3"},
+          std::pair{"clip.ts", "-c:v mpeg2video -c:a mp2"}, std::pair{"clip.mov", "-c:v mjpeg"}}) {
+        const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                                    "testsrc=size=160x120:rate=25 "
+                                    "-f lavfi -i sine=sample_rate=44100 -t 1 -shortest " +
+                                    std::string(arguments) + " " +
+                                    Quote((root / "Holidays" / name).native());
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+}
+
+TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
+    TempDir dir;
+    MakeMixedTree(dir / "tree");
+    const std::string tree = Quote((dir / "tree").native());
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    for (const char* allFormats : {"", "--all-formats "}) {
+        for (const char* format : {"--format=tsv ", "--format=csv ", "--format=json "}) {
+            const std::string options = std::string(allFormats) + format;
+            const std::string plain = Scan(options + tree, dir / "err");
+            EXPECT_EQ(Scan(options + catalogue + " " + tree, dir / "err"), plain) << options;
+            // The second time every row comes from the catalogue.
+            EXPECT_EQ(Scan("--stats " + options + catalogue + " " + tree, dir / "err"), plain)
+                << options;
+            const auto [stored, opened] = StoredAndOpened(dir / "err");
+            EXPECT_GT(stored, 8) << options;
+            EXPECT_EQ(opened, 0) << options;
+            EXPECT_EQ(Scan("--offline " + options + catalogue + " " + tree, dir / "err"), plain)
+                << options;
+        }
+    }
+}
+
+TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
+    TempDir dir;
+    const fs::path tree = dir / "tree";
+    MakeMixedTree(tree);
+    // Scanned as nobody when the tests run as the superuser, so that a folder
+    // can be made unreadable.
+    fs::permissions(dir.path(), fs::perms::all);
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    const auto scan = [&](const std::string& options) {
+        return Scan("--format=json --stats " + options + " " + Quote(tree.native()), dir / "err",
+                    true);
+    };
+    const std::string first = scan(catalogue);
+    const std::string lectureRow = first.substr(first.find("{\"path\":\"Archive/Lecture.m2v\""));
+
+    AviParams longer;
+    longer.totalFrames = 9000;
+    WriteFile(tree / "Beach.avi", AviFile(longer));            // changed
+    WriteFile(tree / "Holidays" / "new.avi", AviFile(longer)); // added
+    fs::remove(tree / "Holidays" / "Canyon.divx");             // removed
+    fs::permissions(tree / "Archive", fs::perms::none);        // cannot be read
+    const std::string fresh = scan("");
+    EXPECT_EQ(scan(catalogue), fresh);
+    EXPECT_EQ(StoredAndOpened(dir / "err").second, 2); // the changed and the new file
+    // The rows of the folder that could not be read are still there; the
+    // removed file's row is not.
+    const std::string offline = scan("--offline " + catalogue);
+    fs::permissions(tree / "Archive", fs::perms::all);
+    EXPECT_NE(offline.find(lectureRow.substr(0, lectureRow.find('\n'))), std::string::npos);
+    EXPECT_EQ(offline.find("Canyon.divx"), std::string::npos);
+    EXPECT_NE(offline.find("new.avi"), std::string::npos);
+
+    // Moved away (a drive unplugged): the stored rows, as the scan gave them.
+    const std::string now = scan(catalogue);
+    fs::rename(tree, dir / "elsewhere");
+    EXPECT_EQ(scan("--offline " + catalogue), now);
+    // --rescan-all reads every file again.
+    fs::rename(dir / "elsewhere", tree);
+    EXPECT_EQ(scan("--rescan-all " + catalogue), now);
+    EXPECT_EQ(StoredAndOpened(dir / "err").first, 0);
+}
+
+Bytes ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Sql(const fs::path& file, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+std::string IntegrityOf(const fs::path& file) {
+    sqlite3* db = nullptr;
+    std::string result;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, "PRAGMA integrity_check",
+            [](void* text, int, char** values, char**) {
+                *static_cast<std::string*>(text) += values[0] != nullptr ? values[0] : "";
+                return 0;
+            },
+            &result, nullptr);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+TEST(Catalogue, AFileThatIsNotOneIsRefusedAndLeftAsItWas) {
+    TempDir dir;
+    { Catalogue made(dir / "newer.db"); }
+    Sql(dir / "newer.db", "PRAGMA user_version = 9");
+    Sql(dir / "other.db", "CREATE TABLE notes(text)");
+    WriteFile(dir / "random.db", Repeat(0x5A, 5000));
+    WriteFile(dir / "header.db", Concat({Bytes{'S', 'Q', 'L'}, Repeat(0, 100)}));
+    for (const auto& [name, reason] : {std::pair{"newer.db", "newer Vidarium"},
+                                       std::pair{"other.db", "not a Vidarium catalogue"},
+                                       std::pair{"random.db", "not a Vidarium catalogue"},
+                                       std::pair{"header.db", "not a Vidarium catalogue"}}) {
+        const Bytes before = ReadAll(dir / name);
+        try {
+            Catalogue refused(dir / name);
+            ADD_FAILURE() << name << " was opened";
+        } catch (const CatalogueError& error) {
+            EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(ReadAll(dir / name), before) << name;
+        EXPECT_FALSE(fs::exists(dir / (std::string(name) + "-wal"))) << name;
+    }
+    // The command line says so and ends with 1.
+    const Outcome outcome = RunScanner("--catalogue=" + Quote((dir / "random.db").native()) + " " +
+                                           Quote(dir.path().native()),
+                                       dir / "err");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(ReadText(dir / "err").find("is not a Vidarium catalogue"), std::string::npos);
+}
+
+TEST(Catalogue, ASecondScanWaitsThenSaysItIsBusy) {
+    TempDir dir;
+    Catalogue first(dir / "c.db");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(Catalogue(dir / "c.db", std::chrono::milliseconds(300)), CatalogueError);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+}
+
+// Scans `tree` into the catalogue `file` in a child process, each read
+// slowed by `readDelay`, after `prepare` has run there; the child's exit
+// status, or -signal when it was killed after `killAfter`.
+template <typename Prepare>
+int ScanInChild(const fs::path& file, const fs::path& tree, std::chrono::milliseconds readDelay,
+                std::chrono::milliseconds killAfter, Prepare prepare) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        prepare();
+        int status = 2;
+        try {
+            Catalogue catalogue(file);
+            RecordingHost host;
+            TScanFilesThread worker(host);
+            worker.SetCatalogue(&catalogue);
+            worker.SetReadsInFlight(0); // one file at a time: a steady pace
+            worker.SetReadHook(
+                [readDelay](const fs::path&) { std::this_thread::sleep_for(readDelay); });
+            worker.Start();
+            worker.RequestScan(tree);
+            host.WaitForScans(1, std::chrono::seconds(60));
+            worker.Terminate();
+            worker.WaitFor();
+            status = catalogue.Fault().empty() ? 0 : 3;
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    if (killAfter.count() > 0) {
+        std::this_thread::sleep_for(killAfter);
+        ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// Rows the catalogue holds.
+std::size_t StoredRows(const fs::path& file) {
+    Catalogue catalogue(file);
+    std::time_t lastSeen = 0;
+    return catalogue.RowsBelow({}, lastSeen).size();
+}
+
+void ManyMovies(const fs::path& folder, int count) {
+    fs::create_directories(folder);
+    for (int i = 0; i < count; ++i) {
+        WriteFile(folder / ("m" + std::to_string(i) + ".avi"), AviFile({}));
+    }
+}
+
+TEST(Catalogue, AScanKilledAtAnyPointLeavesEveryCommittedRow) {
+    TempDir dir;
+    ManyMovies(dir / "tree", 400);
+    // About 2 ms a file: killed after 1.5 s, some commits have happened and
+    // the scan is far from its end.
+    const int killed = ScanInChild(dir / "c.db", dir / "tree", std::chrono::milliseconds(2),
+                                   std::chrono::milliseconds(1500), [] {});
+    EXPECT_EQ(killed, -SIGKILL);
+    EXPECT_EQ(IntegrityOf(dir / "c.db"), "ok");
+    const std::size_t kept = StoredRows(dir / "c.db");
+    EXPECT_GT(kept, 0U);
+    EXPECT_LT(kept, 400U);
+    // A rescan completes it, reading only what was not kept.
+    EXPECT_EQ(ScanInChild(dir / "c.db", dir / "tree", std::chrono::milliseconds(0),
+                          std::chrono::milliseconds(0), [] {}),
+              0);
+    EXPECT_EQ(StoredRows(dir / "c.db"), 400U);
+}
+
+TEST(Catalogue, AFullDiskSaysSoAndLosesNoCommittedRow) {
+    TempDir dir;
+    ManyMovies(dir / "first", 50);
+    ManyMovies(dir / "second", 2000);
+    ASSERT_EQ(ScanInChild(dir / "c.db", dir / "first", std::chrono::milliseconds(0),
+                          std::chrono::milliseconds(0), [] {}),
+              0);
+    // No file may grow past 64 KiB: the second folder's rows do not fit.
+    const int full = ScanInChild(dir / "c.db", dir / "second", std::chrono::milliseconds(0),
+                                 std::chrono::milliseconds(0), [] {
+                                     std::signal(SIGXFSZ, SIG_IGN);
+                                     const rlimit limit{64 * 1024, 64 * 1024};
+                                     ::setrlimit(RLIMIT_FSIZE, &limit);
+                                 });
+    EXPECT_EQ(full, 3);
+    EXPECT_EQ(IntegrityOf(dir / "c.db"), "ok");
+    Catalogue catalogue(dir / "c.db");
+    std::time_t lastSeen = 0;
+    EXPECT_EQ(catalogue.RowsBelow((dir / "first").native() + "/", lastSeen).size(), 50U);
+    EXPECT_GT(lastSeen, 0);
+}
+
+} // namespace
+} // namespace vidarium::testing
