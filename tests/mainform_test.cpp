@@ -1,6 +1,7 @@
 // The window under the offscreen platform: layout, keys, scanning, stopping,
 // closing and exporting, with the dialogs replaced.
 #include "builders.h"
+#include "bytesource.h"
 #include "mainform.h"
 #include "tempdir.h"
 
@@ -12,6 +13,8 @@
 #include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -75,7 +78,44 @@ private slots:
         // The tests' settings apart from the user's, and cleared before each.
         QStandardPaths::setTestModeEnabled(true);
     }
-    void init() { QSettings().clear(); }
+    void init() {
+        QSettings().clear();
+        for (const char* part : {"", "-wal", "-shm"}) {
+            QFile::remove(TForm1::CatalogueFile() + QString::fromLatin1(part));
+        }
+    }
+
+    void theCatalogueSkipsUnchangedFilesAndShowsAFolderThatIsGone() {
+        TempDir dir;
+        fs::create_directories(dir / "tree");
+        MakeTree(dir / "tree");
+        TForm1 form;
+        form.show();
+        form.txtDirectory->setText(Q(dir / "tree"));
+        // The files opened by a scan started with Enter, once it has ended.
+        const auto scanWith = [&](Qt::KeyboardModifiers modifiers) -> std::uint64_t {
+            const std::uint64_t opens = FileSource::Activity().Opens;
+            QTest::keyClick(form.txtDirectory, Qt::Key_Return, modifiers);
+            if (form.cmdScan->isEnabled() ||
+                !QTest::qWaitFor([&] { return form.cmdScan->isEnabled(); }, 10000)) {
+                return ~std::uint64_t{0};
+            }
+            return FileSource::Activity().Opens - opens;
+        };
+        QCOMPARE(scanWith(Qt::NoModifier), 3U);
+        QCOMPARE(form.Files->rowCount(), 3);
+        QCOMPARE(scanWith(Qt::NoModifier), 0U);
+        QCOMPARE(scanWith(Qt::ShiftModifier), 3U); // every file read again
+        // Not plugged in: its catalogued rows, and a status that says so.
+        fs::rename(dir / "tree", dir / "away");
+        scanWith(Qt::NoModifier);
+        QCOMPARE(form.Files->rowCount(), 3);
+        QVERIFY2(form.StatusText().startsWith(QStringLiteral("Cannot read ") + Q(dir / "tree") +
+                                              "/ - showing 3 catalogued movies (last seen "),
+                 qPrintable(form.StatusText()));
+        QVERIFY(QFileInfo(TForm1::CatalogueFile()).permissions() ==
+                (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser));
+    }
 
     void settingsAreRemembered() {
         {
