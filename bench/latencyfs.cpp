@@ -1,6 +1,7 @@
 // A network share on this machine: a read-only view of SRC that answers each
 // open, read and directory listing after DELAY_US microseconds (environment,
-// default 1000), as a share answers after a round trip. Pages stay cached
+// default 1000), as a share answers after a round trip; with DELAY_ATTRIBUTES=1
+// each look-up of a file's attributes waits too. Pages stay cached
 // between opens, as NFS keeps them (close-to-open). Answers requests on
 // several threads, so that requests in flight overlap their waits.
 //   latencyfs SRC MOUNTPOINT [FUSE OPTIONS]
@@ -23,12 +24,16 @@ namespace {
 
 std::string source;
 useconds_t delay = 1000;
+bool delayAttributes = false;
 
 std::string Under(const char* path) {
     return source + path;
 }
 
 int GetAttributes(const char* path, struct stat* status, fuse_file_info*) {
+    if (delayAttributes) {
+        ::usleep(delay);
+    }
     return ::lstat(Under(path).c_str(), status) == -1 ? -errno : 0;
 }
 
@@ -71,6 +76,12 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
     return count == -1 ? -errno : static_cast<int>(count);
 }
 
+// The source's inode numbers, as a share's are stable across mounts.
+void* Init(fuse_conn_info*, fuse_config* config) {
+    config->use_ino = 1;
+    return nullptr;
+}
+
 int Release(const char*, fuse_file_info* file) {
     ::close(static_cast<int>(file->fh));
     return 0;
@@ -93,12 +104,16 @@ int main(int argc, char* argv[]) {
     if (const char* text = std::getenv("DELAY_US")) {
         delay = static_cast<useconds_t>(std::strtoul(text, nullptr, 10));
     }
+    if (const char* text = std::getenv("DELAY_ATTRIBUTES")) {
+        delayAttributes = std::strcmp(text, "1") == 0;
+    }
     fuse_operations operations{};
     operations.getattr = GetAttributes;
     operations.readdir = ReadDirectory;
     operations.open = Open;
     operations.read = Read;
     operations.release = Release;
+    operations.init = Init;
     argv[1] = argv[0];
     return fuse_main(argc - 1, argv + 1, &operations, nullptr);
 }

@@ -189,10 +189,9 @@ struct Catalogue::Statements {
         : AddWalk(db, "INSERT INTO walks(root) VALUES(?1) ON CONFLICT(root) DO NOTHING"),
           WalkId(db, "SELECT id FROM walks WHERE root = ?1"),
           EntriesBetween(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, "
-                             "walk, seq FROM files WHERE path >= ?1 AND path < ?2"),
+                             "walk, seq, row FROM files WHERE path >= ?1 AND path < ?2"),
           Entry(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, walk, "
-                    "seq FROM files WHERE path = ?1"),
-          RowOf(db, "SELECT row FROM files WHERE id = ?1"),
+                    "seq, row FROM files WHERE path = ?1"),
           Store(db, "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
                     "walk, seq, read_at, row, json) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
                     "?10, ?11) ON CONFLICT(path) DO UPDATE SET size = ?2, modified_ns = ?3, "
@@ -208,8 +207,8 @@ struct Catalogue::Statements {
                       "walks.id = files.walk ORDER BY files.walk, files.seq"),
           Walks(db, "SELECT root, finished FROM walks") {}
 
-    Statement AddWalk, WalkId, EntriesBetween, Entry, RowOf, Store, Reorder, Remove, Finished,
-        RowsBetween, AllRows, Walks;
+    Statement AddWalk, WalkId, EntriesBetween, Entry, Store, Reorder, Remove, Finished, RowsBetween,
+        AllRows, Walks;
 };
 
 namespace {
@@ -406,11 +405,15 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
                 (entries.Number(5) != 0) == allFormats && entries.Number(6) == kReaderGeneration;
             known.Walk = entries.Number(7);
             known.Seq = entries.Number(8);
+            if (known.Current) {
+                walk.Rows.emplace(known.Id, std::string(entries.Bytes(9)));
+            }
             walk.Entries.emplace(std::string(entries.Bytes(1)), known);
         }
     } catch (const std::exception& error) {
         Fail(error.what());
         walk.Entries.clear();
+        walk.Rows.clear();
     }
     return handle;
 }
@@ -427,18 +430,18 @@ std::optional<StoredEntry> Catalogue::Lookup(std::int64_t walk, const std::strin
     return StoredEntry{entry->second.Id, entry->second.Stamp};
 }
 
-std::optional<FileRow> Catalogue::StoredRow(std::int64_t entry) {
-    try {
-        Statement& row = statements_->RowOf;
-        const ResetsOnExit resetting{row};
-        row.Bind(1, entry);
-        if (row.Step()) {
-            return DecodeRow(row.Bytes(0));
-        }
-    } catch (const std::exception&) {
-        // Read again instead.
+std::optional<FileRow> Catalogue::StoredRow(std::int64_t walk, std::int64_t entry) {
+    const auto found = walks_.find(walk);
+    if (found == walks_.end()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const auto row = found->second.Rows.find(entry);
+    if (row == found->second.Rows.end()) {
+        return std::nullopt;
+    }
+    std::optional<FileRow> decoded = DecodeRow(row->second);
+    found->second.Rows.erase(row);
+    return decoded;
 }
 
 void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,

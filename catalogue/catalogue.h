@@ -47,7 +47,7 @@ public:
 
     std::int64_t BeginWalk(const std::string& root, bool allFormats) override;
     std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) override;
-    std::optional<FileRow> StoredRow(std::int64_t entry) override;
+    std::optional<FileRow> StoredRow(std::int64_t walk, std::int64_t entry) override;
     void Keep(std::int64_t walk, const FileRow& row,
               std::optional<std::int64_t> storedEntry) override;
     void FolderUnreadable(std::int64_t walk, const std::string& folder) override;
@@ -77,6 +77,9 @@ private:
         std::int64_t Id = 0; // its row in the walks table
         std::int64_t NextSeq = 0;
         std::unordered_map<std::string, Known> Entries;
+        // The stored rows of the entries that can be used, by their id: read
+        // with the keys in one pass, each handed out once.
+        std::unordered_map<std::int64_t, std::string> Rows;
         std::unordered_set<std::int64_t> Seen;
         std::vector<std::string> Unreadable;
     };

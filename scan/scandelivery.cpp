@@ -9,12 +9,29 @@ using namespace walkparts;
 void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                                  std::span<const ReaderKind> order) {
     Pipeline& pipeline = *pipeline_;
-    const std::optional<StoredEntry> stored = StoredFor(entry.path());
+    std::optional<StoredEntry> stored = StoredFor(entry.path());
     if (!pipeline.Loaders) {
         if (!stored || !AddStoredIfUnchanged(entry.path(), *stored)) {
             HandleFile(entry, order, rootLength_, walk_);
         }
         return;
+    }
+    if (stored && pipeline.StampTime < Pipeline::kQuickStamp) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::optional<FileStamp> now = StampNow(entry.path());
+        pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
+        if (now && *now == stored->Stamp) {
+            std::promise<LoadedFile> unchanged;
+            unchanged.set_value(LoadedFile{{}, stored->Id, {}, *now, {}});
+            pipeline.Steps.emplace_back(
+                PendingFile{entry, order, rootLength_, walk_, unchanged.get_future()});
+            ++pipeline.Files;
+            while (pipeline.Files > pipeline.Window && !pipeline.Ended) {
+                DeliverNext();
+            }
+            return;
+        }
+        stored.reset(); // changed since: read on a loader
     }
     auto promise = std::make_shared<std::promise<LoadedFile>>();
     PendingFile pending{entry, order, rootLength_, walk_, promise->get_future()};
@@ -25,6 +42,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                 // One look at the file instead of a read, on the loader: on a
                 // share it waits as long as an open does.
                 std::optional<FileStamp> now;
+                const auto start = std::chrono::steady_clock::now();
                 {
                     const StorageCall call(&loader.StorageSince);
                     now = StampNow(entry.path());
@@ -33,6 +51,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                     LoadedFile unchanged;
                     unchanged.StoredEntry = stored->Id;
                     unchanged.Stamp = *now;
+                    unchanged.StampTime = std::chrono::steady_clock::now() - start;
                     promise->set_value(std::move(unchanged));
                     return;
                 }
@@ -130,6 +149,9 @@ void TScanFilesThread::DeliverNext() {
         // Dropped before it started, or out of memory: the plain row.
         loaded.Stamp.Size = ListedSize(file->Entry);
     }
+    if (loaded.StampTime.count() > 0) {
+        pipeline.NoteStampTime(loaded.StampTime);
+    }
     if (loaded.Unreadable) {
         host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);
     }
@@ -188,7 +210,7 @@ bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEn
 
 bool TScanFilesThread::AddStoredRow(const fs::path& path, std::int64_t entry,
                                     std::size_t rootLength, std::int64_t walk) {
-    std::optional<FileRow> row = catalogue_->StoredRow(entry);
+    std::optional<FileRow> row = catalogue_->StoredRow(walk, entry);
     if (!row) {
         return false;
     }
