@@ -186,6 +186,11 @@ struct TScanFilesThread::Listing {
     // below them.
     static std::shared_ptr<Listing> Of(const std::string& directory, const Submit& submit,
                                        const std::shared_ptr<std::atomic<int>>& free);
+    // The listing of `directory` asked for on the loaders, when a slot is
+    // free and a loader takes it; else no future.
+    static std::future<std::shared_ptr<Listing>>
+    Ahead(const std::string& directory, const Submit& submit,
+          const std::shared_ptr<std::atomic<int>>& free);
 };
 
 // A subdirectory still to be walked: its name, and its listing when it was

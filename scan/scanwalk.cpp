@@ -43,31 +43,39 @@ TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit
         if (!entry.Directory || entry.Item.is_symlink(typeError)) {
             continue;
         }
-        auto slot = std::make_shared<AheadSlot>(AheadSlot::TryTake(free));
-        if (!*slot) {
+        entry.Ahead = Ahead(entry.Item.path().native() + kSeparator, submit, free);
+        if (!entry.Ahead.valid()) {
             break;
         }
-        auto promise = std::make_shared<std::promise<std::shared_ptr<Listing>>>();
-        std::future<std::shared_ptr<Listing>> ahead = promise->get_future();
-        LoaderPool::Task task = [promise, slot, free,
-                                 below = entry.Item.path().native() + kSeparator](Loader& loader) {
-            try {
-                // A listing waits for its storage, as a read does.
-                const StorageCall listingCall(&loader.StorageSince);
-                std::shared_ptr<Listing> result = Of(
-                    below, [&loader](LoaderPool::Task& next) { return loader.Submit(next); }, free);
-                result->Slot = std::move(*slot);
-                promise->set_value(std::move(result));
-            } catch (...) {
-                promise->set_exception(std::current_exception());
-            }
-        };
-        if (!submit(task)) {
-            break;
-        }
-        entry.Ahead = std::move(ahead);
     }
     return listing;
+}
+
+std::future<std::shared_ptr<TScanFilesThread::Listing>>
+TScanFilesThread::Listing::Ahead(const std::string& directory, const Submit& submit,
+                                 const std::shared_ptr<std::atomic<int>>& free) {
+    auto slot = std::make_shared<AheadSlot>(AheadSlot::TryTake(free));
+    if (!*slot) {
+        return {};
+    }
+    auto promise = std::make_shared<std::promise<std::shared_ptr<Listing>>>();
+    std::future<std::shared_ptr<Listing>> ahead = promise->get_future();
+    LoaderPool::Task task = [promise, slot, free, directory](Loader& loader) {
+        try {
+            // A listing waits for its storage, as a read does.
+            const StorageCall listingCall(&loader.StorageSince);
+            std::shared_ptr<Listing> result = Of(
+                directory, [&loader](LoaderPool::Task& next) { return loader.Submit(next); }, free);
+            result->Slot = std::move(*slot);
+            promise->set_value(std::move(result));
+        } catch (...) {
+            promise->set_exception(std::current_exception());
+        }
+    };
+    if (!submit(task)) {
+        return {};
+    }
+    return ahead;
 }
 
 std::shared_ptr<TScanFilesThread::Listing>
@@ -113,9 +121,19 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
     // that kept them would grow with the square of its depth.
     std::vector<Subdirectory> below;
     for (Listing::Entry& entry : listing->Entries) {
-        if (entry.Directory) {
-            below.push_back({entry.Item.path().filename().native(), std::move(entry.Ahead)});
+        if (!entry.Directory) {
+            continue;
         }
+        // Those not listed ahead when this folder was (the slots were taken)
+        // are asked for now, while the walk is still above them.
+        std::error_code typeError;
+        if (!entry.Ahead.valid() && pipeline_->Loaders && !entry.Item.is_symlink(typeError)) {
+            entry.Ahead = Listing::Ahead(
+                entry.Item.path().native() + kSeparator,
+                [this](LoaderPool::Task& task) { return pipeline_->Loaders->Submit(task); },
+                pipeline_->FreeListings);
+        }
+        below.push_back({entry.Item.path().filename().native(), std::move(entry.Ahead)});
     }
     listing.reset();
     Subdirectories(directory, below, ancestors);
