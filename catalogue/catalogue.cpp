@@ -196,7 +196,7 @@ struct Catalogue::Statements {
                     "walk, seq, read_at, row, json) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
                     "?10, ?11) ON CONFLICT(path) DO UPDATE SET size = ?2, modified_ns = ?3, "
                     "inode = ?4, all_formats = ?5, generation = ?6, walk = ?7, seq = ?8, "
-                    "read_at = ?9, row = ?10, json = ?11 RETURNING id"),
+                    "read_at = ?9, row = ?10, json = ?11"),
           Reorder(db, "UPDATE files SET walk = ?2, seq = ?3 WHERE id = ?1"),
           Remove(db, "DELETE FROM files WHERE id = ?1"),
           Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
@@ -370,6 +370,17 @@ std::string Catalogue::KeyOf(const Walk& walk, const std::string& path) const {
     return AbsoluteText(path);
 }
 
+Catalogue::Known* Catalogue::KnownOf(Walk& walk, const std::string& path) {
+    // Most paths start with the root as the walk names it: no key is built.
+    auto entry = walk.Entries.end();
+    if (path.starts_with(walk.Root)) {
+        entry = walk.Entries.find(std::string_view(path).substr(walk.Root.size()));
+    } else if (const std::string key = AbsoluteText(path); key.starts_with(walk.Absolute)) {
+        entry = walk.Entries.find(std::string_view(key).substr(walk.Absolute.size()));
+    }
+    return entry != walk.Entries.end() ? &entry->second : nullptr;
+}
+
 std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
     const std::int64_t handle = ++lastWalk_;
     Walk& walk = walks_[handle];
@@ -406,14 +417,15 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
             known.Walk = entries.Number(7);
             known.Seq = entries.Number(8);
             if (known.Current) {
-                walk.Rows.emplace(known.Id, std::string(entries.Bytes(9)));
+                known.Row = entries.Bytes(9);
             }
-            walk.Entries.emplace(std::string(entries.Bytes(1)), known);
+            const std::string_view path = entries.Bytes(1);
+            walk.Entries.emplace(path.substr(std::min(path.size(), walk.Absolute.size())),
+                                 std::move(known));
         }
     } catch (const std::exception& error) {
         Fail(error.what());
         walk.Entries.clear();
-        walk.Rows.clear();
     }
     return handle;
 }
@@ -423,25 +435,16 @@ std::optional<StoredEntry> Catalogue::Lookup(std::int64_t walk, const std::strin
     if (found == walks_.end() || !fault_.empty()) {
         return std::nullopt;
     }
-    const auto entry = found->second.Entries.find(KeyOf(found->second, path));
-    if (entry == found->second.Entries.end() || !entry->second.Current) {
+    Known* known = KnownOf(found->second, path);
+    if (known == nullptr || !known->Current) {
         return std::nullopt;
     }
-    return StoredEntry{entry->second.Id, entry->second.Stamp};
+    // The row goes with the entry: each path is looked up once a walk.
+    return StoredEntry{known->Id, known->Stamp, std::move(known->Row)};
 }
 
-std::optional<FileRow> Catalogue::StoredRow(std::int64_t walk, std::int64_t entry) {
-    const auto found = walks_.find(walk);
-    if (found == walks_.end()) {
-        return std::nullopt;
-    }
-    const auto row = found->second.Rows.find(entry);
-    if (row == found->second.Rows.end()) {
-        return std::nullopt;
-    }
-    std::optional<FileRow> decoded = DecodeRow(row->second);
-    found->second.Rows.erase(row);
-    return decoded;
+std::optional<FileRow> Catalogue::RowOf(const StoredEntry& entry) {
+    return DecodeRow(entry.Row);
 }
 
 void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
@@ -452,13 +455,13 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
     }
     Walk& walk = found->second;
     const std::int64_t seq = walk.NextSeq++;
-    const std::string key = KeyOf(walk, row.Path.native());
+    Known* known = KnownOf(walk, row.Path.native());
+    if (known != nullptr) {
+        known->Seen = true;
+    }
     if (storedEntry) {
-        walk.Seen.insert(*storedEntry);
-        const auto known = walk.Entries.find(key);
         // Unchanged and in the same place of the walk: nothing to write.
-        if (known != walk.Entries.end() && known->second.Walk == walk.Id &&
-            known->second.Seq == seq) {
+        if (known != nullptr && known->Walk == walk.Id && known->Seq == seq) {
             return;
         }
         Writing([&] {
@@ -469,6 +472,7 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
     if (row.Inode == 0) {
         return; // never opened: it is read again next time
     }
+    const std::string key = KeyOf(walk, row.Path.native());
     Writing([&] {
         std::string json;
         FileRow keyed = row;
@@ -489,9 +493,7 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
             .Bind(9, static_cast<std::int64_t>(std::time(nullptr)))
             .Bind(10, EncodeRow(row))
             .BindText(11, json);
-        if (store.Step()) {
-            walk.Seen.insert(store.Number(0));
-        }
+        store.Run();
     });
 }
 
@@ -502,13 +504,16 @@ void Catalogue::FolderUnreadable(std::int64_t walk, const std::string& folder) {
         if (!EndsWithSeparator(key)) {
             key += kSeparator;
         }
-        found->second.Unreadable.push_back(std::move(key));
+        // Below the root, as the entries are kept.
+        if (key.starts_with(found->second.Absolute)) {
+            found->second.Unreadable.push_back(key.substr(found->second.Absolute.size()));
+        }
     }
 }
 
 void Catalogue::RemoveUnseen(const Walk& walk) {
     for (const auto& [path, known] : walk.Entries) {
-        if (walk.Seen.contains(known.Id)) {
+        if (known.Seen) {
             continue;
         }
         bool kept = false;

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 struct sqlite3;
@@ -47,7 +46,7 @@ public:
 
     std::int64_t BeginWalk(const std::string& root, bool allFormats) override;
     std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) override;
-    std::optional<FileRow> StoredRow(std::int64_t walk, std::int64_t entry) override;
+    std::optional<FileRow> RowOf(const StoredEntry& entry) override;
     void Keep(std::int64_t walk, const FileRow& row,
               std::optional<std::int64_t> storedEntry) override;
     void FolderUnreadable(std::int64_t walk, const std::string& folder) override;
@@ -69,6 +68,15 @@ private:
         bool Current = false; // read with the walk's settings by today's readers
         std::int64_t Walk = 0;
         std::int64_t Seq = 0;
+        std::string Row;   // until the walk looks it up
+        bool Seen = false; // by this walk
+    };
+    // Paths hashed for look-ups by a part of a longer text.
+    struct PathHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view path) const {
+            return std::hash<std::string_view>{}(path);
+        }
     };
     struct Walk {
         std::string Root;     // as the scan names it
@@ -76,12 +84,10 @@ private:
         bool AllFormats = false;
         std::int64_t Id = 0; // its row in the walks table
         std::int64_t NextSeq = 0;
-        std::unordered_map<std::string, Known> Entries;
-        // The stored rows of the entries that can be used, by their id: read
-        // with the keys in one pass, each handed out once.
-        std::unordered_map<std::int64_t, std::string> Rows;
-        std::unordered_set<std::int64_t> Seen;
-        std::vector<std::string> Unreadable;
+        // The entries below the root, by their path below it, read with
+        // their rows in one pass before the walk lists anything.
+        std::unordered_map<std::string, Known, PathHash, std::equal_to<>> Entries;
+        std::vector<std::string> Unreadable; // below the root
     };
 
     void CreateSchema();
@@ -92,6 +98,7 @@ private:
     void Commit();
     void Fail(const std::string& reason);
     std::string KeyOf(const Walk& walk, const std::string& path) const;
+    Known* KnownOf(Walk& walk, const std::string& path);
     void RemoveUnseen(const Walk& walk);
 
     std::filesystem::path file_;

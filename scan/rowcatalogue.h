@@ -17,6 +17,7 @@ namespace vidarium {
 struct StoredEntry {
     std::int64_t Id = 0;
     FileStamp Stamp;
+    std::string Row; // the catalogue's own form
 };
 
 class RowCatalogue {
@@ -30,9 +31,8 @@ public:
     // The entry stored for a path of the walk, when it was read with the
     // walk's settings by today's readers.
     virtual std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) = 0;
-    // The row of an entry the walk looked up; nothing when it cannot be read
-    // back.
-    virtual std::optional<FileRow> StoredRow(std::int64_t walk, std::int64_t entry) = 0;
+    // The row of an entry; nothing when it cannot be read back.
+    virtual std::optional<FileRow> RowOf(const StoredEntry& entry) = 0;
     // A row of the walk in walk order: read now (stored, replacing what was
     // there), or the stored entry used.
     virtual void Keep(std::int64_t walk, const FileRow& row,

@@ -22,7 +22,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
         pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
         if (now && *now == stored->Stamp) {
             std::promise<LoadedFile> unchanged;
-            unchanged.set_value(LoadedFile{{}, stored->Id, {}, *now, {}});
+            unchanged.set_value(LoadedFile{{}, std::move(stored), {}, *now, {}});
             pipeline.Steps.emplace_back(
                 PendingFile{entry, order, rootLength_, walk_, unchanged.get_future()});
             ++pipeline.Files;
@@ -49,7 +49,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                 }
                 if (now && *now == stored->Stamp) {
                     LoadedFile unchanged;
-                    unchanged.StoredEntry = stored->Id;
+                    unchanged.Stored = stored;
                     unchanged.Stamp = *now;
                     unchanged.StampTime = std::chrono::steady_clock::now() - start;
                     promise->set_value(std::move(unchanged));
@@ -155,10 +155,10 @@ void TScanFilesThread::DeliverNext() {
     if (loaded.Unreadable) {
         host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);
     }
-    if (loaded.StoredEntry &&
-        AddStoredRow(file->Entry.path(), *loaded.StoredEntry, file->RootLength, file->Walk)) {
+    if (loaded.Stored &&
+        AddStoredRow(file->Entry.path(), *loaded.Stored, file->RootLength, file->Walk)) {
         // Its row as it was stored.
-    } else if (loaded.StoredEntry) {
+    } else if (loaded.Stored) {
         HandleFile(file->Entry, file->Order, file->RootLength, file->Walk);
     } else if (loaded.Row) {
         loaded.Row->RootLength = file->RootLength;
@@ -205,12 +205,12 @@ std::optional<StoredEntry> TScanFilesThread::StoredFor(const fs::path& path) {
 
 bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEntry& stored) {
     const std::optional<FileStamp> now = StampNow(path);
-    return now && *now == stored.Stamp && AddStoredRow(path, stored.Id, rootLength_, walk_);
+    return now && *now == stored.Stamp && AddStoredRow(path, stored, rootLength_, walk_);
 }
 
-bool TScanFilesThread::AddStoredRow(const fs::path& path, std::int64_t entry,
+bool TScanFilesThread::AddStoredRow(const fs::path& path, const StoredEntry& entry,
                                     std::size_t rootLength, std::int64_t walk) {
-    std::optional<FileRow> row = catalogue_->StoredRow(walk, entry);
+    std::optional<FileRow> row = catalogue_->RowOf(entry);
     if (!row) {
         return false;
     }
@@ -219,7 +219,7 @@ bool TScanFilesThread::AddStoredRow(const fs::path& path, std::int64_t entry,
     row->Path = path;
     row->RootLength = rootLength;
     fromCatalogue_.fetch_add(1, std::memory_order_relaxed);
-    AddRow(std::move(*row), walk, entry);
+    AddRow(std::move(*row), walk, entry.Id);
     return true;
 }
 

@@ -118,7 +118,7 @@ std::uint64_t ListedSize(const fs::directory_entry& entry);
 struct LoadedFile {
     std::optional<FileRow> Row;
     // Its stamp matched the catalogue's: the stored entry gives its row.
-    std::optional<std::int64_t> StoredEntry;
+    std::optional<vidarium::StoredEntry> Stored;
     // How long the look at its stamp took (0: not looked at).
     std::chrono::duration<double, std::micro> StampTime{0};
     FileStamp Stamp;

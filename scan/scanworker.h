@@ -170,8 +170,8 @@ private:
     bool AddStoredIfUnchanged(const std::filesystem::path& path, const StoredEntry& stored);
     // The stored row of a file whose stamp matched; false when it cannot be
     // read back (the file is then read).
-    bool AddStoredRow(const std::filesystem::path& path, std::int64_t entry, std::size_t rootLength,
-                      std::int64_t walk);
+    bool AddStoredRow(const std::filesystem::path& path, const StoredEntry& entry,
+                      std::size_t rootLength, std::int64_t walk);
     // The catalogue's rows below a folder that cannot be listed; false when
     // it holds none.
     bool ShowCatalogued(const std::string& folder);
