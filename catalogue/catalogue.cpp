@@ -543,58 +543,66 @@ void Catalogue::EndWalk(std::int64_t walkHandle, bool complete) {
     Flush();
 }
 
+void Catalogue::CollectRows(const std::string& folder, const std::string& absolute,
+                            const std::string& from, const std::string& to,
+                            std::vector<FileRow>& rows) {
+    Statement& rowsOf = folder.empty() ? statements_->AllRows : statements_->RowsBetween;
+    const ResetsOnExit resetting{rowsOf};
+    if (!folder.empty()) {
+        rowsOf.Bind(1, from).Bind(2, to);
+    }
+    while (rowsOf.Step()) {
+        std::optional<FileRow> row = DecodeRow(rowsOf.Bytes(1));
+        if (!row) {
+            continue;
+        }
+        const std::string_view path = rowsOf.Bytes(0);
+        if (folder.empty()) {
+            // Relative to the folder it was walked from.
+            row->Path = fs::path(std::string(path));
+            const std::string_view root = rowsOf.Bytes(2);
+            row->RootLength = path.starts_with(root) ? root.size() : 0;
+        } else {
+            // As the scan of `folder` names it.
+            row->Path =
+                fs::path(folder + std::string(path.substr(std::min(absolute.size(), path.size()))));
+        }
+        rows.push_back(std::move(*row));
+    }
+}
+
+std::time_t Catalogue::LastWalked(const std::string& absolute) {
+    // The latest complete walk of the folder, of a folder above it, or of
+    // one below it.
+    std::time_t lastSeen = 0;
+    Statement& walks = statements_->Walks;
+    const ResetsOnExit resetting{walks};
+    while (walks.Step()) {
+        const std::string_view root = walks.Bytes(0);
+        if (absolute.empty() || absolute.starts_with(root) || root.starts_with(absolute)) {
+            lastSeen = std::max(lastSeen, static_cast<std::time_t>(walks.Number(1)));
+        }
+    }
+    return lastSeen;
+}
+
 std::vector<FileRow> Catalogue::RowsBelow(const std::string& folder, std::time_t& lastSeen) {
     std::vector<FileRow> rows;
     lastSeen = 0;
     const std::string absolute = folder.empty() ? std::string() : AbsoluteText(folder);
     try {
-        const auto collect = [&](const std::string& from, const std::string& to) {
-            Statement& between = folder.empty() ? statements_->AllRows : statements_->RowsBetween;
-            const ResetsOnExit resetting{between};
-            if (!folder.empty()) {
-                between.Bind(1, from).Bind(2, to);
-            }
-            while (between.Step()) {
-                std::optional<FileRow> row = DecodeRow(between.Bytes(1));
-                if (!row) {
-                    continue;
-                }
-                const std::string_view path = between.Bytes(0);
-                if (folder.empty()) {
-                    // Relative to the folder it was walked from.
-                    row->Path = fs::path(std::string(path));
-                    const std::string_view root = between.Bytes(2);
-                    row->RootLength = path.starts_with(root) ? root.size() : 0;
-                } else {
-                    // As the scan of `folder` names it.
-                    row->Path = fs::path(
-                        folder + std::string(path.substr(std::min(absolute.size(), path.size()))));
-                }
-                rows.push_back(std::move(*row));
-            }
-        };
         if (folder.empty()) {
-            collect({}, {});
+            CollectRows(folder, absolute, {}, {}, rows);
         } else if (!EndsWithSeparator(absolute)) {
-            collect(absolute, absolute + std::string(1, '\0'));
+            // A file named itself.
+            CollectRows(folder, absolute, absolute, absolute + std::string(1, '\0'), rows);
         }
         if (!folder.empty() && rows.empty()) {
             const std::string below =
                 EndsWithSeparator(absolute) ? absolute : absolute + kSeparator;
-            collect(below, PastPrefix(below));
+            CollectRows(folder, absolute, below, PastPrefix(below), rows);
         }
-        // Last seen: the latest complete walk of the folder, of a folder
-        // above it, or of one below it.
-        Statement& walks = statements_->Walks;
-        const ResetsOnExit resetting{walks};
-        while (walks.Step()) {
-            const std::string_view root = walks.Bytes(0);
-            const bool related =
-                absolute.empty() || absolute.starts_with(root) || root.starts_with(absolute);
-            if (related) {
-                lastSeen = std::max(lastSeen, static_cast<std::time_t>(walks.Number(1)));
-            }
-        }
+        lastSeen = LastWalked(absolute);
     } catch (const std::exception&) {
         // What was collected is shown.
     }

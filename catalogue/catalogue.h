@@ -100,6 +100,11 @@ private:
     std::string KeyOf(const Walk& walk, const std::string& path) const;
     Known* KnownOf(Walk& walk, const std::string& path);
     void RemoveUnseen(const Walk& walk);
+    // The stored rows whose paths lie in [from, to) (all when `folder` is
+    // empty), named as a scan of `folder` names them.
+    void CollectRows(const std::string& folder, const std::string& absolute,
+                     const std::string& from, const std::string& to, std::vector<FileRow>& rows);
+    std::time_t LastWalked(const std::string& absolute);
 
     std::filesystem::path file_;
     // Holds the scan's lock on the file: declared first, closed last, since

@@ -380,6 +380,51 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// The catalogue named by --catalogue; null (with a message) when it cannot be
+// used.
+std::unique_ptr<vidarium::Catalogue> OpenCatalogue(const std::string& file) {
+    try {
+        return std::make_unique<vidarium::Catalogue>(fs::path(file));
+    } catch (const vidarium::CatalogueError& error) {
+        std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
+        return nullptr;
+    }
+}
+
+// The --stats line; `fromCatalogue` only when a catalogue was used.
+void PrintStats(ConsoleHost& host, const Options& options, std::uint64_t filesSeen,
+                std::optional<std::uint64_t> fromCatalogue,
+                std::chrono::steady_clock::duration elapsed) {
+    using vidarium::RowSource;
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    const vidarium::FileActivity activity = vidarium::FileSource::Activity();
+    std::string modern;
+    if (options.allFormats) {
+        for (const vidarium::ReaderEntry& entry : vidarium::ReaderTable()) {
+            if (!entry.Formats.empty()) {
+                modern += ", " + std::to_string(host.Rows(entry.Source)) + " " +
+                          RowSourceName(entry.Source);
+            }
+        }
+    }
+    const std::string stored = fromCatalogue
+                                   ? "; " + std::to_string(*fromCatalogue) + " from the catalogue"
+                                   : std::string();
+    std::fprintf(stderr,
+                 "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg%s, "
+                 "%llu plain%s; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
+                 "%.0f files/s\n",
+                 static_cast<unsigned long long>(filesSeen),
+                 static_cast<unsigned long long>(host.Rows(RowSource::Avi)),
+                 static_cast<unsigned long long>(host.Rows(RowSource::QuickTime)),
+                 static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)), modern.c_str(),
+                 static_cast<unsigned long long>(host.Rows(RowSource::Plain)), stored.c_str(),
+                 static_cast<unsigned long long>(activity.BytesRead),
+                 static_cast<unsigned long long>(activity.ReadCalls),
+                 static_cast<unsigned long long>(activity.Opens), seconds,
+                 seconds > 0 ? static_cast<double>(filesSeen) / seconds : 0.0);
+}
+
 int Scan(PathList& paths, const Options& options) {
     const auto started = std::chrono::steady_clock::now();
     if (!paths.Open()) {
@@ -392,13 +437,8 @@ int Scan(PathList& paths, const Options& options) {
     sigaction(SIGINT, &action, nullptr);
 
     std::unique_ptr<vidarium::Catalogue> catalogue;
-    if (!options.catalogue.empty()) {
-        try {
-            catalogue = std::make_unique<vidarium::Catalogue>(fs::path(options.catalogue));
-        } catch (const vidarium::CatalogueError& error) {
-            std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
-            return 1;
-        }
+    if (!options.catalogue.empty() && !(catalogue = OpenCatalogue(options.catalogue))) {
+        return 1;
     }
     ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, options.csvColumns);
     std::uint64_t filesSeen = 0;
@@ -442,46 +482,17 @@ int Scan(PathList& paths, const Options& options) {
         return 1;
     }
     if (options.stats) {
-        using vidarium::RowSource;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const vidarium::FileActivity activity = vidarium::FileSource::Activity();
-        std::string modern;
-        if (options.allFormats) {
-            for (const vidarium::ReaderEntry& entry : vidarium::ReaderTable()) {
-                if (!entry.Formats.empty()) {
-                    modern += ", " + std::to_string(host.Rows(entry.Source)) + " " +
-                              RowSourceName(entry.Source);
-                }
-            }
-        }
-        const std::string stored =
-            catalogue ? "; " + std::to_string(fromCatalogue) + " from the catalogue"
-                      : std::string();
-        std::fprintf(stderr,
-                     "vidarium-scan: %llu files seen, rows: %llu avi, %llu quicktime, %llu mpeg%s, "
-                     "%llu plain%s; %llu bytes read in %llu read calls, %llu opens; %.3f s, "
-                     "%.0f files/s\n",
-                     static_cast<unsigned long long>(filesSeen),
-                     static_cast<unsigned long long>(host.Rows(RowSource::Avi)),
-                     static_cast<unsigned long long>(host.Rows(RowSource::QuickTime)),
-                     static_cast<unsigned long long>(host.Rows(RowSource::Mpeg)), modern.c_str(),
-                     static_cast<unsigned long long>(host.Rows(RowSource::Plain)), stored.c_str(),
-                     static_cast<unsigned long long>(activity.BytesRead),
-                     static_cast<unsigned long long>(activity.ReadCalls),
-                     static_cast<unsigned long long>(activity.Opens), seconds,
-                     seconds > 0 ? static_cast<double>(filesSeen) / seconds : 0.0);
+        PrintStats(host, options, filesSeen,
+                   catalogue ? std::optional(fromCatalogue) : std::nullopt,
+                   std::chrono::steady_clock::now() - started);
     }
     return interrupted != 0 ? 130 : 0;
 }
 
 // The stored rows below each path (all when none), without touching them.
 int Offline(const std::vector<std::string>& arguments, const Options& options) {
-    std::unique_ptr<vidarium::Catalogue> catalogue;
-    try {
-        catalogue = std::make_unique<vidarium::Catalogue>(fs::path(options.catalogue));
-    } catch (const vidarium::CatalogueError& error) {
-        std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
+    const std::unique_ptr<vidarium::Catalogue> catalogue = OpenCatalogue(options.catalogue);
+    if (!catalogue) {
         return 1;
     }
     ConsoleHost host(false, options.format, options.csvColumns);

@@ -17,18 +17,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
         return;
     }
     if (stored && pipeline.StampTime < Pipeline::kQuickStamp) {
-        const auto start = std::chrono::steady_clock::now();
-        const std::optional<FileStamp> now = StampNow(entry.path());
-        pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
-        if (now && *now == stored->Stamp) {
-            std::promise<LoadedFile> unchanged;
-            unchanged.set_value(LoadedFile{{}, std::move(stored), {}, *now, {}});
-            pipeline.Steps.emplace_back(
-                PendingFile{entry, order, rootLength_, walk_, unchanged.get_future()});
-            ++pipeline.Files;
-            while (pipeline.Files > pipeline.Window && !pipeline.Ended) {
-                DeliverNext();
-            }
+        if (QueueUnchanged(entry, order, *stored)) {
             return;
         }
         stored.reset(); // changed since: read on a loader
@@ -91,6 +80,26 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
     }
 }
 
+bool TScanFilesThread::QueueUnchanged(const fs::directory_entry& entry,
+                                      std::span<const ReaderKind> order, StoredEntry& stored) {
+    Pipeline& pipeline = *pipeline_;
+    const auto start = std::chrono::steady_clock::now();
+    const std::optional<FileStamp> now = StampNow(entry.path());
+    pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
+    if (!now || *now != stored.Stamp) {
+        return false;
+    }
+    std::promise<LoadedFile> unchanged;
+    unchanged.set_value(LoadedFile{{}, std::move(stored), {}, *now, {}});
+    pipeline.Steps.emplace_back(
+        PendingFile{entry, order, rootLength_, walk_, unchanged.get_future()});
+    ++pipeline.Files;
+    while (pipeline.Files > pipeline.Window && !pipeline.Ended) {
+        DeliverNext();
+    }
+    return true;
+}
+
 void TScanFilesThread::DeliverNext() {
     Pipeline& pipeline = *pipeline_;
     PendingStep step = std::move(pipeline.Steps.front());
@@ -149,32 +158,37 @@ void TScanFilesThread::DeliverNext() {
         // Dropped before it started, or out of memory: the plain row.
         loaded.Stamp.Size = ListedSize(file->Entry);
     }
+    DeliverFile(*file, loaded);
+    // A stop asked for during the row, or while it was awaited: nothing
+    // after it comes.
+    pipeline.Ended = ShouldEndPass();
+}
+
+void TScanFilesThread::DeliverFile(const PendingFile& file, LoadedFile& loaded) {
+    Pipeline& pipeline = *pipeline_;
     if (loaded.StampTime.count() > 0) {
         pipeline.NoteStampTime(loaded.StampTime);
     }
     if (loaded.Unreadable) {
-        host_.FileUnreadable(file->Entry.path(), loaded.Unreadable);
+        host_.FileUnreadable(file.Entry.path(), loaded.Unreadable);
     }
     if (loaded.Stored &&
-        AddStoredRow(file->Entry.path(), *loaded.Stored, file->RootLength, file->Walk)) {
+        AddStoredRow(file.Entry.path(), *loaded.Stored, file.RootLength, file.Walk)) {
         // Its row as it was stored.
     } else if (loaded.Stored) {
-        HandleFile(file->Entry, file->Order, file->RootLength, file->Walk);
+        HandleFile(file.Entry, file.Order, file.RootLength, file.Walk);
     } else if (loaded.Row) {
-        loaded.Row->RootLength = file->RootLength;
+        loaded.Row->RootLength = file.RootLength;
         try {
-            AddRow(std::move(*loaded.Row), file->Walk);
+            AddRow(std::move(*loaded.Row), file.Walk);
         } catch (...) {
             // The list refused the row: read the file again here, where the
             // next reader gets its turn.
-            HandleFile(file->Entry, file->Order, file->RootLength, file->Walk);
+            HandleFile(file.Entry, file.Order, file.RootLength, file.Walk);
         }
     } else {
-        AddPlainRow(file->Entry.path(), loaded.Stamp, file->RootLength, file->Walk);
+        AddPlainRow(file.Entry.path(), loaded.Stamp, file.RootLength, file.Walk);
     }
-    // A stop asked for during the row, or while it was awaited: nothing
-    // after it comes.
-    pipeline.Ended = ShouldEndPass();
 }
 
 void TScanFilesThread::FinishScan() {

@@ -221,18 +221,23 @@ void TScanFilesThread::ScanPathsOf(const PathSource& paths) {
                 Emit(UnreadablePath{shown, std::make_error_code(std::errc::permission_denied)});
             }
         } else {
-            // A file named itself: its own row, its path as given. Only a
-            // regular file is opened.
-            rootLength_ = 0;
-            filesSeen_.fetch_add(1, std::memory_order_relaxed);
-            const std::string name = path->filename().native();
-            walk_ = catalogue_ != nullptr ? catalogue_->BeginWalk(path->native(), AllFormats) : 0;
-            QueueFile(fs::directory_entry(*path, error),
-                      ReaderOrderFor(LowerCaseExtension(ExtensionOf(name))));
-            if (catalogue_ != nullptr) {
-                Emit(WalkEnd{walk_, !ShouldEndPass()});
-            }
+            QueueNamedFile(*path);
         }
+    }
+}
+
+void TScanFilesThread::QueueNamedFile(const fs::path& path) {
+    // A file named itself: its own row, its path as given. Only a regular
+    // file is opened.
+    rootLength_ = 0;
+    filesSeen_.fetch_add(1, std::memory_order_relaxed);
+    const std::string name = path.filename().native();
+    walk_ = catalogue_ != nullptr ? catalogue_->BeginWalk(path.native(), AllFormats) : 0;
+    std::error_code error;
+    QueueFile(fs::directory_entry(path, error),
+              ReaderOrderFor(LowerCaseExtension(ExtensionOf(name))));
+    if (catalogue_ != nullptr) {
+        Emit(WalkEnd{walk_, !ShouldEndPass()});
     }
 }
 

@@ -26,6 +26,10 @@
 namespace vidarium {
 
 class FileSource;
+namespace walkparts {
+struct PendingFile;
+struct LoadedFile;
+} // namespace walkparts
 
 // What the worker needs of its host (the window, or the command-line scanner).
 // The four steps block: each returns once it has run on the host's own thread,
@@ -150,6 +154,7 @@ private:
     void FilePass(const std::string& directory);
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void ScanPathsOf(const PathSource& paths);
+    void QueueNamedFile(const std::filesystem::path& path);
     // Publishes the request's settings, then the pending flag (release).
     void PublishRequest(bool allFormats, bool readAgain);
     // A listed entry: a movie file is read, by a loader or here.
@@ -179,6 +184,12 @@ private:
     // files before it.
     template <typename Step> void Emit(Step step);
     void DeliverNext();
+    // A catalogued file whose stamp the worker looked at itself: queued with
+    // its stored row when unchanged; false when it has changed.
+    bool QueueUnchanged(const std::filesystem::directory_entry& entry,
+                        std::span<const ReaderKind> order, StoredEntry& stored);
+    // The row of a file read (or found unchanged) by a loader.
+    void DeliverFile(const walkparts::PendingFile& file, walkparts::LoadedFile& loaded);
     // Hands over what is still pending once the walk has ended; after a
     // stop, only up to the row awaited next.
     void FinishScan();
