@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include "filenames.h"
 #include "readertable.h"
 #include "rowcodec.h"
 #include "rowformats.h"
@@ -513,7 +514,11 @@ void Catalogue::FolderUnreadable(std::int64_t walk, const std::string& folder) {
 
 void Catalogue::RemoveUnseen(const Walk& walk) {
     for (const auto& [path, known] : walk.Entries) {
-        if (known.Seen) {
+        // A file this walk would not list (a Matroska file while "All
+        // formats" is off) keeps its entry: it was not looked for.
+        const std::string_view name = std::string_view(path).substr(path.rfind(kSeparator) + 1);
+        if (known.Seen ||
+            !IsListedExtension(LowerCaseExtension(ExtensionOf(name)), walk.AllFormats)) {
             continue;
         }
         bool kept = false;

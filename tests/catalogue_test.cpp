@@ -89,6 +89,10 @@ TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
                 << options;
         }
     }
+    // A scan that does not list Matroska files leaves their entries alone.
+    Scan(catalogue + " " + tree, dir / "err");
+    EXPECT_NE(Scan("--offline --format=json " + catalogue, dir / "err").find("clip.mkv"),
+              std::string::npos);
 }
 
 TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {

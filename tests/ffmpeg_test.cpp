@@ -558,6 +558,15 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         const std::string merge = "mkvmerge -q -o '" + (movies / "mkvmerge.mkv").native() + "' '" +
                                   (movies / "h264.mkv").native() + "'";
         ASSERT_EQ(std::system(merge.c_str()), 0);
+        // A segment title and a TITLE tag that differ.
+        std::ofstream(dir / "tags.xml")
+            << "<Tags><Tag><Simple><Name>TITLE</Name><String>Tagged</String></Simple></Tag></Tags>";
+        fs::create_directory(dir / "titled");
+        const std::string titled = "mkvmerge -q -o '" + (dir / "titled" / "titled.mkv").native() +
+                                   "' --title Segment --global-tags '" +
+                                   (dir / "tags.xml").native() + "' '" +
+                                   (movies / "h264.mkv").native() + "'";
+        ASSERT_EQ(std::system(titled.c_str()), 0);
     }
 
     // Named as an AVI: with all formats on, no MPEG guess inside it.
@@ -628,6 +637,9 @@ TEST_F(FfmpegFiles, MatroskaRowsAgreeWithFfprobe) {
         EXPECT_LE(FileSource::Activity().ReadCalls - before.ReadCalls, std::uint64_t(most)) << name;
     }
     if (mkvmerge) {
+        // The segment's title first, as ffprobe gives it; the tag's after it.
+        const std::string titled = ScanRows(dir / "titled", true).at("titled.mkv").SubItems.at(11);
+        EXPECT_TRUE(titled.starts_with("Title: Segment\r\nTitle: Tagged\r\n")) << titled;
         const FileRow& row = rows.at("mkvmerge.mkv");
         const nlohmann::json probe = Probe(movies / "mkvmerge.mkv");
         const auto bps = [&](std::size_t index) {
@@ -648,6 +660,9 @@ namespace {
 // M2TS packets, every listed extension in either case, 20 minutes long;
 // joined recordings get their length from the clock's bit rate.
 TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
+    const std::string kMasterDisplay =
+        "'log-level=none:master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
+        "L(10000000,1):max-cll=1000,400'";
     const std::string v = "-f lavfi -i testsrc=size=320x240:rate=25 ";
     const std::string a = "-f lavfi -i sine=sample_rate=48000 ";
     const std::string x264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p ";
@@ -677,6 +692,11 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
          "MKV: HEVC Main 10@L2 HLG", ""},
         {"pq-avc.mp4", v + "-t 1 -c:v libx264 -pix_fmt yuv420p10le -x264-params transfer=smpte2084",
          "MP4: AVC High 10@L1.3 HDR10", ""},
+        // Only the mastering display and light level SEI, no transfer.
+        {"sei.ts", v + "-t 1 -c:v libx265 -pix_fmt yuv420p10le -x265-params " + kMasterDisplay,
+         "TS: HEVC Main 10@L2 HDR10", ""},
+        {"sei.mkv", v + "-t 1 -c:v libx265 -pix_fmt yuv420p10le -x265-params " + kMasterDisplay,
+         "MKV: HEVC Main 10@L2 HDR10", ""},
     };
     const fs::path movies = dir / "ts";
     fs::create_directory(movies);

@@ -68,6 +68,9 @@ CodecDetails DecodeHevcConfig(ByteSpan record) {
             if (type == 33 && details.Hdr.empty()) {
                 details.Hdr = DecodeHevcSequenceParameterSet(nal).Details.Hdr;
             }
+            if ((type == 39 || type == 40) && details.Hdr.empty() && SeiCarriesHdr10(nal, 2)) {
+                details.Hdr = "HDR10";
+            }
             at += 2 + nal.size();
         }
     }

@@ -98,6 +98,23 @@ std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
     return std::nullopt;
 }
 
+bool AnySeiCarriesHdr10(ByteSpan bytes, bool hevc) {
+    // An encoder's own SEI (its version text) often comes first: a few are
+    // looked at.
+    constexpr int kSeiUnits = 8;
+    for (int unit = 0; unit < kSeiUnits; ++unit) {
+        const auto sei = FindNal(bytes, hevc ? 39 : 6, hevc);
+        if (!sei) {
+            return false;
+        }
+        if (SeiCarriesHdr10(*sei, hevc ? 2 : 1)) {
+            return true;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(sei->data() - bytes.data()) + sei->size());
+    }
+    return false;
+}
+
 PictureFormat DescribePicture(Codec format, ByteSpan bytes,
                               const std::vector<std::uint64_t>& timestamps) {
     PictureFormat picture;
@@ -106,10 +123,16 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
         if (const auto sps = FindNal(bytes, 7, false)) {
             picture = DecodeAvcSequenceParameterSet(*sps);
         }
+        if (picture.Details.Hdr.empty() && AnySeiCarriesHdr10(bytes, false)) {
+            picture.Details.Hdr = "HDR10";
+        }
         break;
     case Codec::Hevc:
         if (const auto sps = FindNal(bytes, 33, true)) {
             picture = DecodeHevcSequenceParameterSet(*sps);
+        }
+        if (picture.Details.Hdr.empty() && AnySeiCarriesHdr10(bytes, true)) {
+            picture.Details.Hdr = "HDR10";
         }
         break;
     case Codec::Mpeg1Video:

@@ -30,6 +30,9 @@ std::uint64_t Timestamp(ByteSpan bytes);
 // The first NAL unit of `type` in an elementary stream's bytes, up to the
 // next start code.
 std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc);
+// Whether one of the first SEI units in `bytes` carries HDR10's static
+// metadata.
+bool AnySeiCarriesHdr10(ByteSpan bytes, bool hevc);
 std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code);
 
 // A video stream's picture from its first bytes: the AVC or HEVC sequence

@@ -336,6 +336,41 @@ PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal) {
     return format;
 }
 
+bool SeiCarriesHdr10(ByteSpan nal, std::size_t headerBytes) {
+    constexpr unsigned kMasteringDisplay = 137;
+    constexpr unsigned kContentLightLevel = 144;
+    // A few messages at most lead to them; a longer run is not looked at.
+    constexpr int kMessages = 16;
+    const std::vector<std::uint8_t> raw = RawPayload(nal);
+    std::size_t at = headerBytes;
+    const auto value = [&]() -> std::optional<std::size_t> {
+        std::size_t sum = 0;
+        while (at < raw.size() && raw[at] == 0xFF) {
+            sum += 255;
+            ++at;
+        }
+        if (at >= raw.size()) {
+            return std::nullopt;
+        }
+        return sum + raw[at++];
+    };
+    for (int message = 0; message < kMessages && at < raw.size() && raw[at] != 0x80; ++message) {
+        const std::optional<std::size_t> type = value();
+        const std::optional<std::size_t> size = value();
+        if (!type || !size) {
+            return false;
+        }
+        if (*type == kMasteringDisplay || *type == kContentLightLevel) {
+            return true;
+        }
+        if (*size > raw.size() - at) {
+            return false;
+        }
+        at += *size;
+    }
+    return false;
+}
+
 PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
     PictureFormat format;
     const std::vector<std::uint8_t> raw = RawPayload(nal);

@@ -33,6 +33,11 @@ struct PictureFormat {
 // the frame rate of its timing information.
 PictureFormat DecodeAvcSequenceParameterSet(ByteSpan nal);
 PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal);
+// Whether an SEI NAL unit (its header of `headerBytes` included: 1 for AVC,
+// 2 for HEVC) carries a mastering display colour volume or a content light
+// level: the static metadata of HDR10, for a stream whose usability
+// information does not name its transfer.
+bool SeiCarriesHdr10(ByteSpan nal, std::size_t headerBytes);
 
 // An MPEG-1/2 video sequence header, from the byte after its start code.
 struct MpegSequenceHeader {

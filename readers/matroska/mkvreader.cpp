@@ -976,6 +976,11 @@ void MatroskaLoad::Describe() {
         found.push_back({std::string(label), text});
     }
     summary_.Metadata = InLabelOrder(found);
+    // A TITLE tag that says something else is kept too, after the title.
+    const auto tagTitle = fileTags_.find("Title");
+    if (!title_.empty() && tagTitle != fileTags_.end() && tagTitle->second != title_) {
+        summary_.Metadata.insert(summary_.Metadata.begin() + 1, {"Title", tagTitle->second});
+    }
 }
 
 // A bit rate from mkvmerge's statistics, unless they are older than the
