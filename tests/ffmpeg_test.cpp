@@ -710,8 +710,20 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
                                (dir / "short.ts").native() + "' > '" +
                                (movies / "joined.ts").native() + "'";
     ASSERT_EQ(std::system(joined.c_str()), 0);
+    // Cut where no programme association table lies: the programme map is
+    // found by its table id.
+    const Bytes pq = ReadAll(movies / "pq.ts");
+    Bytes noAssociation;
+    for (std::size_t at = 0; at + 188 <= pq.size(); at += 188) {
+        if (((pq[at + 1] & 0x1F) << 8 | pq[at + 2]) != 0) {
+            noAssociation.insert(noAssociation.end(), pq.begin() + static_cast<std::ptrdiff_t>(at),
+                                 pq.begin() + static_cast<std::ptrdiff_t>(at + 188));
+        }
+    }
+    WriteFile(movies / "no-pat.ts", noAssociation);
 
     const auto rows = ScanRows(movies, true);
+    EXPECT_EQ(rows.at("no-pat.ts").SubItems, rows.at("pq.ts").SubItems);
     for (const auto& [name, arguments, video, audio] : cases) {
         SCOPED_TRACE(name);
         const FileRow& row = rows.at(name);

@@ -309,7 +309,12 @@ private:
     bool Read();
     // The packets of a window, from the first one aligned with the file's.
     template <typename Visit> void Packets(const FileWindow& window, Visit&& visit);
-    void ReadHead(const FileWindow& window);
+    // `knownMap`: the programme map's packet id, found without a programme
+    // association table.
+    void ReadHead(const FileWindow& window, std::optional<std::uint16_t> knownMap = {});
+    // The packet id of the first programme map section in the window, found
+    // by its table id: for a stream cut where no association table lies.
+    std::optional<std::uint16_t> ProgramMapByItsTable(const FileWindow& window);
     void ReadProgramMap(ByteSpan section);
     bool HeadComplete() const;
     void DescribeVideo();
@@ -423,10 +428,27 @@ std::optional<std::uint16_t> FirstProgramMap(ByteSpan section) {
     return std::nullopt;
 }
 
-void TsLoad::ReadHead(const FileWindow& window) {
+std::optional<std::uint16_t> TsLoad::ProgramMapByItsTable(const FileWindow& window) {
+    std::optional<std::uint16_t> found;
+    Packets(window, [&](const Packet& packet, std::int64_t) {
+        const ByteSpan payload = packet.Payload;
+        if (found || !packet.Start || packet.Pid == 0 || packet.Pid == 0x1FFF || payload.empty()) {
+            return;
+        }
+        const std::size_t table = 1 + std::size_t{payload[0]};
+        // A programme map section, with its syntax bit set.
+        if (table + 2 <= payload.size() && payload[table] == 0x02 &&
+            (payload[table + 1] & 0x80U) != 0) {
+            found = packet.Pid;
+        }
+    });
+    return found;
+}
+
+void TsLoad::ReadHead(const FileWindow& window, std::optional<std::uint16_t> knownMap) {
     Section programs;
     Section map;
-    programMap_.reset();
+    programMap_ = knownMap;
     clockPid_.reset();
     streams_.clear();
     mapped_ = false;
@@ -461,6 +483,11 @@ void TsLoad::ReadHead(const FileWindow& window) {
             }
         }
     });
+    if (!programMap_ && !knownMap) {
+        if (const auto pid = ProgramMapByItsTable(window)) {
+            ReadHead(window, pid);
+        }
+    }
 }
 
 void TsLoad::DescribeVideo() {
