@@ -1,5 +1,7 @@
 #include "pesstreams.h"
 
+#include "codecconfig.h"
+
 #include "byteorder.h"
 
 #include <algorithm>
@@ -148,6 +150,32 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
         }
     }
     return picture;
+}
+
+SoundFormat DescribeLatm(ByteSpan bytes) {
+    SoundFormat sound{Codec::Aac, {}, false};
+    // The first frames that carry their stream mux configuration, at most so
+    // many syncs in.
+    constexpr int kSyncs = 64;
+    int syncs = 0;
+    for (std::size_t at = 0; at + 6 <= bytes.size() && syncs < kSyncs; ++at) {
+        if (bytes[at] != 0x56 || (bytes[at + 1] & 0xE0U) != 0xE0U) {
+            continue;
+        }
+        ++syncs;
+        // useSameStreamMux 0 and audioMuxVersion 0: after the frame
+        // counts, whose 16 bits end on a byte, the AudioSpecificConfig.
+        if ((bytes[at + 3] & 0xC0U) != 0) {
+            continue;
+        }
+        const CodecDetails details = DecodeAudioSpecificConfig(bytes.subspan(at + 5));
+        if (details.SampleRate > 0 && details.Channels > 0) {
+            sound.Details = details;
+            sound.Described = true;
+            break;
+        }
+    }
+    return sound;
 }
 
 SoundFormat DescribeSound(Codec format, ByteSpan bytes) {

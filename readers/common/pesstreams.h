@@ -50,6 +50,9 @@ struct SoundFormat {
     bool Described = false;
 };
 SoundFormat DescribeSound(Codec format, ByteSpan bytes);
+// AAC in LATM (LOAS frames): the rate and channels of the first stream mux
+// configuration the frames carry.
+SoundFormat DescribeLatm(ByteSpan bytes);
 // The summary's sound values from a described stream named `code`: the
 // codec's name (else the code), and the rate, channels and bit rate its
 // frames state, none where they state nothing.

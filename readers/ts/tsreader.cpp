@@ -502,11 +502,13 @@ void TsLoad::DescribeAudio() {
     if (audio_ == nullptr) {
         return;
     }
-    // AAC in LATM has no ADTS header to read.
-    const pes::SoundFormat sound = audio_->Format == Codec::Aac && audio_->Type != 0x0F
-                                       ? pes::SoundFormat{Codec::Aac, {}, true}
-                                       : pes::DescribeSound(audio_->Format, audioHead_.Bytes);
-    audioDescribed_ = sound.Described;
+    // AAC in LATM has no ADTS header to read: its mux configuration says.
+    const bool latm = audio_->Format == Codec::Aac && audio_->Type != 0x0F;
+    pes::SoundFormat sound = latm ? pes::DescribeLatm(audioHead_.Bytes)
+                                  : pes::DescribeSound(audio_->Format, audioHead_.Bytes);
+    // A LATM stream whose configuration is not found still names its codec.
+    audioDescribed_ = sound.Described || latm;
+    sound.Described = audioDescribed_;
     pes::SummariseSound(summary_, StreamTypeText(audio_->Type), sound);
 }
 
