@@ -69,7 +69,10 @@ def number(value):
 def probe(path):
     out = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of",
                           "json", path], capture_output=True, text=True).stdout
-    data = json.loads(out or "{}")
+    try:
+        data = json.loads(out or "{}")
+    except json.JSONDecodeError:
+        return {}
     facts = {"duration": number(data.get("format", {}).get("duration"))}
     streams = data.get("streams", [])
     video = next((s for s in streams if s.get("codec_type") == "video"), None)
@@ -88,7 +91,10 @@ def probe(path):
 def vidarium(scan, path):
     out = subprocess.run([scan, "--all-formats", "--format=json", path],
                          capture_output=True, text=True).stdout
-    row = json.loads(out.splitlines()[0]) if out.strip() else {}
+    try:
+        row = json.loads(out.splitlines()[0]) if out.strip() else {}
+    except json.JSONDecodeError:
+        return None
     if row.get("reader", "none") == "none":
         return None
     ms = row.get("duration_ms")
@@ -102,7 +108,10 @@ def vidarium(scan, path):
 def mediainfo(path):
     out = subprocess.run(["mediainfo", "--Output=JSON", path], capture_output=True,
                          text=True).stdout
-    tracks = json.loads(out or "{}").get("media", {}) or {}
+    try:
+        tracks = json.loads(out or "{}").get("media", {}) or {}
+    except json.JSONDecodeError:
+        return None
     tracks = tracks.get("track", [])
     general = next((t for t in tracks if t.get("@type") == "General"), {})
     video = next((t for t in tracks if t.get("@type") == "Video"), {})

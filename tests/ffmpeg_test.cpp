@@ -842,6 +842,9 @@ TEST_F(FfmpegFiles, ClassicShapesGetTodaysRowsWithAllFormats) {
         {"h264.avi", v + a + "-c:v libx264 -preset veryfast -c:a aac", "AVI: AVC", "AAC"},
         {"dv.avi", dvd + "-c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le", "AVI: DV", "PCM"},
         {"mjpeg.avi", v + a + "-c:v mjpeg -c:a pcm_s16le", "AVI: Motion JPEG", "PCM"},
+        // Sound alone: the length from the sound's stream header.
+        {"flac.avi", a + "-c:a flac", "", "FLAC"},
+        {"mp3.avi", a + "-c:a libmp3lame", "", "MP3"},
     };
     fs::create_directory(dir / "classic");
     for (const auto& c : cases) {

@@ -151,8 +151,11 @@ std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
         return std::llround(static_cast<double>(MainHeader.dwMicroSecPerFrame) / 1000.0 *
                             static_cast<double>(frames));
     }
-    const AviStreamHeader& stream = VideoStreamHeader;
-    if (HasVideoStreamHeader && stream.dwRate > 0) {
+    // Else the stream's own length, in its units of scale over rate: the
+    // video's, or for a file of sound alone the sound's.
+    const bool video = HasVideoStreamHeader;
+    const AviStreamHeader& stream = video ? VideoStreamHeader : AudioStreamHeader;
+    if ((video || HasAudioStreamHeader) && stream.dwRate > 0) {
         return std::llround(static_cast<double>(stream.dwLength) * 1000.0 *
                             static_cast<double>(stream.dwScale) /
                             static_cast<double>(stream.dwRate));

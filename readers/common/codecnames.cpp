@@ -193,6 +193,16 @@ Codec CodecForFormatTag(std::uint16_t tag) {
     case 0x0162:
     case 0x0163:
         return Codec::Wma;
+    case 0xF1AC:
+        return Codec::Flac;
+    case 0x566F: // Vorbis as ffmpeg writes it, then the old codec's modes
+    case 0x674F:
+    case 0x6750:
+    case 0x6751:
+    case 0x676F:
+    case 0x6770:
+    case 0x6771:
+        return Codec::Vorbis;
     default:
         return Codec::Unknown;
     }
