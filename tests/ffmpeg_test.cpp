@@ -450,6 +450,9 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
          {"fragmented.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
         {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe",
          {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
+        // A segment index before each fragment, indexing that fragment alone.
+        {v + "-t 6 " + x264 + "-g 25 -movflags frag_keyframe+empty_moov+dash",
+         {"dash.mp4", "", "MP4: AVC High@L1.3", "", 0, false}},
         {v + a + "-f lavfi -i sine=sample_rate=44100 -t 2 -map 0 -map 1 -map 2 " + x264 +
              "-c:a aac -metadata:s:a:1 language=ger",
          {"two-sounds.mp4", "", "MP4: AVC High@L1.3", "AAC"}},

@@ -256,7 +256,9 @@ private:
     void ReadItem(const Box& item, const std::vector<std::string>& keys);
     void AddItem(const char* label, std::string text);
     std::vector<FragmentRun> ReadFragment(ByteSpan moof);
-    void ReadSegmentIndex(ByteSpan sidx);
+    // `end`: where the index box ends in the file. Only an index of (almost)
+    // the whole file gives its length: one fragment's own index does not.
+    void ReadSegmentIndex(ByteSpan sidx, long double end);
     std::optional<std::vector<FragmentRun>> ReadLastFragment();
     // Where the last fragment of a window at the file's end starts.
     std::optional<std::uint64_t> LastFragmentIn(ByteSpan bytes, std::int64_t start);

@@ -93,7 +93,8 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
         return fragmented_ ? WalkStep::Next : WalkStep::End;
     } else if (IsFourCC(box.Type, "sidx") && haveMovie_ && !indexedSeconds_) {
         ReadSegmentIndex(
-            ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
+            ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)),
+            static_cast<Extended>(box.PayloadAt) + static_cast<Extended>(box.PayloadSize));
     } else if (IsFourCC(box.Type, "moof") && haveMovie_) {
         firstFragment_ = ReadFragment(
             ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
@@ -387,16 +388,22 @@ std::vector<FragmentRun> IsoLoad::ReadFragment(ByteSpan moof) {
     return runs;
 }
 
-void IsoLoad::ReadSegmentIndex(ByteSpan sidx) {
+void IsoLoad::ReadSegmentIndex(ByteSpan sidx, Extended end) {
     const std::uint8_t version = ByteAt(sidx, 0);
     const std::uint32_t scale = LoadBe32(sidx, 8);
     const std::size_t at = version == 0 ? 20 : 28;
+    const std::uint64_t firstOffset = version == 0 ? LoadBe32(sidx, 16) : LoadBe64(sidx, 20);
     const std::uint16_t count = LoadBe16(sidx, at + 2);
     std::uint64_t total = 0;
+    // Bytes, as a long double: 65,535 references of 2 GiB each do not
+    // overflow it.
+    Extended covered = end + static_cast<Extended>(firstOffset);
     for (std::size_t i = 0; i < count && at + 4 + 12 * (i + 1) <= sidx.size(); ++i) {
+        covered += static_cast<Extended>(LoadBe32(sidx, at + 4 + 12 * i) & 0x7FFFFFFFU);
         total += LoadBe32(sidx, at + 4 + 12 * i + 4);
     }
-    if (scale > 0 && total > 0) {
+    const auto size = static_cast<Extended>(source_.Size());
+    if (scale > 0 && total > 0 && covered * 10 >= size * 9) {
         indexedSeconds_ = static_cast<Extended>(total) / scale;
     }
 }
