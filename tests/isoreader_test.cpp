@@ -130,6 +130,12 @@ TEST(IsoReader, AudioConfigurations) {
         EXPECT_FALSE(s.HasVideo) << c.name;
     }
     EXPECT_EQ(DecodeAc3Config(Bytes{0x10, 0x3D, 0xE0}).BitRate, 448000u);
+    // A time scale that cannot be true gives no rate of gigabits: the dac3's.
+    IsoTrackParams absurd = Sound(Atom("dac3", {0x10, 0x3D, 0xE0}), "ac-3");
+    absurd.timeScale = 0xD2071F49;
+    IsoParams params;
+    params.tracks = {absurd};
+    EXPECT_EQ(Load(IsoMovie(params)).summary.AudioBitRate, 448000);
 }
 
 TEST(IsoReader, VideoConfigurations) {

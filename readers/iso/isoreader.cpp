@@ -885,8 +885,14 @@ void IsoLoad::DescribeAudio(const Track& track) {
                                                     : CodecName(codec);
     SetRateAndChannels(entry, version, details);
     const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
-    if (track.SizesKnown && track.SampleBytes > 0 && duration > 0) {
-        summary_.AudioBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
+    // No sound runs at a gigabit a second: such a rate comes from a time
+    // scale or duration that is not true.
+    constexpr std::int64_t kLargestSoundRate = 1'000'000'000;
+    if (const auto measured = track.SizesKnown && track.SampleBytes > 0 && duration > 0
+                                  ? Scaled(track.SampleBytes * 8, track.TimeScale, duration)
+                                  : std::nullopt;
+        measured && *measured <= kLargestSoundRate) {
+        summary_.AudioBitRate = measured;
     } else if (details.BitRate > 0) {
         summary_.AudioBitRate = details.BitRate;
     } else if (averageBitRate > 0) {
