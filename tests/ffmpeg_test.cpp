@@ -468,8 +468,19 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
     // quarter counter-clockwise, 270 degrees clockwise.
     Make("iso/rotated.mp4",
          "-i '" + (movies / "h264.mp4").native() + "' -c copy -metadata:s:v:0 rotate=90");
+    // Tracks without a handler box: the media information header says
+    // which is which.
+    Bytes unnamed = ReadAll(movies / "h264.mp4");
+    const std::string_view handler = "hdlr";
+    for (auto at = std::search(unnamed.begin(), unnamed.end(), handler.begin(), handler.end());
+         at != unnamed.end(); at = std::search(at, unnamed.end(), handler.begin(), handler.end())) {
+        at[3] = 'X';
+    }
+    WriteFile(movies / "no-handler.mp4", unnamed);
 
     const auto rows = ScanRows(movies, true);
+    EXPECT_EQ(rows.at("no-handler.mp4").SubItems[2], rows.at("h264.mp4").SubItems[2]);
+    EXPECT_EQ(rows.at("no-handler.mp4").SubItems[7], rows.at("h264.mp4").SubItems[7]);
     // Each sound track's language from its media header; none stated: "und".
     EXPECT_EQ(rows.at("two-sounds.mp4").Summary.AudioLanguages,
               (std::vector<std::string>{"und", "ger"}));

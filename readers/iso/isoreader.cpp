@@ -225,6 +225,11 @@ Track IsoLoad::ReadTrack(ByteSpan trak) {
     }
     if (const auto hdlr = parser_.Find(mdia->Payload, "hdlr")) {
         track.Handler = LoadFourCC(hdlr->Payload, 8);
+    } else if (parser_.FindPath(mdia->Payload, {"minf", "vmhd"})) {
+        // No handler: the media information header tells pictures from sound.
+        track.Handler = FourCC{'v', 'i', 'd', 'e'};
+    } else if (parser_.FindPath(mdia->Payload, {"minf", "smhd"})) {
+        track.Handler = FourCC{'s', 'o', 'u', 'n'};
     }
     if (const auto stbl = parser_.FindPath(mdia->Payload, {"minf", "stbl"})) {
         ReadSampleTable(stbl->Payload, track);
