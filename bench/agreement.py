@@ -9,7 +9,10 @@ channels (exactly), and the video and sound bit rates (5 %). A tool that
 gives no value for a compared field disagrees; a file a tool gives no row
 for counts every field it had as a miss.
 
-Usage: agreement.py [--scan PATH] [--work DIR] [FOLDER...]"""
+With --real, a second set: the movie files of public projects' test data
+(parsers, tools), fetched once with git at the commits below.
+
+Usage: agreement.py [--scan PATH] [--work DIR] [--real] [FOLDER...]"""
 import argparse
 import json
 import os
@@ -54,6 +57,13 @@ RECIPES = {
     "mpeg1-mp2.mpg": BOTH + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"],
     "mpeg2-lpcm.mpg": BOTH + ["-c:v", "mpeg2video", "-c:a", "pcm_dvd", "-f", "vob"],
 }
+# Public projects whose test data holds movie files: repository, commit.
+REAL_SOURCES = [
+    ("mozilla/mp4parse-rust", "8a49a0769764152022bf14a8253bcde1971a75df"),
+    ("wader/fq", "65fcd537f788149e2bcfc599a74800c9292d2194"),
+]
+MOVIE_SUFFIXES = (".mp4", ".m4v", ".mov", ".3gp", ".mkv", ".webm", ".ts", ".m2ts", ".flv",
+                  ".ogv", ".ogg", ".avi", ".wmv", ".asf", ".mpg", ".vob")
 FIELDS = ["duration", "width", "height", "frame rate", "sample rate", "channels",
           "video bit rate", "audio bit rate"]
 
@@ -150,13 +160,47 @@ def make_set(work):
     return folder
 
 
+def real_set(work, url_format):
+    """The movie files of REAL_SOURCES, copied (once) under WORK/real."""
+    folder = os.path.join(work, "real")
+    for repo, commit in REAL_SOURCES:
+        target = os.path.join(folder, repo.replace("/", "+"))
+        if os.path.isdir(target):
+            continue
+        clone = os.path.join(work, "clones", repo.replace("/", "+"))
+        if not os.path.isdir(clone):
+            subprocess.run(["git", "clone", "--quiet", "--no-checkout", "--filter=blob:none",
+                            url_format.format(repo=repo, owner=repo.split("/")[0],
+                                              name=repo.split("/")[1]), clone], check=True)
+        names = subprocess.run(["git", "-C", clone, "ls-tree", "-r", "--name-only", commit],
+                               capture_output=True, text=True, check=True).stdout.split("\n")
+        for name in names:
+            if not name.lower().endswith(MOVIE_SUFFIXES):
+                continue
+            data = subprocess.run(["git", "-C", clone, "show", "%s:%s" % (commit, name)],
+                                  capture_output=True).stdout
+            if data:  # a file the clone cannot give is passed over
+                path = os.path.join(target, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as out:
+                    out.write(data)
+    return folder
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scan", default="build/dev/cli/vidarium-scan")
     parser.add_argument("--work", default="build/agreement")
+    parser.add_argument("--real", action="store_true")
+    parser.add_argument("--git-url", default="https://github.com/{repo}.git",
+                        help="where the public projects are cloned from ({repo}, "
+                        "{owner} and {name} are filled in)")
     parser.add_argument("folders", nargs="*")
     options = parser.parse_args()
-    sets = [("ffmpeg-made", make_set(options.work))] + [(f, f) for f in options.folders]
+    sets = [("ffmpeg-made", make_set(options.work))]
+    if options.real:
+        sets.append(("public test data", real_set(options.work, options.git_url)))
+    sets += [(f, f) for f in options.folders]
     print("| set | files | fields compared | Vidarium agrees | MediaInfo agrees "
           "| rows: Vidarium | rows: MediaInfo |")
     print("|---|---|---|---|---|---|---|")
