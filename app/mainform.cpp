@@ -731,8 +731,9 @@ void TForm1::ShowingCatalogued(const std::string& folder, std::size_t rows, std:
         Files->PublishPendingRows();
         scanning_ = false;
         const QLocale locale;
-        const QString seen = lastSeen > 0 ? locale.toString(QDateTime::fromSecsSinceEpoch(lastSeen),
-                                                            QLocale::ShortFormat)
+        // As the Modified column writes times.
+        const QString seen = lastSeen > 0 ? QDateTime::fromSecsSinceEpoch(lastSeen).toString(
+                                                QStringLiteral("yyyy-MM-dd HH:mm"))
                                           : QStringLiteral("unknown");
         statusText_->setText(
             QStringLiteral("Cannot read %1 - showing %2 catalogued movies (last "
