@@ -231,8 +231,32 @@ void FileListModel::AppendRow(FileRow row) {
     }
 }
 
+void FileListModel::HandOverRow(FileRow row) {
+    bool first = false;
+    {
+        const std::lock_guard lock(handedOverMutex_);
+        first = handedOver_.empty();
+        handedOver_.push_back(std::move(row));
+    }
+    if (first) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!publishTimer_.isActive()) {
+                    publishTimer_.start();
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
 void FileListModel::PublishPendingRows() {
     publishTimer_.stop();
+    {
+        const std::lock_guard lock(handedOverMutex_);
+        std::move(handedOver_.begin(), handedOver_.end(), std::back_inserter(pending_));
+        handedOver_.clear();
+    }
     if (pending_.empty()) {
         return;
     }
@@ -249,6 +273,10 @@ void FileListModel::Clear() {
     rows_.clear();
     rows_.shrink_to_fit();
     pending_.clear();
+    {
+        const std::lock_guard lock(handedOverMutex_);
+        handedOver_.clear();
+    }
     endResetModel();
 }
 

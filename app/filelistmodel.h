@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <array>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -60,6 +61,9 @@ public:
     // Appends at the end; the row is in the list at once and shown with the
     // next batch (or at PublishPendingRows).
     void AppendRow(FileRow row);
+    // From the scan's thread, without waiting for the window: the row joins
+    // the next batch, in the order handed over.
+    void HandOverRow(FileRow row);
     void PublishPendingRows();
     void Clear();
     const FileRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
@@ -73,6 +77,8 @@ private:
     static QVariant ExtraNumber(const FileRow& row, int extra);
     std::vector<FileRow> rows_;
     std::vector<FileRow> pending_;
+    std::mutex handedOverMutex_;
+    std::vector<FileRow> handedOver_; // by the scan's thread, not yet taken
     QTimer publishTimer_;
 };
 

@@ -521,6 +521,7 @@ void TForm1::cmdScanClick(bool readAgain) {
     cmdScan->setEnabled(false);
     cmdStop->setEnabled(true);
     stopRequested_ = scanning_;
+    ++requestsMade_;
     worker_->RequestStop();
     if (!path.endsWith(QDir::separator())) {
         path += QDir::separator();
@@ -533,6 +534,7 @@ void TForm1::cmdScanClick(bool readAgain) {
 
 void TForm1::cmdStopClick() {
     stopRequested_ = true;
+    stoppedRequest_ = requestsMade_;
     cmdStop->setText(QStringLiteral("Stopping..."));
     worker_->RequestStop();
     cmdStop->setEnabled(false);
@@ -649,14 +651,22 @@ void TForm1::ClearList() {
         statusText_->clear();
         statusText_->setToolTip(QString());
         scanning_ = true;
-        stopRequested_ = false;
+        // A stop asked for after this request, before the scan began, holds:
+        // the worker clears a stop when it takes a request, so it is asked
+        // again now that the scan runs.
+        stopRequested_ = stoppedRequest_ == requestsMade_;
+        if (stopRequested_) {
+            worker_->RequestStop();
+        }
         const std::lock_guard lock(unreadableMutex_);
         unreadable_.clear();
     });
 }
 
 void TForm1::AddRow(FileRow row) {
-    steps_.Run([&] { Files->AppendRow(std::move(row)); });
+    // Handed over without a wait for the window: the steps after it publish
+    // it first, so that the list and the status agree.
+    Files->HandOverRow(std::move(row));
 }
 
 void TForm1::DirectoryUnreadable(const std::filesystem::path& directory) {

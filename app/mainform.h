@@ -174,6 +174,10 @@ private:
     // The scan in progress was stopped, by Stop, Esc or a new request.
     bool stopRequested_ = false;
     bool scanning_ = false;
+    // Scans asked for, and the one Stop was last pressed during (or before
+    // it began).
+    std::uint64_t requestsMade_ = 0;
+    std::uint64_t stoppedRequest_ = 0;
     QString scanningFolder_;
     std::mutex unreadableMutex_;
     std::vector<std::string> unreadable_; // locale text, in the walk's order

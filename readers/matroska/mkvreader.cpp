@@ -295,6 +295,8 @@ private:
     std::optional<std::uint64_t>
     ClusterEnd(ByteSpan body, const std::map<std::uint64_t, std::uint64_t>& frameDurations);
     void Describe();
+    // The Comments cell: the segment's title and the file's tags.
+    void DescribeTexts();
     std::optional<std::int64_t> DurationMs();
     void DescribeVideo(const TrackEntry& track);
     void DescribeAudio(const TrackEntry& track);
@@ -966,7 +968,10 @@ void MatroskaLoad::Describe() {
     }
 
     summary_.DurationMs = DurationMs();
+    DescribeTexts();
+}
 
+void MatroskaLoad::DescribeTexts() {
     // The segment's title before a TITLE tag.
     std::vector<MetadataItem> found;
     if (!title_.empty()) {

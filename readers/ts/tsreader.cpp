@@ -316,6 +316,8 @@ private:
     // by its table id: for a stream cut where no association table lies.
     std::optional<std::uint16_t> ProgramMapByItsTable(const FileWindow& window);
     void ReadProgramMap(ByteSpan section);
+    // A packet after the map: the clock's, or one of the first streams'.
+    void KeepStreamPacket(const Packet& packet, std::int64_t at);
     bool HeadComplete() const;
     void DescribeVideo();
     void CountStreams();
@@ -445,6 +447,20 @@ std::optional<std::uint16_t> TsLoad::ProgramMapByItsTable(const FileWindow& wind
     return found;
 }
 
+void TsLoad::KeepStreamPacket(const Packet& packet, std::int64_t at) {
+    if (clockPid_ && packet.Pid == *clockPid_ && packet.Pcr) {
+        if (clocks_.size() == 2) {
+            clocks_.pop_back();
+        }
+        clocks_.emplace_back(*packet.Pcr, at);
+    }
+    for (auto [stream, head] : {std::pair{video_, &videoHead_}, std::pair{audio_, &audioHead_}}) {
+        if (stream != nullptr && packet.Pid == stream->Pid) {
+            AddToHead(packet, *head);
+        }
+    }
+}
+
 void TsLoad::ReadHead(const FileWindow& window, std::optional<std::uint16_t> knownMap) {
     Section programs;
     Section map;
@@ -470,18 +486,7 @@ void TsLoad::ReadHead(const FileWindow& window, std::optional<std::uint16_t> kno
             }
             return;
         }
-        if (clockPid_ && packet.Pid == *clockPid_ && packet.Pcr) {
-            if (clocks_.size() == 2) {
-                clocks_.pop_back();
-            }
-            clocks_.emplace_back(*packet.Pcr, at);
-        }
-        for (auto [stream, head] :
-             {std::pair{video_, &videoHead_}, std::pair{audio_, &audioHead_}}) {
-            if (stream != nullptr && packet.Pid == stream->Pid) {
-                AddToHead(packet, *head);
-            }
-        }
+        KeepStreamPacket(packet, at);
     });
     if (!programMap_ && !knownMap) {
         if (const auto pid = ProgramMapByItsTable(window)) {
