@@ -220,11 +220,14 @@ def main():
             for field, value in truth.items():
                 compared += 1
                 ok = agrees(field, (ours or {}).get(field), value)
+                theirs_ok = agrees(field, (theirs or {}).get(field), value)
                 ours_agree += ok
-                theirs_agree += agrees(field, (theirs or {}).get(field), value)
+                theirs_agree += theirs_ok
                 if not ok:
-                    misses.append("%s: %s %s, ffprobe %s" % (os.path.basename(path), field,
-                                                             (ours or {}).get(field), value))
+                    # Marked: ffprobe and MediaInfo agree, Vidarium does not.
+                    misses.append("%s%s: %s %s, ffprobe %s" % (
+                        "* " if theirs_ok else "", os.path.basename(path), field,
+                        (ours or {}).get(field), value))
         print("| %s | %d | %d | %d (%.1f %%) | %d (%.1f %%) | %d | %d |" % (
             label, len(files), compared, ours_agree, 100.0 * ours_agree / max(compared, 1),
             theirs_agree, 100.0 * theirs_agree / max(compared, 1), our_rows, their_rows))

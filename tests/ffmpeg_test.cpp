@@ -477,10 +477,22 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
         at[3] = 'X';
     }
     WriteFile(movies / "no-handler.mp4", unnamed);
+    // Fragments that state no times (their decode times made free space):
+    // their lengths are added up.
+    Bytes timeless = ReadAll(movies / "fragmented.mp4");
+    const std::string_view decodeTime = "tfdt";
+    for (auto at =
+             std::search(timeless.begin(), timeless.end(), decodeTime.begin(), decodeTime.end());
+         at != timeless.end();
+         at = std::search(at, timeless.end(), decodeTime.begin(), decodeTime.end())) {
+        std::copy_n("free", 4, at);
+    }
+    WriteFile(movies / "no-fragment-times.mp4", timeless);
 
     const auto rows = ScanRows(movies, true);
     EXPECT_EQ(rows.at("no-handler.mp4").SubItems[2], rows.at("h264.mp4").SubItems[2]);
     EXPECT_EQ(rows.at("no-handler.mp4").SubItems[7], rows.at("h264.mp4").SubItems[7]);
+    EXPECT_EQ(rows.at("no-fragment-times.mp4").SubItems[1], rows.at("fragmented.mp4").SubItems[1]);
     // Each sound track's language from its media header; none stated: "und".
     EXPECT_EQ(rows.at("two-sounds.mp4").Summary.AudioLanguages,
               (std::vector<std::string>{"und", "ger"}));

@@ -170,13 +170,15 @@ TEST(IsoReader, FragmentedDurations) {
     params.duration = 0;
     const auto trex =
         FullBox("trex", 0, Concat({Bytes{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 2, 0}, Bytes(8, 0)}));
-    const auto fragment = [](std::uint32_t start, std::uint32_t samples) {
+    // `start`: the fragment's decode time; none, it states no time.
+    const auto fragment = [](std::optional<std::uint32_t> start, std::uint32_t samples) {
         Bytes tfhd{0, 0, 0, 1};
         Bytes tfdt;
-        AppendBe32(tfdt, start);
+        AppendBe32(tfdt, start.value_or(0));
         Bytes trun;
         AppendBe32(trun, samples);
-        return Atom("moof", Container("traf", {FullBox("tfhd", 0, tfhd), FullBox("tfdt", 0, tfdt),
+        return Atom("moof", Container("traf", {FullBox("tfhd", 0, tfhd),
+                                               start ? FullBox("tfdt", 0, tfdt) : Bytes(),
                                                FullBox("trun", 0, trun)}));
     };
     const Bytes movie = IsoMovie(params);
@@ -193,6 +195,19 @@ TEST(IsoReader, FragmentedDurations) {
         const MediaSummary s = Load(file).summary;
         EXPECT_EQ(s.DurationMs, withHeader ? 20000 : 4000) << withHeader;
         EXPECT_EQ(s.FrameRate, 25.0);
+    }
+    // Fragments that state no times are added up, as far as the bound goes;
+    // past it the file states no length.
+    for (const std::size_t count : {std::size_t{4}, CIsoReader::kMaxTimelessFragments + 1}) {
+        IsoParams withExtends = params;
+        withExtends.movieExtras = Container("mvex", {trex});
+        Bytes file = IsoMovie(withExtends);
+        for (std::size_t i = 0; i < count; ++i) {
+            file = Concat({file, fragment(std::nullopt, 25), Atom("mdat", Bytes(16, 0))});
+        }
+        const MediaSummary s = Load(file).summary;
+        EXPECT_EQ(s.DurationMs, count == 4 ? std::optional<std::int64_t>(4000) : std::nullopt)
+            << count;
     }
     (void)movie;
 }

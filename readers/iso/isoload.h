@@ -270,6 +270,10 @@ private:
     void LabelContainer();
     std::optional<Extended> DurationSeconds();
     std::optional<Extended> LastFragmentSeconds();
+    // A moof: the first is kept; fragments that state no times are walked
+    // and added up while the length is known no other way.
+    WalkStep ReadFragmentBox(const TopBox& box);
+    std::optional<Extended> WalkedSeconds() const;
     void DescribeTracks();
     void EstimateFragmentedVideoRate();
     void DescribeVideo(const Track& track);
@@ -313,6 +317,12 @@ private:
     std::optional<std::uint64_t> fragmentDuration_; // mehd, movie time scale
     std::optional<Extended> indexedSeconds_;        // sidx
     std::vector<FragmentRun> firstFragment_;
+    bool haveFirstFragment_ = false;
+    // Fragments without times, walked one after another: each track's time
+    // added up, and whether the walk reached the last of them.
+    std::unordered_map<std::uint32_t, Extended> walkedTimes_;
+    std::size_t timelessFragments_ = 0;
+    bool timelessWalkCut_ = false;
     std::vector<MetadataItem> items_;
 };
 

@@ -96,11 +96,47 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
             ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)),
             static_cast<Extended>(box.PayloadAt) + static_cast<Extended>(box.PayloadSize));
     } else if (IsFourCC(box.Type, "moof") && haveMovie_) {
-        firstFragment_ = ReadFragment(
-            ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
-        return WalkStep::End; // the other fragments are not walked
+        return ReadFragmentBox(box);
     }
     return WalkStep::Next;
+}
+
+IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
+    std::vector<FragmentRun> runs =
+        ReadFragment(ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
+    const bool timeless =
+        !runs.empty() &&
+        std::none_of(runs.begin(), runs.end(), [](const FragmentRun& run) { return run.BaseTime; });
+    const bool lengthKnown = (fragmentDuration_ && movieTimeScale_ > 0) || indexedSeconds_;
+    if (!haveFirstFragment_) {
+        haveFirstFragment_ = true;
+        firstFragment_ = runs;
+    }
+    if (!timeless || lengthKnown) {
+        return WalkStep::End; // the other fragments are not walked
+    }
+    for (const FragmentRun& run : runs) {
+        walkedTimes_[run.TrackId] += static_cast<Extended>(run.Time);
+    }
+    if (++timelessFragments_ == CIsoReader::kMaxTimelessFragments) {
+        timelessWalkCut_ = true;
+        return WalkStep::End;
+    }
+    return WalkStep::Next;
+}
+
+std::optional<Extended> IsoLoad::WalkedSeconds() const {
+    if (timelessFragments_ == 0 || timelessWalkCut_) {
+        return std::nullopt;
+    }
+    std::optional<Extended> seconds;
+    for (const auto& [trackId, time] : walkedTimes_) {
+        const TrackFacts* facts = FactsOf(trackId);
+        if (facts != nullptr && facts->TimeScale > 0) {
+            seconds = std::max(seconds.value_or(0), time / facts->TimeScale);
+        }
+    }
+    return seconds;
 }
 
 bool IsoLoad::Read() {
@@ -594,6 +630,9 @@ std::optional<Extended> IsoLoad::DurationSeconds() {
         }
         if (indexedSeconds_) {
             return indexedSeconds_;
+        }
+        if (const std::optional<Extended> walked = WalkedSeconds(); walked && *walked > 0) {
+            return walked;
         }
         const std::optional<Extended> last = LastFragmentSeconds();
         return last ? last : movie;
