@@ -493,6 +493,9 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
     EXPECT_EQ(rows.at("no-handler.mp4").SubItems[2], rows.at("h264.mp4").SubItems[2]);
     EXPECT_EQ(rows.at("no-handler.mp4").SubItems[7], rows.at("h264.mp4").SubItems[7]);
     EXPECT_EQ(rows.at("no-fragment-times.mp4").SubItems[1], rows.at("fragmented.mp4").SubItems[1]);
+    // Every fragment walked: the rates are the fragments' bytes over time.
+    ExpectAgreement(rows.at("no-fragment-times.mp4"), Probe(movies / "no-fragment-times.mp4"),
+                    true);
     // Each sound track's language from its media header; none stated: "und".
     EXPECT_EQ(rows.at("two-sounds.mp4").Summary.AudioLanguages,
               (std::vector<std::string>{"und", "ger"}));

@@ -274,6 +274,8 @@ private:
     // and added up while the length is known no other way.
     WalkStep ReadFragmentBox(const TopBox& box);
     std::optional<Extended> WalkedSeconds() const;
+    // The rates of fragments that state no times, all walked.
+    void WalkedRates();
     void DescribeTracks();
     void EstimateFragmentedVideoRate();
     void DescribeVideo(const Track& track);
@@ -321,6 +323,7 @@ private:
     // Fragments without times, walked one after another: each track's time
     // added up, and whether the walk reached the last of them.
     std::unordered_map<std::uint32_t, Extended> walkedTimes_;
+    std::unordered_map<std::uint32_t, Extended> walkedBytes_;
     std::size_t timelessFragments_ = 0;
     bool timelessWalkCut_ = false;
     std::vector<MetadataItem> items_;

@@ -117,6 +117,7 @@ IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
     }
     for (const FragmentRun& run : runs) {
         walkedTimes_[run.TrackId] += static_cast<Extended>(run.Time);
+        walkedBytes_[run.TrackId] += static_cast<Extended>(run.Bytes);
     }
     if (++timelessFragments_ == CIsoReader::kMaxTimelessFragments) {
         timelessWalkCut_ = true;
@@ -694,8 +695,39 @@ void IsoLoad::Summarise() {
         summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
     }
     DescribeTracks();
+    WalkedRates();
     EstimateFragmentedVideoRate();
     summary_.Metadata = InLabelOrder(items_);
+}
+
+void IsoLoad::WalkedRates() {
+    if (timelessFragments_ == 0 || timelessWalkCut_) {
+        return;
+    }
+    // Every fragment was walked: the first video and sound tracks' bytes
+    // over their time.
+    const auto rateOf = [&](const char(&handler)[5]) -> std::optional<std::int64_t> {
+        const auto track = std::find_if(tracks_.begin(), tracks_.end(), [&](const Track& t) {
+            return IsFourCC(t.Handler, handler);
+        });
+        if (track == tracks_.end() || track->TimeScale == 0) {
+            return std::nullopt;
+        }
+        const Extended time = walkedTimes_[track->TrackId];
+        const Extended bytes = walkedBytes_[track->TrackId];
+        if (time <= 0) {
+            return std::nullopt;
+        }
+        const Extended rate = bytes * 8 * track->TimeScale / time;
+        return rate >= 1 && rate < 1e12L ? std::optional(static_cast<std::int64_t>(rate))
+                                         : std::nullopt;
+    };
+    if (summary_.HasVideo && !summary_.VideoBitRate) {
+        summary_.VideoBitRate = rateOf("vide");
+    }
+    if (summary_.HasAudio && !summary_.AudioBitRate) {
+        summary_.AudioBitRate = rateOf("soun");
+    }
 }
 
 namespace {
