@@ -726,32 +726,32 @@ void TForm1::ShowScanEnd() {
     statusText_->setToolTip(TooltipText(paths.join(u'\n')));
 }
 
+void TForm1::ShowScanEnded(const QString& status) {
+    Files->PublishPendingRows();
+    scanning_ = false;
+    if (status.isEmpty()) {
+        ShowScanEnd();
+    } else {
+        statusText_->setText(status);
+    }
+    cmdScan->setEnabled(true);
+    cmdStop->setEnabled(false);
+    cmdStop->setText(QStringLiteral("Stop"));
+}
+
 void TForm1::ScanFailed(const std::string& folder) {
-    steps_.Run([&] {
-        scanning_ = false;
-        statusText_->setText(QStringLiteral("Cannot read ") + FromLocaleText(folder));
-        cmdScan->setEnabled(true);
-        cmdStop->setEnabled(false);
-        cmdStop->setText(QStringLiteral("Stop"));
-    });
+    steps_.Run([&] { ShowScanEnded(QStringLiteral("Cannot read ") + FromLocaleText(folder)); });
 }
 
 void TForm1::ShowingCatalogued(const std::string& folder, std::size_t rows, std::time_t lastSeen) {
     steps_.Run([&] {
-        Files->PublishPendingRows();
-        scanning_ = false;
-        const QLocale locale;
         // As the Modified column writes times.
         const QString seen = lastSeen > 0 ? QDateTime::fromSecsSinceEpoch(lastSeen).toString(
                                                 QStringLiteral("yyyy-MM-dd HH:mm"))
                                           : QStringLiteral("unknown");
-        statusText_->setText(
-            QStringLiteral("Cannot read %1 - showing %2 catalogued movies (last "
-                           "seen %3)")
-                .arg(FromLocaleText(folder), locale.toString(static_cast<qulonglong>(rows)), seen));
-        cmdScan->setEnabled(true);
-        cmdStop->setEnabled(false);
-        cmdStop->setText(QStringLiteral("Stop"));
+        ShowScanEnded(QStringLiteral("Cannot read %1 - showing %2 catalogued movies (last seen %3)")
+                          .arg(FromLocaleText(folder),
+                               QLocale().toString(static_cast<qulonglong>(rows)), seen));
     });
 }
 
@@ -763,14 +763,7 @@ void TForm1::TellCatalogueFault() {
 }
 
 void TForm1::ScanDone() {
-    steps_.Run([&] {
-        Files->PublishPendingRows();
-        scanning_ = false;
-        ShowScanEnd();
-        cmdScan->setEnabled(true);
-        cmdStop->setEnabled(false);
-        cmdStop->setText(QStringLiteral("Stop"));
-    });
+    steps_.Run([&] { ShowScanEnded({}); });
     // After the step: a message box would hold the worker inside it.
     QMetaObject::invokeMethod(
         this, [this] { TellCatalogueFault(); }, Qt::QueuedConnection);

@@ -168,6 +168,9 @@ private:
     void FileUnreadable(const std::filesystem::path& file, std::error_code error) override;
     // The status once a scan has ended, with what could not be read.
     void ShowScanEnd();
+    // The list, status (`status`, else the sums) and buttons once a scan
+    // has ended.
+    void ShowScanEnded(const QString& status);
     void ShowScanning(const QString& folder);
 
     QLabel* statusText_;

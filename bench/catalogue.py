@@ -14,7 +14,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from share import mounted  # noqa: E402
+from share import on_fresh_mount  # noqa: E402
 
 
 def timed(command, runs):
@@ -26,27 +26,6 @@ def timed(command, runs):
                        check=True, timeout=1200)
         times.append(time.perf_counter() - start)
     return statistics.median(times)
-
-
-def on_share(latencyfs, tree, mountpoint, delay, attributes, command):
-    """Wall time of `command` on a fresh mount of `tree` at `mountpoint`,
-    the same place each time, so that the catalogue's paths hold;
-    `attributes`: look-ups of attributes wait too."""
-    os.makedirs(mountpoint, exist_ok=True)
-    subprocess.run([latencyfs, tree, mountpoint], check=True,
-                   env=dict(os.environ, DELAY_US=str(delay),
-                            DELAY_ATTRIBUTES="1" if attributes else "0"))
-    try:
-        for _ in range(100):
-            if mounted(mountpoint):
-                break
-            time.sleep(0.01)
-        start = time.perf_counter()
-        subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True, timeout=1200)
-        return time.perf_counter() - start
-    finally:
-        subprocess.run(["fusermount3", "-u", mountpoint], check=False)
 
 
 def make_tree(build, tree, count):
@@ -108,12 +87,12 @@ def main():
         for suffix in ("", "-wal", "-shm"):
             if os.path.exists(share_catalogue + suffix):
                 os.remove(share_catalogue + suffix)
-        run = lambda command: on_share(latencyfs, tree, mountpoint, options.delay_us,  # noqa
-                                       attributes, command)
-        plain = statistics.median([run([scan, mountpoint]) for _ in range(3)])
-        run([scan, "--catalogue=" + share_catalogue, mountpoint])
+        run = lambda command: on_fresh_mount(latencyfs, tree, options.delay_us,  # noqa
+                                             command, mountpoint, attributes)
+        plain = statistics.median([run([scan, "MOUNT"]) for _ in range(3)])
+        run([scan, "--catalogue=" + share_catalogue, "MOUNT"])
         rescan = statistics.median(
-            [run([scan, "--catalogue=" + share_catalogue, mountpoint]) for _ in range(3)])
+            [run([scan, "--catalogue=" + share_catalogue, "MOUNT"]) for _ in range(3)])
         print("| %s | %.3f | %.3f | %.1fx |"
               % ("attribute look-ups wait too" if attributes else "opens, reads, listings wait",
                  plain, rescan, plain / rescan), flush=True)

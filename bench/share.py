@@ -19,13 +19,20 @@ def mounted(mountpoint):
         return any(line.split()[1] == mountpoint for line in mounts)
 
 
-def on_fresh_mount(latencyfs, tree, delay, command):
+def on_fresh_mount(latencyfs, tree, delay, command, mountpoint=None, attributes=False):
     """Wall time of `command` (with MOUNT standing for the mount point) on a
-    fresh mount of `tree`; None when it fails."""
-    mountpoint = tempfile.mkdtemp(prefix="share-")
+    fresh mount of `tree`; None when it fails. `mountpoint`: the same place
+    each time (else a new one); `attributes`: look-ups of attributes wait
+    too."""
+    fixed = mountpoint is not None
+    if fixed:
+        os.makedirs(mountpoint, exist_ok=True)
+    else:
+        mountpoint = tempfile.mkdtemp(prefix="share-")
     try:
         subprocess.run([latencyfs, tree, mountpoint], check=True,
-                       env=dict(os.environ, DELAY_US=str(delay)))
+                       env=dict(os.environ, DELAY_US=str(delay),
+                                DELAY_ATTRIBUTES="1" if attributes else "0"))
         for _ in range(100):
             if mounted(mountpoint):
                 break
@@ -40,7 +47,8 @@ def on_fresh_mount(latencyfs, tree, delay, command):
         return time.perf_counter() - start
     finally:
         subprocess.run(["fusermount3", "-u", mountpoint], check=False)
-        os.rmdir(mountpoint)
+        if not fixed:
+            os.rmdir(mountpoint)
 
 
 def main():

@@ -475,11 +475,9 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
     }
     const std::string key = KeyOf(walk, row.Path.native());
     Writing([&] {
+        // The JSON line with the path in full; its name is the row's own.
         std::string json;
-        FileRow keyed = row;
-        keyed.Path = fs::path(key);
-        keyed.RootLength = 0;
-        AppendJsonLine(json, keyed, key);
+        AppendJsonLine(json, row, key);
         json.pop_back(); // its line end
         Statement& store = statements_->Store;
         const ResetsOnExit resetting{store};

@@ -13,37 +13,41 @@ struct Truncated {};
 // The form's first byte; a row of another form is read again.
 constexpr std::uint8_t kFormVersion = 1;
 
+// Numbers seven bits a byte, low first; a signed one as its two's
+// complement; a text as its length and bytes; a list as its count and items;
+// a value that may be missing as a flag, then the value.
 class Writer {
 public:
-    void Number(std::uint64_t value) {
-        // Seven bits a byte, low first: small values take one byte.
+    void Field(std::uint64_t value) {
         do {
             const auto low = static_cast<std::uint8_t>(value & 0x7F);
             value >>= 7;
             bytes_ += static_cast<char>(value != 0 ? (low | 0x80) : low);
         } while (value != 0);
     }
-    void Signed(std::int64_t value) { Number(std::bit_cast<std::uint64_t>(value)); }
-    void Text(std::string_view text) {
-        Number(text.size());
+    void Field(std::int64_t value) { Field(std::bit_cast<std::uint64_t>(value)); }
+    void Field(int value) { Field(std::int64_t{value}); }
+    void Field(bool value) { Field(std::uint64_t{value ? 1U : 0U}); }
+    void Field(double value) { Field(std::bit_cast<std::uint64_t>(value)); }
+    void Field(RowSource source) { Field(static_cast<std::uint64_t>(source)); }
+    void Field(const std::string& text) {
+        Field(std::uint64_t{text.size()});
         bytes_ += text;
     }
-    void Texts(const std::vector<std::string>& texts) {
-        Number(texts.size());
-        for (const std::string& text : texts) {
-            Text(text);
+    void Field(const MetadataItem& item) {
+        Field(item.Label);
+        Field(item.Text);
+    }
+    template <typename Value> void Field(const std::optional<Value>& value) {
+        Field(value.has_value());
+        if (value) {
+            Field(*value);
         }
     }
-    void Maybe(const std::optional<std::int64_t>& value) {
-        Number(value ? 1 : 0);
-        if (value) {
-            Signed(*value);
-        }
-    }
-    void Maybe(const std::optional<double>& value) {
-        Number(value ? 1 : 0);
-        if (value) {
-            Number(std::bit_cast<std::uint64_t>(*value));
+    template <typename Item> void Field(const std::vector<Item>& items) {
+        Field(std::uint64_t{items.size()});
+        for (const Item& item : items) {
+            Field(item);
         }
     }
     std::string Take() { return std::move(bytes_); }
@@ -56,117 +60,127 @@ class Reader {
 public:
     explicit Reader(std::string_view bytes) : bytes_(bytes) {}
 
-    std::uint64_t Number() {
-        std::uint64_t value = 0;
+    void Field(std::uint64_t& value) {
+        value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
-            if (bytes_.empty()) {
-                throw Truncated{};
-            }
-            const auto byte = static_cast<std::uint8_t>(bytes_.front());
-            bytes_.remove_prefix(1);
+            const auto byte = static_cast<std::uint8_t>(Next());
             value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
             if ((byte & 0x80) == 0) {
-                return value;
+                return;
             }
         }
         throw Truncated{};
     }
-    std::int64_t Signed() { return std::bit_cast<std::int64_t>(Number()); }
-    int Small() {
-        const std::int64_t value = Signed();
-        if (value < INT32_MIN || value > INT32_MAX) {
+    void Field(std::int64_t& value) { value = std::bit_cast<std::int64_t>(Number()); }
+    void Field(int& value) {
+        const auto wide = std::bit_cast<std::int64_t>(Number());
+        if (wide < INT32_MIN || wide > INT32_MAX) {
             throw Truncated{};
         }
-        return static_cast<int>(value);
+        value = static_cast<int>(wide);
     }
-    bool Flag() { return Number() != 0; }
-    std::string Text() {
+    void Field(bool& value) { value = Number() != 0; }
+    void Field(double& value) { value = std::bit_cast<double>(Number()); }
+    void Field(RowSource& source) {
+        const std::uint64_t value = Number();
+        if (value >= kRowSources) {
+            throw Truncated{};
+        }
+        source = static_cast<RowSource>(value);
+    }
+    void Field(std::string& text) {
         const std::uint64_t length = Number();
         if (length > bytes_.size()) {
             throw Truncated{};
         }
-        std::string text(bytes_.substr(0, length));
+        text.assign(bytes_.substr(0, length));
         bytes_.remove_prefix(length);
-        return text;
     }
-    // A count of texts: each takes a byte at least, so a count cannot ask
-    // for more than the bytes left hold.
-    std::uint64_t Count() {
+    void Field(MetadataItem& item) {
+        Field(item.Label);
+        Field(item.Text);
+    }
+    template <typename Value> void Field(std::optional<Value>& value) {
+        value.reset();
+        if (Number() != 0) {
+            Field(value.emplace());
+        }
+    }
+    template <typename Item> void Field(std::vector<Item>& items) {
+        // Each item takes a byte at least: a count cannot ask for more than
+        // the bytes left hold.
         const std::uint64_t count = Number();
         if (count > bytes_.size()) {
             throw Truncated{};
         }
-        return count;
-    }
-    std::vector<std::string> Texts() {
-        const std::uint64_t count = Count();
-        std::vector<std::string> texts;
-        texts.reserve(count);
-        for (std::uint64_t i = 0; i < count; ++i) {
-            texts.push_back(Text());
+        items.resize(count);
+        for (Item& item : items) {
+            Field(item);
         }
-        return texts;
     }
-    std::optional<std::int64_t> MaybeNumber() {
-        if (!Flag()) {
-            return std::nullopt;
-        }
-        return Signed();
-    }
-    std::optional<double> MaybeReal() {
-        if (!Flag()) {
-            return std::nullopt;
-        }
-        return std::bit_cast<double>(Number());
+    std::uint64_t Number() {
+        std::uint64_t value = 0;
+        Field(value);
+        return value;
     }
     bool AtEnd() const { return bytes_.empty(); }
 
 private:
+    char Next() {
+        if (bytes_.empty()) {
+            throw Truncated{};
+        }
+        const char byte = bytes_.front();
+        bytes_.remove_prefix(1);
+        return byte;
+    }
     std::string_view bytes_;
 };
+
+// Every value of a row in the form's order, written or read: one list, so
+// that the two directions cannot drift apart.
+template <typename Codec, typename Row> void Fields(Codec& codec, Row& row) {
+    codec.Field(row.Caption);
+    codec.Field(row.SubItems);
+    codec.Field(row.Size);
+    codec.Field(row.ModifiedNs);
+    codec.Field(row.Inode);
+    codec.Field(row.Source);
+    auto& values = row.Summary;
+    codec.Field(values.Container);
+    codec.Field(values.DurationMs);
+    codec.Field(values.HasVideo);
+    codec.Field(values.VideoCode);
+    codec.Field(values.VideoCodec);
+    codec.Field(values.VideoProfile);
+    codec.Field(values.BitDepth);
+    codec.Field(values.Hdr);
+    codec.Field(values.VideoBitRate);
+    codec.Field(values.Width);
+    codec.Field(values.Height);
+    codec.Field(values.FrameRate);
+    codec.Field(values.DisplayAspect);
+    codec.Field(values.Rotation);
+    codec.Field(values.HasAudio);
+    codec.Field(values.AudioCode);
+    codec.Field(values.AudioCodec);
+    codec.Field(values.AudioBitRate);
+    codec.Field(values.SampleRate);
+    codec.Field(values.Channels);
+    codec.Field(values.VideoTracks);
+    codec.Field(values.AudioTracks);
+    codec.Field(values.SubtitleTracks);
+    codec.Field(values.AudioLanguages);
+    codec.Field(values.SubtitleLanguages);
+    codec.Field(values.Metadata);
+}
 
 } // namespace
 
 std::string EncodeRow(const FileRow& row) {
     Writer out;
-    out.Number(kFormVersion);
-    out.Text(row.Caption);
-    out.Texts(row.SubItems);
-    out.Number(row.Size);
-    out.Signed(row.ModifiedNs);
-    out.Number(row.Inode);
-    out.Number(static_cast<std::uint64_t>(row.Source));
-    const MediaSummary& values = row.Summary;
-    out.Text(values.Container);
-    out.Maybe(values.DurationMs);
-    out.Number(values.HasVideo ? 1 : 0);
-    out.Text(values.VideoCode);
-    out.Text(values.VideoCodec);
-    out.Text(values.VideoProfile);
-    out.Signed(values.BitDepth);
-    out.Text(values.Hdr);
-    out.Maybe(values.VideoBitRate);
-    out.Maybe(values.Width);
-    out.Maybe(values.Height);
-    out.Maybe(values.FrameRate);
-    out.Text(values.DisplayAspect);
-    out.Signed(values.Rotation);
-    out.Number(values.HasAudio ? 1 : 0);
-    out.Text(values.AudioCode);
-    out.Text(values.AudioCodec);
-    out.Maybe(values.AudioBitRate);
-    out.Maybe(values.SampleRate);
-    out.Maybe(values.Channels);
-    out.Signed(values.VideoTracks);
-    out.Signed(values.AudioTracks);
-    out.Signed(values.SubtitleTracks);
-    out.Texts(values.AudioLanguages);
-    out.Texts(values.SubtitleLanguages);
-    out.Number(values.Metadata.size());
-    for (const MetadataItem& item : values.Metadata) {
-        out.Text(item.Label);
-        out.Text(item.Text);
-    }
+    out.Field(std::uint64_t{kFormVersion});
+    Fields(out, row);
     return out.Take();
 }
 
@@ -177,47 +191,7 @@ std::optional<FileRow> DecodeRow(std::string_view bytes) {
             return std::nullopt;
         }
         FileRow row;
-        row.Caption = in.Text();
-        row.SubItems = in.Texts();
-        row.Size = in.Number();
-        row.ModifiedNs = in.Signed();
-        row.Inode = in.Number();
-        const std::uint64_t source = in.Number();
-        if (source >= kRowSources) {
-            return std::nullopt;
-        }
-        row.Source = static_cast<RowSource>(source);
-        MediaSummary& values = row.Summary;
-        values.Container = in.Text();
-        values.DurationMs = in.MaybeNumber();
-        values.HasVideo = in.Flag();
-        values.VideoCode = in.Text();
-        values.VideoCodec = in.Text();
-        values.VideoProfile = in.Text();
-        values.BitDepth = in.Small();
-        values.Hdr = in.Text();
-        values.VideoBitRate = in.MaybeNumber();
-        values.Width = in.MaybeNumber();
-        values.Height = in.MaybeNumber();
-        values.FrameRate = in.MaybeReal();
-        values.DisplayAspect = in.Text();
-        values.Rotation = in.Small();
-        values.HasAudio = in.Flag();
-        values.AudioCode = in.Text();
-        values.AudioCodec = in.Text();
-        values.AudioBitRate = in.MaybeNumber();
-        values.SampleRate = in.MaybeNumber();
-        values.Channels = in.MaybeNumber();
-        values.VideoTracks = in.Small();
-        values.AudioTracks = in.Small();
-        values.SubtitleTracks = in.Small();
-        values.AudioLanguages = in.Texts();
-        values.SubtitleLanguages = in.Texts();
-        const std::uint64_t items = in.Count();
-        for (std::uint64_t i = 0; i < items; ++i) {
-            std::string label = in.Text();
-            values.Metadata.push_back({std::move(label), in.Text()});
-        }
+        Fields(in, row);
         return in.AtEnd() ? std::optional<FileRow>(std::move(row)) : std::nullopt;
     } catch (const Truncated&) {
         return std::nullopt;

@@ -64,7 +64,6 @@ struct FileRow {
     // outputs. A classic row names no container and counts no tracks.
     MediaSummary Summary;
 
-    FileStamp Stamp() const { return {Size, ModifiedNs, Inode}; }
     void SetStamp(const FileStamp& stamp) {
         Size = stamp.Size;
         ModifiedNs = stamp.ModifiedNs;
