@@ -170,16 +170,20 @@ TEST(IsoReader, FragmentedDurations) {
     params.duration = 0;
     const auto trex =
         FullBox("trex", 0, Concat({Bytes{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 2, 0}, Bytes(8, 0)}));
-    // `start`: the fragment's decode time; none, it states no time.
-    const auto fragment = [](std::optional<std::uint32_t> start, std::uint32_t samples) {
+    // `start`: the fragment's decode time; none, it states no time. Its
+    // samples are `sampleBytes` each, its media data `mediaBytes`.
+    const auto fragment = [](std::optional<std::uint32_t> start, std::uint32_t samples,
+                             std::uint32_t sampleBytes = 0, std::uint32_t mediaBytes = 16) {
         Bytes tfhd{0, 0, 0, 1};
+        AppendBe32(tfhd, sampleBytes);
         Bytes tfdt;
         AppendBe32(tfdt, start.value_or(0));
         Bytes trun;
         AppendBe32(trun, samples);
-        return Atom("moof", Container("traf", {FullBox("tfhd", 0, tfhd),
-                                               start ? FullBox("tfdt", 0, tfdt) : Bytes(),
-                                               FullBox("trun", 0, trun)}));
+        return Concat({Atom("moof", Container("traf", {FullBox("tfhd", 0, tfhd, 0x10),
+                                                       start ? FullBox("tfdt", 0, tfdt) : Bytes(),
+                                                       FullBox("trun", 0, trun)})),
+                       Atom("mdat", Bytes(mediaBytes, 0))});
     };
     const Bytes movie = IsoMovie(params);
     // From the end of the last fragment less the start of the first: the
@@ -190,7 +194,7 @@ TEST(IsoReader, FragmentedDurations) {
             "mvex", {trex, withHeader ? FullBox("mehd", 0, {0, 0, 0x4E, 0x20}) : Bytes()});
         Bytes file = IsoMovie(withExtends);
         for (std::uint32_t i = 0; i < 4; ++i) {
-            file = Concat({file, fragment(128000 + i * 12800, 25), Atom("mdat", Bytes(16, 0))});
+            file = Concat({file, fragment(128000 + i * 12800, 25)});
         }
         const MediaSummary s = Load(file).summary;
         EXPECT_EQ(s.DurationMs, withHeader ? 20000 : 4000) << withHeader;
@@ -203,13 +207,33 @@ TEST(IsoReader, FragmentedDurations) {
         withExtends.movieExtras = Container("mvex", {trex});
         Bytes file = IsoMovie(withExtends);
         for (std::size_t i = 0; i < count; ++i) {
-            file = Concat({file, fragment(std::nullopt, 25), Atom("mdat", Bytes(16, 0))});
+            file = Concat({file, fragment(std::nullopt, 25)});
         }
         const MediaSummary s = Load(file).summary;
         EXPECT_EQ(s.DurationMs, count == 4 ? std::optional<std::int64_t>(4000) : std::nullopt)
             << count;
     }
     (void)movie;
+
+    // Rates: every fragment's samples over their time while the walk
+    // reaches the end; past the sampled fragments, the video's is what the
+    // file's size leaves after the boxes at their sampled pace. The last
+    // fragments' media data is 4 KiB larger than their samples say.
+    for (const std::size_t count : {std::size_t{4}, CIsoReader::kMaxSampledFragments + 4}) {
+        IsoParams withExtends = params;
+        Bytes seconds;
+        AppendBe32(seconds, static_cast<std::uint32_t>(count * 1000));
+        withExtends.movieExtras = Container("mvex", {trex, FullBox("mehd", 0, seconds)});
+        Bytes file = IsoMovie(withExtends);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const bool sampled = i < CIsoReader::kMaxSampledFragments;
+            file = Concat({file, fragment(i * 12800, 25, 100, sampled ? 2500 : 6596)});
+        }
+        const std::int64_t walked = 100 * 25 * 8; // bit/s, every fragment walked
+        EXPECT_EQ(Load(file).summary.VideoBitRate,
+                  count == 4 ? walked : walked + 4 * 4096 * 8 / static_cast<std::int64_t>(count))
+            << count;
+    }
 }
 
 TEST(IsoReader, HostileShapesCostLittle) {

@@ -270,14 +270,18 @@ private:
     void LabelContainer();
     std::optional<Extended> DurationSeconds();
     std::optional<Extended> LastFragmentSeconds();
-    // A moof: the first is kept; fragments that state no times are walked
-    // and added up while the length is known no other way.
+    // A moof: the first is kept, and the fragments are walked one after
+    // another for their tracks' bytes and times.
     WalkStep ReadFragmentBox(const TopBox& box);
+    // The fragment read last counted in the walk's sums, which now reach `end`.
+    void SettleFragment(std::int64_t end);
     std::optional<Extended> WalkedSeconds() const;
-    // The rates of fragments that state no times, all walked.
+    // The first video and sound tracks' rates: their bytes over their time
+    // when every fragment was walked, else the video's from the file's size.
     void WalkedRates();
+    std::optional<std::int64_t> WalkedRateOf(const Track& track) const;
     void DescribeTracks();
-    void EstimateFragmentedVideoRate();
+    void EstimateFragmentedVideoRate(const Track& video);
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
     CodecDetails VideoConfig(ByteSpan children);
@@ -320,12 +324,20 @@ private:
     std::optional<Extended> indexedSeconds_;        // sidx
     std::vector<FragmentRun> firstFragment_;
     bool haveFirstFragment_ = false;
-    // Fragments without times, walked one after another: each track's time
-    // added up, and whether the walk reached the last of them.
-    std::unordered_map<std::uint32_t, Extended> walkedTimes_;
-    std::unordered_map<std::uint32_t, Extended> walkedBytes_;
-    std::size_t timelessFragments_ = 0;
-    bool timelessWalkCut_ = false;
+    // The fragments walked: each track's time and bytes added up from the
+    // first fragment's start to `walkedTo_`, the fragment read last (its
+    // media data not yet passed), and whether the walk reached the end.
+    struct WalkedTrack {
+        Extended Time = 0;
+        Extended Bytes = 0;
+    };
+    std::unordered_map<std::uint32_t, WalkedTrack> walked_;
+    std::int64_t firstFragmentAt_ = 0;
+    std::int64_t walkedTo_ = 0;
+    std::vector<FragmentRun> lastFragment_;
+    std::size_t walkedFragments_ = 0;
+    bool timesStated_ = false; // by some walked fragment
+    bool walkComplete_ = false;
     std::vector<MetadataItem> items_;
 };
 

@@ -91,7 +91,9 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
         IndexTracks();
         // Everything the row needs is in the movie box, unless it is fragmented.
         return fragmented_ ? WalkStep::Next : WalkStep::End;
-    } else if (IsFourCC(box.Type, "sidx") && haveMovie_ && !indexedSeconds_) {
+    } else if (IsFourCC(box.Type, "sidx") && haveMovie_ && !indexedSeconds_ &&
+               !haveFirstFragment_) {
+        // An index of the whole file comes before the fragments.
         ReadSegmentIndex(
             ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)),
             static_cast<Extended>(box.PayloadAt) + static_cast<Extended>(box.PayloadSize));
@@ -102,39 +104,49 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
 }
 
 IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
+    const std::int64_t at = box.PayloadAt - static_cast<std::int64_t>(box.Size - box.PayloadSize);
+    const bool lengthKnown = (fragmentDuration_ && movieTimeScale_ > 0) || indexedSeconds_;
+    const std::size_t bound = timesStated_ || lengthKnown ? CIsoReader::kMaxSampledFragments
+                                                          : CIsoReader::kMaxTimelessFragments;
+    if (walkedFragments_ > 0) {
+        SettleFragment(at);
+    }
+    if (walkedFragments_ == bound) {
+        return WalkStep::End; // the other fragments are not walked
+    }
     std::vector<FragmentRun> runs =
         ReadFragment(ReadAt(box.PayloadAt, std::min(box.PayloadSize, CIsoReader::kMaxFragmentBox)));
-    const bool timeless =
-        !runs.empty() &&
-        std::none_of(runs.begin(), runs.end(), [](const FragmentRun& run) { return run.BaseTime; });
-    const bool lengthKnown = (fragmentDuration_ && movieTimeScale_ > 0) || indexedSeconds_;
     if (!haveFirstFragment_) {
         haveFirstFragment_ = true;
         firstFragment_ = runs;
+        firstFragmentAt_ = at;
     }
-    if (!timeless || lengthKnown) {
-        return WalkStep::End; // the other fragments are not walked
-    }
-    for (const FragmentRun& run : runs) {
-        walkedTimes_[run.TrackId] += static_cast<Extended>(run.Time);
-        walkedBytes_[run.TrackId] += static_cast<Extended>(run.Bytes);
-    }
-    if (++timelessFragments_ == CIsoReader::kMaxTimelessFragments) {
-        timelessWalkCut_ = true;
-        return WalkStep::End;
-    }
+    timesStated_ = timesStated_ ||
+                   std::any_of(runs.begin(), runs.end(),
+                               [](const FragmentRun& run) { return run.BaseTime.has_value(); });
+    lastFragment_ = std::move(runs);
+    ++walkedFragments_;
     return WalkStep::Next;
 }
 
+void IsoLoad::SettleFragment(std::int64_t end) {
+    for (const FragmentRun& run : lastFragment_) {
+        WalkedTrack& track = walked_[run.TrackId];
+        track.Time += static_cast<Extended>(run.Time);
+        track.Bytes += static_cast<Extended>(run.Bytes);
+    }
+    walkedTo_ = end;
+}
+
 std::optional<Extended> IsoLoad::WalkedSeconds() const {
-    if (timelessFragments_ == 0 || timelessWalkCut_) {
+    if (!walkComplete_ || timesStated_) {
         return std::nullopt;
     }
     std::optional<Extended> seconds;
-    for (const auto& [trackId, time] : walkedTimes_) {
+    for (const auto& [trackId, track] : walked_) {
         const TrackFacts* facts = FactsOf(trackId);
         if (facts != nullptr && facts->TimeScale > 0) {
-            seconds = std::max(seconds.value_or(0), time / facts->TimeScale);
+            seconds = std::max(seconds.value_or(0), track.Time / facts->TimeScale);
         }
     }
     return seconds;
@@ -176,6 +188,11 @@ bool IsoLoad::Read() {
     }
     if (!haveMovie_) {
         return false;
+    }
+    if (walkedFragments_ > 0 &&
+        size - position < static_cast<std::int64_t>(AtomHeader::kShortLength)) {
+        SettleFragment(size);
+        walkComplete_ = true;
     }
     Summarise();
     return summary_.HasVideo || summary_.HasAudio;
@@ -585,7 +602,7 @@ void IsoLoad::LabelContainer() {
 }
 
 std::optional<Extended> IsoLoad::LastFragmentSeconds() {
-    const auto last = ReadLastFragment();
+    const auto last = walkComplete_ ? std::optional(lastFragment_) : ReadLastFragment();
     if (!last) {
         return std::nullopt;
     }
@@ -672,12 +689,30 @@ void IsoLoad::DescribeTracks() {
     }
 }
 
-void IsoLoad::EstimateFragmentedVideoRate() {
-    // A fragmented file's sample sizes are in its fragments, which are not
-    // all read: the one video track's rate is what the file's size leaves
-    // after the sound's.
-    if (!fragmented_ || !summary_.HasVideo || summary_.VideoBitRate || summary_.VideoTracks != 1 ||
-        !summary_.DurationMs || *summary_.DurationMs <= 0 ||
+void IsoLoad::EstimateFragmentedVideoRate(const Track& video) {
+    if (!summary_.DurationMs || *summary_.DurationMs <= 0) {
+        return;
+    }
+    const Extended seconds = static_cast<Extended>(*summary_.DurationMs) / 1000;
+    const auto sample = walked_.find(video.TrackId);
+    const Extended sampleSeconds =
+        sample != walked_.end() && video.TimeScale > 0 ? sample->second.Time / video.TimeScale : 0;
+    const auto span = static_cast<Extended>(walkedTo_ - firstFragmentAt_);
+    if (sampleSeconds > 0 && sampleSeconds < seconds && span > 0) {
+        // The bytes past the walked fragments are the video's, less what the
+        // sound and the boxes take at the pace they took in the walked ones.
+        const Extended others = (span - sample->second.Bytes) / sampleSeconds;
+        const Extended rest =
+            static_cast<Extended>(source_.Size() - walkedTo_) - others * (seconds - sampleSeconds);
+        const Extended rate = (sample->second.Bytes + std::max<Extended>(rest, 0)) * 8 / seconds;
+        if (rate >= 1 && rate < 1e12L) {
+            summary_.VideoBitRate = static_cast<std::int64_t>(rate);
+        }
+        return;
+    }
+    // No fragment walked: the one video track's rate is what the file's
+    // size leaves after the sound's.
+    if (summary_.VideoTracks != 1 ||
         !(summary_.AudioTracks == 0 || (summary_.AudioTracks == 1 && summary_.AudioBitRate))) {
         return;
     }
@@ -695,38 +730,42 @@ void IsoLoad::Summarise() {
         summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
     }
     DescribeTracks();
-    WalkedRates();
-    EstimateFragmentedVideoRate();
+    if (fragmented_) {
+        WalkedRates();
+    }
     summary_.Metadata = InLabelOrder(items_);
 }
 
-void IsoLoad::WalkedRates() {
-    if (timelessFragments_ == 0 || timelessWalkCut_) {
-        return;
+std::optional<std::int64_t> IsoLoad::WalkedRateOf(const Track& track) const {
+    const auto walked = walked_.find(track.TrackId);
+    if (walked == walked_.end() || walked->second.Time <= 0 || track.TimeScale == 0) {
+        return std::nullopt;
     }
-    // Every fragment was walked: the first video and sound tracks' bytes
-    // over their time.
-    const auto rateOf = [&](const char(&handler)[5]) -> std::optional<std::int64_t> {
+    const Extended rate = walked->second.Bytes * 8 * track.TimeScale / walked->second.Time;
+    return rate >= 1 && rate < 1e12L ? std::optional(static_cast<std::int64_t>(rate))
+                                     : std::nullopt;
+}
+
+void IsoLoad::WalkedRates() {
+    const auto firstOf = [&](const char(&handler)[5]) {
         const auto track = std::find_if(tracks_.begin(), tracks_.end(), [&](const Track& t) {
             return IsFourCC(t.Handler, handler);
         });
-        if (track == tracks_.end() || track->TimeScale == 0) {
-            return std::nullopt;
-        }
-        const Extended time = walkedTimes_[track->TrackId];
-        const Extended bytes = walkedBytes_[track->TrackId];
-        if (time <= 0) {
-            return std::nullopt;
-        }
-        const Extended rate = bytes * 8 * track->TimeScale / time;
-        return rate >= 1 && rate < 1e12L ? std::optional(static_cast<std::int64_t>(rate))
-                                         : std::nullopt;
+        return track == tracks_.end() ? nullptr : &*track;
     };
-    if (summary_.HasVideo && !summary_.VideoBitRate) {
-        summary_.VideoBitRate = rateOf("vide");
+    const Track* video = firstOf("vide");
+    const Track* sound = firstOf("soun");
+    if (walkComplete_) {
+        // Every fragment was walked: the tracks' bytes over their time.
+        if (video != nullptr && summary_.HasVideo && !summary_.VideoBitRate) {
+            summary_.VideoBitRate = WalkedRateOf(*video);
+        }
+        if (sound != nullptr && summary_.HasAudio && !summary_.AudioBitRate) {
+            summary_.AudioBitRate = WalkedRateOf(*sound);
+        }
     }
-    if (summary_.HasAudio && !summary_.AudioBitRate) {
-        summary_.AudioBitRate = rateOf("soun");
+    if (video != nullptr && summary_.HasVideo && !summary_.VideoBitRate) {
+        EstimateFragmentedVideoRate(*video);
     }
 }
 

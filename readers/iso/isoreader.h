@@ -27,9 +27,13 @@ public:
     static constexpr std::uint64_t kMaxMovieBox = 64U << 20;
     // A fragment's header box, and the fragment index at the end.
     static constexpr std::uint64_t kMaxFragmentBox = 16U << 20;
-    // Fragments that state no times are added up, at most this many: a
-    // longer file keeps the length its last fragment gives, if any.
+    // Fragments that state no times are added up for the length, at most
+    // this many: a longer file keeps the length its last fragment gives, if
+    // any. Where the length is known otherwise, the first few fragments give
+    // the rates: exact when they are all, else a sample that, with the
+    // file's size, estimates the video's.
     static constexpr std::size_t kMaxTimelessFragments = 256;
+    static constexpr std::size_t kMaxSampledFragments = 8;
     // The end of a fragmented file is searched for its last fragment in a
     // window that starts at this size and grows to the largest.
     static constexpr std::size_t kTailWindow = 16U << 10;
