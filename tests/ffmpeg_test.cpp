@@ -794,6 +794,10 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
          "-f lavfi -i testsrc=size=320x240:rate=30000/1001 " + a + "-c:v wmv2 -c:a wmav2",
          "WMV: WMV2", "WMA v2", 2},
         {"msmpeg4.asf", v + a + "-c:v msmpeg4 -c:a wmav2", "ASF: MP43", "WMA v2", 2},
+        // Its first frames are larger than the block read with the header.
+        {"large-frames.wmv",
+         "-f lavfi -i testsrc=size=1280x720:rate=30 " + a + "-c:v wmv1 -c:a wmav2", "WMV: WMV1",
+         "WMA v2", 3},
         {"msmpeg4.wmv", v + a + "-c:v msmpeg4 -c:a libmp3lame -ac 2", "WMV: MP43", "MP3", 2, false},
         {"spark.flv", v + a + "-c:v flv1 -c:a libmp3lame -metadata title=Waves",
          "FLV: Sorenson Spark", "MP3", 2},

@@ -4,6 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "countingsource.h"
+#include "frametimes.h"
 #include "isoreader.h"
 #include "loadstop.h"
 #include "tempdir.h"
@@ -161,6 +162,34 @@ TEST(IsoReader, VideoConfigurations) {
     EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).Profile, "Main@L5.1");
     EXPECT_EQ(DecodeAv1Config(Bytes{0x81, 0x0D, 0x40, 0}).BitDepth, 10);
     EXPECT_EQ(DecodeAvcConfig(Concat({Bytes{1, 66, 0x40, 30}})).Profile, "Constrained Baseline@L3");
+}
+
+TEST(FrameTimes, MillisecondTimesGiveWholeAndNtscRates) {
+    // Containers that count in milliseconds: the rate whose span the
+    // rounded times allow, else the rate as measured.
+    const auto times = [](double rate, int frames) {
+        std::vector<std::uint32_t> ms;
+        for (int i = 0; i < frames; ++i) {
+            ms.push_back(static_cast<std::uint32_t>(std::lround(i * 1000.0 / rate)));
+        }
+        return ms;
+    };
+    const struct {
+        double rate;
+        int frames;
+        double expected;
+    } cases[] = {
+        {30, 23, 30},
+        {30000.0 / 1001, 32, 30000.0 / 1001},
+        {24000.0 / 1001, 32, 24000.0 / 1001},
+        {25, 4, 25},
+        {12.5, 32, 12.5},
+        {1000.0 / 37, 32, 1000.0 / 37},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(SteadyFrameRate(times(c.rate, c.frames)).value_or(0), c.expected)
+            << c.rate;
+    }
 }
 
 TEST(IsoReader, FragmentedDurations) {

@@ -485,12 +485,20 @@ public:
             return LoadVerdict::Foreign;
         }
         // The whole header object, as far as the file and the bound allow.
-        GrowForward(
-            context_.Source, block,
-            static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), CAsfReader::kMaxHeader)));
-        AsfLoad load(block.Bytes, context_.Summary, context_.Stop);
-        return VerdictOf(
-            true, load.Run(EqualsIgnoringAsciiCase(context_.Path.extension().native(), ".wmv")));
+        const auto header =
+            static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), CAsfReader::kMaxHeader));
+        GrowForward(context_.Source, block, header);
+        const bool wmv = EqualsIgnoringAsciiCase(context_.Path.extension().native(), ".wmv");
+        for (std::size_t packets = CAsfReader::kHeadBlock;; packets *= 4) {
+            context_.Summary = {};
+            AsfLoad load(block.Bytes, context_.Summary, context_.Stop);
+            const bool accepted = load.Run(wmv);
+            if (!accepted || !context_.Summary.HasVideo || context_.Summary.FrameRate ||
+                packets >= CAsfReader::kMaxFrameWindow ||
+                !GrowForward(context_.Source, block, header + packets * 4)) {
+                return VerdictOf(true, accepted);
+            }
+        }
     }
 
 private:

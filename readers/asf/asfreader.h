@@ -21,6 +21,10 @@ public:
     static constexpr std::size_t kHeadBlock = 16U << 10;
     // The header object is read whole, up to this size.
     static constexpr std::uint64_t kMaxHeader = 16U << 20;
+    // A video stream that states no frame rate takes it from its first
+    // frames' times: the data packets after the header object are read,
+    // fourfold from the head block's size to this, until enough are at hand.
+    static constexpr std::size_t kMaxFrameWindow = 256U << 10;
     // Objects looked at in one load, nested ones included.
     static constexpr std::size_t kMaxObjects = 4096;
     // Descriptors of the extended content description looked at.

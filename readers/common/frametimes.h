@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -14,6 +15,8 @@ namespace vidarium {
 inline constexpr std::size_t kFewestSteps = 3;
 // The first frames' times a reader keeps for the rate.
 inline constexpr std::size_t kFrameTimesKept = 32;
+// Rates up to this are taken as whole or NTSC rates where the times allow.
+inline constexpr int kLargestSnappedRate = 240;
 
 inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
     // Presentation order: frames may be stored out of it.
@@ -37,7 +40,22 @@ inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs)
     if (steps < kFewestSteps) {
         return std::nullopt;
     }
-    return static_cast<double>(steps) * 1000.0 / static_cast<double>(span);
+    // The times are rounded to the millisecond, so the span is known to
+    // within one: the whole or NTSC (n/1.001) rate whose span is nearest,
+    // if one is that near, else the rate as measured.
+    const auto measured = static_cast<double>(span);
+    std::optional<double> nearest;
+    double nearestMiss = 1.0;
+    for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
+        for (const double rate : {whole * 1000.0 / 1001.0, static_cast<double>(whole)}) {
+            const double miss = std::abs(static_cast<double>(steps) * 1000.0 / rate - measured);
+            if (miss <= nearestMiss) {
+                nearest = rate;
+                nearestMiss = miss;
+            }
+        }
+    }
+    return nearest ? *nearest : static_cast<double>(steps) * 1000.0 / measured;
 }
 
 } // namespace vidarium
