@@ -810,6 +810,10 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
          "FLV: Sorenson Spark", "MP3", 2},
         {"vorbis.ogv", v + a + "-c:v libtheora -c:a libvorbis -metadata title=Waves", "OGG: Theora",
          "Vorbis", 3},
+        {"longer-sound.ogv",
+         "-f lavfi -i testsrc=size=320x240:rate=25:duration=2 -f lavfi -i sine=duration=2.6 "
+         "-c:v libtheora -c:a libvorbis",
+         "OGG: Theora", "Vorbis", 3},
         {"opus.ogv",
          v + "-f lavfi -i sine=sample_rate=48000 -t 3 -pix_fmt yuv420p -c:v libtheora -c:a libopus",
          "OGG: Theora", "Opus", 3},

@@ -438,9 +438,13 @@ void OggLoad::Describe() {
     if (audio != nullptr) {
         DescribeAudio(*audio);
     }
-    summary_.DurationMs = video != nullptr ? DurationOf(*video) : std::nullopt;
-    if (!summary_.DurationMs && audio != nullptr) {
-        summary_.DurationMs = DurationOf(*audio);
+    // The file lasts as long as its longest stream whose last page the end
+    // window holds: the sound often runs past the last frame.
+    for (const Stream& stream : streams_) {
+        if (const auto ms = stream.Type != Kind::Unknown ? DurationOf(stream) : std::nullopt;
+            ms && (!summary_.DurationMs || *ms > *summary_.DurationMs)) {
+            summary_.DurationMs = ms;
+        }
     }
     summary_.Metadata = InLabelOrder(texts_);
 }
