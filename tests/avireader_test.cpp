@@ -39,6 +39,19 @@ Bytes Avih(std::uint32_t microSecPerFrame = 40000, std::uint32_t frames = 100) {
     return Chunk("avih", AviMainHeaderPayload(microSecPerFrame, frames));
 }
 
+TEST(AviReader, ModernLengthIsTheLongerStreams) {
+    // Ten seconds of video; the sound's header may say it runs longer, but
+    // not more than twice as long.
+    for (const auto& [soundSeconds, expected] :
+         {std::pair{0, 10000}, std::pair{11, 11000}, std::pair{25, 10000}}) {
+        AviParams params;
+        params.audioSamples = static_cast<std::uint32_t>(soundSeconds) * params.samplesPerSec;
+        const auto loaded = LoadBytes(AviFile(params));
+        ASSERT_TRUE(loaded.ok);
+        EXPECT_EQ(loaded.reader.StreamSummary(1 << 20).DurationMs, expected) << soundSeconds;
+    }
+}
+
 TEST(AviReader, ReadsTheUsualLayout) {
     AviParams params;
     params.videoHandler = "xvid";

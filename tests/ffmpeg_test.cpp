@@ -31,6 +31,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Two seconds of video and 2.6 of sound: the file lasts as long as the sound.
+const std::string kLongerSound = "-f lavfi -i testsrc=size=320x240:rate=25:duration=2 "
+                                 "-f lavfi -i sine=duration=2.6 ";
+
 bool HaveFfmpeg() {
     return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
 }
@@ -707,6 +711,7 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         {"latm.ts", v + a + "-t 3 " + x264 + "-c:a aac -mpegts_flags latm", "TS: AVC High@L1.3",
          "AAC"},
         {"VIDEO.TS", v + "-t 3 " + x264, "TS: AVC High@L1.3", ""},
+        {"longer-sound.ts", kLongerSound + x264 + "-c:a aac", "TS: AVC High@L1.3", "AAC"},
         {"ntsc.M2TS",
          "-f lavfi -i testsrc=size=320x240:rate=30000/1001 " + a + "-t 3 " + x264 +
              "-c:a ac3 -mpegts_m2ts_mode 1",
@@ -810,10 +815,8 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
          "FLV: Sorenson Spark", "MP3", 2},
         {"vorbis.ogv", v + a + "-c:v libtheora -c:a libvorbis -metadata title=Waves", "OGG: Theora",
          "Vorbis", 3},
-        {"longer-sound.ogv",
-         "-f lavfi -i testsrc=size=320x240:rate=25:duration=2 -f lavfi -i sine=duration=2.6 "
-         "-c:v libtheora -c:a libvorbis",
-         "OGG: Theora", "Vorbis", 3},
+        {"longer-sound.ogv", kLongerSound + "-c:v libtheora -c:a libvorbis", "OGG: Theora",
+         "Vorbis", 3},
         {"opus.ogv",
          v + "-f lavfi -i sine=sample_rate=48000 -t 3 -pix_fmt yuv420p -c:v libtheora -c:a libopus",
          "OGG: Theora", "Opus", 3},
@@ -879,6 +882,9 @@ TEST_F(FfmpegFiles, ClassicShapesGetTodaysRowsWithAllFormats) {
         {"h264.avi", v + a + "-c:v libx264 -preset veryfast -c:a aac", "AVI: AVC", "AAC"},
         {"dv.avi", dvd + "-c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le", "AVI: DV", "PCM"},
         {"mjpeg.avi", v + a + "-c:v mjpeg -c:a pcm_s16le", "AVI: Motion JPEG", "PCM"},
+        // Sound that runs past the last frame: the length is the sound's.
+        {"longer-sound.avi", kLongerSound + "-c:v mpeg4 -c:a libmp3lame",
+         "AVI: MPEG-4 Visual (FMP4)", "MP3"},
         // Sound alone: the length from the sound's stream header.
         {"flac.avi", a + "-c:a flac", "", "FLAC"},
         {"mp3.avi", a + "-c:a libmp3lame", "", "MP3"},

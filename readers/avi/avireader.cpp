@@ -133,9 +133,11 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
         summary.SampleRate = std::int64_t{AudioFormat.nSamplesPerSec};
         summary.Channels = std::int64_t{AudioFormat.nChannels};
     }
-    if (summary.HasVideo && summary.DurationMs) {
-        summary.VideoBitRate =
-            VideoBitRate(fileSize, *summary.DurationMs, summary.AudioBitRate.value_or(0));
+    // The video's bytes over the video's own length.
+    std::optional<std::int64_t> videoMs = VideoLengthMs();
+    videoMs = videoMs ? videoMs : summary.DurationMs;
+    if (summary.HasVideo && videoMs) {
+        summary.VideoBitRate = VideoBitRate(fileSize, *videoMs, summary.AudioBitRate.value_or(0));
     }
     std::vector<MetadataItem> texts = InfoItems;
     texts.insert(texts.end(), StreamNames.begin(), StreamNames.end());
@@ -143,7 +145,20 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
     return summary;
 }
 
-std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
+namespace {
+
+// A stream's length in its units of scale over rate.
+std::optional<std::int64_t> StreamLengthMs(const AviStreamHeader& stream) {
+    if (stream.dwRate == 0 || stream.dwLength == 0) {
+        return std::nullopt;
+    }
+    return std::llround(static_cast<double>(stream.dwLength) * 1000.0 *
+                        static_cast<double>(stream.dwScale) / static_cast<double>(stream.dwRate));
+}
+
+} // namespace
+
+std::optional<std::int64_t> CAVIHeaderReader::VideoLengthMs() const {
     // OpenDML counts the frames of every RIFF part; the main header only
     // those of the first.
     const std::uint32_t frames = std::max(OdmlTotalFrames, MainHeader.dwTotalFrames);
@@ -151,16 +166,22 @@ std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
         return std::llround(static_cast<double>(MainHeader.dwMicroSecPerFrame) / 1000.0 *
                             static_cast<double>(frames));
     }
-    // Else the stream's own length, in its units of scale over rate: the
-    // video's, or for a file of sound alone the sound's.
-    const bool video = HasVideoStreamHeader;
-    const AviStreamHeader& stream = video ? VideoStreamHeader : AudioStreamHeader;
-    if ((video || HasAudioStreamHeader) && stream.dwRate > 0) {
-        return std::llround(static_cast<double>(stream.dwLength) * 1000.0 *
-                            static_cast<double>(stream.dwScale) /
-                            static_cast<double>(stream.dwRate));
+    return HasVideoStreamHeader ? StreamLengthMs(VideoStreamHeader) : std::nullopt;
+}
+
+std::optional<std::int64_t> CAVIHeaderReader::SoundLengthMs() const {
+    return HasAudioStreamHeader ? StreamLengthMs(AudioStreamHeader) : std::nullopt;
+}
+
+std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
+    const std::optional<std::int64_t> video = VideoLengthMs();
+    const std::optional<std::int64_t> sound = SoundLengthMs();
+    if (!video) {
+        return sound ? sound : std::optional<std::int64_t>(DurationMs);
     }
-    return std::int64_t{DurationMs};
+    // The sound often runs past the last frame; a sound header that claims
+    // more than twice the video's length is not believed.
+    return sound && *sound > *video && *sound <= 2 * *video ? sound : video;
 }
 
 bool CAVIHeaderReader::Load(ByteSource& source) {

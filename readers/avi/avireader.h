@@ -152,6 +152,10 @@ private:
     bool ReadStreamHeader(ByteSource& source);
     bool ReadStreamFormat(ByteSource& source, std::uint32_t size);
     bool WalkChunk(ByteSource& source, std::int64_t bound, int depth);
+    // The modern row's lengths: the video's (frames, else its stream
+    // header's), the sound's stream header's, and the file's, the longer.
+    std::optional<std::int64_t> VideoLengthMs() const;
+    std::optional<std::int64_t> SoundLengthMs() const;
     std::optional<std::int64_t> ModernDurationMs() const;
     // The chunks only the modern row uses.
     bool ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size);

@@ -326,6 +326,10 @@ private:
     std::uint64_t SummariseVideo();
     void DescribeAudio();
     void DescribeDuration(std::uint64_t frameTicks);
+    // The last timestamps of stream `pid`, and of `soundPid`'s stream, in
+    // the end window that holds one of `pid`'s.
+    void FindLastTimes(std::uint16_t pid, std::optional<std::uint16_t> soundPid,
+                       std::vector<std::uint64_t>& times, std::vector<std::uint64_t>& soundTimes);
     std::optional<std::uint64_t> BitRateFromClock() const;
 
     ByteSource& source_;
@@ -539,33 +543,54 @@ std::optional<std::uint64_t> TsLoad::BitRateFromClock() const {
 using pes::Jumps;
 using pes::LastFrameTime;
 
-void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
-    const std::uint16_t pid = video_ != nullptr ? video_->Pid : audio_->Pid;
-    const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
-    // The end window: grown in front until it holds a timestamp of the
-    // same stream.
-    std::vector<std::uint64_t> times;
+void TsLoad::FindLastTimes(std::uint16_t pid, std::optional<std::uint16_t> soundPid,
+                           std::vector<std::uint64_t>& times,
+                           std::vector<std::uint64_t>& soundTimes) {
+    // The end window: grown in front until it holds a timestamp of `pid`.
     SearchTail(
         source_, CTsReader::kFirstWindow, CTsReader::kMaxWindow,
         [&](const FileWindow& tail, std::size_t) {
             times.clear();
+            soundTimes.clear();
             Packets(tail, [&](const Packet& packet, std::int64_t) {
-                if (packet.Pid == pid && packet.Start) {
+                const bool sound = packet.Pid == soundPid;
+                if ((packet.Pid == pid || sound) && packet.Start) {
                     if (const auto start = ParsePesStart(packet.Payload); start && start->Pts) {
-                        pes::KeepLast(times, *start->Pts);
+                        pes::KeepLast(sound ? soundTimes : times, *start->Pts);
                     }
                 }
             });
             return !times.empty();
         },
         firstPacket_);
+}
+
+void TsLoad::DescribeDuration(std::uint64_t frameTicks) {
+    const std::uint16_t pid = video_ != nullptr ? video_->Pid : audio_->Pid;
+    const StreamHead& head = video_ != nullptr ? videoHead_ : audioHead_;
+    // The sound beside the video: it often starts before the first frame
+    // and runs past the last.
+    const bool withSound = video_ != nullptr && audio_ != nullptr;
+    std::vector<std::uint64_t> times;
+    std::vector<std::uint64_t> soundTimes;
+    FindLastTimes(pid, withSound ? std::optional(audio_->Pid) : std::nullopt, times, soundTimes);
     if (!head.Timestamps.empty() && !times.empty() && !Jumps(head.Timestamps) && !Jumps(times)) {
-        const std::uint64_t first =
-            *std::min_element(head.Timestamps.begin(), head.Timestamps.end());
-        const std::uint64_t last = LastFrameTime(times);
-        const std::uint64_t span = (last - first) % kPtsWrap;
+        std::uint64_t first = *std::min_element(head.Timestamps.begin(), head.Timestamps.end());
+        std::uint64_t end = (LastFrameTime(times) + frameTicks) % kPtsWrap;
+        if (!audioHead_.Timestamps.empty() && !soundTimes.empty() &&
+            !Jumps(audioHead_.Timestamps) && !Jumps(soundTimes)) {
+            // The sound's last packet's start, as far as it is known without
+            // its frames' length; either end moved by less than the largest
+            // step, across the wrap.
+            const std::uint64_t soundFirst =
+                *std::min_element(audioHead_.Timestamps.begin(), audioHead_.Timestamps.end());
+            const std::uint64_t soundLast = LastFrameTime(soundTimes);
+            first = (first - soundFirst) % kPtsWrap < kLargestStep ? soundFirst : first;
+            end = (soundLast - end) % kPtsWrap < kLargestStep ? soundLast : end;
+        }
+        const std::uint64_t span = (end - first) % kPtsWrap;
         if (span < kLargestStep * 24 * 60) {
-            summary_.DurationMs = std::llround(static_cast<double>(span + frameTicks) / 90.0);
+            summary_.DurationMs = std::llround(static_cast<double>(span) / 90.0);
             return;
         }
     }

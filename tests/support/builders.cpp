@@ -183,7 +183,8 @@ Bytes AviFile(const AviParams& params) {
                                                  params.rate, params.totalFrames)),
                Chunk("strf", BitmapInfoPayload(params.width, params.height, params.videoHandler))}),
          List("strl",
-              {Chunk("strh", StreamHeaderPayload("auds", "", 1, params.samplesPerSec)),
+              {Chunk("strh",
+                     StreamHeaderPayload("auds", "", 1, params.samplesPerSec, params.audioSamples)),
                Chunk("strf", WaveFormatPayload(params.audioTag, params.channels,
                                                params.samplesPerSec, params.avgBytesPerSec))})});
     const Bytes movi = List("movi", {Chunk("00dc", Repeat(0xAB, params.movieBytes))});

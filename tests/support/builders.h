@@ -56,7 +56,8 @@ struct AviParams {
     std::uint16_t channels = 2;
     std::uint32_t samplesPerSec = 44100;
     std::uint32_t avgBytesPerSec = 16000;
-    std::size_t movieBytes = 64; // sample data inside "movi"
+    std::uint32_t audioSamples = 0; // the sound stream header's length
+    std::size_t movieBytes = 64;    // sample data inside "movi"
 };
 
 // hdrl (avih, video strl, audio strl), movi, idx1: the usual layout.
