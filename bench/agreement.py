@@ -23,6 +23,8 @@ VIDEO = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25"]
 NTSC = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=30000/1001"]
 SOUND = ["-f", "lavfi", "-i", "sine=sample_rate=48000"]
 BOTH = VIDEO + SOUND + ["-t", "3", "-pix_fmt", "yuv420p"]
+LONGER = ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
+          "sine=sample_rate=48000:duration=2.6", "-pix_fmt", "yuv420p"]
 X264 = ["-c:v", "libx264", "-preset", "veryfast"]
 X265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=none"]
 VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"]
@@ -56,11 +58,53 @@ RECIPES = {
     "pal.vob": VIDEO + SOUND + ["-t", "3", "-target", "pal-dvd"],
     "mpeg1-mp2.mpg": BOTH + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"],
     "mpeg2-lpcm.mpg": BOTH + ["-c:v", "mpeg2video", "-c:a", "pcm_dvd", "-f", "vob"],
+    # More codecs in each container.
+    "av1-opus.mp4": BOTH + ["-c:v", "libaom-av1", "-cpu-used", "8", "-b:v", "200k",
+                            "-c:a", "libopus"],
+    "hevc10-aac.mp4": BOTH[:-1] + ["yuv420p10le"] + X265 + ["-tag:v", "hvc1", "-c:a", "aac"],
+    "h264-flac.mp4": BOTH + X264 + ["-c:a", "flac", "-strict", "-2"],
+    "h264-eac3.mp4": BOTH + X264 + ["-c:a", "eac3"],
+    "ntsc-aac.mp4": NTSC + SOUND + ["-t", "3", "-pix_fmt", "yuv420p"] + X264 + ["-c:a", "aac"],
+    "film-aac.mov": ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=24000/1001"] + SOUND
+    + ["-t", "3", "-pix_fmt", "yuv420p"] + X264 + ["-c:a", "aac"],
+    "indexed-fragments.mp4": BOTH + X264 + ["-c:a", "aac", "-movflags",
+                                            "frag_keyframe+empty_moov+default_base_moof"],
+    "dash.mp4": BOTH + X264 + ["-c:a", "aac", "-movflags", "frag_keyframe+empty_moov+dash"],
+    "av1-opus.mkv": BOTH + ["-c:v", "libaom-av1", "-cpu-used", "8", "-b:v", "200k",
+                            "-c:a", "libopus"],
+    "h264-dts.mkv": BOTH + X264 + ["-c:a", "dca", "-strict", "-2"],
+    "h264-truehd.mkv": BOTH + X264 + ["-c:a", "truehd", "-strict", "-2"],
+    "mpeg4-mp3.mkv": BOTH + ["-c:v", "mpeg4", "-c:a", "libmp3lame"],
+    "theora-flac.mkv": BOTH + ["-c:v", "libtheora", "-c:a", "flac"],
+    "h264-ac3.ts": BOTH + X264 + ["-c:a", "ac3"],
+    "h264-eac3.ts": BOTH + X264 + ["-c:a", "eac3"],
+    "h264-mp3.ts": BOTH + X264 + ["-c:a", "libmp3lame"],
+    "hevc-aac.ts": BOTH + X265 + ["-c:a", "aac"],
+    "msmpeg4-wmav2.asf": BOTH + ["-c:v", "msmpeg4", "-c:a", "wmav2"],
+    "large-frames.wmv": ["-f", "lavfi", "-i", "testsrc=size=1280x720:rate=30"] + SOUND
+    + ["-t", "3", "-c:v", "wmv1", "-c:a", "wmav2"],
+    "spark-mp3-22k.flv": BOTH + ["-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "22050"],
+    "theora-opus.ogv": BOTH + ["-c:v", "libtheora", "-c:a", "libopus"],
+    "dv-pcm.avi": ["-f", "lavfi", "-i", "testsrc=size=720x576:rate=25"] + SOUND
+    + ["-t", "3", "-c:v", "dvvideo", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"],
+    "mpeg4-ac3.avi": BOTH + ["-c:v", "mpeg4", "-c:a", "ac3"],
+    "ntsc.vob": ["-f", "lavfi", "-i", "testsrc=size=720x480:rate=30000/1001"] + SOUND
+    + ["-t", "3", "-target", "ntsc-dvd"],
+    # Sound that runs past the last frame.
+    **{"longer-sound." + suffix: LONGER + codecs for suffix, codecs in (
+        ("mp4", X264 + ["-c:a", "aac"]), ("mkv", X264 + ["-c:a", "aac"]),
+        ("ts", X264 + ["-c:a", "aac"]), ("avi", ["-c:v", "mpeg4", "-c:a", "libmp3lame"]),
+        ("flv", ["-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "44100"]),
+        ("wmv", ["-c:v", "wmv2", "-c:a", "wmav2"]),
+        ("ogv", ["-c:v", "libtheora", "-c:a", "libvorbis"]),
+        ("mpg", ["-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"]))},
 }
 # Public projects whose test data holds movie files: repository, commit.
 REAL_SOURCES = [
     ("mozilla/mp4parse-rust", "8a49a0769764152022bf14a8253bcde1971a75df"),
     ("wader/fq", "65fcd537f788149e2bcfc599a74800c9292d2194"),
+    ("androidx/media", "2bc207851df311340767e913931ca7b28cab1794"),
+    ("Eyevinn/mp4ff", "c0bd02b1a8ed5758660f1ea328d492e74eb18686"),
 ]
 MOVIE_SUFFIXES = (".mp4", ".m4v", ".mov", ".3gp", ".mkv", ".webm", ".ts", ".m2ts", ".flv",
                   ".ogv", ".ogg", ".avi", ".wmv", ".asf", ".mpg", ".vob")
@@ -155,8 +199,10 @@ def make_set(work):
     for name, arguments in RECIPES.items():
         path = os.path.join(folder, name)
         if not os.path.exists(path):
-            subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
-                           + arguments + [path], check=False)
+            made = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                   "-y"] + arguments + [path], check=False)
+            if made.returncode != 0 and os.path.exists(path):
+                os.remove(path)  # an encoder this ffmpeg lacks: left out of the set
     return folder
 
 
@@ -217,6 +263,8 @@ def main():
             theirs = mediainfo(path)
             our_rows += ours is not None
             their_rows += theirs is not None
+            if ours is None and theirs is not None:
+                misses.append("* %s: no row" % os.path.relpath(path, folder))
             for field, value in truth.items():
                 compared += 1
                 ok = agrees(field, (ours or {}).get(field), value)

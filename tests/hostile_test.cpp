@@ -511,6 +511,37 @@ TEST(Bounds, TransportStreamWindows) {
     EXPECT_LE(emptySource.BytesFetched(), 2 * CTsReader::kMaxWindow);
 }
 
+// Sound of the newer broadcast codecs, alone in a programme: MPEG-H by its
+// stream type, AC-4 by its registration or DVB extension descriptor.
+TEST(TransportStream, NewerSoundCodecsGiveARow) {
+    const Bytes pat{0x00, 0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00,
+                    0x00, 0x01, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const struct {
+        std::uint8_t type;
+        Bytes descriptors;
+        const char* codec;
+    } cases[] = {
+        {0x2D, {}, "MPEG-H 3D Audio"},
+        {0x06, {0x05, 4, 'A', 'C', '-', '4'}, "AC-4"},
+        {0x06, {0x7F, 1, 0x15}, "AC-4"},
+    };
+    for (const auto& c : cases) {
+        const auto length = static_cast<std::uint8_t>(c.descriptors.size());
+        const Bytes pmt =
+            Concat({{0x00, 0x02, 0xB0, static_cast<std::uint8_t>(18 + length), 0x00, 0x01, 0xC1,
+                     0x00, 0x00, 0xE1, 0x01, 0xF0, 0x00, c.type, 0xE1, 0x01, 0xF0, length},
+                    c.descriptors,
+                    Bytes(4, 0)});
+        MemorySource source(Concat({TsPacket(0x0000, true, pat), TsPacket(0x1000, true, pmt),
+                                    TsPacket(0x0101, true, PesPacket(0xBD, 0, {0, 0})),
+                                    TsPacket(0x0101, true, PesPacket(0xBD, 90000, {0, 0}))}));
+        CTsReader reader;
+        ASSERT_TRUE(reader.LoadFromSource(source, "sound.ts")) << c.codec;
+        EXPECT_EQ(reader.Summary.AudioCodec, c.codec);
+        EXPECT_EQ(reader.Summary.DurationMs, 1000);
+    }
+}
+
 // Windows Media headers: the extended stream properties give the frame
 // and bit rates; a broadcast has no duration; a header object that claims
 // more than the file holds is read as far as the file goes.

@@ -216,18 +216,24 @@ TEST(IsoReader, FragmentedDurations) {
     };
     const Bytes movie = IsoMovie(params);
     // From the end of the last fragment less the start of the first: the
-    // media starts at 10 s (128,000 ticks of 12,800), 25 samples of 512 each.
-    for (const bool withHeader : {false, true}) {
-        IsoParams withExtends = params;
-        withExtends.movieExtras = Container(
-            "mvex", {trex, withHeader ? FullBox("mehd", 0, {0, 0, 0x4E, 0x20}) : Bytes()});
-        Bytes file = IsoMovie(withExtends);
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            file = Concat({file, fragment(128000 + i * 12800, 25)});
+    // media starts at 10 s (128,000 ticks of 12,800), 25 samples of 512
+    // each; the movie extends header's 20 s only where the fragments were not
+    // all walked.
+    for (const std::size_t count : {std::size_t{4}, CIsoReader::kMaxSampledFragments + 4}) {
+        for (const bool withHeader : {false, true}) {
+            IsoParams withExtends = params;
+            withExtends.movieExtras = Container(
+                "mvex", {trex, withHeader ? FullBox("mehd", 0, {0, 0, 0x4E, 0x20}) : Bytes()});
+            Bytes file = IsoMovie(withExtends);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                file = Concat({file, fragment(128000 + i * 12800, 25)});
+            }
+            const MediaSummary s = Load(file).summary;
+            EXPECT_EQ(s.DurationMs,
+                      withHeader && count > 4 ? 20000 : static_cast<std::int64_t>(count) * 1000)
+                << withHeader;
+            EXPECT_EQ(s.FrameRate, 25.0);
         }
-        const MediaSummary s = Load(file).summary;
-        EXPECT_EQ(s.DurationMs, withHeader ? 20000 : 4000) << withHeader;
-        EXPECT_EQ(s.FrameRate, 25.0);
     }
     // Fragments that state no times are added up, as far as the bound goes;
     // past it the file states no length.
@@ -247,9 +253,16 @@ TEST(IsoReader, FragmentedDurations) {
     // Rates: every fragment's samples over their time while the walk
     // reaches the end; past the sampled fragments, the video's is what the
     // file's size leaves after the boxes at their sampled pace. The last
-    // fragments' media data is 4 KiB larger than their samples say.
-    for (const std::size_t count : {std::size_t{4}, CIsoReader::kMaxSampledFragments + 4}) {
+    // fragments' media data is 4 KiB larger than their samples say. A rate
+    // the sample entry states gives way to a whole walk's only.
+    for (const auto& [count, stated] :
+         {std::pair{std::size_t{4}, false}, std::pair{CIsoReader::kMaxSampledFragments + 4, false},
+          std::pair{std::size_t{4}, true}, std::pair{CIsoReader::kMaxSampledFragments + 4, true}}) {
         IsoParams withExtends = params;
+        if (stated) {
+            withExtends.tracks[0].children =
+                Atom("btrt", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F, 0x42, 0x3F});
+        }
         Bytes seconds;
         AppendBe32(seconds, static_cast<std::uint32_t>(count * 1000));
         withExtends.movieExtras = Container("mvex", {trex, FullBox("mehd", 0, seconds)});
@@ -259,9 +272,10 @@ TEST(IsoReader, FragmentedDurations) {
             file = Concat({file, fragment(i * 12800, 25, 100, sampled ? 2500 : 6596)});
         }
         const std::int64_t walked = 100 * 25 * 8; // bit/s, every fragment walked
+        const std::int64_t estimated = walked + 4 * 4096 * 8 / static_cast<std::int64_t>(count);
         EXPECT_EQ(Load(file).summary.VideoBitRate,
-                  count == 4 ? walked : walked + 4 * 4096 * 8 / static_cast<std::int64_t>(count))
-            << count;
+                  count == 4 ? walked : (stated ? 999'999 : estimated))
+            << count << stated;
     }
 }
 

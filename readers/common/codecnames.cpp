@@ -49,6 +49,8 @@ const char* CodecName(Codec codec) {
         return "Sorenson Spark";
     case Codec::Vp6:
         return "VP6";
+    case Codec::Vvc:
+        return "VVC";
     case Codec::Aac:
         return "AAC";
     case Codec::Mp3:
@@ -77,6 +79,10 @@ const char* CodecName(Codec codec) {
         return "WMA";
     case Codec::Amr:
         return "AMR";
+    case Codec::Ac4:
+        return "AC-4";
+    case Codec::MpegH:
+        return "MPEG-H 3D Audio";
     }
     return "";
 }
@@ -111,7 +117,9 @@ Codec CodecForSampleEntry(const FourCC& code) {
         {"fpcm", Codec::Pcm},         {"sowt", Codec::Pcm},         {"twos", Codec::Pcm},
         {"raw ", Codec::Pcm},         {"in24", Codec::Pcm},         {"in32", Codec::Pcm},
         {"fl32", Codec::Pcm},         {"fl64", Codec::Pcm},         {"NONE", Codec::Pcm},
-        {"none", Codec::Pcm},
+        {"none", Codec::Pcm},         {"vvc1", Codec::Vvc},         {"vvi1", Codec::Vvc},
+        {"ac-4", Codec::Ac4},         {"mha1", Codec::MpegH},       {"mha2", Codec::MpegH},
+        {"mhm1", Codec::MpegH},       {"mhm2", Codec::MpegH},
     };
     const auto* row = std::find_if(std::begin(kRows), std::end(kRows),
                                    [&](const Row& r) { return IsFourCC(code, r.code); });

@@ -32,6 +32,7 @@ enum class Codec {
     Wmv2,
     SorensonSpark,
     Vp6,
+    Vvc,
     // audio
     Aac,
     Mp3,
@@ -47,6 +48,8 @@ enum class Codec {
     Pcm,
     Wma,
     Amr,
+    Ac4,
+    MpegH,
 };
 
 // "AVC", "HEVC", ...; empty for Unknown.

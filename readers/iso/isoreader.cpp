@@ -640,17 +640,23 @@ std::optional<Extended> IsoLoad::DurationSeconds() {
         movieDuration_ > 0 && movieTimeScale_ > 0
             ? std::optional<Extended>(static_cast<Extended>(movieDuration_) / movieTimeScale_)
             : std::nullopt;
-    // A fragmented file lasts what its fragments hold: the movie extends
-    // header, else the segment index, else the last fragment's end.
+    // A fragmented file lasts what its fragments hold: all of them walked,
+    // else the index of the whole file, else the movie extends header (a
+    // segment cut from a longer file may keep the whole one's), else the
+    // last fragment's end.
     if (fragmented_) {
-        if (fragmentDuration_ && movieTimeScale_ > 0) {
-            return static_cast<Extended>(*fragmentDuration_) / movieTimeScale_;
+        if (walkComplete_) {
+            const std::optional<Extended> walked =
+                timesStated_ ? LastFragmentSeconds() : WalkedSeconds();
+            if (walked && *walked > 0) {
+                return walked;
+            }
         }
         if (indexedSeconds_) {
             return indexedSeconds_;
         }
-        if (const std::optional<Extended> walked = WalkedSeconds(); walked && *walked > 0) {
-            return walked;
+        if (fragmentDuration_ && movieTimeScale_ > 0) {
+            return static_cast<Extended>(*fragmentDuration_) / movieTimeScale_;
         }
         const std::optional<Extended> last = LastFragmentSeconds();
         return last ? last : movie;
@@ -756,13 +762,20 @@ void IsoLoad::WalkedRates() {
     const Track* video = firstOf("vide");
     const Track* sound = firstOf("soun");
     if (walkComplete_) {
-        // Every fragment was walked: the tracks' bytes over their time.
-        if (video != nullptr && summary_.HasVideo && !summary_.VideoBitRate) {
-            summary_.VideoBitRate = WalkedRateOf(*video);
-        }
-        if (sound != nullptr && summary_.HasAudio && !summary_.AudioBitRate) {
-            summary_.AudioBitRate = WalkedRateOf(*sound);
-        }
+        // Every fragment was walked: the tracks' bytes over their time, truer
+        // than the rate a configuration box states, unless the movie box
+        // holds samples of its own.
+        const auto walkedRate = [&](const Track* track, bool described,
+                                    std::optional<std::int64_t>& rate) {
+            const TrackFacts* facts = track != nullptr ? FactsOf(track->TrackId) : nullptr;
+            if (described && facts != nullptr && !facts->HoldsSamples) {
+                if (const auto walked = WalkedRateOf(*track)) {
+                    rate = walked;
+                }
+            }
+        };
+        walkedRate(video, summary_.HasVideo, summary_.VideoBitRate);
+        walkedRate(sound, summary_.HasAudio, summary_.AudioBitRate);
     }
     if (video != nullptr && summary_.HasVideo && !summary_.VideoBitRate) {
         EstimateFragmentedVideoRate(*video);

@@ -176,6 +176,13 @@ void ClassifyByType(Stream& stream) {
     case 0xEA:
         stream = {stream.Pid, stream.Type, Kind::Video, Codec::Vc1, {}};
         break;
+    case 0x33:
+        stream = {stream.Pid, stream.Type, Kind::Video, Codec::Vvc, {}};
+        break;
+    case 0x2D:
+    case 0x2E:
+        stream = {stream.Pid, stream.Type, Kind::Audio, Codec::MpegH, {}};
+        break;
     case 0x03:
     case 0x04:
         stream = {stream.Pid, stream.Type, Kind::Audio, Codec::Mp2, {}};
@@ -226,6 +233,8 @@ void ClassifyByRegistration(Stream& stream, const FourCC& code) {
         PrivateAudio(stream, Codec::Ac3);
     } else if (IsFourCC(code, "EAC3")) {
         PrivateAudio(stream, Codec::Eac3);
+    } else if (IsFourCC(code, "AC-4")) {
+        PrivateAudio(stream, Codec::Ac4);
     } else if (IsFourCC(code, "DTS1") || IsFourCC(code, "DTS2") || IsFourCC(code, "DTS3")) {
         PrivateAudio(stream, Codec::Dts);
     } else if (IsFourCC(code, "HEVC") && stream.Type == 0x06) {
@@ -263,6 +272,11 @@ void ApplyDescriptor(Stream& stream, std::uint8_t tag, ByteSpan body) {
         break;
     case 0x7B:
         PrivateAudio(stream, Codec::Dts);
+        break;
+    case 0x7F: // DVB extension: AC-4
+        if (!body.empty() && body[0] == 0x15) {
+            PrivateAudio(stream, Codec::Ac4);
+        }
         break;
     default:
         break;
