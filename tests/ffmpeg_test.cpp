@@ -451,7 +451,10 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
         {v + a + "-t 2 " + x264 + "-c:a aac -ac 2 -movflags +faststart",
          {"moov-first.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
         {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe+empty_moov",
-         {"fragmented.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
+         {"fragmented.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
+        {v + "-t 2 -c:v libx265 -preset ultrafast -x265-params log-level=none -tag:v hvc1 "
+             "-pix_fmt yuv420p -movflags frag_keyframe+empty_moov",
+         {"hevc-fragmented.mp4", "", "MP4: HEVC Main@L2", ""}},
         {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe",
          {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
         // A segment index before each fragment, indexing that fragment alone.
@@ -492,6 +495,20 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
         std::copy_n("free", 4, at);
     }
     WriteFile(movies / "no-fragment-times.mp4", timeless);
+    // Initialisation segments, no samples yet: the frame rate from the
+    // sequence parameter set's timing information.
+    fs::create_directory(dir / "init");
+    for (const char* name : {"fragmented.mp4", "hevc-fragmented.mp4"}) {
+        Bytes init = ReadAll(movies / name);
+        const std::string_view fragment = "moof";
+        init.resize(static_cast<std::size_t>(
+            std::search(init.begin(), init.end(), fragment.begin(), fragment.end()) - init.begin() -
+            4));
+        WriteFile(dir / "init" / name, init);
+    }
+    for (const auto& [name, row] : ScanRows(dir / "init", true)) {
+        EXPECT_EQ(row.Summary.FrameRate, 25.0) << name;
+    }
 
     const auto rows = ScanRows(movies, true);
     EXPECT_EQ(rows.at("no-handler.mp4").SubItems[2], rows.at("h264.mp4").SubItems[2]);

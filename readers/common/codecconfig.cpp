@@ -43,6 +43,7 @@ CodecDetails DecodeAvcConfig(ByteSpan record) {
             details.BitDepth = picture.Details.BitDepth;
         }
         details.Hdr = picture.Details.Hdr;
+        details.FrameRate = picture.FrameRate;
     }
     return details;
 }
@@ -54,8 +55,9 @@ CodecDetails DecodeHevcConfig(ByteSpan record) {
     }
     details.Profile = HevcProfileText(record[1] & 0x1FU, (record[1] & 0x20U) != 0, record[12]);
     details.BitDepth = static_cast<int>(8 + (record[17] & 7U));
-    // HDR signalled only in the stream: the sequence parameter set's
-    // usability information, from the record's arrays of NAL units.
+    // HDR signalled only in the stream, and the frame rate of a file with
+    // no samples yet: the sequence parameter set's usability information,
+    // from the record's arrays of NAL units.
     std::size_t at = 23;
     const std::size_t arrays = record[22];
     for (std::size_t array = 0; array < arrays && at + 3 <= record.size(); ++array) {
@@ -65,8 +67,10 @@ CodecDetails DecodeHevcConfig(ByteSpan record) {
         for (std::size_t unit = 0; unit < units && at + 2 <= record.size(); ++unit) {
             const std::size_t length = LoadBe16(record, at);
             const ByteSpan nal = record.subspan(at + 2, std::min(length, record.size() - at - 2));
-            if (type == 33 && details.Hdr.empty()) {
-                details.Hdr = DecodeHevcSequenceParameterSet(nal).Details.Hdr;
+            if (type == 33 && details.FrameRate == 0 && details.Hdr.empty()) {
+                const PictureFormat picture = DecodeHevcSequenceParameterSet(nal);
+                details.Hdr = picture.Details.Hdr;
+                details.FrameRate = picture.FrameRate;
             }
             if ((type == 39 || type == 40) && details.Hdr.empty() && SeiCarriesHdr10(nal, 2)) {
                 details.Hdr = "HDR10";

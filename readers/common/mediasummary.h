@@ -49,6 +49,7 @@ struct CodecDetails {
     std::uint32_t SampleRate = 0; // from the configuration, 0: not stated
     std::uint32_t Channels = 0;   // from the configuration, 0: not stated
     std::uint32_t BitRate = 0;    // bits per second, 0: not stated
+    double FrameRate = 0;         // from the stream's timing information, 0: not stated
 };
 
 struct MediaSummary {

@@ -280,13 +280,31 @@ bool SkipHevcCodingTools(BitReader& bits, unsigned subLayers) {
     return !bits.Exhausted();
 }
 
-// The usability information's transfer characteristics: PQ or HLG.
-void ReadHevcVuiTransfer(BitReader& bits, PictureFormat& format) {
+// The usability information's transfer characteristics (PQ or HLG) and
+// timing.
+void ReadHevcVui(BitReader& bits, PictureFormat& format) {
     if (bits.Read(1) == 0) {
         return;
     }
     if (const auto transfer = ReadVuiTransfer(bits); transfer && !bits.Exhausted()) {
         format.Details.Hdr = HdrFromTransfer(*transfer);
+    }
+    if (bits.Read(1) != 0) {
+        bits.ReadUnsignedExpGolomb(); // chroma sample locations
+        bits.ReadUnsignedExpGolomb();
+    }
+    bits.Skip(3); // neutral chroma, field sequence, frame field information
+    if (bits.Read(1) != 0) {
+        for (int edge = 0; edge < 4; ++edge) {
+            bits.ReadUnsignedExpGolomb(); // default display window
+        }
+    }
+    if (bits.Read(1) != 0) {
+        const std::uint32_t units = bits.Read(32);
+        const std::uint32_t scale = bits.Read(32);
+        if (units > 0 && scale > 0 && !bits.Exhausted()) {
+            format.FrameRate = static_cast<double>(scale) / static_cast<double>(units);
+        }
     }
 }
 
@@ -412,7 +430,7 @@ PictureFormat DecodeHevcSequenceParameterSet(ByteSpan nal) {
         format.Details.BitDepth = static_cast<int>(8 + extra);
     }
     if (SetPictureSize(bits, width, height, format) && SkipHevcCodingTools(bits, subLayers)) {
-        ReadHevcVuiTransfer(bits, format);
+        ReadHevcVui(bits, format);
     }
     return format;
 }

@@ -885,7 +885,12 @@ void IsoLoad::DescribeVideo(const Track& track) {
     summary_.Width = width;
     summary_.Height = height;
 
+    // A file with no samples yet (an initialisation segment): the rate the
+    // stream's timing information states.
     summary_.FrameRate = FrameRateOf(track);
+    if (!summary_.FrameRate && details.FrameRate > 0) {
+        summary_.FrameRate = details.FrameRate;
+    }
     const std::uint64_t duration = track.MediaDuration > 0 ? track.MediaDuration : track.SampleTime;
     if (track.SizesKnown && track.SampleBytes > 0) {
         summary_.VideoBitRate = Scaled(track.SampleBytes * 8, track.TimeScale, duration);
