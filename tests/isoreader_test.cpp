@@ -120,6 +120,11 @@ TEST(IsoReader, AudioConfigurations) {
         // AMR's entry holds placeholders: two channels at 48 kHz here.
         {"AMR narrow band", Sound({}, "samr"), "AMR", 8000, 1},
         {"AMR wide band", Sound({}, "sawb"), "AMR", 16000, 1},
+        // dmlp: 48 kHz, a 5.1 and a 7.1 presentation; 96 kHz, centre alone.
+        {"TrueHD 7.1", Sound(Atom("dmlp", {0x00, 0x17, 0x80, 0x4F, 0, 0, 0, 0}), "mlpa"), "TrueHD",
+         48000, 8},
+        {"TrueHD 96 kHz", Sound(Atom("dmlp", {0x10, 0x01, 0x00, 0x00, 0, 0, 0, 0}), "mlpa"),
+         "TrueHD", 96000, 1},
     };
     for (const Case& c : cases) {
         IsoParams params;

@@ -327,4 +327,33 @@ CodecDetails DecodeAlacConfig(ByteSpan alac) {
     return details;
 }
 
+CodecDetails DecodeTrueHdConfig(ByteSpan dmlp) {
+    CodecDetails details;
+    if (dmlp.size() < 4) {
+        return details;
+    }
+    BitReader bits(dmlp);
+    const unsigned rateCode = bits.Read(4);
+    // 48 kHz and 44.1 kHz, times 1, 2 or 4.
+    if ((rateCode & 7U) <= 2) {
+        details.SampleRate = ((rateCode & 8U) != 0 ? 44100U : 48000U) << (rateCode & 7U);
+    }
+    bits.Skip(8); // the multichannel types
+    // The speaker pairs and singles each bit of an assignment stands for.
+    static constexpr std::array<std::uint32_t, 13> kChannelsPerBit{2, 1, 1, 2, 2, 2, 2,
+                                                                   1, 1, 2, 2, 1, 1};
+    const auto channelsOf = [](std::uint32_t assignment) {
+        std::uint32_t channels = 0;
+        for (std::size_t bit = 0; bit < kChannelsPerBit.size(); ++bit) {
+            channels += ((assignment >> bit) & 1U) * kChannelsPerBit[bit];
+        }
+        return channels;
+    };
+    const std::uint32_t sixChannel = channelsOf(bits.Read(5));
+    bits.Skip(2);
+    const std::uint32_t eightChannel = channelsOf(bits.Read(13));
+    details.Channels = eightChannel != 0 ? eightChannel : sixChannel;
+    return details;
+}
+
 } // namespace vidarium

@@ -50,5 +50,8 @@ CodecDetails DecodeOpusConfig(ByteSpan dops);
 CodecDetails DecodeFlacConfig(ByteSpan dfla);
 // ALACSpecificConfig (the "alac" payload after version and flags).
 CodecDetails DecodeAlacConfig(ByteSpan alac);
+// "dmlp": TrueHD's format information, as in its major sync: sample rate
+// and channels (of the 8-channel presentation where there is one).
+CodecDetails DecodeTrueHdConfig(ByteSpan dmlp);
 
 } // namespace vidarium

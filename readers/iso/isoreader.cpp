@@ -840,6 +840,9 @@ std::optional<CodecDetails> IsoLoad::AudioConfig(ByteSpan children) {
     if (const auto alac = FindEntryChild(parser_, children, "alac")) {
         return DecodeAlacConfig(BytesFrom(alac->Payload, 4));
     }
+    if (const auto dmlp = FindEntryChild(parser_, children, "dmlp")) {
+        return DecodeTrueHdConfig(dmlp->Payload);
+    }
     return std::nullopt;
 }
 
