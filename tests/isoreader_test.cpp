@@ -5,6 +5,7 @@
 #include "codecconfig.h"
 #include "countingsource.h"
 #include "frametimes.h"
+#include "isoload.h"
 #include "isoreader.h"
 #include "loadstop.h"
 #include "tempdir.h"
@@ -194,6 +195,27 @@ TEST(FrameTimes, MillisecondTimesGiveWholeAndNtscRates) {
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(SteadyFrameRate(times(c.rate, c.frames)).value_or(0), c.expected)
             << c.rate;
+    }
+}
+
+TEST(IsoReader, SteadySampleDurations) {
+    // (duration, count) runs of a time-to-sample table, and the duration of
+    // a steady frame rate: past a late first sample, across a clock that
+    // wavers by a tick and a few dropped frames; none for a varying rate.
+    using Runs = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
+    const std::pair<Runs, std::uint32_t> cases[] = {
+        {{{29281, 1}, {3000, 3}}, 3000},
+        {{{4649, 1}, {2997, 5}, {2998, 5}, {8992, 1}}, 2997},
+        {{{3000, 40}, {6000, 8}}, 3000},
+        {{{3000, 30}, {6000, 10}}, 0},
+        {{{1000, 1}, {2000, 1}, {3000, 1}}, 0},
+    };
+    for (const auto& [runs, steady] : cases) {
+        iso::DurationTally tally;
+        for (const auto& [duration, count] : runs) {
+            tally.Add(duration, count);
+        }
+        EXPECT_EQ(tally.Steady(), steady) << runs.size();
     }
 }
 

@@ -30,26 +30,33 @@ struct Box {
 };
 
 // The most common sample duration among the first few distinct ones: a
-// steady frame rate even where the last sample of a file or of a fragment
-// lasts longer than the others.
+// steady frame rate even where the first sample of a file or the last of a
+// fragment lasts longer than the others, a phone dropped a few frames, or
+// its clock wavers by a tick.
 class DurationTally {
 public:
     void Add(std::uint32_t duration, std::uint64_t count) {
+        if (!sawFirst_ && count > 0) {
+            sawFirst_ = true; // the first sample may start late or early
+            --count;
+        }
         total_ += count;
         for (std::size_t i = 0; i < used_; ++i) {
-            if (entries_[i].first == duration) {
+            const std::uint32_t kept = entries_[i].first;
+            if (std::max(kept, duration) - std::min(kept, duration) <= std::max(1U, kept / 1000)) {
                 entries_[i].second += count;
                 return;
             }
         }
-        if (used_ < entries_.size()) {
+        if (used_ < entries_.size() && count > 0) {
             entries_[used_++] = {duration, count};
         }
     }
-    // The duration of at least nine samples in ten, or 0 when none is.
+    // The duration of at least four samples in five after the first, or 0
+    // when none is.
     std::uint32_t Steady() const {
         for (std::size_t i = 0; i < used_; ++i) {
-            if (entries_[i].first > 0 && entries_[i].second >= total_ - total_ / 10) {
+            if (entries_[i].first > 0 && entries_[i].second >= total_ - total_ / 5) {
                 return entries_[i].first;
             }
         }
@@ -60,6 +67,7 @@ private:
     std::array<std::pair<std::uint32_t, std::uint64_t>, 8> entries_{};
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
+    bool sawFirst_ = false;
 };
 
 // What a track's boxes say, before the choice of the first video and the
