@@ -830,6 +830,11 @@ TEST_F(FfmpegFiles, WindowsMediaFlashAndOggRowsAgreeWithFfprobe) {
          "FLV: AVC High@L1.3", "AAC", 2},
         {"bare-spark.flv", v + a + "-c:v flv1 -c:a libmp3lame -flvflags no_metadata",
          "FLV: Sorenson Spark", "MP3", 2},
+        // Its first tag is larger than the first block; no metadata.
+        {"large-frames.flv",
+         "-f lavfi -i testsrc=size=1280x720:rate=30 " + a +
+             "-c:v flv1 -q:v 2 -c:a libmp3lame -flvflags no_metadata",
+         "FLV: Sorenson Spark", "MP3", 4},
         {"vorbis.ogv", v + a + "-c:v libtheora -c:a libvorbis -metadata title=Waves", "OGG: Theora",
          "Vorbis", 3},
         {"longer-sound.ogv", kLongerSound + "-c:v libtheora -c:a libvorbis", "OGG: Theora",

@@ -14,7 +14,7 @@ namespace vidarium {
 
 inline constexpr std::size_t kFewestSteps = 3;
 // The first frames' times a reader keeps for the rate.
-inline constexpr std::size_t kFrameTimesKept = 32;
+inline constexpr std::size_t kFrameTimesKept = 64;
 // Rates up to this are taken as whole or NTSC rates where the times allow.
 inline constexpr int kLargestSnappedRate = 240;
 
@@ -41,18 +41,23 @@ inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs)
         return std::nullopt;
     }
     // The times are rounded to the millisecond, so the span is known to
-    // within one: the whole or NTSC (n/1.001) rate whose span is nearest,
-    // if one is that near, else the rate as measured.
+    // within one: the whole rate whose span is that near (as most are),
+    // else the NTSC (n/1.001) one, else the rate as measured. Over two
+    // seconds of frames, the two are told apart.
     const auto measured = static_cast<double>(span);
     std::optional<double> nearest;
-    double nearestMiss = 1.0;
-    for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
-        for (const double rate : {whole * 1000.0 / 1001.0, static_cast<double>(whole)}) {
+    for (const bool ntsc : {false, true}) {
+        double nearestMiss = 1.0;
+        for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
+            const double rate = ntsc ? whole * 1000.0 / 1001.0 : static_cast<double>(whole);
             const double miss = std::abs(static_cast<double>(steps) * 1000.0 / rate - measured);
             if (miss <= nearestMiss) {
                 nearest = rate;
                 nearestMiss = miss;
             }
+        }
+        if (nearest) {
+            break;
         }
     }
     return nearest ? *nearest : static_cast<double>(steps) * 1000.0 / measured;

@@ -335,6 +335,16 @@ bool FlvLoad::Read() {
         static_cast<std::size_t>(std::min<std::uint32_t>(LoadBe32(head, 5), 1U << 20)) + 4;
     std::size_t at = firstTag;
     bool grown = false;
+    // The tags seen so far point into the block: read again once it grows.
+    const auto restart = [&] {
+        video_.reset();
+        audio_.reset();
+        videoConfig_ = audioConfig_ = audioFrame_ = {};
+        videoTimes_.clear();
+        firstTime_.reset();
+        at = firstTag;
+    };
+    std::size_t frameWindow = CFlvReader::kHeadWindow;
     while (at < head.size()) {
         stop_.Check();
         std::optional<Tag> tag = TagAt(ByteSpan(head).subspan(at));
@@ -349,17 +359,23 @@ bool FlvLoad::Read() {
                     at + kTagHeader + std::min(length, CFlvReader::kMaxScriptTag);
                 GrowForward(source_, block, end + CFlvReader::kHeadWindow);
                 grown = true;
-                // The tags seen so far pointed into the old block.
-                video_.reset();
-                audio_.reset();
-                videoConfig_ = audioConfig_ = audioFrame_ = {};
-                videoTimes_.clear();
-                firstTime_.reset();
-                at = firstTag;
+                restart();
                 continue;
             }
             if (script) {
                 ReadMetadata(BytesAt(head, at + kTagHeader, length));
+                break;
+            }
+            // No tag yet, or too few video tags for a frame rate from their
+            // times (large pictures): the tags after the block, read
+            // fourfold further.
+            const bool fewTags = (!video_ && !audio_) || (video_ && !SteadyFrameRate(videoTimes_));
+            if (fewTags && frameWindow < CFlvReader::kMaxFrameWindow) {
+                frameWindow = std::min(frameWindow * 4, CFlvReader::kMaxFrameWindow);
+                if (GrowForward(source_, block, frameWindow)) {
+                    restart();
+                    continue;
+                }
             }
             break;
         }
@@ -509,18 +525,19 @@ void FlvLoad::DescribeVideo(std::optional<double> stated) {
                                             static_cast<std::uint64_t>(*summary_.Height));
     }
     // The stated rate where the first frames' times bear it out (muxers have
-    // stated ten times the real one), else the stream's own, else the steps
-    // between those times, else the stated one after all.
+    // stated ten times the real one), else the steps between those times,
+    // else the stream's own (whose timing may state a ceiling, ten times
+    // the real rate), else the stated one after all.
     const auto statedRate = Number("framerate") ? Number("framerate") : Number("videoframerate");
     const auto steady = SteadyFrameRate(videoTimes_);
     const bool borneOut =
         statedRate && (!steady || std::fabs(*statedRate - *steady) <= *steady * 0.1);
     if (borneOut) {
         summary_.FrameRate = *statedRate;
-    } else if (picture.FrameRate > 0) {
-        summary_.FrameRate = picture.FrameRate;
     } else if (steady) {
         summary_.FrameRate = steady;
+    } else if (picture.FrameRate > 0) {
+        summary_.FrameRate = picture.FrameRate;
     } else {
         summary_.FrameRate = statedRate;
     }

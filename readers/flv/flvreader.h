@@ -22,6 +22,9 @@ public:
     // it; and the block read at the end for the last tag.
     static constexpr std::size_t kHeadWindow = 16U << 10;
     static constexpr std::size_t kTailWindow = 64U << 10;
+    // The tags read where the first block holds none whole, or too few
+    // video tags for a frame rate from their times, at most.
+    static constexpr std::size_t kMaxFrameWindow = 256U << 10;
     // A script tag read, at most.
     static constexpr std::size_t kMaxScriptTag = 1U << 20;
     // onMetaData: nesting, a text, and the properties looked at.
