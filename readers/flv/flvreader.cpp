@@ -291,6 +291,13 @@ private:
     // True when the file holds a video or sound tag; recognised when it
     // starts with an FLV header.
     bool Read();
+    // A tag at `at` runs past the block: true when the block grew and its
+    // tags are to be read again.
+    bool GrowPastCutTag(FileWindow& block, std::size_t at, bool& scriptGrown,
+                        std::size_t& frameWindow);
+    // Whether the tags past the block are worth reading, where a tag of
+    // `cutType` runs past it.
+    bool WantsMoreTags(unsigned cutType) const;
     void ReadMetadata(ByteSpan data);
     void ReadVideoTag(const Tag& tag);
     void ReadAudioTag(const Tag& tag);
@@ -334,7 +341,7 @@ bool FlvLoad::Read() {
     const std::size_t firstTag =
         static_cast<std::size_t>(std::min<std::uint32_t>(LoadBe32(head, 5), 1U << 20)) + 4;
     std::size_t at = firstTag;
-    bool grown = false;
+    bool scriptGrown = false;
     // The tags seen so far point into the block: read again once it grows.
     const auto restart = [&] {
         video_.reset();
@@ -349,33 +356,9 @@ bool FlvLoad::Read() {
         stop_.Check();
         std::optional<Tag> tag = TagAt(ByteSpan(head).subspan(at));
         if (!tag) {
-            // A script tag running past the block is read once more, with
-            // the first tags after it, up to the bound; of one larger still,
-            // its start gives what it holds (the duration comes first).
-            const std::size_t length = LoadBe32(head, at) & 0xFFFFFFU;
-            const bool script = (head[at] & 0x1FU) == kScriptTag && !metadataSeen_;
-            if (script && !grown) {
-                const std::size_t end =
-                    at + kTagHeader + std::min(length, CFlvReader::kMaxScriptTag);
-                GrowForward(source_, block, end + CFlvReader::kHeadWindow);
-                grown = true;
+            if (GrowPastCutTag(block, at, scriptGrown, frameWindow)) {
                 restart();
                 continue;
-            }
-            if (script) {
-                ReadMetadata(BytesAt(head, at + kTagHeader, length));
-                break;
-            }
-            // No tag yet, or too few video tags for a frame rate from their
-            // times (large pictures): the tags after the block, read
-            // fourfold further.
-            const bool fewTags = (!video_ && !audio_) || (video_ && !SteadyFrameRate(videoTimes_));
-            if (fewTags && frameWindow < CFlvReader::kMaxFrameWindow) {
-                frameWindow = std::min(frameWindow * 4, CFlvReader::kMaxFrameWindow);
-                if (GrowForward(source_, block, frameWindow)) {
-                    restart();
-                    continue;
-                }
             }
             break;
         }
@@ -396,6 +379,38 @@ bool FlvLoad::Read() {
     // The tags point into the block: described before it goes.
     Describe();
     return true;
+}
+
+bool FlvLoad::GrowPastCutTag(FileWindow& block, std::size_t at, bool& scriptGrown,
+                             std::size_t& frameWindow) {
+    const std::vector<std::uint8_t>& head = block.Bytes;
+    // A script tag running past the block is read once more, with the
+    // first tags after it, up to the bound; of one larger still, its start
+    // gives what it holds (the duration comes first).
+    const std::size_t length = LoadBe32(head, at) & 0xFFFFFFU;
+    const bool script = (head[at] & 0x1FU) == kScriptTag && !metadataSeen_;
+    if (script && !scriptGrown) {
+        const std::size_t end = at + kTagHeader + std::min(length, CFlvReader::kMaxScriptTag);
+        GrowForward(source_, block, end + CFlvReader::kHeadWindow);
+        scriptGrown = true;
+        return true;
+    }
+    if (script) {
+        ReadMetadata(BytesAt(head, at + kTagHeader, length));
+        return false;
+    }
+    if (WantsMoreTags(head[at] & 0x1FU) && frameWindow < CFlvReader::kMaxFrameWindow) {
+        frameWindow = std::min(frameWindow * 4, CFlvReader::kMaxFrameWindow);
+        return GrowForward(source_, block, frameWindow);
+    }
+    return false;
+}
+
+bool FlvLoad::WantsMoreTags(unsigned cutType) const {
+    // No tag yet, or too few video tags for a frame rate from their times
+    // (large pictures): the tags after the block are read.
+    return (!video_ && !audio_) ||
+           ((video_ || cutType == kVideoTag) && !SteadyFrameRate(videoTimes_));
 }
 
 void FlvLoad::ReadMetadata(ByteSpan data) {
