@@ -729,6 +729,10 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
          "AAC"},
         {"VIDEO.TS", v + "-t 3 " + x264, "TS: AVC High@L1.3", ""},
         {"longer-sound.ts", kLongerSound + x264 + "-c:a aac", "TS: AVC High@L1.3", "AAC"},
+        // Its parameter set's timing states a ceiling of 1,000,000 frames a
+        // second: the rate comes from the frames' times.
+        {"ceiling-timing.ts", v + "-t 3 " + x264 + "-enc_time_base 1:1000000", "TS: AVC High@L1.3",
+         ""},
         {"ntsc.M2TS",
          "-f lavfi -i testsrc=size=320x240:rate=30000/1001 " + a + "-t 3 " + x264 +
              "-c:a ac3 -mpegts_m2ts_mode 1",

@@ -18,6 +18,29 @@ inline constexpr std::size_t kFrameTimesKept = 64;
 // Rates up to this are taken as whole or NTSC rates where the times allow.
 inline constexpr int kLargestSnappedRate = 240;
 
+// The rate of `steps` frames over `span` units of `perSecond`, whose ends
+// are known to within `slack` units: the whole rate whose span is that
+// near (as most are), else the NTSC (n/1.001) one, else as measured.
+inline double StandardFrameRate(std::uint64_t steps, double span, double perSecond, double slack) {
+    const double frames = static_cast<double>(steps);
+    for (const bool ntsc : {false, true}) {
+        std::optional<double> nearest;
+        double nearestMiss = slack;
+        for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
+            const double rate = ntsc ? whole * 1000.0 / 1001.0 : static_cast<double>(whole);
+            const double miss = std::abs(frames * perSecond / rate - span);
+            if (miss <= nearestMiss) {
+                nearest = rate;
+                nearestMiss = miss;
+            }
+        }
+        if (nearest) {
+            return *nearest;
+        }
+    }
+    return frames * perSecond / span;
+}
+
 inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
     // Presentation order: frames may be stored out of it.
     std::sort(timesMs.begin(), timesMs.end());
@@ -41,26 +64,9 @@ inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs)
         return std::nullopt;
     }
     // The times are rounded to the millisecond, so the span is known to
-    // within one: the whole rate whose span is that near (as most are),
-    // else the NTSC (n/1.001) one, else the rate as measured. Over two
-    // seconds of frames, the two are told apart.
-    const auto measured = static_cast<double>(span);
-    std::optional<double> nearest;
-    for (const bool ntsc : {false, true}) {
-        double nearestMiss = 1.0;
-        for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
-            const double rate = ntsc ? whole * 1000.0 / 1001.0 : static_cast<double>(whole);
-            const double miss = std::abs(static_cast<double>(steps) * 1000.0 / rate - measured);
-            if (miss <= nearestMiss) {
-                nearest = rate;
-                nearestMiss = miss;
-            }
-        }
-        if (nearest) {
-            break;
-        }
-    }
-    return nearest ? *nearest : static_cast<double>(steps) * 1000.0 / measured;
+    // within one; over two seconds of frames, whole and NTSC rates are told
+    // apart.
+    return StandardFrameRate(steps, static_cast<double>(span), 1000, 1);
 }
 
 } // namespace vidarium

@@ -1,8 +1,8 @@
 #include "pesstreams.h"
 
-#include "codecconfig.h"
-
 #include "byteorder.h"
+#include "codecconfig.h"
+#include "frametimes.h"
 
 #include <algorithm>
 
@@ -144,9 +144,14 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
     default:
         break;
     }
-    if (picture.FrameRate <= 0) {
+    // A timing that states a ceiling (a thousand frames a second or more)
+    // tells nothing: the smallest step between the first frames' times.
+    if (picture.FrameRate <= 0 || picture.FrameRate >= kLargestFrameRate) {
+        picture.FrameRate = 0;
+        // A timestamp is rounded to its tick.
         if (const std::uint64_t step = SmallestStep(timestamps); step > 0) {
-            picture.FrameRate = static_cast<double>(kPtsPerSecond) / static_cast<double>(step);
+            picture.FrameRate = StandardFrameRate(1, static_cast<double>(step),
+                                                  static_cast<double>(kPtsPerSecond), 1);
         }
     }
     return picture;

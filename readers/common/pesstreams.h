@@ -16,6 +16,8 @@
 namespace vidarium::pes {
 
 inline constexpr std::uint64_t kPtsWrap = std::uint64_t{1} << 33;
+// Frame rates from this up are a timing's ceiling, not a stream's rate.
+inline constexpr double kLargestFrameRate = 1000;
 inline constexpr std::uint64_t kPtsPerSecond = 90000;
 // Neighbouring timestamps further apart than this, or going back further
 // than frames reordered for prediction do, mark joined recordings.

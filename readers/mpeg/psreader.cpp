@@ -373,7 +373,7 @@ void PsLoad::SummariseVideo() {
         summary_.DisplayAspect =
             MpegDisplayAspect(video_->Head, videoFormat_, picture_.Width, picture_.Height);
     }
-    if (picture_.FrameRate > 0 && picture_.FrameRate < 1000) {
+    if (picture_.FrameRate > 0 && picture_.FrameRate < pes::kLargestFrameRate) {
         summary_.FrameRate = picture_.FrameRate;
     }
 }

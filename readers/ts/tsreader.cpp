@@ -681,7 +681,7 @@ std::uint64_t TsLoad::SummariseVideo() {
             summary_.Height = picture_.Height;
             summary_.DisplayAspect = AspectText(picture_.Width, picture_.Height);
         }
-        if (picture_.FrameRate > 0 && picture_.FrameRate < 1000) {
+        if (picture_.FrameRate > 0 && picture_.FrameRate < pes::kLargestFrameRate) {
             summary_.FrameRate = picture_.FrameRate;
             frameTicks = static_cast<std::uint64_t>(
                 std::llround(static_cast<double>(kPtsPerSecond) / picture_.FrameRate));
