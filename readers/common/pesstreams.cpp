@@ -63,6 +63,16 @@ ByteSpan FromSync(ByteSpan bytes, Codec format) {
     return {};
 }
 
+// The first DTS-HD extension substream header.
+ByteSpan FromDtsSubstream(ByteSpan bytes) {
+    for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
+        if (LoadBe32(bytes, at) == 0x64582025U) {
+            return bytes.subspan(at);
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 std::uint64_t Timestamp(ByteSpan bytes) {
@@ -185,6 +195,7 @@ SoundFormat DescribeLatm(ByteSpan bytes) {
 
 SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
     SoundFormat sound{format, {}, false};
+    const ByteSpan all = bytes;
     if (format == Codec::Opus) {
         // Opus always decodes at 48 kHz.
         sound.Details.SampleRate = 48000;
@@ -217,10 +228,19 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
             sound.Described = true;
         }
         break;
-    case Codec::Dts:
+    case Codec::Dts: {
         sound.Details = DecodeDtsCoreHeader(bytes);
+        // A DTS-HD substream states the whole presentation's channels; the
+        // core's bit rate is not the stream's then.
+        const CodecDetails hd = DecodeDtsSubstreamHeader(FromDtsSubstream(all));
+        if (hd.Channels > 0) {
+            sound.Details.Channels = hd.Channels;
+            sound.Details.BitRate = 0;
+            sound.Details.SampleRate = std::max(sound.Details.SampleRate, hd.SampleRate);
+        }
         sound.Described = sound.Details.SampleRate > 0;
         break;
+    }
     default:
         sound.Described = true; // nothing more to find
         break;

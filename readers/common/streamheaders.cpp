@@ -590,4 +590,65 @@ CodecDetails DecodeDtsCoreHeader(ByteSpan frame) {
     return details;
 }
 
+CodecDetails DecodeDtsSubstreamHeader(ByteSpan frame) {
+    CodecDetails details;
+    if (frame.size() < 16 || LoadBe32(frame, 0) != 0x64582025U) {
+        return details;
+    }
+    BitReader bits(frame.subspan(4));
+    bits.Skip(8); // user-defined bits
+    const unsigned index = bits.Read(2);
+    const bool wideSizes = bits.Read(1) != 0;
+    bits.Skip(wideSizes ? 12 + 20 : 8 + 16); // header and frame sizes
+    if (bits.Read(1) == 0) {
+        return details; // no static fields: nothing of the assets stated
+    }
+    bits.Skip(2 + 3); // reference clock, frame duration
+    if (bits.Read(1) != 0) {
+        bits.Skip(32 + 4); // time stamp
+    }
+    const unsigned presentations = bits.Read(3) + 1;
+    const unsigned assets = bits.Read(3) + 1;
+    std::array<unsigned, 8> activeMasks{};
+    for (unsigned p = 0; p < presentations; ++p) {
+        activeMasks[p] = bits.Read(index + 1);
+    }
+    for (unsigned p = 0; p < presentations; ++p) {
+        for (unsigned ss = 0; ss <= index; ++ss) {
+            if (((activeMasks[p] >> ss) & 1U) != 0) {
+                bits.Skip(8); // active assets
+            }
+        }
+    }
+    if (bits.Read(1) != 0) { // mixing metadata
+        bits.Skip(2);
+        const unsigned maskBits = (bits.Read(2) + 1) * 4;
+        const unsigned configurations = bits.Read(2) + 1;
+        bits.Skip(std::size_t{configurations} * maskBits);
+    }
+    bits.Skip(std::size_t{assets} * (wideSizes ? 20 : 16)); // asset sizes
+    // The first asset's descriptor.
+    bits.Skip(9 + 3); // its size and index
+    if (bits.Read(1) != 0) {
+        bits.Skip(4); // asset type
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(24); // language
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(std::size_t{bits.Read(10) + 1} * 8); // information text
+    }
+    bits.Skip(5); // bit resolution
+    static constexpr std::array<std::uint32_t, 16> kRates{
+        8000,   16000,  32000, 64000, 128000, 22050, 44100,  88200,
+        176400, 352800, 12000, 24000, 48000,  96000, 192000, 384000};
+    const std::uint32_t rate = kRates[bits.Read(4)];
+    const unsigned channels = bits.Read(8) + 1;
+    if (!bits.Exhausted()) {
+        details.SampleRate = rate;
+        details.Channels = channels;
+    }
+    return details;
+}
+
 } // namespace vidarium
