@@ -725,6 +725,7 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         {"mpeg2.mts", v + a + "-t 3 -c:v mpeg2video -c:a mp2", "TS: MPEG-2 Video Main@Main", "MP2"},
         {"eac3.m2t", v + a + "-t 3 " + x264 + "-c:a eac3", "TS: AVC High@L1.3", "E-AC-3"},
         {"mp3.ts", v + a + "-t 3 " + x264 + "-c:a libmp3lame", "TS: AVC High@L1.3", "MP3"},
+        {"mpeg4.ts", v + a + "-t 3 -c:v mpeg4 -c:a mp2", "TS: MPEG-4 Visual", "MP2"},
         {"latm.ts", v + a + "-t 3 " + x264 + "-c:a aac -mpegts_flags latm", "TS: AVC High@L1.3",
          "AAC"},
         {"VIDEO.TS", v + "-t 3 " + x264, "TS: AVC High@L1.3", ""},

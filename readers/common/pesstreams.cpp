@@ -151,6 +151,9 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
     case Codec::Mpeg2Video:
         picture = MpegPicture(bytes);
         break;
+    case Codec::Mpeg4Visual:
+        picture = DecodeMpeg4VisualObjectLayer(bytes);
+        break;
     default:
         break;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <optional>
 #include <string>
 #include <vector>
@@ -588,6 +589,62 @@ CodecDetails DecodeDtsCoreHeader(ByteSpan frame) {
     }
     details.BitRate = bitRateCode < kBitRates.size() ? kBitRates[bitRateCode] : 0;
     return details;
+}
+
+PictureFormat DecodeMpeg4VisualObjectLayer(ByteSpan bytes) {
+    PictureFormat format;
+    // The video object layer's start code, 0x120 to 0x12F.
+    std::size_t at = 0;
+    while (at + 4 <= bytes.size() && !(bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 &&
+                                       (bytes[at + 3] & 0xF0U) == 0x20)) {
+        ++at;
+    }
+    if (at + 4 > bytes.size()) {
+        return format;
+    }
+    BitReader bits(bytes.subspan(at + 4));
+    bits.Skip(1 + 8); // random access, object type
+    unsigned version = 1;
+    if (bits.Read(1) != 0) {
+        version = bits.Read(4);
+        bits.Skip(3); // priority
+    }
+    if (bits.Read(4) == 15) {
+        bits.Skip(16); // extended pixel aspect ratio
+    }
+    if (bits.Read(1) != 0) {
+        bits.Skip(2 + 1); // chroma format, low delay
+        if (bits.Read(1) != 0) {
+            bits.Skip(79); // buffer parameters, their markers included
+        }
+    }
+    const unsigned shape = bits.Read(2);
+    if (shape == 3 && version != 1) {
+        bits.Skip(4); // shape extension
+    }
+    bits.Skip(1); // marker
+    const std::uint32_t resolution = bits.Read(16);
+    bits.Skip(1); // marker
+    if (bits.Read(1) != 0) {
+        // The fixed increment, in as many bits as the resolution needs.
+        const auto width = static_cast<unsigned>(std::bit_width(std::max(resolution, 2U) - 1));
+        const std::uint32_t increment = bits.Read(width);
+        if (increment > 0 && resolution > 0) {
+            format.FrameRate = static_cast<double>(resolution) / static_cast<double>(increment);
+        }
+    }
+    if (shape != 0) {
+        return format; // no rectangle to size
+    }
+    bits.Skip(1);
+    const std::uint32_t width = bits.Read(13);
+    bits.Skip(1);
+    const std::uint32_t height = bits.Read(13);
+    if (!bits.Exhausted() && width > 0 && height > 0) {
+        format.Width = width;
+        format.Height = height;
+    }
+    return format;
 }
 
 CodecDetails DecodeDtsSubstreamHeader(ByteSpan frame) {
