@@ -456,7 +456,7 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
              "-pix_fmt yuv420p -movflags frag_keyframe+empty_moov",
          {"hevc-fragmented.mp4", "", "MP4: HEVC Main@L2", ""}},
         {v + a + "-t 4 " + x264 + "-g 25 -c:a aac -movflags frag_keyframe",
-         {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC", 0, false}},
+         {"fragmented-moov-samples.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
         // A segment index before each fragment, indexing that fragment alone.
         {v + "-t 6 " + x264 + "-g 25 -movflags frag_keyframe+empty_moov+dash",
          {"dash.mp4", "", "MP4: AVC High@L1.3", "", 0, false}},

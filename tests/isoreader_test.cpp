@@ -254,7 +254,7 @@ TEST(IsoReader, FragmentedDurations) {
                 "mvex", {trex, withHeader ? FullBox("mehd", 0, {0, 0, 0x4E, 0x20}) : Bytes()});
             Bytes file = IsoMovie(withExtends);
             for (std::uint32_t i = 0; i < count; ++i) {
-                file = Concat({file, fragment(128000 + i * 12800, 25)});
+                file = Concat({file, fragment(128000 + i * 12800, 25, 0, 20000)});
             }
             const MediaSummary s = Load(file).summary;
             EXPECT_EQ(s.DurationMs,
@@ -297,7 +297,7 @@ TEST(IsoReader, FragmentedDurations) {
         Bytes file = IsoMovie(withExtends);
         for (std::uint32_t i = 0; i < count; ++i) {
             const bool sampled = i < CIsoReader::kMaxSampledFragments;
-            file = Concat({file, fragment(i * 12800, 25, 100, sampled ? 2500 : 6596)});
+            file = Concat({file, fragment(i * 12800, 25, 100, sampled ? 22500 : 26596)});
         }
         const std::int64_t walked = 100 * 25 * 8; // bit/s, every fragment walked
         const std::int64_t estimated = walked + 4 * 4096 * 8 / static_cast<std::int64_t>(count);
@@ -305,6 +305,14 @@ TEST(IsoReader, FragmentedDurations) {
                   count == 4 ? walked : (stated ? 999'999 : estimated))
             << count << stated;
     }
+    // Small fragments, many to a block: walked past the sampled count.
+    IsoParams small = params;
+    small.movieExtras = Container("mvex", {trex, FullBox("mehd", 0, {0, 0, 0x2E, 0xE0})});
+    Bytes file = IsoMovie(small);
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        file = Concat({file, fragment(i * 12800, 25, 100, i < 8 ? 2500 : 6596)});
+    }
+    EXPECT_EQ(Load(file).summary.VideoBitRate, 100 * 25 * 8);
 }
 
 TEST(IsoReader, HostileShapesCostLittle) {

@@ -111,7 +111,10 @@ IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
     if (walkedFragments_ > 0) {
         SettleFragment(at);
     }
-    if (walkedFragments_ == bound) {
+    const bool sampled = bound == CIsoReader::kMaxSampledFragments &&
+                         at - firstFragmentAt_ >= CIsoReader::kSampledFragmentBytes;
+    if (walkedFragments_ >= bound &&
+        (sampled || walkedFragments_ >= CIsoReader::kMaxTimelessFragments)) {
         return WalkStep::End; // the other fragments are not walked
     }
     std::vector<FragmentRun> runs =
@@ -710,7 +713,10 @@ void IsoLoad::EstimateFragmentedVideoRate(const Track& video) {
         const Extended others = (span - sample->second.Bytes) / sampleSeconds;
         const Extended rest =
             static_cast<Extended>(source_.Size() - walkedTo_) - others * (seconds - sampleSeconds);
-        const Extended rate = (sample->second.Bytes + std::max<Extended>(rest, 0)) * 8 / seconds;
+        const Extended own =
+            video.SizesKnown ? static_cast<Extended>(video.SampleBytes) : 0; // the movie box's
+        const Extended rate =
+            (own + sample->second.Bytes + std::max<Extended>(rest, 0)) * 8 / seconds;
         if (rate >= 1 && rate < 1e12L) {
             summary_.VideoBitRate = static_cast<std::int64_t>(rate);
         }
@@ -743,11 +749,17 @@ void IsoLoad::Summarise() {
 }
 
 std::optional<std::int64_t> IsoLoad::WalkedRateOf(const Track& track) const {
+    // The movie box's own samples of the track, if any, and its fragments'.
     const auto walked = walked_.find(track.TrackId);
-    if (walked == walked_.end() || walked->second.Time <= 0 || track.TimeScale == 0) {
+    const bool own = track.SizesKnown && track.SampleCount > 0;
+    const Extended bytes = (walked != walked_.end() ? walked->second.Bytes : 0) +
+                           (own ? static_cast<Extended>(track.SampleBytes) : 0);
+    const Extended time = (walked != walked_.end() ? walked->second.Time : 0) +
+                          (own ? static_cast<Extended>(track.SampleTime) : 0);
+    if (time <= 0 || track.TimeScale == 0) {
         return std::nullopt;
     }
-    const Extended rate = walked->second.Bytes * 8 * track.TimeScale / walked->second.Time;
+    const Extended rate = bytes * 8 * track.TimeScale / time;
     return rate >= 1 && rate < 1e12L ? std::optional(static_cast<std::int64_t>(rate))
                                      : std::nullopt;
 }
@@ -759,25 +771,29 @@ void IsoLoad::WalkedRates() {
         });
         return track == tracks_.end() ? nullptr : &*track;
     };
-    const Track* video = firstOf("vide");
-    const Track* sound = firstOf("soun");
+    const Track* video = summary_.HasVideo ? firstOf("vide") : nullptr;
+    const Track* sound = summary_.HasAudio ? firstOf("soun") : nullptr;
     if (walkComplete_) {
         // Every fragment was walked: the tracks' bytes over their time, truer
-        // than the rate a configuration box states, unless the movie box
-        // holds samples of its own.
-        const auto walkedRate = [&](const Track* track, bool described,
-                                    std::optional<std::int64_t>& rate) {
-            const TrackFacts* facts = track != nullptr ? FactsOf(track->TrackId) : nullptr;
-            if (described && facts != nullptr && !facts->HoldsSamples) {
-                if (const auto walked = WalkedRateOf(*track)) {
-                    rate = walked;
-                }
+        // than the rate a configuration box states.
+        for (const auto& [track, rate] :
+             {std::pair{video, &summary_.VideoBitRate}, std::pair{sound, &summary_.AudioBitRate}}) {
+            if (const auto walked = track != nullptr ? WalkedRateOf(*track) : std::nullopt) {
+                *rate = walked;
             }
-        };
-        walkedRate(video, summary_.HasVideo, summary_.VideoBitRate);
-        walkedRate(sound, summary_.HasAudio, summary_.AudioBitRate);
+        }
+    } else if (walkedFragments_ > 0) {
+        // A movie box's own samples are a few of the file's: the sound's
+        // rate at their and the walked fragments' pace, the video's
+        // estimated below.
+        if (sound != nullptr && sound->SizesKnown && sound->SampleCount > 0) {
+            summary_.AudioBitRate = WalkedRateOf(*sound);
+        }
+        if (video != nullptr && video->SizesKnown && video->SampleCount > 0) {
+            summary_.VideoBitRate.reset();
+        }
     }
-    if (video != nullptr && summary_.HasVideo && !summary_.VideoBitRate) {
+    if (video != nullptr && !summary_.VideoBitRate) {
         EstimateFragmentedVideoRate(*video);
     }
 }

@@ -31,9 +31,12 @@ public:
     // this many: a longer file keeps the length its last fragment gives, if
     // any. Where the length is known otherwise, the first few fragments give
     // the rates: exact when they are all, else a sample that, with the
-    // file's size, estimates the video's.
+    // file's size, estimates the video's: at least this many fragments...
     static constexpr std::size_t kMaxTimelessFragments = 256;
     static constexpr std::size_t kMaxSampledFragments = 8;
+    // ... and the fragments of this many bytes from the first (small ones
+    // come in the same few blocks).
+    static constexpr std::int64_t kSampledFragmentBytes = 128 << 10;
     // The end of a fragmented file is searched for its last fragment in a
     // window that starts at this size and grows to the largest.
     static constexpr std::size_t kTailWindow = 16U << 10;
