@@ -86,7 +86,7 @@ struct ReaderEntry {
 std::span<const ReaderEntry> ReaderTable();
 // Raised by every change that alters a row a reader gives: a catalogue's
 // rows of an older generation are read again.
-inline constexpr std::int64_t kReaderGeneration = 1;
+inline constexpr std::int64_t kReaderGeneration = 2;
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
 std::string ModernFormatsText();

@@ -95,6 +95,8 @@ TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
               std::string::npos);
 }
 
+void Sql(const fs::path& file, const char* sql);
+
 TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     TempDir dir;
     const fs::path tree = dir / "tree";
@@ -135,6 +137,11 @@ TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     fs::rename(dir / "elsewhere", tree);
     EXPECT_EQ(scan("--rescan-all " + catalogue), now);
     EXPECT_EQ(StoredAndOpened(dir / "err").first, 0);
+    // A row an older reader gave is read again.
+    Sql(dir / "c.db", "UPDATE files SET generation = generation - 1 "
+                      "WHERE CAST(path AS TEXT) LIKE '%Beach.avi'");
+    EXPECT_EQ(scan(catalogue), now);
+    EXPECT_EQ(StoredAndOpened(dir / "err").second, 1);
 }
 
 Bytes ReadAll(const fs::path& path) {
