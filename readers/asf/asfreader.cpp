@@ -489,13 +489,15 @@ public:
             static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), CAsfReader::kMaxHeader));
         GrowForward(context_.Source, block, header);
         const bool wmv = EqualsIgnoringAsciiCase(context_.Path.extension().native(), ".wmv");
-        for (std::size_t packets = CAsfReader::kHeadBlock;; packets *= 4) {
+        // The data packets after it, read further while a video stream
+        // needs more of its frames' times for a rate.
+        for (std::size_t packetBytes = CAsfReader::kHeadBlock;; packetBytes *= 4) {
             context_.Summary = {};
             AsfLoad load(block.Bytes, context_.Summary, context_.Stop);
             const bool accepted = load.Run(wmv);
             if (!accepted || !context_.Summary.HasVideo || context_.Summary.FrameRate ||
-                packets >= CAsfReader::kMaxFrameWindow ||
-                !GrowForward(context_.Source, block, header + packets * 4)) {
+                packetBytes >= CAsfReader::kMaxFrameWindow ||
+                !GrowForward(context_.Source, block, header + packetBytes * 4)) {
                 return VerdictOf(true, accepted);
             }
         }

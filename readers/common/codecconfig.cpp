@@ -193,6 +193,18 @@ void SkipGeneralAudioConfig(BitReader& bits, std::uint32_t objectType) {
     }
 }
 
+// The channels of a speaker assignment whose bit n stands for `widths[n]`
+// channels (a pair or a single one).
+template <std::size_t Bits>
+std::uint32_t AssignedChannels(std::uint32_t assignment,
+                               const std::array<std::uint32_t, Bits>& widths) {
+    std::uint32_t channels = 0;
+    for (std::size_t bit = 0; bit < Bits; ++bit) {
+        channels += ((assignment >> bit) & 1U) * widths[bit];
+    }
+    return channels;
+}
+
 } // namespace
 
 CodecDetails DecodeAudioSpecificConfig(ByteSpan config) {
@@ -280,14 +292,9 @@ CodecDetails DecodeEac3Config(ByteSpan dec3) {
     const unsigned dependent = bits.Read(4);
     std::uint32_t channels = Ac3Channels(acmod, lfe);
     if (dependent > 0) {
-        // Locations the dependent substreams add: pairs, or single channels.
-        const unsigned locations = bits.Read(9);
+        // Locations the dependent substreams add.
         static constexpr std::array<std::uint32_t, 9> kWidth{1, 1, 2, 2, 2, 1, 1, 2, 2};
-        for (unsigned bit = 0; bit < 9; ++bit) {
-            if ((locations >> bit) & 1U) {
-                channels += kWidth[bit];
-            }
-        }
+        channels += AssignedChannels(bits.Read(9), kWidth);
     }
     details.SampleRate = Ac3SampleRate(fscod);
     details.Channels = channels;
@@ -339,19 +346,11 @@ CodecDetails DecodeTrueHdConfig(ByteSpan dmlp) {
         details.SampleRate = ((rateCode & 8U) != 0 ? 44100U : 48000U) << (rateCode & 7U);
     }
     bits.Skip(8); // the multichannel types
-    // The speaker pairs and singles each bit of an assignment stands for.
-    static constexpr std::array<std::uint32_t, 13> kChannelsPerBit{2, 1, 1, 2, 2, 2, 2,
-                                                                   1, 1, 2, 2, 1, 1};
-    const auto channelsOf = [](std::uint32_t assignment) {
-        std::uint32_t channels = 0;
-        for (std::size_t bit = 0; bit < kChannelsPerBit.size(); ++bit) {
-            channels += ((assignment >> bit) & 1U) * kChannelsPerBit[bit];
-        }
-        return channels;
-    };
-    const std::uint32_t sixChannel = channelsOf(bits.Read(5));
+    // The 6-channel assignment uses the first 5 of the 8-channel one's bits.
+    static constexpr std::array<std::uint32_t, 13> kWidth{2, 1, 1, 2, 2, 2, 2, 1, 1, 2, 2, 1, 1};
+    const std::uint32_t sixChannel = AssignedChannels(bits.Read(5), kWidth);
     bits.Skip(2);
-    const std::uint32_t eightChannel = channelsOf(bits.Read(13));
+    const std::uint32_t eightChannel = AssignedChannels(bits.Read(13), kWidth);
     details.Channels = eightChannel != 0 ? eightChannel : sixChannel;
     return details;
 }

@@ -101,9 +101,10 @@ std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
     return std::nullopt;
 }
 
-std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code) {
+std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code, std::uint8_t mask) {
     for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
-        if (bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 && bytes[at + 3] == code) {
+        if (bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 &&
+            (bytes[at + 3] & mask) == code) {
             return at;
         }
     }
@@ -152,7 +153,10 @@ PictureFormat DescribePicture(Codec format, ByteSpan bytes,
         picture = MpegPicture(bytes);
         break;
     case Codec::Mpeg4Visual:
-        picture = DecodeMpeg4VisualObjectLayer(bytes);
+        // The video object layer's start code, 0x120 to 0x12F.
+        if (const auto at = FindStartCode(bytes, 0x20, 0xF0)) {
+            picture = DecodeMpeg4VisualObjectLayer(bytes.subspan(*at + 4));
+        }
         break;
     default:
         break;

@@ -35,7 +35,9 @@ std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc);
 // Whether one of the first SEI units in `bytes` carries HDR10's static
 // metadata.
 bool AnySeiCarriesHdr10(ByteSpan bytes, bool hevc);
-std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code);
+// The first start code whose last byte, under `mask`, is `code`.
+std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code,
+                                         std::uint8_t mask = 0xFF);
 
 // A video stream's picture from its first bytes: the AVC or HEVC sequence
 // parameter set, or the MPEG-1/2 sequence header and its extension; without

@@ -591,18 +591,9 @@ CodecDetails DecodeDtsCoreHeader(ByteSpan frame) {
     return details;
 }
 
-PictureFormat DecodeMpeg4VisualObjectLayer(ByteSpan bytes) {
+PictureFormat DecodeMpeg4VisualObjectLayer(ByteSpan header) {
     PictureFormat format;
-    // The video object layer's start code, 0x120 to 0x12F.
-    std::size_t at = 0;
-    while (at + 4 <= bytes.size() && !(bytes[at] == 0 && bytes[at + 1] == 0 && bytes[at + 2] == 1 &&
-                                       (bytes[at + 3] & 0xF0U) == 0x20)) {
-        ++at;
-    }
-    if (at + 4 > bytes.size()) {
-        return format;
-    }
-    BitReader bits(bytes.subspan(at + 4));
+    BitReader bits(header);
     bits.Skip(1 + 8); // random access, object type
     unsigned version = 1;
     if (bits.Read(1) != 0) {

@@ -65,9 +65,9 @@ Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame);
 // A DTS core frame's header (big-endian, 16-bit words): rate, channels
 // (with the low-frequency channel) and the nominal bit rate.
 CodecDetails DecodeDtsCoreHeader(ByteSpan frame);
-// The first MPEG-4 Visual video object layer header in `bytes`: the
+// An MPEG-4 Visual video object layer header (after its start code): the
 // picture size and, where the increment is fixed, the frame rate.
-PictureFormat DecodeMpeg4VisualObjectLayer(ByteSpan bytes);
+PictureFormat DecodeMpeg4VisualObjectLayer(ByteSpan header);
 // A DTS-HD extension substream's header (after a core, or alone for DTS
 // Express): the first asset's sample rate and channels, of the whole
 // presentation (a lossless 7.1 over a 5.1 core).

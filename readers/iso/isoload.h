@@ -284,11 +284,16 @@ private:
     // The fragment read last counted in the walk's sums, which now reach `end`.
     void SettleFragment(std::int64_t end);
     std::optional<Extended> WalkedSeconds() const;
-    // The first video and sound tracks' rates: their bytes over their time
-    // when every fragment was walked, else the video's from the file's size.
-    void WalkedRates();
+    // The tracks the row describes: the first video and sound ones.
+    struct DescribedTracks {
+        const Track* Video = nullptr;
+        const Track* Sound = nullptr;
+    };
+    // Their rates: their bytes over their time when every fragment was
+    // walked, else the video's from the file's size.
+    void WalkedRates(const DescribedTracks& described);
     std::optional<std::int64_t> WalkedRateOf(const Track& track) const;
-    void DescribeTracks();
+    DescribedTracks DescribeTracks();
     void EstimateFragmentedVideoRate(const Track& video);
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);

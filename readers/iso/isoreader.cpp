@@ -105,16 +105,16 @@ IsoLoad::WalkStep IsoLoad::ReadTopBox(const TopBox& box) {
 
 IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
     const std::int64_t at = box.PayloadAt - static_cast<std::int64_t>(box.Size - box.PayloadSize);
-    const bool lengthKnown = (fragmentDuration_ && movieTimeScale_ > 0) || indexedSeconds_;
-    const std::size_t bound = timesStated_ || lengthKnown ? CIsoReader::kMaxSampledFragments
-                                                          : CIsoReader::kMaxTimelessFragments;
     if (walkedFragments_ > 0) {
         SettleFragment(at);
     }
-    const bool sampled = bound == CIsoReader::kMaxSampledFragments &&
+    // Where the times or the length are known, a sample of the fragments
+    // gives the rates; else they are all added up for the length.
+    const bool lengthKnown = (fragmentDuration_ && movieTimeScale_ > 0) || indexedSeconds_;
+    const bool sampled = (timesStated_ || lengthKnown) &&
+                         walkedFragments_ >= CIsoReader::kMaxSampledFragments &&
                          at - firstFragmentAt_ >= CIsoReader::kSampledFragmentBytes;
-    if (walkedFragments_ >= bound &&
-        (sampled || walkedFragments_ >= CIsoReader::kMaxTimelessFragments)) {
+    if (sampled || walkedFragments_ >= CIsoReader::kMaxTimelessFragments) {
         return WalkStep::End; // the other fragments are not walked
     }
     std::vector<FragmentRun> runs =
@@ -678,17 +678,20 @@ std::optional<Extended> IsoLoad::DurationSeconds() {
     return seconds;
 }
 
-void IsoLoad::DescribeTracks() {
+IsoLoad::DescribedTracks IsoLoad::DescribeTracks() {
+    DescribedTracks described;
     for (const Track& track : tracks_) {
         if (IsFourCC(track.Handler, "vide")) {
             ++summary_.VideoTracks;
-            if (!summary_.HasVideo) {
+            if (described.Video == nullptr) {
+                described.Video = &track;
                 DescribeVideo(track);
             }
         } else if (IsFourCC(track.Handler, "soun")) {
             ++summary_.AudioTracks;
             summary_.AudioLanguages.push_back(track.Language);
-            if (!summary_.HasAudio) {
+            if (described.Sound == nullptr) {
+                described.Sound = &track;
                 DescribeAudio(track);
             }
         } else if (IsOneOf(track.Handler, {"sbtl", "subt", "text", "clcp"})) {
@@ -696,6 +699,7 @@ void IsoLoad::DescribeTracks() {
             summary_.SubtitleLanguages.push_back(track.Language);
         }
     }
+    return described;
 }
 
 void IsoLoad::EstimateFragmentedVideoRate(const Track& video) {
@@ -741,9 +745,9 @@ void IsoLoad::Summarise() {
     if (const auto seconds = DurationSeconds(); seconds && *seconds > 0 && *seconds < 9e15L) {
         summary_.DurationMs = static_cast<std::int64_t>(std::nearbyint(*seconds * 1000));
     }
-    DescribeTracks();
+    const DescribedTracks described = DescribeTracks();
     if (fragmented_) {
-        WalkedRates();
+        WalkedRates(described);
     }
     summary_.Metadata = InLabelOrder(items_);
 }
@@ -764,15 +768,8 @@ std::optional<std::int64_t> IsoLoad::WalkedRateOf(const Track& track) const {
                                      : std::nullopt;
 }
 
-void IsoLoad::WalkedRates() {
-    const auto firstOf = [&](const char(&handler)[5]) {
-        const auto track = std::find_if(tracks_.begin(), tracks_.end(), [&](const Track& t) {
-            return IsFourCC(t.Handler, handler);
-        });
-        return track == tracks_.end() ? nullptr : &*track;
-    };
-    const Track* video = summary_.HasVideo ? firstOf("vide") : nullptr;
-    const Track* sound = summary_.HasAudio ? firstOf("soun") : nullptr;
+void IsoLoad::WalkedRates(const DescribedTracks& described) {
+    const auto [video, sound] = described;
     if (walkComplete_) {
         // Every fragment was walked: the tracks' bytes over their time, truer
         // than the rate a configuration box states.
