@@ -95,7 +95,12 @@ TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
               std::string::npos);
 }
 
-void Sql(const fs::path& file, const char* sql);
+void Sql(const fs::path& file, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
 
 TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     TempDir dir;
@@ -147,13 +152,6 @@ TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
 Bytes ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Sql(const fs::path& file, const char* sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
 }
 
 std::string IntegrityOf(const fs::path& file) {

@@ -499,12 +499,10 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
     // sequence parameter set's timing information.
     fs::create_directory(dir / "init");
     for (const char* name : {"fragmented.mp4", "hevc-fragmented.mp4"}) {
-        Bytes init = ReadAll(movies / name);
+        const Bytes file = ReadAll(movies / name);
         const std::string_view fragment = "moof";
-        init.resize(static_cast<std::size_t>(
-            std::search(init.begin(), init.end(), fragment.begin(), fragment.end()) - init.begin() -
-            4));
-        WriteFile(dir / "init" / name, init);
+        const auto moof = std::search(file.begin(), file.end(), fragment.begin(), fragment.end());
+        WriteFile(dir / "init" / name, Bytes(file.begin(), moof - 4));
     }
     for (const auto& [name, row] : ScanRows(dir / "init", true)) {
         EXPECT_EQ(row.Summary.FrameRate, 25.0) << name;

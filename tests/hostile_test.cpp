@@ -543,38 +543,25 @@ TEST(TransportStream, NewerSoundCodecsGiveARow) {
     }
 }
 
-// A DTS-HD extension substream's first asset: 48 kHz and 8 channels, after
-// a 5.1 core or alone (DTS Express); cut short, it states nothing.
+// A DTS-HD extension substream's first asset: 48 kHz and 8 channels; cut
+// short, it states nothing.
 TEST(TransportStream, DtsHdSubstreamGivesThePresentationsChannels) {
-    const std::string fields = "00000000"         // user-defined bits
-                               "00"               // substream index
-                               "0"                // narrow sizes
-                               "00000000"         // header size
-                               "0000000000000000" // frame size
-                               "1"                // static fields
-                               "00000"            // clock, frame duration
-                               "0"                // no time stamp
-                               "000000"           // one presentation, one asset
-                               "1"                // active substreams
-                               "00000001"         // active assets
-                               "0"                // no mixing metadata
-                               "0000000000000000" // asset size
-                               "000000000000"     // descriptor size, index
-                               "000"              // no type, language or text
-                               "10111"            // 24 bits
-                               "1100"             // 48 kHz
-                               "00000111";        // 8 channels
+    // User bits, substream 0, narrow sizes, header and frame sizes; static
+    // fields: clock and duration, no time stamp, one presentation and asset,
+    // their masks, no mixing, the asset's size; its descriptor: size and
+    // index, no type, language or text, 24 bits, 48 kHz, 8 channels.
+    std::string fields = "00000000 00 0 00000000 0000000000000000 1 00000 0 000000 1 00000001 0 "
+                         "0000000000000000 000000000000 000 10111 1100 00000111";
+    std::erase(fields, ' ');
     Bytes header{0x64, 0x58, 0x20, 0x25};
     for (std::size_t at = 0; at < fields.size(); at += 8) {
         const std::string byte = (fields.substr(at, 8) + "0000000").substr(0, 8);
         header.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 2)));
     }
     header.resize(header.size() + 4, 0);
-    const CodecDetails details = DecodeDtsSubstreamHeader(header);
-    EXPECT_EQ(details.SampleRate, 48000u);
-    EXPECT_EQ(details.Channels, 8u);
-    const Bytes cut(header.begin(), header.begin() + 16);
-    EXPECT_EQ(DecodeDtsSubstreamHeader(cut).Channels, 0u);
+    EXPECT_EQ(DecodeDtsSubstreamHeader(header).SampleRate, 48000u);
+    EXPECT_EQ(DecodeDtsSubstreamHeader(header).Channels, 8u);
+    EXPECT_EQ(DecodeDtsSubstreamHeader(Bytes(header.begin(), header.begin() + 16)).Channels, 0u);
 }
 
 // Windows Media headers: the extended stream properties give the frame
