@@ -99,7 +99,9 @@ int main(int argc, char** argv) {
     const Bytes movie = Concat({Atom("mvhd", TimeHeaderPayload(600, 600)),
                                 Track("soun", 600, 600, SoundDescriptions(v1))});
     const std::vector<std::pair<std::string, std::vector<Bytes>>> corpora{
-        {"avi", {AviFile(), AviFile({.videoHandler = "XVID", .audioTag = 0x2000})}},
+        {"avi",
+         {AviFile(), AviFile({.videoHandler = "XVID", .audioTag = 0x2000}),
+          AviNestedIndexes(8U << 10)}},
         {"mov",
          {QuickTimeMovie(false), QuickTimeMovie(true), Atom64("moov", movie), ManySiblingLookups(),
           OverlappingContainers()}},

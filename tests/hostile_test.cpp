@@ -29,6 +29,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <new>
@@ -181,6 +182,58 @@ TEST(Bounds, AviChunksPerLoad) {
     EXPECT_FALSE(reader.LoadFromSource(over, "over.avi"));
     EXPECT_FALSE(reader.HasAudioFormat);
     EXPECT_EQ(reader.ChunksVisited, CAVIHeaderReader::kMaxChunks);
+}
+
+TEST(Bounds, AviModernRowReadsOneIndexWithinItsRiff) {
+    // Lists 20 bytes apart, each naming a 1 MiB index: every one was read,
+    // a MiB from its start, and a 1 MiB file cost 27 GB of reads.
+    Bytes pastTheRiff = AviFile();
+    pastTheRiff.resize(pastTheRiff.size() - 24);
+    Bytes entry;
+    AppendText(entry, "00dc");
+    AppendLe32(entry, 0x10);
+    AppendLe32(entry, 4);
+    AppendLe32(entry, 1000);
+    pastTheRiff = Concat({pastTheRiff, Chunk("idx1", entry, 32)});
+    const auto riffSize = static_cast<std::uint32_t>(pastTheRiff.size() - 8);
+    std::memcpy(pastTheRiff.data() + 4, &riffSize, 4);
+    pastTheRiff = Concat({pastTheRiff, entry}); // an entry after the RIFF's end
+    Bytes dune;
+    AppendText(dune, "Dune");
+    Bytes infoPastItsList = AviFile();
+    const Bytes info = List("INFO", {Chunk("INAM", dune, 100)});
+    infoPastItsList.insert(infoPastItsList.begin() + 12, info.begin(), info.end());
+    const auto withInfo = static_cast<std::uint32_t>(infoPastItsList.size() - 8);
+    std::memcpy(infoPastItsList.data() + 4, &withInfo, 4);
+    // An index inside a list, before the file's own (of one empty entry).
+    Bytes indexInAList = AviFile();
+    const Bytes listed = List("abcd", {Chunk("idx1", entry)});
+    indexInAList.insert(indexInAList.begin() + 12, listed.begin(), listed.end());
+    const auto withList = static_cast<std::uint32_t>(indexInAList.size() - 8);
+    std::memcpy(indexInAList.data() + 4, &withList, 4);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::uint64_t indexedVideoBytes;
+        bool indexWhole;
+        std::string title;
+    } cases[] = {
+        {"nested indexes", AviNestedIndexes(256U << 10), 1000, true, ""},
+        {"an index past the RIFF's end", pastTheRiff, 1000, false, ""},
+        {"an index inside a list", indexInAList, 0, true, ""},
+        {"a title past its list", infoPastItsList, 0, true, "Dune"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySource source(c.bytes);
+        CAVIHeaderReader reader;
+        ASSERT_TRUE(reader.LoadStreams(source, "shape.avi"));
+        EXPECT_EQ(reader.IndexedVideoBytes, c.indexedVideoBytes);
+        EXPECT_EQ(reader.IndexWhole, c.indexWhole);
+        const MediaSummary summary = reader.StreamSummary(source.Size());
+        EXPECT_EQ(summary.Metadata.empty() ? "" : summary.Metadata.front().Text, c.title);
+        EXPECT_LE(source.BytesFetched(), 2 * c.bytes.size());
+    }
 }
 
 TEST(Bounds, OverlappingAtomsLoadAFileAtMostOnce) {
@@ -799,6 +852,12 @@ TEST(Bounds, ModernLoadsStayLinearInTheirBoxes) {
     EXPECT_EQ(runs.Summary.DurationMs, 1000);
     EXPECT_EQ(runs.Summary.VideoTracks, 3000);
 
+    // Run IDs that all share one chain of a hash table of 85,229 buckets,
+    // 8 fragments of them: the walk's sums were kept by ID in one.
+    CIsoReader colliding;
+    ASSERT_TRUE(LoadsBeforeStop(colliding, IsoCollidingTrackIds(8, 50'000, 85'229)));
+    EXPECT_EQ(colliding.Summary.VideoTracks, 1);
+
     CIsoReader lookups;
     ASSERT_TRUE(LoadsBeforeStop(lookups, IsoManyTrackLookups(80'000)));
     EXPECT_EQ(lookups.Summary.VideoTracks, 1);
@@ -860,18 +919,25 @@ TEST(Bounds, TopLevelWalksReadAFewBlocks) {
     TempDir dir;
     WriteSparse(dir.path() / "sparse.mp4", IsoSparseTopLevel(2000, 32U << 10));
     WriteSparse(dir.path() / "sparse.mkv", MatroskaSparseTopLevel(2000, 32U << 10));
-    for (const char* name : {"sparse.mp4", "sparse.mkv"}) {
+    WriteSparse(dir.path() / "sparse.avi", AviSparseTopLevel(2000, 32U << 10));
+    for (const char* name : {"sparse.mp4", "sparse.mkv", "sparse.avi"}) {
         SCOPED_TRACE(name);
         FileSource file;
         ASSERT_TRUE(file.Open(dir.path() / name));
         const std::uint64_t start = FileSource::Activity().ReadCalls;
-        CIsoReader iso;
-        CMatroskaReader matroska;
-        const bool isIso = std::string_view(name).ends_with(".mp4");
+        const std::string_view kind = std::string_view(name).substr(7);
         // The movie box after the 2,000th header is out of reach; the
-        // Matroska tracks before the first are read.
-        EXPECT_EQ(isIso ? iso.LoadFromSource(file, name) : matroska.LoadFromSource(file, name),
-                  !isIso);
+        // Matroska tracks and the AVI's headers before the first are read,
+        // the AVI's title after the last is not.
+        if (kind == "mp4") {
+            EXPECT_FALSE(CIsoReader().LoadFromSource(file, name));
+        } else if (kind == "mkv") {
+            EXPECT_TRUE(CMatroskaReader().LoadFromSource(file, name));
+        } else {
+            CAVIHeaderReader avi;
+            EXPECT_TRUE(avi.LoadStreams(file, name));
+            EXPECT_TRUE(avi.InfoItems.empty());
+        }
         EXPECT_LE(FileSource::Activity().ReadCalls - start, HeaderWalkBudget::kMaxReads + 2);
     }
 }

@@ -17,12 +17,16 @@ int main(int argc, char** argv) {
         const fs::path root = argv[1];
         fs::create_directories(root);
         WriteFile(root / "iso-fragment-runs.mp4", IsoManyFragmentRuns(2000));
+        // One fragment of 43,690 runs, whose IDs share a chain of libstdc++'s
+        // hash table at its size.
+        WriteFile(root / "iso-colliding-ids.mp4", IsoCollidingTrackIds(1, 43'690, 85'229));
         WriteFile(root / "iso-track-lookups.mp4", IsoManyTrackLookups(20'000));
         WriteFile(root / "mkv-tag-targets.mkv", MatroskaManyTagTargets(40'000, 40'000));
         WriteFile(root / "mkv-date-copies.mkv", MatroskaManyTagTargets(2'000, 0, 512U << 10));
         WriteFile(root / "mkv-date-overflow.mkv",
                   MatroskaStatisticsDate(INT64_MIN, "2300-01-01 00:00:00"));
         WriteFile(root / "mkv-track-entries.mkv", MatroskaManyTrackEntries(500'000));
+        WriteFile(root / "avi-nested-indexes.avi", AviNestedIndexes(1U << 20));
         WriteFile(root / "ogg-checksum-storm.ogv", OggChecksumStorm(256U << 10));
         WriteSparse(root / "iso-sparse.mp4", IsoSparseTopLevel(10'000, 32U << 10));
         WriteSparse(root / "mkv-sparse.mkv", MatroskaSparseTopLevel(10'000, 32U << 10));

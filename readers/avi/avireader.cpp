@@ -193,6 +193,8 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
         return false;
     }
     RecognisedContainer = true;
+    walk_ = {};
+    indexRead_ = false;
     // The RIFF size counts the form type and everything after it. A file cut
     // short lowers the bound, so a truncated "movi" simply ends the walk.
     const std::int64_t riffEnd = 8 + std::int64_t{LoadLe32(head, 4)};
@@ -264,6 +266,11 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
     if (ChunksVisited >= kMaxChunks) {
         return false;
     }
+    // The modern row walks as the MP4 and Matroska readers do: chunks far
+    // apart cost a read each, and a bounded number of them.
+    if (modern_ && !walk_.Allows(source.Position(), 8)) {
+        return false;
+    }
     ++ChunksVisited;
     std::array<std::uint8_t, 8> header{};
     if (source.Read(header) < header.size()) {
@@ -292,7 +299,10 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
         if (!ReadStreamFormat(source, size)) {
             return false;
         }
-    } else if (modern_ && !ReadModernChunk(source, id, size)) {
+    } else if (modern_ &&
+               !ReadModernChunk(source, id,
+                                std::max<std::int64_t>(0, std::min(dataEnd, bound) - dataStart),
+                                size, depth)) {
         return false;
     }
 
@@ -303,7 +313,8 @@ bool CAVIHeaderReader::WalkChunk(ByteSource& source, std::int64_t bound, int dep
     return source.Seek(next) == next;
 }
 
-bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size) {
+bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std::int64_t held,
+                                       std::uint32_t size, int depth) {
     struct InfoLabel {
         char Code[5];
         const char* Label;
@@ -317,8 +328,14 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
         {"IGNR", "Genre"},
         {"ICOP", "Copyright"},
     }};
+    // The legacy index stands at the RIFF's top level, once; one named inside
+    // a list, or a second one, is not read (each would read up to a MiB).
     if (IsFourCC(id, "idx1")) {
-        return ReadIndex(source, size);
+        if (depth > 0 || indexRead_) {
+            return true;
+        }
+        indexRead_ = true;
+        return ReadIndex(source, held, size);
     }
     if (IsFourCC(id, "dmlh")) {
         std::array<std::uint8_t, 4> frames{};
@@ -335,7 +352,9 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
     if (label == nullptr) {
         return true;
     }
-    std::vector<std::uint8_t> text(std::min(size, kMaxText));
+    // Never past the list that holds the text.
+    std::vector<std::uint8_t> text(
+        static_cast<std::size_t>(std::min<std::int64_t>(held, kMaxText)));
     if (source.Read(text) < text.size()) {
         return false;
     }
@@ -346,8 +365,9 @@ bool CAVIHeaderReader::ReadModernChunk(ByteSource& source, const FourCC& id, std
     return true;
 }
 
-bool CAVIHeaderReader::ReadIndex(ByteSource& source, std::uint32_t size) {
-    std::vector<std::uint8_t> index(std::size_t{std::min(size, kMaxIndexRead) / 16} * 16);
+bool CAVIHeaderReader::ReadIndex(ByteSource& source, std::int64_t held, std::uint32_t size) {
+    const std::int64_t readable = std::min<std::int64_t>(held, kMaxIndexRead);
+    std::vector<std::uint8_t> index(static_cast<std::size_t>(readable / 16 * 16));
     if (source.Read(index) < index.size()) {
         return false;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "byteorder.h"
+#include "bytesource.h"
 #include "loadstop.h"
 #include "mediasummary.h"
 #include "readererror.h"
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace vidarium {
-
-class ByteSource;
 
 // The records are byte-for-byte copies of the file's little-endian structures.
 #pragma pack(push, 1)
@@ -158,12 +157,16 @@ private:
     std::optional<std::int64_t> SoundLengthMs() const;
     std::optional<std::int64_t> ModernDurationMs() const;
     // The chunks only the modern row uses.
-    bool ReadModernChunk(ByteSource& source, const FourCC& id, std::uint32_t size);
-    bool ReadIndex(ByteSource& source, std::uint32_t size);
+    // `held`: the bytes of the chunk that its list (or the RIFF) holds.
+    bool ReadModernChunk(ByteSource& source, const FourCC& id, std::int64_t held,
+                         std::uint32_t size, int depth);
+    bool ReadIndex(ByteSource& source, std::int64_t held, std::uint32_t size);
     std::optional<std::int64_t> VideoBitRate(std::int64_t fileSize, std::int64_t durationMs,
                                              std::int64_t soundBitRate) const;
 
     bool modern_ = false;
+    bool indexRead_ = false;
+    HeaderWalkBudget walk_;
 
     LoadStop stop_;
 };

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace vidarium::iso {
@@ -306,13 +305,22 @@ private:
     void SetRateAndChannels(ByteSpan entry, std::uint16_t version, const CodecDetails& details);
     // What the fragments need of a track, by its ID: looked up once per run,
     // so that a load stays linear in its boxes however many tracks share an ID.
+    // Sorted by ID, one per ID the movie box names: a file's choice of IDs
+    // cannot slow a lookup down, as it can a hash of them.
     struct TrackFacts {
+        std::uint32_t TrackId = 0;
         std::uint32_t TimeScale = 0;       // of the first track of the ID that has one
         bool HoldsSamples = false;         // some track of the ID has a sample table
         std::uint32_t DefaultDuration = 0; // the last track's
+        // The fragments walked: the track's time and bytes added up from the
+        // first fragment's start to `walkedTo_`.
+        bool Walked = false;
+        Extended WalkedTime = 0;
+        Extended WalkedBytes = 0;
     };
     void IndexTracks();
     const TrackFacts* FactsOf(std::uint32_t trackId) const;
+    TrackFacts* FactsOf(std::uint32_t trackId);
 
     ByteSource& source_;
     MediaSummary& summary_;
@@ -325,8 +333,9 @@ private:
     bool haveMovie_ = false;
     std::vector<std::uint8_t> movie_;
     std::vector<Track> tracks_;
-    std::unordered_map<std::uint32_t, std::uint32_t> defaultDurations_; // trex, by track ID
-    std::unordered_map<std::uint32_t, TrackFacts> trackFacts_;
+    // trex: track ID and default sample duration, in file order.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> defaultDurations_;
+    std::vector<TrackFacts> trackFacts_;
     FourCC majorBrand_{};
     std::vector<FourCC> brands_;
     bool haveFileType_ = false;
@@ -337,14 +346,9 @@ private:
     std::optional<Extended> indexedSeconds_;        // sidx
     std::vector<FragmentRun> firstFragment_;
     bool haveFirstFragment_ = false;
-    // The fragments walked: each track's time and bytes added up from the
-    // first fragment's start to `walkedTo_`, the fragment read last (its
-    // media data not yet passed), and whether the walk reached the end.
-    struct WalkedTrack {
-        Extended Time = 0;
-        Extended Bytes = 0;
-    };
-    std::unordered_map<std::uint32_t, WalkedTrack> walked_;
+    // The fragments walked (their sums in the track facts): from the first
+    // fragment's start to `walkedTo_`, the fragment read last (its media data
+    // not yet passed), and whether the walk reached the end.
     std::int64_t firstFragmentAt_ = 0;
     std::int64_t walkedTo_ = 0;
     std::vector<FragmentRun> lastFragment_;

@@ -7,7 +7,9 @@
 #include "readerload.h"
 #include "streamheaders.h"
 
+#include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace vidarium::iso {
 
@@ -134,9 +136,12 @@ IsoLoad::WalkStep IsoLoad::ReadFragmentBox(const TopBox& box) {
 
 void IsoLoad::SettleFragment(std::int64_t end) {
     for (const FragmentRun& run : lastFragment_) {
-        WalkedTrack& track = walked_[run.TrackId];
-        track.Time += static_cast<Extended>(run.Time);
-        track.Bytes += static_cast<Extended>(run.Bytes);
+        stop_.Check();
+        if (TrackFacts* facts = FactsOf(run.TrackId)) {
+            facts->Walked = true;
+            facts->WalkedTime += static_cast<Extended>(run.Time);
+            facts->WalkedBytes += static_cast<Extended>(run.Bytes);
+        }
     }
     walkedTo_ = end;
 }
@@ -146,10 +151,9 @@ std::optional<Extended> IsoLoad::WalkedSeconds() const {
         return std::nullopt;
     }
     std::optional<Extended> seconds;
-    for (const auto& [trackId, track] : walked_) {
-        const TrackFacts* facts = FactsOf(trackId);
-        if (facts != nullptr && facts->TimeScale > 0) {
-            seconds = std::max(seconds.value_or(0), track.Time / facts->TimeScale);
+    for (const TrackFacts& facts : trackFacts_) {
+        if (facts.Walked && facts.TimeScale > 0) {
+            seconds = std::max(seconds.value_or(0), facts.WalkedTime / facts.TimeScale);
         }
     }
     return seconds;
@@ -235,7 +239,7 @@ void IsoLoad::ReadMovieExtends(ByteSpan mvex) {
                 fragmentDuration_ = duration;
             }
         } else if (IsFourCC(child.Type, "trex")) {
-            defaultDurations_[LoadBe32(child.Payload, 4)] = LoadBe32(child.Payload, 12);
+            defaultDurations_.emplace_back(LoadBe32(child.Payload, 4), LoadBe32(child.Payload, 12));
         }
     });
 }
@@ -562,12 +566,30 @@ std::optional<std::vector<FragmentRun>> IsoLoad::ReadLastFragment() {
 }
 
 void IsoLoad::IndexTracks() {
+    // Of several trex boxes of one track, the last holds.
+    const auto byId = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::stable_sort(defaultDurations_.begin(), defaultDurations_.end(), byId);
+    for (const Track& track : tracks_) {
+        trackFacts_.push_back({.TrackId = track.TrackId});
+    }
+    const auto byTrackId = [](const TrackFacts& a, const TrackFacts& b) {
+        return a.TrackId < b.TrackId;
+    };
+    std::sort(trackFacts_.begin(), trackFacts_.end(), byTrackId);
+    trackFacts_.erase(std::unique(trackFacts_.begin(), trackFacts_.end(),
+                                  [](const TrackFacts& a, const TrackFacts& b) {
+                                      return a.TrackId == b.TrackId;
+                                  }),
+                      trackFacts_.end());
     for (Track& track : tracks_) {
-        if (const auto found = defaultDurations_.find(track.TrackId);
-            found != defaultDurations_.end()) {
-            track.DefaultSampleDuration = found->second;
+        stop_.Check();
+        const std::pair<std::uint32_t, std::uint32_t> key{track.TrackId, 0};
+        if (const auto after =
+                std::upper_bound(defaultDurations_.begin(), defaultDurations_.end(), key, byId);
+            after != defaultDurations_.begin() && std::prev(after)->first == track.TrackId) {
+            track.DefaultSampleDuration = std::prev(after)->second;
         }
-        TrackFacts& facts = trackFacts_[track.TrackId];
+        TrackFacts& facts = *FactsOf(track.TrackId);
         if (facts.TimeScale == 0) {
             facts.TimeScale = track.TimeScale;
         }
@@ -577,8 +599,14 @@ void IsoLoad::IndexTracks() {
 }
 
 const IsoLoad::TrackFacts* IsoLoad::FactsOf(std::uint32_t trackId) const {
-    const auto found = trackFacts_.find(trackId);
-    return found == trackFacts_.end() ? nullptr : &found->second;
+    const auto found = std::lower_bound(
+        trackFacts_.begin(), trackFacts_.end(), trackId,
+        [](const TrackFacts& facts, std::uint32_t id) { return facts.TrackId < id; });
+    return found == trackFacts_.end() || found->TrackId != trackId ? nullptr : &*found;
+}
+
+IsoLoad::TrackFacts* IsoLoad::FactsOf(std::uint32_t trackId) {
+    return const_cast<TrackFacts*>(std::as_const(*this).FactsOf(trackId));
 }
 
 void IsoLoad::LabelContainer() {
@@ -612,11 +640,11 @@ std::optional<Extended> IsoLoad::LastFragmentSeconds() {
     // Where each track's media starts: a movie box that holds the first
     // samples itself starts at 0; else the media starts where the first
     // fragment's last run of the track does.
-    std::unordered_map<std::uint32_t, std::uint64_t> starts;
+    std::vector<std::optional<std::uint64_t>> starts(trackFacts_.size());
     for (const FragmentRun& firstRun : firstFragment_) {
         const TrackFacts* facts = FactsOf(firstRun.TrackId);
         if (firstRun.BaseTime && facts != nullptr && !facts->HoldsSamples) {
-            starts[firstRun.TrackId] = *firstRun.BaseTime;
+            starts[static_cast<std::size_t>(facts - trackFacts_.data())] = *firstRun.BaseTime;
         }
     }
     std::optional<Extended> seconds;
@@ -626,11 +654,11 @@ std::optional<Extended> IsoLoad::LastFragmentSeconds() {
         if (facts == nullptr || facts->TimeScale == 0 || !run.BaseTime) {
             continue;
         }
-        const auto start = starts.find(run.TrackId);
+        const std::optional<std::uint64_t> start =
+            starts[static_cast<std::size_t>(facts - trackFacts_.data())];
         const Extended end = static_cast<Extended>(*run.BaseTime) + static_cast<Extended>(run.Time);
         const Extended trackSeconds =
-            (end - static_cast<Extended>(start == starts.end() ? 0 : start->second)) /
-            facts->TimeScale;
+            (end - static_cast<Extended>(start.value_or(0))) / facts->TimeScale;
         if (trackSeconds > 0 && (!seconds || trackSeconds > *seconds)) {
             seconds = trackSeconds;
         }
@@ -707,20 +735,20 @@ void IsoLoad::EstimateFragmentedVideoRate(const Track& video) {
         return;
     }
     const Extended seconds = static_cast<Extended>(*summary_.DurationMs) / 1000;
-    const auto sample = walked_.find(video.TrackId);
+    const TrackFacts* sample = FactsOf(video.TrackId);
     const Extended sampleSeconds =
-        sample != walked_.end() && video.TimeScale > 0 ? sample->second.Time / video.TimeScale : 0;
+        sample != nullptr && video.TimeScale > 0 ? sample->WalkedTime / video.TimeScale : 0;
     const auto span = static_cast<Extended>(walkedTo_ - firstFragmentAt_);
     if (sampleSeconds > 0 && sampleSeconds < seconds && span > 0) {
         // The bytes past the walked fragments are the video's, less what the
         // sound and the boxes take at the pace they took in the walked ones.
-        const Extended others = (span - sample->second.Bytes) / sampleSeconds;
+        const Extended others = (span - sample->WalkedBytes) / sampleSeconds;
         const Extended rest =
             static_cast<Extended>(source_.Size() - walkedTo_) - others * (seconds - sampleSeconds);
         const Extended own =
             video.SizesKnown ? static_cast<Extended>(video.SampleBytes) : 0; // the movie box's
         const Extended rate =
-            (own + sample->second.Bytes + std::max<Extended>(rest, 0)) * 8 / seconds;
+            (own + sample->WalkedBytes + std::max<Extended>(rest, 0)) * 8 / seconds;
         if (rate >= 1 && rate < 1e12L) {
             summary_.VideoBitRate = static_cast<std::int64_t>(rate);
         }
@@ -754,11 +782,11 @@ void IsoLoad::Summarise() {
 
 std::optional<std::int64_t> IsoLoad::WalkedRateOf(const Track& track) const {
     // The movie box's own samples of the track, if any, and its fragments'.
-    const auto walked = walked_.find(track.TrackId);
+    const TrackFacts* walked = FactsOf(track.TrackId);
     const bool own = track.SizesKnown && track.SampleCount > 0;
-    const Extended bytes = (walked != walked_.end() ? walked->second.Bytes : 0) +
+    const Extended bytes = (walked != nullptr ? walked->WalkedBytes : 0) +
                            (own ? static_cast<Extended>(track.SampleBytes) : 0);
-    const Extended time = (walked != walked_.end() ? walked->second.Time : 0) +
+    const Extended time = (walked != nullptr ? walked->WalkedTime : 0) +
                           (own ? static_cast<Extended>(track.SampleTime) : 0);
     if (time <= 0 || track.TimeScale == 0) {
         return std::nullopt;

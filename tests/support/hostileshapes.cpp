@@ -1,5 +1,6 @@
 #include "hostileshapes.h"
 
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -113,6 +114,26 @@ Bytes IsoManyFragmentRuns(std::size_t runs) {
     return file;
 }
 
+Bytes IsoCollidingTrackIds(std::size_t fragments, std::size_t runs, std::uint32_t stride) {
+    Bytes movie = Atom("mvhd", TimeHeaderPayload(1000, 0));
+    Append(movie,
+           Container("trak", {FullBoxOf("tkhd", 3, {0, 0, stride, 0, 0}),
+                              Container("mdia", {FullBoxOf("mdhd", 0, {0, 0, 1000, 0, 0}),
+                                                 Atom("hdlr", HandlerPayload("", "vide"))})}));
+    Append(movie, Container("mvex", {FullBoxOf("trex", 0, {stride, 1, 40, 0, 0})}));
+    Bytes file = Concat({Atom("ftyp", Bytes{'i', 's', 'o', '6', 0, 0, 0, 0}), Atom("moov", movie)});
+    Bytes trafs = FullBoxOf("mfhd", 0, {1});
+    for (std::size_t i = 0; i < runs; ++i) {
+        const auto id = static_cast<std::uint32_t>((i + 1) * stride);
+        Append(trafs, Container("traf", {FullBoxOf("tfhd", 0, {id})}));
+    }
+    const Bytes moof = Atom("moof", trafs);
+    for (std::size_t i = 0; i < fragments; ++i) {
+        Append(file, moof);
+    }
+    return file;
+}
+
 Bytes IsoManyTrackLookups(std::size_t count) {
     Bytes movie = Atom("mvhd", TimeHeaderPayload(1000, 5000));
     Append(movie,
@@ -191,6 +212,28 @@ SparseShape IsoSparseTopLevel(std::size_t headers, std::uint32_t spacing) {
     return shape;
 }
 
+SparseShape AviSparseTopLevel(std::size_t headers, std::uint32_t spacing) {
+    SparseShape shape;
+    shape.Head = AviFile();
+    shape.Head.resize(shape.Head.size() - 24); // its index
+    std::uint64_t at = shape.Head.size();
+    for (std::size_t i = 0; i < headers; ++i, at += spacing) {
+        Bytes header;
+        AppendText(header, "JUNK");
+        AppendLe32(header, spacing - 8);
+        shape.Writes.emplace_back(at, header);
+    }
+    Bytes title;
+    AppendText(title, "Far");
+    title.push_back(0);
+    const Bytes info = List("INFO", {Chunk("INAM", title)});
+    shape.Writes.emplace_back(at, info);
+    shape.Size = at + info.size();
+    const auto riffSize = static_cast<std::uint32_t>(shape.Size - 8);
+    std::memcpy(shape.Head.data() + 4, &riffSize, 4);
+    return shape;
+}
+
 SparseShape MatroskaSparseTopLevel(std::size_t headers, std::uint32_t spacing) {
     SparseShape shape;
     // An unknown-size segment that starts with its information and tracks.
@@ -220,6 +263,27 @@ void WriteSparse(const std::filesystem::path& path, const SparseShape& shape) {
     for (const auto& [at, bytes] : shape.Writes) {
         WriteAt(path, at, bytes);
     }
+}
+
+Bytes AviNestedIndexes(std::size_t bytes) {
+    Bytes file = AviFile();
+    // AviFile ends with a 16-byte index: it goes after the lists.
+    file.resize(file.size() - 24);
+    while (file.size() + 20 + 24 < bytes) {
+        AppendText(file, "LIST");
+        AppendLe32(file, 12);
+        AppendText(file, "abcdidx1");
+        AppendLe32(file, 1U << 20);
+    }
+    Bytes entry;
+    AppendText(entry, "00dc");
+    AppendLe32(entry, 0x10);
+    AppendLe32(entry, 4);
+    AppendLe32(entry, 1000);
+    Append(file, Chunk("idx1", entry));
+    const auto riffSize = static_cast<std::uint32_t>(file.size() - 8);
+    std::memcpy(file.data() + 4, &riffSize, 4);
+    return file;
 }
 
 } // namespace vidarium::testing

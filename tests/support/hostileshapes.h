@@ -15,6 +15,10 @@ namespace vidarium::testing {
 // A fragmented MP4 of `runs` tracks, whose first and last fragment (named
 // by its fragment index) each hold `runs` runs, all of track 1.
 Bytes IsoManyFragmentRuns(std::size_t runs);
+// A fragmented MP4 of one video track, of ID `stride`, and `fragments`
+// fragments of `runs` runs each, of tracks `stride`, 2 x `stride`, ...: IDs
+// that share one chain of a hash table whose bucket count is `stride`.
+Bytes IsoCollidingTrackIds(std::size_t fragments, std::size_t runs, std::uint32_t stride);
 // A movie box of `count` empty tracks and as many track extends boxes.
 Bytes IsoManyTrackLookups(std::size_t count);
 // A Matroska file whose one tag targets `uids` tracks and holds `simpleTags`
@@ -32,6 +36,11 @@ Bytes MatroskaManyTrackEntries(std::size_t count);
 // that does not hold.
 Bytes OggChecksumStorm(std::size_t tailBytes);
 
+// An AVI of about `bytes` bytes: its headers, then 20-byte lists each
+// holding an "idx1" header that claims 1 MiB, then a top-level index of
+// one 1,000-byte video chunk.
+Bytes AviNestedIndexes(std::size_t bytes);
+
 // Where a sparse file's top-level headers go: `headers` of them `spacing`
 // bytes apart, after the `head` bytes at the start.
 struct SparseShape {
@@ -41,6 +50,8 @@ struct SparseShape {
 };
 SparseShape IsoSparseTopLevel(std::size_t headers, std::uint32_t spacing);
 SparseShape MatroskaSparseTopLevel(std::size_t headers, std::uint32_t spacing);
+// An AVI's headers, the JUNK chunks, then an INFO list titled "Far".
+SparseShape AviSparseTopLevel(std::size_t headers, std::uint32_t spacing);
 void WriteSparse(const std::filesystem::path& path, const SparseShape& shape);
 
 } // namespace vidarium::testing
