@@ -660,6 +660,7 @@ void TForm1::ClearList() {
         }
         const std::lock_guard lock(unreadableMutex_);
         unreadable_.clear();
+        kept_.clear();
     });
 }
 
@@ -672,6 +673,11 @@ void TForm1::AddRow(FileRow row) {
 void TForm1::DirectoryUnreadable(const std::filesystem::path& directory) {
     const std::lock_guard lock(unreadableMutex_);
     unreadable_.push_back(PathToLocaleText(directory));
+}
+
+void TForm1::CataloguedKept(const KeptFolder& kept) {
+    const std::lock_guard lock(unreadableMutex_);
+    kept_.push_back(kept);
 }
 
 void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) {
@@ -721,6 +727,12 @@ void TForm1::ShowScanEnd() {
     }
     if (!paths.isEmpty()) {
         text += QStringLiteral(" - %1 could not be read").arg(QLocale().toString(paths.size()));
+    }
+    // What the catalogue kept of a drive that is not plugged in.
+    for (const KeptFolder& kept : kept_) {
+        text += QStringLiteral(" - %1 is not there - %2 catalogued movies kept")
+                    .arg(FromLocaleText(PathToLocaleText(kept.Folder)),
+                         QLocale().toString(static_cast<qulonglong>(kept.Movies)));
     }
     statusText_->setText(text);
     statusText_->setToolTip(TooltipText(paths.join(u'\n')));

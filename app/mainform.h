@@ -165,6 +165,7 @@ private:
     void TellCatalogueFault();
     // On the worker's thread: remembered for the status bar.
     void DirectoryUnreadable(const std::filesystem::path& directory) override;
+    void CataloguedKept(const KeptFolder& kept) override;
     void FileUnreadable(const std::filesystem::path& file, std::error_code error) override;
     // The status once a scan has ended, with what could not be read.
     void ShowScanEnd();
@@ -184,6 +185,7 @@ private:
     QString scanningFolder_;
     std::mutex unreadableMutex_;
     std::vector<std::string> unreadable_; // locale text, in the walk's order
+    std::vector<KeptFolder> kept_;
     WindowSteps steps_{this};
     // Outlives the worker, which uses it; null when it could not be opened.
     std::unique_ptr<Catalogue> catalogue_;

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -49,7 +50,8 @@ CREATE TABLE files(
     seq INTEGER NOT NULL,
     read_at INTEGER NOT NULL,
     row BLOB NOT NULL,
-    json TEXT NOT NULL
+    json TEXT NOT NULL,
+    device INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX files_in_walk_order ON files(walk, seq);
 CREATE VIEW movies AS SELECT
@@ -190,15 +192,15 @@ struct Catalogue::Statements {
         : AddWalk(db, "INSERT INTO walks(root) VALUES(?1) ON CONFLICT(root) DO NOTHING"),
           WalkId(db, "SELECT id FROM walks WHERE root = ?1"),
           EntriesBetween(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, "
-                             "walk, seq, row FROM files WHERE path >= ?1 AND path < ?2"),
+                             "walk, seq, row, device FROM files WHERE path >= ?1 AND path < ?2"),
           Entry(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, walk, "
-                    "seq, row FROM files WHERE path = ?1"),
+                    "seq, row, device FROM files WHERE path = ?1"),
           Store(db, "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
-                    "walk, seq, read_at, row, json) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-                    "?10, ?11) ON CONFLICT(path) DO UPDATE SET size = ?2, modified_ns = ?3, "
-                    "inode = ?4, all_formats = ?5, generation = ?6, walk = ?7, seq = ?8, "
-                    "read_at = ?9, row = ?10, json = ?11"),
-          Reorder(db, "UPDATE files SET walk = ?2, seq = ?3 WHERE id = ?1"),
+                    "walk, seq, read_at, row, json, device) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, "
+                    "?8, ?9, ?10, ?11, ?12) ON CONFLICT(path) DO UPDATE SET size = ?2, "
+                    "modified_ns = ?3, inode = ?4, all_formats = ?5, generation = ?6, walk = ?7, "
+                    "seq = ?8, read_at = ?9, row = ?10, json = ?11, device = ?12"),
+          Reorder(db, "UPDATE files SET walk = ?2, seq = ?3, device = ?4 WHERE id = ?1"),
           Remove(db, "DELETE FROM files WHERE id = ?1"),
           Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
           RowsBetween(db, "SELECT files.path, files.row, walks.root FROM files JOIN walks ON "
@@ -315,6 +317,25 @@ void Catalogue::CheckExisting() {
                              " was written by a newer Vidarium (catalogue version " +
                              std::to_string(version) + ")");
     }
+    if (version < kSchemaVersion) {
+        Upgrade(version);
+    }
+}
+
+void Catalogue::Upgrade(std::int64_t version) {
+    Execute(db_, "BEGIN IMMEDIATE");
+    try {
+        if (version < 2) {
+            // The file system each entry was seen on; 0 for those catalogued
+            // before.
+            Execute(db_, "ALTER TABLE files ADD COLUMN device INTEGER NOT NULL DEFAULT 0");
+        }
+        Execute(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        Execute(db_, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 template <typename Write> void Catalogue::Writing(Write&& write) {
@@ -362,6 +383,14 @@ void Catalogue::Flush() {
             Fail(error.what());
         }
     }
+}
+
+std::string Catalogue::RelativeOf(const Walk& walk, const std::string& path) const {
+    if (path.starts_with(walk.Root)) {
+        return path.substr(walk.Root.size());
+    }
+    const std::string key = AbsoluteText(path);
+    return key.starts_with(walk.Absolute) ? key.substr(walk.Absolute.size()) : key;
 }
 
 std::string Catalogue::KeyOf(const Walk& walk, const std::string& path) const {
@@ -417,6 +446,7 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
                 (entries.Number(5) != 0) == allFormats && entries.Number(6) == kReaderGeneration;
             known.Walk = entries.Number(7);
             known.Seq = entries.Number(8);
+            known.Device = static_cast<std::uint64_t>(entries.Number(10));
             if (known.Current) {
                 known.Row = entries.Bytes(9);
             }
@@ -457,16 +487,30 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
     Walk& walk = found->second;
     const std::int64_t seq = walk.NextSeq++;
     Known* known = KnownOf(walk, row.Path.native());
+    const std::uint64_t device = DeviceOf(walk, row.Path.native());
     if (known != nullptr) {
         known->Seen = true;
+        const std::string below = RelativeOf(walk, row.Path.native());
+        if (const auto listed = walk.Listed.find(FolderOf(below)); listed != walk.Listed.end()) {
+            std::vector<std::uint64_t>& seen = listed->second.DevicesSeen;
+            if (std::find(seen.begin(), seen.end(), known->Device) == seen.end()) {
+                seen.push_back(known->Device);
+            }
+        }
     }
     if (storedEntry) {
-        // Unchanged and in the same place of the walk: nothing to write.
-        if (known != nullptr && known->Walk == walk.Id && known->Seq == seq) {
+        // Unchanged, in the same place of the walk, on the same file system:
+        // nothing to write.
+        if (known != nullptr && known->Walk == walk.Id && known->Seq == seq &&
+            known->Device == device) {
             return;
         }
         Writing([&] {
-            statements_->Reorder.Bind(1, *storedEntry).Bind(2, walk.Id).Bind(3, seq).Run();
+            statements_->Reorder.Bind(1, *storedEntry)
+                .Bind(2, walk.Id)
+                .Bind(3, seq)
+                .Bind(4, static_cast<std::int64_t>(device))
+                .Run();
         });
         return;
     }
@@ -491,7 +535,8 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
             .Bind(8, seq)
             .Bind(9, static_cast<std::int64_t>(std::time(nullptr)))
             .Bind(10, EncodeRow(row))
-            .BindText(11, json);
+            .BindText(11, json)
+            .Bind(12, static_cast<std::int64_t>(device));
         store.Run();
     });
 }
@@ -510,7 +555,32 @@ void Catalogue::FolderUnreadable(std::int64_t walk, const std::string& folder) {
     }
 }
 
-void Catalogue::RemoveUnseen(const Walk& walk) {
+void Catalogue::FolderListed(std::int64_t walk, const std::string& folder, std::uint64_t device) {
+    const auto found = walks_.find(walk);
+    if (found != walks_.end()) {
+        std::string below = RelativeOf(found->second, folder);
+        if (!below.empty() && !EndsWithSeparator(below)) {
+            below += kSeparator;
+        }
+        found->second.Listed[below].Device = device;
+    }
+}
+
+std::string_view Catalogue::FolderOf(std::string_view below) {
+    const std::size_t last = below.rfind(kSeparator);
+    return last == std::string_view::npos ? std::string_view() : below.substr(0, last + 1);
+}
+
+std::uint64_t Catalogue::DeviceOf(const Walk& walk, const std::string& path) const {
+    const auto listed = walk.Listed.find(FolderOf(RelativeOf(walk, path)));
+    return listed != walk.Listed.end() ? listed->second.Device : 0;
+}
+
+std::vector<KeptFolder> Catalogue::RemoveUnseen(const Walk& walk) {
+    // Kept entries by the folder that is not there: the entry's own folder
+    // when it is listed on another file system, else the first folder on
+    // its path that the walk did not list.
+    std::map<std::string, std::size_t> kept;
     for (const auto& [path, known] : walk.Entries) {
         // A file this walk would not list (a Matroska file while "All
         // formats" is off) keeps its entry: it was not looked for.
@@ -519,24 +589,60 @@ void Catalogue::RemoveUnseen(const Walk& walk) {
             !IsListedExtension(LowerCaseExtension(ExtensionOf(name)), walk.AllFormats)) {
             continue;
         }
-        bool kept = false;
-        for (const std::string& folder : walk.Unreadable) {
-            kept = kept || path.starts_with(folder);
+        const bool unreadable =
+            std::any_of(walk.Unreadable.begin(), walk.Unreadable.end(),
+                        [&](const std::string& folder) { return path.starts_with(folder); });
+        if (unreadable) {
+            continue; // told as a folder that could not be read
         }
-        if (!kept) {
-            statements_->Remove.Bind(1, known.Id).Run();
+        const std::string_view folder = FolderOf(path);
+        const auto listed = walk.Listed.find(folder);
+        if (listed != walk.Listed.end() && listed->second.Device != 0) {
+            const ListedFolder& here = listed->second;
+            const bool sameFileSystem = known.Device == here.Device ||
+                                        std::find(here.DevicesSeen.begin(), here.DevicesSeen.end(),
+                                                  known.Device) != here.DevicesSeen.end();
+            if (sameFileSystem) {
+                statements_->Remove.Bind(1, known.Id).Run();
+                continue;
+            }
+            ++kept[std::string(folder)];
+            continue;
+        }
+        std::size_t end = 0;
+        while (end < folder.size()) {
+            end = folder.find(kSeparator, end) + 1;
+            if (!walk.Listed.contains(folder.substr(0, end))) {
+                break;
+            }
+        }
+        ++kept[std::string(folder.substr(0, end))];
+    }
+    // A folder inside another that is not there is told as part of it.
+    std::vector<KeptFolder> folders;
+    for (const auto& [folder, movies] : kept) {
+        if (!folders.empty() && folder.starts_with(folders.back().Folder)) {
+            folders.back().Movies += movies;
+        } else {
+            folders.push_back({folder, movies});
         }
     }
+    for (KeptFolder& folder : folders) {
+        folder.Root = folder.Folder.empty();
+        folder.Folder = walk.Root + folder.Folder;
+    }
+    return folders;
 }
 
-void Catalogue::EndWalk(std::int64_t walkHandle, bool complete) {
+std::vector<KeptFolder> Catalogue::EndWalk(std::int64_t walkHandle, bool complete) {
     const auto found = walks_.find(walkHandle);
     if (found == walks_.end()) {
-        return;
+        return {};
     }
+    std::vector<KeptFolder> kept;
     if (complete) {
         Writing([&] {
-            RemoveUnseen(found->second);
+            kept = RemoveUnseen(found->second);
             statements_->Finished.Bind(1, found->second.Id)
                 .Bind(2, static_cast<std::int64_t>(std::time(nullptr)))
                 .Run();
@@ -544,6 +650,7 @@ void Catalogue::EndWalk(std::int64_t walkHandle, bool complete) {
     }
     walks_.erase(found);
     Flush();
+    return kept;
 }
 
 void Catalogue::CollectRows(const std::string& folder, const std::string& absolute,

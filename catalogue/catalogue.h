@@ -29,7 +29,9 @@ public:
 class Catalogue final : public RowCatalogue {
 public:
     // Kept in the file's user_version; a newer file is refused.
-    static constexpr int kSchemaVersion = 1;
+    // Raised when a table gains or changes a column; an older file is
+    // brought up to it when opened.
+    static constexpr int kSchemaVersion = 2;
     // How long a scan waits for another one on the same catalogue.
     static constexpr std::chrono::milliseconds kBusyWait{5000};
     // Rows are committed at least this often during a scan.
@@ -50,7 +52,8 @@ public:
     void Keep(std::int64_t walk, const FileRow& row,
               std::optional<std::int64_t> storedEntry) override;
     void FolderUnreadable(std::int64_t walk, const std::string& folder) override;
-    void EndWalk(std::int64_t walk, bool complete) override;
+    void FolderListed(std::int64_t walk, const std::string& folder, std::uint64_t device) override;
+    std::vector<KeptFolder> EndWalk(std::int64_t walk, bool complete) override;
     // An empty `folder`: every row, each relative to the folder it was
     // walked from. A path that is itself an entry gives its row alone.
     std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) override;
@@ -70,6 +73,16 @@ private:
         std::int64_t Seq = 0;
         std::string Row;   // until the walk looks it up
         bool Seen = false; // by this walk
+        // The file system it was last seen on (0: not known, catalogued
+        // before file systems were).
+        std::uint64_t Device = 0;
+    };
+    // A folder the walk listed, by its path below the root.
+    struct ListedFolder {
+        std::uint64_t Device = 0;
+        // The file systems its catalogued files that the walk found were
+        // seen on before: a folder that still holds them is the same one.
+        std::vector<std::uint64_t> DevicesSeen;
     };
     // Paths hashed for look-ups by a part of a longer text.
     struct PathHash {
@@ -88,18 +101,25 @@ private:
         // their rows in one pass before the walk lists anything.
         std::unordered_map<std::string, Known, PathHash, std::equal_to<>> Entries;
         std::vector<std::string> Unreadable; // below the root
+        std::unordered_map<std::string, ListedFolder, PathHash, std::equal_to<>> Listed;
     };
 
     void CreateSchema();
     void CheckExisting();
+    void Upgrade(std::int64_t version);
     // Runs `write` inside the current transaction; a failure ends all
     // writing, with its reason kept.
     template <typename Write> void Writing(Write&& write);
     void Commit();
     void Fail(const std::string& reason);
     std::string KeyOf(const Walk& walk, const std::string& path) const;
+    // A path of the walk below its root (its key when it lies elsewhere).
+    std::string RelativeOf(const Walk& walk, const std::string& path) const;
     Known* KnownOf(Walk& walk, const std::string& path);
-    void RemoveUnseen(const Walk& walk);
+    // The folder of a path below the root, ending with the separator.
+    static std::string_view FolderOf(std::string_view below);
+    std::uint64_t DeviceOf(const Walk& walk, const std::string& path) const;
+    std::vector<KeptFolder> RemoveUnseen(const Walk& walk);
     // The stored rows whose paths lie in [from, to) (all when `folder` is
     // empty), named as a scan of `folder` names them.
     void CollectRows(const std::string& folder, const std::string& absolute,

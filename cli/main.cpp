@@ -170,6 +170,16 @@ public:
                      vidarium::PathToLocaleText(directory).c_str());
     }
 
+    void CataloguedKept(const vidarium::KeptFolder& kept) override {
+        std::lock_guard lock(mutex_);
+        EraseProgressLocked();
+        // A folder named on the command line that is not there fails the
+        // scan, as a missing path does; one below it is a warning.
+        pathFailed_ = pathFailed_ || kept.Root;
+        std::fprintf(stderr, "vidarium-scan: %s is not there - %zu catalogued movies kept\n",
+                     vidarium::PathToLocaleText(kept.Folder).c_str(), kept.Movies);
+    }
+
     bool PathFailed() {
         std::lock_guard lock(mutex_);
         return pathFailed_;

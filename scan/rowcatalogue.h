@@ -20,6 +20,16 @@ struct StoredEntry {
     std::string Row; // the catalogue's own form
 };
 
+// Catalogued movies a complete walk did not find but kept, because their
+// folder (as the scan names it) is not there: missing, or now on another
+// file system (an empty mount point where a drive was).
+struct KeptFolder {
+    std::string Folder;
+    std::size_t Movies = 0;
+    bool Root = false; // the folder walked itself
+    friend bool operator==(const KeptFolder&, const KeptFolder&) = default;
+};
+
 class RowCatalogue {
 public:
     virtual ~RowCatalogue() = default;
@@ -39,9 +49,15 @@ public:
                       std::optional<std::int64_t> storedEntry) = 0;
     // A folder of the walk that could not be read: its entries stay.
     virtual void FolderUnreadable(std::int64_t walk, const std::string& folder) = 0;
-    // The walk has ended; when it was `complete` (not stopped), the entries
-    // below its root that it did not see are removed.
-    virtual void EndWalk(std::int64_t walk, bool complete) = 0;
+    // A folder of the walk (ending with the separator) was listed, on the
+    // file system of `device` (0: not known).
+    virtual void FolderListed(std::int64_t walk, const std::string& folder,
+                              std::uint64_t device) = 0;
+    // The walk has ended. When it was `complete` (not stopped), an entry it
+    // did not see is removed where the walk listed the entry's own folder on
+    // the file system the entry was seen on; the others are kept, and named
+    // by the folders that are not there.
+    virtual std::vector<KeptFolder> EndWalk(std::int64_t walk, bool complete) = 0;
     // The stored rows below a folder, in the order they were last walked,
     // and when the folder was last walked to its end (0: never).
     virtual std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) = 0;

@@ -127,9 +127,17 @@ void TScanFilesThread::DeliverNext() {
                     }
                     host_.DirectoryUnreadable(folder.Path);
                 },
-                [this](WalkEnd& end) {
+                [this](ListedFolder& folder) {
                     if (catalogue_ != nullptr) {
-                        catalogue_->EndWalk(end.Walk, end.Complete);
+                        catalogue_->FolderListed(folder.Walk, folder.Path, folder.Device);
+                    }
+                },
+                [this](WalkEnd& end) {
+                    if (catalogue_ == nullptr) {
+                        return;
+                    }
+                    for (const KeptFolder& kept : catalogue_->EndWalk(end.Walk, end.Complete)) {
+                        host_.CataloguedKept(kept);
                     }
                 },
                 [this](UnreadablePath& path) { host_.PathUnreadable(path.Path, path.Error); },

@@ -139,6 +139,11 @@ struct UnreadableFolder {
     fs::path Path;
     std::int64_t Walk = 0;
 };
+struct ListedFolder {
+    std::string Path;
+    std::uint64_t Device = 0;
+    std::int64_t Walk = 0;
+};
 // The walk of one folder (or a file named itself) has handed over its rows.
 struct WalkEnd {
     std::int64_t Walk = 0;
@@ -149,7 +154,7 @@ struct UnreadablePath {
     std::error_code Error;
 };
 using PendingStep =
-    std::variant<StatusStep, UnreadableFolder, UnreadablePath, WalkEnd, PendingFile>;
+    std::variant<StatusStep, UnreadableFolder, ListedFolder, UnreadablePath, WalkEnd, PendingFile>;
 
 // Waits for a loader's result; while it waits, the pool may start another
 // loader beside loads that wait for their storage. False once `ended`.
@@ -177,6 +182,7 @@ struct TScanFilesThread::Listing {
     };
     bool Listed = false;   // false: the directory cannot be listed
     bool Complete = false; // false: larger than one listing holds
+    bool Whole = true;     // false: the listing failed before its end
     std::vector<Entry> Entries;
     walkparts::AheadSlot Slot;
 

@@ -30,6 +30,7 @@ TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit
         listing->Entries.push_back(std::move(entry));
         entries.increment(error);
         if (error) {
+            listing->Whole = false;
             break;
         }
     }
@@ -89,7 +90,7 @@ TScanFilesThread::ListHere(const std::string& directory) {
 
 void TScanFilesThread::ScanDirectory(std::string& directory,
                                      std::vector<DirectoryIdentity>& ancestors,
-                                     std::shared_ptr<Listing> listing) {
+                                     std::shared_ptr<Listing> listing, std::uint64_t device) {
     Emit(StatusStep{PathToLocaleText(directory + "*")});
     if (!listing) {
         listing = ListHere(directory);
@@ -98,9 +99,17 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
         Emit(UnreadableFolder{directory, walk_});
         return;
     }
+    // Before its rows: the catalogue keeps with each where it was seen, and
+    // forgets only files of a folder listed on their own file system.
+    Emit(ListedFolder{directory, device, walk_});
+    if (!listing->Whole) {
+        Emit(UnreadableFolder{directory, walk_});
+    }
     if (!listing->Complete) {
         listing.reset();
-        FilePass(directory);
+        if (!FilePass(directory)) {
+            Emit(UnreadableFolder{directory, walk_});
+        }
         if (!ShouldEndPass() && Recurse) {
             DirectoryPass(directory, ancestors);
         }
@@ -145,11 +154,11 @@ void TScanFilesThread::Enter(std::string& directory, std::vector<DirectoryIdenti
     // entered again.
     const auto identity = IdentifyDirectory(directory);
     if (!identity) {
-        ScanDirectory(directory, ancestors, std::move(listing));
+        ScanDirectory(directory, ancestors, std::move(listing), 0);
     } else if (std::find(ancestors.begin(), ancestors.end(), *identity) == ancestors.end()) {
         ancestors.push_back(*identity);
         const LeavesPathOnExit leaving{ancestors};
-        ScanDirectory(directory, ancestors, std::move(listing));
+        ScanDirectory(directory, ancestors, std::move(listing), identity->Device);
     }
 }
 
@@ -187,13 +196,12 @@ void TScanFilesThread::Subdirectories(std::string& directory, std::vector<Subdir
     }
 }
 
-void TScanFilesThread::FilePass(const std::string& directory) {
+bool TScanFilesThread::FilePass(const std::string& directory) {
     try {
         std::error_code error;
         fs::directory_iterator entries(fs::path(directory), error);
         if (error) {
-            Emit(UnreadableFolder{directory, walk_});
-            return;
+            return false;
         }
         while (entries != fs::directory_iterator() && !ShouldEndPass()) {
             filesSeen_.fetch_add(1, std::memory_order_relaxed);
@@ -202,11 +210,13 @@ void TScanFilesThread::FilePass(const std::string& directory) {
             ConsiderEntry(*entries, entries->is_directory(typeError));
             entries.increment(error);
             if (error) {
-                break;
+                return false;
             }
         }
+        return true;
     } catch (...) {
         // A failed enumeration ends this directory's file pass only.
+        return false;
     }
 }
 

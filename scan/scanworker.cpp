@@ -160,10 +160,11 @@ bool TScanFilesThread::ScanRoot(const fs::path& path, std::string& shown) {
     // The directories on the path being walked, the root first; each is
     // identified once, before it is entered.
     std::vector<DirectoryIdentity> ancestors;
-    if (const auto identity = IdentifyDirectory(text)) {
+    const auto identity = IdentifyDirectory(text);
+    if (identity) {
         ancestors.push_back(*identity);
     }
-    ScanDirectory(text, ancestors, std::move(listing));
+    ScanDirectory(text, ancestors, std::move(listing), identity ? identity->Device : 0);
     if (catalogue_ != nullptr) {
         Emit(WalkEnd{walk_, !ShouldEndPass()});
     }

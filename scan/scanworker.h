@@ -69,6 +69,11 @@ public:
         (void)path;
         (void)error;
     }
+    // Called on the worker's thread when a complete walk did not find
+    // catalogued movies but kept them, because their folder is not there
+    // (missing, or an empty mount point where a drive was). Not a step: it
+    // must not block.
+    virtual void CataloguedKept(const KeptFolder& folder) { (void)folder; }
     // Called on the worker's thread when a file the listing names cannot be
     // opened; it still gets its plain row. Not a step: it must not block.
     virtual void FileUnreadable(const std::filesystem::path& file, std::error_code error) {
@@ -140,8 +145,9 @@ private:
     struct Pipeline;
     // `directory` ends with the separator; the walk appends to it and gives
     // it back unchanged. `listing`: the directory listed ahead, or null.
+    // `device`: the file system the directory is on (0: not known).
     void ScanDirectory(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
-                       std::shared_ptr<Listing> listing);
+                       std::shared_ptr<Listing> listing, std::uint64_t device);
     // A subdirectory, unless it is already on the path being walked.
     void Enter(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
                std::shared_ptr<Listing> listing);
@@ -151,7 +157,8 @@ private:
                         std::vector<DirectoryIdentity>& ancestors);
     // A directory too large to be listed at once: its files from the open
     // listing, then its subdirectories from another.
-    void FilePass(const std::string& directory);
+    // False when the listing failed before its end.
+    bool FilePass(const std::string& directory);
     void DirectoryPass(std::string& directory, std::vector<DirectoryIdentity>& ancestors);
     void ScanPathsOf(const PathSource& paths);
     void QueueNamedFile(const std::filesystem::path& path);

@@ -149,6 +149,74 @@ TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     EXPECT_EQ(StoredAndOpened(dir / "err").second, 1);
 }
 
+TEST(Catalogue, AFolderThatIsNotThereKeepsItsMovies) {
+    TempDir dir;
+    const fs::path media = dir / "media";
+    for (const char* name : {"Films1/a.avi", "Films1/b.avi", "Films2/c.avi", "Films2/Old/d.avi"}) {
+        fs::create_directories((media / name).parent_path());
+        WriteFile(media / name, AviFile());
+    }
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    const auto scan = [&](const fs::path& folder, const std::string& options = "") {
+        return RunScanner(options + catalogue + " " + Quote(folder.native()), dir / "err");
+    };
+    ASSERT_EQ(scan(media).status, 0);
+    const std::string films2 = scan(media / "Films2", "--offline ").out;
+    ASSERT_NE(films2.find("d.avi"), std::string::npos);
+
+    // A drive unplugged: its folder under the parent is gone. Its movies
+    // stay, and the scan says so; a file really removed beside it goes.
+    fs::rename(media / "Films2", dir / "drawer");
+    fs::remove(media / "Films1" / "b.avi");
+    Outcome parent = scan(media);
+    EXPECT_EQ(parent.status, 0);
+    EXPECT_NE(ReadText(dir / "err")
+                  .find((media / "Films2").native() + "/ is not there - 2 catalogued movies kept"),
+              std::string::npos)
+        << ReadText(dir / "err");
+    EXPECT_EQ(scan(media / "Films2", "--offline ").out, films2);
+    EXPECT_EQ(scan(media / "Films1", "--offline ").out.find("b.avi"), std::string::npos);
+
+    // The empty mount point left behind: the folder is there, on another
+    // file system than its movies were seen on.
+    fs::create_directories(media / "Films2");
+    Sql(dir / "c.db", "UPDATE files SET device = device + 1 WHERE CAST(path AS TEXT) LIKE "
+                      "'%/Films2/%'");
+    for (const fs::path& folder : {media, media / "Films2"}) {
+        SCOPED_TRACE(folder.native());
+        const Outcome outcome = scan(folder);
+        // Named itself, a folder that is not there fails the scan.
+        EXPECT_EQ(outcome.status, folder == media ? 0 : 1);
+        EXPECT_NE(ReadText(dir / "err").find("Films2/ is not there - 2 catalogued movies kept"),
+                  std::string::npos)
+            << ReadText(dir / "err");
+        EXPECT_EQ(scan(media / "Films2", "--offline ").out, films2);
+    }
+
+    // Entries catalogued before file systems were kept (0) go where the
+    // folder still holds others of them, and stay where it holds none.
+    WriteFile(media / "Films1" / "b.avi", AviFile());
+    ASSERT_EQ(scan(media).status, 0);
+    Sql(dir / "c.db", "UPDATE files SET device = 0");
+    fs::remove(media / "Films1" / "b.avi");
+    ASSERT_EQ(scan(media).status, 0);
+    const std::string all = scan(media, "--offline ").out;
+    EXPECT_EQ(all.find("b.avi"), std::string::npos);
+    EXPECT_NE(all.find("d.avi"), std::string::npos);
+
+    // The drive back in its place: its movies are found again, nothing kept.
+    fs::remove(media / "Films2");
+    fs::rename(dir / "drawer", media / "Films2");
+    ASSERT_EQ(scan(media).status, 0);
+    EXPECT_EQ(ReadText(dir / "err").find("is not there"), std::string::npos);
+
+    // A catalogue from before file systems were kept is brought up to date.
+    const std::string now = scan(media, "--offline ").out;
+    Sql(dir / "c.db", "ALTER TABLE files DROP COLUMN device; PRAGMA user_version = 1");
+    EXPECT_EQ(scan(media).out, scan(media, "--offline ").out);
+    EXPECT_EQ(scan(media, "--offline ").out, now);
+}
+
 Bytes ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -115,6 +115,17 @@ private slots:
                  qPrintable(form.StatusText()));
         QVERIFY(QFileInfo(TForm1::CatalogueFile()).permissions() ==
                 (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser));
+        // Back, but a subfolder away (a drive in a drawer): the scan keeps its
+        // movies and says so.
+        fs::rename(dir / "away", dir / "tree");
+        fs::rename(dir / "tree" / "sub", dir / "away");
+        scanWith(Qt::NoModifier);
+        QCOMPARE(form.Files->rowCount(), 1);
+        QVERIFY2(form.StatusText().endsWith(QStringLiteral(" - ") + Q(dir / "tree" / "sub") +
+                                            "/ is not there - 2 catalogued movies kept"),
+                 qPrintable(form.StatusText()));
+        scanWith(Qt::NoModifier);
+        QVERIFY(form.StatusText().contains(QStringLiteral("is not there")));
     }
 
     void settingsAreRemembered() {
