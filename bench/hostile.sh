@@ -30,7 +30,7 @@ echo "|---|---|---|---|---|"
 for file in "$work"/shapes/*; do
   echo "| $(basename "$file") ($(du -k --apparent-size "$file" | cut -f1) KB) | $(measure "$file")"
 done
-for file in mov-expansion.mov mkv-tag-targets.mkv; do
+for file in mov-expansion.mov mov-expansion-63.mov mkv-tag-targets.mkv; do
   mkdir -p "$work/copies-$file"
   for i in $(seq 1 16); do cp "$work/shapes/$file" "$work/copies-$file/$i-$file"; done
   echo "| 16 copies of $file | $(measure "$work/copies-$file")"

@@ -439,6 +439,28 @@ TEST(Bounds, ExpansionHoldsOnlyWhatItProduces) {
     EXPECT_LT(largestAllocation.load(), std::size_t{4} << 20);
 }
 
+TEST(Bounds, ModernExpansionIsWhatTheFileCanDescribe) {
+    // A 64 KB movie whose header expands to 63 MiB: the MP4 reader held the
+    // expansion twice over (210 MB), then the classic reader expanded it
+    // again. The classic row still comes, from its own bounds.
+    const Bytes small = MovExpansion(63U << 20);
+    MemorySource source(small);
+    CIsoReader iso;
+    peakHeldBytes = heldBytes.load();
+    const std::size_t before = heldBytes.load();
+    EXPECT_FALSE(iso.LoadFromSource(source, "small.mov"));
+    EXPECT_LT(peakHeldBytes.load() - before, CIsoReader::kMinMovieExpansion + (1U << 20));
+    EXPECT_EQ(LoadBytes(small).reader->DurationMs, 9000u);
+
+    // Within what the file can describe, the expansion is held once.
+    const Bytes fits = MovExpansion(6U << 20);
+    MemorySource fitting(fits);
+    peakHeldBytes = heldBytes.load();
+    EXPECT_TRUE(iso.LoadFromSource(fitting, "fits.mov"));
+    EXPECT_EQ(iso.Summary.Width, 640);
+    EXPECT_LT(peakHeldBytes.load() - before, (6U << 20) + (6U << 20) / 2);
+}
+
 TEST(Bounds, ExpansionsShareOneBudgetPerLoad) {
     // Three compressed headers of 100 MiB each: the first two fit in the
     // 256 MiB budget, the third runs past it and is a fault of its step, and

@@ -30,16 +30,10 @@ int main(int argc, char** argv) {
         WriteFile(root / "ogg-checksum-storm.ogv", OggChecksumStorm(256U << 10));
         WriteSparse(root / "iso-sparse.mp4", IsoSparseTopLevel(10'000, 32U << 10));
         WriteSparse(root / "mkv-sparse.mkv", MatroskaSparseTopLevel(10'000, 32U << 10));
-        // A movie whose compressed header expands to 100 MiB.
-        constexpr std::size_t kExpanded = 100U << 20;
-        Bytes head =
-            Atom("moov",
-                 Concat({Atom("mvhd", TimeHeaderPayload(1, 9)),
-                         Track("vide", 600, 5400, VideoDescriptions("avc1", 640, 480, "H.264"))}));
-        AppendBe32(head, static_cast<std::uint32_t>(kExpanded - head.size()));
-        AppendText(head, "free");
-        WriteFile(root / "mov-expansion.mov",
-                  CompressedMovieStream(ZlibCompressFilled(head, 0, kExpanded - head.size()), 0));
+        // Movies whose compressed header expands to 100 MiB, and to just
+        // under the largest movie box the MP4 reader reads.
+        WriteFile(root / "mov-expansion.mov", MovExpansion(100U << 20));
+        WriteFile(root / "mov-expansion-63.mov", MovExpansion(63U << 20));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "make_hostile_files: %s\n", error.what());
         return 1;

@@ -96,4 +96,9 @@ std::optional<std::vector<std::uint8_t>> InflateMovieHeader(std::span<const std:
     }
 }
 
+std::size_t ExpectedExpansion(std::uint32_t declared, std::size_t compressed, std::size_t budget) {
+    const std::uint64_t most = std::uint64_t{compressed} * 1032 + 256;
+    return static_cast<std::size_t>(std::min<std::uint64_t>({declared, most, budget}));
+}
+
 } // namespace vidarium

@@ -23,6 +23,10 @@ namespace vidarium {
 // output buffer that starts at the declared size and grows by the input
 // length rounded up to 256; but a stream that expands to hundreds of
 // megabytes before it fails costs time, not memory.
+// What an expansion of `compressed` bytes declared to give `declared` can
+// hold at most, within `budget`: zlib expands a byte to 1,032 at most.
+std::size_t ExpectedExpansion(std::uint32_t declared, std::size_t compressed, std::size_t budget);
+
 std::optional<std::vector<std::uint8_t>> InflateMovieHeader(std::span<const std::uint8_t> input,
                                                             std::uint32_t expected,
                                                             std::size_t& budget,

@@ -39,10 +39,18 @@ void IsoLoad::ExpandCompressedMovie() {
         data->Payload.size() < 4) {
         return;
     }
-    // The same expansion and bounds as the QuickTime reader's, within the
-    // largest movie box this reader reads.
-    std::size_t budget = CIsoReader::kMaxMovieBox;
-    const std::optional<std::vector<std::uint8_t>> expanded =
+    // The same expansion as the QuickTime reader's, within the largest movie
+    // box this reader reads and what a movie box of this file can describe.
+    const auto fileSize = static_cast<std::uint64_t>(std::max<std::int64_t>(source_.Size(), 0));
+    std::size_t budget = static_cast<std::size_t>(std::min(
+        CIsoReader::kMaxMovieBox,
+        std::max(CIsoReader::kMinMovieExpansion, CIsoReader::kMovieBytesPerFileByte * fileSize)));
+    // Counted before it is made, so that no other load starts beside it
+    // while it computes.
+    const std::size_t expected =
+        ExpectedExpansion(LoadBe32(data->Payload, 0), data->Payload.size() - 4, budget);
+    memory_.Add(expected);
+    std::optional<std::vector<std::uint8_t>> expanded =
         InflateMovieHeader(data->Payload.subspan(4), LoadBe32(data->Payload, 0), budget, stop_);
     if (!expanded || expanded->size() < AtomHeader::kShortLength) {
         return;
@@ -51,8 +59,10 @@ void IsoLoad::ExpandCompressedMovie() {
     if (!IsFourCC(header.Type, "moov") || header.HeaderLength != AtomHeader::kShortLength) {
         return;
     }
-    memory_.Add(expanded->size());
-    movie_.assign(expanded->begin() + AtomHeader::kShortLength, expanded->end());
+    memory_.Add(expanded->size() - std::min(expected, expanded->size()));
+    // Moved, not copied: the expansion may be tens of megabytes.
+    expanded->erase(expanded->begin(), expanded->begin() + AtomHeader::kShortLength);
+    movie_ = std::move(*expanded);
 }
 
 std::optional<IsoLoad::TopBox> IsoLoad::TopBoxAt(std::int64_t position, std::int64_t size) {

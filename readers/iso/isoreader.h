@@ -25,6 +25,12 @@ public:
     static constexpr std::size_t kMaxTracks = 4096;
     // The movie box is read whole only up to this size.
     static constexpr std::uint64_t kMaxMovieBox = 64U << 20;
+    // A compressed movie box expands to at most this many bytes per byte of
+    // the file (its sample tables take a few bytes a sample, each sample a
+    // byte of the file or more), or this floor (a reference movie's samples
+    // are in other files).
+    static constexpr std::uint64_t kMovieBytesPerFileByte = 16;
+    static constexpr std::uint64_t kMinMovieExpansion = 8U << 20;
     // A fragment's header box, and the fragment index at the end.
     static constexpr std::uint64_t kMaxFragmentBox = 16U << 20;
     // Fragments that state no times are added up for the length, at most

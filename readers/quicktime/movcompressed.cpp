@@ -39,6 +39,11 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     }
     const std::span<const std::uint8_t> payload = node.Payload();
     std::size_t budget = kExpansionBudget - expandedBytes_;
+    // Counted before it is made, so that no other load starts beside it
+    // while it computes.
+    const std::size_t expected = ExpectedExpansion(
+        LoadBe32(payload, 0), payload.size() > 4 ? payload.size() - 4 : 0, budget);
+    memory_.Add(expected);
     std::optional<std::vector<std::uint8_t>> inflated;
     try {
         inflated = InflateMovieHeader(payload.size() > 4 ? payload.subspan(4)
@@ -55,7 +60,7 @@ void CQuickTimeReader::ExpandMovieHeader(AtomNode& node) {
     }
     // The expanded buffer replaces the compressed payload; the nodes made from
     // it borrow their payloads from it.
-    memory_.Add(inflated->size());
+    memory_.Add(inflated->size() - std::min(expected, inflated->size()));
     node.Owned = std::move(*inflated);
     node.Data = node.Owned.empty() ? reinterpret_cast<const std::uint8_t*>("") : node.Owned.data();
     node.DataLength = node.Owned.size();

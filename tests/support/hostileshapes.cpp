@@ -148,6 +148,15 @@ Bytes IsoManyTrackLookups(std::size_t count) {
     return Concat({Atom("ftyp", Bytes{'i', 's', 'o', 'm', 0, 0, 0, 0}), Atom("moov", movie)});
 }
 
+Bytes MovExpansion(std::size_t expanded) {
+    Bytes head = Atom(
+        "moov", Concat({Atom("mvhd", TimeHeaderPayload(1, 9)),
+                        Track("vide", 600, 5400, VideoDescriptions("avc1", 640, 480, "H.264"))}));
+    AppendBe32(head, static_cast<std::uint32_t>(expanded - head.size()));
+    AppendText(head, "free");
+    return CompressedMovieStream(ZlibCompressFilled(head, 0, expanded - head.size()), 0);
+}
+
 Bytes MatroskaManyTagTargets(std::size_t uids, std::size_t simpleTags, std::size_t dateBytes) {
     Bytes targets;
     for (std::size_t i = 0; i < uids; ++i) {

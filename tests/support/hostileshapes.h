@@ -21,6 +21,9 @@ Bytes IsoManyFragmentRuns(std::size_t runs);
 Bytes IsoCollidingTrackIds(std::size_t fragments, std::size_t runs, std::uint32_t stride);
 // A movie box of `count` empty tracks and as many track extends boxes.
 Bytes IsoManyTrackLookups(std::size_t count);
+// A QuickTime movie whose compressed movie header expands to `expanded`
+// bytes: a movie box of one video track and a free atom.
+Bytes MovExpansion(std::size_t expanded);
 // A Matroska file whose one tag targets `uids` tracks and holds `simpleTags`
 // bit rates, and (when `dateBytes` > 0) a statistics writing date of that
 // many bytes.
