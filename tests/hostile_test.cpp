@@ -639,6 +639,20 @@ TEST(TransportStream, DtsHdSubstreamGivesThePresentationsChannels) {
     EXPECT_EQ(DecodeDtsSubstreamHeader(Bytes(header.begin(), header.begin() + 16)).Channels, 0u);
 }
 
+// ADTS states its rate by index alone: 13 to 15 name none (the next bits
+// were taken for a rate, "1050335" for a mono clip).
+TEST(TransportStream, AdtsRateIndexWithoutARate) {
+    for (const auto& [index, rate] : {std::pair{3U, 48000U}, {12U, 7350U}, {13U, 0U}, {15U, 0U}}) {
+        SCOPED_TRACE(index);
+        // Sync, MPEG-4, layer 0, no CRC; AAC LC, the index, private bit, one
+        // channel.
+        const Bytes frame{0xFF, 0xF1, static_cast<std::uint8_t>(0x40 | (index << 2)), 0x40,
+                          0x00, 0x1F, 0xFC};
+        EXPECT_EQ(DecodeAdtsHeader(frame).SampleRate, rate);
+        EXPECT_EQ(DecodeAdtsHeader(frame).Channels, 1U);
+    }
+}
+
 // Windows Media headers: the extended stream properties give the frame
 // and bit rates; a broadcast has no duration; a header object that claims
 // more than the file holds is read as far as the file goes.

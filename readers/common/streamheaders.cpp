@@ -501,7 +501,10 @@ CodecDetails DecodeAdtsHeader(ByteSpan frame) {
         return details;
     }
     bits.Skip(1 + 2 + 1 + 2); // ID, layer, protection, profile
-    details.SampleRate = ReadAacSampleRate(bits);
+    // ADTS has no escape to an explicit rate: an index of 13 or more states
+    // none.
+    const std::uint32_t index = bits.Read(4);
+    details.SampleRate = index < kAacSampleRates.size() ? kAacSampleRates[index] : 0;
     bits.Skip(1);
     details.Channels = AacChannels(bits.Read(3));
     return details;
