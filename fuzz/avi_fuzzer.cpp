@@ -20,6 +20,7 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
         const auto size = static_cast<std::int64_t>(input.size());
         const FileRow modern =
             MakeModernRow("input.avi", input.size(), RowSource::Avi, reader.StreamSummary(size));
+        CheckModernCells(modern);
         return outcome + Describe("modern avi", streams, &modern) + "fetched " +
                std::to_string(again.BytesFetched()) + "\n";
     } catch (const ReaderError&) {

@@ -13,6 +13,7 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
         const bool accepted = reader.LoadFromSource(source, "input.mp4");
         const FileRow row =
             MakeModernRow("input.mp4", input.size(), RowSource::Iso, reader.Summary);
+        CheckModernCells(row);
         return Describe("mp4", accepted, &row) + "boxes " + std::to_string(reader.BoxesSeen()) +
                "\n";
     } catch (const ReaderError&) {

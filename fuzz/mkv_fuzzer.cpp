@@ -13,6 +13,7 @@ std::string FuzzOutcome(std::span<const std::uint8_t> input) {
         const bool accepted = reader.LoadFromSource(source, "input.mkv");
         const FileRow row =
             MakeModernRow("input.mkv", input.size(), RowSource::Matroska, reader.Summary);
+        CheckModernCells(row);
         return Describe("mkv", accepted, &row) + "elements " +
                std::to_string(reader.ElementsSeen()) + "\n";
     } catch (const ReaderError&) {

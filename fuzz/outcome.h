@@ -44,6 +44,25 @@ inline std::string Describe(const char* reader, bool accepted, const FileRow* ro
     return text + "\n";
 }
 
+// A modern row's cells hold no control byte of the file: only the Comments
+// cell's own line breaks between its items. A finding when one does.
+inline void CheckModernCells(const FileRow& row) {
+    for (std::size_t cell = 0; cell < row.SubItems.size(); ++cell) {
+        std::string text = row.SubItems[cell];
+        if (cell == 11) {
+            for (std::size_t at = text.find("\r\n"); at != std::string::npos;
+                 at = text.find("\r\n", at)) {
+                text.erase(at, 2);
+            }
+        }
+        for (const char c : text) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                __builtin_trap();
+            }
+        }
+    }
+}
+
 // A modern reader over the input: "<name> accepted: <row>" or "refused",
 // then the bytes the load fetched; "<name> reader error" when it raises.
 template <typename Reader>
@@ -54,6 +73,7 @@ std::string ModernReaderOutcome(std::span<const std::uint8_t> input, const char*
     try {
         const bool accepted = reader.LoadFromSource(memory, file);
         const FileRow row = MakeModernRow(file, input.size(), source, reader.Summary);
+        CheckModernCells(row);
         return Describe(name, accepted, &row) + "fetched " + std::to_string(memory.BytesFetched()) +
                "\n";
     } catch (const ReaderError&) {

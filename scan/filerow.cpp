@@ -217,8 +217,34 @@ std::string KbitsText(const std::optional<std::int64_t>& bits) {
 
 } // namespace
 
+namespace {
+
+// Every text a reader took from the file, as a cell may show it: whatever a
+// reader missed, no file can add a line or a field to an export.
+MediaSummary CleanSummary(MediaSummary summary) {
+    for (std::string* text :
+         {&summary.Container, &summary.VideoCode, &summary.VideoCodec, &summary.VideoProfile,
+          &summary.Hdr, &summary.DisplayAspect, &summary.AudioCode, &summary.AudioCodec}) {
+        *text = WithoutControls(std::move(*text));
+    }
+    for (std::vector<std::string>* languages :
+         {&summary.AudioLanguages, &summary.SubtitleLanguages}) {
+        for (std::string& language : *languages) {
+            language = WithoutControls(std::move(language));
+        }
+    }
+    for (MetadataItem& item : summary.Metadata) {
+        item.Text = CleanText(std::move(item.Text));
+    }
+    std::erase_if(summary.Metadata, [](const MetadataItem& item) { return item.Text.empty(); });
+    return summary;
+}
+
+} // namespace
+
 FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
-                      const MediaSummary& summary) {
+                      const MediaSummary& found) {
+    const MediaSummary summary = CleanSummary(found);
     std::string length;
     if (summary.DurationMs && *summary.DurationMs >= 0) {
         length = TimeTextFromMs(static_cast<std::uint64_t>(*summary.DurationMs));

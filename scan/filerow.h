@@ -118,8 +118,9 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
 FileRow MakePlainRow(std::string caption, std::uint64_t size);
 // The row of a modern reader: 12 cells like a QuickTime row. The video cell
 // is "<container>: <codec>[ <profile>][ <n>-bit][ <HDR>]".
+// Every text of the summary loses its control bytes first.
 FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
-                      const MediaSummary& summary);
+                      const MediaSummary& found);
 // The video cell's text of a summary.
 std::string ModernVideoText(const MediaSummary& summary);
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <tuple>
 
@@ -345,6 +346,72 @@ TEST(ScanProgram, CsvColumnsChosenByName) {
         EXPECT_TRUE(ReadText(err).ends_with("for more information.\n")) << ReadText(err);
     }
     EXPECT_NE(ReadText(err).find("--columns needs --format=csv"), std::string::npos);
+}
+
+TEST(ScanProgram, NoTextOfAFileBreaksALineOrAField) {
+    // An AVI title, an MP4 title and a Matroska tag, each with CR LF, TAB
+    // and NUL inside; and an AVI whose picture is
+    // stored top down, one with a garbage width and a stream rate of 0.
+    const std::string forged = std::string("Evil\r\nforged.avi\t1 MB\t") + '\0' + "tail";
+    Bytes text;
+    AppendText(text, forged);
+    TempDir dir;
+    Bytes avi = AviFile({.height = -240});
+    const Bytes info = List("INFO", {Chunk("INAM", text)});
+    avi.insert(avi.begin() + 12, info.begin(), info.end());
+    const auto aviSize = static_cast<std::uint32_t>(avi.size() - 8);
+    std::memcpy(avi.data() + 4, &aviSize, 4);
+    WriteFile(dir / "title.avi", avi);
+    WriteFile(dir / "garbage.avi", AviFile({.rate = 0, .width = -1'381'170'960}));
+    IsoParams mp4;
+    mp4.movieExtras = Container(
+        "udta",
+        {FullBox("meta", 0,
+                 Concat({FullBox("hdlr", 0,
+                                 Concat({Bytes(4, 0), Bytes{'m', 'd', 'i', 'r'}, Bytes(12, 0)})),
+                         Container("ilst", {IlstItem("\xA9nam", forged)})}))});
+    WriteFile(dir / "title.mp4", IsoMovie(mp4));
+    const Bytes tags = Ebml(
+        0x1254C367,
+        Ebml(0x7373, Ebml(0x67C8, Concat({EbmlText(0x45A3, "ARTIST"), EbmlText(0x4487, forged)}))));
+    WriteFile(dir / "tag.mkv", MatroskaFile(5000, 4000, tags));
+    for (const char* format : {"tsv", "csv", "json"}) {
+        SCOPED_TRACE(format);
+        const Outcome outcome = RunScanner(std::string("--all-formats --format=") + format + " " +
+                                               Quote(dir.path().native()),
+                                           dir / "err");
+        ASSERT_EQ(outcome.status, 0) << ReadText(dir / "err");
+        // One line a file, a header line for CSV, and no NUL anywhere; the
+        // Matroska row's two items are apart by the cell's own line break.
+        std::string out = outcome.out;
+        if (const std::size_t second = out.find("\r\nArtist: "); second != std::string::npos) {
+            out.replace(second, 2, " ");
+        }
+        const std::string end = std::string(format) == "json" ? "\n" : "\r\n";
+        std::size_t lines = 0;
+        for (std::size_t at = out.find(end); at != std::string::npos; at = out.find(end, at + 1)) {
+            ++lines;
+        }
+        EXPECT_EQ(lines, std::string(format) == "csv" ? 5U : 4U) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(lines)) << out;
+        EXPECT_EQ(out.find('\0'), std::string::npos);
+        EXPECT_NE(out.find("Evil  forged.avi 1 MB  tail"), std::string::npos) << out;
+        if (std::string(format) == "tsv") {
+            // Each row's fields: 13 and the line end.
+            for (std::size_t start = 0; start < out.size();) {
+                const std::size_t stop = out.find("\r\n", start);
+                const std::string line = out.substr(start, stop - start);
+                EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 13) << line;
+                start = stop + 2;
+            }
+            // Sides as magnitudes, a garbage side and a rate of 0 not stated.
+            EXPECT_NE(out.find("title.avi\t0 MB\t0:00:10\tAVI: MPEG-4 Visual (DIVX)\t"),
+                      std::string::npos);
+            EXPECT_NE(out.find("\t320\t240\t25\t"), std::string::npos) << out;
+            const std::string garbage = out.substr(out.find("garbage.avi"));
+            EXPECT_NE(garbage.find("\t\t240\t\tMP3"), std::string::npos) << garbage;
+        }
+    }
 }
 
 TEST(ScanProgram, SmallPoints) {

@@ -110,12 +110,21 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
         if (codec == Codec::Mpeg4Visual) {
             summary.VideoCodec += " (" + summary.VideoCode + ")";
         }
-        summary.Width = std::int64_t{VideoFormat.biWidth};
-        summary.Height = std::int64_t{VideoFormat.biHeight};
-        summary.DisplayAspect =
-            AspectText(static_cast<std::uint32_t>(VideoFormat.biWidth),
-                       static_cast<std::uint32_t>(std::abs(VideoFormat.biHeight)));
-        summary.FrameRate = double{FrameRate};
+        // A bitmap stored top down states a negative height; a side past
+        // any real picture's is not stated.
+        const auto side = [](std::int32_t value) -> std::optional<std::int64_t> {
+            const std::int64_t magnitude = std::abs(std::int64_t{value});
+            return magnitude > 0 && magnitude <= kMaxSide ? std::optional(magnitude) : std::nullopt;
+        };
+        summary.Width = side(VideoFormat.biWidth);
+        summary.Height = side(VideoFormat.biHeight);
+        if (summary.Width && summary.Height) {
+            summary.DisplayAspect = AspectText(static_cast<std::uint32_t>(*summary.Width),
+                                               static_cast<std::uint32_t>(*summary.Height));
+        }
+        if (std::isfinite(FrameRate) && FrameRate > 0) {
+            summary.FrameRate = double{FrameRate};
+        }
     }
     if (HasAudioFormat) {
         summary.HasAudio = true;

@@ -143,6 +143,8 @@ public:
     // A text chunk read, at most; and of the legacy index.
     static constexpr std::uint32_t kMaxText = 4096;
     static constexpr std::uint32_t kMaxIndexRead = 1U << 20;
+    // The largest picture side the modern row states.
+    static constexpr std::int64_t kMaxSide = 16384;
 
 private:
     bool Load(ByteSource& source);

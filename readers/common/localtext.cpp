@@ -170,9 +170,15 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian) 
     return text;
 }
 
-std::string CleanText(std::string text) {
+std::string WithoutControls(std::string text) {
     std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; }, ' ');
+        text.begin(), text.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, ' ');
+    return text;
+}
+
+std::string CleanText(std::string text) {
+    text = WithoutControls(std::move(text));
     const auto first = text.find_first_not_of(' ');
     if (first == std::string::npos) {
         return {};

@@ -39,8 +39,12 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
 // unless a byte order mark says otherwise; up to the first null.
 std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian = false);
 
-// A text for one line of the Comments cell: nulls and line breaks as
-// blanks, blanks trimmed from both ends.
+// A text from a file as a cell may hold it: every control byte (below 32,
+// and 127) a blank, so that no text of a file can break a line or a field
+// of an export.
+std::string WithoutControls(std::string text);
+// A text for one line of the Comments cell: without controls, blanks
+// trimmed from both ends.
 std::string CleanText(std::string text);
 
 } // namespace vidarium
