@@ -903,6 +903,13 @@ TEST_F(FfmpegFiles, ClassicShapesGetTodaysRowsWithAllFormats) {
          "MP2", false},
         {"lpcm.mpg", v + a + "-c:v mpeg2video -c:a pcm_dvd -f vob",
          "MPEG-PS: MPEG-2 Video Main@Main", "PCM", false},
+        // Told by their first start codes together: MPEG-4 Visual's group
+        // of pictures is no sequence header, HEVC's units no picture header.
+        {"mpeg4.mpg", v + a + "-c:v mpeg4 -c:a mp2 -f mpeg", "MPEG-PS: MPEG-4 Visual", "MP2",
+         false},
+        {"hevc.vob",
+         v + a + "-c:v libx265 -x265-params log-level=error -pix_fmt yuv420p -c:a ac3 -f vob",
+         "VOB: HEVC Main@L2", "AC-3", false},
         {"xvid.avi", v + a + "-c:v libxvid -c:a libmp3lame", "AVI: MPEG-4 Visual (xvid)", "MP3"},
         {"h264.avi", v + a + "-c:v libx264 -preset veryfast -c:a aac", "AVI: AVC", "AAC"},
         {"dv.avi", dvd + "-c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le", "AVI: DV", "PCM"},

@@ -191,21 +191,40 @@ Stream StreamFor(std::uint16_t id) {
     return stream;
 }
 
-// A video stream's codec from its first bytes: an MPEG sequence header (with
-// an extension: MPEG-2); a GOP or picture header without one (a cut file)
-// is MPEG video too, since its slice codes look like NAL unit headers; else
-// an AVC sequence parameter set (never without a reference level) or an
-// HEVC one.
+// A video stream's codec from its first start codes together, never from
+// one alone: MPEG-4 Visual's group of pictures shares MPEG-1's sequence
+// header code, and an HEVC or MPEG-4 unit may share MPEG-2's picture code.
+// The first that tells: a visual object sequence, or a video object followed
+// at once by its layer (MPEG-4 Visual); a sequence header (with an
+// extension: MPEG-2); a GOP header, or a picture header followed by its
+// extension or a slice (MPEG-2 of a cut file). Else an AVC sequence
+// parameter set (never without a reference level) or an HEVC one.
 Codec VideoFormatOf(ByteSpan bytes) {
-    if (const auto header = pes::FindStartCode(bytes, 0xB3)) {
-        const ByteSpan after = bytes.subspan(*header + 4);
-        const auto extension = pes::FindStartCode(after, 0xB5);
-        const bool mpeg2 =
-            extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1;
-        return mpeg2 ? Codec::Mpeg2Video : Codec::Mpeg1Video;
-    }
-    if (pes::FindStartCode(bytes, 0xB8) || pes::FindStartCode(bytes, 0x00)) {
-        return Codec::Mpeg2Video;
+    const auto codeAt = [&](std::size_t from) -> std::optional<std::size_t> {
+        const auto at = pes::FindStartCode(bytes.subspan(std::min(from, bytes.size())), 0, 0);
+        return at ? std::optional(*at + from) : std::nullopt;
+    };
+    for (auto at = codeAt(0); at; at = codeAt(*at + 3)) {
+        const std::uint8_t code = bytes[*at + 3];
+        const auto next = codeAt(*at + 4);
+        const int following = next ? bytes[*next + 3] : -1;
+        // A video object's start code holds nothing: its layer's follows
+        // it at once (an MPEG-2 slice holds its picture's rows).
+        const bool objectThenLayer =
+            code <= 0x1F && next == *at + 4 && following >= 0x20 && following <= 0x2F;
+        if (code == 0xB0 || objectThenLayer) {
+            return Codec::Mpeg4Visual;
+        }
+        if (code == 0xB3) {
+            const ByteSpan after = bytes.subspan(*at + 4);
+            const auto extension = pes::FindStartCode(after, 0xB5);
+            const bool mpeg2 =
+                extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1;
+            return mpeg2 ? Codec::Mpeg2Video : Codec::Mpeg1Video;
+        }
+        if (code == 0xB8 || (code == 0x00 && (following == 0xB5 || following == 0x01))) {
+            return Codec::Mpeg2Video;
+        }
     }
     if (const auto sps = pes::FindNal(bytes, 7, false); sps && ((*sps)[0] & 0x60U) != 0) {
         return Codec::Avc;
