@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -54,6 +55,10 @@ CREATE TABLE files(
     device INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX files_in_walk_order ON files(walk, seq);
+)sql";
+
+// The view users query with sqlite3, made anew on every open.
+constexpr const char* kView = R"sql(
 CREATE VIEW movies AS SELECT
     CAST(path AS TEXT) AS path,
     json ->> '$.name' AS name,
@@ -111,6 +116,25 @@ std::string AbsoluteText(const std::string& path) {
 
 bool EndsWithSeparator(std::string_view text) {
     return !text.empty() && text.back() == kSeparator;
+}
+
+// A stored path as a walk makes them: absolute, no empty, "." or ".."
+// component. Another was not made by a scan (a forged entry naming a file
+// outside its folder) and is passed over.
+bool IsWalkedPath(std::string_view path) {
+    if (path.empty() || path.front() != kSeparator) {
+        return false;
+    }
+    for (std::size_t start = 1; start <= path.size();) {
+        std::size_t end = path.find(kSeparator, start);
+        end = end == std::string_view::npos ? path.size() : end;
+        const std::string_view part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
 }
 
 } // namespace
@@ -187,14 +211,30 @@ struct ResetsOnExit {
     ~ResetsOnExit() { statement.Reset(); }
 };
 
+namespace {
+
+// A stored row larger than any reader makes is not even loaded: its entry
+// reads as having none, and its file is read again.
+const std::string kStoredRow =
+    "CASE WHEN length(files.row) <= " + std::to_string(kMaxRowBytes) + " THEN files.row END";
+// An entry: 0 id, 1 path, 2 size, 3 modified_ns, 4 inode, 5 all_formats,
+// 6 generation, 7 walk, 8 seq, 9 row, 10 device, 11 read_at.
+const std::string kEntryColumns = "SELECT id, path, size, modified_ns, inode, all_formats, "
+                                  "generation, walk, seq, " +
+                                  kStoredRow + ", device, read_at FROM files ";
+// A stored row as a scan of a folder lists it: 0 path, 1 row, 2 the root it
+// was walked from.
+const std::string kRowColumns = "SELECT files.path, " + kStoredRow +
+                                ", walks.root FROM files JOIN walks ON walks.id = files.walk ";
+
+} // namespace
+
 struct Catalogue::Statements {
     explicit Statements(sqlite3* db)
         : AddWalk(db, "INSERT INTO walks(root) VALUES(?1) ON CONFLICT(root) DO NOTHING"),
           WalkId(db, "SELECT id FROM walks WHERE root = ?1"),
-          EntriesBetween(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, "
-                             "walk, seq, row, device FROM files WHERE path >= ?1 AND path < ?2"),
-          Entry(db, "SELECT id, path, size, modified_ns, inode, all_formats, generation, walk, "
-                    "seq, row, device FROM files WHERE path = ?1"),
+          EntriesBetween(db, (kEntryColumns + "WHERE path >= ?1 AND path < ?2").c_str()),
+          Entry(db, (kEntryColumns + "WHERE path = ?1").c_str()),
           Store(db, "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
                     "walk, seq, read_at, row, json, device) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, "
                     "?8, ?9, ?10, ?11, ?12) ON CONFLICT(path) DO UPDATE SET size = ?2, "
@@ -203,11 +243,10 @@ struct Catalogue::Statements {
           Reorder(db, "UPDATE files SET walk = ?2, seq = ?3, device = ?4 WHERE id = ?1"),
           Remove(db, "DELETE FROM files WHERE id = ?1"),
           Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
-          RowsBetween(db, "SELECT files.path, files.row, walks.root FROM files JOIN walks ON "
-                          "walks.id = files.walk WHERE files.path >= ?1 AND files.path < ?2 "
-                          "ORDER BY files.walk, files.seq"),
-          AllRows(db, "SELECT files.path, files.row, walks.root FROM files JOIN walks ON "
-                      "walks.id = files.walk ORDER BY files.walk, files.seq"),
+          RowsBetween(db, (kRowColumns + "WHERE files.path >= ?1 AND files.path < ?2 "
+                                         "ORDER BY files.walk, files.seq")
+                              .c_str()),
+          AllRows(db, (kRowColumns + "ORDER BY files.walk, files.seq").c_str()),
           Walks(db, "SELECT root, finished FROM walks") {}
 
     Statement AddWalk, WalkId, EntriesBetween, Entry, Store, Reorder, Remove, Finished, RowsBetween,
@@ -232,27 +271,65 @@ std::int64_t PragmaNumber(sqlite3* db, const char* sql) {
 
 } // namespace
 
-Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait) : file_(file) {
-    // Created for its owner only: it names every movie of the collection.
-    lockDescriptor_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); // NOLINT
-    if (lockDescriptor_ < 0) {
+namespace {
+
+// Opens the catalogue's file for reading and writing. A missing one is made
+// for its owner only (it names every movie of the collection), never
+// through a link; a link to an existing file is followed, one that leads
+// nowhere makes nothing.
+int OpenCatalogueFile(const fs::path& file) {
+    struct stat link {};
+    int descriptor = -1;
+    if (::lstat(file.c_str(), &link) != 0 && errno == ENOENT) {
+        descriptor = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0600); // NOLINT
+    } else {
+        descriptor = ::open(file.c_str(), O_RDWR | O_CLOEXEC); // NOLINT
+    }
+    if (descriptor < 0) {
         throw CatalogueError(Quoted(file) + ": " + std::strerror(errno));
     }
-    try {
-        // One scan at a time: another waits for the lock, then gives up.
-        const auto deadline = std::chrono::steady_clock::now() + busyWait;
-        while (::flock(lockDescriptor_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-                throw CatalogueError(Quoted(file) + " is in use by another scan");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return descriptor;
+}
+
+// The schema's SQL without its blanks: a column added later is written
+// with other blanks than one the table was made with.
+std::string WithoutBlanks(std::string_view sql) {
+    std::string text;
+    for (const char c : sql) {
+        if (std::isspace(static_cast<unsigned char>(c)) == 0) {
+            text += c;
         }
+    }
+    return text;
+}
+
+} // namespace
+
+Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, Use use)
+    : file_(file) {
+    lockDescriptor_ = OpenCatalogueFile(file);
+    try {
         struct stat status {};
         if (::fstat(lockDescriptor_, &status) != 0 || !S_ISREG(status.st_mode)) {
             throw CatalogueError(Quoted(file) + " is not a Vidarium catalogue");
         }
+        // Its rows are trusted only as far as their owner is.
+        if (status.st_uid != ::geteuid()) {
+            throw CatalogueError(Quoted(file) + " belongs to another user");
+        }
+        // A scan writes, one at a time; a read needs no lock beyond SQLite's
+        // own, unless the file is still to be made or brought up to date.
+        if (use == Use::Scan) {
+            Lock(busyWait);
+        }
         const bool fresh = status.st_size == 0;
-        if (!fresh) {
+        if (fresh) {
+            Lock(busyWait);
+            if (::fchmod(lockDescriptor_, 0600) != 0) {
+                throw CatalogueError(Quoted(file) + ": " + std::strerror(errno));
+            }
+        } else {
             // Anything but an SQLite file is refused before SQLite sees it.
             std::array<char, 16> header{};
             if (::pread(lockDescriptor_, header.data(), header.size(), 0) !=
@@ -265,16 +342,24 @@ Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait) :
             throw CatalogueError(Quoted(file) + ": " +
                                  (db_ != nullptr ? sqlite3_errmsg(db_) : "cannot be opened"));
         }
+        // The file is not trusted: no writes to the schema itself, no
+        // functions of its own from its schema, and a statement that runs on
+        // after Stop is ended.
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+        sqlite3_progress_handler(db_, kProgressSteps, &Catalogue::OnProgress, this);
         sqlite3_busy_timeout(db_, static_cast<int>(busyWait.count()));
         sqlite3_extended_result_codes(db_, 1);
         if (fresh) {
             CreateSchema();
         } else {
-            CheckExisting();
+            CheckExisting(busyWait);
         }
-        // Written ahead: a scan killed at any point leaves every committed
-        // row, and readers never wait for it.
-        Execute(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+        if (locked_) {
+            // Written ahead: a scan killed at any point leaves every committed
+            // row, and readers never wait for it.
+            Execute(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+        }
         statements_ = std::make_unique<Statements>(db_);
     } catch (const CatalogueError& error) {
         const std::string reason = error.what();
@@ -284,6 +369,35 @@ Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait) :
         ::close(lockDescriptor_);
         throw CatalogueError(reason.starts_with('"') ? reason : Quoted(file) + ": " + reason);
     }
+}
+
+void Catalogue::Lock(std::chrono::milliseconds busyWait) {
+    if (locked_) {
+        return;
+    }
+    // One scan at a time: another waits for the lock, then gives up.
+    const auto deadline = std::chrono::steady_clock::now() + busyWait;
+    while (::flock(lockDescriptor_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            throw CatalogueError(Quoted(file_) + " is in use by another scan");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    locked_ = true;
+}
+
+int Catalogue::OnProgress(void* self) {
+    auto& catalogue = *static_cast<Catalogue*>(self);
+    const std::atomic<bool>* stop = catalogue.stop_.load();
+    if (stop == nullptr || !stop->load()) {
+        catalogue.stopSeen_ = {};
+        return 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (catalogue.stopSeen_ == std::chrono::steady_clock::time_point{}) {
+        catalogue.stopSeen_ = now;
+    }
+    return now - catalogue.stopSeen_ > kStopGrace ? 1 : 0;
 }
 
 Catalogue::~Catalogue() {
@@ -297,6 +411,7 @@ void Catalogue::CreateSchema() {
     Execute(db_, "BEGIN IMMEDIATE");
     try {
         Execute(db_, kSchema);
+        Execute(db_, kView);
         Execute(db_, ("PRAGMA application_id = " + std::to_string(kApplicationId) +
                       "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
                          .c_str());
@@ -307,7 +422,7 @@ void Catalogue::CreateSchema() {
     }
 }
 
-void Catalogue::CheckExisting() {
+void Catalogue::CheckExisting(std::chrono::milliseconds busyWait) {
     if (PragmaNumber(db_, "PRAGMA application_id") != kApplicationId) {
         throw CatalogueError(Quoted(file_) + " is not a Vidarium catalogue");
     }
@@ -317,8 +432,67 @@ void Catalogue::CheckExisting() {
                              " was written by a newer Vidarium (catalogue version " +
                              std::to_string(version) + ")");
     }
+    CheckSchema(version);
     if (version < kSchemaVersion) {
+        Lock(busyWait);
         Upgrade(version);
+    }
+    if (locked_) {
+        RecreateView();
+    }
+}
+
+void Catalogue::CheckSchema(std::int64_t version) {
+    // What a catalogue of that version holds, made afresh in memory.
+    sqlite3* reference = nullptr;
+    if (sqlite3_open_v2(":memory:", &reference, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(reference);
+        throw CatalogueError("cannot check the catalogue's tables");
+    }
+    const auto objects = [](sqlite3* db) {
+        std::map<std::pair<std::string, std::string>, std::string> found;
+        Statement schema(db, "SELECT type, name, sql FROM sqlite_schema");
+        while (schema.Step()) {
+            found[{std::string(schema.Bytes(0)), std::string(schema.Bytes(1))}] =
+                WithoutBlanks(schema.Bytes(2));
+        }
+        return found;
+    };
+    std::map<std::pair<std::string, std::string>, std::string> expected;
+    try {
+        Execute(reference, kSchema);
+        if (version < 2) {
+            Execute(reference, "ALTER TABLE files DROP COLUMN device");
+        }
+        expected = objects(reference);
+    } catch (...) {
+        sqlite3_close(reference);
+        throw;
+    }
+    sqlite3_close(reference);
+    // Our tables and index as we make them, and our view (made anew):
+    // nothing else, no trigger above all, which would run inside every scan.
+    auto found = objects(db_);
+    const std::pair<std::string, std::string> view{"view", "movies"};
+    found.erase(view);
+    expected.erase(view);
+    if (found != expected) {
+        throw CatalogueError(Quoted(file_) +
+                             " is not a Vidarium catalogue (its tables are not Vidarium's)");
+    }
+}
+
+void Catalogue::RecreateView() {
+    // A view holds no data: made anew on every open, so that an older
+    // catalogue's view learns the fields of today's rows.
+    Execute(db_, "BEGIN IMMEDIATE");
+    try {
+        Execute(db_, "DROP VIEW IF EXISTS movies");
+        Execute(db_, kView);
+        Execute(db_, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
     }
 }
 
@@ -442,8 +616,13 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
             known.Id = entries.Number(0);
             known.Stamp = {static_cast<std::uint64_t>(entries.Number(2)), entries.Number(3),
                            static_cast<std::uint64_t>(entries.Number(4))};
-            known.Current =
-                (entries.Number(5) != 0) == allFormats && entries.Number(6) == kReaderGeneration;
+            // A file changed within a tick of its reading (FAT keeps times
+            // to 2 s) may have changed again after it, under the same stamp:
+            // it is read again until it has settled.
+            const bool settled =
+                entries.Number(11) >= entries.Number(3) / 1'000'000'000 + kSettleSeconds;
+            known.Current = (entries.Number(5) != 0) == allFormats &&
+                            entries.Number(6) == kReaderGeneration && settled;
             known.Walk = entries.Number(7);
             known.Seq = entries.Number(8);
             known.Device = static_cast<std::uint64_t>(entries.Number(10));
@@ -451,6 +630,9 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
                 known.Row = entries.Bytes(9);
             }
             const std::string_view path = entries.Bytes(1);
+            if (!IsWalkedPath(path)) {
+                continue;
+            }
             walk.Entries.emplace(path.substr(std::min(path.size(), walk.Absolute.size())),
                                  std::move(known));
         }
@@ -662,11 +844,11 @@ void Catalogue::CollectRows(const std::string& folder, const std::string& absolu
         rowsOf.Bind(1, from).Bind(2, to);
     }
     while (rowsOf.Step()) {
-        std::optional<FileRow> row = DecodeRow(rowsOf.Bytes(1));
+        const std::string_view path = rowsOf.Bytes(0);
+        std::optional<FileRow> row = IsWalkedPath(path) ? DecodeRow(rowsOf.Bytes(1)) : std::nullopt;
         if (!row) {
             continue;
         }
-        const std::string_view path = rowsOf.Bytes(0);
         if (folder.empty()) {
             // Relative to the folder it was walked from.
             row->Path = fs::path(std::string(path));

@@ -5,6 +5,7 @@
 
 #include "rowcatalogue.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -34,14 +35,27 @@ public:
     static constexpr int kSchemaVersion = 2;
     // How long a scan waits for another one on the same catalogue.
     static constexpr std::chrono::milliseconds kBusyWait{5000};
+    // An entry read less than this long after its file last changed is read
+    // again at the next scan: a file system's tick (FAT's 2 s) and a second
+    // for the time between the read and the keeping.
+    static constexpr std::int64_t kSettleSeconds = 3;
     // Rows are committed at least this often during a scan.
     static constexpr std::chrono::milliseconds kCommitInterval{500};
 
+    // A statement runs at most this long once Stop is pressed; SQLite looks
+    // every this many steps.
+    static constexpr std::chrono::milliseconds kStopGrace{2000};
+    static constexpr int kProgressSteps = 10'000;
+
+    // What the catalogue is opened for: a scan writes it, and waits for the
+    // scan before it; a read (the offline rows) takes no lock.
+    enum class Use { Scan, Read };
     // Opens the catalogue, creating it (readable by its owner only) when
     // the file is missing or empty; raises CatalogueError, leaving the file
-    // as it was, when it is something else.
+    // as it was, when it is something else: not a catalogue, one whose
+    // tables are not ours, a newer one, another user's, or one in use.
     explicit Catalogue(const std::filesystem::path& file,
-                       std::chrono::milliseconds busyWait = kBusyWait);
+                       std::chrono::milliseconds busyWait = kBusyWait, Use use = Use::Scan);
     ~Catalogue() override;
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
@@ -58,6 +72,7 @@ public:
     // walked from. A path that is itself an entry gives its row alone.
     std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) override;
     void Flush() override;
+    void WatchStop(const std::atomic<bool>* stop) override { stop_.store(stop); }
 
     // Why the catalogue stopped taking rows (empty while it takes them);
     // what was committed before stays.
@@ -104,8 +119,14 @@ private:
         std::unordered_map<std::string, ListedFolder, PathHash, std::equal_to<>> Listed;
     };
 
+    void Lock(std::chrono::milliseconds busyWait);
+    static int OnProgress(void* self);
     void CreateSchema();
-    void CheckExisting();
+    void CheckExisting(std::chrono::milliseconds busyWait);
+    // Refuses a file whose tables, indexes, views or triggers are not those
+    // of a catalogue of `version`.
+    void CheckSchema(std::int64_t version);
+    void RecreateView();
     void Upgrade(std::int64_t version);
     // Runs `write` inside the current transaction; a failure ends all
     // writing, with its reason kept.
@@ -130,6 +151,9 @@ private:
     // Holds the scan's lock on the file: declared first, closed last, since
     // closing any descriptor of the file drops SQLite's own locks.
     int lockDescriptor_ = -1;
+    bool locked_ = false;
+    std::atomic<const std::atomic<bool>*> stop_{nullptr};
+    std::chrono::steady_clock::time_point stopSeen_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<Statements> statements_;
     std::map<std::int64_t, Walk> walks_;

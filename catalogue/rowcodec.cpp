@@ -1,8 +1,11 @@
 #include "rowcodec.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace vidarium {
 namespace {
@@ -12,6 +15,15 @@ struct Truncated {};
 
 // The form's first byte; a row of another form is read again.
 constexpr std::uint8_t kFormVersion = 1;
+
+// What a reader's row holds at most: 12 cells, two items of each label in a
+// modern row (a Matroska title and its tag's; a QuickTime row shows every
+// user data item), a track's language for each track a
+// modern reader describes, rates below a terabit.
+constexpr std::size_t kMaxCells = 12;
+constexpr std::size_t kMaxMetadataItems = 2 * std::size(kMetadataLabels);
+constexpr std::size_t kMaxTracks = 4096;
+constexpr std::int64_t kMaxBitRate = 1'000'000'000'000;
 
 // Numbers seven bits a byte, low first; a signed one as its two's
 // complement; a text as its length and bytes; a list as its count and items;
@@ -107,15 +119,15 @@ public:
         }
     }
     template <typename Item> void Field(std::vector<Item>& items) {
-        // Each item takes a byte at least: a count cannot ask for more than
-        // the bytes left hold.
+        // A count cannot ask for more items than the bytes left hold at their
+        // smallest, and the list grows as its items are read, never ahead.
         const std::uint64_t count = Number();
-        if (count > bytes_.size()) {
+        if (count > bytes_.size() / SmallestEncoding<Item>()) {
             throw Truncated{};
         }
-        items.resize(count);
-        for (Item& item : items) {
-            Field(item);
+        items.clear();
+        for (std::uint64_t i = 0; i < count; ++i) {
+            Field(items.emplace_back());
         }
     }
     std::uint64_t Number() {
@@ -126,6 +138,9 @@ public:
     bool AtEnd() const { return bytes_.empty(); }
 
 private:
+    template <typename Item> static constexpr std::size_t SmallestEncoding() {
+        return std::is_same_v<Item, MetadataItem> ? 2 : 1; // two texts, or one
+    }
     char Next() {
         if (bytes_.empty()) {
             throw Truncated{};
@@ -175,6 +190,51 @@ template <typename Codec, typename Row> void Fields(Codec& codec, Row& row) {
     codec.Field(values.Metadata);
 }
 
+// The values a reader can give, as the readers bound them: a stored row
+// outside them was not made by a reader, and its file is read again. A
+// classic row states what its Part's fields hold (an AVI's sides are signed
+// 32-bit values); a modern row's are never negative.
+bool Plausible(const FileRow& row) {
+    const MediaSummary& values = row.Summary;
+    const bool modern = row.Source > RowSource::Mpeg;
+    if (row.SubItems.size() > kMaxCells || (modern && values.Metadata.size() > kMaxMetadataItems) ||
+        values.AudioLanguages.size() > kMaxTracks || values.SubtitleLanguages.size() > kMaxTracks) {
+        return false;
+    }
+    const auto within = [](const std::optional<std::int64_t>& value, std::int64_t least,
+                           std::int64_t most) {
+        return !value || (*value >= least && *value <= most);
+    };
+    const std::int64_t leastSide = modern ? 0 : INT32_MIN;
+    const std::int64_t leastTime = modern ? 0 : INT32_MIN * std::int64_t{1000};
+    if (!within(values.Width, leastSide, INT32_MAX) ||
+        !within(values.Height, leastSide, INT32_MAX) ||
+        !within(values.DurationMs, leastTime, std::int64_t{INT32_MAX} * 1000) ||
+        !within(values.VideoBitRate, 0, kMaxBitRate) ||
+        !within(values.AudioBitRate, 0, kMaxBitRate) || !within(values.SampleRate, 0, UINT32_MAX) ||
+        !within(values.Channels, 0, UINT16_MAX)) {
+        return false;
+    }
+    if (values.FrameRate && (!std::isfinite(*values.FrameRate) ||
+                             (modern && (*values.FrameRate <= 0 || *values.FrameRate >= 1e6)))) {
+        return false;
+    }
+    if (values.BitDepth < 0 || values.BitDepth > 64 || values.Rotation % 90 != 0 ||
+        values.Rotation < 0 || values.Rotation >= 360 || values.VideoTracks < 0 ||
+        values.AudioTracks < 0 || values.SubtitleTracks < 0) {
+        return false;
+    }
+    // A modern Comments cell's items carry the labels of the fixed table (a
+    // QuickTime row's are the user data's own).
+    return !modern ||
+           std::all_of(
+               values.Metadata.begin(), values.Metadata.end(), [](const MetadataItem& item) {
+                   return !item.Text.empty() &&
+                          std::any_of(std::begin(kMetadataLabels), std::end(kMetadataLabels),
+                                      [&](const char* label) { return item.Label == label; });
+               });
+}
+
 } // namespace
 
 std::string EncodeRow(const FileRow& row) {
@@ -185,6 +245,9 @@ std::string EncodeRow(const FileRow& row) {
 }
 
 std::optional<FileRow> DecodeRow(std::string_view bytes) {
+    if (bytes.size() > kMaxRowBytes) {
+        return std::nullopt;
+    }
     try {
         Reader in(bytes);
         if (in.Number() != kFormVersion) {
@@ -192,7 +255,7 @@ std::optional<FileRow> DecodeRow(std::string_view bytes) {
         }
         FileRow row;
         Fields(in, row);
-        return in.AtEnd() ? std::optional<FileRow>(std::move(row)) : std::nullopt;
+        return in.AtEnd() && Plausible(row) ? std::optional<FileRow>(std::move(row)) : std::nullopt;
     } catch (const Truncated&) {
         return std::nullopt;
     }

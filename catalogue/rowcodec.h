@@ -13,8 +13,11 @@ namespace vidarium {
 // The row's cells, stamp, reader and values; not its path, which is the
 // entry's key.
 std::string EncodeRow(const FileRow& row);
-// Nothing when the bytes are not a whole row of this form (a damaged entry
-// is read again instead).
+// The largest stored row that is read back: real rows take a few KiB, the
+// longest comments a few MiB.
+inline constexpr std::size_t kMaxRowBytes = std::size_t{16} << 20;
+// Nothing when the bytes are not a whole row of this form, or hold values
+// no reader gives (a damaged or forged entry is read again instead).
 std::optional<FileRow> DecodeRow(std::string_view bytes);
 
 } // namespace vidarium

@@ -392,9 +392,11 @@ private:
 
 // The catalogue named by --catalogue; null (with a message) when it cannot be
 // used.
-std::unique_ptr<vidarium::Catalogue> OpenCatalogue(const std::string& file) {
+std::unique_ptr<vidarium::Catalogue> OpenCatalogue(const std::string& file,
+                                                   vidarium::Catalogue::Use use) {
     try {
-        return std::make_unique<vidarium::Catalogue>(fs::path(file));
+        return std::make_unique<vidarium::Catalogue>(fs::path(file), vidarium::Catalogue::kBusyWait,
+                                                     use);
     } catch (const vidarium::CatalogueError& error) {
         std::fprintf(stderr, "vidarium-scan: %s\n", error.what());
         return nullptr;
@@ -447,7 +449,8 @@ int Scan(PathList& paths, const Options& options) {
     sigaction(SIGINT, &action, nullptr);
 
     std::unique_ptr<vidarium::Catalogue> catalogue;
-    if (!options.catalogue.empty() && !(catalogue = OpenCatalogue(options.catalogue))) {
+    if (!options.catalogue.empty() &&
+        !(catalogue = OpenCatalogue(options.catalogue, vidarium::Catalogue::Use::Scan))) {
         return 1;
     }
     ConsoleHost host(::isatty(STDERR_FILENO) == 1, options.format, options.csvColumns);
@@ -501,7 +504,8 @@ int Scan(PathList& paths, const Options& options) {
 
 // The stored rows below each path (all when none), without touching them.
 int Offline(const std::vector<std::string>& arguments, const Options& options) {
-    const std::unique_ptr<vidarium::Catalogue> catalogue = OpenCatalogue(options.catalogue);
+    const std::unique_ptr<vidarium::Catalogue> catalogue =
+        OpenCatalogue(options.catalogue, vidarium::Catalogue::Use::Read);
     if (!catalogue) {
         return 1;
     }

@@ -1,6 +1,6 @@
 // Writes the seed corpora of the fuzz targets, made by the test builders
 // (the hostile shapes among them, at sizes within the fuzzers' input limit):
-//   make_seeds DIR   ->  DIR/avi, DIR/mov, DIR/mov_compressed, DIR/mpeg, DIR/rows
+//   make_seeds DIR   ->  DIR/avi, DIR/mov, DIR/mov_compressed, DIR/mpeg, DIR/rows, ...
 #include "builders.h"
 #include "hostileshapes.h"
 
@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
          {ProgramStream(), ProgramStream(1U << 20, 40),
           ProgramStream(900000, 0, 0x3FFFF, 0xBD,
                         {0x80, 0x01, 0x00, 0x01, 0x0B, 0x77, 0x00, 0x00, 0x18, 0x40, 0x20, 0x00})}},
+        // The stored rows of tests/fuzz-regressions/rowcodec are its seeds.
+        {"rowcodec", {}},
         {"rows",
          {Concat({Bytes{5, 'c', 'l', 'i', 'p', 0xA9}, AviFile()}),
           Concat({Bytes{3, 'm', ',', '"'}, QuickTimeMovie(false)}),

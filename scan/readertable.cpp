@@ -202,6 +202,16 @@ std::string ModernFormatsText() {
     return text;
 }
 
+bool SourceCanMake(RowSource source, std::string_view lowerCaseExtension, bool allFormats) {
+    if (source == RowSource::Plain || allFormats) {
+        return true;
+    }
+    const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
+    return std::any_of(order.begin(), order.end(), [&](ReaderKind kind) {
+        return IsClassic(kind) && ReaderFor(kind).Source == source;
+    });
+}
+
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats) {
     const std::span<const ReaderKind> order = ReaderOrderFor(lowerCaseExtension);
     return allFormats ? !order.empty() : std::any_of(order.begin(), order.end(), IsClassic);

@@ -98,6 +98,10 @@ std::string ModernFormatsText();
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension);
 // Whether a file with this extension is listed at all.
 bool IsListedExtension(std::string_view lowerCaseExtension, bool allFormats);
+// Whether a reader of `source` can have made the row of a file of that
+// extension: with "All formats" on, any reader (the content decides); off,
+// only a classic reader of its order, or none.
+bool SourceCanMake(RowSource source, std::string_view lowerCaseExtension, bool allFormats);
 
 // How many of a file's first bytes the content tests look at.
 inline constexpr std::size_t kContentHeadBytes = 1024;

@@ -5,6 +5,7 @@
 
 #include "filerow.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -63,6 +64,9 @@ public:
     virtual std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) = 0;
     // Everything kept is written out; called when a scan ends.
     virtual void Flush() = 0;
+    // The scan's Stop: a statement of the catalogue that runs on after it
+    // is ended (a file crafted to stall it). Null: none.
+    virtual void WatchStop(const std::atomic<bool>* stop) { (void)stop; }
 };
 
 } // namespace vidarium

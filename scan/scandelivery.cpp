@@ -233,7 +233,10 @@ bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEn
 bool TScanFilesThread::AddStoredRow(const fs::path& path, const StoredEntry& entry,
                                     std::size_t rootLength, std::int64_t walk) {
     std::optional<FileRow> row = catalogue_->RowOf(entry);
-    if (!row) {
+    // A stored row no reader of this file could have made is not believed.
+    if (!row ||
+        !SourceCanMake(row->Source, LowerCaseExtension(ExtensionOf(path.filename().native())),
+                       AllFormats)) {
         return false;
     }
     // The name as this run's locale shows it; the rest as it was read.
@@ -247,9 +250,27 @@ bool TScanFilesThread::AddStoredRow(const fs::path& path, const StoredEntry& ent
 
 void TScanFilesThread::AddRow(FileRow row, std::int64_t walk,
                               std::optional<std::int64_t> storedEntry) {
-    if (catalogue_ != nullptr) {
-        catalogue_->Keep(walk, row, storedEntry);
+    if (catalogue_ == nullptr) {
+        host_.AddRow(std::move(row));
+        return;
     }
+    // The row goes out first: a catalogue that stalls, or an end forced by
+    // a second Ctrl-C, never costs a row already read. A stored row is kept
+    // by its path alone.
+    FileRow kept;
+    if (storedEntry) {
+        kept.Path = row.Path;
+    } else {
+        kept = row;
+    }
+    // Kept however the step ends (a failed step's file still was seen).
+    struct KeepsOnExit {
+        RowCatalogue& catalogue;
+        std::int64_t walk;
+        const FileRow& row;
+        std::optional<std::int64_t> entry;
+        ~KeepsOnExit() { catalogue.Keep(walk, row, entry); }
+    } keeping{*catalogue_, walk, kept, storedEntry};
     host_.AddRow(std::move(row));
 }
 

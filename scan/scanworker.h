@@ -103,7 +103,12 @@ public:
     // Rows kept between scans: a file whose stamp matches its stored entry
     // gets its stored row without being opened. Null (the default): every
     // file is read. Set before Start; it must outlive the thread.
-    void SetCatalogue(RowCatalogue* catalogue) { catalogue_ = catalogue; }
+    void SetCatalogue(RowCatalogue* catalogue) {
+        catalogue_ = catalogue;
+        if (catalogue != nullptr) {
+            catalogue->WatchStop(&StopRequested);
+        }
+    }
     // Rows that came from the catalogue since the thread started.
     std::uint64_t RowsFromCatalogue() const {
         return fromCatalogue_.load(std::memory_order_relaxed);

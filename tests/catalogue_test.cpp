@@ -4,6 +4,7 @@
 #include "builders.h"
 #include "catalogue.h"
 #include "recordinghost.h"
+#include "rowcodec.h"
 #include "runscanner.h"
 #include "tempdir.h"
 
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -54,6 +56,7 @@ void MakeMixedTree(const fs::path& root) {
     fs::resize_file(root / "Archive" / "cut.avi", 100);
     WriteFile(root / "caf\xE9.avi", AviFile(cut)); // a Latin-1 name
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) {
+        Backdate(root);
         return;
     }
     for (const auto& [name, arguments] :
@@ -67,6 +70,7 @@ void MakeMixedTree(const fs::path& root) {
                                     Quote((root / "Holidays" / name).native());
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
+    Backdate(root);
 }
 
 TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
@@ -121,8 +125,10 @@ TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     longer.totalFrames = 9000;
     WriteFile(tree / "Beach.avi", AviFile(longer));            // changed
     WriteFile(tree / "Holidays" / "new.avi", AviFile(longer)); // added
-    fs::remove(tree / "Holidays" / "Canyon.divx");             // removed
-    fs::permissions(tree / "Archive", fs::perms::none);        // cannot be read
+    Backdate(tree / "Beach.avi");
+    Backdate(tree / "Holidays" / "new.avi");
+    fs::remove(tree / "Holidays" / "Canyon.divx");      // removed
+    fs::permissions(tree / "Archive", fs::perms::none); // cannot be read
     const std::string fresh = scan("");
     EXPECT_EQ(scan(catalogue), fresh);
     EXPECT_EQ(StoredAndOpened(dir / "err").second, 2); // the changed and the new file
@@ -245,10 +251,26 @@ TEST(Catalogue, AFileThatIsNotOneIsRefusedAndLeftAsItWas) {
     Sql(dir / "other.db", "CREATE TABLE notes(text)");
     WriteFile(dir / "random.db", Repeat(0x5A, 5000));
     WriteFile(dir / "header.db", Concat({Bytes{'S', 'Q', 'L'}, Repeat(0, 100)}));
+    // Catalogues whose tables are not ours: a trigger would run inside every
+    // scan (one joining a table three ways stalled scans for a minute).
+    for (const auto& [name, sql] :
+         {std::pair{"trigger.db", "CREATE TABLE big(x); CREATE TRIGGER slow AFTER INSERT ON files "
+                                  "BEGIN SELECT count(*) FROM big a, big b, big c; END"},
+          std::pair{"table.db", "CREATE TABLE notes(text)"},
+          std::pair{"index.db", "CREATE INDEX by_size ON files(size)"},
+          std::pair{"column.db", "ALTER TABLE files ADD COLUMN extra"}}) {
+        { Catalogue made(dir / name); }
+        // Its journal as another program may leave it: refused, it stays so.
+        Sql(dir / name, (std::string(sql) + "; PRAGMA journal_mode = DELETE").c_str());
+    }
     for (const auto& [name, reason] : {std::pair{"newer.db", "newer Vidarium"},
                                        std::pair{"other.db", "not a Vidarium catalogue"},
                                        std::pair{"random.db", "not a Vidarium catalogue"},
-                                       std::pair{"header.db", "not a Vidarium catalogue"}}) {
+                                       std::pair{"header.db", "not a Vidarium catalogue"},
+                                       std::pair{"trigger.db", "tables are not Vidarium's"},
+                                       std::pair{"table.db", "tables are not Vidarium's"},
+                                       std::pair{"index.db", "tables are not Vidarium's"},
+                                       std::pair{"column.db", "tables are not Vidarium's"}}) {
         const Bytes before = ReadAll(dir / name);
         try {
             Catalogue refused(dir / name);
@@ -259,6 +281,141 @@ TEST(Catalogue, AFileThatIsNotOneIsRefusedAndLeftAsItWas) {
         EXPECT_EQ(ReadAll(dir / name), before) << name;
         EXPECT_FALSE(fs::exists(dir / (std::string(name) + "-wal"))) << name;
     }
+}
+
+TEST(Catalogue, TheOpenPathHoldsWhatTheReadmeSays) {
+    TempDir dir;
+    // An empty file becomes a catalogue for its owner only.
+    WriteFile(dir / "empty.db", {});
+    fs::permissions(dir / "empty.db", fs::perms::owner_read | fs::perms::owner_write |
+                                          fs::perms::group_read | fs::perms::others_read);
+    { Catalogue made(dir / "empty.db"); }
+    EXPECT_EQ(fs::status(dir / "empty.db").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    // A link that leads nowhere makes nothing; one to a catalogue is used.
+    fs::create_symlink(dir / "missing.db", dir / "dangling.db");
+    EXPECT_THROW(Catalogue(dir / "dangling.db"), CatalogueError);
+    EXPECT_FALSE(fs::exists(dir / "missing.db"));
+    fs::create_symlink(dir / "empty.db", dir / "link.db");
+    EXPECT_NO_THROW(Catalogue(dir / "link.db"));
+    // Another user's catalogue is not trusted.
+    if (::geteuid() == 0) {
+        { Catalogue made(dir / "theirs.db"); }
+        ASSERT_EQ(::chown((dir / "theirs.db").c_str(), 65534, 65534), 0);
+        try {
+            Catalogue theirs(dir / "theirs.db");
+            ADD_FAILURE() << "another user's catalogue was opened";
+        } catch (const CatalogueError& error) {
+            EXPECT_NE(std::string(error.what()).find("another user"), std::string::npos);
+        }
+    }
+    // A read does not wait for a scan.
+    fs::create_directories(dir / "tree");
+    WriteFile(dir / "tree" / "a.avi", AviFile());
+    Backdate(dir / "tree");
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    const std::string tree = Quote((dir / "tree").native());
+    const std::string rows = Scan(catalogue + " " + tree, dir / "err");
+    {
+        Catalogue scanning(dir / "c.db");
+        EXPECT_EQ(Scan("--offline " + catalogue + " " + tree, dir / "err"), rows);
+    }
+    // An entry that names a file outside its folder was not made by a scan.
+    Sql(dir / "c.db", "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
+                      "walk, seq, read_at, row, json) SELECT CAST(path AS TEXT) || "
+                      "'/../../../etc/passwd.avi', size, modified_ns, inode, all_formats, "
+                      "generation, walk, seq + 1, read_at, row, json FROM files");
+    EXPECT_EQ(Scan("--offline " + catalogue + " " + tree, dir / "err"), rows);
+    EXPECT_EQ(Scan("--offline --format=json " + catalogue, dir / "err").find("passwd"),
+              std::string::npos);
+}
+
+TEST(Catalogue, AStoredRowIsCheckedAsAReadOneIs) {
+    TempDir dir;
+    fs::create_directories(dir / "tree");
+    WriteFile(dir / "tree" / "a.mov",
+              Atom("moov", Concat({Atom("mvhd", TimeHeaderPayload(600, 6000)),
+                                   Track("vide", 600, 6000,
+                                         VideoDescriptions("avc1", 640, 480, "H.264"))})));
+    Backdate(dir / "tree");
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    const std::string tree = Quote((dir / "tree").native());
+    const std::string fresh = Scan(catalogue + " " + tree, dir / "err");
+    // The stored row, changed as a forger would.
+    const auto forge = [&](const std::function<void(FileRow&)>& change) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir / "c.db").c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* read = nullptr;
+        sqlite3_prepare_v2(db, "SELECT row FROM files", -1, &read, nullptr);
+        ASSERT_EQ(sqlite3_step(read), SQLITE_ROW);
+        std::optional<FileRow> row =
+            DecodeRow({static_cast<const char*>(sqlite3_column_blob(read, 0)),
+                       static_cast<std::size_t>(sqlite3_column_bytes(read, 0))});
+        sqlite3_finalize(read);
+        ASSERT_TRUE(row);
+        change(*row);
+        const std::string bytes = EncodeRow(*row);
+        sqlite3_stmt* write = nullptr;
+        sqlite3_prepare_v2(db, "UPDATE files SET row = ?1", -1, &write, nullptr);
+        sqlite3_bind_blob(write, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+        EXPECT_EQ(sqlite3_step(write), SQLITE_DONE);
+        sqlite3_finalize(write);
+        sqlite3_close(db);
+    };
+    const struct {
+        const char* name;
+        std::function<void(FileRow&)> change;
+    } cases[] = {
+        {"a program stream's row for a movie", [](FileRow& row) { row.Source = RowSource::Ps; }},
+        {"a negative length",
+         [](FileRow& row) {
+             row.Source = RowSource::Iso;
+             row.Summary.DurationMs = -5;
+         }},
+        {"a height of 4.6e18",
+         [](FileRow& row) { row.Summary.Height = 4'600'000'000'000'000'000; }},
+        {"five million empty items",
+         [](FileRow& row) {
+             row.Source = RowSource::Iso;
+             row.Summary.Metadata.assign(5'000'000, MetadataItem{});
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        forge(c.change);
+        // Not believed: the file is read again, and its row is a fresh read's.
+        EXPECT_EQ(Scan("--stats " + catalogue + " " + tree, dir / "err"), fresh);
+        EXPECT_EQ(StoredAndOpened(dir / "err").second, 1);
+    }
+    // A stored row larger than any reader makes is not even loaded.
+    Sql(dir / "c.db", "UPDATE files SET row = zeroblob(20000000)");
+    EXPECT_EQ(Scan("--stats " + catalogue + " " + tree, dir / "err"), fresh);
+    EXPECT_EQ(StoredAndOpened(dir / "err").second, 1);
+    EXPECT_EQ(Scan("--stats " + catalogue + " " + tree, dir / "err"), fresh);
+    EXPECT_EQ(StoredAndOpened(dir / "err").second, 0);
+}
+
+TEST(Catalogue, AFileChangedWithinATickOfItsReadingIsReadAgain) {
+    // FAT keeps times to 2 s: a file rewritten just after it was read can
+    // keep the stamp that was read with it.
+    TempDir dir;
+    fs::create_directories(dir / "tree");
+    const fs::path movie = dir / "tree" / "a.avi";
+    WriteFile(movie, AviFile({.totalFrames = 250}));
+    const auto stamp = fs::last_write_time(movie);
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native());
+    const std::string tree = Quote((dir / "tree").native());
+    EXPECT_NE(Scan(catalogue + " " + tree, dir / "err").find("0:00:10"), std::string::npos);
+    // Rewritten in place, the same size, the same time.
+    WriteFile(movie, AviFile({.totalFrames = 500}));
+    fs::last_write_time(movie, stamp);
+    EXPECT_NE(Scan("--stats " + catalogue + " " + tree, dir / "err").find("0:00:20"),
+              std::string::npos);
+    // Settled, it is taken from the catalogue.
+    Backdate(movie);
+    Scan(catalogue + " " + tree, dir / "err");
+    Scan("--stats " + catalogue + " " + tree, dir / "err");
+    EXPECT_EQ(StoredAndOpened(dir / "err").second, 0);
 }
 
 TEST(Catalogue, ASecondScanWaitsThenSaysItIsBusy) {

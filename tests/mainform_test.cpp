@@ -62,6 +62,7 @@ void MakeTree(const fs::path& root) {
     fs::create_directories(root / "sub" / "deeper");
     WriteFile(root / "sub" / "b.mpg", MpegFile(352, 288, 3, 2875, 0, 61));
     WriteFile(root / "sub" / "deeper" / "c.mov", Bytes(10, 'x'));
+    Backdate(root);
 }
 
 QString CellText(const TForm1& form, int row, int column) {

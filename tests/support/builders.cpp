@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -53,6 +54,20 @@ void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+void Backdate(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    if (!fs::is_directory(root)) {
+        fs::last_write_time(root, past);
+        return;
+    }
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            fs::last_write_time(entry.path(), past);
+        }
     }
 }
 

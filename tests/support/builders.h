@@ -24,6 +24,10 @@ Bytes Repeat(std::uint8_t value, std::size_t count);
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
 // Writes `bytes` at `offset` of an existing file (a sparse file's far end).
 void WriteAt(const std::filesystem::path& path, std::uint64_t offset, const Bytes& bytes);
+// Sets every file below `root` (or `root` itself) to have last changed an
+// hour ago: a catalogue reads again a file that changed just before it was
+// read, and a test's files always have.
+void Backdate(const std::filesystem::path& root);
 
 // --- RIFF / AVI -------------------------------------------------------------
 
