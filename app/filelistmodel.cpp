@@ -83,100 +83,43 @@ int FileListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FileListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kFixedColumns + static_cast<int>(kExtraColumnNames.size());
-}
-
-QString FileListModel::ExtraText(const FileRow& row, int extra) const {
-    // After the values the structured outputs write come the file's full
-    // path and when it was last changed.
-    if (static_cast<std::size_t>(extra) == kExtraColumns) {
-        return FromLocaleText(PathToLocaleText(row.Path));
-    }
-    if (static_cast<std::size_t>(extra) > kExtraColumns) {
-        return QString::fromStdString(ModifiedText(row.ModifiedNs));
-    }
-    return FromLocaleText(ExtraColumnText(row, static_cast<std::size_t>(extra)));
-}
-
-QVariant FileListModel::ExtraNumber(const FileRow& row, int extra) {
-    const MediaSummary& values = row.Summary;
-    switch (extra) {
-    case 2:
-        return values.BitDepth > 0 ? QVariant(static_cast<double>(values.BitDepth)) : QVariant();
-    case 4:
-        return QVariant(static_cast<double>(values.Rotation));
-    case 6:
-        return values.Container.empty() ? QVariant()
-                                        : QVariant(static_cast<double>(values.AudioTracks));
-    case kExtraColumns + 1:
-        return row.ModifiedNs != 0 ? QVariant(static_cast<double>(row.ModifiedNs)) : QVariant();
-    default:
-        return {};
-    }
+    return parent.isValid() ? 0 : static_cast<int>(kColumns.size());
 }
 
 QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
     const FileRow& row = Row(index.row());
-    if (index.column() >= kFixedColumns) {
-        const QString text = ExtraText(row, index.column() - kFixedColumns);
-        return text.isEmpty() ? QVariant() : QVariant(tooltip ? TooltipText(text) : text);
-    }
-    // The list holds locale text; it is decoded for display only. A column
-    // past the row's own sub-items shows empty.
     const auto column = static_cast<std::size_t>(index.column());
-    const std::string* text = column == 0                     ? &row.Caption
-                              : column <= row.SubItems.size() ? &row.SubItems[column - 1]
-                                                              : nullptr;
-    if (text == nullptr || text->empty()) {
+    // The list holds locale text; it is decoded for display only.
+    const std::string text = kColumns[column].Text(row);
+    if (text.empty()) {
         return {};
     }
-    const QString shown = FromLocaleText(*text);
+    const QString shown = FromLocaleText(text);
     if (tooltip) {
         // The full text of a cell its column may cut; the file's full path
         // for its name.
         if (column == 0 && !row.Path.empty()) {
             return TooltipText(FromLocaleText(row.Path.native()));
         }
-        return TooltipText(index.column() == kCommentsColumn ? ItemsOnLines(shown) : shown);
+        return TooltipText(column == kCommentsColumn ? ItemsOnLines(shown) : shown);
     }
-    if (index.column() == kCommentsColumn) {
+    if (column == kCommentsColumn) {
         return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));
     }
     return shown;
 }
 
 QVariant FileListModel::SortValue(const QModelIndex& index) const {
-    const FileRow& row = Row(index.row());
-    const MediaSummary& values = row.Summary;
-    const auto number = [](const auto& value) {
-        return value ? QVariant(static_cast<double>(*value)) : QVariant();
-    };
-    if (index.column() >= kFixedColumns) {
-        const QVariant extra = ExtraNumber(row, index.column() - kFixedColumns);
-        return extra.isValid() ? extra : CellText(index, false);
+    const Column& column = kColumns[static_cast<std::size_t>(index.column())];
+    if (column.Number != nullptr) {
+        if (const std::optional<double> number = column.Number(Row(index.row()))) {
+            return QVariant(*number);
+        }
+        if (column.SortsByNumber) {
+            return {};
+        }
     }
-    switch (index.column()) {
-    case 1:
-        return QVariant(static_cast<double>(row.Size));
-    case 2:
-        return number(values.DurationMs);
-    case 4:
-        return number(values.VideoBitRate);
-    case 5:
-        return number(values.Width);
-    case 6:
-        return number(values.Height);
-    case 7:
-        return number(values.FrameRate);
-    case 9:
-        return number(values.AudioBitRate);
-    case 10:
-        return number(values.SampleRate);
-    case 11:
-        return number(values.Channels);
-    default:
-        return CellText(index, false);
-    }
+    return CellText(index, false);
 }
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
@@ -190,10 +133,10 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return CellText(index, role == Qt::ToolTipRole);
     }
     if (role == Qt::TextAlignmentRole) {
-        const bool right =
-            index.column() < kFixedColumns
-                ? kListColumns[static_cast<std::size_t>(index.column())].RightAligned
-                : ExtraNumber(Row(index.row()), index.column() - kFixedColumns).isValid();
+        const Column& column = kColumns[static_cast<std::size_t>(index.column())];
+        const bool right = column.Align == ColumnAlign::Right ||
+                           (column.Align == ColumnAlign::ByValue && column.Number != nullptr &&
+                            column.Number(Row(index.row())).has_value());
         return QVariant::fromValue(Qt::AlignVCenter | (right ? Qt::AlignRight : Qt::AlignLeft));
     }
     return {};
@@ -203,19 +146,14 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
     if (orientation != Qt::Horizontal || section < 0 || section >= columnCount()) {
         return {};
     }
-    if (section >= kFixedColumns) {
-        return role == Qt::DisplayRole
-                   ? QVariant(QString::fromLatin1(
-                         kExtraColumnNames[static_cast<std::size_t>(section - kFixedColumns)]))
-                   : QVariant();
-    }
-    const ListColumn& column = kListColumns[static_cast<std::size_t>(section)];
+    const Column& column = kColumns[static_cast<std::size_t>(section)];
     if (role == Qt::DisplayRole) {
         return QString::fromLatin1(column.Caption);
     }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::AlignVCenter |
-                                   (column.RightAligned ? Qt::AlignRight : Qt::AlignLeft));
+    if (role == Qt::TextAlignmentRole && column.Align != ColumnAlign::ByValue) {
+        return QVariant::fromValue(
+            Qt::AlignVCenter |
+            (column.Align == ColumnAlign::Right ? Qt::AlignRight : Qt::AlignLeft));
     }
     return {};
 }
@@ -286,6 +224,18 @@ FileListProxy::FileListProxy(FileListModel* files, QObject* parent)
     setSortRole(FileListModel::kSortRole);
     collator_.setNumericMode(true);
     collator_.setCaseSensitivity(Qt::CaseInsensitive);
+    for (std::size_t column = 0; column < kColumns.size(); ++column) {
+        if (kColumns[column].ShownAtFirst) {
+            filtered_.push_back(static_cast<int>(column));
+        }
+    }
+}
+
+void FileListProxy::SetFilteredColumns(std::vector<int> columns) {
+    if (columns != filtered_) {
+        filtered_ = std::move(columns);
+        invalidateFilter();
+    }
 }
 
 void FileListProxy::SetFilterWords(const QString& text) {
@@ -314,8 +264,9 @@ bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePar
     if (words_.isEmpty()) {
         return true;
     }
+    // Every column shown, as it is shown.
     QString cells;
-    for (int column = 0; column < FileListModel::kFixedColumns; ++column) {
+    for (const int column : filtered_) {
         cells += files_->index(sourceRow, column, sourceParent).data().toString();
         cells += u'\t';
     }

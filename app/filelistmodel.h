@@ -1,6 +1,7 @@
 // The file list: a table model over the rows, shown report-style.
 #pragma once
 
+#include "columns.h"
 #include "filerow.h"
 
 #include <QAbstractTableModel>
@@ -30,7 +31,6 @@ public:
     // Rows appended during a scan are shown in batches at most this often:
     // repainting the list for every single row would keep the window busy.
     static constexpr int kPublishIntervalMs = 50;
-    static constexpr int kCommentsColumn = 12;
     // A cell's value for sorting: a number for the columns of numbers,
     // sizes, lengths and rates (empty where the row has none), else its text.
     static constexpr int kSortRole = Qt::UserRole;
@@ -40,14 +40,6 @@ public:
     // Drawn between the items of a Comments cell, which the list shows on
     // one line.
     static constexpr char16_t kItemSeparator[] = u" \u00B6 ";
-
-    // The columns beyond the list's 14: the values the rows carry for the
-    // structured outputs, and the path; hidden until chosen from the
-    // header's menu.
-    static constexpr int kFixedColumns = static_cast<int>(kListColumns.size());
-    static constexpr std::array<const char*, 11> kExtraColumnNames{
-        "Container",    "Profile",         "Bit depth",          "HDR",  "Rotation", "Display size",
-        "Audio tracks", "Audio languages", "Subtitle languages", "Path", "Modified"};
 
     explicit FileListModel(QObject* parent = nullptr);
 
@@ -72,9 +64,6 @@ private:
     // A cell's text as shown, or as its tooltip.
     QVariant CellText(const QModelIndex& index, bool tooltip) const;
     QVariant SortValue(const QModelIndex& index) const;
-    // An extra column's text; its number for sorting where it is one.
-    QString ExtraText(const FileRow& row, int extra) const;
-    static QVariant ExtraNumber(const FileRow& row, int extra);
     std::vector<FileRow> rows_;
     std::vector<FileRow> pending_;
     std::mutex handedOverMutex_;
@@ -93,6 +82,8 @@ public:
 
     // Words separated by spaces; empty: every row.
     void SetFilterWords(const QString& text);
+    // The columns the filter reads: those the list shows.
+    void SetFilteredColumns(std::vector<int> columns);
     bool Filtering() const { return !words_.isEmpty(); }
     // The source row behind a row of the list.
     const FileRow& Row(int row) const;
@@ -104,6 +95,7 @@ protected:
 private:
     FileListModel* files_;
     QStringList words_;
+    std::vector<int> filtered_;
     QCollator collator_;
 };
 

@@ -170,17 +170,20 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
 void TForm1::SetUpColumns() {
     QHeaderView* header = ListView1->horizontalHeader();
     header->setSectionsClickable(true);
-    header->setSortIndicatorShown(false);
+    // The view sorts: a click sorts by the column, a second reverses it.
+    // No column at first (the walk's order); the indicator shown before the
+    // sections are sized, so that its arrow has room beside the caption.
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    ListView1->setSortingEnabled(true);
     header->setHighlightSections(false);
     header->setStretchLastSection(false);
     // Widths sized to the captions once; they do not follow the content.
     for (int column = 0; column < Files->columnCount(); ++column) {
-        const int fixed = column < FileListModel::kFixedColumns
-                              ? kListColumns[static_cast<std::size_t>(column)].FixedWidth
-                              : 0;
-        header->resizeSection(column, fixed > 0 ? fixed : header->sectionSizeHint(column));
+        const Column& about = kColumns[static_cast<std::size_t>(column)];
+        header->resizeSection(column, about.FixedWidth > 0 ? about.FixedWidth
+                                                           : header->sectionSizeHint(column));
         // The extra columns wait until chosen.
-        header->setSectionHidden(column, column >= FileListModel::kFixedColumns);
+        header->setSectionHidden(column, !about.ShownAtFirst);
     }
     header->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -193,15 +196,18 @@ QMenu* TForm1::ColumnMenu() {
     auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     for (int column = 1; column < Files->columnCount(); ++column) {
-        const QString caption = Files->headerData(column, Qt::Horizontal).toString();
-        if (caption.isEmpty()) {
+        const char* name = kColumns[static_cast<std::size_t>(column)].Name;
+        if (name == nullptr) {
             continue; // the design's blank last column
         }
-        QAction* action = menu->addAction(caption);
+        // By its full name: the list's two "Bitrate" captions told apart.
+        QAction* action = menu->addAction(QString::fromLatin1(name));
         action->setCheckable(true);
         action->setChecked(!header->isSectionHidden(column));
-        connect(action, &QAction::toggled, this,
-                [header, column](bool shown) { header->setSectionHidden(column, !shown); });
+        connect(action, &QAction::toggled, this, [this, header, column](bool shown) {
+            header->setSectionHidden(column, !shown);
+            FilterShownColumns();
+        });
     }
     return menu;
 }
@@ -254,7 +260,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->setSortingEnabled(false);
     ListView1->setShowGrid(false);
     ListView1->setWordWrap(false);
     ListView1->setTabKeyNavigation(false);
@@ -283,8 +288,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     });
     connect(cmdStop, &QPushButton::clicked, this, &TForm1::cmdStopClick);
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
-    connect(ListView1->horizontalHeader(), &QHeaderView::sectionClicked, this,
-            &TForm1::SortByColumn);
     connect(txtFilter, &QLineEdit::textChanged, this, [this](const QString& text) {
         Shown->SetFilterWords(text);
         if (!scanning_ && !statusText_->text().isEmpty()) {
@@ -377,8 +380,9 @@ void TForm1::RestoreSettings() {
     restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
     ListView1->horizontalHeader()->restoreState(
         settings.value(QStringLiteral("columns")).toByteArray());
+    FilterShownColumns();
     // A remembered sort is not: every scan starts in the walk's order.
-    ListView1->horizontalHeader()->setSortIndicatorShown(false);
+    ListView1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     // Ticking "All formats" after a scan scans the folder again, so that the
     // box and the list agree.
     connect(chkAllFormats, &QCheckBox::toggled, this, [this] {
@@ -570,16 +574,26 @@ void TForm1::cmdExportListClick() {
 std::vector<std::size_t> TForm1::ShownCsvColumns() const {
     std::vector<std::size_t> columns;
     const QHeaderView* header = ListView1->horizontalHeader();
-    // The list's blank last column is none of CSV's; after it, the list's
-    // columns are CSV's one place further on.
-    constexpr int kBlank = FileListModel::kFixedColumns - 1;
+    // In the order shown; the list's blank last column is none of CSV's.
     for (int visual = 0; visual < header->count(); ++visual) {
         const int column = header->logicalIndex(visual);
-        if (!header->isSectionHidden(column) && column != kBlank) {
-            columns.push_back(static_cast<std::size_t>(column < kBlank ? column : column - 1));
+        if (!header->isSectionHidden(column) &&
+            kColumns[static_cast<std::size_t>(column)].Name != nullptr) {
+            columns.push_back(static_cast<std::size_t>(column));
         }
     }
     return columns;
+}
+
+void TForm1::FilterShownColumns() {
+    std::vector<int> shown;
+    const QHeaderView* header = ListView1->horizontalHeader();
+    for (int column = 0; column < header->count(); ++column) {
+        if (!header->isSectionHidden(column)) {
+            shown.push_back(column);
+        }
+    }
+    Shown->SetFilteredColumns(std::move(shown));
 }
 
 bool TForm1::ExportList(const QString& fileName) {
@@ -645,8 +659,8 @@ void TForm1::ClearList() {
         ListView1->setUpdatesEnabled(false);
         Files->Clear();
         // A new scan shows its rows in the walk's order.
+        ListView1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
         Shown->sort(-1);
-        ListView1->horizontalHeader()->setSortIndicatorShown(false);
         ListView1->setUpdatesEnabled(true);
         statusText_->clear();
         statusText_->setToolTip(QString());
@@ -683,18 +697,6 @@ void TForm1::CataloguedKept(const KeptFolder& kept) {
 void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) {
     const std::lock_guard lock(unreadableMutex_);
     unreadable_.push_back(PathToLocaleText(file));
-}
-
-void TForm1::SortByColumn(int column) {
-    QHeaderView* header = ListView1->horizontalHeader();
-    const bool again = header->isSortIndicatorShown() && header->sortIndicatorSection() == column;
-    const Qt::SortOrder order = again && header->sortIndicatorOrder() == Qt::AscendingOrder
-                                    ? Qt::DescendingOrder
-                                    : Qt::AscendingOrder;
-    Files->PublishPendingRows();
-    Shown->sort(column, order);
-    header->setSortIndicator(column, order);
-    header->setSortIndicatorShown(true);
 }
 
 QString TForm1::ShownSummary() const {

@@ -121,7 +121,8 @@ public:
     void cmdStopClick();
     void cmdExportListClick();
     // A click on a column's header: sorted by it, a second click reverses.
-    void SortByColumn(int column);
+    // The filter reads the columns the list shows.
+    void FilterShownColumns();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

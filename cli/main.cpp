@@ -592,10 +592,11 @@ int main(int argc, char** argv) {
     if (!columnList.empty()) {
         std::string unknown;
         const auto columns = vidarium::CsvColumnsNamed(columnList, unknown);
-        const std::string reason = options.format != OutputFormat::Csv
-                                       ? std::string("--columns needs --format=csv")
-                                   : !columns ? "no such column: '" + unknown + "'"
-                                              : std::string();
+        const std::string reason =
+            options.format != OutputFormat::Csv ? std::string("--columns needs --format=csv")
+            : !columns                          ? "no such column: '" + unknown +
+                             "' (the columns: " + vidarium::ColumnNamesText() + ")"
+                       : std::string();
         if (!reason.empty()) {
             std::fprintf(stderr,
                          "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",

@@ -279,49 +279,6 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
     return row;
 }
 
-std::string ExtraColumnText(const FileRow& row, std::size_t extra) {
-    const MediaSummary& values = row.Summary;
-    const auto join = [](const std::vector<std::string>& texts) {
-        std::string joined;
-        for (const std::string& text : texts) {
-            joined += (joined.empty() ? "" : ", ") + text;
-        }
-        return joined;
-    };
-    const auto number = [](std::int64_t value) {
-        return value != 0 ? std::to_string(value) : std::string();
-    };
-    switch (extra) {
-    case 0:
-        return values.Container;
-    case 1:
-        return values.VideoProfile;
-    case 2:
-        return number(values.BitDepth);
-    case 3:
-        return values.Hdr;
-    case 4:
-        return number(values.Rotation);
-    case 5: {
-        if (!values.Width || !values.Height) {
-            return {};
-        }
-        // As a player shows the picture: turned a quarter, its sides swap.
-        const bool turned = values.Rotation % 180 != 0;
-        return std::to_string(turned ? *values.Height : *values.Width) + " x " +
-               std::to_string(turned ? *values.Width : *values.Height);
-    }
-    case 6:
-        return values.Container.empty() ? std::string() : std::to_string(values.AudioTracks);
-    case 7:
-        return join(values.AudioLanguages);
-    case 8:
-        return join(values.SubtitleLanguages);
-    default:
-        return {};
-    }
-}
-
 std::string ModifiedText(std::int64_t modifiedNs) {
     if (modifiedNs == 0) {
         return {};

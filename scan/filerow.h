@@ -75,29 +75,6 @@ struct FileRow {
     }
 };
 
-struct ListColumn {
-    const char* Caption;
-    bool RightAligned;
-    int FixedWidth; // 0: sized to the caption
-};
-
-inline constexpr std::array<ListColumn, 14> kListColumns{{
-    {"Filename", false, 0},
-    {"Filesize", true, 0},
-    {"Length", true, 0},
-    {"Video", false, 0},
-    {"Bitrate", true, 0},
-    {"Width", true, 0},
-    {"Height", true, 0},
-    {"fps", false, 0},
-    {"Audio", false, 0},
-    {"Bitrate", true, 0},
-    {"Freq", true, 0},
-    {"Chn", true, 0},
-    {"Comments", false, 0},
-    {"", false, 44},
-}};
-
 // Whole mebibytes, remainder dropped: "%d MB".
 std::string SizeText(std::uint64_t bytes);
 // "h:mm:ss" from milliseconds, truncated to whole seconds.
@@ -123,13 +100,6 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
                       const MediaSummary& found);
 // The video cell's text of a summary.
 std::string ModernVideoText(const MediaSummary& summary);
-
-// The values beyond the list's columns, as text (empty where the row has
-// none), in this order: container, profile, bit depth, HDR, rotation,
-// display size (as a player turns the picture), audio tracks, audio
-// languages, subtitle languages.
-inline constexpr std::size_t kExtraColumns = 9;
-std::string ExtraColumnText(const FileRow& row, std::size_t extra);
 
 // When a file was last changed, as local "YYYY-MM-DD HH:MM" (empty when not
 // known).

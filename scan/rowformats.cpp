@@ -146,33 +146,12 @@ void SetTrackFields(nlohmann::ordered_json& object, const MediaSummary& summary)
 
 } // namespace
 
-std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view list,
-                                                        std::string& unknown) {
-    std::vector<std::size_t> columns;
-    while (true) {
-        const std::size_t comma = list.find(',');
-        const std::string_view name = TrimBelow33(list.substr(0, comma));
-        const auto* found = std::find_if(
-            kCsvColumnNames.begin(), kCsvColumnNames.end(),
-            [&](std::string_view known) { return EqualsIgnoringAsciiCase(known, name); });
-        if (found == kCsvColumnNames.end()) {
-            unknown = name;
-            return std::nullopt;
-        }
-        columns.push_back(static_cast<std::size_t>(found - kCsvColumnNames.begin()));
-        if (comma == std::string_view::npos) {
-            return columns;
-        }
-        list.remove_prefix(comma + 1);
-    }
-}
-
 void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns) {
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
             out += ',';
         }
-        AppendCsvField(out, kCsvColumnNames.at(columns[i]));
+        AppendCsvField(out, kColumns.at(columns[i]).Name);
     }
     out += "\r\n";
 }
@@ -190,27 +169,11 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
             AppendCsvField(out, cell);
         }
     };
-    constexpr std::size_t kPath = 22;
-    constexpr std::size_t kModified = 23;
-    constexpr std::size_t kFirstExtra = 13;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
             out += ',';
         }
-        const std::size_t column = columns[i];
-        if (column == 0) {
-            AppendCsvField(out, TrimBelow33(row.Caption));
-        } else if (column == kPath) {
-            AppendCsvField(out, relativePath);
-        } else if (column == kModified) {
-            AppendCsvField(out, ModifiedText(row.ModifiedNs));
-        } else if (column >= kFirstExtra) {
-            append(ExtraColumnText(row, column - kFirstExtra));
-        } else if (column <= row.SubItems.size()) {
-            // The list's cells after the name; those a row does not have
-            // stay empty.
-            append(TrimBelow33(row.SubItems[column - 1]));
-        }
+        append(CsvText(kColumns.at(columns[i]), row, relativePath));
     }
     out += "\r\n";
 }

@@ -2,6 +2,7 @@
 // JSON Lines for scripts. The tab-delimited export line is in filerow.h.
 #pragma once
 
+#include "columns.h"
 #include "filerow.h"
 
 #include <array>
@@ -13,45 +14,17 @@
 
 namespace vidarium {
 
-// The columns a CSV record can hold, by their header names: the list's 13
-// (the two bit rates told apart), the window's extra ones, and the path
-// relative to the scanned directory, and when the file was last changed.
-inline constexpr std::array<std::string_view, 24> kCsvColumnNames{"Filename",
-                                                                  "Filesize",
-                                                                  "Length",
-                                                                  "Video",
-                                                                  "Video bitrate",
-                                                                  "Width",
-                                                                  "Height",
-                                                                  "fps",
-                                                                  "Audio",
-                                                                  "Audio bitrate",
-                                                                  "Freq",
-                                                                  "Chn",
-                                                                  "Comments",
-                                                                  "Container",
-                                                                  "Profile",
-                                                                  "Bit depth",
-                                                                  "HDR",
-                                                                  "Rotation",
-                                                                  "Display size",
-                                                                  "Audio tracks",
-                                                                  "Audio languages",
-                                                                  "Subtitle languages",
-                                                                  "Path",
-                                                                  "Modified"};
-// The default columns: the list's fields and the path.
-inline constexpr std::array<std::size_t, 14> kDefaultCsvColumns{0, 1, 2, 3,  4,  5,  6,
-                                                                7, 8, 9, 10, 11, 12, 22};
 // The columns a comma-separated list names (case aside), in its order;
 // nothing when a name is not one of them (then `unknown` holds it).
-std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view list,
-                                                        std::string& unknown);
+inline std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view list,
+                                                               std::string& unknown) {
+    return ColumnsNamed(list, unknown);
+}
 
-// The header record of `columns`. Ends with CR LF.
+// The header record of `columns` (of kColumns). Ends with CR LF.
 void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns = kDefaultCsvColumns);
-// One record: the row's cells (trimmed as in the export; a plain row leaves
-// the cells it does not have empty), its extra values and `relativePath`.
+// One record: each column's CSV text (a row's cells trimmed as in the
+// export, a plain row's missing ones empty, the path `relativePath`).
 void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath,
                      std::span<const std::size_t> columns = kDefaultCsvColumns);
 

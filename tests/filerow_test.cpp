@@ -1,5 +1,6 @@
 #include "audioformattags.h"
 #include "avireader.h"
+#include "columns.h"
 #include "filerow.h"
 #include "movreader.h"
 #include "mpegreader.h"
@@ -210,6 +211,47 @@ TEST(FileRows, ModernRowHasTwelveSubItems) {
     EXPECT_EQ(MakeModernRow("b.avi", 0, RowSource::Avi, sound).SubItems,
               (std::vector<std::string>{"0 MB", "", "", "", "", "", "", "PCM", "1411 kbit/s",
                                         "44100", "2", ""}));
+}
+
+// The one column table and what reads it agree: the Part's captions in its
+// order, every row cell behind the column of its place, every CSV name
+// found by --columns, the default CSV the list's fields and the path.
+TEST(Columns, TheTableAndItsUsersAgree) {
+    const char* captions[] = {"Filename", "Filesize", "Length",   "Video", "Bitrate",
+                              "Width",    "Height",   "fps",      "Audio", "Bitrate",
+                              "Freq",     "Chn",      "Comments", ""};
+    FileRow row("name.mov", {});
+    for (int cell = 1; cell <= 12; ++cell) {
+        row.SubItems.push_back("cell " + std::to_string(cell));
+    }
+    for (std::size_t column = 0; column < std::size(captions); ++column) {
+        SCOPED_TRACE(column);
+        EXPECT_STREQ(kColumns[column].Caption, captions[column]);
+        EXPECT_EQ(kColumns[column].ShownAtFirst, true);
+        const std::string expected = column == 0    ? "name.mov"
+                                     : column == 13 ? ""
+                                                    : "cell " + std::to_string(column);
+        EXPECT_EQ(kColumns[column].Text(row), expected);
+    }
+    EXPECT_EQ(kColumns[kCommentsColumn].Text(row), "cell 12");
+    EXPECT_EQ(kColumns[kPathColumn].Source, ColumnSource::Path);
+    std::string unknown;
+    std::vector<std::size_t> named;
+    for (std::size_t column = 0; column < kColumns.size(); ++column) {
+        if (kColumns[column].Name != nullptr) {
+            const auto found = ColumnsNamed(kColumns[column].Name, unknown);
+            ASSERT_TRUE(found) << kColumns[column].Name;
+            EXPECT_EQ(*found, std::vector<std::size_t>{column}) << "a name told twice";
+            named.push_back(column);
+        }
+    }
+    EXPECT_EQ(ColumnsNamed(ColumnNamesText(), unknown), named);
+    EXPECT_FALSE(ColumnsNamed("Filename,Nope", unknown));
+    EXPECT_EQ(unknown, "Nope");
+    for (std::size_t i = 0; i + 1 < kDefaultCsvColumns.size(); ++i) {
+        EXPECT_EQ(kDefaultCsvColumns[i], i);
+    }
+    EXPECT_EQ(kDefaultCsvColumns.back(), kPathColumn);
 }
 
 TEST(FileRows, ExportLines) {

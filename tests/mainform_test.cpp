@@ -65,6 +65,13 @@ void MakeTree(const fs::path& root) {
     Backdate(root);
 }
 
+// A click on a column's header, where a person clicks it.
+void ClickHeader(QTableView* view, int column) {
+    QHeaderView* header = view->horizontalHeader();
+    const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+}
+
 QString CellText(const TForm1& form, int row, int column) {
     return form.Files->index(row, column).data().toString();
 }
@@ -181,7 +188,7 @@ private slots:
         QCOMPARE(form.ListView1->horizontalHeader()->sectionSize(13), 44);
         // Headers sort when clicked; until then the walk's order, no indicator.
         QVERIFY(form.ListView1->horizontalHeader()->sectionsClickable());
-        QVERIFY(!form.ListView1->horizontalHeader()->isSortIndicatorShown());
+        QCOMPARE(form.ListView1->horizontalHeader()->sortIndicatorSection(), -1);
         QCOMPARE(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
         QCOMPARE(form.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
     }
@@ -217,7 +224,7 @@ private slots:
         row.Path = "/movies/summer/clip.mov";
         model.AppendRow(row);
         model.PublishPendingRows();
-        const QModelIndex comments = model.index(0, FileListModel::kCommentsColumn);
+        const QModelIndex comments = model.index(0, static_cast<int>(kCommentsColumn));
         // Bytes the locale cannot decode show as Latin-1, never as a blank mark.
         QCOMPARE(comments.data().toString(),
                  QString::fromUtf8("\u00A9xyz: caf\u00E9 \u00B6 Full Name: Beach"));
@@ -356,19 +363,27 @@ private slots:
         const QStringList walk = column(0);
         // By size, by value; again: reversed.
         QHeaderView* header = form.ListView1->horizontalHeader();
-        header->sectionClicked(1);
+        ClickHeader(form.ListView1, 1);
         QCOMPARE(column(1).mid(3), (QStringList{"2 MB", "3 MB", "10 MB"}));
-        header->sectionClicked(1);
+        QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+        ClickHeader(form.ListView1, 1);
         QCOMPARE(column(1).mid(0, 3), (QStringList{"10 MB", "3 MB", "2 MB"}));
         QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
-        // By length: the rows without one first, the longest last.
-        header->sectionClicked(2);
+        // Another column sorts ascending first (it once went on descending):
+        // by length, the rows without one first, the longest last; again,
+        // reversed.
+        ClickHeader(form.ListView1, 2);
         QCOMPARE(column(2).last(), QStringLiteral("0:01:01"));
         QCOMPARE(column(2).first(), QString());
+        ClickHeader(form.ListView1, 2);
+        QCOMPARE(column(2).first(), QStringLiteral("0:01:01"));
+        // The arrow has its room: the caption is not cut.
+        QVERIFY(header->sectionSize(1) >= header->sectionSizeHint(1));
         // By when the files were changed; the column is hidden until chosen.
-        const int modified = FileListModel::kFixedColumns + 10;
+        const int modified = static_cast<int>(kColumns.size()) - 1;
         QCOMPARE(form.Files->headerData(modified, Qt::Horizontal).toString(), "Modified");
-        header->sectionClicked(modified);
+        header->setSectionHidden(modified, false);
+        ClickHeader(form.ListView1, modified);
         QCOMPARE(column(0).mid(0, 3), (QStringList{"small.mov", "big.mov", "mid.mov"}));
         QVERIFY(QDateTime::fromString(column(modified).first(), "yyyy-MM-dd HH:mm").isValid());
         // Copy follows the order shown.
@@ -388,7 +403,7 @@ private slots:
         form.txtFilter->clear();
         // A new scan returns to the walk's order.
         form.cmdScan->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!header->isSortIndicatorShown() &&
+        QTRY_VERIFY_WITH_TIMEOUT(header->sortIndicatorSection() == -1 &&
                                      form.StatusText().startsWith(QStringLiteral("Done! ")),
                                  10000);
         QCOMPARE(column(0), walk);
@@ -453,6 +468,10 @@ private slots:
         // An extra column chosen from the header's menu shows the row's value.
         QMenu* menu = form.ColumnMenu();
         const QList<QAction*> actions = menu->actions();
+        // Told apart where the list's captions are not.
+        QVERIFY(std::any_of(actions.begin(), actions.end(), [](QAction* action) {
+            return action->text() == QStringLiteral("Video bitrate");
+        }));
         const auto container = std::find_if(actions.begin(), actions.end(), [](QAction* action) {
             return action->text() == QStringLiteral("Container");
         });
@@ -462,6 +481,19 @@ private slots:
         QVERIFY(!form.ListView1->horizontalHeader()->isSectionHidden(14));
         QCOMPARE(CellText(form, 0, 14), QStringLiteral("MP4"));
         QCOMPARE(CellText(form, 0, 19), QStringLiteral("640 x 360"));
+        // The filter reads every column shown, and only those: the display
+        // size once it is chosen.
+        QTest::keyClicks(form.txtFilter, QStringLiteral("x 360"));
+        QCOMPARE(form.Shown->rowCount(), 0);
+        menu = form.ColumnMenu();
+        for (QAction* action : menu->actions()) {
+            if (action->text() == QStringLiteral("Display size")) {
+                action->trigger();
+            }
+        }
+        delete menu;
+        QCOMPARE(form.Shown->rowCount(), 2);
+        form.txtFilter->clear();
         // CSV holds the columns shown, in the order shown.
         form.ListView1->horizontalHeader()->moveSection(14, 1);
         const fs::path csv = dir / "shown.csv";

@@ -1,0 +1,171 @@
+#include "columns.h"
+
+#include "localtext.h"
+
+#include <algorithm>
+
+namespace vidarium {
+namespace {
+
+std::string Caption(const FileRow& row) {
+    return row.Caption;
+}
+
+// The row's own sub-item `n` (1 is the size); a row without it shows none.
+template <std::size_t n> std::string SubItem(const FileRow& row) {
+    return n <= row.SubItems.size() ? row.SubItems[n - 1] : std::string();
+}
+
+std::string Nothing(const FileRow&) {
+    return {};
+}
+
+std::string NonZeroText(std::int64_t value) {
+    return value != 0 ? std::to_string(value) : std::string();
+}
+
+std::string Joined(const std::vector<std::string>& texts) {
+    std::string joined;
+    for (const std::string& text : texts) {
+        joined += (joined.empty() ? "" : ", ") + text;
+    }
+    return joined;
+}
+
+std::optional<double> Stated(const std::optional<std::int64_t>& value) {
+    return value ? std::optional(static_cast<double>(*value)) : std::nullopt;
+}
+
+constexpr auto kNoNumber = nullptr;
+
+} // namespace
+
+const std::array<Column, 25> kColumns{{
+    {"Filename", "Filename", ColumnSource::Cell, ColumnAlign::Left, true, 0, Caption, kNoNumber,
+     false},
+    {"Filesize", "Filesize", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<1>,
+     [](const FileRow& row) { return std::optional(static_cast<double>(row.Size)); }, true},
+    {"Length", "Length", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<2>,
+     [](const FileRow& row) { return Stated(row.Summary.DurationMs); }, true},
+    {"Video", "Video", ColumnSource::Cell, ColumnAlign::Left, true, 0, SubItem<3>, kNoNumber,
+     false},
+    {"Bitrate", "Video bitrate", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<4>,
+     [](const FileRow& row) { return Stated(row.Summary.VideoBitRate); }, true},
+    {"Width", "Width", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<5>,
+     [](const FileRow& row) { return Stated(row.Summary.Width); }, true},
+    {"Height", "Height", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<6>,
+     [](const FileRow& row) { return Stated(row.Summary.Height); }, true},
+    {"fps", "fps", ColumnSource::Cell, ColumnAlign::Left, true, 0, SubItem<7>,
+     [](const FileRow& row) { return row.Summary.FrameRate; }, true},
+    {"Audio", "Audio", ColumnSource::Cell, ColumnAlign::Left, true, 0, SubItem<8>, kNoNumber,
+     false},
+    {"Bitrate", "Audio bitrate", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<9>,
+     [](const FileRow& row) { return Stated(row.Summary.AudioBitRate); }, true},
+    {"Freq", "Freq", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<10>,
+     [](const FileRow& row) { return Stated(row.Summary.SampleRate); }, true},
+    {"Chn", "Chn", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<11>,
+     [](const FileRow& row) { return Stated(row.Summary.Channels); }, true},
+    {"Comments", "Comments", ColumnSource::Cell, ColumnAlign::Left, true, 0, SubItem<12>, kNoNumber,
+     false},
+    {"", nullptr, ColumnSource::Blank, ColumnAlign::Left, true, 44, Nothing, kNoNumber, false},
+    {"Container", "Container", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return row.Summary.Container; }, kNoNumber, false},
+    {"Profile", "Profile", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return row.Summary.VideoProfile; }, kNoNumber, false},
+    {"Bit depth", "Bit depth", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return NonZeroText(row.Summary.BitDepth); },
+     [](const FileRow& row) {
+         return row.Summary.BitDepth > 0 ? std::optional(static_cast<double>(row.Summary.BitDepth))
+                                         : std::nullopt;
+     },
+     false},
+    {"HDR", "HDR", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return row.Summary.Hdr; }, kNoNumber, false},
+    {"Rotation", "Rotation", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return NonZeroText(row.Summary.Rotation); },
+     [](const FileRow& row) { return std::optional(static_cast<double>(row.Summary.Rotation)); },
+     false},
+    {"Display size", "Display size", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) {
+         const MediaSummary& values = row.Summary;
+         if (!values.Width || !values.Height) {
+             return std::string();
+         }
+         // As a player shows the picture: turned a quarter, its sides swap.
+         const bool turned = values.Rotation % 180 != 0;
+         return std::to_string(turned ? *values.Height : *values.Width) + " x " +
+                std::to_string(turned ? *values.Width : *values.Height);
+     },
+     kNoNumber, false},
+    {"Audio tracks", "Audio tracks", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) {
+         return row.Summary.Container.empty() ? std::string()
+                                              : std::to_string(row.Summary.AudioTracks);
+     },
+     [](const FileRow& row) {
+         return row.Summary.Container.empty()
+                    ? std::nullopt
+                    : std::optional(static_cast<double>(row.Summary.AudioTracks));
+     },
+     false},
+    {"Audio languages", "Audio languages", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return Joined(row.Summary.AudioLanguages); }, kNoNumber, false},
+    {"Subtitle languages", "Subtitle languages", ColumnSource::Value, ColumnAlign::ByValue, false,
+     0, [](const FileRow& row) { return Joined(row.Summary.SubtitleLanguages); }, kNoNumber, false},
+    {"Path", "Path", ColumnSource::Path, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return PathToLocaleText(row.Path); }, kNoNumber, false},
+    {"Modified", "Modified", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return ModifiedText(row.ModifiedNs); },
+     [](const FileRow& row) {
+         return row.ModifiedNs != 0 ? std::optional(static_cast<double>(row.ModifiedNs))
+                                    : std::nullopt;
+     },
+     false},
+}};
+
+std::string CsvText(const Column& column, const FileRow& row, std::string_view relativePath) {
+    switch (column.Source) {
+    case ColumnSource::Cell:
+        return std::string(TrimBelow33(column.Text(row)));
+    case ColumnSource::Path:
+        return std::string(relativePath);
+    case ColumnSource::Value:
+        return column.Text(row);
+    case ColumnSource::Blank:
+        break;
+    }
+    return {};
+}
+
+std::optional<std::vector<std::size_t>> ColumnsNamed(std::string_view list, std::string& unknown) {
+    std::vector<std::size_t> columns;
+    while (true) {
+        const std::size_t comma = list.find(',');
+        const std::string_view name = TrimBelow33(list.substr(0, comma));
+        const auto* found =
+            std::find_if(kColumns.begin(), kColumns.end(), [&](const Column& known) {
+                return known.Name != nullptr && EqualsIgnoringAsciiCase(known.Name, name);
+            });
+        if (found == kColumns.end()) {
+            unknown = name;
+            return std::nullopt;
+        }
+        columns.push_back(static_cast<std::size_t>(found - kColumns.begin()));
+        if (comma == std::string_view::npos) {
+            return columns;
+        }
+        list.remove_prefix(comma + 1);
+    }
+}
+
+std::string ColumnNamesText() {
+    std::string names;
+    for (const Column& column : kColumns) {
+        if (column.Name != nullptr) {
+            names += (names.empty() ? "" : ",") + std::string(column.Name);
+        }
+    }
+    return names;
+}
+
+} // namespace vidarium

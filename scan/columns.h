@@ -1,0 +1,66 @@
+// Every column the list, the CSV output and `--columns` know, in one table:
+// its caption, its name, how it aligns, whether it is shown at first, the
+// cell's text and its value for sorting. A new column is one row here.
+#pragma once
+
+#include "filerow.h"
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vidarium {
+
+// Where a column's text comes from, which tells how the outputs treat it.
+enum class ColumnSource {
+    Cell,  // one of the row's own cells (caption and sub-items): trimmed in CSV
+    Value, // a value the row carries beyond its cells
+    Path,  // the file's path: in full in the list, relative in CSV
+    Blank, // the list's blank last design column: no text, not in CSV
+};
+
+enum class ColumnAlign {
+    Left,
+    Right,
+    ByValue, // right where the cell holds a number
+};
+
+struct Column {
+    const char* Caption; // the list's header
+    const char* Name;    // CSV's header, `--columns` and the header's menu
+    ColumnSource Source;
+    ColumnAlign Align;
+    bool ShownAtFirst;
+    int FixedWidth; // 0: sized to the caption
+    // The text as the row holds it (locale text); a Path column's is the
+    // full path.
+    std::string (*Text)(const FileRow& row);
+    // Its value for sorting; nothing: the row has none, or the column sorts
+    // by its text.
+    std::optional<double> (*Number)(const FileRow& row);
+    bool SortsByNumber;
+};
+
+// The list's columns in its order: the Part's 13, the blank one, then those
+// hidden at first.
+extern const std::array<Column, 25> kColumns;
+inline constexpr std::size_t kCommentsColumn = 12;
+inline constexpr std::size_t kPathColumn = 23;
+
+// The default CSV columns: the list's fields and the path.
+inline constexpr std::array<std::size_t, 14> kDefaultCsvColumns{0, 1, 2, 3,  4,  5,  6,
+                                                                7, 8, 9, 10, 11, 12, 23};
+
+// A column's text in CSV: `relativePath` for the path, a cell trimmed as in
+// the export.
+std::string CsvText(const Column& column, const FileRow& row, std::string_view relativePath);
+
+// The columns a comma-separated list names (case aside), in its order;
+// nothing when a name is not a CSV column's (then `unknown` holds it).
+std::optional<std::vector<std::size_t>> ColumnsNamed(std::string_view list, std::string& unknown);
+// Every CSV column's name, comma-separated: what `--columns` takes.
+std::string ColumnNamesText();
+
+} // namespace vidarium
