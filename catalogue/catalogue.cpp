@@ -771,9 +771,10 @@ std::vector<KeptFolder> Catalogue::RemoveUnseen(const Walk& walk) {
             !IsListedExtension(LowerCaseExtension(ExtensionOf(name)), walk.AllFormats)) {
             continue;
         }
+        const std::string& entry = path;
         const bool unreadable =
             std::any_of(walk.Unreadable.begin(), walk.Unreadable.end(),
-                        [&](const std::string& folder) { return path.starts_with(folder); });
+                        [&](const std::string& folder) { return entry.starts_with(folder); });
         if (unreadable) {
             continue; // told as a folder that could not be read
         }
