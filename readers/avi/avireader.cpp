@@ -92,39 +92,43 @@ bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::pa
     return true;
 }
 
+void CAVIHeaderReader::SummariseVideo(MediaSummary& summary) const {
+    summary.HasVideo = true;
+    summary.VideoTracks = 1;
+    // The format's compression names the codec; the handler when it is
+    // empty (uncompressed pictures).
+    const FourCC code = IsZero(VideoFormat.biCompression) ? VideoStreamHeader.fccHandler
+                                                          : FourCC{VideoFormat.biCompression};
+    summary.VideoCode = CodeText(code);
+    const Codec codec = CodecForVideoFourCC(code);
+    summary.VideoCodec = codec == Codec::Unknown ? summary.VideoCode : CodecName(codec);
+    // MPEG-4 Visual goes by many encoders' names, which users look for.
+    if (codec == Codec::Mpeg4Visual) {
+        summary.VideoCodec += " (" + summary.VideoCode + ")";
+    }
+    // A bitmap stored top down states a negative height; a side past
+    // any real picture's is not stated.
+    const auto side = [](std::int32_t value) -> std::optional<std::int64_t> {
+        const std::int64_t magnitude = std::abs(std::int64_t{value});
+        return magnitude > 0 && magnitude <= kMaxSide ? std::optional(magnitude) : std::nullopt;
+    };
+    summary.Width = side(VideoFormat.biWidth);
+    summary.Height = side(VideoFormat.biHeight);
+    if (summary.Width && summary.Height) {
+        summary.DisplayAspect = AspectText(static_cast<std::uint32_t>(*summary.Width),
+                                           static_cast<std::uint32_t>(*summary.Height));
+    }
+    if (std::isfinite(FrameRate) && FrameRate > 0) {
+        summary.FrameRate = double{FrameRate};
+    }
+}
+
 MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
     MediaSummary summary;
     summary.Container = "AVI";
     summary.DurationMs = ModernDurationMs();
     if (HasVideoFormat && HasVideoStreamHeader) {
-        summary.HasVideo = true;
-        summary.VideoTracks = 1;
-        // The format's compression names the codec; the handler when it is
-        // empty (uncompressed pictures).
-        const FourCC code = IsZero(VideoFormat.biCompression) ? VideoStreamHeader.fccHandler
-                                                              : FourCC{VideoFormat.biCompression};
-        summary.VideoCode = CodeText(code);
-        const Codec codec = CodecForVideoFourCC(code);
-        summary.VideoCodec = codec == Codec::Unknown ? summary.VideoCode : CodecName(codec);
-        // MPEG-4 Visual goes by many encoders' names, which users look for.
-        if (codec == Codec::Mpeg4Visual) {
-            summary.VideoCodec += " (" + summary.VideoCode + ")";
-        }
-        // A bitmap stored top down states a negative height; a side past
-        // any real picture's is not stated.
-        const auto side = [](std::int32_t value) -> std::optional<std::int64_t> {
-            const std::int64_t magnitude = std::abs(std::int64_t{value});
-            return magnitude > 0 && magnitude <= kMaxSide ? std::optional(magnitude) : std::nullopt;
-        };
-        summary.Width = side(VideoFormat.biWidth);
-        summary.Height = side(VideoFormat.biHeight);
-        if (summary.Width && summary.Height) {
-            summary.DisplayAspect = AspectText(static_cast<std::uint32_t>(*summary.Width),
-                                               static_cast<std::uint32_t>(*summary.Height));
-        }
-        if (std::isfinite(FrameRate) && FrameRate > 0) {
-            summary.FrameRate = double{FrameRate};
-        }
+        SummariseVideo(summary);
     }
     if (HasAudioFormat) {
         summary.HasAudio = true;

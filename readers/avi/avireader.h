@@ -163,6 +163,8 @@ private:
     bool ReadModernChunk(ByteSource& source, const FourCC& id, std::int64_t held,
                          std::uint32_t size, int depth);
     bool ReadIndex(ByteSource& source, std::int64_t held, std::uint32_t size);
+    // The modern row's video values.
+    void SummariseVideo(MediaSummary& summary) const;
     std::optional<std::int64_t> VideoBitRate(std::int64_t fileSize, std::int64_t durationMs,
                                              std::int64_t soundBitRate) const;
 
