@@ -570,6 +570,19 @@ int main(int argc, char** argv) {
     app.add_option("--columns", columnList);
     app.add_flag("-0", nulSeparated);
     app.add_option("PATH", arguments);
+    // "--columns=" with nothing after it would take the next argument as
+    // its value: an option written with '=' must hold one.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.starts_with("--") && argument.size() > 3 && argument.back() == '=' &&
+            argument.find('=') == argument.size() - 1) {
+            std::fprintf(stderr,
+                         "vidarium-scan: %.*s needs a value\nTry 'vidarium-scan --help' for more "
+                         "information.\n",
+                         static_cast<int>(argument.size() - 1), argument.data());
+            return 2;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -585,6 +598,12 @@ int main(int argc, char** argv) {
     if (version) {
         std::printf("vidarium-scan %s\n", VIDARIUM_VERSION);
         return 0;
+    }
+    if (nulSeparated && list.empty()) {
+        std::fputs("vidarium-scan: -0 needs --files-from\nTry 'vidarium-scan --help' for more "
+                   "information.\n",
+                   stderr);
+        return 2;
     }
     options.format = format == "csv"    ? OutputFormat::Csv
                      : format == "json" ? OutputFormat::Json

@@ -115,7 +115,11 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
         }
         return;
     }
-    filesSeen_.fetch_add(listing->Entries.size(), std::memory_order_relaxed);
+    // Files, not the folders beside them.
+    filesSeen_.fetch_add(static_cast<std::uint64_t>(std::count_if(
+                             listing->Entries.begin(), listing->Entries.end(),
+                             [](const Listing::Entry& entry) { return !entry.Directory; })),
+                         std::memory_order_relaxed);
     for (const Listing::Entry& entry : listing->Entries) {
         if (ShouldEndPass()) {
             return;
@@ -204,10 +208,11 @@ bool TScanFilesThread::FilePass(const std::string& directory) {
             return false;
         }
         while (entries != fs::directory_iterator() && !ShouldEndPass()) {
-            filesSeen_.fetch_add(1, std::memory_order_relaxed);
             std::error_code typeError;
             // A symbolic link counts as what it points to.
-            ConsiderEntry(*entries, entries->is_directory(typeError));
+            const bool isDirectory = entries->is_directory(typeError);
+            filesSeen_.fetch_add(isDirectory ? 0 : 1, std::memory_order_relaxed);
+            ConsiderEntry(*entries, isDirectory);
             entries.increment(error);
             if (error) {
                 return false;

@@ -104,6 +104,24 @@ TEST(ScanProgram, UsageAndErrors) {
     outcome = RunScanner(Quote("  " + dir.path().native() + " "), err);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out.rfind("file.avi\t0 MB\t0:00:10\tAVI: DIVX\t", 0), 0u);
+
+    // Options that would take what they were not given: each says so.
+    fs::create_directory(dir / "folder");
+    const std::string folder = Quote((dir / "folder").native());
+    for (const auto& [arguments, message] :
+         {std::pair{"--format=csv --columns= " + folder, "--columns needs a value"},
+          std::pair{"-0 " + folder, "-0 needs --files-from"},
+          std::pair{"--format=csv --columns=Nope " + folder, "(the columns: Filename,Filesize,"}}) {
+        SCOPED_TRACE(arguments);
+        outcome = RunScanner(arguments, err);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(ReadText(err).find(message), std::string::npos) << ReadText(err);
+    }
+    // Files seen are files (the movie and this file of errors): the folder
+    // beside them is none.
+    outcome = RunScanner("--stats " + Quote(dir.path().native()), err);
+    EXPECT_TRUE(ReadText(err).starts_with("vidarium-scan: 2 files seen,")) << ReadText(err);
 }
 
 TEST(ScanProgram, ManualPageNamesEveryOption) {

@@ -646,8 +646,8 @@ TEST(TransportStream, AdtsRateIndexWithoutARate) {
         SCOPED_TRACE(index);
         // Sync, MPEG-4, layer 0, no CRC; AAC LC, the index, private bit, one
         // channel.
-        const Bytes frame{0xFF, 0xF1, static_cast<std::uint8_t>(0x40 | (index << 2)), 0x40,
-                          0x00, 0x1F, 0xFC};
+        const Bytes frame{0xFF, 0xF1, static_cast<std::uint8_t>(0x40 | (index << 2)), 0x40, 0x00,
+                          0x1F, 0xFC};
         EXPECT_EQ(DecodeAdtsHeader(frame).SampleRate, rate);
         EXPECT_EQ(DecodeAdtsHeader(frame).Channels, 1U);
     }
