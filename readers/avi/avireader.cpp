@@ -160,13 +160,21 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
 
 namespace {
 
+// Milliseconds that a row can state; a length past any real one (ten
+// thousand years) is not stated.
+std::optional<std::int64_t> StatedMs(double milliseconds) {
+    return std::isfinite(milliseconds) && milliseconds >= 0 && milliseconds < 3e14
+               ? std::optional(std::llround(milliseconds))
+               : std::nullopt;
+}
+
 // A stream's length in its units of scale over rate.
 std::optional<std::int64_t> StreamLengthMs(const AviStreamHeader& stream) {
     if (stream.dwRate == 0 || stream.dwLength == 0) {
         return std::nullopt;
     }
-    return std::llround(static_cast<double>(stream.dwLength) * 1000.0 *
-                        static_cast<double>(stream.dwScale) / static_cast<double>(stream.dwRate));
+    return StatedMs(static_cast<double>(stream.dwLength) * 1000.0 *
+                    static_cast<double>(stream.dwScale) / static_cast<double>(stream.dwRate));
 }
 
 } // namespace
@@ -176,8 +184,8 @@ std::optional<std::int64_t> CAVIHeaderReader::VideoLengthMs() const {
     // those of the first.
     const std::uint32_t frames = std::max(OdmlTotalFrames, MainHeader.dwTotalFrames);
     if (frames > 0 && MainHeader.dwMicroSecPerFrame > 0) {
-        return std::llround(static_cast<double>(MainHeader.dwMicroSecPerFrame) / 1000.0 *
-                            static_cast<double>(frames));
+        return StatedMs(static_cast<double>(MainHeader.dwMicroSecPerFrame) / 1000.0 *
+                        static_cast<double>(frames));
     }
     return HasVideoStreamHeader ? StreamLengthMs(VideoStreamHeader) : std::nullopt;
 }
