@@ -30,8 +30,9 @@ public:
 class Catalogue final : public RowCatalogue {
 public:
     // Kept in the file's user_version; a newer file is refused.
-    // Raised when a table gains or changes a column; an older file is
-    // brought up to it when opened.
+    // Raised when a table gains or changes a column (Upgrade then brings an
+    // older file up to it, when opened); the view needs none, it is made
+    // anew on every open.
     static constexpr int kSchemaVersion = 2;
     // How long a scan waits for another one on the same catalogue.
     static constexpr std::chrono::milliseconds kBusyWait{5000};

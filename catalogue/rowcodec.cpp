@@ -13,7 +13,9 @@ namespace {
 // Raised inside the decoder only: the bytes end early or say too much.
 struct Truncated {};
 
-// The form's first byte; a row of another form is read again.
+// The form's first byte; a row of another form is read again. Raised when
+// the field list below changes (a value added, moved or retyped); the golden
+// test of a fully populated row fails until it is.
 constexpr std::uint8_t kFormVersion = 1;
 
 // What a reader's row holds at most: 12 cells, two items of each label in a
