@@ -421,7 +421,10 @@ void TForm1::FormCreate() {
     try {
         const QString file = CatalogueFile();
         QDir().mkpath(QFileInfo(file).absolutePath());
-        catalogue_ = std::make_unique<Catalogue>(NativePath(file));
+        // Read until a scan writes: another window or the command line may
+        // use the catalogue meanwhile.
+        catalogue_ = std::make_unique<Catalogue>(NativePath(file), Catalogue::kBusyWait,
+                                                 Catalogue::Use::Read);
     } catch (const CatalogueError& error) {
         QTimer::singleShot(0, this, [this, text = FromLocaleText(error.what())] {
             ShowMessage(QStringLiteral("Catalogue"),
@@ -645,6 +648,12 @@ void TForm1::ShowStatus(const std::string& text) {
             folder.chop(1);
         }
         ShowScanning(folder);
+    });
+}
+
+void TForm1::WaitingForCatalogue() {
+    steps_.Run([&] {
+        statusText_->setText(QStringLiteral("Waiting for another scan of the catalogue to end..."));
     });
 }
 

@@ -167,6 +167,7 @@ private:
     // On the worker's thread: remembered for the status bar.
     void DirectoryUnreadable(const std::filesystem::path& directory) override;
     void CataloguedKept(const KeptFolder& kept) override;
+    void WaitingForCatalogue() override;
     void FileUnreadable(const std::filesystem::path& file, std::error_code error) override;
     // The status once a scan has ended, with what could not be read.
     void ShowScanEnd();

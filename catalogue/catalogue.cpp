@@ -307,7 +307,7 @@ std::string WithoutBlanks(std::string_view sql) {
 } // namespace
 
 Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, Use use)
-    : file_(file) {
+    : file_(file), use_(use) {
     lockDescriptor_ = OpenCatalogueFile(file);
     try {
         struct stat status {};
@@ -361,6 +361,9 @@ Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, U
             Execute(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
         }
         statements_ = std::make_unique<Statements>(db_);
+        if (use == Use::Read) {
+            Unlock(); // taken only to make or bring up the file
+        }
     } catch (const CatalogueError& error) {
         const std::string reason = error.what();
         statements_.reset();
@@ -384,6 +387,45 @@ void Catalogue::Lock(std::chrono::milliseconds busyWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     locked_ = true;
+}
+
+void Catalogue::Unlock() {
+    if (locked_) {
+        ::flock(lockDescriptor_, LOCK_UN);
+        locked_ = false;
+    }
+}
+
+bool Catalogue::BeginScan(const std::function<void()>& waiting) {
+    if (locked_) {
+        return true;
+    }
+    bool told = false;
+    while (::flock(lockDescriptor_, LOCK_EX | LOCK_NB) != 0) {
+        const std::atomic<bool>* stop = stop_.load();
+        if (errno != EWOULDBLOCK || (stop != nullptr && stop->load())) {
+            return false;
+        }
+        if (!told && waiting) {
+            told = true;
+            waiting();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    locked_ = true;
+    try {
+        RecreateView();
+    } catch (const std::exception& error) {
+        Fail(error.what());
+    }
+    return true;
+}
+
+void Catalogue::EndScan() {
+    Flush();
+    if (use_ == Use::Read) {
+        Unlock();
+    }
 }
 
 int Catalogue::OnProgress(void* self) {
@@ -513,7 +555,8 @@ void Catalogue::Upgrade(std::int64_t version) {
 }
 
 template <typename Write> void Catalogue::Writing(Write&& write) {
-    if (!fault_.empty()) {
+    // Only a scan that holds the lock writes.
+    if (!fault_.empty() || !locked_) {
         return;
     }
     try {

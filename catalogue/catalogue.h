@@ -74,6 +74,10 @@ public:
     std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) override;
     void Flush() override;
     void WatchStop(const std::atomic<bool>* stop) override { stop_.store(stop); }
+    // Opened to read, the catalogue holds the scans' lock only from here to
+    // EndScan; opened for a scan, all along.
+    bool BeginScan(const std::function<void()>& waiting) override;
+    void EndScan() override;
 
     // Why the catalogue stopped taking rows (empty while it takes them);
     // what was committed before stays.
@@ -121,6 +125,7 @@ private:
     };
 
     void Lock(std::chrono::milliseconds busyWait);
+    void Unlock();
     static int OnProgress(void* self);
     void CreateSchema();
     void CheckExisting(std::chrono::milliseconds busyWait);
@@ -153,6 +158,7 @@ private:
     // closing any descriptor of the file drops SQLite's own locks.
     int lockDescriptor_ = -1;
     bool locked_ = false;
+    Use use_ = Use::Scan;
     std::atomic<const std::atomic<bool>*> stop_{nullptr};
     std::chrono::steady_clock::time_point stopSeen_;
     sqlite3* db_ = nullptr;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +65,15 @@ public:
     virtual std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) = 0;
     // Everything kept is written out; called when a scan ends.
     virtual void Flush() = 0;
+    // A scan through the catalogue begins: it may write until EndScan. A
+    // catalogue that another scan writes is waited for, `waiting` called
+    // first, until that scan ends or Stop; false when it cannot be had (the
+    // scan then goes without the catalogue).
+    virtual bool BeginScan(const std::function<void()>& waiting) {
+        (void)waiting;
+        return true;
+    }
+    virtual void EndScan() {}
     // The scan's Stop: a statement of the catalogue that runs on after it
     // is ended (a file crafted to stall it). Null: none.
     virtual void WatchStop(const std::atomic<bool>* stop) { (void)stop; }

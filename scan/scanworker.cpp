@@ -78,6 +78,23 @@ void TScanFilesThread::RunRequest() {
     Recurse = RecurseRequested;
     AllFormats = AllFormatsRequested;
     ReadAgain = ReadAgainRequested;
+    // The catalogue is written by one scan at a time: this one waits for
+    // another to end, and goes without it when Stop ends the wait.
+    RowCatalogue* const catalogue = catalogue_;
+    if (catalogue != nullptr &&
+        !catalogue->BeginScan([this] { EvenIfItFails([&] { host_.WaitingForCatalogue(); }); })) {
+        catalogue_ = nullptr;
+    }
+    struct EndsScanOnExit {
+        RowCatalogue*& current;
+        RowCatalogue* const catalogue;
+        ~EndsScanOnExit() {
+            if (current != nullptr) {
+                current->EndScan();
+            }
+            current = catalogue;
+        }
+    } ending{catalogue_, catalogue};
     if (ScanPaths) {
         const PathSource paths = std::move(ScanPaths);
         ScanPaths = nullptr;

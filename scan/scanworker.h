@@ -69,6 +69,11 @@ public:
         (void)path;
         (void)error;
     }
+    // Another scan writes the catalogue, and this one waits for it to end.
+    // A step.
+    virtual void WaitingForCatalogue() {
+        ShowStatus("Waiting for another scan of the catalogue to end...");
+    }
     // Called on the worker's thread when a complete walk did not find
     // catalogued movies but kept them, because their folder is not there
     // (missing, or an empty mount point where a drive was). Not a step: it

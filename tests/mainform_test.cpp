@@ -134,6 +134,19 @@ private slots:
                  qPrintable(form.StatusText()));
         scanWith(Qt::NoModifier);
         QVERIFY(form.StatusText().contains(QStringLiteral("is not there")));
+        // An idle window holds no lock: a scan elsewhere takes the catalogue
+        // at once; while it holds it, the window's scan waits and says so.
+        {
+            auto other = std::make_unique<Catalogue>(
+                fs::path(TForm1::CatalogueFile().toStdString()), std::chrono::milliseconds(300));
+            QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+            QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Waiting for "
+                                                                                 "another scan")),
+                                     5000);
+            other.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+            QVERIFY(form.StatusText().startsWith(QStringLiteral("Done! ")));
+        }
     }
 
     void settingsAreRemembered() {
