@@ -374,12 +374,8 @@ TEST(ScanProgram, NoTextOfAFileBreaksALineOrAField) {
     Bytes text;
     AppendText(text, forged);
     TempDir dir;
-    Bytes avi = AviFile({.height = -240});
-    const Bytes info = List("INFO", {Chunk("INAM", text)});
-    avi.insert(avi.begin() + 12, info.begin(), info.end());
-    const auto aviSize = static_cast<std::uint32_t>(avi.size() - 8);
-    std::memcpy(avi.data() + 4, &aviSize, 4);
-    WriteFile(dir / "title.avi", avi);
+    WriteFile(dir / "title.avi",
+              AviFileWithFirst(List("INFO", {Chunk("INAM", text)}), {.height = -240}));
     WriteFile(dir / "garbage.avi", AviFile({.rate = 0, .width = -1'381'170'960}));
     IsoParams mp4;
     mp4.movieExtras = Container(

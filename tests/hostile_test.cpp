@@ -200,17 +200,9 @@ TEST(Bounds, AviModernRowReadsOneIndexWithinItsRiff) {
     pastTheRiff = Concat({pastTheRiff, entry}); // an entry after the RIFF's end
     Bytes dune;
     AppendText(dune, "Dune");
-    Bytes infoPastItsList = AviFile();
-    const Bytes info = List("INFO", {Chunk("INAM", dune, 100)});
-    infoPastItsList.insert(infoPastItsList.begin() + 12, info.begin(), info.end());
-    const auto withInfo = static_cast<std::uint32_t>(infoPastItsList.size() - 8);
-    std::memcpy(infoPastItsList.data() + 4, &withInfo, 4);
+    const Bytes infoPastItsList = AviFileWithFirst(List("INFO", {Chunk("INAM", dune, 100)}));
     // An index inside a list, before the file's own (of one empty entry).
-    Bytes indexInAList = AviFile();
-    const Bytes listed = List("abcd", {Chunk("idx1", entry)});
-    indexInAList.insert(indexInAList.begin() + 12, listed.begin(), listed.end());
-    const auto withList = static_cast<std::uint32_t>(indexInAList.size() - 8);
-    std::memcpy(indexInAList.data() + 4, &withList, 4);
+    const Bytes indexInAList = AviFileWithFirst(List("abcd", {Chunk("idx1", entry)}));
     const struct {
         const char* name;
         Bytes bytes;

@@ -207,6 +207,14 @@ Bytes AviFile(const AviParams& params) {
     return Riff("AVI ", {hdrl, movi, idx1});
 }
 
+Bytes AviFileWithFirst(const Bytes& chunk, const AviParams& params) {
+    Bytes file = AviFile(params);
+    file.insert(file.begin() + 12, chunk.begin(), chunk.end());
+    const auto riffSize = static_cast<std::uint32_t>(file.size() - 8);
+    std::memcpy(file.data() + 4, &riffSize, 4);
+    return file;
+}
+
 Bytes SequenceHeader(unsigned width, unsigned height, unsigned frameRateCode,
                      std::uint32_t bitRateValue) {
     return {0x00,

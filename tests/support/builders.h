@@ -66,6 +66,8 @@ struct AviParams {
 
 // hdrl (avih, video strl, audio strl), movi, idx1: the usual layout.
 Bytes AviFile(const AviParams& params = {});
+// The same with `chunk` first in the RIFF, before its header list.
+Bytes AviFileWithFirst(const Bytes& chunk, const AviParams& params = {});
 
 // --- MPEG video ----------------------------------------------------------------
 
