@@ -539,6 +539,24 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
     return host.WriteFailed() ? 1 : status;
 }
 
+// "--columns=" with nothing after it would take the next argument as its
+// value: an option written with '=' must hold one. False (and said) when
+// one does not.
+bool EveryValueGiven(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.starts_with("--") && argument.size() > 3 && argument.back() == '=' &&
+            argument.find('=') == argument.size() - 1) {
+            std::fprintf(stderr,
+                         "vidarium-scan: %.*s needs a value\nTry 'vidarium-scan --help' for more "
+                         "information.\n",
+                         static_cast<int>(argument.size() - 1), argument.data());
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -570,18 +588,8 @@ int main(int argc, char** argv) {
     app.add_option("--columns", columnList);
     app.add_flag("-0", nulSeparated);
     app.add_option("PATH", arguments);
-    // "--columns=" with nothing after it would take the next argument as
-    // its value: an option written with '=' must hold one.
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument.starts_with("--") && argument.size() > 3 && argument.back() == '=' &&
-            argument.find('=') == argument.size() - 1) {
-            std::fprintf(stderr,
-                         "vidarium-scan: %.*s needs a value\nTry 'vidarium-scan --help' for more "
-                         "information.\n",
-                         static_cast<int>(argument.size() - 1), argument.data());
-            return 2;
-        }
+    if (!EveryValueGiven(argc, argv)) {
+        return 2;
     }
     try {
         app.parse(argc, argv);
