@@ -77,6 +77,28 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) {
     return Allocate(size);
 }
+// The forms that give nothing instead of raising (a stable sort's buffer):
+// without them such memory would be freed by the delete below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+    Free(memory);
+}
+void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+    Free(memory);
+}
 void operator delete(void* memory) noexcept {
     Free(memory);
 }
