@@ -46,26 +46,7 @@ QString TooltipText(const QString& text) {
 
 QString FromLocaleText(std::string_view text) {
     if (LocaleIsUtf8()) {
-        // Runs of valid UTF-8 are decoded whole; each byte between them is
-        // taken as Latin-1.
-        QString decoded;
-        while (!text.empty()) {
-            std::size_t run = 0;
-            while (run < text.size()) {
-                const std::size_t length = ValidUtf8SequenceLength(text.substr(run));
-                if (length == 0) {
-                    break;
-                }
-                run += length;
-            }
-            decoded += QString::fromUtf8(text.data(), static_cast<qsizetype>(run));
-            if (run < text.size()) {
-                decoded += QChar(static_cast<unsigned char>(text[run]));
-                ++run;
-            }
-            text.remove_prefix(run);
-        }
-        return decoded;
+        return QString::fromStdString(RunsToUtf8(text));
     }
     const QString decoded =
         QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
@@ -98,7 +79,7 @@ QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
     if (tooltip) {
         // The full text of a cell its column may cut; the file's full path
         // for its name.
-        if (column == 0 && !row.Path.empty()) {
+        if (kColumns[column].Source == ColumnSource::Name && !row.Path.empty()) {
             return TooltipText(FromLocaleText(row.Path.native()));
         }
         return TooltipText(column == kCommentsColumn ? ItemsOnLines(shown) : shown);

@@ -146,7 +146,7 @@ void TForm1::OpenCurrentFolder() {
 void TForm1::OpenPath(const std::filesystem::path& path, const QString& action) {
     if (!OpenUrl(LocalFileUrl(path))) {
         ShowMessage(action, QStringLiteral("No program could open %1.")
-                                .arg(FromLocaleText(PathToLocaleText(path))));
+                                .arg(FromLocaleText(path.native())));
     }
 }
 
@@ -695,7 +695,7 @@ void TForm1::AddRow(FileRow row) {
 
 void TForm1::DirectoryUnreadable(const std::filesystem::path& directory) {
     const std::lock_guard lock(unreadableMutex_);
-    unreadable_.push_back(PathToLocaleText(directory));
+    unreadable_.push_back(directory.native());
 }
 
 void TForm1::CataloguedKept(const KeptFolder& kept) {
@@ -705,7 +705,7 @@ void TForm1::CataloguedKept(const KeptFolder& kept) {
 
 void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) {
     const std::lock_guard lock(unreadableMutex_);
-    unreadable_.push_back(PathToLocaleText(file));
+    unreadable_.push_back(file.native());
 }
 
 QString TForm1::ShownSummary() const {
@@ -742,7 +742,7 @@ void TForm1::ShowScanEnd() {
     // What the catalogue kept of a drive that is not plugged in.
     for (const KeptFolder& kept : kept_) {
         text += QStringLiteral(" - %1 is not there - %2 catalogued movies kept")
-                    .arg(FromLocaleText(PathToLocaleText(kept.Folder)),
+                    .arg(FromLocaleText(kept.Folder),
                          QLocale().toString(static_cast<qulonglong>(kept.Movies)));
     }
     statusText_->setText(text);

@@ -7,8 +7,10 @@
 namespace vidarium {
 namespace {
 
-std::string Caption(const FileRow& row) {
-    return row.Caption;
+// A name whose bytes are not the locale's text stays exact, for the list and
+// CSV to decode; a row without a path has only its caption.
+std::string ExactName(const FileRow& row) {
+    return row.Path.empty() ? row.Caption : row.Path.filename().native();
 }
 
 // The row's own sub-item `n` (1 is the size); a row without it shows none.
@@ -41,8 +43,8 @@ constexpr auto kNoNumber = nullptr;
 } // namespace
 
 const std::array<Column, 25> kColumns{{
-    {"Filename", "Filename", ColumnSource::Cell, ColumnAlign::Left, true, 0, Caption, kNoNumber,
-     false},
+    {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, ExactName,
+     kNoNumber, false},
     {"Filesize", "Filesize", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<1>,
      [](const FileRow& row) { return std::optional(static_cast<double>(row.Size)); }, true},
     {"Length", "Length", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<2>,
@@ -113,7 +115,7 @@ const std::array<Column, 25> kColumns{{
     {"Subtitle languages", "Subtitle languages", ColumnSource::Value, ColumnAlign::ByValue, false,
      0, [](const FileRow& row) { return Joined(row.Summary.SubtitleLanguages); }, kNoNumber, false},
     {"Path", "Path", ColumnSource::Path, ColumnAlign::ByValue, false, 0,
-     [](const FileRow& row) { return PathToLocaleText(row.Path); }, kNoNumber, false},
+     [](const FileRow& row) { return row.Path.native(); }, kNoNumber, false},
     {"Modified", "Modified", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
      [](const FileRow& row) { return ModifiedText(row.ModifiedNs); },
      [](const FileRow& row) {
@@ -126,6 +128,7 @@ const std::array<Column, 25> kColumns{{
 std::string CsvText(const Column& column, const FileRow& row, std::string_view relativePath) {
     switch (column.Source) {
     case ColumnSource::Cell:
+    case ColumnSource::Name:
         return std::string(TrimBelow33(column.Text(row)));
     case ColumnSource::Path:
         return std::string(relativePath);

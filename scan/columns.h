@@ -15,7 +15,8 @@ namespace vidarium {
 
 // Where a column's text comes from, which tells how the outputs treat it.
 enum class ColumnSource {
-    Cell,  // one of the row's own cells (caption and sub-items): trimmed in CSV
+    Cell,  // one of the row's own cells (sub-items): trimmed in CSV
+    Name,  // the file's name: its exact bytes in the list and CSV, trimmed in CSV
     Value, // a value the row carries beyond its cells
     Path,  // the file's path: in full in the list, relative in CSV
     Blank, // the list's blank last design column: no text, not in CSV
@@ -34,8 +35,8 @@ struct Column {
     ColumnAlign Align;
     bool ShownAtFirst;
     int FixedWidth; // 0: sized to the caption
-    // The text as the row holds it (locale text); a Path column's is the
-    // full path.
+    // The text as the row holds it (locale text); the name and the full
+    // path as the file system holds them (the export's '?' is the caption's).
     std::string (*Text)(const FileRow& row);
     // Its value for sorting; nothing: the row has none, or the column sorts
     // by its text.

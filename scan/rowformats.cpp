@@ -25,38 +25,6 @@ void AppendCsvField(std::string& out, std::string_view field) {
     out += '"';
 }
 
-std::string Latin1ToUtf8(std::string_view bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return text;
-}
-
-// UTF-8 sequences as they are, each byte between them as its Latin-1
-// character: a QuickTime label's 0xA9 becomes the copyright sign while the
-// UTF-8 text beside it stays.
-std::string RunsToUtf8(std::string_view bytes) {
-    std::string text;
-    while (!bytes.empty()) {
-        std::size_t length = ValidUtf8SequenceLength(bytes);
-        if (length == 0) {
-            text += Latin1ToUtf8(bytes.substr(0, 1));
-            length = 1;
-        } else {
-            text += bytes.substr(0, length);
-        }
-        bytes.remove_prefix(length);
-    }
-    return text;
-}
-
 std::string Hex(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string hex;
@@ -158,22 +126,25 @@ void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns) {
 
 void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath,
                      std::span<const std::size_t> columns) {
-    // Under a UTF-8 locale a cell of bytes as the movie stored them (a
-    // QuickTime text, a codec name) that is not UTF-8 is decoded run by run,
-    // its other bytes taken as Latin-1, so that every record decodes.
+    // Under a UTF-8 locale a cell of bytes as the movie or the file system
+    // stored them (a QuickTime text, a codec name, a name from another
+    // system) that is not UTF-8 is decoded run by run, its other bytes taken
+    // as Latin-1, so that every record decodes. Under another character set
+    // a name keeps the locale's rule.
     const bool utf8 = LocaleIsUtf8();
-    const auto append = [&](std::string_view cell) {
-        if (utf8 && !IsValidUtf8(cell)) {
-            AppendCsvField(out, RunsToUtf8(cell));
-        } else {
-            AppendCsvField(out, cell);
-        }
-    };
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
             out += ',';
         }
-        append(CsvText(kColumns.at(columns[i]), row, relativePath));
+        const Column& column = kColumns.at(columns[i]);
+        const std::string cell = CsvText(column, row, relativePath);
+        if (utf8) {
+            AppendCsvField(out, IsValidUtf8(cell) ? cell : RunsToUtf8(cell));
+        } else if (column.Source == ColumnSource::Name || column.Source == ColumnSource::Path) {
+            AppendCsvField(out, NativeBytesToLocaleText(cell));
+        } else {
+            AppendCsvField(out, cell);
+        }
     }
     out += "\r\n";
 }
@@ -228,7 +199,7 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
         AppendExportLine(out, row);
         break;
     case OutputFormat::Csv:
-        AppendCsvRecord(out, row, NativeBytesToLocaleText(relative), csvColumns);
+        AppendCsvRecord(out, row, relative, csvColumns);
         break;
     case OutputFormat::Json:
         AppendJsonLine(out, row, relative);

@@ -487,13 +487,16 @@ TEST(ScanProgram, CsvOpensAsRowsAndColumns) {
     fs::create_directory(movies);
     WriteFormatFolder(movies);
     // Under a UTF-8 locale every record decodes as UTF-8, the QuickTime
-    // bytes that are not UTF-8 carried as Latin-1; under another character
-    // set the bytes stay as the movie stored them.
-    for (const auto& [locale, decode, comments] :
+    // bytes and the name's bytes that are not UTF-8 carried as Latin-1;
+    // under another character set the movie's bytes stay as it stored them
+    // and the name keeps the locale's rule.
+    for (const auto& [locale, decode, comments, name] :
          {std::tuple{"C.UTF-8", "encoding='utf-8'",
-                     "'Full Name: Beach, \"dusk\"\\r\\n\\xa9xyz: caf\\xe9'"},
+                     "'Full Name: Beach, \"dusk\"\\r\\n\\xa9xyz: caf\\xe9'",
+                     "'a,\"b\"\\nc\\xff.mov'"},
           std::tuple{"C", "encoding='utf-8', errors='surrogateescape'",
-                     "'Full Name: Beach, \"dusk\"\\r\\n\\udca9xyz: caf\\udce9'"}}) {
+                     "'Full Name: Beach, \"dusk\"\\r\\n\\udca9xyz: caf\\udce9'",
+                     "'a,\"b\"\\nc?.mov'"}}) {
         ::setenv("LC_ALL", locale, 1);
         const Outcome outcome = RunScanner("--format=csv " + Quote(movies.native()) + " >" +
                                                Quote((dir / "out.csv").native()),
@@ -510,8 +513,10 @@ TEST(ScanProgram, CsvOpensAsRowsAndColumns) {
             "assert all(len(r) == 14 for r in rows), rows\n"
             "by_path = {r[13]: r for r in rows[1:]}\n"
             "assert len(by_path) == 3, by_path.keys()\n"
-            "mov = by_path['a,\"b\"\\nc?.mov']\n"
-            "assert mov[0] == 'a,\"b\"\\nc?.mov' and mov[2] == '0:00:05', mov\n"
+            "mov = by_path[" +
+            name + "]\n"
+            "assert mov[0] == " +
+            name + " and mov[2] == '0:00:05', mov\n"
             "assert mov[12] == " +
             comments +
             ", repr(mov[12])\n"

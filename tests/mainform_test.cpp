@@ -264,6 +264,33 @@ private slots:
         QVERIFY(wide.endsWith(QChar(0x2026)));
     }
 
+    void aNameOfOtherBytesReadsInTheListAndTheFilter() {
+        // A name from another system (Latin-1 bytes): shown and found as CSV
+        // decodes it; Copy keeps the export's rule.
+        TempDir dir;
+        WriteFile(dir / "caf\xE9 1.avi", AviFile());
+        WriteFile(dir / "other.avi", AviFile());
+        TForm1 form;
+        form.show();
+        form.txtDirectory->setText(Q(dir.path()));
+        QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        const QString name = QString::fromUtf8("caf\u00E9 1.avi");
+        QTest::keyClicks(form.txtFilter, QString::fromUtf8("CAF\u00C9"));
+        QCOMPARE(form.Shown->rowCount(), 1);
+        QCOMPARE(form.Shown->index(0, 0).data().toString(), name);
+        QVERIFY(form.Shown->index(0, static_cast<int>(kPathColumn))
+                    .data()
+                    .toString()
+                    .endsWith(QStringLiteral("/") + name));
+        QVERIFY(form.Shown->index(0, 0).data(Qt::ToolTipRole).toString().endsWith(name));
+        form.ListView1->setFocus();
+        form.ListView1->selectAll();
+        QTest::keySequence(form.ListView1, QKeySequence::Copy);
+        QVERIFY2(QGuiApplication::clipboard()->text().startsWith(QStringLiteral("caf? 1.avi\t")),
+                 qPrintable(QGuiApplication::clipboard()->text()));
+    }
+
     void copyAndTheContextMenu() {
         TempDir dir;
         MakeTree(dir.path());

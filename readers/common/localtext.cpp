@@ -194,4 +194,33 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+std::string Latin1ToUtf8(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string RunsToUtf8(std::string_view bytes) {
+    std::string text;
+    while (!bytes.empty()) {
+        std::size_t length = ValidUtf8SequenceLength(bytes);
+        if (length == 0) {
+            text += Latin1ToUtf8(bytes.substr(0, 1));
+            length = 1;
+        } else {
+            text += bytes.substr(0, length);
+        }
+        bytes.remove_prefix(length);
+    }
+    return text;
+}
+
 } // namespace vidarium

@@ -31,6 +31,14 @@ bool IsValidUtf8(std::string_view text);
 // are invalid).
 std::size_t ValidUtf8SequenceLength(std::string_view text);
 
+// Each byte as its Latin-1 character, in UTF-8.
+std::string Latin1ToUtf8(std::string_view bytes);
+// UTF-8 sequences as they are, each byte between them as its Latin-1
+// character: a QuickTime label's 0xA9 becomes the copyright sign while the
+// UTF-8 text beside it stays, and a file name of another system's bytes
+// still reads.
+std::string RunsToUtf8(std::string_view bytes);
+
 // True when the two are equal but for the case of ASCII letters: the names
 // and keys that formats define (".wmv", "TITLE", "WM/Year").
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
