@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include <QLocale>
+
 namespace vidarium {
 namespace {
 
@@ -203,6 +205,11 @@ FileListProxy::FileListProxy(FileListModel* files, QObject* parent)
     : QSortFilterProxyModel(parent), files_(files) {
     setSourceModel(files);
     setSortRole(FileListModel::kSortRole);
+    // The C and POSIX locales collate by byte, numbers and all ("Episode 10"
+    // before "Episode 2"): a minimal system's list sorts as an English one.
+    if (QLocale().language() == QLocale::C) {
+        collator_ = QCollator(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
     collator_.setNumericMode(true);
     collator_.setCaseSensitivity(Qt::CaseInsensitive);
     for (std::size_t column = 0; column < kColumns.size(); ++column) {

@@ -449,6 +449,26 @@ private slots:
         QCOMPARE(column(0), walk);
     }
 
+    void namesSortNaturallyInTheCLocale() {
+        TempDir dir;
+        for (const char* name : {"Episode 10.avi", "episode 3.avi", "Episode 2.avi"}) {
+            WriteFile(dir / name, AviFile());
+        }
+        QLocale::setDefault(QLocale::c());
+        TForm1 form;
+        QLocale::setDefault(QLocale::system());
+        form.show();
+        form.txtDirectory->setText(Q(dir.path()));
+        QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        ClickHeader(form.ListView1, 0);
+        QStringList names;
+        for (int row = 0; row < form.Shown->rowCount(); ++row) {
+            names << form.Shown->index(row, 0).data().toString();
+        }
+        QCOMPARE(names, (QStringList{"Episode 2.avi", "episode 3.avi", "Episode 10.avi"}));
+    }
+
     void scanFillsTheListInOrder() {
         TempDir dir;
         MakeTree(dir.path());
