@@ -28,6 +28,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
@@ -66,6 +67,37 @@ QString TrimBelow33(const QString& text) {
 std::filesystem::path NativePath(const QString& text) {
     return std::filesystem::path(QFile::encodeName(text).toStdString());
 }
+
+// Room a cell's text needs beside it, for the column sized to a value.
+constexpr int kCellMargin = 12;
+
+// A menu of ticks that stays open while they are set, several in a row; Esc
+// or a click outside closes it.
+class TickMenu final : public QMenu {
+public:
+    using QMenu::QMenu;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (QAction* action = actionAt(event->position().toPoint()); TickOf(action)) {
+            action->trigger();
+            return;
+        }
+        QMenu::mouseReleaseEvent(event);
+    }
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Space && TickOf(activeAction())) {
+            activeAction()->trigger();
+            return;
+        }
+        QMenu::keyPressEvent(event);
+    }
+
+private:
+    static bool TickOf(const QAction* action) {
+        return action != nullptr && action->isCheckable() && action->isEnabled();
+    }
+};
 
 } // namespace
 
@@ -145,8 +177,8 @@ void TForm1::OpenCurrentFolder() {
 
 void TForm1::OpenPath(const std::filesystem::path& path, const QString& action) {
     if (!OpenUrl(LocalFileUrl(path))) {
-        ShowMessage(action, QStringLiteral("No program could open %1.")
-                                .arg(FromLocaleText(path.native())));
+        ShowMessage(action,
+                    QStringLiteral("No program could open %1.").arg(FromLocaleText(path.native())));
     }
 }
 
@@ -177,11 +209,18 @@ void TForm1::SetUpColumns() {
     ListView1->setSortingEnabled(true);
     header->setHighlightSections(false);
     header->setStretchLastSection(false);
+    // Dragged to another place, a column keeps it (and CSV follows).
+    header->setSectionsMovable(true);
     // Widths sized to the captions once; they do not follow the content.
     for (int column = 0; column < Files->columnCount(); ++column) {
         const Column& about = kColumns[static_cast<std::size_t>(column)];
-        header->resizeSection(column, about.FixedWidth > 0 ? about.FixedWidth
-                                                           : header->sectionSizeHint(column));
+        int width = about.FixedWidth > 0 ? about.FixedWidth : header->sectionSizeHint(column);
+        if (about.WidestValue != nullptr) {
+            width = std::max(width, ListView1->fontMetrics().horizontalAdvance(
+                                        QString::fromLatin1(about.WidestValue)) +
+                                        kCellMargin);
+        }
+        header->resizeSection(column, width);
         // The extra columns wait until chosen.
         header->setSectionHidden(column, !about.ShownAtFirst);
     }
@@ -189,11 +228,26 @@ void TForm1::SetUpColumns() {
     connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
         ColumnMenu()->popup(ListView1->horizontalHeader()->mapToGlobal(at));
     });
+    KeepBlankColumnLast();
+    connect(header, &QHeaderView::sectionMoved, this, [this] { KeepBlankColumnLast(); });
+}
+
+void TForm1::KeepBlankColumnLast() {
+    // The design's blank column ends the list, whatever is dragged past it
+    // or shown after it.
+    QHeaderView* header = ListView1->horizontalHeader();
+    const auto blank = std::find_if(kColumns.begin(), kColumns.end(), [](const Column& column) {
+        return column.Source == ColumnSource::Blank;
+    });
+    const int from = header->visualIndex(static_cast<int>(blank - kColumns.begin()));
+    if (from != header->count() - 1) {
+        header->moveSection(from, header->count() - 1);
+    }
 }
 
 QMenu* TForm1::ColumnMenu() {
     QHeaderView* header = ListView1->horizontalHeader();
-    auto* menu = new QMenu(this);
+    auto* menu = new TickMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     for (int column = 1; column < Files->columnCount(); ++column) {
         const char* name = kColumns[static_cast<std::size_t>(column)].Name;
@@ -207,6 +261,7 @@ QMenu* TForm1::ColumnMenu() {
         connect(action, &QAction::toggled, this, [this, header, column](bool shown) {
             header->setSectionHidden(column, !shown);
             FilterShownColumns();
+            SaveColumns();
         });
     }
     return menu;
@@ -378,26 +433,30 @@ void TForm1::RestoreSettings() {
     txtDirectory->setText(settings.value(QStringLiteral("folder")).toString());
     chkAllFormats->setChecked(settings.value(QStringLiteral("allFormats"), false).toBool());
     restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
-    ListView1->horizontalHeader()->restoreState(
-        settings.value(QStringLiteral("columns")).toByteArray());
+    QHeaderView* header = ListView1->horizontalHeader();
+    header->restoreState(settings.value(QStringLiteral("columns")).toByteArray());
+    KeepBlankColumnLast();
     FilterShownColumns();
     // A remembered sort is not: every scan starts in the walk's order.
-    ListView1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
     // Ticking "All formats" after a scan scans the folder again, so that the
     // box and the list agree.
-    connect(chkAllFormats, &QCheckBox::toggled, this, [this] {
+    connect(chkAllFormats, &QCheckBox::toggled, this, [this](bool checked) {
+        QSettings().setValue(QStringLiteral("allFormats"), checked);
         if (!statusText_->text().isEmpty() && !TrimBelow33(txtDirectory->text()).isEmpty()) {
             cmdScanClick();
         }
     });
+    // Each change is kept as it is made, so that of two windows neither
+    // undoes the other's when it closes; the size is kept on closing.
+    connect(txtDirectory, &QLineEdit::textChanged, this,
+            [](const QString& folder) { QSettings().setValue(QStringLiteral("folder"), folder); });
+    connect(header, &QHeaderView::sectionMoved, this, &TForm1::SaveColumns);
+    connect(header, &QHeaderView::sectionResized, this, &TForm1::SaveColumns);
 }
 
-void TForm1::SaveSettings() const {
-    QSettings settings;
-    settings.setValue(QStringLiteral("folder"), txtDirectory->text());
-    settings.setValue(QStringLiteral("allFormats"), chkAllFormats->isChecked());
-    settings.setValue(QStringLiteral("geometry"), saveGeometry());
-    settings.setValue(QStringLiteral("columns"), ListView1->horizontalHeader()->saveState());
+void TForm1::SaveColumns() const {
+    QSettings().setValue(QStringLiteral("columns"), ListView1->horizontalHeader()->saveState());
 }
 
 TForm1::~TForm1() {
@@ -501,7 +560,7 @@ void TForm1::dropEvent(QDropEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    SaveSettings();
+    QSettings().setValue(QStringLiteral("geometry"), saveGeometry());
     worker_->RequestStop();
     worker_->Terminate();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -152,7 +152,9 @@ private:
     // The folder, "All formats", the window's geometry and the columns, as
     // the last run left them; the first start keeps the design's.
     void RestoreSettings();
-    void SaveSettings() const;
+    void SaveColumns() const;
+    // The design's blank column stays the last one shown.
+    void KeepBlankColumnLast();
 
     // The worker's steps; each runs on this window's thread.
     void ShowStatus(const std::string& text) override;

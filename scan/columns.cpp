@@ -43,8 +43,8 @@ constexpr auto kNoNumber = nullptr;
 } // namespace
 
 const std::array<Column, 25> kColumns{{
-    {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, ExactName,
-     kNoNumber, false},
+    {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, ExactName, kNoNumber,
+     false},
     {"Filesize", "Filesize", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<1>,
      [](const FileRow& row) { return std::optional(static_cast<double>(row.Size)); }, true},
     {"Length", "Length", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<2>,
@@ -82,7 +82,7 @@ const std::array<Column, 25> kColumns{{
      },
      false},
     {"HDR", "HDR", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
-     [](const FileRow& row) { return row.Summary.Hdr; }, kNoNumber, false},
+     [](const FileRow& row) { return row.Summary.Hdr; }, kNoNumber, false, "Dolby Vision"},
     {"Rotation", "Rotation", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
      [](const FileRow& row) { return NonZeroText(row.Summary.Rotation); },
      [](const FileRow& row) { return std::optional(static_cast<double>(row.Summary.Rotation)); },

@@ -42,6 +42,9 @@ struct Column {
     // by its text.
     std::optional<double> (*Number)(const FileRow& row);
     bool SortsByNumber;
+    // A value wider than the caption that the column should show whole at
+    // first; none: the caption's width.
+    const char* WidestValue = nullptr;
 };
 
 // The list's columns in its order: the Part's 13, the blank one, then those

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -164,6 +165,57 @@ private slots:
         QVERIFY(again.chkAllFormats->isChecked());
         QCOMPARE(again.size(), QSize(800, 450));
         QCOMPARE(again.ListView1->horizontalHeader()->sectionSize(0), 321);
+    }
+
+    void columnsMoveAndEveryChangeIsKept() {
+        TForm1 form;
+        TForm1 other; // opened before the changes, closed after them
+        form.show();
+        other.show();
+        QHeaderView* header = form.ListView1->horizontalHeader();
+        const int blank = static_cast<int>(kCommentsColumn) + 1;
+        QCOMPARE(header->visualIndex(blank), header->count() - 1);
+        const auto centre = [&](int column) {
+            return QPoint(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                          header->height() / 2);
+        };
+        // Two columns ticked in one opening of the menu (a right click, as
+        // the platform delivers it).
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, centre(0),
+                                     header->viewport()->mapToGlobal(centre(0)));
+        QApplication::sendEvent(header->viewport(), &rightClick);
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu != nullptr);
+        for (const char* name : {"HDR", "Container"}) {
+            const auto actions = menu->actions();
+            const auto found = std::find_if(actions.begin(), actions.end(), [&](QAction* action) {
+                return action->text() == QLatin1String(name);
+            });
+            QVERIFY(found != actions.end());
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(*found).center());
+            QVERIFY(menu->isVisible());
+        }
+        menu->close();
+        const int hdr = static_cast<int>(kColumns.size()) - 8;
+        QCOMPARE(form.Files->headerData(hdr, Qt::Horizontal).toString(), "HDR");
+        QVERIFY(!header->isSectionHidden(hdr));
+        QVERIFY(header->sectionSize(hdr) >
+                form.ListView1->fontMetrics().horizontalAdvance(QStringLiteral("Dolby Vision")));
+        QCOMPARE(header->visualIndex(blank), header->count() - 1); // shown ones come before it
+        // Then Length dragged past Video.
+        const QPoint to = centre(4);
+        QTest::mousePress(header->viewport(), Qt::LeftButton, {}, centre(2));
+        for (int step = 1; step <= 10; ++step) {
+            QTest::mouseMove(header->viewport(), centre(2) + (to - centre(2)) * step / 10);
+        }
+        QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, to);
+        QVERIFY(header->visualIndex(2) > header->visualIndex(3));
+        QTest::mouseClick(form.chkAllFormats, Qt::LeftButton);
+        const QByteArray state = header->saveState();
+        other.close();
+        TForm1 again;
+        QCOMPARE(again.ListView1->horizontalHeader()->saveState(), state);
+        QVERIFY(again.chkAllFormats->isChecked());
     }
 
     void startUpState() {
@@ -555,7 +607,8 @@ private slots:
         QCOMPARE(form.Shown->rowCount(), 2);
         form.txtFilter->clear();
         // CSV holds the columns shown, in the order shown.
-        form.ListView1->horizontalHeader()->moveSection(14, 1);
+        QHeaderView* header = form.ListView1->horizontalHeader();
+        header->moveSection(header->visualIndex(14), 1);
         const fs::path csv = dir / "shown.csv";
         QVERIFY(form.ExportList(Q(csv)));
         QVERIFY(ReadFile(csv).starts_with("Filename,Container,Filesize,Length,Video,"));
