@@ -50,6 +50,8 @@ namespace vidarium {
 namespace {
 
 constexpr int kGap = 8;
+// How long the status bar tells where an export went.
+constexpr int kExportToldMs = 10000;
 constexpr int kEditGap = 4;
 
 QString TrimBelow33(const QString& text) {
@@ -70,6 +72,23 @@ std::filesystem::path NativePath(const QString& text) {
 
 // Room a cell's text needs beside it, for the column sized to a value.
 constexpr int kCellMargin = 12;
+
+// The report list: Home and End, with Ctrl or without, go to the first and
+// the last row in the column at hand, not to the row's last column.
+class ReportView final : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override {
+        if ((action == MoveHome || action == MoveEnd) && model() != nullptr &&
+            model()->rowCount() > 0) {
+            const int column = currentIndex().isValid() ? currentIndex().column() : 0;
+            return model()->index(action == MoveHome ? 0 : model()->rowCount() - 1, column);
+        }
+        return QTableView::moveCursor(action, modifiers);
+    }
+};
 
 // A menu of ticks that stays open while they are set, several in a row; Esc
 // or a click outside closes it.
@@ -310,7 +329,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
     Files = new FileListModel(this);
     Shown = new FileListProxy(Files, this);
-    ListView1 = new QTableView(this);
+    ListView1 = new ReportView(this);
     ListView1->setModel(Shown);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -392,10 +411,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         return QFileDialog::getExistingDirectory(this, QString(), start);
     };
     // The dialog asks before it replaces a file.
-    AskExportFileName = [this](const QString& title) {
+    AskExportFileName = [this](const QString& title, const QString& start) {
         QString filter;
         QString name = QFileDialog::getSaveFileName(
-            this, title, QString(),
+            this, title, start,
             QStringLiteral("Tab-delimited list (*.txt);;CSV (*.csv);;JSON Lines (*.jsonl)"),
             &filter);
         // A bare name gets the chosen filter's extension (".txt" is added
@@ -611,11 +630,13 @@ void TForm1::cmdExportListClick() {
     cmdExportList->setEnabled(false);
     Files->PublishPendingRows();
     const int selected = static_cast<int>(ListView1->selectionModel()->selectedRows().size());
+    const int rows = selected > 0 ? selected : Shown->rowCount();
     const QLocale locale;
+    const QString lastFolder = QSettings().value(QStringLiteral("exportFolder")).toString();
     QString name = AskExportFileName(
-        selected > 0
-            ? QStringLiteral("Export %1 selected rows").arg(locale.toString(selected))
-            : QStringLiteral("Export all %1 rows").arg(locale.toString(Shown->rowCount())));
+        selected > 0 ? QStringLiteral("Export %1 selected rows").arg(locale.toString(rows))
+                     : QStringLiteral("Export all %1 rows").arg(locale.toString(rows)),
+        QFileInfo(lastFolder).isDir() ? lastFolder : QString());
     if (!name.isEmpty()) {
         // Only a name without any extension of its own gets ".txt"; the
         // dialog did not ask about that name, so this asks.
@@ -626,8 +647,12 @@ void TForm1::cmdExportListClick() {
                 name.clear();
             }
         }
-        if (!name.isEmpty()) {
-            ExportList(name);
+        if (!name.isEmpty() && ExportList(name)) {
+            // Told for a while, the sums back after it.
+            StatusBar1->showMessage(QStringLiteral("Exported %1 rows to %2")
+                                        .arg(locale.toString(rows), QDir::toNativeSeparators(name)),
+                                    kExportToldMs);
+            QSettings().setValue(QStringLiteral("exportFolder"), QFileInfo(name).absolutePath());
         }
     }
     cmdExportList->setEnabled(true);

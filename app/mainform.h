@@ -53,8 +53,9 @@ public:
     // The dialogs, replaceable so that tests need no person. Each returns an
     // empty text when cancelled. The folder dialog starts in `start`.
     std::function<QString(const QString& start)> BrowseForFolder;
-    // The export's file name; the title says which rows it writes.
-    std::function<QString(const QString& title)> AskExportFileName;
+    // The export's file name; the title says which rows it writes, and the
+    // dialog starts in `start` (the last export's folder, or empty).
+    std::function<QString(const QString& title, const QString& start)> AskExportFileName;
     // Whether to replace an existing file the save dialog did not ask about
     // (a name that got ".txt" after the dialog).
     std::function<bool(const QString& fileName)> ConfirmReplace;

@@ -23,6 +23,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -399,6 +400,15 @@ private slots:
         form.actOpenFile->trigger();
         QCOMPARE(messages.size(), std::size_t{1});
 
+        // Ctrl+End and Ctrl+Home: the last and the first row, in the same
+        // column, the list not scrolled sideways.
+        form.ListView1->setCurrentIndex(form.Shown->index(0, 3));
+        QTest::keyClick(form.ListView1, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(form.ListView1->currentIndex(), form.Shown->index(2, 3));
+        QCOMPARE(form.ListView1->horizontalScrollBar()->value(), 0);
+        QTest::keyClick(form.ListView1, Qt::Key_Home, Qt::ControlModifier);
+        QCOMPARE(form.ListView1->currentIndex(), form.Shown->index(0, 3));
+
         // Enter in the list starts a scan, as from the default button, and
         // so does the keypad's; then the edit has the focus, for the next
         // Enter. A focused button takes Enter itself.
@@ -746,7 +756,7 @@ private slots:
         };
         for (const Case& c : cases) {
             bool disabledWhileAsking = false;
-            form.AskExportFileName = [&](const QString&) {
+            form.AskExportFileName = [&](const QString&, const QString&) {
                 disabledWhileAsking = !form.cmdExportList->isEnabled();
                 return c.chosen;
             };
@@ -774,12 +784,19 @@ private slots:
         WriteFile(dir / "old.txt", Bytes(5000, 'z'));
         selection->clearSelection();
         QString title;
-        form.AskExportFileName = [&](const QString& asked) {
+        QString startedIn;
+        form.AskExportFileName = [&](const QString& asked, const QString& start) {
             title = asked;
+            startedIn = start;
             return Q(dir / "old.txt");
         };
         form.cmdExportList->click();
         QCOMPARE(title, QStringLiteral("Export all 3 rows"));
+        // The dialog starts where the last export went, and the status bar
+        // says where this one went.
+        QCOMPARE(startedIn, Q(dir / "out.dir"));
+        QCOMPARE(form.StatusBar1->currentMessage(),
+                 QStringLiteral("Exported 3 rows to ") + Q(dir / "old.txt"));
         const std::string all = ReadFile(dir / "old.txt");
         QCOMPARE(std::count(all.begin(), all.end(), '\n'), 3);
 
@@ -793,7 +810,9 @@ private slots:
                 asked = name;
                 return replace;
             };
-            form.AskExportFileName = [&](const QString&) { return Q(dir / "asked"); };
+            form.AskExportFileName = [&](const QString&, const QString&) {
+                return Q(dir / "asked");
+            };
             form.cmdExportList->click();
             QCOMPARE(asked, Q(dir / "asked.txt"));
             QCOMPARE(ReadFile(dir / "asked.txt") == "ooo", !replace);
@@ -818,7 +837,7 @@ private slots:
         QVERIFY(form.cmdExportList->isEnabled());
 
         // Cancelling the dialog writes nothing.
-        form.AskExportFileName = [](const QString&) { return QString(); };
+        form.AskExportFileName = [](const QString&, const QString&) { return QString(); };
         form.cmdExportList->click();
         QVERIFY(form.cmdExportList->isEnabled());
     }
