@@ -42,6 +42,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -795,18 +796,38 @@ void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) 
 QString TForm1::ShownSummary() const {
     std::uint64_t bytes = 0;
     std::uint64_t milliseconds = 0;
+    // A file no reader took (random bytes, an empty file) is no movie.
+    std::array<int, 2> shownMovies{}; // movies, other files
     const int shown = Shown->rowCount();
     for (int row = 0; row < shown; ++row) {
         const FileRow& file = Shown->Row(row);
         bytes += file.Size;
         milliseconds += static_cast<std::uint64_t>(
             std::max<std::int64_t>(file.Summary.DurationMs.value_or(0), 0));
+        ++shownMovies[file.Source == RowSource::Plain ? 1 : 0];
+    }
+    std::array<int, 2> allMovies = shownMovies;
+    if (Shown->Filtering()) {
+        allMovies = {};
+        for (int row = 0; row < Files->rowCount(); ++row) {
+            ++allMovies[Files->Row(row).Source == RowSource::Plain ? 1 : 0];
+        }
     }
     const QLocale locale;
-    const QString count = Shown->Filtering()
-                              ? QStringLiteral("%1 of %2 movies shown")
-                                    .arg(locale.toString(shown), locale.toString(Files->rowCount()))
-                              : QStringLiteral("%1 movies").arg(locale.toString(shown));
+    const auto counted = [&](std::size_t kind, const QString& noun) {
+        return Shown->Filtering()
+                   ? QStringLiteral("%1 of %2 %3")
+                         .arg(locale.toString(shownMovies[kind]), locale.toString(allMovies[kind]),
+                              noun)
+                   : QStringLiteral("%1 %2").arg(locale.toString(shownMovies[kind]), noun);
+    };
+    QString count = counted(0, QStringLiteral("movies"));
+    if (allMovies[1] > 0) {
+        count += QStringLiteral(" and ") + counted(1, QStringLiteral("other files"));
+    }
+    if (Shown->Filtering()) {
+        count += QStringLiteral(" shown");
+    }
     return QStringLiteral("%1, %2 in all, running time %3")
         .arg(count, locale.formattedDataSize(static_cast<qint64>(bytes)),
              QString::fromStdString(TimeTextFromMs(milliseconds)));
