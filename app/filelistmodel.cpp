@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include <QDateTime>
+#include <QGuiApplication>
 #include <QLocale>
+#include <QPalette>
 
 namespace vidarium {
 namespace {
@@ -112,8 +115,18 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (role == kSortRole) {
         return SortValue(index);
     }
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        return CellText(index, role == Qt::ToolTipRole);
+    if (role == Qt::DisplayRole) {
+        return CellText(index, false);
+    }
+    if (role == Qt::ToolTipRole) {
+        const QVariant text = CellText(index, true);
+        if (!notConnected_) {
+            return text;
+        }
+        return text.isValid() ? text.toString() + u'\n' + NotConnectedText() : NotConnectedText();
+    }
+    if (role == Qt::ForegroundRole && notConnected_) {
+        return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     }
     if (role == Qt::TextAlignmentRole) {
         const Column& column = kColumns[static_cast<std::size_t>(index.column())];
@@ -188,8 +201,25 @@ void FileListModel::PublishPendingRows() {
     pending_.clear();
 }
 
+void FileListModel::MarkNotConnected(std::time_t lastSeen) {
+    notConnected_ = true;
+    lastSeen_ = lastSeen;
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+    }
+}
+
+QString FileListModel::NotConnectedText() const {
+    // As the Modified column writes times.
+    return lastSeen_ > 0 ? QStringLiteral("not connected, last seen %1")
+                               .arg(QDateTime::fromSecsSinceEpoch(lastSeen_).toString(
+                                   QStringLiteral("yyyy-MM-dd HH:mm")))
+                         : QStringLiteral("not connected");
+}
+
 void FileListModel::Clear() {
     publishTimer_.stop();
+    notConnected_ = false;
     beginResetModel();
     rows_.clear();
     rows_.shrink_to_fit();

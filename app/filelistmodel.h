@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <array>
+#include <ctime>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,13 @@ public:
     void HandOverRow(FileRow row);
     void PublishPendingRows();
     void Clear();
+    // Every row is of a folder that is not there (a drive in a drawer),
+    // last walked at `lastSeen` (0: not known): greyed, and its tooltips say
+    // so. Until Clear.
+    void MarkNotConnected(std::time_t lastSeen);
+    bool NotConnected() const { return notConnected_; }
+    // "not connected, last seen 2026-12-09 15:30".
+    QString NotConnectedText() const;
     const FileRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
 
 private:
@@ -69,6 +77,8 @@ private:
     std::mutex handedOverMutex_;
     std::vector<FileRow> handedOver_; // by the scan's thread, not yet taken
     QTimer publishTimer_;
+    bool notConnected_ = false;
+    std::time_t lastSeen_ = 0;
 };
 
 // The rows as the list shows them: in the walk's order until a column is

@@ -196,6 +196,14 @@ void TForm1::OpenCurrentFolder() {
 }
 
 void TForm1::OpenPath(const std::filesystem::path& path, const QString& action) {
+    std::error_code unknown;
+    if (Files->NotConnected() && !std::filesystem::exists(path, unknown)) {
+        // No opener is handed a path that is not there.
+        ShowMessage(action, QStringLiteral("%1 is on a drive or in a folder that is not "
+                                           "connected (%2).")
+                                .arg(FromLocaleText(path.native()), Files->NotConnectedText()));
+        return;
+    }
     if (!OpenUrl(LocalFileUrl(path))) {
         ShowMessage(action,
                     QStringLiteral("No program could open %1.").arg(FromLocaleText(path.native())));
@@ -759,6 +767,7 @@ void TForm1::ClearList() {
         statusText_->clear();
         statusText_->setToolTip(QString());
         scanning_ = true;
+        fromCatalogueBefore_ = worker_->RowsFromCatalogue();
         // A stop asked for after this request, before the scan began, holds:
         // the worker clears a stop when it takes a request, so it is asked
         // again now that the scan runs.
@@ -836,6 +845,15 @@ QString TForm1::ShownSummary() const {
 void TForm1::ShowScanEnd() {
     QString text =
         (stopRequested_ ? QStringLiteral("Stopped. ") : QStringLiteral("Done! ")) + ShownSummary();
+    if (catalogue_) {
+        // What the catalogue saved: rows taken from it, files opened.
+        const auto stored =
+            static_cast<qulonglong>(worker_->RowsFromCatalogue() - fromCatalogueBefore_);
+        const auto all = static_cast<qulonglong>(Files->rowCount());
+        const QLocale locale;
+        text += QStringLiteral(" - %1 from the catalogue, %2 read")
+                    .arg(locale.toString(stored), locale.toString(all - std::min(all, stored)));
+    }
     const std::lock_guard lock(unreadableMutex_);
     QStringList paths;
     for (const std::string& path : unreadable_) {
@@ -873,6 +891,8 @@ void TForm1::ScanFailed(const std::string& folder) {
 
 void TForm1::ShowingCatalogued(const std::string& folder, std::size_t rows, std::time_t lastSeen) {
     steps_.Run([&] {
+        Files->PublishPendingRows();
+        Files->MarkNotConnected(lastSeen);
         // As the Modified column writes times.
         const QString seen = lastSeen > 0 ? QDateTime::fromSecsSinceEpoch(lastSeen).toString(
                                                 QStringLiteral("yyyy-MM-dd HH:mm"))

@@ -183,6 +183,8 @@ private:
     // The scan in progress was stopped, by Stop, Esc or a new request.
     bool stopRequested_ = false;
     bool scanning_ = false;
+    // The worker's count of rows from the catalogue when this scan began.
+    std::uint64_t fromCatalogueBefore_ = 0;
     // Scans asked for, and the one Stop was last pressed during (or before
     // it began).
     std::uint64_t requestsMade_ = 0;
