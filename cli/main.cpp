@@ -185,10 +185,19 @@ public:
         return pathFailed_;
     }
 
+    // The paths named that are not there, once the scan has ended.
+    std::vector<std::string> GonePaths() {
+        std::lock_guard lock(mutex_);
+        return gonePaths_;
+    }
+
     void PathUnreadable(const fs::path& path, std::error_code error) override {
         std::lock_guard lock(mutex_);
         EraseProgressLocked();
         pathFailed_ = true;
+        if (error == std::errc::no_such_file_or_directory) {
+            gonePaths_.push_back(path.native());
+        }
         std::fprintf(stderr, "vidarium-scan: %s: %s\n", vidarium::PathToLocaleText(path).c_str(),
                      error.message().c_str());
     }
@@ -312,6 +321,7 @@ private:
     bool progressShown_ = false;
     bool writeFailed_ = false;
     bool pathFailed_ = false;
+    std::vector<std::string> gonePaths_;
 };
 
 struct Options {
@@ -437,6 +447,23 @@ void PrintStats(ConsoleHost& host, const Options& options, std::uint64_t filesSe
                  seconds > 0 ? static_cast<double>(filesSeen) / seconds : 0.0);
 }
 
+// A path that is not there (a drive in a drawer) may still be catalogued:
+// said, with the option that lists its rows.
+void HintCatalogued(vidarium::Catalogue& catalogue, const std::vector<std::string>& gone) {
+    for (const std::string& path : gone) {
+        std::time_t lastSeen = 0;
+        const std::size_t movies = catalogue.RowsBelow(path, lastSeen).size();
+        if (movies > 0) {
+            const std::string seen =
+                lastSeen > 0 ? ", last seen " + vidarium::ModifiedText(lastSeen * 1'000'000'000LL)
+                             : std::string();
+            std::fprintf(stderr,
+                         "vidarium-scan: %s: %zu catalogued movies%s (--offline lists them)\n",
+                         vidarium::NativeBytesToLocaleText(path).c_str(), movies, seen.c_str());
+        }
+    }
+}
+
 int Scan(PathList& paths, const Options& options) {
     const auto started = std::chrono::steady_clock::now();
     if (!paths.Open()) {
@@ -487,6 +514,9 @@ int Scan(PathList& paths, const Options& options) {
         fromCatalogue = worker.RowsFromCatalogue();
     }
     host.Finish();
+    if (catalogue) {
+        HintCatalogued(*catalogue, host.GonePaths());
+    }
     const bool catalogueFailed = catalogue && !catalogue->Fault().empty();
     if (catalogueFailed) {
         std::fprintf(stderr, "vidarium-scan: %s\n", catalogue->Fault().c_str());

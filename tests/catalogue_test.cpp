@@ -182,6 +182,11 @@ TEST(Catalogue, AFolderThatIsNotThereKeepsItsMovies) {
         << ReadText(dir / "err");
     EXPECT_EQ(scan(media / "Films2", "--offline ").out, films2);
     EXPECT_EQ(scan(media / "Films1", "--offline ").out.find("b.avi"), std::string::npos);
+    // Named itself, the gone folder hints at its catalogued rows.
+    EXPECT_EQ(scan(media / "Films2").status, 1);
+    EXPECT_NE(ReadText(dir / "err").find("Films2: 2 catalogued movies, last seen 20"),
+              std::string::npos)
+        << ReadText(dir / "err");
 
     // The empty mount point left behind: the folder is there, on another
     // file system than its movies were seen on.
