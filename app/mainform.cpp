@@ -444,6 +444,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ShowMessage = [this](const QString& title, const QString& text) {
         QMessageBox::warning(this, title, text);
     };
+    OfferNewCatalogue = [this](const QString& fault) {
+        return QMessageBox::question(
+                   this, QStringLiteral("Catalogue"),
+                   fault + QStringLiteral("\n\nSet the damaged file aside (it is kept, renamed "
+                                          "beside itself with today's date) and start a new "
+                                          "catalogue?"),
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+    };
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     setAcceptDrops(true);
 
@@ -505,24 +513,61 @@ QString TForm1::CatalogueFile() {
 void TForm1::FormCreate() {
     // Every scan goes through the catalogue; one that cannot be used is
     // told once the window is up, and the scans read every file.
+    bool damaged = false;
+    const QString fault = OpenCatalogue(damaged);
+    StartWorker();
+    if (!fault.isEmpty()) {
+        QTimer::singleShot(0, this,
+                           [this, fault, damaged] { TellCatalogueUnusable(fault, damaged); });
+    }
+}
+
+QString TForm1::OpenCatalogue(bool& damaged) {
     try {
         const QString file = CatalogueFile();
         QDir().mkpath(QFileInfo(file).absolutePath());
         // Read until a scan writes: another window or the command line may
         // use the catalogue meanwhile.
-        catalogue_ = std::make_unique<Catalogue>(NativePath(file), Catalogue::kBusyWait,
-                                                 Catalogue::Use::Read);
+        auto catalogue = std::make_unique<Catalogue>(NativePath(file), Catalogue::kBusyWait,
+                                                     Catalogue::Use::Read);
+        catalogue->CheckPages();
+        catalogue_ = std::move(catalogue);
+        return {};
     } catch (const CatalogueError& error) {
-        QTimer::singleShot(0, this, [this, text = FromLocaleText(error.what())] {
-            ShowMessage(QStringLiteral("Catalogue"),
-                        text + QStringLiteral("\nScans read every file and keep nothing."));
-        });
+        damaged = error.Damaged();
+        return FromLocaleText(error.what());
     }
-    // Numbers are formatted without the locale, so the frame rate always uses
-    // '.', whatever the user's settings say now or later.
+}
+
+void TForm1::StartWorker() {
     worker_ = std::make_unique<TScanFilesThread>(static_cast<ScanHost&>(*this));
     worker_->SetCatalogue(catalogue_.get());
     worker_->Start();
+}
+
+void TForm1::TellCatalogueUnusable(QString fault, bool damaged) {
+    // A damaged file would give the same message at every start: offered
+    // to be set aside (kept, never deleted) for a new catalogue.
+    if (damaged && !scanning_ && OfferNewCatalogue(fault)) {
+        try {
+            const std::filesystem::path aside = Catalogue::SetAside(NativePath(CatalogueFile()));
+            bool again = false;
+            fault = OpenCatalogue(again);
+            if (fault.isEmpty()) {
+                // The worker takes its catalogue before it starts.
+                worker_.reset();
+                StartWorker();
+                statusText_->setText(
+                    QStringLiteral("The damaged catalogue was set aside as %1; a new one begins.")
+                        .arg(FromLocaleText(aside.native())));
+                return;
+            }
+        } catch (const CatalogueError& error) {
+            fault = FromLocaleText(error.what());
+        }
+    }
+    ShowMessage(QStringLiteral("Catalogue"),
+                fault + QStringLiteral("\nScans read every file and keep nothing."));
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
@@ -832,7 +877,9 @@ QString TForm1::ShownSummary() const {
     };
     QString count = counted(0, QStringLiteral("movies"));
     if (allMovies[1] > 0) {
-        count += QStringLiteral(" and ") + counted(1, QStringLiteral("other files"));
+        count += QStringLiteral(" and ") +
+                 counted(1, allMovies[1] == 1 ? QStringLiteral("other file")
+                                              : QStringLiteral("other files"));
     }
     if (Shown->Filtering()) {
         count += QStringLiteral(" shown");

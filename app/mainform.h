@@ -61,6 +61,8 @@ public:
     std::function<bool(const QString& fileName)> ConfirmReplace;
     // A message box: what went wrong, and why.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
+    // Whether to set a damaged catalogue aside and start a new one.
+    std::function<bool(const QString& fault)> OfferNewCatalogue;
     // Opens a file URL (percent-encoded, so plain ASCII) with the desktop's
     // default application; false when the desktop cannot.
     std::function<bool(const QByteArray& url)> OpenUrl;
@@ -146,6 +148,11 @@ private:
     // Opens a file or folder; a message box when the desktop cannot.
     void OpenPath(const std::filesystem::path& path, const QString& action);
     void FormCreate();
+    // Opens the window's catalogue: empty, or why it cannot be used (and
+    // whether it is `damaged`).
+    QString OpenCatalogue(bool& damaged);
+    void StartWorker();
+    void TellCatalogueUnusable(QString fault, bool damaged);
     void FormResize();
     // The list's header: clickable for sorting, the widths, the extra
     // columns hidden, and its menu.

@@ -11,6 +11,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -264,6 +265,15 @@ void Execute(sqlite3* db, const char* sql) {
     }
 }
 
+// SQLite found the file's pages unsound, or no database at all.
+bool Damaged(sqlite3* db) {
+    const int code = db != nullptr ? sqlite3_errcode(db) & 0xFF : SQLITE_OK;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+// Names tried beside a damaged catalogue before giving up.
+constexpr int kSetAsideNames = 100;
+
 std::int64_t PragmaNumber(sqlite3* db, const char* sql) {
     Statement pragma(db, sql);
     return pragma.Step() ? pragma.Number(0) : 0;
@@ -335,7 +345,7 @@ Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, U
             if (::pread(lockDescriptor_, header.data(), header.size(), 0) !=
                     static_cast<ssize_t>(header.size()) ||
                 std::memcmp(header.data(), "SQLite format 3", header.size()) != 0) {
-                throw CatalogueError(Quoted(file) + " is not a Vidarium catalogue");
+                throw CatalogueError(Quoted(file) + " is not a Vidarium catalogue", true);
             }
         }
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
@@ -366,12 +376,59 @@ Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, U
         }
     } catch (const CatalogueError& error) {
         const std::string reason = error.what();
+        const bool damaged = error.Damaged() || Damaged(db_);
         statements_.reset();
         sqlite3_close_v2(db_);
         db_ = nullptr;
         ::close(lockDescriptor_);
-        throw CatalogueError(reason.starts_with('"') ? reason : Quoted(file) + ": " + reason);
+        throw CatalogueError(reason.starts_with('"') ? reason : Quoted(file) + ": " + reason,
+                             damaged);
     }
+}
+
+void Catalogue::CheckPages() {
+    std::string problems;
+    try {
+        Statement check(db_, "PRAGMA quick_check");
+        while (check.Step()) {
+            if (const std::string_view line = check.Bytes(0); line != "ok" && problems.empty()) {
+                problems = line;
+            }
+        }
+    } catch (const CatalogueError& error) {
+        problems = error.what();
+    }
+    if (!problems.empty()) {
+        throw CatalogueError(Quoted(file_) + " is damaged: " + problems, true);
+    }
+}
+
+fs::path Catalogue::SetAside(const fs::path& file) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::array<char, 16> date{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%d", &local);
+    for (int attempt = 1; attempt <= kSetAsideNames; ++attempt) {
+        fs::path aside = file;
+        aside += ".damaged-" + std::string(date.data()) +
+                 (attempt > 1 ? "-" + std::to_string(attempt) : std::string());
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            // Its journal goes with it: a new catalogue must not take it up.
+            for (const char* journal : {"-wal", "-shm"}) {
+                fs::path from = file;
+                from += journal;
+                fs::path to = aside;
+                to += journal;
+                ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+            }
+            return aside;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    throw CatalogueError(Quoted(file) + " cannot be set aside: " + std::strerror(errno));
 }
 
 void Catalogue::Lock(std::chrono::milliseconds busyWait) {
@@ -466,7 +523,7 @@ void Catalogue::CreateSchema() {
 
 void Catalogue::CheckExisting(std::chrono::milliseconds busyWait) {
     if (PragmaNumber(db_, "PRAGMA application_id") != kApplicationId) {
-        throw CatalogueError(Quoted(file_) + " is not a Vidarium catalogue");
+        throw CatalogueError(Quoted(file_) + " is not a Vidarium catalogue", true);
     }
     const std::int64_t version = PragmaNumber(db_, "PRAGMA user_version");
     if (version > kSchemaVersion) {
@@ -519,8 +576,8 @@ void Catalogue::CheckSchema(std::int64_t version) {
     found.erase(view);
     expected.erase(view);
     if (found != expected) {
-        throw CatalogueError(Quoted(file_) +
-                             " is not a Vidarium catalogue (its tables are not Vidarium's)");
+        throw CatalogueError(
+            Quoted(file_) + " is not a Vidarium catalogue (its tables are not Vidarium's)", true);
     }
 }
 

@@ -24,7 +24,15 @@ namespace vidarium {
 // writable. The text says which, for the user.
 class CatalogueError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit CatalogueError(const std::string& what, bool damaged = false)
+        : std::runtime_error(what), damaged_(damaged) {}
+    // The file at the catalogue's place is not a sound catalogue (random
+    // bytes, damaged pages, tables not ours): it may be set aside for a new
+    // one. Not so for a newer catalogue, another user's, or one in use.
+    bool Damaged() const { return damaged_; }
+
+private:
+    bool damaged_;
 };
 
 class Catalogue final : public RowCatalogue {
@@ -58,6 +66,16 @@ public:
     explicit Catalogue(const std::filesystem::path& file,
                        std::chrono::milliseconds busyWait = kBusyWait, Use use = Use::Scan);
     ~Catalogue() override;
+
+    // Reads every page of the file once (SQLite's quick check), so that
+    // damage is told when the catalogue is opened, not when a scan touches
+    // it; raises a damaged CatalogueError.
+    void CheckPages();
+    // Renames a damaged catalogue (and its journal files) beside itself,
+    // with the date: "catalogue.sqlite.damaged-2026-12-10" (then "-2", ...).
+    // Never replaces a file. The new name; raises CatalogueError when it
+    // cannot.
+    static std::filesystem::path SetAside(const std::filesystem::path& file);
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
 

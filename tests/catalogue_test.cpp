@@ -268,24 +268,63 @@ TEST(Catalogue, AFileThatIsNotOneIsRefusedAndLeftAsItWas) {
         // Its journal as another program may leave it: refused, it stays so.
         Sql(dir / name, (std::string(sql) + "; PRAGMA journal_mode = DELETE").c_str());
     }
-    for (const auto& [name, reason] : {std::pair{"newer.db", "newer Vidarium"},
-                                       std::pair{"other.db", "not a Vidarium catalogue"},
-                                       std::pair{"random.db", "not a Vidarium catalogue"},
-                                       std::pair{"header.db", "not a Vidarium catalogue"},
-                                       std::pair{"trigger.db", "tables are not Vidarium's"},
-                                       std::pair{"table.db", "tables are not Vidarium's"},
-                                       std::pair{"index.db", "tables are not Vidarium's"},
-                                       std::pair{"column.db", "tables are not Vidarium's"}}) {
+    // A damaged one may be set aside for a new one; a newer one may not.
+    for (const auto& [name, reason, damaged] :
+         {std::tuple{"newer.db", "newer Vidarium", false},
+          std::tuple{"other.db", "not a Vidarium catalogue", true},
+          std::tuple{"random.db", "not a Vidarium catalogue", true},
+          std::tuple{"header.db", "not a Vidarium catalogue", true},
+          std::tuple{"trigger.db", "tables are not Vidarium's", true},
+          std::tuple{"table.db", "tables are not Vidarium's", true},
+          std::tuple{"index.db", "tables are not Vidarium's", true},
+          std::tuple{"column.db", "tables are not Vidarium's", true}}) {
         const Bytes before = ReadAll(dir / name);
         try {
             Catalogue refused(dir / name);
             ADD_FAILURE() << name << " was opened";
         } catch (const CatalogueError& error) {
             EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+            EXPECT_EQ(error.Damaged(), damaged) << name;
         }
         EXPECT_EQ(ReadAll(dir / name), before) << name;
         EXPECT_FALSE(fs::exists(dir / (std::string(name) + "-wal"))) << name;
     }
+}
+
+TEST(Catalogue, DamagedPagesAreFoundOnOpeningAndTheFileIsSetAsideWhole) {
+    TempDir dir;
+    const fs::path file = dir / "c.db";
+    {
+        Catalogue made(file);
+        Sql(file, "PRAGMA journal_mode = DELETE");
+    }
+    // Rows over many pages, then the bytes of one page in the middle lost.
+    Sql(file, "WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM n WHERE "
+              "value < 2000) INSERT INTO files(path, size, modified_ns, inode, all_formats, "
+              "generation, walk, seq, read_at, row, json, device) SELECT '/m/' || value, 1, 1, "
+              "1, 0, 1, 0, value, 0, zeroblob(300), '{}', 0 FROM n");
+    Bytes bytes = ReadAll(file);
+    ASSERT_GT(bytes.size(), 200'000U);
+    std::fill(bytes.begin() + 100'000, bytes.begin() + 104'096, 0xA5);
+    WriteFile(file, bytes);
+    try {
+        Catalogue opened(file, Catalogue::kBusyWait, Catalogue::Use::Read);
+        opened.CheckPages();
+        ADD_FAILURE() << "the damage was not found";
+    } catch (const CatalogueError& error) {
+        EXPECT_TRUE(error.Damaged()) << error.what();
+    }
+    // Set aside with its journal, beside itself; never over a file there.
+    WriteFile(fs::path(file.native() + "-wal"), Bytes(3, 'w'));
+    const fs::path first = Catalogue::SetAside(file);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(ReadAll(first), bytes);
+    EXPECT_EQ(ReadAll(fs::path(first.native() + "-wal")), Bytes(3, 'w'));
+    EXPECT_NE(first.filename().native().find("c.db.damaged-20"), std::string::npos) << first;
+    WriteFile(file, Bytes(5, 'z'));
+    const fs::path second = Catalogue::SetAside(file);
+    EXPECT_EQ(second.native(), first.native() + "-2");
+    EXPECT_EQ(ReadAll(first), bytes);
 }
 
 TEST(Catalogue, TheOpenPathHoldsWhatTheReadmeSays) {

@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -74,6 +75,10 @@ void ClickHeader(QTableView* view, int column) {
     QHeaderView* header = view->horizontalHeader();
     const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+}
+
+fs::path NativePathOf(const QString& file) {
+    return fs::path(QFile::encodeName(file).toStdString());
 }
 
 QString CellText(const TForm1& form, int row, int column) {
@@ -175,6 +180,60 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
             QVERIFY(form.StatusText().startsWith(QStringLiteral("Done! ")));
         }
+    }
+
+    void aDamagedCatalogueIsSetAsideWhenTheUserAgrees() {
+        const QString file = TForm1::CatalogueFile();
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        const auto removeAside = [&] {
+            for (const QString& name :
+                 QDir(QFileInfo(file).absolutePath()).entryList({QStringLiteral("*.damaged-*")})) {
+                QFile::remove(QFileInfo(file).absolutePath() + u'/' + name);
+            }
+        };
+        removeAside();
+        const std::string random(5000, 'Z');
+        for (const bool agree : {false, true}) {
+            WriteFile(NativePathOf(file), Bytes(random.begin(), random.end()));
+            std::vector<QString> offered;
+            std::vector<QString> told;
+            TForm1 form;
+            form.OfferNewCatalogue = [&](const QString& fault) {
+                offered.push_back(fault);
+                return agree;
+            };
+            form.ShowMessage = [&](const QString&, const QString& text) { told.push_back(text); };
+            form.show();
+            QTRY_COMPARE(offered.size(), std::size_t{1});
+            const QStringList aside =
+                QDir(QFileInfo(file).absolutePath()).entryList({QStringLiteral("*.damaged-*")});
+            if (!agree) {
+                // Kept in its place, the scans without it.
+                QCOMPARE(told.size(), std::size_t{1});
+                QVERIFY(aside.isEmpty());
+                QCOMPARE(ReadFile(NativePathOf(file)), random);
+                continue;
+            }
+            // Renamed beside itself, whole; a new catalogue keeps the next scan.
+            QVERIFY(told.empty());
+            QCOMPARE(aside.size(), 1);
+            QCOMPARE(ReadFile(NativePathOf(QFileInfo(file).absolutePath() + u'/' + aside[0])),
+                     random);
+            QVERIFY(form.StatusText().startsWith(
+                QStringLiteral("The damaged catalogue was set aside as ")));
+            TempDir dir;
+            MakeTree(dir.path());
+            form.txtDirectory->setText(Q(dir.path()));
+            for (const char* expected :
+                 {" - 0 from the catalogue, 3 read", " - 3 from the catalogue, 0 read"}) {
+                QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+                QVERIFY(!form.cmdScan->isEnabled());
+                QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+                QVERIFY2(form.StatusText().endsWith(QLatin1String(expected)),
+                         qPrintable(form.StatusText()));
+            }
+        }
+        removeAside();
     }
 
     void settingsAreRemembered() {
