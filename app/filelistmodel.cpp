@@ -118,8 +118,20 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole) {
         return CellText(index, false);
     }
+    const Column& column = kColumns[static_cast<std::size_t>(index.column())];
+    if (role == kFilterRole) {
+        const QString text = CellText(index, false).toString();
+        return column.Described == nullptr
+                   ? text
+                   : text + u'\t' + QString::fromStdString(column.Described(Row(index.row())));
+    }
     if (role == Qt::ToolTipRole) {
-        const QVariant text = CellText(index, true);
+        QVariant text = CellText(index, true);
+        if (column.Described != nullptr && text.isValid()) {
+            if (const std::string words = column.Described(Row(index.row())); !words.empty()) {
+                text = text.toString() + u'\n' + QString::fromStdString(words);
+            }
+        }
         if (!notConnected_) {
             return text;
         }
@@ -129,7 +141,6 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     }
     if (role == Qt::TextAlignmentRole) {
-        const Column& column = kColumns[static_cast<std::size_t>(index.column())];
         const bool right = column.Align == ColumnAlign::Right ||
                            (column.Align == ColumnAlign::ByValue && column.Number != nullptr &&
                             column.Number(Row(index.row())).has_value());
@@ -285,7 +296,9 @@ bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePar
     // Every column shown, as it is shown.
     QString cells;
     for (const int column : filtered_) {
-        cells += files_->index(sourceRow, column, sourceParent).data().toString();
+        cells += files_->index(sourceRow, column, sourceParent)
+                     .data(FileListModel::kFilterRole)
+                     .toString();
         cells += u'\t';
     }
     return std::all_of(words_.begin(), words_.end(), [&](const QString& word) {

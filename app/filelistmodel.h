@@ -35,6 +35,9 @@ public:
     // A cell's value for sorting: a number for the columns of numbers,
     // sizes, lengths and rates (empty where the row has none), else its text.
     static constexpr int kSortRole = Qt::UserRole;
+    // What the filter reads of a cell: its text and the words that describe
+    // it (a language's name beside its code).
+    static constexpr int kFilterRole = Qt::UserRole + 1;
     // A tooltip shows at most this many lines of at most this many characters.
     static constexpr int kTooltipLines = 40;
     static constexpr int kTooltipWidth = 160;

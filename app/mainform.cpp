@@ -877,9 +877,9 @@ QString TForm1::ShownSummary() const {
     };
     QString count = counted(0, QStringLiteral("movies"));
     if (allMovies[1] > 0) {
-        count += QStringLiteral(" and ") +
-                 counted(1, allMovies[1] == 1 ? QStringLiteral("other file")
-                                              : QStringLiteral("other files"));
+        count +=
+            QStringLiteral(" and ") + counted(1, allMovies[1] == 1 ? QStringLiteral("other file")
+                                                                   : QStringLiteral("other files"));
     }
     if (Shown->Filtering()) {
         count += QStringLiteral(" shown");

@@ -1,5 +1,6 @@
 #include "columns.h"
 
+#include "languages.h"
 #include "localtext.h"
 
 #include <algorithm>
@@ -32,6 +33,18 @@ std::string Joined(const std::vector<std::string>& texts) {
         joined += (joined.empty() ? "" : ", ") + text;
     }
     return joined;
+}
+
+// The languages' English names, as the codes are listed; a code without
+// one (und) adds none.
+std::string NamesOf(const std::vector<std::string>& codes) {
+    std::vector<std::string> names;
+    for (const std::string& code : codes) {
+        if (const std::string_view name = LanguageNameOf(code); !name.empty()) {
+            names.emplace_back(name);
+        }
+    }
+    return Joined(names);
 }
 
 std::optional<double> Stated(const std::optional<std::int64_t>& value) {
@@ -111,9 +124,11 @@ const std::array<Column, 25> kColumns{{
      },
      false},
     {"Audio languages", "Audio languages", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
-     [](const FileRow& row) { return Joined(row.Summary.AudioLanguages); }, kNoNumber, false},
+     [](const FileRow& row) { return Joined(row.Summary.AudioLanguages); }, kNoNumber, false,
+     nullptr, [](const FileRow& row) { return NamesOf(row.Summary.AudioLanguages); }},
     {"Subtitle languages", "Subtitle languages", ColumnSource::Value, ColumnAlign::ByValue, false,
-     0, [](const FileRow& row) { return Joined(row.Summary.SubtitleLanguages); }, kNoNumber, false},
+     0, [](const FileRow& row) { return Joined(row.Summary.SubtitleLanguages); }, kNoNumber, false,
+     nullptr, [](const FileRow& row) { return NamesOf(row.Summary.SubtitleLanguages); }},
     {"Path", "Path", ColumnSource::Path, ColumnAlign::ByValue, false, 0,
      [](const FileRow& row) { return row.Path.native(); }, kNoNumber, false},
     {"Modified", "Modified", ColumnSource::Value, ColumnAlign::ByValue, false, 0,

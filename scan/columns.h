@@ -45,6 +45,9 @@ struct Column {
     // A value wider than the caption that the column should show whole at
     // first; none: the caption's width.
     const char* WidestValue = nullptr;
+    // Words for the cell that the list's tooltip shows and its filter finds
+    // beside the text (the languages' English names); null: none.
+    std::string (*Described)(const FileRow& row) = nullptr;
 };
 
 // The list's columns in its order: the Part's 13, the blank one, then those

@@ -2,6 +2,7 @@
 
 #include "audioformattags.h"
 #include "avireader.h"
+#include "languages.h"
 #include "localtext.h"
 #include "movreader.h"
 #include "mpegreader.h"
@@ -229,8 +230,9 @@ MediaSummary CleanSummary(MediaSummary summary) {
     }
     for (std::vector<std::string>* languages :
          {&summary.AudioLanguages, &summary.SubtitleLanguages}) {
+        // One code per language, whatever spelling the file used.
         for (std::string& language : *languages) {
-            language = WithoutControls(std::move(language));
+            language = LanguageCode(language);
         }
     }
     for (MetadataItem& item : summary.Metadata) {

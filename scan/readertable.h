@@ -87,8 +87,8 @@ std::span<const ReaderEntry> ReaderTable();
 // Raised by every change that alters a row a reader gives (a value, a
 // name, a text's cleaning): a catalogue's rows of an older generation are
 // read again. 3: the AVI sides, program-stream codecs, ADTS rates, cleaned
-// texts of this release.
-inline constexpr std::int64_t kReaderGeneration = 3;
+// texts; 4: one code per language.
+inline constexpr std::int64_t kReaderGeneration = 4;
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
 std::string ModernFormatsText();

@@ -514,9 +514,11 @@ TEST(ScanProgram, CsvOpensAsRowsAndColumns) {
             "by_path = {r[13]: r for r in rows[1:]}\n"
             "assert len(by_path) == 3, by_path.keys()\n"
             "mov = by_path[" +
-            name + "]\n"
+            name +
+            "]\n"
             "assert mov[0] == " +
-            name + " and mov[2] == '0:00:05', mov\n"
+            name +
+            " and mov[2] == '0:00:05', mov\n"
             "assert mov[12] == " +
             comments +
             ", repr(mov[12])\n"

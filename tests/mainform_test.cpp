@@ -715,6 +715,41 @@ private slots:
         QVERIFY(ReadFile(csv).find("\nclip.mp4,MP4,0 MB,0:00:05,MP4: AVC,") != std::string::npos);
     }
 
+    void aLanguageIsOneCodeAndFoundByItsName() {
+        TempDir dir;
+        IsoParams german;
+        IsoTrackParams sound;
+        sound.handler = "soun";
+        sound.code = "mp4a";
+        sound.language = "ger";
+        german.tracks.push_back(sound);
+        WriteFile(dir / "sound.mp4", IsoMovie(german));
+        WriteFile(dir / "plain.mp4", IsoMovie());
+        TForm1 form;
+        form.show();
+        form.chkAllFormats->setChecked(true);
+        form.txtDirectory->setText(Q(dir.path()));
+        QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        const int languages = static_cast<int>(kPathColumn) - 2;
+        QCOMPARE(form.Files->headerData(languages, Qt::Horizontal).toString(), "Audio languages");
+        QMenu* menu = form.ColumnMenu();
+        for (QAction* action : menu->actions()) {
+            if (action->text() == QStringLiteral("Audio languages")) {
+                action->trigger();
+            }
+        }
+        delete menu;
+        QTest::keyClicks(form.txtFilter, QStringLiteral("german"));
+        QCOMPARE(form.Shown->rowCount(), 1);
+        QCOMPARE(form.Shown->index(0, languages).data().toString(), QStringLiteral("deu"));
+        QCOMPARE(form.Shown->index(0, languages).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("deu\nGerman"));
+        form.txtFilter->clear();
+        QTest::keyClicks(form.txtFilter, QStringLiteral("deu"));
+        QCOMPARE(form.Shown->rowCount(), 1);
+    }
+
     void aDroppedFolderIsScanned() {
         TempDir dir;
         MakeTree(dir.path());

@@ -1,3 +1,4 @@
+#include "languages.h"
 #include "localtext.h"
 #include "scanworker.h"
 
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <clocale>
 #include <string>
+#include <tuple>
 
 namespace vidarium {
 namespace {
@@ -59,6 +61,21 @@ TEST(LocaleText, TrimRemovesBytesBelow33AtBothEnds) {
     EXPECT_EQ(TrimBelow33(""), "");
     EXPECT_EQ(TrimBelow33("!"), "!");
     EXPECT_EQ(TrimBelow33("\xA0x\xA0"), "\xA0x\xA0"); // high bytes stay
+}
+
+TEST(Languages, EverySpellingGivesOneCode) {
+    for (const auto& [tag, code, name] :
+         {std::tuple{"de", "deu", "German"}, std::tuple{"ger", "deu", "German"},
+          std::tuple{"deu", "deu", "German"}, std::tuple{"de-DE", "deu", "German"},
+          std::tuple{"DE", "deu", "German"}, std::tuple{"fre", "fra", "French"},
+          std::tuple{"pt_BR", "por", "Portuguese"}, std::tuple{"zh-Hant-TW", "zho", "Chinese"},
+          std::tuple{"yue", "yue", "Yue Chinese"}, // ISO 639-3 only
+          std::tuple{"", "und", ""}, std::tuple{"und", "und", ""}, std::tuple{"xx", "und", ""},
+          std::tuple{"e1n", "und", ""}, std::tuple{"english", "und", ""},
+          std::tuple{"qaa", "und", ""}}) {
+        EXPECT_EQ(LanguageCode(tag), code) << tag;
+        EXPECT_EQ(LanguageNameOf(LanguageCode(tag)), name) << tag;
+    }
 }
 
 TEST(Extensions, TakenFromTheLastDotSlashOrColon) {

@@ -495,7 +495,12 @@ Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId) {
     AppendBe32(mdhd, 0);
     AppendBe32(mdhd, params.timeScale);
     AppendBe32(mdhd, duration);
-    AppendBe32(mdhd, 0); // language, quality
+    std::uint16_t language = 0;
+    for (const char letter : params.language.substr(0, 3)) {
+        language = static_cast<std::uint16_t>(language << 5 | ((letter - 0x60) & 0x1F));
+    }
+    AppendBe16(mdhd, language);
+    AppendBe16(mdhd, 0); // quality
     Bytes hdlr;
     AppendBe32(hdlr, 0);
     AppendText(hdlr, params.handler);

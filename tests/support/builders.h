@@ -144,9 +144,10 @@ struct IsoTrackParams {
     std::uint16_t height = 360;
     std::uint16_t channels = 2; // sound: the sample entry's placeholders
     std::uint32_t sampleRate = 48000;
-    Bytes children;          // boxes after the sample entry's fields (avcC, esds, ...)
-    int rotation = 0;        // 0, 90, 180 or 270, clockwise, in the display matrix
-    bool sampleTable = true; // false: the samples are in fragments
+    Bytes children;                    // boxes after the sample entry's fields (avcC, esds, ...)
+    int rotation = 0;                  // 0, 90, 180 or 270, clockwise, in the display matrix
+    bool sampleTable = true;           // false: the samples are in fragments
+    std::string_view language = "und"; // the media header's three letters
 };
 Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId = 1);
 
