@@ -31,15 +31,40 @@ constexpr std::int32_t kApplicationId = 0x56494441;
 
 constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
 
-// The tables, and the view users query with sqlite3. A path is the file's
-// absolute path as bytes; `row` is the exact row, `json` the same row as
-// the JSON output writes it (its path absolute), which the view reads.
-constexpr const char* kSchema = R"sql(
+// The tables. A path is the file's absolute path as bytes; a file has an
+// entry for each "All formats" setting it was read with, so that turning
+// the setting over reads nothing read before. `row` is the exact row,
+// `json` the same row as the JSON output writes it (its path absolute),
+// which the view reads.
+constexpr const char* kWalksTable = R"sql(
 CREATE TABLE walks(
     id INTEGER PRIMARY KEY,
     root BLOB NOT NULL UNIQUE,
     finished INTEGER NOT NULL DEFAULT 0
 );
+)sql";
+constexpr const char* kFilesTable = R"sql(
+CREATE TABLE files(
+    id INTEGER PRIMARY KEY,
+    path BLOB NOT NULL,
+    size INTEGER NOT NULL,
+    modified_ns INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    all_formats INTEGER NOT NULL,
+    generation INTEGER NOT NULL,
+    walk INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    read_at INTEGER NOT NULL,
+    row BLOB NOT NULL,
+    json TEXT NOT NULL,
+    device INTEGER NOT NULL DEFAULT 0,
+    UNIQUE(path, all_formats)
+);
+)sql";
+constexpr const char* kFilesIndex = "CREATE INDEX files_in_walk_order ON files(walk, seq);";
+// The files table before version 3: one entry a file, of the setting it
+// was last read with.
+constexpr const char* kFilesTableBefore3 = R"sql(
 CREATE TABLE files(
     id INTEGER PRIMARY KEY,
     path BLOB NOT NULL UNIQUE,
@@ -55,16 +80,28 @@ CREATE TABLE files(
     json TEXT NOT NULL,
     device INTEGER NOT NULL DEFAULT 0
 );
-CREATE INDEX files_in_walk_order ON files(walk, seq);
 )sql";
 
-// The view users query with sqlite3, made anew on every open.
+// What a catalogue of `version` holds, as SQL.
+std::string SchemaOf(std::int64_t version) {
+    std::string sql = kWalksTable;
+    sql += version < 3 ? kFilesTableBefore3 : kFilesTable;
+    sql += kFilesIndex;
+    if (version < 2) {
+        sql += "ALTER TABLE files DROP COLUMN device;";
+    }
+    return sql;
+}
+
+// The view users query with sqlite3, made anew on every open: each file
+// once.
 constexpr const char* kView = R"sql(
 CREATE VIEW movies AS SELECT
     CAST(path AS TEXT) AS path,
     json ->> '$.name' AS name,
     size,
-    datetime(modified_ns / 1000000000, 'unixepoch') AS modified,
+    datetime(modified_ns / 1000000000, 'unixepoch', 'localtime') AS modified_local,
+    datetime(modified_ns / 1000000000, 'unixepoch') AS modified_utc,
     json ->> '$.reader' AS reader,
     json ->> '$.container' AS container,
     json ->> '$.duration_ms' AS duration_ms,
@@ -90,8 +127,13 @@ CREATE VIEW movies AS SELECT
     json -> '$.audio_languages' AS audio_languages,
     json -> '$.subtitle_languages' AS subtitle_languages,
     json -> '$.user_data' AS user_data,
-    datetime(read_at, 'unixepoch') AS read_at
-FROM files;
+    datetime(read_at, 'unixepoch') AS read_at_utc,
+    all_formats
+FROM files
+-- A file read with both settings once: its row with "All formats" on,
+-- the fuller one.
+WHERE NOT EXISTS (SELECT 1 FROM files AS fuller
+                  WHERE fuller.path = files.path AND fuller.all_formats > files.all_formats);
 )sql";
 
 std::string Quoted(const fs::path& file) {
@@ -224,9 +266,10 @@ const std::string kEntryColumns = "SELECT id, path, size, modified_ns, inode, al
                                   "generation, walk, seq, " +
                                   kStoredRow + ", device, read_at FROM files ";
 // A stored row as a scan of a folder lists it: 0 path, 1 row, 2 the root it
-// was walked from.
+// was walked from, 3 all_formats.
 const std::string kRowColumns = "SELECT files.path, " + kStoredRow +
-                                ", walks.root FROM files JOIN walks ON walks.id = files.walk ";
+                                ", walks.root, files.all_formats FROM files "
+                                "JOIN walks ON walks.id = files.walk ";
 
 } // namespace
 
@@ -236,11 +279,12 @@ struct Catalogue::Statements {
           WalkId(db, "SELECT id FROM walks WHERE root = ?1"),
           EntriesBetween(db, (kEntryColumns + "WHERE path >= ?1 AND path < ?2").c_str()),
           Entry(db, (kEntryColumns + "WHERE path = ?1").c_str()),
-          Store(db, "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
-                    "walk, seq, read_at, row, json, device) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, "
-                    "?8, ?9, ?10, ?11, ?12) ON CONFLICT(path) DO UPDATE SET size = ?2, "
-                    "modified_ns = ?3, inode = ?4, all_formats = ?5, generation = ?6, walk = ?7, "
-                    "seq = ?8, read_at = ?9, row = ?10, json = ?11, device = ?12"),
+          Store(db,
+                "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
+                "walk, seq, read_at, row, json, device) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, "
+                "?8, ?9, ?10, ?11, ?12) ON CONFLICT(path, all_formats) DO UPDATE SET size = ?2, "
+                "modified_ns = ?3, inode = ?4, generation = ?6, walk = ?7, seq = ?8, "
+                "read_at = ?9, row = ?10, json = ?11, device = ?12"),
           Reorder(db, "UPDATE files SET walk = ?2, seq = ?3, device = ?4 WHERE id = ?1"),
           Remove(db, "DELETE FROM files WHERE id = ?1"),
           Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
@@ -509,7 +553,7 @@ Catalogue::~Catalogue() {
 void Catalogue::CreateSchema() {
     Execute(db_, "BEGIN IMMEDIATE");
     try {
-        Execute(db_, kSchema);
+        Execute(db_, SchemaOf(kSchemaVersion).c_str());
         Execute(db_, kView);
         Execute(db_, ("PRAGMA application_id = " + std::to_string(kApplicationId) +
                       "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
@@ -559,10 +603,7 @@ void Catalogue::CheckSchema(std::int64_t version) {
     };
     std::map<std::pair<std::string, std::string>, std::string> expected;
     try {
-        Execute(reference, kSchema);
-        if (version < 2) {
-            Execute(reference, "ALTER TABLE files DROP COLUMN device");
-        }
+        Execute(reference, SchemaOf(version).c_str());
         expected = objects(reference);
     } catch (...) {
         sqlite3_close(reference);
@@ -602,6 +643,20 @@ void Catalogue::Upgrade(std::int64_t version) {
             // The file system each entry was seen on; 0 for those catalogued
             // before.
             Execute(db_, "ALTER TABLE files ADD COLUMN device INTEGER NOT NULL DEFAULT 0");
+        }
+        if (version < 3) {
+            // An entry a file and setting: the table made anew under its own
+            // name (a renamed one would keep the old name in its text), the
+            // entries as they were. The view and index, which name the old
+            // table, go first.
+            Execute(db_, "DROP VIEW IF EXISTS movies; DROP INDEX files_in_walk_order; "
+                         "ALTER TABLE files RENAME TO files_before3");
+            Execute(db_, kFilesTable);
+            Execute(db_, "INSERT INTO files(id, path, size, modified_ns, inode, all_formats, "
+                         "generation, walk, seq, read_at, row, json, device) SELECT id, path, "
+                         "size, modified_ns, inode, all_formats, generation, walk, seq, read_at, "
+                         "row, json, device FROM files_before3; DROP TABLE files_before3");
+            Execute(db_, kFilesIndex);
         }
         Execute(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute(db_, "COMMIT");
@@ -712,7 +767,22 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
             entries.Bind(2, PastPrefix(walk.Absolute));
         }
         while (entries.Step()) {
-            Known known;
+            const std::string_view path = entries.Bytes(1);
+            if (!IsWalkedPath(path)) {
+                continue;
+            }
+            Known& known =
+                walk.Entries[std::string(path.substr(std::min(path.size(), walk.Absolute.size())))];
+            const auto device = static_cast<std::uint64_t>(entries.Number(10));
+            if ((entries.Number(5) != 0) != allFormats) {
+                // Read with the other setting: not this walk's row, but gone
+                // with the file.
+                known.OtherId = entries.Number(0);
+                if (known.Id == 0) {
+                    known.Device = device;
+                }
+                continue;
+            }
             known.Id = entries.Number(0);
             known.Stamp = {static_cast<std::uint64_t>(entries.Number(2)), entries.Number(3),
                            static_cast<std::uint64_t>(entries.Number(4))};
@@ -721,20 +791,13 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
             // it is read again until it has settled.
             const bool settled =
                 entries.Number(11) >= entries.Number(3) / 1'000'000'000 + kSettleSeconds;
-            known.Current = (entries.Number(5) != 0) == allFormats &&
-                            entries.Number(6) == kReaderGeneration && settled;
+            known.Current = entries.Number(6) == kReaderGeneration && settled;
             known.Walk = entries.Number(7);
             known.Seq = entries.Number(8);
-            known.Device = static_cast<std::uint64_t>(entries.Number(10));
+            known.Device = device;
             if (known.Current) {
                 known.Row = entries.Bytes(9);
             }
-            const std::string_view path = entries.Bytes(1);
-            if (!IsWalkedPath(path)) {
-                continue;
-            }
-            walk.Entries.emplace(path.substr(std::min(path.size(), walk.Absolute.size())),
-                                 std::move(known));
         }
     } catch (const std::exception& error) {
         Fail(error.what());
@@ -886,7 +949,11 @@ std::vector<KeptFolder> Catalogue::RemoveUnseen(const Walk& walk) {
                                         std::find(here.DevicesSeen.begin(), here.DevicesSeen.end(),
                                                   known.Device) != here.DevicesSeen.end();
             if (sameFileSystem) {
-                statements_->Remove.Bind(1, known.Id).Run();
+                for (const std::int64_t id : {known.Id, known.OtherId}) {
+                    if (id != 0) {
+                        statements_->Remove.Bind(1, id).Run();
+                    }
+                }
                 continue;
             }
             ++kept[std::string(folder)];
@@ -936,32 +1003,63 @@ std::vector<KeptFolder> Catalogue::EndWalk(std::int64_t walkHandle, bool complet
     return kept;
 }
 
-void Catalogue::CollectRows(const std::string& folder, const std::string& absolute,
-                            const std::string& from, const std::string& to,
+void Catalogue::CollectRows(const RowQuery& query, const std::string& from, const std::string& to,
                             std::vector<FileRow>& rows) {
-    Statement& rowsOf = folder.empty() ? statements_->AllRows : statements_->RowsBetween;
+    const bool all = query.Folder.empty();
+    Statement& rowsOf = all ? statements_->AllRows : statements_->RowsBetween;
     const ResetsOnExit resetting{rowsOf};
-    if (!folder.empty()) {
+    if (!all) {
         rowsOf.Bind(1, from).Bind(2, to);
     }
+    // A file read with both settings gives the row of the one asked for,
+    // where the other came first in walk order.
+    std::unordered_map<std::string, std::size_t> taken;
+    std::vector<bool> dropped;
     while (rowsOf.Step()) {
         const std::string_view path = rowsOf.Bytes(0);
-        std::optional<FileRow> row = IsWalkedPath(path) ? DecodeRow(rowsOf.Bytes(1)) : std::nullopt;
+        const std::string_view name = path.substr(path.rfind(kSeparator) + 1);
+        // What a scan with the setting lists, and no more.
+        if (!IsWalkedPath(path) ||
+            !IsListedExtension(LowerCaseExtension(ExtensionOf(name)), query.AllFormats)) {
+            continue;
+        }
+        const bool asked = (rowsOf.Number(3) != 0) == query.AllFormats;
+        const auto [before, first] = taken.try_emplace(std::string(path), rows.size());
+        if (!first && !asked) {
+            continue;
+        }
+        std::optional<FileRow> row = DecodeRow(rowsOf.Bytes(1));
         if (!row) {
             continue;
         }
-        if (folder.empty()) {
+        if (!first) {
+            dropped[before->second] = true;
+            before->second = rows.size();
+        }
+        if (all) {
             // Relative to the folder it was walked from.
             row->Path = fs::path(std::string(path));
             const std::string_view root = rowsOf.Bytes(2);
             row->RootLength = path.starts_with(root) ? root.size() : 0;
         } else {
-            // As the scan of `folder` names it.
+            // As the scan of the folder names it.
             row->Path =
-                fs::path(folder + std::string(path.substr(std::min(absolute.size(), path.size()))));
+                fs::path(query.Folder +
+                         std::string(path.substr(std::min(query.Absolute.size(), path.size()))));
         }
         rows.push_back(std::move(*row));
+        dropped.push_back(false);
     }
+    std::size_t kept = 0;
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        if (!dropped[index]) {
+            if (kept != index) {
+                rows[kept] = std::move(rows[index]);
+            }
+            ++kept;
+        }
+    }
+    rows.resize(kept);
 }
 
 std::time_t Catalogue::LastWalked(const std::string& absolute) {
@@ -979,21 +1077,23 @@ std::time_t Catalogue::LastWalked(const std::string& absolute) {
     return lastSeen;
 }
 
-std::vector<FileRow> Catalogue::RowsBelow(const std::string& folder, std::time_t& lastSeen) {
+std::vector<FileRow> Catalogue::RowsBelow(const std::string& folder, bool allFormats,
+                                          std::time_t& lastSeen) {
     std::vector<FileRow> rows;
     lastSeen = 0;
     const std::string absolute = folder.empty() ? std::string() : AbsoluteText(folder);
+    const RowQuery query{folder, absolute, allFormats};
     try {
         if (folder.empty()) {
-            CollectRows(folder, absolute, {}, {}, rows);
+            CollectRows(query, {}, {}, rows);
         } else if (!EndsWithSeparator(absolute)) {
             // A file named itself.
-            CollectRows(folder, absolute, absolute, absolute + std::string(1, '\0'), rows);
+            CollectRows(query, absolute, absolute + std::string(1, '\0'), rows);
         }
         if (!folder.empty() && rows.empty()) {
             const std::string below =
                 EndsWithSeparator(absolute) ? absolute : absolute + kSeparator;
-            CollectRows(folder, absolute, below, PastPrefix(below), rows);
+            CollectRows(query, below, PastPrefix(below), rows);
         }
         lastSeen = LastWalked(absolute);
     } catch (const std::exception&) {

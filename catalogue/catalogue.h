@@ -41,7 +41,8 @@ public:
     // Raised when a table gains or changes a column (Upgrade then brings an
     // older file up to it, when opened); the view needs none, it is made
     // anew on every open.
-    static constexpr int kSchemaVersion = 2;
+    // 2: the file system of each entry; 3: an entry a file and setting.
+    static constexpr int kSchemaVersion = 3;
     // How long a scan waits for another one on the same catalogue.
     static constexpr std::chrono::milliseconds kBusyWait{5000};
     // An entry read less than this long after its file last changed is read
@@ -89,7 +90,8 @@ public:
     std::vector<KeptFolder> EndWalk(std::int64_t walk, bool complete) override;
     // An empty `folder`: every row, each relative to the folder it was
     // walked from. A path that is itself an entry gives its row alone.
-    std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) override;
+    std::vector<FileRow> RowsBelow(const std::string& folder, bool allFormats,
+                                   std::time_t& lastSeen) override;
     void Flush() override;
     void WatchStop(const std::atomic<bool>* stop) override { stop_.store(stop); }
     // Opened to read, the catalogue holds the scans' lock only from here to
@@ -103,10 +105,12 @@ public:
 
 private:
     struct Statements;
+    // A catalogued file below the walk's root.
     struct Known {
-        std::int64_t Id = 0;
+        std::int64_t Id = 0;      // its entry of the walk's setting (0: none)
+        std::int64_t OtherId = 0; // of the other "All formats" setting (0: none)
         FileStamp Stamp;
-        bool Current = false; // read with the walk's settings by today's readers
+        bool Current = false; // Id read by today's readers, and settled
         std::int64_t Walk = 0;
         std::int64_t Seq = 0;
         std::string Row;   // until the walk looks it up
@@ -165,10 +169,15 @@ private:
     static std::string_view FolderOf(std::string_view below);
     std::uint64_t DeviceOf(const Walk& walk, const std::string& path) const;
     std::vector<KeptFolder> RemoveUnseen(const Walk& walk);
-    // The stored rows whose paths lie in [from, to) (all when `folder` is
-    // empty), named as a scan of `folder` names them.
-    void CollectRows(const std::string& folder, const std::string& absolute,
-                     const std::string& from, const std::string& to, std::vector<FileRow>& rows);
+    struct RowQuery {
+        const std::string& Folder; // as the scan names it; empty: every row
+        const std::string& Absolute;
+        bool AllFormats = false;
+    };
+    // The stored rows whose paths lie in [from, to) (all when the folder is
+    // empty), named as a scan of the folder names them.
+    void CollectRows(const RowQuery& query, const std::string& from, const std::string& to,
+                     std::vector<FileRow>& rows);
     std::time_t LastWalked(const std::string& absolute);
 
     std::filesystem::path file_;

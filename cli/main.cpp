@@ -449,10 +449,11 @@ void PrintStats(ConsoleHost& host, const Options& options, std::uint64_t filesSe
 
 // A path that is not there (a drive in a drawer) may still be catalogued:
 // said, with the option that lists its rows.
-void HintCatalogued(vidarium::Catalogue& catalogue, const std::vector<std::string>& gone) {
+void HintCatalogued(vidarium::Catalogue& catalogue, const std::vector<std::string>& gone,
+                    bool allFormats) {
     for (const std::string& path : gone) {
         std::time_t lastSeen = 0;
-        const std::size_t movies = catalogue.RowsBelow(path, lastSeen).size();
+        const std::size_t movies = catalogue.RowsBelow(path, allFormats, lastSeen).size();
         if (movies > 0) {
             const std::string seen =
                 lastSeen > 0 ? ", last seen " + vidarium::ModifiedText(lastSeen * 1'000'000'000LL)
@@ -515,7 +516,7 @@ int Scan(PathList& paths, const Options& options) {
     }
     host.Finish();
     if (catalogue) {
-        HintCatalogued(*catalogue, host.GonePaths());
+        HintCatalogued(*catalogue, host.GonePaths(), options.allFormats);
     }
     const bool catalogueFailed = catalogue && !catalogue->Fault().empty();
     if (catalogueFailed) {
@@ -543,7 +544,7 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
     int status = 0;
     const auto write = [&](const std::string& folder) {
         std::time_t lastSeen = 0;
-        std::vector<FileRow> rows = catalogue->RowsBelow(folder, lastSeen);
+        std::vector<FileRow> rows = catalogue->RowsBelow(folder, options.allFormats, lastSeen);
         if (rows.empty() && !folder.empty()) {
             std::fprintf(stderr, "vidarium-scan: %s: not in the catalogue\n", folder.c_str());
             status = 1;

@@ -60,9 +60,12 @@ public:
     // the file system the entry was seen on; the others are kept, and named
     // by the folders that are not there.
     virtual std::vector<KeptFolder> EndWalk(std::int64_t walk, bool complete) = 0;
-    // The stored rows below a folder, in the order they were last walked,
-    // and when the folder was last walked to its end (0: never).
-    virtual std::vector<FileRow> RowsBelow(const std::string& folder, std::time_t& lastSeen) = 0;
+    // The stored rows below a folder that a scan with the "All formats"
+    // setting lists, in the order they were last walked: each file's row of
+    // that setting, else of the other. And when the folder was last walked
+    // to its end (0: never).
+    virtual std::vector<FileRow> RowsBelow(const std::string& folder, bool allFormats,
+                                           std::time_t& lastSeen) = 0;
     // Everything kept is written out; called when a scan ends.
     virtual void Flush() = 0;
     // A scan through the catalogue begins: it may write until EndScan. A

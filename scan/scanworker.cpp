@@ -193,7 +193,7 @@ bool TScanFilesThread::ShowCatalogued(const std::string& folder) {
         return false;
     }
     std::time_t lastSeen = 0;
-    std::vector<FileRow> rows = catalogue_->RowsBelow(folder, lastSeen);
+    std::vector<FileRow> rows = catalogue_->RowsBelow(folder, AllFormats, lastSeen);
     if (rows.empty()) {
         return false;
     }

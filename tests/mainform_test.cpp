@@ -109,15 +109,18 @@ private slots:
         TForm1 form;
         form.show();
         form.txtDirectory->setText(Q(dir / "tree"));
-        // The files opened by a scan started with Enter, once it has ended.
-        const auto scanWith = [&](Qt::KeyboardModifiers modifiers) -> std::uint64_t {
+        // The files opened by a scan that `start` starts, once it has ended.
+        const auto opensOf = [&](const auto& start) -> std::uint64_t {
             const std::uint64_t opens = FileSource::Activity().Opens;
-            QTest::keyClick(form.txtDirectory, Qt::Key_Return, modifiers);
+            start();
             if (form.cmdScan->isEnabled() ||
                 !QTest::qWaitFor([&] { return form.cmdScan->isEnabled(); }, 10000)) {
                 return ~std::uint64_t{0};
             }
             return FileSource::Activity().Opens - opens;
+        };
+        const auto scanWith = [&](Qt::KeyboardModifiers modifiers) {
+            return opensOf([&] { QTest::keyClick(form.txtDirectory, Qt::Key_Return, modifiers); });
         };
         // The status says what the catalogue saved.
         QCOMPARE(scanWith(Qt::NoModifier), 3U);
@@ -127,6 +130,18 @@ private slots:
         QVERIFY(form.StatusText().endsWith(QStringLiteral(" - 3 from the catalogue, 0 read")));
         QCOMPARE(scanWith(Qt::ShiftModifier), 3U); // every file read again
         QVERIFY(form.StatusText().endsWith(QStringLiteral(" - 0 from the catalogue, 3 read")));
+        // "All formats" reads each file once with it on; turned over again
+        // and again, it reads nothing.
+        const auto toggle = [&] {
+            return opensOf([&] { QTest::mouseClick(form.chkAllFormats, Qt::LeftButton); });
+        };
+        QCOMPARE(toggle(), 3U);
+        QVERIFY(form.chkAllFormats->isChecked());
+        for (int turn = 0; turn < 3; ++turn) {
+            QCOMPARE(toggle(), 0U);
+            QVERIFY(form.StatusText().endsWith(QStringLiteral(" - 3 from the catalogue, 0 read")));
+        }
+        QVERIFY(!form.chkAllFormats->isChecked());
         // Not plugged in: its catalogued rows, and a status that says so.
         fs::rename(dir / "tree", dir / "away");
         scanWith(Qt::NoModifier);
