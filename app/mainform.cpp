@@ -37,6 +37,7 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStyleOptionHeader>
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
@@ -46,6 +47,7 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace vidarium {
 namespace {
@@ -74,11 +76,31 @@ std::filesystem::path NativePath(const QString& text) {
 // Room a cell's text needs beside it, for the column sized to a value.
 constexpr int kCellMargin = 12;
 
+// The report list's header: its sort arrow points up while the smallest
+// value is on top, as file managers show it; Qt's own header asks the style
+// for a down arrow there.
+class ReportHeader final : public QHeaderView {
+public:
+    using QHeaderView::QHeaderView;
+
+protected:
+    void initStyleOptionForIndex(QStyleOptionHeader* option, int logicalIndex) const override {
+        QHeaderView::initStyleOptionForIndex(option, logicalIndex);
+        if (option->sortIndicator != QStyleOptionHeader::None) {
+            option->sortIndicator = sortIndicatorOrder() == Qt::AscendingOrder
+                                        ? QStyleOptionHeader::SortUp
+                                        : QStyleOptionHeader::SortDown;
+        }
+    }
+};
+
 // The report list: Home and End, with Ctrl or without, go to the first and
 // the last row in the column at hand, not to the row's last column.
 class ReportView final : public QTableView {
 public:
-    using QTableView::QTableView;
+    explicit ReportView(QWidget* parent) : QTableView(parent) {
+        setHorizontalHeader(new ReportHeader(Qt::Horizontal, this));
+    }
 
 protected:
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override {
@@ -98,9 +120,19 @@ public:
     using QMenu::QMenu;
 
 protected:
+    // A tick is set by a click inside the menu: the release of the right
+    // button that opened it, over the item that came under the pointer, is
+    // not one.
+    void mousePressEvent(QMouseEvent* event) override {
+        pressed_ = TickOf(actionAt(event->position().toPoint()));
+        QMenu::mousePressEvent(event);
+    }
     void mouseReleaseEvent(QMouseEvent* event) override {
+        const bool pressed = std::exchange(pressed_, false);
         if (QAction* action = actionAt(event->position().toPoint()); TickOf(action)) {
-            action->trigger();
+            if (pressed) {
+                action->trigger();
+            }
             return;
         }
         QMenu::mouseReleaseEvent(event);
@@ -117,6 +149,7 @@ private:
     static bool TickOf(const QAction* action) {
         return action != nullptr && action->isCheckable() && action->isEnabled();
     }
+    bool pressed_ = false;
 };
 
 } // namespace

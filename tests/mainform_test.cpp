@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMenu>
@@ -75,6 +76,24 @@ void ClickHeader(QTableView* view, int column) {
     QHeaderView* header = view->horizontalHeader();
     const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+}
+
+// Whether the header's sort arrow points up: the pixels that the arrow
+// changes, told from the caption by drawing the header without it, are
+// fewer in the arrow's top row than in its bottom one.
+bool SortArrowPointsUp(QHeaderView* header) {
+    const QImage with = header->grab().toImage();
+    header->setSortIndicatorShown(false);
+    const QImage without = header->grab().toImage();
+    header->setSortIndicatorShown(true);
+    std::map<int, int> changedInRow;
+    for (int y = 0; y < with.height(); ++y) {
+        for (int x = 0; x < with.width(); ++x) {
+            changedInRow[y] += with.pixel(x, y) != without.pixel(x, y) ? 1 : 0;
+        }
+    }
+    std::erase_if(changedInRow, [](const auto& row) { return row.second == 0; });
+    return !changedInRow.empty() && changedInRow.begin()->second < changedInRow.rbegin()->second;
 }
 
 fs::path NativePathOf(const QString& file) {
@@ -287,6 +306,14 @@ private slots:
         QApplication::sendEvent(header->viewport(), &rightClick);
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         QVERIFY(menu != nullptr);
+        // The right button let go over the item that opened under it ticks
+        // nothing.
+        const QList<QAction*> items = menu->actions();
+        QVERIFY(!items.isEmpty() && items.first()->isChecked());
+        QTest::mouseRelease(menu, Qt::RightButton, {},
+                            menu->actionGeometry(items.first()).center());
+        QVERIFY(items.first()->isChecked());
+        QVERIFY(menu->isVisible());
         for (const char* name : {"HDR", "Container"}) {
             const auto actions = menu->actions();
             const auto found = std::find_if(actions.begin(), actions.end(), [&](QAction* action) {
@@ -569,6 +596,12 @@ private slots:
         const QStringList walk = column(0);
         // By size, by value; again: reversed.
         QHeaderView* header = form.ListView1->horizontalHeader();
+        // The arrow points up while the first name is on top (a caption on
+        // the left, which the arrow does not move).
+        ClickHeader(form.ListView1, 0);
+        QVERIFY(SortArrowPointsUp(header));
+        ClickHeader(form.ListView1, 0);
+        QVERIFY(!SortArrowPointsUp(header));
         ClickHeader(form.ListView1, 1);
         QCOMPARE(column(1).mid(3), (QStringList{"2 MB", "3 MB", "10 MB"}));
         QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
