@@ -29,8 +29,6 @@ namespace {
 // "VIDA": tells a catalogue from any other SQLite file.
 constexpr std::int32_t kApplicationId = 0x56494441;
 
-constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
-
 // The tables. A path is the file's absolute path as bytes; a file has an
 // entry for each "All formats" setting it was read with, so that turning
 // the setting over reads nothing read before. `row` is the exact row,
@@ -93,48 +91,37 @@ std::string SchemaOf(std::int64_t version) {
     return sql;
 }
 
-// The view users query with sqlite3, made anew on every open: each file
-// once.
-constexpr const char* kView = R"sql(
-CREATE VIEW movies AS SELECT
-    CAST(path AS TEXT) AS path,
-    json ->> '$.name' AS name,
-    size,
-    datetime(modified_ns / 1000000000, 'unixepoch', 'localtime') AS modified_local,
-    datetime(modified_ns / 1000000000, 'unixepoch') AS modified_utc,
-    json ->> '$.reader' AS reader,
-    json ->> '$.container' AS container,
-    json ->> '$.duration_ms' AS duration_ms,
-    json ->> '$.video_codec' AS video_codec,
-    json ->> '$.video_codec_name' AS video_codec_name,
-    json ->> '$.video_profile' AS video_profile,
-    json ->> '$.bit_depth' AS bit_depth,
-    json ->> '$.hdr' AS hdr,
-    json ->> '$.video_bit_rate' AS video_bit_rate,
-    json ->> '$.width' AS width,
-    json ->> '$.height' AS height,
-    json ->> '$.frame_rate' AS frame_rate,
-    json ->> '$.display_aspect' AS display_aspect,
-    json ->> '$.rotation' AS rotation,
-    json ->> '$.audio_codec' AS audio_codec,
-    json ->> '$.audio_codec_name' AS audio_codec_name,
-    json ->> '$.audio_bit_rate' AS audio_bit_rate,
-    json ->> '$.sample_rate' AS sample_rate,
-    json ->> '$.channels' AS channels,
-    json ->> '$.video_tracks' AS video_tracks,
-    json ->> '$.audio_tracks' AS audio_tracks,
-    json ->> '$.subtitle_tracks' AS subtitle_tracks,
-    json -> '$.audio_languages' AS audio_languages,
-    json -> '$.subtitle_languages' AS subtitle_languages,
-    json -> '$.user_data' AS user_data,
-    datetime(read_at, 'unixepoch') AS read_at_utc,
-    all_formats
-FROM files
--- A file read with both settings once: its row with "All formats" on,
--- the fuller one.
-WHERE NOT EXISTS (SELECT 1 FROM files AS fuller
-                  WHERE fuller.path = files.path AND fuller.all_formats > files.all_formats);
-)sql";
+// The view users query with sqlite3, made anew on every open so that an
+// older catalogue learns the fields of today's rows: a column per field of
+// the JSON line (its path absolute, its size and times from the entry), each
+// file once.
+std::string MoviesViewSql() {
+    std::string sql = "CREATE VIEW movies AS SELECT\n    CAST(path AS TEXT) AS path,\n";
+    for (const JsonField& field : JsonFields()) {
+        const std::string key = field.Key;
+        if (key == "path") {
+            continue;
+        }
+        if (key == "size") {
+            sql += "    size,\n"
+                   "    datetime(modified_ns / 1000000000, 'unixepoch', 'localtime') AS "
+                   "modified_local,\n"
+                   "    datetime(modified_ns / 1000000000, 'unixepoch') AS modified_utc,\n";
+            continue;
+        }
+        sql += std::string("    json ") + (field.Kind == JsonKind::List ? "->" : "->>") + " '$." +
+               key + "' AS " + key + ",\n";
+    }
+    // A file read with both settings once: its row with "All formats" on,
+    // the fuller one.
+    sql += "    datetime(read_at, 'unixepoch') AS read_at_utc,\n"
+           "    all_formats\n"
+           "FROM files\n"
+           "WHERE NOT EXISTS (SELECT 1 FROM files AS fuller\n"
+           "                  WHERE fuller.path = files.path AND fuller.all_formats > "
+           "files.all_formats);\n";
+    return sql;
+}
 
 std::string Quoted(const fs::path& file) {
     return "\"" + file.native() + "\"";
@@ -155,10 +142,6 @@ std::string AbsoluteText(const std::string& path) {
     std::error_code error;
     const fs::path absolute = fs::absolute(fs::path(path), error);
     return error ? path : absolute.native();
-}
-
-bool EndsWithSeparator(std::string_view text) {
-    return !text.empty() && text.back() == kSeparator;
 }
 
 // A stored path as a walk makes them: absolute, no empty, "." or ".."
@@ -260,16 +243,30 @@ namespace {
 // reads as having none, and its file is read again.
 const std::string kStoredRow =
     "CASE WHEN length(files.row) <= " + std::to_string(kMaxRowBytes) + " THEN files.row END";
-// An entry: 0 id, 1 path, 2 size, 3 modified_ns, 4 inode, 5 all_formats,
-// 6 generation, 7 walk, 8 seq, 9 row, 10 device, 11 read_at.
+// An entry, as BeginWalk reads it; the columns of kEntryColumns by number.
 const std::string kEntryColumns = "SELECT id, path, size, modified_ns, inode, all_formats, "
                                   "generation, walk, seq, " +
                                   kStoredRow + ", device, read_at FROM files ";
-// A stored row as a scan of a folder lists it: 0 path, 1 row, 2 the root it
-// was walked from, 3 all_formats.
+enum EntryColumn : int {
+    kEntryId,
+    kEntryPath,
+    kEntrySize,
+    kEntryModifiedNs,
+    kEntryInode,
+    kEntryAllFormats,
+    kEntryGeneration,
+    kEntryWalk,
+    kEntrySeq,
+    kEntryRow,
+    kEntryDevice,
+    kEntryReadAt,
+};
+// A stored row as a scan of a folder lists it, with the root it was
+// walked from; the columns of kRowColumns by number.
 const std::string kRowColumns = "SELECT files.path, " + kStoredRow +
                                 ", walks.root, files.all_formats FROM files "
                                 "JOIN walks ON walks.id = files.walk ";
+enum RowColumn : int { kRowPath, kRowBytes, kRowRoot, kRowAllFormats };
 
 } // namespace
 
@@ -554,7 +551,7 @@ void Catalogue::CreateSchema() {
     Execute(db_, "BEGIN IMMEDIATE");
     try {
         Execute(db_, SchemaOf(kSchemaVersion).c_str());
-        Execute(db_, kView);
+        Execute(db_, MoviesViewSql().c_str());
         Execute(db_, ("PRAGMA application_id = " + std::to_string(kApplicationId) +
                       "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
                          .c_str());
@@ -628,7 +625,7 @@ void Catalogue::RecreateView() {
     Execute(db_, "BEGIN IMMEDIATE");
     try {
         Execute(db_, "DROP VIEW IF EXISTS movies");
-        Execute(db_, kView);
+        Execute(db_, MoviesViewSql().c_str());
         Execute(db_, "COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -767,36 +764,37 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
             entries.Bind(2, PastPrefix(walk.Absolute));
         }
         while (entries.Step()) {
-            const std::string_view path = entries.Bytes(1);
+            const std::string_view path = entries.Bytes(kEntryPath);
             if (!IsWalkedPath(path)) {
                 continue;
             }
             Known& known =
                 walk.Entries[std::string(path.substr(std::min(path.size(), walk.Absolute.size())))];
-            const auto device = static_cast<std::uint64_t>(entries.Number(10));
-            if ((entries.Number(5) != 0) != allFormats) {
+            const auto device = static_cast<std::uint64_t>(entries.Number(kEntryDevice));
+            if ((entries.Number(kEntryAllFormats) != 0) != allFormats) {
                 // Read with the other setting: not this walk's row, but gone
                 // with the file.
-                known.OtherId = entries.Number(0);
+                known.OtherId = entries.Number(kEntryId);
                 if (known.Id == 0) {
                     known.Device = device;
                 }
                 continue;
             }
-            known.Id = entries.Number(0);
-            known.Stamp = {static_cast<std::uint64_t>(entries.Number(2)), entries.Number(3),
-                           static_cast<std::uint64_t>(entries.Number(4))};
+            known.Id = entries.Number(kEntryId);
+            known.Stamp = {static_cast<std::uint64_t>(entries.Number(kEntrySize)),
+                           entries.Number(kEntryModifiedNs),
+                           static_cast<std::uint64_t>(entries.Number(kEntryInode))};
             // A file changed within a tick of its reading (FAT keeps times
             // to 2 s) may have changed again after it, under the same stamp:
             // it is read again until it has settled.
-            const bool settled =
-                entries.Number(11) >= entries.Number(3) / 1'000'000'000 + kSettleSeconds;
-            known.Current = entries.Number(6) == kReaderGeneration && settled;
-            known.Walk = entries.Number(7);
-            known.Seq = entries.Number(8);
+            const bool settled = entries.Number(kEntryReadAt) >=
+                                 entries.Number(kEntryModifiedNs) / 1'000'000'000 + kSettleSeconds;
+            known.Current = entries.Number(kEntryGeneration) == kReaderGeneration && settled;
+            known.Walk = entries.Number(kEntryWalk);
+            known.Seq = entries.Number(kEntrySeq);
             known.Device = device;
             if (known.Current) {
-                known.Row = entries.Bytes(9);
+                known.Row = entries.Bytes(kEntryRow);
             }
         }
     } catch (const std::exception& error) {
@@ -1016,19 +1014,19 @@ void Catalogue::CollectRows(const RowQuery& query, const std::string& from, cons
     std::unordered_map<std::string, std::size_t> taken;
     std::vector<bool> dropped;
     while (rowsOf.Step()) {
-        const std::string_view path = rowsOf.Bytes(0);
+        const std::string_view path = rowsOf.Bytes(kRowPath);
         const std::string_view name = path.substr(path.rfind(kSeparator) + 1);
         // What a scan with the setting lists, and no more.
         if (!IsWalkedPath(path) ||
             !IsListedExtension(LowerCaseExtension(ExtensionOf(name)), query.AllFormats)) {
             continue;
         }
-        const bool asked = (rowsOf.Number(3) != 0) == query.AllFormats;
+        const bool asked = (rowsOf.Number(kRowAllFormats) != 0) == query.AllFormats;
         const auto [before, first] = taken.try_emplace(std::string(path), rows.size());
         if (!first && !asked) {
             continue;
         }
-        std::optional<FileRow> row = DecodeRow(rowsOf.Bytes(1));
+        std::optional<FileRow> row = DecodeRow(rowsOf.Bytes(kRowBytes));
         if (!row) {
             continue;
         }
@@ -1039,13 +1037,16 @@ void Catalogue::CollectRows(const RowQuery& query, const std::string& from, cons
         if (all) {
             // Relative to the folder it was walked from.
             row->Path = fs::path(std::string(path));
-            const std::string_view root = rowsOf.Bytes(2);
+            const std::string_view root = rowsOf.Bytes(kRowRoot);
             row->RootLength = path.starts_with(root) ? root.size() : 0;
+        } else if (path.size() <= query.Absolute.size()) {
+            // A file named itself, as the scan names it.
+            row->Path = fs::path(query.Folder);
+            row->RootLength = 0;
         } else {
-            // As the scan of the folder names it.
-            row->Path =
-                fs::path(query.Folder +
-                         std::string(path.substr(std::min(query.Absolute.size(), path.size()))));
+            // As the scan of the folder names it, relative to it.
+            row->Path = fs::path(query.Folder + std::string(path.substr(query.Absolute.size())));
+            row->RootLength = query.Folder.size() + (EndsWithSeparator(query.Folder) ? 0 : 1);
         }
         rows.push_back(std::move(*row));
         dropped.push_back(false);

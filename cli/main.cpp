@@ -550,13 +550,6 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
             status = 1;
         }
         for (FileRow& row : rows) {
-            if (!folder.empty()) {
-                // Relative to the folder named, as a scan of it gives them.
-                const bool file = row.Path.native() == folder;
-                row.RootLength = file                    ? 0
-                                 : folder.ends_with('/') ? folder.size()
-                                                         : folder.size() + 1;
-            }
             host.AddRow(std::move(row));
         }
     };

@@ -62,8 +62,10 @@ public:
     virtual std::vector<KeptFolder> EndWalk(std::int64_t walk, bool complete) = 0;
     // The stored rows below a folder that a scan with the "All formats"
     // setting lists, in the order they were last walked: each file's row of
-    // that setting, else of the other. And when the folder was last walked
-    // to its end (0: never).
+    // that setting, else of the other, named and relative as a scan of the
+    // folder gives them (every row, relative to the folder it was walked
+    // from, when `folder` is empty). And when the folder was last walked to
+    // its end (0: never).
     virtual std::vector<FileRow> RowsBelow(const std::string& folder, bool allFormats,
                                            std::time_t& lastSeen) = 0;
     // Everything kept is written out; called when a scan ends.

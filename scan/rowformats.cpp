@@ -61,56 +61,141 @@ void SetTextIfStated(nlohmann::ordered_json& object, const char* key, const std:
     }
 }
 
-void SetVideoFields(nlohmann::ordered_json& object, const MediaSummary& summary, bool statesTexts) {
-    SetText(object, "video_codec", summary.VideoCode);
-    if (statesTexts || !summary.VideoCodec.empty()) {
-        SetText(object, "video_codec_name", summary.VideoCodec);
+// What a field's writer knows of the row.
+struct JsonRow {
+    const FileRow& Row;
+    const MediaSummary& Summary;
+    std::string_view RelativePath;
+    // QuickTime and modern rows state every codec text and user-data list
+    // they read, even an empty one; AVI and MPEG rows only what they name.
+    bool Modern;
+    bool StatesTexts;
+};
+using Json = nlohmann::ordered_json;
+
+template <auto value> void VideoNumber(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.HasVideo) {
+        SetIfPresent(object, key, row.Summary.*value);
     }
-    SetIfPresent(object, "video_bit_rate", summary.VideoBitRate);
-    SetIfPresent(object, "width", summary.Width);
-    SetIfPresent(object, "height", summary.Height);
-    SetIfPresent(object, "frame_rate", summary.FrameRate);
+}
+template <auto value> void AudioNumber(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.HasAudio) {
+        SetIfPresent(object, key, row.Summary.*value);
+    }
+}
+// A codec's four-character code or codec ID, always; its name where the
+// row states texts or has one.
+template <auto has, auto code> void CodecCode(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.*has) {
+        SetText(object, key, row.Summary.*code);
+    }
+}
+template <auto has, auto name> void CodecName(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.*has && (row.StatesTexts || !(row.Summary.*name).empty())) {
+        SetText(object, key, row.Summary.*name);
+    }
+}
+// The modern rows' picture values beyond the list's columns, where stated.
+template <auto text> void PictureText(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.HasVideo) {
+        SetTextIfStated(object, key, row.Summary.*text);
+    }
+}
+void Rotation(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.HasVideo && row.Summary.Rotation != 0) {
+        object[key] = row.Summary.Rotation;
+    }
+}
+template <auto count> void TrackCount(Json& object, const char* key, const JsonRow& row) {
+    if (row.Modern) {
+        object[key] = row.Summary.*count;
+    }
+}
+template <auto languages> void Languages(Json& object, const char* key, const JsonRow& row) {
+    if (!row.Modern || (row.Summary.*languages).empty()) {
+        return;
+    }
+    Json list = Json::array();
+    for (const std::string& language : row.Summary.*languages) {
+        list.push_back(IsValidUtf8(language) ? language : Latin1ToUtf8(language));
+    }
+    object[key] = std::move(list);
+}
+void UserData(Json& object, const char* key, const JsonRow& row) {
+    if (!row.StatesTexts) {
+        return;
+    }
+    Json items = Json::array();
+    for (const MetadataItem& entry : row.Summary.Metadata) {
+        Json item = Json::object();
+        SetText(item, "label", entry.Label);
+        SetText(item, "text", entry.Text);
+        items.push_back(std::move(item));
+    }
+    object[key] = std::move(items);
 }
 
-void SetAudioFields(nlohmann::ordered_json& object, const MediaSummary& summary, bool statesTexts) {
-    SetText(object, "audio_codec", summary.AudioCode);
-    if (statesTexts || !summary.AudioCodec.empty()) {
-        SetText(object, "audio_codec_name", summary.AudioCodec);
-    }
-    SetIfPresent(object, "audio_bit_rate", summary.AudioBitRate);
-    SetIfPresent(object, "sample_rate", summary.SampleRate);
-    SetIfPresent(object, "channels", summary.Channels);
-}
-
-// The modern rows' picture values beyond the list's columns.
-void SetPictureDetails(nlohmann::ordered_json& object, const MediaSummary& summary) {
-    SetTextIfStated(object, "video_profile", summary.VideoProfile);
-    if (summary.BitDepth > 0) {
-        object["bit_depth"] = summary.BitDepth;
-    }
-    SetTextIfStated(object, "hdr", summary.Hdr);
-    SetTextIfStated(object, "display_aspect", summary.DisplayAspect);
-    if (summary.Rotation != 0) {
-        object["rotation"] = summary.Rotation;
-    }
-}
-
-void SetTrackFields(nlohmann::ordered_json& object, const MediaSummary& summary) {
-    object["video_tracks"] = summary.VideoTracks;
-    object["audio_tracks"] = summary.AudioTracks;
-    object["subtitle_tracks"] = summary.SubtitleTracks;
-    for (const auto& [key, languages] :
-         {std::pair{"audio_languages", &summary.AudioLanguages},
-          std::pair{"subtitle_languages", &summary.SubtitleLanguages}}) {
-        if (!languages->empty()) {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (const std::string& language : *languages) {
-                list.push_back(IsValidUtf8(language) ? language : Latin1ToUtf8(language));
-            }
-            object[key] = std::move(list);
-        }
-    }
-}
+// The fields of a JSON line, in the order it writes them: the one list that
+// the writer and the catalogue's view read.
+struct JsonFieldWriter {
+    JsonField Field;
+    void (*Write)(Json& object, const char* key, const JsonRow& row);
+};
+using S = MediaSummary;
+constexpr JsonFieldWriter kJsonFields[] = {
+    {{"path", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         SetText(object, key, row.RelativePath);
+     }},
+    {{"name", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         SetText(object, key,
+                 row.Row.Path.empty() ? row.Row.Caption : row.Row.Path.filename().native());
+     }},
+    {{"size", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) { object[key] = row.Row.Size; }},
+    {{"reader", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         object[key] = RowSourceName(row.Row.Source);
+     }},
+    {{"container", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         if (row.Modern) {
+             SetText(object, key, row.Summary.Container);
+         }
+     }},
+    {{"duration_ms", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         SetIfPresent(object, key, row.Summary.DurationMs);
+     }},
+    {{"video_codec", JsonKind::Value}, CodecCode<&S::HasVideo, &S::VideoCode>},
+    {{"video_codec_name", JsonKind::Value}, CodecName<&S::HasVideo, &S::VideoCodec>},
+    {{"video_bit_rate", JsonKind::Value}, VideoNumber<&S::VideoBitRate>},
+    {{"width", JsonKind::Value}, VideoNumber<&S::Width>},
+    {{"height", JsonKind::Value}, VideoNumber<&S::Height>},
+    {{"frame_rate", JsonKind::Value}, VideoNumber<&S::FrameRate>},
+    {{"audio_codec", JsonKind::Value}, CodecCode<&S::HasAudio, &S::AudioCode>},
+    {{"audio_codec_name", JsonKind::Value}, CodecName<&S::HasAudio, &S::AudioCodec>},
+    {{"audio_bit_rate", JsonKind::Value}, AudioNumber<&S::AudioBitRate>},
+    {{"sample_rate", JsonKind::Value}, AudioNumber<&S::SampleRate>},
+    {{"channels", JsonKind::Value}, AudioNumber<&S::Channels>},
+    {{"video_profile", JsonKind::Value}, PictureText<&S::VideoProfile>},
+    {{"bit_depth", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         if (row.Summary.HasVideo && row.Summary.BitDepth > 0) {
+             object[key] = row.Summary.BitDepth;
+         }
+     }},
+    {{"hdr", JsonKind::Value}, PictureText<&S::Hdr>},
+    {{"display_aspect", JsonKind::Value}, PictureText<&S::DisplayAspect>},
+    {{"rotation", JsonKind::Value}, Rotation},
+    {{"video_tracks", JsonKind::Value}, TrackCount<&S::VideoTracks>},
+    {{"audio_tracks", JsonKind::Value}, TrackCount<&S::AudioTracks>},
+    {{"subtitle_tracks", JsonKind::Value}, TrackCount<&S::SubtitleTracks>},
+    {{"audio_languages", JsonKind::List}, Languages<&S::AudioLanguages>},
+    {{"subtitle_languages", JsonKind::List}, Languages<&S::SubtitleLanguages>},
+    {{"user_data", JsonKind::List}, UserData},
+};
 
 } // namespace
 
@@ -149,42 +234,23 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
     out += "\r\n";
 }
 
+std::span<const JsonField> JsonFields() {
+    static const auto fields = [] {
+        std::array<JsonField, std::size(kJsonFields)> list{};
+        std::transform(std::begin(kJsonFields), std::end(kJsonFields), list.begin(),
+                       [](const JsonFieldWriter& writer) { return writer.Field; });
+        return list;
+    }();
+    return fields;
+}
+
 void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relativePath) {
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    SetText(object, "path", relativePath);
-    SetText(object, "name", row.Path.empty() ? row.Caption : row.Path.filename().native());
-    object["size"] = row.Size;
-    object["reader"] = RowSourceName(row.Source);
-    const MediaSummary& summary = row.Summary;
-    // QuickTime and modern rows state every codec text and user-data list
-    // they read, even an empty one; AVI and MPEG rows only what they name.
-    const bool modern = !summary.Container.empty();
-    const bool statesTexts = modern || row.Source == RowSource::QuickTime;
-    if (modern) {
-        SetText(object, "container", summary.Container);
-    }
-    SetIfPresent(object, "duration_ms", summary.DurationMs);
-    if (summary.HasVideo) {
-        SetVideoFields(object, summary, statesTexts);
-    }
-    if (summary.HasAudio) {
-        SetAudioFields(object, summary, statesTexts);
-    }
-    if (summary.HasVideo) {
-        SetPictureDetails(object, summary);
-    }
-    if (modern) {
-        SetTrackFields(object, summary);
-    }
-    if (statesTexts) {
-        nlohmann::ordered_json items = nlohmann::ordered_json::array();
-        for (const MetadataItem& entry : summary.Metadata) {
-            nlohmann::ordered_json item = nlohmann::ordered_json::object();
-            SetText(item, "label", entry.Label);
-            SetText(item, "text", entry.Text);
-            items.push_back(std::move(item));
-        }
-        object["user_data"] = std::move(items);
+    const bool modern = !row.Summary.Container.empty();
+    const JsonRow about{row, row.Summary, relativePath, modern,
+                        modern || row.Source == RowSource::QuickTime};
+    Json object = Json::object();
+    for (const JsonFieldWriter& writer : kJsonFields) {
+        writer.Write(object, writer.Field.Key, about);
     }
     out += object.dump();
     out += '\n';

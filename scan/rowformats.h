@@ -32,6 +32,16 @@ void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view rela
 // are the native bytes; text that is not valid UTF-8 is carried as Latin-1,
 // with its original bytes in hex beside it (see the README).
 void AppendJsonLine(std::string& out, const FileRow& row, std::string_view relativePath);
+// What a JSON line's field holds: one value, or a list (an array).
+enum class JsonKind { Value, List };
+struct JsonField {
+    const char* Key;
+    JsonKind Kind;
+};
+// Every field a JSON line may hold, in the order it writes them; a field
+// the row has no value for is left out. A text that is not UTF-8 adds its
+// key + "_bytes" after it.
+std::span<const JsonField> JsonFields();
 
 // The three ways a row is written, for the command line and the window's
 // export alike.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bytesource.h"
+#include "filenames.h"
 #include "loaderpool.h"
 #include "scanworker.h"
 
@@ -26,8 +27,6 @@ namespace fs = std::filesystem;
 
 namespace walkparts {
 
-inline constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
-
 // Takes a directory off the walked path however its walk ends.
 struct LeavesPathOnExit {
     std::vector<DirectoryIdentity>& path;
@@ -40,10 +39,6 @@ struct LeavesDirectoryOnExit {
     std::size_t length;
     ~LeavesDirectoryOnExit() { directory.resize(length); }
 };
-
-inline bool EndsWithSeparator(const std::string& text) {
-    return !text.empty() && text.back() == kSeparator;
-}
 
 // One listing holds at most this many entries; a larger directory is read
 // from its open listing as the walk goes.

@@ -199,7 +199,6 @@ bool TScanFilesThread::ShowCatalogued(const std::string& folder) {
     }
     const std::size_t count = rows.size();
     for (FileRow& row : rows) {
-        row.RootLength = folder.size();
         host_.AddRow(std::move(row));
     }
     host_.ShowingCatalogued(PathToLocaleText(folder), count, lastSeen);

@@ -5,6 +5,7 @@
 #include "catalogue.h"
 #include "recordinghost.h"
 #include "rowcodec.h"
+#include "rowformats.h"
 #include "runscanner.h"
 #include "tempdir.h"
 
@@ -507,7 +508,8 @@ TEST(Catalogue, AFileChangedWithinATickOfItsReadingIsReadAgain) {
 
 // Every value of a row, in the stored form: a change of the field list
 // changes these bytes, and must raise the form's version with them.
-TEST(Catalogue, TheStoredFormOfAFullRowIsPinned) {
+// A row with every value a reader can give.
+FileRow FullRow() {
     FileRow row("clip.mkv", {"1 MB", "0:00:05", "WebM: AVC High@L4", "800 kbit/s", "640", "360",
                              "25", "Opus", "96 kbit/s", "48000", "2", "Title: Seed\r\n"});
     row.Size = 1'234'567;
@@ -528,6 +530,11 @@ TEST(Catalogue, TheStoredFormOfAFullRowIsPinned) {
          1,       2,
          1,       {"eng", "deu"},
          {"fra"}, {{"Title", "Seed"}}};
+    return row;
+}
+
+TEST(Catalogue, TheStoredFormOfAFullRowIsPinned) {
+    const FileRow row = FullRow();
     std::string hex;
     for (const char c : EncodeRow(row)) {
         static constexpr char kDigits[] = "0123456789abcdef";
@@ -546,6 +553,45 @@ TEST(Catalogue, TheStoredFormOfAFullRowIsPinned) {
     const std::optional<FileRow> back = DecodeRow(EncodeRow(row));
     ASSERT_TRUE(back);
     EXPECT_EQ(EncodeRow(*back), EncodeRow(row));
+}
+
+// The view reads every field of the JSON line: none of a full row's is NULL.
+TEST(Catalogue, TheViewHasEveryValueOfAFullRow) {
+    TempDir dir;
+    FileRow row = FullRow();
+    row.Path = dir / "clip.mkv";
+    {
+        Catalogue catalogue(dir / "c.db");
+        const std::int64_t walk = catalogue.BeginWalk(dir.path().native() + "/", true);
+        catalogue.FolderListed(walk, dir.path().native() + "/", 1);
+        catalogue.Keep(walk, row, std::nullopt);
+        catalogue.EndWalk(walk, false);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "c.db").c_str(), &db), SQLITE_OK);
+    struct Seen {
+        std::vector<std::string> nulls;
+        int rows = 0;
+        int columns = 0;
+    } seen;
+    sqlite3_exec(
+        db, "SELECT * FROM movies",
+        [](void* out, int count, char** values, char** names) {
+            auto& about = *static_cast<Seen*>(out);
+            ++about.rows;
+            about.columns = count;
+            for (int column = 0; column < count; ++column) {
+                if (values[column] == nullptr) {
+                    about.nulls.emplace_back(names[column]);
+                }
+            }
+            return 0;
+        },
+        &seen, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(seen.rows, 1);
+    EXPECT_EQ(seen.columns, static_cast<int>(JsonFields().size()) + 4); // times, setting
+    EXPECT_TRUE(seen.nulls.empty()) << ::testing::PrintToString(seen.nulls);
 }
 
 TEST(Catalogue, ASecondScanWaitsThenSaysItIsBusy) {
