@@ -87,9 +87,9 @@ QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
         if (kColumns[column].Source == ColumnSource::Name && !row.Path.empty()) {
             return TooltipText(FromLocaleText(row.Path.native()));
         }
-        return TooltipText(column == kCommentsColumn ? ItemsOnLines(shown) : shown);
+        return TooltipText(kColumns[column].ItemsOnLines ? ItemsOnLines(shown) : shown);
     }
-    if (column == kCommentsColumn) {
+    if (kColumns[column].ItemsOnLines) {
         return ItemsOnLines(shown).replace(u'\n', QString::fromUtf16(kItemSeparator));
     }
     return shown;

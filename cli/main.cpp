@@ -332,8 +332,8 @@ struct Options {
     std::string catalogue;
     bool rescanAll = false;
     bool offline = false;
-    std::vector<std::size_t> csvColumns{vidarium::kDefaultCsvColumns.begin(),
-                                        vidarium::kDefaultCsvColumns.end()};
+    std::vector<std::size_t> csvColumns{vidarium::DefaultCsvColumns().begin(),
+                                        vidarium::DefaultCsvColumns().end()};
 };
 
 // The paths to scan: the arguments, then the list's, read as they are asked

@@ -81,7 +81,7 @@ const std::array<Column, 25> kColumns{{
     {"Chn", "Chn", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<11>,
      [](const FileRow& row) { return Stated(row.Summary.Channels); }, true},
     {"Comments", "Comments", ColumnSource::Cell, ColumnAlign::Left, true, 0, SubItem<12>, kNoNumber,
-     false},
+     false, nullptr, nullptr, true},
     {"", nullptr, ColumnSource::Blank, ColumnAlign::Left, true, 44, Nothing, kNoNumber, false},
     {"Container", "Container", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
      [](const FileRow& row) { return row.Summary.Container; }, kNoNumber, false},
@@ -174,6 +174,28 @@ std::optional<std::vector<std::size_t>> ColumnsNamed(std::string_view list, std:
         }
         list.remove_prefix(comma + 1);
     }
+}
+
+std::span<const std::size_t> DefaultCsvColumns() {
+    static const std::vector<std::size_t> columns = [] {
+        std::vector<std::size_t> list;
+        for (std::size_t index = 0; index < kColumns.size(); ++index) {
+            const Column& column = kColumns[index];
+            if (column.Source != ColumnSource::Blank &&
+                (column.ShownAtFirst || column.Source == ColumnSource::Path)) {
+                list.push_back(index);
+            }
+        }
+        return list;
+    }();
+    return columns;
+}
+
+std::size_t ColumnNamed(std::string_view name) {
+    const auto* found = std::find_if(kColumns.begin(), kColumns.end(), [&](const Column& column) {
+        return column.Name != nullptr ? EqualsIgnoringAsciiCase(column.Name, name) : name.empty();
+    });
+    return static_cast<std::size_t>(found - kColumns.begin());
 }
 
 std::string ColumnNamesText() {

@@ -48,17 +48,19 @@ struct Column {
     // Words for the cell that the list's tooltip shows and its filter finds
     // beside the text (the languages' English names); null: none.
     std::string (*Described)(const FileRow& row) = nullptr;
+    // The cell holds items, one per line in its tooltip (the Comments).
+    bool ItemsOnLines = false;
 };
 
 // The list's columns in its order: the Part's 13, the blank one, then those
 // hidden at first.
 extern const std::array<Column, 25> kColumns;
-inline constexpr std::size_t kCommentsColumn = 12;
-inline constexpr std::size_t kPathColumn = 23;
 
-// The default CSV columns: the list's fields and the path.
-inline constexpr std::array<std::size_t, 14> kDefaultCsvColumns{0, 1, 2, 3,  4,  5,  6,
-                                                                7, 8, 9, 10, 11, 12, 23};
+// The default CSV columns: those the list shows at first, and the path.
+std::span<const std::size_t> DefaultCsvColumns();
+// The column of that CSV name (case aside), or of the blank design column
+// for an empty one; kColumns.size() when there is none.
+std::size_t ColumnNamed(std::string_view name);
 
 // A column's text in CSV: `relativePath` for the path, a cell trimmed as in
 // the export.

@@ -22,11 +22,11 @@ inline std::optional<std::vector<std::size_t>> CsvColumnsNamed(std::string_view 
 }
 
 // The header record of `columns` (of kColumns). Ends with CR LF.
-void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns = kDefaultCsvColumns);
+void AppendCsvHeader(std::string& out, std::span<const std::size_t> columns = DefaultCsvColumns());
 // One record: each column's CSV text (a row's cells trimmed as in the
 // export, a plain row's missing ones empty, the path `relativePath`).
 void AppendCsvRecord(std::string& out, const FileRow& row, std::string_view relativePath,
-                     std::span<const std::size_t> columns = kDefaultCsvColumns);
+                     std::span<const std::size_t> columns = DefaultCsvColumns());
 
 // One JSON object on one line, ended by LF. `relativePath` and the file name
 // are the native bytes; text that is not valid UTF-8 is carried as Latin-1,
@@ -49,6 +49,6 @@ enum class OutputFormat { Tsv, Csv, Json };
 // The record of a row in `format`, its path taken relative to the folder
 // the row came from (a file named itself keeps the path as given).
 void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
-                  std::span<const std::size_t> csvColumns = kDefaultCsvColumns);
+                  std::span<const std::size_t> csvColumns = DefaultCsvColumns());
 
 } // namespace vidarium

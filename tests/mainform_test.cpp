@@ -293,7 +293,7 @@ private slots:
         form.show();
         other.show();
         QHeaderView* header = form.ListView1->horizontalHeader();
-        const int blank = static_cast<int>(kCommentsColumn) + 1;
+        const int blank = static_cast<int>(ColumnNamed(""));
         QCOMPARE(header->visualIndex(blank), header->count() - 1);
         const auto centre = [&](int column) {
             return QPoint(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
@@ -324,7 +324,7 @@ private slots:
             QVERIFY(menu->isVisible());
         }
         menu->close();
-        const int hdr = static_cast<int>(kColumns.size()) - 8;
+        const int hdr = static_cast<int>(ColumnNamed("HDR"));
         QCOMPARE(form.Files->headerData(hdr, Qt::Horizontal).toString(), "HDR");
         QVERIFY(!header->isSectionHidden(hdr));
         QVERIFY(header->sectionSize(hdr) >
@@ -417,7 +417,7 @@ private slots:
         row.Path = "/movies/summer/clip.mov";
         model.AppendRow(row);
         model.PublishPendingRows();
-        const QModelIndex comments = model.index(0, static_cast<int>(kCommentsColumn));
+        const QModelIndex comments = model.index(0, static_cast<int>(ColumnNamed("Comments")));
         // Bytes the locale cannot decode show as Latin-1, never as a blank mark.
         QCOMPARE(comments.data().toString(),
                  QString::fromUtf8("\u00A9xyz: caf\u00E9 \u00B6 Full Name: Beach"));
@@ -459,7 +459,7 @@ private slots:
         QTest::keyClicks(form.txtFilter, QString::fromUtf8("CAF\u00C9"));
         QCOMPARE(form.Shown->rowCount(), 1);
         QCOMPARE(form.Shown->index(0, 0).data().toString(), name);
-        QVERIFY(form.Shown->index(0, static_cast<int>(kPathColumn))
+        QVERIFY(form.Shown->index(0, static_cast<int>(ColumnNamed("Path")))
                     .data()
                     .toString()
                     .endsWith(QStringLiteral("/") + name));
@@ -619,7 +619,7 @@ private slots:
         // The arrow has its room: the caption is not cut.
         QVERIFY(header->sectionSize(1) >= header->sectionSizeHint(1));
         // By when the files were changed; the column is hidden until chosen.
-        const int modified = static_cast<int>(kColumns.size()) - 1;
+        const int modified = static_cast<int>(ColumnNamed("Modified"));
         QCOMPARE(form.Files->headerData(modified, Qt::Horizontal).toString(), "Modified");
         header->setSectionHidden(modified, false);
         ClickHeader(form.ListView1, modified);
@@ -738,9 +738,11 @@ private slots:
         QVERIFY(container != actions.end() && !(*container)->isChecked());
         (*container)->trigger();
         delete menu;
-        QVERIFY(!form.ListView1->horizontalHeader()->isSectionHidden(14));
-        QCOMPARE(CellText(form, 0, 14), QStringLiteral("MP4"));
-        QCOMPARE(CellText(form, 0, 19), QStringLiteral("640 x 360"));
+        const int containerColumn = static_cast<int>(ColumnNamed("Container"));
+        QVERIFY(!form.ListView1->horizontalHeader()->isSectionHidden(containerColumn));
+        QCOMPARE(CellText(form, 0, containerColumn), QStringLiteral("MP4"));
+        QCOMPARE(CellText(form, 0, static_cast<int>(ColumnNamed("Display size"))),
+                 QStringLiteral("640 x 360"));
         // The filter reads every column shown, and only those: the display
         // size once it is chosen.
         QTest::keyClicks(form.txtFilter, QStringLiteral("x 360"));
@@ -756,7 +758,7 @@ private slots:
         form.txtFilter->clear();
         // CSV holds the columns shown, in the order shown.
         QHeaderView* header = form.ListView1->horizontalHeader();
-        header->moveSection(header->visualIndex(14), 1);
+        header->moveSection(header->visualIndex(containerColumn), 1);
         const fs::path csv = dir / "shown.csv";
         QVERIFY(form.ExportList(Q(csv)));
         QVERIFY(ReadFile(csv).starts_with("Filename,Container,Filesize,Length,Video,"));
@@ -779,7 +781,7 @@ private slots:
         form.txtDirectory->setText(Q(dir.path()));
         QTest::keyClick(form.txtDirectory, Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
-        const int languages = static_cast<int>(kPathColumn) - 2;
+        const int languages = static_cast<int>(ColumnNamed("Audio languages"));
         QCOMPARE(form.Files->headerData(languages, Qt::Horizontal).toString(), "Audio languages");
         QMenu* menu = form.ColumnMenu();
         for (QAction* action : menu->actions()) {
