@@ -198,11 +198,11 @@ bool AsfLoad::Run(bool wmvExtension) {
     for (const std::size_t number : order_) {
         const Stream& stream = streams_[number];
         if (stream.Type == Stream::Kind::Video) {
-            ++summary_.VideoTracks;
+            CountTrack(summary_, TrackKind::Video);
             videoNumber = video != nullptr ? videoNumber : number;
             video = video != nullptr ? video : &stream;
         } else if (stream.Type == Stream::Kind::Audio) {
-            ++summary_.AudioTracks;
+            CountTrack(summary_, TrackKind::Audio);
             audio = audio != nullptr ? audio : &stream;
         }
     }

@@ -127,6 +127,14 @@ inline std::uint32_t Ac3SampleRate(unsigned fscod) {
     return kRates[fscod & 3U];
 }
 
+// The bit rate, in bit/s, of an AC-3 bit-rate code (a dac3 box's, or half
+// a sync frame's frame size code); 0 for a code past the table.
+inline std::uint32_t Ac3BitRate(unsigned bitRateCode) {
+    static constexpr std::array<std::uint32_t, 19> kKbits{
+        32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+    return bitRateCode < kKbits.size() ? kKbits[bitRateCode] * 1000 : 0;
+}
+
 // A descriptor's size: up to four bytes of seven bits each.
 inline std::size_t ReadDescriptorSize(ByteSpan bytes, std::size_t& cursor) {
     std::size_t size = 0;

@@ -268,11 +268,9 @@ CodecDetails DecodeAc3Config(ByteSpan dac3) {
     const unsigned acmod = bits.Read(3);
     const unsigned lfe = bits.Read(1);
     const unsigned bitRateCode = bits.Read(5);
-    static constexpr std::array<std::uint32_t, 19> kKbits{
-        32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
     details.SampleRate = Ac3SampleRate(fscod);
     details.Channels = Ac3Channels(acmod, lfe);
-    details.BitRate = bitRateCode < kKbits.size() ? kKbits[bitRateCode] * 1000 : 0;
+    details.BitRate = Ac3BitRate(bitRateCode);
     return details;
 }
 

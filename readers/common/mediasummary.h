@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vidarium {
@@ -86,5 +87,35 @@ struct MediaSummary {
     std::vector<std::string> SubtitleLanguages;
     std::vector<MetadataItem> Metadata;
 };
+
+// What a container's track carries, as the row counts it; Other is not
+// counted (a data or private stream).
+enum class TrackKind { Other, Video, Audio, Subtitle };
+
+// Counts a track in the summary. A container that names languages gives the
+// track's ("" where it names none: "und"); one that names none gives
+// nothing, and its row lists no languages.
+inline void CountTrack(MediaSummary& summary, TrackKind kind,
+                       std::optional<std::string_view> language = std::nullopt) {
+    std::vector<std::string>* languages = nullptr;
+    switch (kind) {
+    case TrackKind::Video:
+        ++summary.VideoTracks;
+        return;
+    case TrackKind::Audio:
+        ++summary.AudioTracks;
+        languages = &summary.AudioLanguages;
+        break;
+    case TrackKind::Subtitle:
+        ++summary.SubtitleTracks;
+        languages = &summary.SubtitleLanguages;
+        break;
+    case TrackKind::Other:
+        return;
+    }
+    if (language) {
+        languages->emplace_back(language->empty() ? std::string_view("und") : *language);
+    }
+}
 
 } // namespace vidarium

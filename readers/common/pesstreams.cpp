@@ -81,6 +81,51 @@ std::uint64_t Timestamp(ByteSpan bytes) {
            (bytes[4] >> 1);
 }
 
+namespace {
+
+// The MPEG-1 header's end and time, from the byte after the packet length.
+std::optional<PesHeader> ParseMpeg1Header(ByteSpan packet) {
+    std::size_t at = 6;
+    while (at < packet.size() && at < 6 + 16 && packet[at] == 0xFF) {
+        ++at; // stuffing
+    }
+    if (at < packet.size() && (packet[at] & 0xC0U) == 0x40U) {
+        at += 2; // buffer size
+    }
+    if (at >= packet.size()) {
+        return std::nullopt;
+    }
+    if ((packet[at] & 0xE0U) == 0x20U) {
+        const std::size_t length = (packet[at] & 0x10U) != 0 ? 10 : 5;
+        if (at + length > packet.size()) {
+            return std::nullopt;
+        }
+        return PesHeader{Timestamp(packet.subspan(at, 5)), at + length};
+    }
+    return packet[at] == 0x0F ? std::optional(PesHeader{std::nullopt, at + 1}) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<PesHeader> ParseHeader(ByteSpan packet, bool mpeg1Syntax) {
+    if (packet.size() < 6 || packet[0] != 0 || packet[1] != 0 || packet[2] != 1) {
+        return std::nullopt;
+    }
+    const bool mpeg2 = packet.size() >= 9 && (packet[6] & 0xC0U) == 0x80U;
+    if (mpeg1Syntax && !mpeg2) {
+        return ParseMpeg1Header(packet);
+    }
+    if (packet.size() < 9 || 9 + std::size_t{packet[8]} > packet.size()) {
+        return std::nullopt;
+    }
+    PesHeader header;
+    header.DataOffset = 9 + std::size_t{packet[8]};
+    if ((packet[7] & 0x80U) != 0 && packet[8] >= 5) {
+        header.Pts = Timestamp(packet.subspan(9, 5));
+    }
+    return header;
+}
+
 std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
     for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {
         if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 1) {

@@ -29,6 +29,17 @@ inline constexpr std::size_t kMaxTimestamps = 64;
 // A 33-bit timestamp of a PES header, from its five bytes.
 std::uint64_t Timestamp(ByteSpan bytes);
 
+// A PES packet's header: its presentation time, and where its data begins.
+struct PesHeader {
+    std::optional<std::uint64_t> Pts;
+    std::size_t DataOffset = 0;
+};
+// The header of the PES packet that `packet` begins with (its start code
+// first). MPEG-2's syntax, as transport streams carry it; with
+// `mpeg1Syntax`, a header without MPEG-2's marker is read in MPEG-1's (a
+// program stream of MPEG-1). Nothing when the header runs past the bytes.
+std::optional<PesHeader> ParseHeader(ByteSpan packet, bool mpeg1Syntax);
+
 // The first NAL unit of `type` in an elementary stream's bytes, up to the
 // next start code.
 std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc);

@@ -532,11 +532,9 @@ Ac3FrameHeader DecodeAc3FrameHeader(ByteSpan frame) {
         if (acmod == 2) {
             bits.Skip(2);
         }
-        static constexpr std::array<std::uint32_t, 19> kKbits{
-            32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
         header.Details.SampleRate = Ac3SampleRate(fscod);
         header.Details.Channels = Ac3Channels(acmod, bits.Read(1));
-        header.Details.BitRate = frameSize / 2 < kKbits.size() ? kKbits[frameSize / 2] * 1000 : 0;
+        header.Details.BitRate = Ac3BitRate(frameSize / 2);
         header.Valid = header.Details.SampleRate > 0;
         return header;
     }

@@ -720,21 +720,19 @@ IsoLoad::DescribedTracks IsoLoad::DescribeTracks() {
     DescribedTracks described;
     for (const Track& track : tracks_) {
         if (IsFourCC(track.Handler, "vide")) {
-            ++summary_.VideoTracks;
+            CountTrack(summary_, TrackKind::Video);
             if (described.Video == nullptr) {
                 described.Video = &track;
                 DescribeVideo(track);
             }
         } else if (IsFourCC(track.Handler, "soun")) {
-            ++summary_.AudioTracks;
-            summary_.AudioLanguages.push_back(track.Language);
+            CountTrack(summary_, TrackKind::Audio, track.Language);
             if (described.Sound == nullptr) {
                 described.Sound = &track;
                 DescribeAudio(track);
             }
         } else if (IsOneOf(track.Handler, {"sbtl", "subt", "text", "clcp"})) {
-            ++summary_.SubtitleTracks;
-            summary_.SubtitleLanguages.push_back(track.Language);
+            CountTrack(summary_, TrackKind::Subtitle, track.Language);
         }
     }
     return described;

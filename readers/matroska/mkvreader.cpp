@@ -943,18 +943,17 @@ void MatroskaLoad::Describe() {
         if (track.CodecId.empty()) {
             continue;
         }
+        // The BCP 47 form where the track has one.
+        const std::string& language =
+            track.LanguageBcp47.empty() ? track.Language : track.LanguageBcp47;
         if (track.Type == 1) {
-            ++summary_.VideoTracks;
+            CountTrack(summary_, TrackKind::Video);
             video = video != nullptr ? video : &track;
         } else if (track.Type == 2) {
-            ++summary_.AudioTracks;
+            CountTrack(summary_, TrackKind::Audio, language);
             audio = audio != nullptr ? audio : &track;
-            summary_.AudioLanguages.push_back(track.LanguageBcp47.empty() ? track.Language
-                                                                          : track.LanguageBcp47);
         } else if (track.Type == 17) {
-            ++summary_.SubtitleTracks;
-            summary_.SubtitleLanguages.push_back(track.LanguageBcp47.empty() ? track.Language
-                                                                             : track.LanguageBcp47);
+            CountTrack(summary_, TrackKind::Subtitle, language);
         }
     }
     if (video == nullptr && audio == nullptr) {

@@ -64,45 +64,12 @@ struct PesPacket {
     ByteSpan Data;
 };
 
-// The PES header's length and time in MPEG-1 syntax, from the byte after the
-// packet length.
-std::optional<std::size_t> Mpeg1HeaderEnd(ByteSpan packet, std::optional<std::uint64_t>& pts) {
-    std::size_t at = 6;
-    while (at < packet.size() && at < 6 + 16 && packet[at] == 0xFF) {
-        ++at; // stuffing
-    }
-    if (at < packet.size() && (packet[at] & 0xC0U) == 0x40U) {
-        at += 2; // buffer size
-    }
-    if (at >= packet.size()) {
-        return std::nullopt;
-    }
-    if ((packet[at] & 0xE0U) == 0x20U) {
-        const std::size_t length = (packet[at] & 0x10U) != 0 ? 10 : 5;
-        if (at + length > packet.size()) {
-            return std::nullopt;
-        }
-        pts = pes::Timestamp(packet.subspan(at, 5));
-        return at + length;
-    }
-    return packet[at] == 0x0F ? std::optional<std::size_t>(at + 1) : std::nullopt;
-}
-
 std::optional<PesPacket> ParsePes(ByteSpan packet) {
-    PesPacket pes{packet[3], std::nullopt, {}};
-    std::size_t dataStart = 0;
-    if (packet.size() >= 9 && (packet[6] & 0xC0U) == 0x80U) {
-        dataStart = 9 + std::size_t{packet[8]};
-        if ((packet[7] & 0x80U) != 0 && packet[8] >= 5 && packet.size() >= 14) {
-            pes.Pts = pes::Timestamp(packet.subspan(9, 5));
-        }
-    } else if (const auto end = Mpeg1HeaderEnd(packet, pes.Pts)) {
-        dataStart = *end;
-    }
-    if (dataStart == 0 || dataStart > packet.size()) {
+    const auto header = pes::ParseHeader(packet, true);
+    if (!header) {
         return std::nullopt;
     }
-    pes.Data = packet.subspan(dataStart);
+    PesPacket pes{packet[3], header->Pts, packet.subspan(header->DataOffset)};
     if (pes.Stream == 0xBD) {
         if (pes.Data.empty()) {
             return std::nullopt;
@@ -162,7 +129,7 @@ void WalkPackets(ByteSpan bytes, OnPack&& onPack, OnPes&& onPes) {
     }
 }
 
-enum class Kind { Other, Video, Audio, Subtitle };
+using Kind = TrackKind;
 
 struct Stream {
     std::uint16_t Id = 0;
@@ -403,9 +370,7 @@ void PsLoad::SummariseAudio() {
 
 void PsLoad::CountStreams() {
     for (const Stream& stream : streams_) {
-        summary_.VideoTracks += stream.What == Kind::Video ? 1 : 0;
-        summary_.AudioTracks += stream.What == Kind::Audio ? 1 : 0;
-        summary_.SubtitleTracks += stream.What == Kind::Subtitle ? 1 : 0;
+        CountTrack(summary_, stream.What);
     }
 }
 

@@ -425,10 +425,10 @@ void OggLoad::Describe() {
     const Stream* audio = nullptr;
     for (const Stream& stream : streams_) {
         if (stream.Type == Kind::Theora) {
-            ++summary_.VideoTracks;
+            CountTrack(summary_, TrackKind::Video);
             video = video != nullptr ? video : &stream;
         } else if (stream.Type != Kind::Unknown) {
-            ++summary_.AudioTracks;
+            CountTrack(summary_, TrackKind::Audio);
             audio = audio != nullptr ? audio : &stream;
         }
     }

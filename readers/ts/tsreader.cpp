@@ -84,28 +84,6 @@ std::optional<Packet> ParsePacket(ByteSpan bytes) {
     return packet;
 }
 
-// A PES packet's start: its presentation time, and where its data begins.
-struct PesStart {
-    std::optional<std::uint64_t> Pts;
-    std::size_t DataOffset = 0;
-};
-
-std::optional<PesStart> ParsePesStart(ByteSpan payload) {
-    if (payload.size() < 9 || payload[0] != 0 || payload[1] != 0 || payload[2] != 1) {
-        return std::nullopt;
-    }
-    PesStart start;
-    const std::size_t headerLength = payload[8];
-    if (9 + headerLength > payload.size()) {
-        return std::nullopt;
-    }
-    start.DataOffset = 9 + headerLength;
-    if ((payload[7] & 0x80U) != 0 && headerLength >= 5) {
-        start.Pts = Timestamp(payload.subspan(9, 5));
-    }
-    return start;
-}
-
 // A table section gathered over packets, at most the longest section.
 class Section {
 public:
@@ -145,7 +123,7 @@ private:
     bool started_ = false;
 };
 
-enum class Kind { Other, Video, Audio, Subtitle };
+using Kind = TrackKind;
 
 struct Stream {
     std::uint16_t Pid = 0;
@@ -420,15 +398,15 @@ void TsLoad::ReadProgramMap(ByteSpan section) {
 void AddToHead(const Packet& packet, StreamHead& head) {
     ByteSpan data = packet.Payload;
     if (packet.Start) {
-        const auto pes = ParsePesStart(data);
-        if (!pes) {
+        const auto header = pes::ParseHeader(data, false);
+        if (!header) {
             return;
         }
-        if (pes->Pts && head.Timestamps.size() < kMaxTimestamps) {
-            head.Timestamps.push_back(*pes->Pts);
+        if (header->Pts && head.Timestamps.size() < kMaxTimestamps) {
+            head.Timestamps.push_back(*header->Pts);
         }
         head.Started = true;
-        data = data.subspan(pes->DataOffset);
+        data = data.subspan(header->DataOffset);
     }
     if (head.Started && head.Bytes.size() < CTsReader::kMaxStreamHead) {
         const std::size_t kept =
@@ -569,7 +547,8 @@ void TsLoad::FindLastTimes(std::uint16_t pid, std::optional<std::uint16_t> sound
             Packets(tail, [&](const Packet& packet, std::int64_t) {
                 const bool sound = packet.Pid == soundPid;
                 if ((packet.Pid == pid || sound) && packet.Start) {
-                    if (const auto start = ParsePesStart(packet.Payload); start && start->Pts) {
+                    if (const auto start = pes::ParseHeader(packet.Payload, false);
+                        start && start->Pts) {
                         pes::KeepLast(sound ? soundTimes : times, *start->Pts);
                     }
                 }
@@ -654,15 +633,7 @@ bool TsLoad::Read() {
 
 void TsLoad::CountStreams() {
     for (const Stream& stream : streams_) {
-        if (stream.What == Kind::Video) {
-            ++summary_.VideoTracks;
-        } else if (stream.What == Kind::Audio) {
-            ++summary_.AudioTracks;
-            summary_.AudioLanguages.push_back(stream.Language.empty() ? "und" : stream.Language);
-        } else if (stream.What == Kind::Subtitle) {
-            ++summary_.SubtitleTracks;
-            summary_.SubtitleLanguages.push_back(stream.Language.empty() ? "und" : stream.Language);
-        }
+        CountTrack(summary_, stream.What, stream.Language);
     }
 }
 
