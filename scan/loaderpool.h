@@ -5,6 +5,7 @@
 #pragma once
 
 #include "bytesource.h"
+#include "readerset.h"
 #include "readertable.h"
 
 #include <atomic>

@@ -1,4 +1,5 @@
 #include "readertable.h"
+#include "readerset.h"
 
 #include "audioformattags.h"
 #include "bytesource.h"
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -164,8 +166,13 @@ std::span<const ReaderEntry> ReaderTable() {
 }
 
 const ReaderEntry& ReaderFor(ReaderKind kind) {
-    return *std::find_if(kTable.begin(), kTable.end(),
-                         [kind](const ReaderEntry& entry) { return entry.Kind == kind; });
+    const auto* found =
+        std::find_if(kTable.begin(), kTable.end(),
+                     [kind](const ReaderEntry& entry) { return entry.Kind == kind; });
+    if (found == kTable.end()) {
+        throw std::out_of_range("no reader of that kind");
+    }
+    return *found;
 }
 
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {

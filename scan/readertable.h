@@ -4,17 +4,7 @@
 // accepts goes to the readers whose content test its first bytes pass.
 #pragma once
 
-#include "asfreader.h"
-#include "avireader.h"
 #include "filerow.h"
-#include "flvreader.h"
-#include "isoreader.h"
-#include "mkvreader.h"
-#include "movreader.h"
-#include "mpegreader.h"
-#include "oggreader.h"
-#include "psreader.h"
-#include "tsreader.h"
 
 #include <atomic>
 #include <cstdint>
@@ -24,34 +14,15 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 
 namespace vidarium {
 
 class ByteSource;
+class ReaderSet; // readerset.h: the readers themselves, for the scan alone
 
 enum class ReaderKind { Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, Ps, AviStreams };
-
-// One instance of every reader, reused file after file by one loader. Stop
-// reaches every reader of the tuple: a new reader needs no other list.
-class ReaderSet {
-public:
-    template <typename Reader> Reader& Get() { return std::get<Reader>(readers_); }
-    template <typename Reader> const Reader& Get() const { return std::get<Reader>(readers_); }
-
-    // Stop ends a load in progress at its next box, atom or chunk.
-    void WatchStopFlag(const std::atomic<bool>* flag) {
-        std::apply([flag](auto&... reader) { (reader.WatchStopFlag(flag), ...); }, readers_);
-    }
-    // Gives back what the last load holds once its row is made (an expanded
-    // movie header may hold a hundred megabytes until the next load).
-    void ReleaseHeldMemory() { Get<CQuickTimeReader>().Clear(); }
-
-private:
-    std::tuple<CAVIHeaderReader, CQuickTimeReader, CMPEGHeaderReader, CIsoReader, CMatroskaReader,
-               CTsReader, CAsfReader, CFlvReader, COggReader, CPsReader>
-        readers_;
-};
+// How many kinds there are: AviStreams stays the last.
+inline constexpr std::size_t kReaderKinds = static_cast<std::size_t>(ReaderKind::AviStreams) + 1;
 
 // What a row needs of the file besides its bytes.
 struct FileFacts {
@@ -89,6 +60,7 @@ std::span<const ReaderEntry> ReaderTable();
 // read again. 3: the AVI sides, program-stream codecs, ADTS rates, cleaned
 // texts; 4: one code per language.
 inline constexpr std::int64_t kReaderGeneration = 4;
+// The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
 std::string ModernFormatsText();

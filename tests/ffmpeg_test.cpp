@@ -7,6 +7,7 @@
 #include "mkvreader.h"
 #include "movreader.h"
 #include "mpegreader.h"
+#include "readerset.h"
 #include "readertable.h"
 #include "recordinghost.h"
 #include "scanworker.h"

@@ -17,6 +17,7 @@
 #include "oggreader.h"
 #include "psreader.h"
 #include "readererror.h"
+#include "readerset.h"
 #include "readertable.h"
 #include "recordinghost.h"
 #include "scanworker.h"

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
@@ -87,6 +88,21 @@ TEST(Extensions, TakenFromTheLastDotSlashOrColon) {
     for (const auto& [name, extension] : cases) {
         EXPECT_EQ(ExtensionOf(name), extension) << name;
     }
+}
+
+// Every kind of reader has one row of the table, so that every order's
+// kinds are found; a kind past the table is refused, not read past.
+TEST(Extensions, EveryReaderKindHasOneRow) {
+    for (std::size_t kind = 0; kind < kReaderKinds; ++kind) {
+        EXPECT_EQ(std::ranges::count_if(ReaderTable(),
+                                        [&](const ReaderEntry& entry) {
+                                            return static_cast<std::size_t>(entry.Kind) == kind;
+                                        }),
+                  1)
+            << kind;
+    }
+    EXPECT_EQ(ReaderTable().size(), kReaderKinds);
+    EXPECT_THROW(ReaderFor(static_cast<ReaderKind>(kReaderKinds)), std::out_of_range);
 }
 
 TEST(Extensions, ReaderOrders) {
