@@ -34,6 +34,9 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                 const auto start = std::chrono::steady_clock::now();
                 {
                     const StorageCall call(&loader.StorageSince);
+                    if (hook) {
+                        hook(entry.path());
+                    }
                     now = StampNow(entry.path());
                 }
                 if (now && *now == stored->Stamp) {
@@ -84,6 +87,9 @@ bool TScanFilesThread::QueueUnchanged(const fs::directory_entry& entry,
                                       std::span<const ReaderKind> order, StoredEntry& stored) {
     Pipeline& pipeline = *pipeline_;
     const auto start = std::chrono::steady_clock::now();
+    if (readHook_) {
+        readHook_(entry.path());
+    }
     const std::optional<FileStamp> now = StampNow(entry.path());
     pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
     if (!now || *now != stored.Stamp) {
@@ -226,6 +232,9 @@ std::optional<StoredEntry> TScanFilesThread::StoredFor(const fs::path& path) {
 }
 
 bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEntry& stored) {
+    if (readHook_) {
+        readHook_(path);
+    }
     const std::optional<FileStamp> now = StampNow(path);
     return now && *now == stored.Stamp && AddStoredRow(path, stored, rootLength_, walk_);
 }

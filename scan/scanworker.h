@@ -100,8 +100,9 @@ public:
     // in the walk's order whatever it is.
     static constexpr std::size_t kDefaultReadsInFlight = 16;
     void SetReadsInFlight(std::size_t files) { readsInFlight_ = files; }
-    // Runs before each read of a file's bytes, on the thread that reads
-    // them; tests slow a file down with it. Set before Start.
+    // Runs before each read of a file's bytes and each look at a catalogued
+    // file's stamp, on the thread that makes it: it stands for storage that
+    // tests slow down. Set before Start.
     using ReadHook = std::function<void(const std::filesystem::path&)>;
     void SetReadHook(ReadHook hook) { readHook_ = std::move(hook); }
 

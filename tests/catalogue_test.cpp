@@ -112,12 +112,17 @@ TEST(Catalogue, ScansThroughItWriteWhatAPlainScanWrites) {
             const std::string options = std::string(allFormats) + format;
             const std::string plain = Scan(options + tree, dir / "err");
             EXPECT_EQ(Scan(options + catalogue + " " + tree, dir / "err"), plain) << options;
-            // The second time every row comes from the catalogue.
-            EXPECT_EQ(Scan("--stats " + options + catalogue + " " + tree, dir / "err"), plain)
-                << options;
-            const auto [stored, opened] = StoredAndOpened(dir / "err");
-            EXPECT_GT(stored, 8) << options;
-            EXPECT_EQ(opened, 0) << options;
+            // The second time every row comes from the catalogue, whether
+            // loaders look at the files or the worker alone does.
+            for (const char* loaders : {"", "--reads-in-flight=0 "}) {
+                EXPECT_EQ(
+                    Scan("--stats " + options + loaders + catalogue + " " + tree, dir / "err"),
+                    plain)
+                    << options << loaders;
+                const auto [stored, opened] = StoredAndOpened(dir / "err");
+                EXPECT_GT(stored, 8) << options << loaders;
+                EXPECT_EQ(opened, 0) << options << loaders;
+            }
             EXPECT_EQ(Scan("--offline " + options + catalogue + " " + tree, dir / "err"), plain)
                 << options;
         }
@@ -650,6 +655,46 @@ void ManyMovies(const fs::path& folder, int count) {
     fs::create_directories(folder);
     for (int i = 0; i < count; ++i) {
         WriteFile(folder / ("m" + std::to_string(i) + ".avi"), AviFile({}));
+    }
+}
+
+// A rescan through the catalogue gives a fresh scan's rows whichever way
+// the files are looked at: by the worker alone, on quick storage, and on
+// slow storage (where the looks go to the loaders, several at once).
+TEST(Catalogue, ARescanGivesAFreshScansRowsOnAnyStorage) {
+    TempDir dir;
+    ManyMovies(dir / "tree", 40);
+    WriteFile(dir / "tree" / "notes.mov", Bytes(100, 1));
+    Backdate(dir / "tree");
+    const auto scan = [&](Catalogue* catalogue, std::size_t loaders,
+                          std::chrono::microseconds look) {
+        RecordingHost host;
+        TScanFilesThread worker(host);
+        worker.SetCatalogue(catalogue);
+        worker.SetReadsInFlight(loaders);
+        worker.SetReadHook([look](const fs::path&) { std::this_thread::sleep_for(look); });
+        worker.Start();
+        worker.RequestScan(dir / "tree");
+        EXPECT_TRUE(host.WaitForScans(1));
+        worker.Terminate();
+        worker.WaitFor();
+        std::string lines;
+        for (const FileRow& row : host.rows) {
+            AppendRecord(lines, row, OutputFormat::Json);
+        }
+        return std::pair{lines, worker.RowsFromCatalogue()};
+    };
+    const std::string fresh = scan(nullptr, 16, {}).first;
+    Catalogue catalogue(dir / "c.db");
+    EXPECT_EQ(scan(&catalogue, 16, {}).first, fresh);
+    for (const auto& [loaders, look] :
+         {std::pair{std::size_t{0}, std::chrono::microseconds(0)},
+          std::pair{std::size_t{16}, std::chrono::microseconds(0)},
+          std::pair{std::size_t{16}, std::chrono::microseconds(2000)}}) {
+        SCOPED_TRACE(::testing::Message() << loaders << " loaders, looks of " << look.count());
+        const auto [lines, stored] = scan(&catalogue, loaders, look);
+        EXPECT_EQ(lines, fresh);
+        EXPECT_EQ(stored, 41U);
     }
 }
 
