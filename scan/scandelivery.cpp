@@ -6,6 +6,18 @@
 namespace vidarium {
 using namespace walkparts;
 
+namespace {
+
+// A look at a file's stamp; the test hook stands for the storage it waits on.
+std::optional<FileStamp> LookAt(const fs::path& path, const TScanFilesThread::ReadHook& hook) {
+    if (hook) {
+        hook(path);
+    }
+    return StampNow(path);
+}
+
+} // namespace
+
 void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                                  std::span<const ReaderKind> order) {
     Pipeline& pipeline = *pipeline_;
@@ -34,10 +46,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                 const auto start = std::chrono::steady_clock::now();
                 {
                     const StorageCall call(&loader.StorageSince);
-                    if (hook) {
-                        hook(entry.path());
-                    }
-                    now = StampNow(entry.path());
+                    now = LookAt(entry.path(), hook);
                 }
                 if (now && *now == stored->Stamp) {
                     LoadedFile unchanged;
@@ -87,10 +96,7 @@ bool TScanFilesThread::QueueUnchanged(const fs::directory_entry& entry,
                                       std::span<const ReaderKind> order, StoredEntry& stored) {
     Pipeline& pipeline = *pipeline_;
     const auto start = std::chrono::steady_clock::now();
-    if (readHook_) {
-        readHook_(entry.path());
-    }
-    const std::optional<FileStamp> now = StampNow(entry.path());
+    const std::optional<FileStamp> now = LookAt(entry.path(), readHook_);
     pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
     if (!now || *now != stored.Stamp) {
         return false;
@@ -232,10 +238,7 @@ std::optional<StoredEntry> TScanFilesThread::StoredFor(const fs::path& path) {
 }
 
 bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEntry& stored) {
-    if (readHook_) {
-        readHook_(path);
-    }
-    const std::optional<FileStamp> now = StampNow(path);
+    const std::optional<FileStamp> now = LookAt(path, readHook_);
     return now && *now == stored.Stamp && AddStoredRow(path, stored, rootLength_, walk_);
 }
 
