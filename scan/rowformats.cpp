@@ -73,13 +73,10 @@ struct JsonRow {
 };
 using Json = nlohmann::ordered_json;
 
-template <auto value> void VideoNumber(Json& object, const char* key, const JsonRow& row) {
-    if (row.Summary.HasVideo) {
-        SetIfPresent(object, key, row.Summary.*value);
-    }
-}
-template <auto value> void AudioNumber(Json& object, const char* key, const JsonRow& row) {
-    if (row.Summary.HasAudio) {
+// A value of the video or the sound, where the row has that stream.
+template <auto has, auto value>
+void StreamNumber(Json& object, const char* key, const JsonRow& row) {
+    if (row.Summary.*has) {
         SetIfPresent(object, key, row.Summary.*value);
     }
 }
@@ -170,15 +167,15 @@ constexpr JsonFieldWriter kJsonFields[] = {
      }},
     {{"video_codec", JsonKind::Value}, CodecCode<&S::HasVideo, &S::VideoCode>},
     {{"video_codec_name", JsonKind::Value}, CodecName<&S::HasVideo, &S::VideoCodec>},
-    {{"video_bit_rate", JsonKind::Value}, VideoNumber<&S::VideoBitRate>},
-    {{"width", JsonKind::Value}, VideoNumber<&S::Width>},
-    {{"height", JsonKind::Value}, VideoNumber<&S::Height>},
-    {{"frame_rate", JsonKind::Value}, VideoNumber<&S::FrameRate>},
+    {{"video_bit_rate", JsonKind::Value}, StreamNumber<&S::HasVideo, &S::VideoBitRate>},
+    {{"width", JsonKind::Value}, StreamNumber<&S::HasVideo, &S::Width>},
+    {{"height", JsonKind::Value}, StreamNumber<&S::HasVideo, &S::Height>},
+    {{"frame_rate", JsonKind::Value}, StreamNumber<&S::HasVideo, &S::FrameRate>},
     {{"audio_codec", JsonKind::Value}, CodecCode<&S::HasAudio, &S::AudioCode>},
     {{"audio_codec_name", JsonKind::Value}, CodecName<&S::HasAudio, &S::AudioCodec>},
-    {{"audio_bit_rate", JsonKind::Value}, AudioNumber<&S::AudioBitRate>},
-    {{"sample_rate", JsonKind::Value}, AudioNumber<&S::SampleRate>},
-    {{"channels", JsonKind::Value}, AudioNumber<&S::Channels>},
+    {{"audio_bit_rate", JsonKind::Value}, StreamNumber<&S::HasAudio, &S::AudioBitRate>},
+    {{"sample_rate", JsonKind::Value}, StreamNumber<&S::HasAudio, &S::SampleRate>},
+    {{"channels", JsonKind::Value}, StreamNumber<&S::HasAudio, &S::Channels>},
     {{"video_profile", JsonKind::Value}, PictureText<&S::VideoProfile>},
     {{"bit_depth", JsonKind::Value},
      [](Json& object, const char* key, const JsonRow& row) {

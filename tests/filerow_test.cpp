@@ -13,24 +13,6 @@
 namespace vidarium {
 namespace {
 
-// Every reader counts its tracks through one rule: a container that names
-// languages lists one per sound and subtitle track, "und" for a track that
-// names none; one that names none lists none.
-TEST(Tracks, CountedWithTheirLanguages) {
-    MediaSummary summary;
-    CountTrack(summary, TrackKind::Video, "eng");
-    CountTrack(summary, TrackKind::Audio, "deu");
-    CountTrack(summary, TrackKind::Audio, "");
-    CountTrack(summary, TrackKind::Audio);
-    CountTrack(summary, TrackKind::Subtitle, "fra");
-    CountTrack(summary, TrackKind::Other, "spa");
-    EXPECT_EQ(summary.VideoTracks, 1);
-    EXPECT_EQ(summary.AudioTracks, 3);
-    EXPECT_EQ(summary.SubtitleTracks, 1);
-    EXPECT_EQ(summary.AudioLanguages, (std::vector<std::string>{"deu", "und"}));
-    EXPECT_EQ(summary.SubtitleLanguages, std::vector<std::string>{"fra"});
-}
-
 TEST(FileRowText, SizeText) {
     const std::pair<std::uint64_t, const char*> cases[] = {
         {0, "0 MB"},
