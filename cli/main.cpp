@@ -425,7 +425,7 @@ void PrintStats(ConsoleHost& host, const Options& options, std::uint64_t filesSe
         for (const vidarium::ReaderEntry& entry : vidarium::ReaderTable()) {
             if (!entry.Formats.empty()) {
                 modern += ", " + std::to_string(host.Rows(entry.Source)) + " " +
-                          RowSourceName(entry.Source);
+                          std::string(entry.SourceName);
             }
         }
     }

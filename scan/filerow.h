@@ -20,15 +20,10 @@ class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
 enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, Ps };
-// Each source's name in the JSON rows and the scan's statistics, in the
-// enum's order.
-inline constexpr std::array<const char*, 11> kRowSourceNames{
-    "none", "avi", "quicktime", "mpeg", "mp4", "matroska", "ts", "asf", "flv", "ogg", "ps"};
-inline constexpr std::size_t kRowSources = kRowSourceNames.size();
-static_assert(static_cast<std::size_t>(RowSource::Ps) + 1 == kRowSources);
-inline const char* RowSourceName(RowSource source) {
-    return kRowSourceNames.at(static_cast<std::size_t>(source));
-}
+// How many sources there are: Ps stays the last. Their numbers are kept in
+// the catalogue's rows, so a new source goes at the end. Each has its name
+// in the reader table (RowSourceName).
+inline constexpr std::size_t kRowSources = static_cast<std::size_t>(RowSource::Ps) + 1;
 
 // What tells a file that changed from the one read: its size, when it was
 // last changed (nanoseconds since 1970, 0: not known) and its inode.

@@ -26,24 +26,102 @@ bool StartsLikeMpeg(std::span<const std::uint8_t> head) {
            (head[3] == 0xBA || head[3] == 0xB3);
 }
 
-// A modern reader's entry: its content test, its load and the modern row.
-template <ReaderKind Kind, typename Reader, RowSource Source>
-constexpr ReaderEntry ModernEntry(std::string_view formats,
-                                  std::span<const std::string_view> extensions) {
+// How each reader loads a file and makes its row: the classic readers their
+// own rows, the modern ones (and the AVI streams) the modern row of their
+// summary. Each loading names its reader, so one entry template serves all.
+template <typename Reader>
+bool LoadWith(Reader& reader, ByteSource& source, const FileFacts& file) {
+    if constexpr (requires { reader.LoadFromSource(source, file.Path); }) {
+        return reader.LoadFromSource(source, file.Path);
+    } else {
+        return reader.LoadFromSource(source);
+    }
+}
+
+template <typename ReaderType,
+          FileRow (*MakeRow)(std::string caption, std::uint64_t size, const ReaderType& reader)>
+struct ClassicLoading {
+    using Reader = ReaderType;
+    static bool Load(Reader& reader, ByteSource& source, const FileFacts& file) {
+        return LoadWith(reader, source, file);
+    }
+    static FileRow Row(const Reader& reader, const FileFacts& file, RowSource /*source*/) {
+        return MakeRow(file.Caption(), file.Size, reader);
+    }
+};
+
+template <typename ReaderType> struct ModernLoading {
+    using Reader = ReaderType;
+    static bool Load(Reader& reader, ByteSource& source, const FileFacts& file) {
+        return LoadWith(reader, source, file);
+    }
+    static FileRow Row(const Reader& reader, const FileFacts& file, RowSource source) {
+        return MakeModernRow(file.Caption(), file.Size, source, reader.Summary);
+    }
+};
+
+// An AVI with one kind of stream, or any AVI a classic order did not reach:
+// the same walk, then the streams it found.
+struct AviStreamsLoading {
+    using Reader = CAVIHeaderReader;
+    static bool Load(Reader& reader, ByteSource& source, const FileFacts& file) {
+        return reader.LoadStreams(source, file.Path);
+    }
+    static FileRow Row(const Reader& reader, const FileFacts& file, RowSource source) {
+        return MakeModernRow(file.Caption(), file.Size, source,
+                             reader.StreamSummary(static_cast<std::int64_t>(file.Size)));
+    }
+};
+
+// Whether the reader's last refusal or fault still saw its own container.
+template <typename Reader> bool SawOwnContainer(const Reader& reader) {
+    if constexpr (requires { reader.RecognisedContainer(); }) {
+        return reader.RecognisedContainer();
+    } else if constexpr (requires { reader.RecognisedContainer; }) {
+        return reader.RecognisedContainer;
+    } else {
+        return false;
+    }
+}
+
+// Whether a refusal by the reader can count as its container recognised: a
+// byte search or a program stream it refuses may still hold what the
+// classic byte search finds.
+enum class Recognition { Counts, Never };
+
+template <typename Loading, RowSource Source>
+std::optional<FileRow> LoadRow(ReaderSet& readers, ByteSource& source, const FileFacts& file) {
+    auto& reader = readers.Get<typename Loading::Reader>();
+    if (!Loading::Load(reader, source, file)) {
+        return std::nullopt;
+    }
+    return Loading::Row(reader, file, Source);
+}
+
+template <typename Loading, Recognition Counted> bool Recognised(const ReaderSet& readers) {
+    return Counted == Recognition::Counts &&
+           SawOwnContainer(readers.Get<typename Loading::Reader>());
+}
+
+struct EntryTraits {
+    std::string_view Formats;
+    std::span<const std::string_view> Extensions;
+    bool SearchesBytes = false;
+    bool (*Recognises)(std::span<const std::uint8_t> head) = nullptr;
+};
+
+template <ReaderKind Kind, RowSource Source, typename Loading,
+          Recognition Counted = Recognition::Counts>
+constexpr ReaderEntry Entry(std::string_view sourceName, EntryTraits traits) {
     return {Kind,
             Source,
-            formats,
-            extensions,
-            false,
-            Reader::RecognisesHead,
-            [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-                auto& reader = r.Get<Reader>();
-                if (!reader.LoadFromSource(source, file.Path)) {
-                    return std::nullopt;
-                }
-                return MakeModernRow(file.Caption(), file.Size, Source, reader.Summary);
-            },
-            [](const ReaderSet& r) { return r.Get<Reader>().RecognisedContainer; }};
+            sourceName,
+            traits.Formats,
+            traits.Extensions,
+            traits.SearchesBytes,
+            traits.Recognises,
+            LoadRow<Loading, Source>,
+            Recognised<Loading, Counted>};
 }
 
 constexpr std::array<std::string_view, 4> kIsoExtensions{".mp4", ".m4v", ".3gp", ".3g2"};
@@ -54,84 +132,34 @@ constexpr std::array<std::string_view, 1> kFlvExtensions{".flv"};
 constexpr std::array<std::string_view, 1> kOggExtensions{".ogv"};
 constexpr std::array<std::string_view, 1> kPsExtensions{".m2p"};
 
+template <typename Reader>
+EntryTraits Modern(std::string_view formats, std::span<const std::string_view> extensions) {
+    return {formats, extensions, false, Reader::RecognisesHead};
+}
+
+using K = ReaderKind;
+using S = RowSource;
 const std::array<ReaderEntry, 11> kTable{{
-    {ReaderKind::Avi,
-     RowSource::Avi,
-     {},
-     {},
-     false,
-     nullptr,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         auto& avi = r.Get<CAVIHeaderReader>();
-         if (!avi.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeAviRow(file.Caption(), file.Size, avi);
-     },
-     [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
-    {ReaderKind::QuickTime,
-     RowSource::QuickTime,
-     {},
-     {},
-     false,
-     nullptr,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         auto& quickTime = r.Get<CQuickTimeReader>();
-         if (!quickTime.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeMovRow(file.Caption(), file.Size, quickTime);
-     },
-     [](const ReaderSet& r) { return r.Get<CQuickTimeReader>().RecognisedContainer(); }},
-    {ReaderKind::Mpeg,
-     RowSource::Mpeg,
-     {},
-     {},
-     true,
-     StartsLikeMpeg,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         auto& mpeg = r.Get<CMPEGHeaderReader>();
-         if (!mpeg.LoadFromSource(source)) {
-             return std::nullopt;
-         }
-         return MakeMpegRow(file.Caption(), file.Size, mpeg);
-     },
-     [](const ReaderSet&) { return false; }},
-    ModernEntry<ReaderKind::Iso, CIsoReader, RowSource::Iso>("MP4, M4V, 3GP", kIsoExtensions),
-    ModernEntry<ReaderKind::Matroska, CMatroskaReader, RowSource::Matroska>("Matroska, WebM",
-                                                                            kMatroskaExtensions),
-    ModernEntry<ReaderKind::Ts, CTsReader, RowSource::Ts>("transport stream", kTsExtensions),
-    ModernEntry<ReaderKind::Asf, CAsfReader, RowSource::Asf>("WMV, ASF", kAsfExtensions),
-    ModernEntry<ReaderKind::Flv, CFlvReader, RowSource::Flv>("FLV", kFlvExtensions),
-    ModernEntry<ReaderKind::Ogg, COggReader, RowSource::Ogg>("Ogg video", kOggExtensions),
-    // A program stream it refuses may still hold what the classic byte
-    // search finds: it never counts as recognised.
-    {ReaderKind::Ps, RowSource::Ps, "MPEG-PS", kPsExtensions, false, CPsReader::RecognisesHead,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         auto& reader = r.Get<CPsReader>();
-         if (!reader.LoadFromSource(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Ps, reader.Summary);
-     },
-     [](const ReaderSet&) { return false; }},
-    // An AVI with one kind of stream, or any AVI a classic order did not
-    // reach: the same walk, then the streams it found.
-    {ReaderKind::AviStreams,
-     RowSource::Avi,
-     {},
-     {},
-     false,
-     StartsLikeAvi,
-     [](ReaderSet& r, ByteSource& source, const FileFacts& file) -> std::optional<FileRow> {
-         auto& avi = r.Get<CAVIHeaderReader>();
-         if (!avi.LoadStreams(source, file.Path)) {
-             return std::nullopt;
-         }
-         return MakeModernRow(file.Caption(), file.Size, RowSource::Avi,
-                              avi.StreamSummary(static_cast<std::int64_t>(file.Size)));
-     },
-     [](const ReaderSet& r) { return r.Get<CAVIHeaderReader>().RecognisedContainer; }},
+    Entry<K::Avi, S::Avi, ClassicLoading<CAVIHeaderReader, MakeAviRow>>("avi", {}),
+    Entry<K::QuickTime, S::QuickTime, ClassicLoading<CQuickTimeReader, MakeMovRow>>("quicktime",
+                                                                                    {}),
+    Entry<K::Mpeg, S::Mpeg, ClassicLoading<CMPEGHeaderReader, MakeMpegRow>, Recognition::Never>(
+        "mpeg", {{}, {}, true, StartsLikeMpeg}),
+    Entry<K::Iso, S::Iso, ModernLoading<CIsoReader>>(
+        "mp4", Modern<CIsoReader>("MP4, M4V, 3GP", kIsoExtensions)),
+    Entry<K::Matroska, S::Matroska, ModernLoading<CMatroskaReader>>(
+        "matroska", Modern<CMatroskaReader>("Matroska, WebM", kMatroskaExtensions)),
+    Entry<K::Ts, S::Ts, ModernLoading<CTsReader>>(
+        "ts", Modern<CTsReader>("transport stream", kTsExtensions)),
+    Entry<K::Asf, S::Asf, ModernLoading<CAsfReader>>(
+        "asf", Modern<CAsfReader>("WMV, ASF", kAsfExtensions)),
+    Entry<K::Flv, S::Flv, ModernLoading<CFlvReader>>("flv",
+                                                     Modern<CFlvReader>("FLV", kFlvExtensions)),
+    Entry<K::Ogg, S::Ogg, ModernLoading<COggReader>>(
+        "ogg", Modern<COggReader>("Ogg video", kOggExtensions)),
+    Entry<K::Ps, S::Ps, ModernLoading<CPsReader>, Recognition::Never>(
+        "ps", Modern<CPsReader>("MPEG-PS", kPsExtensions)),
+    Entry<K::AviStreams, S::Avi, AviStreamsLoading>("avi", {{}, {}, false, StartsLikeAvi}),
 }};
 
 // The classic extensions and the fixed order of their readers, after the
@@ -173,6 +201,19 @@ const ReaderEntry& ReaderFor(ReaderKind kind) {
         throw std::out_of_range("no reader of that kind");
     }
     return *found;
+}
+
+std::string_view RowSourceName(RowSource source) {
+    if (source == RowSource::Plain) {
+        return "none";
+    }
+    const auto* found =
+        std::find_if(kTable.begin(), kTable.end(),
+                     [source](const ReaderEntry& entry) { return entry.Source == source; });
+    if (found == kTable.end()) {
+        throw std::out_of_range("no reader gives rows of that source");
+    }
+    return found->SourceName;
 }
 
 std::span<const ReaderKind> ReaderOrderFor(std::string_view lowerCaseExtension) {

@@ -33,8 +33,10 @@ struct FileFacts {
 
 struct ReaderEntry {
     ReaderKind Kind;
-    // Whose name its rows carry.
+    // Whose name its rows carry, and that name in the JSON rows and the
+    // scan's statistics (the same for every entry of one source).
     RowSource Source;
+    std::string_view SourceName;
     // A modern reader: the formats it lists ("Matroska, WebM") and the
     // extensions that list a file for it alone, with all formats on. Empty
     // for the classic readers, whose extensions have their fixed orders.
@@ -62,6 +64,9 @@ std::span<const ReaderEntry> ReaderTable();
 inline constexpr std::int64_t kReaderGeneration = 4;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);
+// The JSON rows' and the statistics' name of a row's source: "none" for a
+// plain row, else its readers' name ("mp4").
+std::string_view RowSourceName(RowSource source);
 // What all formats on adds, for help texts: "MP4, M4V, 3GP, ... and Ogg video".
 std::string ModernFormatsText();
 

@@ -1,6 +1,7 @@
 #include "rowformats.h"
 
 #include "localtext.h"
+#include "readertable.h"
 
 #include <nlohmann/json.hpp>
 

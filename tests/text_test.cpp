@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -103,6 +104,22 @@ TEST(Extensions, EveryReaderKindHasOneRow) {
     }
     EXPECT_EQ(ReaderTable().size(), kReaderKinds);
     EXPECT_THROW(ReaderFor(static_cast<ReaderKind>(kReaderKinds)), std::out_of_range);
+}
+
+// The JSON rows name each source once: every source that a reader gives has
+// its name, the same on each of its rows, and no two sources share one.
+TEST(Extensions, EverySourceHasOneName) {
+    std::set<std::string_view> names{RowSourceName(RowSource::Plain)};
+    for (std::size_t number = 1; number < kRowSources; ++number) {
+        const auto source = static_cast<RowSource>(number);
+        const std::string_view name = RowSourceName(source);
+        for (const ReaderEntry& entry : ReaderTable()) {
+            EXPECT_TRUE(entry.Source != source || entry.SourceName == name) << name;
+        }
+        EXPECT_TRUE(names.insert(name).second) << name;
+    }
+    EXPECT_EQ(RowSourceName(RowSource::Iso), "mp4");
+    EXPECT_THROW(RowSourceName(static_cast<RowSource>(kRowSources)), std::out_of_range);
 }
 
 TEST(Extensions, ReaderOrders) {
