@@ -817,8 +817,8 @@ std::optional<StoredEntry> Catalogue::Lookup(std::int64_t walk, const std::strin
     return StoredEntry{known->Id, known->Stamp, std::move(known->Row)};
 }
 
-std::optional<FileRow> Catalogue::RowOf(const StoredEntry& entry) {
-    return DecodeRow(entry.Row);
+RowDecoder Catalogue::Decoder() const {
+    return [](const StoredEntry& entry) { return DecodeRow(entry.Row); };
 }
 
 void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,

@@ -82,7 +82,7 @@ public:
 
     std::int64_t BeginWalk(const std::string& root, bool allFormats) override;
     std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) override;
-    std::optional<FileRow> RowOf(const StoredEntry& entry) override;
+    RowDecoder Decoder() const override;
     void Keep(std::int64_t walk, const FileRow& row,
               std::optional<std::int64_t> storedEntry) override;
     void FolderUnreadable(std::int64_t walk, const std::string& folder) override;

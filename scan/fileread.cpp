@@ -1,19 +1,25 @@
-// One listed file read: opened once for all the readers of its order, its
-// row or its plain row handed on.
+// One listed file's row: its stored row when the file is unchanged, else a
+// read, opened once for all the readers of its order.
+#include "fileread.h"
+
+#include "bytesource.h"
+#include "filenames.h"
 #include "localtext.h"
-#include "scanparts.h"
+#include "platform.h"
+#include "readerset.h"
 
 #include <cerrno>
 
 namespace vidarium {
-using namespace walkparts;
 
-namespace walkparts {
+namespace fs = std::filesystem;
+
+namespace {
 
 // A read of a file's bytes, seen by the read hook first.
 class HookedSource final : public ByteSource {
 public:
-    HookedSource(ByteSource& source, const TScanFilesThread::ReadHook& hook, const fs::path& path)
+    HookedSource(ByteSource& source, const ReadHook& hook, const fs::path& path)
         : source_(source), hook_(hook), path_(path) {}
     std::int64_t Size() override { return source_.Size(); }
     std::int64_t Position() const override { return source_.Position(); }
@@ -26,24 +32,23 @@ public:
 
 private:
     ByteSource& source_;
-    const TScanFilesThread::ReadHook& hook_;
+    const ReadHook& hook_;
     const fs::path& path_;
 };
 
-// The size of a file that was not opened; a link that leads nowhere counts
-// as a file of size 0.
-std::uint64_t ListedSize(const fs::directory_entry& entry) {
-    std::error_code error;
-    const std::uintmax_t size = entry.file_size(error);
-    return error ? 0 : size;
+// The hook as the thread's storage: on a loader its time is a wait for the
+// storage, as a read's is.
+void RunHook(const ReadContext& context, const fs::path& path) {
+    if (context.Hook) {
+        const StorageCall call(context.StorageSince);
+        context.Hook(path);
+    }
 }
 
-// Opens a listed file and reads it with the readers of its order; `add`
-// gets a reader's row and may raise (the next reader then gets its turn).
-FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::directory_entry& entry,
-                        std::span<const ReaderKind> order, bool allFormats,
-                        const std::atomic<bool>& stop, const TScanFilesThread::ReadHook& hook,
-                        const std::function<void(FileRow)>& add) {
+// Opens a listed file and reads it with the readers of its order: the first
+// row a reader gives, or what the plain row needs.
+LoadedFile ReadListedFile(const fs::directory_entry& entry, std::span<const ReaderKind> order,
+                          const ReadContext& context) {
     // Whether it is a regular file is known from the listing (or, for a
     // link, the one lookup of its target), so the open does not look it up
     // again; its size comes from the open file. A file that cannot be opened
@@ -52,11 +57,9 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
     std::error_code typeError;
     const bool regular = entry.is_regular_file(typeError);
     errno = 0;
-    const bool opened = regular && file.Open(path, /*knownRegular=*/true);
-    FileRead result;
-    if (opened) {
-        result.Stamp = {static_cast<std::uint64_t>(file.Size()), file.ModifiedNs(), file.Inode()};
-    } else {
+    FileSource& file = context.File;
+    LoadedFile result;
+    if (!regular || !file.Open(path, /*knownRegular=*/true)) {
         if (regular) {
             // No access, or a path longer than the system takes.
             result.Unreadable = std::error_code(errno, std::generic_category());
@@ -64,6 +67,7 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
         result.Stamp.Size = ListedSize(entry);
         return result;
     }
+    result.Stamp = {static_cast<std::uint64_t>(file.Size()), file.ModifiedNs(), file.Inode()};
     struct ClosesOnExit {
         FileSource& file;
         ReaderSet& readers;
@@ -71,57 +75,78 @@ FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::director
             file.Close();
             readers.ReleaseHeldMemory();
         }
-    } const closing{file, readers};
+    } const closing{file, context.Readers};
     const std::function<std::string()> caption = [&] { return PathToLocaleText(path.filename()); };
     const FileFacts facts{path, caption, result.Stamp.Size};
-    const std::function<void(FileRow)> stamped = [&](FileRow row) {
+    const std::function<void(FileRow)> keep = [&](FileRow row) {
         row.ModifiedNs = result.Stamp.ModifiedNs;
         row.Inode = result.Stamp.Inode;
-        add(std::move(row));
+        result.Row = std::move(row);
     };
-    if (hook) {
-        HookedSource hooked(file, hook, path);
-        result.RowAdded = AddReaderRow(readers, hooked, facts, order, allFormats, stop, stamped);
+    if (context.Hook) {
+        const ReadHook marked = [&context](const fs::path& read) { RunHook(context, read); };
+        HookedSource hooked(file, marked, path);
+        AddReaderRow(context.Readers, hooked, facts, order, context.AllFormats, context.Stop, keep);
     } else {
-        result.RowAdded = AddReaderRow(readers, file, facts, order, allFormats, stop, stamped);
+        AddReaderRow(context.Readers, file, facts, order, context.AllFormats, context.Stop, keep);
     }
     return result;
 }
 
-} // namespace walkparts
+} // namespace
 
-void TScanFilesThread::HandleFile(const fs::directory_entry& entry,
-                                  std::span<const ReaderKind> order, std::size_t rootLength,
-                                  std::int64_t walk) {
-    // A reader that raises its error, or whose row cannot be added, counts as
-    // having refused the file: the next reader gets its turn, and the file
-    // still gets its plain row.
-    const FileRead read = ReadListedFile(*Readers, *file_, entry, order, AllFormats, StopRequested,
-                                         readHook_, [this, rootLength, walk](FileRow row) {
-                                             row.RootLength = rootLength;
-                                             AddRow(std::move(row), walk);
-                                         });
-    if (read.Unreadable) {
-        host_.FileUnreadable(entry.path(), read.Unreadable);
-    }
-    if (!read.RowAdded) {
-        AddPlainRow(entry.path(), read.Stamp, rootLength, walk);
-    }
+std::uint64_t ListedSize(const fs::directory_entry& entry) {
+    std::error_code error;
+    const std::uintmax_t size = entry.file_size(error);
+    return error ? 0 : size;
 }
 
-void TScanFilesThread::AddPlainRow(const fs::path& path, const FileStamp& stamp,
-                                   std::size_t rootLength, std::int64_t walk) {
-    if (Terminated()) {
-        return; // the host is going away: no row is wanted any more
+std::optional<LoadedFile> ReuseIfUnchanged(const fs::directory_entry& entry,
+                                           const StoredEntry& stored, const ReadContext& context,
+                                           LookTime& took) {
+    const fs::path& path = entry.path();
+    // One look at the file instead of a read: on a share it waits as long
+    // as an open does.
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<FileStamp> now;
+    {
+        const StorageCall call(context.StorageSince);
+        if (context.Hook) {
+            context.Hook(path);
+        }
+        now = StampNow(path);
     }
-    try {
-        FileRow row = MakePlainRow(PathToLocaleText(path.filename()), stamp.Size);
-        row.Path = path;
-        row.SetStamp(stamp);
-        row.RootLength = rootLength;
-        AddRow(std::move(row), walk);
-    } catch (...) {
+    took = std::chrono::steady_clock::now() - start;
+    if (!now || *now != stored.Stamp || context.Decode == nullptr) {
+        return std::nullopt;
     }
+    std::optional<FileRow> row = context.Decode(stored);
+    // A stored row no reader of this file could have made is not believed.
+    if (!row ||
+        !SourceCanMake(row->Source, LowerCaseExtension(ExtensionOf(path.filename().native())),
+                       context.AllFormats)) {
+        return std::nullopt;
+    }
+    // The name as this run's locale shows it; the rest as it was read.
+    row->Caption = PathToLocaleText(path.filename());
+    row->Path = path;
+    LoadedFile reused;
+    reused.Row = std::move(row);
+    reused.StoredId = stored.Id;
+    reused.Stamp = *now;
+    reused.StampTime = took;
+    return reused;
+}
+
+LoadedFile ReadOrReuse(const fs::directory_entry& entry, std::span<const ReaderKind> order,
+                       const std::optional<StoredEntry>& stored, const ReadContext& context) {
+    if (stored) {
+        LookTime took{0};
+        if (std::optional<LoadedFile> reused = ReuseIfUnchanged(entry, *stored, context, took)) {
+            return std::move(*reused);
+        }
+    }
+    return ReadListedFile(entry, order, context);
 }
 
 } // namespace vidarium

@@ -1,5 +1,6 @@
 #include "loaderpool.h"
 
+#include "faults.h"
 #include "loadmemory.h"
 #include "platform.h"
 
@@ -158,11 +159,8 @@ void LoaderPool::State::Run() {
         loader->Stop.store(false);
         Running.push_back(loader.get());
         lock.unlock();
-        try {
-            task(*loader);
-        } catch (...) {
-            // A task reports its own faults; nothing may end the loader.
-        }
+        // A task reports its own faults; nothing may end the loader.
+        EvenIfItFails([&] { task(*loader); });
         task = nullptr;
         lock.lock();
         Running.erase(std::find(Running.begin(), Running.end(), loader.get()));

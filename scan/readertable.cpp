@@ -3,6 +3,7 @@
 
 #include "audioformattags.h"
 #include "bytesource.h"
+#include "faults.h"
 
 #include <algorithm>
 #include <array>
@@ -290,17 +291,19 @@ private:
     enum class Outcome { Added, Refused, Stopped };
 
     Outcome Try(const ReaderEntry& entry) {
-        try {
+        Outcome outcome = Outcome::Refused;
+        const bool ran = EvenIfItFails([&] {
             source_.Seek(0);
             if (std::optional<FileRow> row = entry.Load(readers_, source_, file_)) {
                 row->Path = file_.Path;
                 add_(std::move(*row));
-                return Outcome::Added;
+                outcome = Outcome::Added;
             }
-        } catch (...) {
+        });
+        if (!ran) {
             return stop_.load() ? Outcome::Stopped : Outcome::Refused;
         }
-        return Outcome::Refused;
+        return outcome;
     }
 
     // The first bytes, read only when a content test needs them.

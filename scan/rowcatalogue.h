@@ -22,6 +22,10 @@ struct StoredEntry {
     std::string Row; // the catalogue's own form
 };
 
+// Reads a stored entry's row back; nothing when it cannot be. A function of
+// the entry alone: a loader may run it, even one that outlives the scan.
+using RowDecoder = std::optional<FileRow> (*)(const StoredEntry& entry);
+
 // Catalogued movies a complete walk did not find but kept, because their
 // folder (as the scan names it) is not there: missing, or now on another
 // file system (an empty mount point where a drive was).
@@ -43,8 +47,8 @@ public:
     // The entry stored for a path of the walk, when it was read with the
     // walk's settings by today's readers.
     virtual std::optional<StoredEntry> Lookup(std::int64_t walk, const std::string& path) = 0;
-    // The row of an entry; nothing when it cannot be read back.
-    virtual std::optional<FileRow> RowOf(const StoredEntry& entry) = 0;
+    // How the rows of its entries are read back.
+    virtual RowDecoder Decoder() const = 0;
     // A row of the walk in walk order: read now (stored, replacing what was
     // there), or the stored entry used.
     virtual void Keep(std::int64_t walk, const FileRow& row,

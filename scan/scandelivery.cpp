@@ -2,114 +2,81 @@
 // steps, handed to the host in the walk's order.
 #include "localtext.h"
 #include "scanparts.h"
+#include "scanworker.h"
 
 namespace vidarium {
 using namespace walkparts;
 
-namespace {
-
-// A look at a file's stamp; the test hook stands for the storage it waits on.
-std::optional<FileStamp> LookAt(const fs::path& path, const TScanFilesThread::ReadHook& hook) {
-    if (hook) {
-        hook(path);
-    }
-    return StampNow(path);
+ReadContext TScanFilesThread::WorkerContext() const {
+    return {*Readers,  *file_,     StopRequested,
+            readHook_, AllFormats, catalogue_ != nullptr ? catalogue_->Decoder() : nullptr,
+            nullptr};
 }
-
-} // namespace
 
 void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                                  std::span<const ReaderKind> order) {
     Pipeline& pipeline = *pipeline_;
     std::optional<StoredEntry> stored = StoredFor(entry.path());
-    if (!pipeline.Loaders) {
-        if (!stored || !AddStoredIfUnchanged(entry.path(), *stored)) {
-            HandleFile(entry, order, rootLength_, walk_);
-        }
-        return;
-    }
-    if (stored && pipeline.StampTime < Pipeline::kQuickStamp) {
-        if (QueueUnchanged(entry, order, *stored)) {
+    PendingFile file{entry, order, rootLength_, walk_, {}};
+    if (pipeline.Loaders && stored && pipeline.StampTime < Pipeline::kQuickStamp) {
+        // On a quick disk the worker looks at the stamp itself, which costs
+        // less than a hand-off; a file that changed goes to a loader.
+        LookTime took{0};
+        std::optional<LoadedFile> reused;
+        EvenIfItFails([&] { reused = ReuseIfUnchanged(entry, *stored, WorkerContext(), took); });
+        pipeline.NoteStampTime(took);
+        if (reused) {
+            reused->StampTime = LookTime{0}; // noted already
+            std::promise<LoadedFile> ready;
+            ready.set_value(std::move(*reused));
+            file.Load = ready.get_future();
+            Queue(std::move(file));
             return;
         }
-        stored.reset(); // changed since: read on a loader
+        stored.reset();
     }
-    auto promise = std::make_shared<std::promise<LoadedFile>>();
-    PendingFile pending{entry, order, rootLength_, walk_, promise->get_future()};
-    LoaderPool::Task task = [promise, entry, order, stored, allFormats = AllFormats,
-                             hook = readHook_](Loader& loader) {
-        try {
-            if (stored) {
-                // One look at the file instead of a read, on the loader: on a
-                // share it waits as long as an open does.
-                std::optional<FileStamp> now;
-                const auto start = std::chrono::steady_clock::now();
-                {
-                    const StorageCall call(&loader.StorageSince);
-                    now = LookAt(entry.path(), hook);
-                }
-                if (now && *now == stored->Stamp) {
-                    LoadedFile unchanged;
-                    unchanged.Stored = stored;
-                    unchanged.Stamp = *now;
-                    unchanged.StampTime = std::chrono::steady_clock::now() - start;
-                    promise->set_value(std::move(unchanged));
-                    return;
-                }
-            }
-            // The hook stands for storage that tests slow down: its time is
-            // a wait for the storage, as a read's is.
-            TScanFilesThread::ReadHook marked;
-            if (hook) {
-                marked = [&loader, &hook](const fs::path& path) {
-                    const StorageCall call(&loader.StorageSince);
-                    hook(path);
-                };
-            }
-            LoadedFile loaded;
-            const FileRead read =
-                ReadListedFile(loader.Readers, loader.File, entry, order, allFormats, loader.Stop,
-                               marked, [&loaded](FileRow row) { loaded.Row = std::move(row); });
-            loaded.Stamp = read.Stamp;
-            loaded.Unreadable = read.Unreadable;
-            promise->set_value(std::move(loaded));
-        } catch (...) {
-            promise->set_exception(std::current_exception());
+    if (pipeline.Loaders) {
+        auto promise = std::make_shared<std::promise<LoadedFile>>();
+        file.Load = promise->get_future();
+        LoaderPool::Task task =
+            [promise, entry, order, stored, allFormats = AllFormats, hook = readHook_,
+             decode = catalogue_ != nullptr ? catalogue_->Decoder() : nullptr](Loader& loader) {
+                const ReadContext context{loader.Readers, loader.File, loader.Stop,         hook,
+                                          allFormats,     decode,      &loader.StorageSince};
+                FulfilOrFail(*promise, [&] { return ReadOrReuse(entry, order, stored, context); });
+            };
+        if (pipeline.Loaders->Submit(task)) {
+            Queue(std::move(file));
+            return;
         }
-    };
-    if (!pipeline.Loaders->Submit(task)) {
         // No loader to be had: this file is read here, after the ones before it.
         while (!pipeline.Steps.empty() && !pipeline.Ended) {
             DeliverNext();
         }
-        HandleFile(entry, order, rootLength_, walk_);
-        return;
     }
-    pipeline.Steps.emplace_back(std::move(pending));
+    LoadedFile loaded;
+    if (!EvenIfItFails([&] { loaded = ReadOrReuse(entry, order, stored, WorkerContext()); })) {
+        loaded = LoadedFile{};
+        loaded.Stamp.Size = ListedSize(entry);
+    }
+    DeliverFile(file, loaded);
+}
+
+void TScanFilesThread::Queue(PendingFile file) {
+    Pipeline& pipeline = *pipeline_;
+    pipeline.Steps.emplace_back(std::move(file));
     ++pipeline.Files;
     while (pipeline.Files > pipeline.Window && !pipeline.Ended) {
         DeliverNext();
     }
 }
 
-bool TScanFilesThread::QueueUnchanged(const fs::directory_entry& entry,
-                                      std::span<const ReaderKind> order, StoredEntry& stored) {
+void TScanFilesThread::Emit(PendingStep step) {
     Pipeline& pipeline = *pipeline_;
-    const auto start = std::chrono::steady_clock::now();
-    const std::optional<FileStamp> now = LookAt(entry.path(), readHook_);
-    pipeline.NoteStampTime(std::chrono::steady_clock::now() - start);
-    if (!now || *now != stored.Stamp) {
-        return false;
-    }
-    std::promise<LoadedFile> unchanged;
-    unchanged.set_value(LoadedFile{{}, std::move(stored), {}, *now, {}});
-    pipeline.Steps.emplace_back(
-        PendingFile{entry, order, rootLength_, walk_, unchanged.get_future()});
-    ++pipeline.Files;
-    while (pipeline.Files > pipeline.Window && !pipeline.Ended) {
+    pipeline.Steps.push_back(std::move(step));
+    if (pipeline.Steps.size() == 1) {
         DeliverNext();
     }
-    return true;
 }
 
 void TScanFilesThread::DeliverNext() {
@@ -127,11 +94,8 @@ void TScanFilesThread::DeliverNext() {
         std::visit(
             Overloaded{
                 [this](StatusStep& status) {
-                    try {
-                        host_.ShowStatus(status.Text);
-                    } catch (...) {
-                        // Only the status line is lost.
-                    }
+                    // Only the status line is lost when it fails.
+                    EvenIfItFails([&] { host_.ShowStatus(status.Text); });
                 },
                 [this](UnreadableFolder& folder) {
                     if (catalogue_ != nullptr) {
@@ -155,7 +119,7 @@ void TScanFilesThread::DeliverNext() {
                 [this](UnreadablePath& path) { host_.PathUnreadable(path.Path, path.Error); },
                 [](PendingFile&) {},
             },
-            step);
+            static_cast<PendingStep::variant&>(step));
         return;
     }
     // The load awaited next; a stop stops it (it then gives the plain row)
@@ -172,10 +136,9 @@ void TScanFilesThread::DeliverNext() {
         }
     }
     LoadedFile loaded;
-    try {
-        loaded = load.get();
-    } catch (...) {
+    if (!EvenIfItFails([&] { loaded = load.get(); })) {
         // Dropped before it started, or out of memory: the plain row.
+        loaded = LoadedFile{};
         loaded.Stamp.Size = ListedSize(file->Entry);
     }
     DeliverFile(*file, loaded);
@@ -192,23 +155,31 @@ void TScanFilesThread::DeliverFile(const PendingFile& file, LoadedFile& loaded) 
     if (loaded.Unreadable) {
         host_.FileUnreadable(file.Entry.path(), loaded.Unreadable);
     }
-    if (loaded.Stored &&
-        AddStoredRow(file.Entry.path(), *loaded.Stored, file.RootLength, file.Walk)) {
-        // Its row as it was stored.
-    } else if (loaded.Stored) {
-        HandleFile(file.Entry, file.Order, file.RootLength, file.Walk);
-    } else if (loaded.Row) {
+    if (loaded.Row) {
         loaded.Row->RootLength = file.RootLength;
-        try {
-            AddRow(std::move(*loaded.Row), file.Walk);
-        } catch (...) {
-            // The list refused the row: read the file again here, where the
-            // next reader gets its turn.
-            HandleFile(file.Entry, file.Order, file.RootLength, file.Walk);
+        if (loaded.StoredId) {
+            fromCatalogue_.fetch_add(1, std::memory_order_relaxed);
         }
-    } else {
-        AddPlainRow(file.Entry.path(), loaded.Stamp, file.RootLength, file.Walk);
+        if (EvenIfItFails([&] { AddRow(std::move(*loaded.Row), file.Walk, loaded.StoredId); })) {
+            return;
+        }
+        // The list refused the row: the file gets its plain row instead.
     }
+    AddPlainRow(file.Entry.path(), loaded.Stamp, file.RootLength, file.Walk);
+}
+
+void TScanFilesThread::AddPlainRow(const fs::path& path, const FileStamp& stamp,
+                                   std::size_t rootLength, std::int64_t walk) {
+    if (Terminated()) {
+        return; // the host is going away: no row is wanted any more
+    }
+    EvenIfItFails([&] {
+        FileRow row = MakePlainRow(PathToLocaleText(path.filename()), stamp.Size);
+        row.Path = path;
+        row.SetStamp(stamp);
+        row.RootLength = rootLength;
+        AddRow(std::move(row), walk);
+    });
 }
 
 void TScanFilesThread::FinishScan() {
@@ -216,12 +187,11 @@ void TScanFilesThread::FinishScan() {
     if (pipeline.Loaders && ShouldEndPass()) {
         pipeline.Loaders->Abandon();
     }
-    try {
+    EvenIfItFails([&] {
         while (!pipeline.Steps.empty() && !pipeline.Ended && !Terminated()) {
             DeliverNext();
         }
-    } catch (...) {
-    }
+    });
     pipeline.Steps.clear();
     pipeline.Files = 0;
     pipeline.Ended = false;
@@ -235,29 +205,6 @@ std::optional<StoredEntry> TScanFilesThread::StoredFor(const fs::path& path) {
         return std::nullopt;
     }
     return catalogue_->Lookup(walk_, path.native());
-}
-
-bool TScanFilesThread::AddStoredIfUnchanged(const fs::path& path, const StoredEntry& stored) {
-    const std::optional<FileStamp> now = LookAt(path, readHook_);
-    return now && *now == stored.Stamp && AddStoredRow(path, stored, rootLength_, walk_);
-}
-
-bool TScanFilesThread::AddStoredRow(const fs::path& path, const StoredEntry& entry,
-                                    std::size_t rootLength, std::int64_t walk) {
-    std::optional<FileRow> row = catalogue_->RowOf(entry);
-    // A stored row no reader of this file could have made is not believed.
-    if (!row ||
-        !SourceCanMake(row->Source, LowerCaseExtension(ExtensionOf(path.filename().native())),
-                       AllFormats)) {
-        return false;
-    }
-    // The name as this run's locale shows it; the rest as it was read.
-    row->Caption = PathToLocaleText(path.filename());
-    row->Path = path;
-    row->RootLength = rootLength;
-    fromCatalogue_.fetch_add(1, std::memory_order_relaxed);
-    AddRow(std::move(*row), walk, entry.Id);
-    return true;
 }
 
 void TScanFilesThread::AddRow(FileRow row, std::int64_t walk,

@@ -1,12 +1,14 @@
 // What the scan worker's rooms share: the walk (scanwalk.cpp), the ordered
-// delivery of its steps (scandelivery.cpp), the reading of one listed file
-// (fileread.cpp) and the worker itself (scanworker.cpp). Private to scan/.
+// delivery of its steps (scandelivery.cpp) and the worker itself
+// (scanworker.cpp); a file's row is made in fileread.cpp. Private to scan/.
 #pragma once
 
 #include "bytesource.h"
+#include "faults.h"
 #include "filenames.h"
+#include "fileread.h"
 #include "loaderpool.h"
-#include "scanworker.h"
+#include "platform.h"
 
 #include <atomic>
 #include <chrono>
@@ -91,35 +93,6 @@ private:
     std::shared_ptr<std::atomic<int>> free_;
 };
 
-struct FileRead {
-    bool RowAdded = false;
-    FileStamp Stamp;
-    // Listed as a regular file, yet it could not be opened.
-    std::error_code Unreadable;
-};
-
-// Opens a listed file and reads it with the readers of its order; `add`
-// gets a reader's row and may raise (the next reader then gets its turn).
-FileRead ReadListedFile(ReaderSet& readers, FileSource& file, const fs::directory_entry& entry,
-                        std::span<const ReaderKind> order, bool allFormats,
-                        const std::atomic<bool>& stop, const TScanFilesThread::ReadHook& hook,
-                        const std::function<void(FileRow)>& add);
-
-// The size of a file that was not opened; a link that leads nowhere counts
-// as a file of size 0.
-std::uint64_t ListedSize(const fs::directory_entry& entry);
-
-// A file read by a loader: its reader's row, or what its plain row needs.
-struct LoadedFile {
-    std::optional<FileRow> Row;
-    // Its stamp matched the catalogue's: the stored entry gives its row.
-    std::optional<vidarium::StoredEntry> Stored;
-    // How long the look at its stamp took (0: not looked at).
-    std::chrono::duration<double, std::micro> StampTime{0};
-    FileStamp Stamp;
-    std::error_code Unreadable;
-};
-
 struct PendingFile {
     fs::directory_entry Entry;
     std::span<const ReaderKind> Order;
@@ -148,8 +121,12 @@ struct UnreadablePath {
     fs::path Path;
     std::error_code Error;
 };
-using PendingStep =
-    std::variant<StatusStep, UnreadableFolder, ListedFolder, UnreadablePath, WalkEnd, PendingFile>;
+// A step of the walk, handed over in order. A type of its own, so that the
+// worker's header can name it.
+struct PendingStep : std::variant<StatusStep, UnreadableFolder, ListedFolder, UnreadablePath,
+                                  WalkEnd, PendingFile> {
+    using variant::variant;
+};
 
 // Waits for a loader's result; while it waits, the pool may start another
 // loader beside loads that wait for their storage. False once `ended`.
@@ -166,9 +143,7 @@ bool Await(std::future<Result>& result, LoaderPool& loaders, const std::function
     return true;
 }
 
-} // namespace walkparts
-
-struct TScanFilesThread::Listing {
+struct Listing {
     struct Entry {
         fs::directory_entry Item;
         bool Directory = false; // a link counts as what it points to
@@ -179,7 +154,7 @@ struct TScanFilesThread::Listing {
     bool Complete = false; // false: larger than one listing holds
     bool Whole = true;     // false: the listing failed before its end
     std::vector<Entry> Entries;
-    walkparts::AheadSlot Slot;
+    AheadSlot Slot;
 
     using Submit = std::function<bool(LoaderPool::Task&)>;
     // Lists a directory; with `submit`, its subdirectories (not the links)
@@ -196,12 +171,12 @@ struct TScanFilesThread::Listing {
 
 // A subdirectory still to be walked: its name, and its listing when it was
 // asked for ahead.
-struct TScanFilesThread::Subdirectory {
+struct Subdirectory {
     std::string Name;
     std::future<std::shared_ptr<Listing>> Ahead;
 };
 
-struct TScanFilesThread::Pipeline {
+struct Pipeline {
     explicit Pipeline(std::size_t readsInFlight) : Window(2 * readsInFlight) {
         if (readsInFlight > 0) {
             Loaders = std::make_unique<LoaderPool>(readsInFlight);
@@ -211,7 +186,7 @@ struct TScanFilesThread::Pipeline {
     std::unique_ptr<LoaderPool> Loaders;
     // Files read or waiting for a loader, and not yet handed over, at most.
     std::size_t Window;
-    std::deque<walkparts::PendingStep> Steps;
+    std::deque<PendingStep> Steps;
     std::size_t Files = 0;
     // A row came after a stop: nothing more does.
     bool Ended = false;
@@ -225,18 +200,9 @@ struct TScanFilesThread::Pipeline {
         StampTime = (StampTime * 7 + taken) / 8;
     }
     std::shared_ptr<std::atomic<int>> FreeListings =
-        std::make_shared<std::atomic<int>>(walkparts::kListingsAhead);
+        std::make_shared<std::atomic<int>>(kListingsAhead);
 };
 
-template <typename Step> void TScanFilesThread::Emit(Step step) {
-    Pipeline& pipeline = *pipeline_;
-    if (pipeline.Steps.empty()) {
-        walkparts::PendingStep now(std::move(step));
-        pipeline.Steps.push_back(std::move(now));
-        DeliverNext();
-    } else {
-        pipeline.Steps.emplace_back(std::move(step));
-    }
-}
+} // namespace walkparts
 
 } // namespace vidarium

@@ -4,15 +4,17 @@
 #include "localtext.h"
 #include "platform.h"
 #include "scanparts.h"
+#include "scanworker.h"
 
 #include <algorithm>
 
 namespace vidarium {
 using namespace walkparts;
 
-std::shared_ptr<TScanFilesThread::Listing>
-TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit,
-                              const std::shared_ptr<std::atomic<int>>& free) {
+namespace walkparts {
+
+std::shared_ptr<Listing> Listing::Of(const std::string& directory, const Submit& submit,
+                                     const std::shared_ptr<std::atomic<int>>& free) {
     auto listing = std::make_shared<Listing>();
     std::error_code error;
     fs::directory_iterator entries(fs::path(directory), error);
@@ -52,9 +54,9 @@ TScanFilesThread::Listing::Of(const std::string& directory, const Submit& submit
     return listing;
 }
 
-std::future<std::shared_ptr<TScanFilesThread::Listing>>
-TScanFilesThread::Listing::Ahead(const std::string& directory, const Submit& submit,
-                                 const std::shared_ptr<std::atomic<int>>& free) {
+std::future<std::shared_ptr<Listing>>
+Listing::Ahead(const std::string& directory, const Submit& submit,
+               const std::shared_ptr<std::atomic<int>>& free) {
     auto slot = std::make_shared<AheadSlot>(AheadSlot::TryTake(free));
     if (!*slot) {
         return {};
@@ -62,16 +64,14 @@ TScanFilesThread::Listing::Ahead(const std::string& directory, const Submit& sub
     auto promise = std::make_shared<std::promise<std::shared_ptr<Listing>>>();
     std::future<std::shared_ptr<Listing>> ahead = promise->get_future();
     LoaderPool::Task task = [promise, slot, free, directory](Loader& loader) {
-        try {
+        FulfilOrFail(*promise, [&] {
             // A listing waits for its storage, as a read does.
             const StorageCall listingCall(&loader.StorageSince);
             std::shared_ptr<Listing> result = Of(
                 directory, [&loader](LoaderPool::Task& next) { return loader.Submit(next); }, free);
             result->Slot = std::move(*slot);
-            promise->set_value(std::move(result));
-        } catch (...) {
-            promise->set_exception(std::current_exception());
-        }
+            return result;
+        });
     };
     if (!submit(task)) {
         return {};
@@ -79,10 +79,11 @@ TScanFilesThread::Listing::Ahead(const std::string& directory, const Submit& sub
     return ahead;
 }
 
-std::shared_ptr<TScanFilesThread::Listing>
-TScanFilesThread::ListHere(const std::string& directory) {
+} // namespace walkparts
+
+std::shared_ptr<Listing> TScanFilesThread::ListHere(const std::string& directory) {
     Listing::Submit submit;
-    if (pipeline_->Loaders && Recurse) {
+    if (pipeline_->Loaders) {
         submit = [this](LoaderPool::Task& task) { return pipeline_->Loaders->Submit(task); };
     }
     return Listing::Of(directory, submit, pipeline_->FreeListings);
@@ -110,7 +111,7 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
         if (!FilePass(directory)) {
             Emit(UnreadableFolder{directory, walk_});
         }
-        if (!ShouldEndPass() && Recurse) {
+        if (!ShouldEndPass()) {
             DirectoryPass(directory, ancestors);
         }
         return;
@@ -126,7 +127,7 @@ void TScanFilesThread::ScanDirectory(std::string& directory,
         }
         ConsiderEntry(entry.Item, entry.Directory);
     }
-    if (ShouldEndPass() || !Recurse) {
+    if (ShouldEndPass()) {
         return;
     }
     // Only the subdirectories' names are kept while the walk goes below: a
@@ -168,7 +169,8 @@ void TScanFilesThread::Enter(std::string& directory, std::vector<DirectoryIdenti
 
 void TScanFilesThread::Subdirectories(std::string& directory, std::vector<Subdirectory>& below,
                                       std::vector<DirectoryIdentity>& ancestors) {
-    try {
+    // A failure here ends this directory's directory pass only.
+    EvenIfItFails([&] {
         // One path grows and shrinks with the walk, so that its memory grows
         // with the depth, not with its square.
         const std::size_t length = directory.size();
@@ -180,11 +182,8 @@ void TScanFilesThread::Subdirectories(std::string& directory, std::vector<Subdir
                            [this] { return ShouldEndPass(); })) {
                     break;
                 }
-                try {
-                    ahead = subdirectory.Ahead.get();
-                } catch (...) {
-                    // Not listed ahead after all: the walk lists it.
-                }
+                // Not listed ahead after all: the walk lists it.
+                EvenIfItFails([&] { ahead = subdirectory.Ahead.get(); });
             }
             directory.resize(length);
             directory += subdirectory.Name;
@@ -195,17 +194,17 @@ void TScanFilesThread::Subdirectories(std::string& directory, std::vector<Subdir
                 break;
             }
         }
-    } catch (...) {
-        // A failure here ends this directory's directory pass only.
-    }
+    });
 }
 
 bool TScanFilesThread::FilePass(const std::string& directory) {
-    try {
+    // A failed enumeration ends this directory's file pass only.
+    bool whole = false;
+    EvenIfItFails([&] {
         std::error_code error;
         fs::directory_iterator entries(fs::path(directory), error);
         if (error) {
-            return false;
+            return;
         }
         while (entries != fs::directory_iterator() && !ShouldEndPass()) {
             std::error_code typeError;
@@ -215,14 +214,12 @@ bool TScanFilesThread::FilePass(const std::string& directory) {
             ConsiderEntry(*entries, isDirectory);
             entries.increment(error);
             if (error) {
-                return false;
+                return;
             }
         }
-        return true;
-    } catch (...) {
-        // A failed enumeration ends this directory's file pass only.
-        return false;
-    }
+        whole = true;
+    });
+    return whole;
 }
 
 void TScanFilesThread::ConsiderEntry(const fs::directory_entry& entry, bool directory) {
@@ -237,7 +234,8 @@ void TScanFilesThread::ConsiderEntry(const fs::directory_entry& entry, bool dire
 
 void TScanFilesThread::DirectoryPass(std::string& directory,
                                      std::vector<DirectoryIdentity>& ancestors) {
-    try {
+    // A failure here ends this directory's directory pass only.
+    EvenIfItFails([&] {
         // The names of the subdirectories are read first and the listing
         // closed before any of them is walked: a walk of any depth holds one
         // open directory at a time.
@@ -272,9 +270,7 @@ void TScanFilesThread::DirectoryPass(std::string& directory,
                 break;
             }
         }
-    } catch (...) {
-        // A failure here ends this directory's directory pass only.
-    }
+    });
 }
 
 } // namespace vidarium

@@ -1,5 +1,6 @@
 // The worker: its thread, the requests it takes, and each scan from its
 // first step to its end.
+#include "scanworker.h"
 #include "localtext.h"
 #include "platform.h"
 #include "scanparts.h"
@@ -61,21 +62,7 @@ void TScanFilesThread::WaitFor() {
     }
 }
 
-namespace {
-
-// A failed host step never ends the worker: it stays ready for the next
-// request, and the scan still reports its end.
-template <typename Step> void EvenIfItFails(Step&& step) {
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
-} // namespace
-
 void TScanFilesThread::RunRequest() {
-    Recurse = RecurseRequested;
     AllFormats = AllFormatsRequested;
     ReadAgain = ReadAgainRequested;
     // The catalogue is written by one scan at a time: this one waits for
@@ -95,33 +82,34 @@ void TScanFilesThread::RunRequest() {
             current = catalogue;
         }
     } ending{catalogue_, catalogue};
-    if (ScanPaths) {
-        const PathSource paths = std::move(ScanPaths);
-        ScanPaths = nullptr;
-        EvenIfItFails([&] {
-            host_.ClearList();
-            ScanPathsOf(paths);
-        });
-        FinishScan();
-        EvenIfItFails([&] { host_.ScanDone(); });
-    } else if (!ScanPath.empty()) {
-        const fs::path path = std::move(ScanPath);
-        ScanPath.clear();
-        bool readable = true;
-        std::string shown;
-        EvenIfItFails([&] {
-            host_.ClearList();
-            readable = ScanRoot(path, shown);
-        });
-        FinishScan();
-        EvenIfItFails([&] {
-            if (readable) {
-                host_.ScanDone();
-            } else if (!ShowCatalogued(shown)) {
-                host_.ScanFailed(PathToLocaleText(shown));
-            }
-        });
+    // One scan for both kinds of request; a failed host step never ends
+    // the worker: it stays ready for the next request, and the scan still
+    // reports its end.
+    const PathSource paths = std::move(ScanPaths);
+    ScanPaths = nullptr;
+    const fs::path path = std::move(ScanPath);
+    ScanPath.clear();
+    if (!paths && path.empty()) {
+        return;
     }
+    bool readable = true;
+    std::string shown;
+    EvenIfItFails([&] {
+        host_.ClearList();
+        if (paths) {
+            ScanPathsOf(paths);
+        } else {
+            readable = ScanRoot(path, shown);
+        }
+    });
+    FinishScan();
+    EvenIfItFails([&] {
+        if (readable) {
+            host_.ScanDone();
+        } else if (!ShowCatalogued(shown)) {
+            host_.ScanFailed(PathToLocaleText(shown));
+        }
+    });
 }
 
 void TScanFilesThread::Execute() {
@@ -208,10 +196,7 @@ bool TScanFilesThread::ShowCatalogued(const std::string& folder) {
 void TScanFilesThread::ScanPathsOf(const PathSource& paths) {
     while (!ShouldEndPass()) {
         std::optional<fs::path> path;
-        try {
-            path = paths();
-        } catch (...) {
-        }
+        EvenIfItFails([&] { path = paths(); });
         if (!path) {
             break;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filenames.h"
+#include "fileread.h"
 #include "filerow.h"
 #include "platform.h"
 #include "readertable.h"
@@ -26,9 +27,13 @@
 namespace vidarium {
 
 class FileSource;
+// The worker's parts (scanparts.h, private to scan/).
 namespace walkparts {
+struct Listing;
+struct Subdirectory;
+struct Pipeline;
 struct PendingFile;
-struct LoadedFile;
+struct PendingStep;
 } // namespace walkparts
 
 // What the worker needs of its host (the window, or the command-line scanner).
@@ -103,7 +108,7 @@ public:
     // Runs before each read of a file's bytes and each look at a catalogued
     // file's stamp, on the thread that makes it: it stands for storage that
     // tests slow down. Set before Start.
-    using ReadHook = std::function<void(const std::filesystem::path&)>;
+    using ReadHook = vidarium::ReadHook;
     void SetReadHook(ReadHook hook) { readHook_ = std::move(hook); }
 
     // Rows kept between scans: a file whose stamp matches its stored entry
@@ -147,13 +152,13 @@ public:
 
 private:
     void Execute();
-    // Takes the request published last and runs its scan to its end.
+    // Takes the request published last and runs its scan to its end: a
+    // folder, or the paths of a scan of several.
     void RunRequest();
     // False when the folder cannot be listed; `shown` is the folder as
     // typed, completed by the separator.
     bool ScanRoot(const std::filesystem::path& path, std::string& shown);
-    struct Listing;
-    struct Pipeline;
+    using Listing = walkparts::Listing;
     // `directory` ends with the separator; the walk appends to it and gives
     // it back unchanged. `listing`: the directory listed ahead, or null.
     // `device`: the file system the directory is on (0: not known).
@@ -163,8 +168,7 @@ private:
     void Enter(std::string& directory, std::vector<DirectoryIdentity>& ancestors,
                std::shared_ptr<Listing> listing);
     std::shared_ptr<Listing> ListHere(const std::string& directory);
-    struct Subdirectory;
-    void Subdirectories(std::string& directory, std::vector<Subdirectory>& below,
+    void Subdirectories(std::string& directory, std::vector<walkparts::Subdirectory>& below,
                         std::vector<DirectoryIdentity>& ancestors);
     // A directory too large to be listed at once: its files from the open
     // listing, then its subdirectories from another.
@@ -182,32 +186,23 @@ private:
     // The catalogue's entry for a file of the walk, unless every file is to
     // be read.
     std::optional<StoredEntry> StoredFor(const std::filesystem::path& path);
-    // Reads a file on the worker's own thread and adds its row.
-    void HandleFile(const std::filesystem::directory_entry& entry,
-                    std::span<const ReaderKind> order, std::size_t rootLength, std::int64_t walk);
+    // How a file's row is made on the worker's own thread.
+    ReadContext WorkerContext() const;
+    // A file handed on in walk order once the steps before it are.
+    void Queue(walkparts::PendingFile file);
     void AddPlainRow(const std::filesystem::path& path, const FileStamp& stamp,
                      std::size_t rootLength, std::int64_t walk);
     // Hands a row to the host, kept in the catalogue first.
     void AddRow(FileRow row, std::int64_t walk, std::optional<std::int64_t> storedEntry = {});
-    // A file read here: its stored row when its stamp still matches.
-    bool AddStoredIfUnchanged(const std::filesystem::path& path, const StoredEntry& stored);
-    // The stored row of a file whose stamp matched; false when it cannot be
-    // read back (the file is then read).
-    bool AddStoredRow(const std::filesystem::path& path, const StoredEntry& entry,
-                      std::size_t rootLength, std::int64_t walk);
     // The catalogue's rows below a folder that cannot be listed; false when
     // it holds none.
     bool ShowCatalogued(const std::string& folder);
     // The host's steps, in the walk's order: each waits for the rows of the
     // files before it.
-    template <typename Step> void Emit(Step step);
+    void Emit(walkparts::PendingStep step);
     void DeliverNext();
-    // A catalogued file whose stamp the worker looked at itself: queued with
-    // its stored row when unchanged; false when it has changed.
-    bool QueueUnchanged(const std::filesystem::directory_entry& entry,
-                        std::span<const ReaderKind> order, StoredEntry& stored);
-    // The row of a file read (or found unchanged) by a loader.
-    void DeliverFile(const walkparts::PendingFile& file, walkparts::LoadedFile& loaded);
+    // The row of a file, read or reused, or its plain row.
+    void DeliverFile(const walkparts::PendingFile& file, LoadedFile& loaded);
     // Hands over what is still pending once the walk has ended; after a
     // stop, only up to the row awaited next.
     void FinishScan();
@@ -220,8 +215,6 @@ private:
     ScanHost& host_;
     std::thread thread_;
 
-    bool Recurse = true;
-    bool RecurseRequested = true;
     std::atomic<bool> ScanPending{false};
     std::atomic<bool> StopRequested{false};
     std::atomic<bool> terminated_{false};
@@ -239,7 +232,7 @@ private:
     std::unique_ptr<FileSource> file_;
     std::size_t readsInFlight_ = kDefaultReadsInFlight;
     ReadHook readHook_;
-    std::unique_ptr<Pipeline> pipeline_;
+    std::unique_ptr<walkparts::Pipeline> pipeline_;
     RowCatalogue* catalogue_ = nullptr;
     // The catalogue's walk the files being listed belong to.
     std::int64_t walk_ = 0;

@@ -695,6 +695,12 @@ TEST(Catalogue, ARescanGivesAFreshScansRowsOnAnyStorage) {
         const auto [lines, stored] = scan(&catalogue, loaders, look);
         EXPECT_EQ(lines, fresh);
         EXPECT_EQ(stored, 41U);
+        // A stored row that cannot be read back: that file alone is read,
+        // where its stamp was looked at.
+        Sql(dir / "c.db", "UPDATE files SET row = x'00' WHERE CAST(path AS TEXT) LIKE '%/m7.avi'");
+        const auto [mended, reused] = scan(&catalogue, loaders, look);
+        EXPECT_EQ(mended, fresh);
+        EXPECT_EQ(reused, 40U);
     }
 }
 
