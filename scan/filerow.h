@@ -20,9 +20,9 @@ class CQuickTimeReader;
 
 // Which reader gave a row; Plain when none accepted the file.
 enum class RowSource { Plain, Avi, QuickTime, Mpeg, Iso, Matroska, Ts, Asf, Flv, Ogg, Ps };
-// How many sources there are: Ps stays the last. Their numbers are kept in
-// the catalogue's rows, so a new source goes at the end. Each has its name
-// in the reader table (RowSourceName).
+// How many sources there are, counted to the last. Their numbers are kept
+// in the catalogue's rows, so a new source goes at the end, and this counts
+// to it. Each has its name in the reader table (RowSourceName).
 inline constexpr std::size_t kRowSources = static_cast<std::size_t>(RowSource::Ps) + 1;
 
 // What tells a file that changed from the one read: its size, when it was

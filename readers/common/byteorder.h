@@ -20,6 +20,8 @@ static_assert(std::endian::native == std::endian::little,
               "byte swaps in the AVI reader");
 
 using FourCC = std::array<std::uint8_t, 4>;
+// A view of a file's bytes, as every reader passes them.
+using ByteSpan = std::span<const std::uint8_t>;
 
 inline std::uint8_t ByteAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return offset < bytes.size() ? bytes[offset] : std::uint8_t{0};

@@ -1,6 +1,7 @@
-// Single-byte text of the list, the status bar and the export: bytes in the
-// character set of the user's locale. Only the character set is taken from
-// the locale; numbers are never formatted through it.
+// Text as the readers and the rows hold it: names in the character set of
+// the user's locale, the checks and repairs of UTF-8, and the decoding of a
+// file's Latin-1 and UTF-16 texts. Only the character set is taken from the
+// locale; numbers are never formatted through it.
 #pragma once
 
 #include <cstdint>

@@ -21,8 +21,6 @@
 
 namespace vidarium::iso {
 
-using ByteSpan = std::span<const std::uint8_t>;
-
 struct Box {
     FourCC Type{};
     ByteSpan Payload;

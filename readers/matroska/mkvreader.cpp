@@ -4,10 +4,10 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
+#include "elementary.h"
 #include "frametimes.h"
 #include "guarded.h"
 #include "loadmemory.h"
-#include "pesstreams.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -874,8 +874,8 @@ std::optional<std::uint32_t> MatroskaLoad::FirstFrameBitRate(std::uint64_t track
             return;
         }
         // MPEG audio of either layer: the frame header tells which.
-        const pes::SoundFormat sound =
-            pes::DescribeSound(codec == Codec::Mp3 ? Codec::Mp2 : codec, frames);
+        const elementary::SoundFormat sound =
+            elementary::DescribeSound(codec == Codec::Mp3 ? Codec::Mp2 : codec, frames);
         if (sound.Described && sound.Details.BitRate > 0) {
             rate = sound.Details.BitRate;
         }

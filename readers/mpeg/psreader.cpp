@@ -3,7 +3,7 @@
 #include "byteorder.h"
 #include "bytesource.h"
 #include "codecnames.h"
-#include "pesstreams.h"
+#include "pes.h"
 #include "readerload.h"
 
 #include <algorithm>
@@ -168,7 +168,8 @@ Stream StreamFor(std::uint16_t id) {
 // parameter set (never without a reference level) or an HEVC one.
 Codec VideoFormatOf(ByteSpan bytes) {
     const auto codeAt = [&](std::size_t from) -> std::optional<std::size_t> {
-        const auto at = pes::FindStartCode(bytes.subspan(std::min(from, bytes.size())), 0, 0);
+        const auto at =
+            elementary::FindStartCode(bytes.subspan(std::min(from, bytes.size())), 0, 0);
         return at ? std::optional(*at + from) : std::nullopt;
     };
     for (auto at = codeAt(0); at; at = codeAt(*at + 3)) {
@@ -184,7 +185,7 @@ Codec VideoFormatOf(ByteSpan bytes) {
         }
         if (code == 0xB3) {
             const ByteSpan after = bytes.subspan(*at + 4);
-            const auto extension = pes::FindStartCode(after, 0xB5);
+            const auto extension = elementary::FindStartCode(after, 0xB5);
             const bool mpeg2 =
                 extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1;
             return mpeg2 ? Codec::Mpeg2Video : Codec::Mpeg1Video;
@@ -193,17 +194,17 @@ Codec VideoFormatOf(ByteSpan bytes) {
             return Codec::Mpeg2Video;
         }
     }
-    if (const auto sps = pes::FindNal(bytes, 7, false); sps && ((*sps)[0] & 0x60U) != 0) {
+    if (const auto sps = elementary::FindNal(bytes, 7, false); sps && ((*sps)[0] & 0x60U) != 0) {
         return Codec::Avc;
     }
-    return pes::FindNal(bytes, 33, true) ? Codec::Hevc : Codec::Unknown;
+    return elementary::FindNal(bytes, 33, true) ? Codec::Hevc : Codec::Unknown;
 }
 
 // MPEG-2's display aspect from its sequence header's code; a square-pixel
 // code or MPEG-1's pixel aspect: the picture's own.
 std::string MpegDisplayAspect(ByteSpan bytes, Codec format, std::uint32_t width,
                               std::uint32_t height) {
-    const auto header = pes::FindStartCode(bytes, 0xB3);
+    const auto header = elementary::FindStartCode(bytes, 0xB3);
     if (format == Codec::Mpeg2Video && header && *header + 7 < bytes.size()) {
         switch (bytes[*header + 7] >> 4) {
         case 2:
@@ -277,7 +278,7 @@ private:
     const Stream* video_ = nullptr;
     const Stream* audio_ = nullptr;
     PictureFormat picture_;
-    pes::SoundFormat sound_;
+    elementary::SoundFormat sound_;
     Codec videoFormat_ = Codec::Unknown;
     std::uint64_t frameTicks_ = 0; // one picture's length in timestamp ticks
 };
@@ -329,12 +330,12 @@ void PsLoad::Describe() {
     sound_ = {};
     if (video_ != nullptr) {
         videoFormat_ = VideoFormatOf(video_->Head);
-        picture_ = pes::DescribePicture(videoFormat_, video_->Head, video_->Timestamps);
+        picture_ = elementary::DescribePicture(videoFormat_, video_->Head, video_->Timestamps);
     }
     if (audio_ != nullptr && audio_->Format == Codec::Pcm) {
         sound_ = {Codec::Pcm, LinearPcmDetails(audio_->Head), audio_->Head.size() >= 6};
     } else if (audio_ != nullptr) {
-        sound_ = pes::DescribeSound(audio_->Format, audio_->Head);
+        sound_ = elementary::DescribeSound(audio_->Format, audio_->Head);
     }
 }
 
@@ -359,13 +360,13 @@ void PsLoad::SummariseVideo() {
         summary_.DisplayAspect =
             MpegDisplayAspect(video_->Head, videoFormat_, picture_.Width, picture_.Height);
     }
-    if (picture_.FrameRate > 0 && picture_.FrameRate < pes::kLargestFrameRate) {
+    if (picture_.FrameRate > 0 && picture_.FrameRate < elementary::kLargestFrameRate) {
         summary_.FrameRate = picture_.FrameRate;
     }
 }
 
 void PsLoad::SummariseAudio() {
-    pes::SummariseSound(summary_, StreamText(audio_->Id), sound_);
+    elementary::SummariseSound(summary_, StreamText(audio_->Id), sound_);
 }
 
 void PsLoad::CountStreams() {

@@ -4,6 +4,7 @@
 // Every decoder reads missing bytes as zero and never reads past its span.
 #pragma once
 
+#include "byteorder.h"
 #include "mediasummary.h"
 
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include <string>
 
 namespace vidarium {
-
-using ByteSpan = std::span<const std::uint8_t>;
 
 // AVCDecoderConfigurationRecord ("avcC"): profile and level, and the bit
 // depth from its first sequence parameter set.

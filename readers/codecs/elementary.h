@@ -1,8 +1,9 @@
-// What MPEG's packetised streams (transport and program streams) share: the
-// timestamps of PES headers, and the first headers of an elementary video or
-// sound stream gathered from its first packets.
+// What an elementary video or sound stream's first bytes tell, whichever
+// container carries them (transport and program streams, Matroska's MPEG
+// audio): its parameter sets and sequence headers, its frames' headers.
 #pragma once
 
+#include "byteorder.h"
 #include "codecconfig.h"
 #include "codecnames.h"
 #include "mediasummary.h"
@@ -13,32 +14,13 @@
 #include <string>
 #include <vector>
 
-namespace vidarium::pes {
+namespace vidarium::elementary {
 
-inline constexpr std::uint64_t kPtsWrap = std::uint64_t{1} << 33;
+// The clock of the timestamps a picture's frames are given by: MPEG
+// systems' 90 kHz.
+inline constexpr std::uint64_t kClockRate = 90000;
 // Frame rates from this up are a timing's ceiling, not a stream's rate.
 inline constexpr double kLargestFrameRate = 1000;
-inline constexpr std::uint64_t kPtsPerSecond = 90000;
-// Neighbouring timestamps further apart than this, or going back further
-// than frames reordered for prediction do, mark joined recordings.
-inline constexpr std::uint64_t kLargestStep = 60 * kPtsPerSecond;
-inline constexpr std::uint64_t kLargestStepBack = 10 * kPtsPerSecond;
-// Timestamps kept per stream from each window.
-inline constexpr std::size_t kMaxTimestamps = 64;
-
-// A 33-bit timestamp of a PES header, from its five bytes.
-std::uint64_t Timestamp(ByteSpan bytes);
-
-// A PES packet's header: its presentation time, and where its data begins.
-struct PesHeader {
-    std::optional<std::uint64_t> Pts;
-    std::size_t DataOffset = 0;
-};
-// The header of the PES packet that `packet` begins with (its start code
-// first). MPEG-2's syntax, as transport streams carry it; with
-// `mpeg1Syntax`, a header without MPEG-2's marker is read in MPEG-1's (a
-// program stream of MPEG-1). Nothing when the header runs past the bytes.
-std::optional<PesHeader> ParseHeader(ByteSpan packet, bool mpeg1Syntax);
 
 // The first NAL unit of `type` in an elementary stream's bytes, up to the
 // next start code.
@@ -75,11 +57,4 @@ void SummariseSound(MediaSummary& summary, std::string code, const SoundFormat& 
 
 // The smallest step between timestamps, 0 when there is none.
 std::uint64_t SmallestStep(std::vector<std::uint64_t> times);
-// Whether neighbouring timestamps jump: joined recordings.
-bool Jumps(const std::vector<std::uint64_t>& times);
-// The last of a window's last frames: B-frames come out of order.
-std::uint64_t LastFrameTime(const std::vector<std::uint64_t>& times);
-// Keeps the last kMaxTimestamps times of a window.
-void KeepLast(std::vector<std::uint64_t>& times, std::uint64_t time);
-
-} // namespace vidarium::pes
+} // namespace vidarium::elementary

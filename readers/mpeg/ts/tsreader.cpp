@@ -4,7 +4,7 @@
 #include "bytesource.h"
 #include "codecconfig.h"
 #include "codecnames.h"
-#include "pesstreams.h"
+#include "pes.h"
 #include "readerload.h"
 #include "streamheaders.h"
 
@@ -494,7 +494,8 @@ void TsLoad::ReadHead(const FileWindow& window, std::optional<std::uint16_t> kno
 void TsLoad::DescribeVideo() {
     picture_ = {};
     if (video_ != nullptr) {
-        picture_ = pes::DescribePicture(video_->Format, videoHead_.Bytes, videoHead_.Timestamps);
+        picture_ =
+            elementary::DescribePicture(video_->Format, videoHead_.Bytes, videoHead_.Timestamps);
     }
 }
 
@@ -505,12 +506,13 @@ void TsLoad::DescribeAudio() {
     }
     // AAC in LATM has no ADTS header to read: its mux configuration says.
     const bool latm = audio_->Format == Codec::Aac && audio_->Type != 0x0F;
-    pes::SoundFormat sound = latm ? pes::DescribeLatm(audioHead_.Bytes)
-                                  : pes::DescribeSound(audio_->Format, audioHead_.Bytes);
+    elementary::SoundFormat sound =
+        latm ? elementary::DescribeLatm(audioHead_.Bytes)
+             : elementary::DescribeSound(audio_->Format, audioHead_.Bytes);
     // A LATM stream whose configuration is not found still names its codec.
     audioDescribed_ = sound.Described || latm;
     sound.Described = audioDescribed_;
-    pes::SummariseSound(summary_, StreamTypeText(audio_->Type), sound);
+    elementary::SummariseSound(summary_, StreamTypeText(audio_->Type), sound);
 }
 
 bool TsLoad::HeadComplete() const {
@@ -652,7 +654,7 @@ std::uint64_t TsLoad::SummariseVideo() {
             summary_.Height = picture_.Height;
             summary_.DisplayAspect = AspectText(picture_.Width, picture_.Height);
         }
-        if (picture_.FrameRate > 0 && picture_.FrameRate < pes::kLargestFrameRate) {
+        if (picture_.FrameRate > 0 && picture_.FrameRate < elementary::kLargestFrameRate) {
             summary_.FrameRate = picture_.FrameRate;
             frameTicks = static_cast<std::uint64_t>(
                 std::llround(static_cast<double>(kPtsPerSecond) / picture_.FrameRate));
