@@ -1,5 +1,6 @@
 // vidarium-scan DIR: the scan without a window. Every row goes to standard
-// output, in list order, as the same tab-delimited line an export writes.
+// output, in list order: the tab-delimited line an export writes, or a CSV
+// record or a JSON line.
 
 #include "catalogue.h"
 #include "filerow.h"

@@ -100,6 +100,10 @@ struct FileActivity {
     std::uint64_t BytesRead = 0;
 };
 
+// A file's modification time in nanoseconds since 1970 (0 when it does not
+// fit).
+std::int64_t ModifiedNsOf(const struct ::stat& status);
+
 // A regular file, opened read-only without blocking. Closed when destroyed.
 //
 // Headers are read a few bytes at a time, so reads are served from blocks:
@@ -107,10 +111,6 @@ struct FileActivity {
 // went (the AVI index at the end, a QuickTime movie header after its media
 // data). A read of a block or more goes straight to the file. One source can
 // be opened again and again: its blocks are allocated once.
-// A file's modification time in nanoseconds since 1970 (0 when it does not
-// fit).
-std::int64_t ModifiedNsOf(const struct ::stat& status);
-
 class FileSource final : public ByteSource {
 public:
     static constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
