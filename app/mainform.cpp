@@ -1,7 +1,9 @@
 #include "mainform.h"
 
+#include "exportlist.h"
 #include "localtext.h"
 #include "readertable.h"
+#include "reportview.h"
 #include "rowformats.h"
 
 #include <QAction>
@@ -75,82 +77,6 @@ std::filesystem::path NativePath(const QString& text) {
 
 // Room a cell's text needs beside it, for the column sized to a value.
 constexpr int kCellMargin = 12;
-
-// The report list's header: its sort arrow points up while the smallest
-// value is on top, as file managers show it; Qt's own header asks the style
-// for a down arrow there.
-class ReportHeader final : public QHeaderView {
-public:
-    using QHeaderView::QHeaderView;
-
-protected:
-    void initStyleOptionForIndex(QStyleOptionHeader* option, int logicalIndex) const override {
-        QHeaderView::initStyleOptionForIndex(option, logicalIndex);
-        if (option->sortIndicator != QStyleOptionHeader::None) {
-            option->sortIndicator = sortIndicatorOrder() == Qt::AscendingOrder
-                                        ? QStyleOptionHeader::SortUp
-                                        : QStyleOptionHeader::SortDown;
-        }
-    }
-};
-
-// The report list: Home and End, with Ctrl or without, go to the first and
-// the last row in the column at hand, not to the row's last column.
-class ReportView final : public QTableView {
-public:
-    explicit ReportView(QWidget* parent) : QTableView(parent) {
-        setHorizontalHeader(new ReportHeader(Qt::Horizontal, this));
-    }
-
-protected:
-    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override {
-        if ((action == MoveHome || action == MoveEnd) && model() != nullptr &&
-            model()->rowCount() > 0) {
-            const int column = currentIndex().isValid() ? currentIndex().column() : 0;
-            return model()->index(action == MoveHome ? 0 : model()->rowCount() - 1, column);
-        }
-        return QTableView::moveCursor(action, modifiers);
-    }
-};
-
-// A menu of ticks that stays open while they are set, several in a row; Esc
-// or a click outside closes it.
-class TickMenu final : public QMenu {
-public:
-    using QMenu::QMenu;
-
-protected:
-    // A tick is set by a click inside the menu: the release of the right
-    // button that opened it, over the item that came under the pointer, is
-    // not one.
-    void mousePressEvent(QMouseEvent* event) override {
-        pressed_ = TickOf(actionAt(event->position().toPoint()));
-        QMenu::mousePressEvent(event);
-    }
-    void mouseReleaseEvent(QMouseEvent* event) override {
-        const bool pressed = std::exchange(pressed_, false);
-        if (QAction* action = actionAt(event->position().toPoint()); TickOf(action)) {
-            if (pressed) {
-                action->trigger();
-            }
-            return;
-        }
-        QMenu::mouseReleaseEvent(event);
-    }
-    void keyPressEvent(QKeyEvent* event) override {
-        if (event->key() == Qt::Key_Space && TickOf(activeAction())) {
-            activeAction()->trigger();
-            return;
-        }
-        QMenu::keyPressEvent(event);
-    }
-
-private:
-    static bool TickOf(const QAction* action) {
-        return action != nullptr && action->isCheckable() && action->isEnabled();
-    }
-    bool pressed_ = false;
-};
 
 } // namespace
 
@@ -334,7 +260,24 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(11);
     setFont(font);
+    BuildPanel();
+    BuildList();
+    BuildStatusBar();
+    ConnectControls();
+    InstallDialogs();
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    setAcceptDrops(true);
 
+    resize(kClientWidth, kClientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+    FormResize();
+    RestoreSettings();
+    FormCreate();
+}
+
+void TForm1::BuildPanel() {
     Panel1 = new QFrame(this);
     Panel1->setFrameShape(QFrame::NoFrame);
     auto* label = new QLabel(QStringLiteral("Directory:"), Panel1);
@@ -368,7 +311,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
         button->setAutoDefault(true);
     }
+}
 
+void TForm1::BuildList() {
     Files = new FileListModel(this);
     Shown = new FileListProxy(Files, this);
     ListView1 = new ReportView(this);
@@ -385,11 +330,24 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ListView1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     SetUpColumns();
 
+    actCopy = new QAction(QStringLiteral("Copy"), ListView1);
+    actCopy->setShortcut(QKeySequence::Copy);
+    actCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    actOpenFile = new QAction(QStringLiteral("Open File"), ListView1);
+    actOpenFolder = new QAction(QStringLiteral("Open Containing Folder"), ListView1);
+    // Ctrl+C works in the list; the menu shows only over a row.
+    ListView1->addAction(actCopy);
+    ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+void TForm1::BuildStatusBar() {
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
     statusText_ = new QLabel(StatusBar1);
     StatusBar1->addWidget(statusText_, 1);
+}
 
+void TForm1::ConnectControls() {
     setTabOrder(txtDirectory, cmdBrowse);
     setTabOrder(cmdBrowse, cmdScan);
     setTabOrder(cmdScan, cmdStop);
@@ -423,14 +381,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         }
     });
 
-    actCopy = new QAction(QStringLiteral("Copy"), ListView1);
-    actCopy->setShortcut(QKeySequence::Copy);
-    actCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    actOpenFile = new QAction(QStringLiteral("Open File"), ListView1);
-    actOpenFolder = new QAction(QStringLiteral("Open Containing Folder"), ListView1);
-    // Ctrl+C works in the list; the menu shows only over a row.
-    ListView1->addAction(actCopy);
-    ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ListView1, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
         if (QMenu* menu = ContextMenuAt(at)) {
             menu->popup(ListView1->viewport()->mapToGlobal(at));
@@ -440,7 +390,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     connect(actOpenFile, &QAction::triggered, this, &TForm1::OpenCurrentFile);
     connect(actOpenFolder, &QAction::triggered, this, &TForm1::OpenCurrentFolder);
     connect(ListView1, &QTableView::doubleClicked, this, &TForm1::OpenCurrentFile);
+}
 
+void TForm1::InstallDialogs() {
     OpenUrl = [](const QByteArray& url) {
         // A URL object holds its path as Unicode, so a name that is not
         // UTF-8 goes to the desktop's opener as the encoded text itself.
@@ -485,16 +437,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
                                           "catalogue?"),
                    QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
     };
-    setMinimumSize(kMinimumWidth, kMinimumHeight);
-    setAcceptDrops(true);
-
-    resize(kClientWidth, kClientHeight);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        move(screen->availableGeometry().center() - rect().center());
-    }
-    FormResize();
-    RestoreSettings();
-    FormCreate();
 }
 
 void TForm1::RestoreSettings() {
@@ -779,24 +721,8 @@ bool TForm1::ExportList(const QString& fileName) {
         // Rows not yet shown cannot be selected; showing them first keeps the
         // selection's row numbers as they are.
         Files->PublishPendingRows();
-        const QString suffix = QFileInfo(fileName).suffix().toLower();
-        const OutputFormat format = suffix == QStringLiteral("csv")     ? OutputFormat::Csv
-                                    : suffix == QStringLiteral("jsonl") ? OutputFormat::Json
-                                                                        : OutputFormat::Tsv;
-        const std::vector<std::size_t> columns = ShownCsvColumns();
-        std::string line;
-        if (format == OutputFormat::Csv) {
-            AppendCsvHeader(line, columns);
-        }
-        for (const FileRow* row : RowsToWrite(true)) {
-            AppendRecord(line, *row, format, columns);
-            if (file.write(line.data(), static_cast<qint64>(line.size())) !=
-                static_cast<qint64>(line.size())) {
-                break;
-            }
-            line.clear();
-        }
-        if (file.error() == QFileDevice::NoError && file.commit()) {
+        if (WriteRows(file, RowsToWrite(true), ExportFormatOf(fileName), ShownCsvColumns()) &&
+            file.commit()) {
             return true;
         }
     }
@@ -805,196 +731,6 @@ bool TForm1::ExportList(const QString& fileName) {
     ShowMessage(QStringLiteral("Export List"),
                 QStringLiteral("The list could not be saved as %1:\n%2").arg(fileName, reason));
     return false;
-}
-
-QString TForm1::StatusText() const {
-    return statusText_->text();
-}
-
-void TForm1::ShowStatus(const std::string& text) {
-    steps_.Run([&] {
-        // The worker names the folder being walked as a pattern ("folder/*").
-        QString folder = FromLocaleText(text);
-        if (folder.endsWith(u'*')) {
-            folder.chop(1);
-        }
-        ShowScanning(folder);
-    });
-}
-
-void TForm1::WaitingForCatalogue() {
-    steps_.Run([&] {
-        statusText_->setText(QStringLiteral("Waiting for another scan of the catalogue to end..."));
-    });
-}
-
-void TForm1::ShowScanning(const QString& folder) {
-    scanningFolder_ = folder;
-    statusText_->setText(QStringLiteral("Scanning %1 - %2 movies")
-                             .arg(folder, QLocale().toString(Files->rowCount())));
-}
-
-void TForm1::ClearList() {
-    steps_.Run([&] {
-        ListView1->setUpdatesEnabled(false);
-        Files->Clear();
-        // A new scan shows its rows in the walk's order.
-        ListView1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-        Shown->sort(-1);
-        ListView1->setUpdatesEnabled(true);
-        statusText_->clear();
-        statusText_->setToolTip(QString());
-        scanning_ = true;
-        fromCatalogueBefore_ = worker_->RowsFromCatalogue();
-        // A stop asked for after this request, before the scan began, holds:
-        // the worker clears a stop when it takes a request, so it is asked
-        // again now that the scan runs.
-        stopRequested_ = stoppedRequest_ == requestsMade_;
-        if (stopRequested_) {
-            worker_->RequestStop();
-        }
-        const std::lock_guard lock(unreadableMutex_);
-        unreadable_.clear();
-        kept_.clear();
-    });
-}
-
-void TForm1::AddRow(FileRow row) {
-    // Handed over without a wait for the window: the steps after it publish
-    // it first, so that the list and the status agree.
-    Files->HandOverRow(std::move(row));
-}
-
-void TForm1::DirectoryUnreadable(const std::filesystem::path& directory) {
-    const std::lock_guard lock(unreadableMutex_);
-    unreadable_.push_back(directory.native());
-}
-
-void TForm1::CataloguedKept(const KeptFolder& kept) {
-    const std::lock_guard lock(unreadableMutex_);
-    kept_.push_back(kept);
-}
-
-void TForm1::FileUnreadable(const std::filesystem::path& file, std::error_code) {
-    const std::lock_guard lock(unreadableMutex_);
-    unreadable_.push_back(file.native());
-}
-
-QString TForm1::ShownSummary() const {
-    std::uint64_t bytes = 0;
-    std::uint64_t milliseconds = 0;
-    // A file no reader took (random bytes, an empty file) is no movie.
-    std::array<int, 2> shownMovies{}; // movies, other files
-    const int shown = Shown->rowCount();
-    for (int row = 0; row < shown; ++row) {
-        const FileRow& file = Shown->Row(row);
-        bytes += file.Size;
-        milliseconds += static_cast<std::uint64_t>(
-            std::max<std::int64_t>(file.Summary.DurationMs.value_or(0), 0));
-        ++shownMovies[file.Source == RowSource::Plain ? 1 : 0];
-    }
-    std::array<int, 2> allMovies = shownMovies;
-    if (Shown->Filtering()) {
-        allMovies = {};
-        for (int row = 0; row < Files->rowCount(); ++row) {
-            ++allMovies[Files->Row(row).Source == RowSource::Plain ? 1 : 0];
-        }
-    }
-    const QLocale locale;
-    const auto counted = [&](std::size_t kind, const QString& noun) {
-        return Shown->Filtering()
-                   ? QStringLiteral("%1 of %2 %3")
-                         .arg(locale.toString(shownMovies[kind]), locale.toString(allMovies[kind]),
-                              noun)
-                   : QStringLiteral("%1 %2").arg(locale.toString(shownMovies[kind]), noun);
-    };
-    QString count = counted(0, QStringLiteral("movies"));
-    if (allMovies[1] > 0) {
-        count +=
-            QStringLiteral(" and ") + counted(1, allMovies[1] == 1 ? QStringLiteral("other file")
-                                                                   : QStringLiteral("other files"));
-    }
-    if (Shown->Filtering()) {
-        count += QStringLiteral(" shown");
-    }
-    return QStringLiteral("%1, %2 in all, running time %3")
-        .arg(count, locale.formattedDataSize(static_cast<qint64>(bytes)),
-             QString::fromStdString(TimeTextFromMs(milliseconds)));
-}
-
-void TForm1::ShowScanEnd() {
-    QString text =
-        (stopRequested_ ? QStringLiteral("Stopped. ") : QStringLiteral("Done! ")) + ShownSummary();
-    if (catalogue_) {
-        // What the catalogue saved: rows taken from it, files opened.
-        const auto stored =
-            static_cast<qulonglong>(worker_->RowsFromCatalogue() - fromCatalogueBefore_);
-        const auto all = static_cast<qulonglong>(Files->rowCount());
-        const QLocale locale;
-        text += QStringLiteral(" - %1 from the catalogue, %2 read")
-                    .arg(locale.toString(stored), locale.toString(all - std::min(all, stored)));
-    }
-    const std::lock_guard lock(unreadableMutex_);
-    QStringList paths;
-    for (const std::string& path : unreadable_) {
-        paths << FromLocaleText(path);
-    }
-    if (!paths.isEmpty()) {
-        text += QStringLiteral(" - %1 could not be read").arg(QLocale().toString(paths.size()));
-    }
-    // What the catalogue kept of a drive that is not plugged in.
-    for (const KeptFolder& kept : kept_) {
-        text += QStringLiteral(" - %1 is not there - %2 catalogued movies kept")
-                    .arg(FromLocaleText(kept.Folder),
-                         QLocale().toString(static_cast<qulonglong>(kept.Movies)));
-    }
-    statusText_->setText(text);
-    statusText_->setToolTip(TooltipText(paths.join(u'\n')));
-}
-
-void TForm1::ShowScanEnded(const QString& status) {
-    Files->PublishPendingRows();
-    scanning_ = false;
-    if (status.isEmpty()) {
-        ShowScanEnd();
-    } else {
-        statusText_->setText(status);
-    }
-    cmdScan->setEnabled(true);
-    cmdStop->setEnabled(false);
-    cmdStop->setText(QStringLiteral("Stop"));
-}
-
-void TForm1::ScanFailed(const std::string& folder) {
-    steps_.Run([&] { ShowScanEnded(QStringLiteral("Cannot read ") + FromLocaleText(folder)); });
-}
-
-void TForm1::ShowingCatalogued(const std::string& folder, std::size_t rows, std::time_t lastSeen) {
-    steps_.Run([&] {
-        Files->PublishPendingRows();
-        Files->MarkNotConnected(lastSeen);
-        // As the Modified column writes times.
-        const QString seen = lastSeen > 0 ? QDateTime::fromSecsSinceEpoch(lastSeen).toString(
-                                                QStringLiteral("yyyy-MM-dd HH:mm"))
-                                          : QStringLiteral("unknown");
-        ShowScanEnded(QStringLiteral("Cannot read %1 - showing %2 catalogued movies (last seen %3)")
-                          .arg(FromLocaleText(folder),
-                               QLocale().toString(static_cast<qulonglong>(rows)), seen));
-    });
-}
-
-void TForm1::TellCatalogueFault() {
-    if (catalogue_ && !catalogue_->Fault().empty() && !catalogueFaultTold_) {
-        catalogueFaultTold_ = true;
-        ShowMessage(QStringLiteral("Catalogue"), FromLocaleText(catalogue_->Fault()));
-    }
-}
-
-void TForm1::ScanDone() {
-    steps_.Run([&] { ShowScanEnded({}); });
-    // After the step: a message box would hold the worker inside it.
-    QMetaObject::invokeMethod(
-        this, [this] { TellCatalogueFault(); }, Qt::QueuedConnection);
 }
 
 } // namespace vidarium

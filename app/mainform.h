@@ -138,6 +138,14 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The window is built in steps: the panel of controls above the list,
+    // the list with its columns and actions, the status bar, the
+    // connections of the controls, and the dialogs (which tests replace).
+    void BuildPanel();
+    void BuildList();
+    void BuildStatusBar();
+    void ConnectControls();
+    void InstallDialogs();
     // The rows an export or a copy writes: the selected ones in the order
     // shown, or (`allWhenNone`) every row shown when none is selected.
     std::vector<const FileRow*> RowsToWrite(bool allWhenNone) const;

@@ -37,8 +37,10 @@ struct PendingStep;
 } // namespace walkparts
 
 // What the worker needs of its host (the window, or the command-line scanner).
-// The four steps block: each returns once it has run on the host's own thread,
-// and an exception thrown by a step comes back to the worker.
+// The steps block: each returns once it has run on the host's own thread,
+// and an exception thrown by a step comes back to the worker. AddRow alone
+// may return once the row is handed over, before it is shown, so long as
+// the host shows it before the steps after it run.
 class ScanHost {
 public:
     virtual ~ScanHost() = default;
