@@ -221,6 +221,11 @@ public:
     const LoadStop& stop_;
 };
 
+// One MP4 or QuickTime load: the top-level walk and the movie box here
+// (isoreader.cpp), the fragment walk of a fragmented file
+// (isofragments.cpp: the methods and fields of fragments and the track
+// facts), the sample descriptions (isodescribe.cpp) and the metadata
+// (isometadata.cpp).
 class IsoLoad {
 public:
     IsoLoad(const LoadContext& context, std::size_t& boxes)

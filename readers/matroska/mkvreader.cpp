@@ -1,335 +1,51 @@
-#include "mkvreader.h"
-
-#include "audioformattags.h"
-#include "bytesource.h"
-#include "codecconfig.h"
-#include "codecnames.h"
-#include "elementary.h"
-#include "frametimes.h"
-#include "guarded.h"
-#include "loadmemory.h"
-#include "readerload.h"
-
-#include <algorithm>
-#include <array>
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <list>
-#include <map>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
+#include "mkvload.h"
 
 namespace vidarium::mkv {
 namespace {
 
-// Element IDs, with their length marker, as the format writes them.
-enum : std::uint32_t {
-    kEbml = 0x1A45DFA3,
-    kDocType = 0x4282,
-    kSegment = 0x18538067,
-    kSeekHead = 0x114D9B74,
-    kSeek = 0x4DBB,
-    kSeekId = 0x53AB,
-    kSeekPosition = 0x53AC,
-    kInfo = 0x1549A966,
-    kTimestampScale = 0x2AD7B1,
-    kDuration = 0x4489,
-    kTitle = 0x7BA9,
-    kDateUtc = 0x4461,
-    kTracks = 0x1654AE6B,
-    kTrackEntry = 0xAE,
-    kTrackNumber = 0xD7,
-    kTrackUid = 0x73C5,
-    kTrackType = 0x83,
-    kCodecId = 0x86,
-    kCodecPrivate = 0x63A2,
-    kDefaultDuration = 0x23E383,
-    kLanguage = 0x22B59C,
-    kLanguageBcp47 = 0x22B59D,
-    kVideo = 0xE0,
-    kPixelWidth = 0xB0,
-    kPixelHeight = 0xBA,
-    kDisplayWidth = 0x54B0,
-    kDisplayHeight = 0x54BA,
-    kDisplayUnit = 0x54B2,
-    kColour = 0x55B0,
-    kBitsPerChannel = 0x55B2,
-    kTransferCharacteristics = 0x55BA,
-    kAudio = 0xE1,
-    kSamplingFrequency = 0xB5,
-    kOutputSamplingFrequency = 0x78B5,
-    kChannels = 0x9F,
-    kAudioBitDepth = 0x6264,
-    kTags = 0x1254C367,
-    kTag = 0x7373,
-    kTargets = 0x63C0,
-    kTagTrackUid = 0x63C5,
-    kTagEditionUid = 0x63C9,
-    kTagChapterUid = 0x63C4,
-    kTagAttachmentUid = 0x63C6,
-    kSimpleTag = 0x67C8,
-    kTagName = 0x45A3,
-    kTagString = 0x4487,
-    kCluster = 0x1F43B675,
-    kTimestamp = 0xE7,
-    kSimpleBlock = 0xA3,
-    kBlockGroup = 0xA0,
-    kBlock = 0xA1,
-    kBlockDuration = 0x9B,
-};
-
-constexpr std::uint64_t kUnknownSize = UINT64_MAX;
-
-// A variable-length integer of EBML: its value (without the length marker
-// for a size, with it for an ID) and its length; nothing when the first
-// byte announces more than `maxLength` bytes or the bytes run out.
-struct Vint {
-    std::uint64_t Value = 0;
-    std::size_t Length = 0;
-};
-
-std::optional<Vint> DecodeVint(ByteSpan bytes, std::size_t maxLength, bool keepMarker) {
-    if (bytes.empty() || bytes[0] == 0) {
+// A bit rate from mkvmerge's statistics, unless they are older than the
+// file (a later edit may have changed the track).
+std::optional<std::int64_t> StatisticsBitRate(const std::map<std::uint64_t, TrackStatistics>& all,
+                                              const TrackEntry& track,
+                                              const std::optional<std::int64_t>& fileDate) {
+    const auto found = all.find(track.Uid);
+    if (found == all.end() || !found->second.BitRate) {
         return std::nullopt;
     }
-    const std::size_t length = static_cast<std::size_t>(std::countl_zero(bytes[0])) + 1;
-    if (length > maxLength || length > bytes.size()) {
-        return std::nullopt;
+    if (fileDate) {
+        // A second's leeway; a file date so early that it has none is older
+        // than any statistics.
+        const auto& written = found->second.WritingDate;
+        const auto oldest = DifferenceOrUnknown<std::int64_t>(*fileDate, 1'000'000'000);
+        if (!written || (oldest && *written < *oldest)) {
+            return std::nullopt;
+        }
     }
-    std::uint64_t value = keepMarker ? bytes[0] : bytes[0] & (0xFFU >> length);
-    bool allOnes = value == (0xFFU >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        value = (value << 8) | bytes[i];
-        allOnes = allOnes && bytes[i] == 0xFF;
-    }
-    if (!keepMarker && allOnes) {
-        value = kUnknownSize; // "unknown": to the end of the parent
-    }
-    return Vint{value, length};
+    return found->second.BitRate;
 }
 
-// An element's header: an ID of at most 4 bytes and a size of at most 8.
-constexpr std::int64_t kLongestHeader = 12;
-
-struct Header {
-    std::uint32_t Id = 0;
-    std::uint64_t Size = 0; // kUnknownSize when not stated
-    std::size_t Length = 0; // of the ID and the size
-};
-
-std::optional<Header> DecodeHeader(ByteSpan bytes) {
-    const auto id = DecodeVint(bytes, 4, true);
-    if (!id) {
-        return std::nullopt;
+// VP9's CodecPrivate: features as ID, length, value (ID 1 the profile, 3
+// the bit depth).
+CodecDetails DecodeVp9Features(ByteSpan features) {
+    CodecDetails details;
+    while (features.size() >= 2) {
+        const std::uint8_t id = features[0];
+        const std::size_t length = features[1];
+        if (length > features.size() - 2) {
+            break;
+        }
+        const std::uint64_t value = Unsigned(features.subspan(2, length));
+        if (id == 1) {
+            details.Profile = "P" + std::to_string(value);
+        } else if (id == 3) {
+            details.BitDepth = static_cast<int>(std::min<std::uint64_t>(value, 64));
+        }
+        features = features.subspan(2 + length);
     }
-    const auto size = DecodeVint(bytes.subspan(id->Length), 8, false);
-    if (!size) {
-        return std::nullopt;
-    }
-    return Header{static_cast<std::uint32_t>(id->Value), size->Value, id->Length + size->Length};
+    return details;
 }
 
-std::uint64_t Unsigned(ByteSpan payload) {
-    std::uint64_t value = 0;
-    for (const std::uint8_t byte : payload.first(std::min<std::size_t>(payload.size(), 8))) {
-        value = (value << 8) | byte;
-    }
-    return value;
-}
-
-std::optional<double> Float(ByteSpan payload) {
-    if (payload.size() == 4) {
-        float value = 0;
-        const std::uint32_t bits = LoadBe32(payload, 0);
-        std::memcpy(&value, &bits, sizeof value);
-        return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
-    }
-    if (payload.size() == 8) {
-        double value = 0;
-        const std::uint64_t bits = LoadBe64(payload, 0);
-        std::memcpy(&value, &bits, sizeof value);
-        return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
-    }
-    return std::nullopt;
-}
-
-std::string Text(ByteSpan payload) {
-    const ByteSpan kept =
-        payload.first(std::min<std::size_t>(payload.size(), CMatroskaReader::kMaxText));
-    const auto end = std::find(kept.begin(), kept.end(), std::uint8_t{0});
-    return {kept.begin(), end};
-}
-
-struct TrackEntry {
-    std::uint64_t Number = 0;
-    std::uint64_t Uid = 0;
-    std::uint64_t Type = 0;
-    std::string CodecId;
-    ByteSpan CodecPrivate;
-    std::uint64_t DefaultDuration = 0; // nanoseconds a frame
-    std::string Language = "eng";
-    std::string LanguageBcp47;
-    std::uint64_t PixelWidth = 0;
-    std::uint64_t PixelHeight = 0;
-    std::uint64_t DisplayWidth = 0;
-    std::uint64_t DisplayHeight = 0;
-    std::uint64_t DisplayUnit = 0;
-    std::uint64_t BitsPerChannel = 0;
-    std::optional<std::uint64_t> Transfer;
-    double SamplingFrequency = 8000;
-    std::uint64_t AudioBitDepth = 0;
-    double OutputSamplingFrequency = 0;
-    std::uint64_t Channels = 1;
-};
-
-// What mkvmerge writes for each track after its clusters.
-struct TrackStatistics {
-    std::optional<std::int64_t> BitRate;
-    // When they were written, in nanoseconds from 2001; nothing when the
-    // date is missing or is not one.
-    std::optional<std::int64_t> WritingDate;
-};
-
-struct FileTag {
-    std::string_view Name;
-    std::string_view Label;
-};
-constexpr std::array<FileTag, 10> kFileTags{{
-    {"TITLE", "Title"},
-    {"ARTIST", "Artist"},
-    {"ALBUM", "Album"},
-    {"DATE_RECORDED", "Date"},
-    {"DATE_RELEASED", "Date"},
-    {"DATE", "Date"},
-    {"COMMENT", "Comment"},
-    {"DESCRIPTION", "Description"},
-    {"GENRE", "Genre"},
-    {"COPYRIGHT", "Copyright"},
-}};
-
-// Nanoseconds from 2001-01-01 (Matroska's epoch) to a statistics date,
-// "YYYY-MM-DD HH:MM:SS" in UTC; nothing when it is not one.
-std::optional<std::int64_t> NanosecondsSince2001(const std::string& text) {
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &year, &month, &day, &hour, &minute,
-                    &second) != 6 ||
-        year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31) {
-        return std::nullopt;
-    }
-    // Days from the civil date (Howard Hinnant's algorithm), then seconds.
-    const int y = year - (month <= 2 ? 1 : 0);
-    const int era = y / 400;
-    const int yearOfEra = y - era * 400;
-    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    const std::int64_t days = std::int64_t{era} * 146097 + dayOfEra - 719468;
-    constexpr std::int64_t kDaysTo2001 = 11323;
-    const std::int64_t seconds = (days - kDaysTo2001) * 86400 + std::int64_t{hour} * 3600 +
-                                 std::int64_t{minute} * 60 + second;
-    // Past the year 2293 the nanoseconds no longer fit: not a date then.
-    return ProductOrUnknown<std::int64_t>(seconds, 1'000'000'000);
-}
-
-class MatroskaLoad {
-public:
-    MatroskaLoad(const LoadContext& context, std::size_t& elements)
-        : source_(context.Source), summary_(context.Summary), elements_(elements),
-          stop_(context.Stop), size_(context.Source.Size()) {}
-
-    LoadVerdict Run() { return VerdictOf(recognised_, Read()); }
-
-private:
-    // True when the file holds a video or sound track.
-    bool Read();
-    // The EBML header's document type, or nothing when it cannot be read.
-    std::optional<std::string> ReadDocType(const Header& ebml);
-    // Finds the segment from `at` on; false when there is none.
-    bool FindSegment(std::int64_t at);
-    void WalkTopLevel();
-    // A simple tag's name and text.
-    std::pair<std::string, std::string> ReadSimpleTag(ByteSpan simpleTag);
-    // What one tag says of its tracks, given to each of them once.
-    void ReadTrackTag(const std::vector<std::uint64_t>& trackUids,
-                      const std::vector<std::pair<std::string, std::string>>& simple);
-    void ReadFileTags(const std::vector<std::pair<std::string, std::string>>& simple);
-    // One element's header read from the file at `at`.
-    std::optional<Header> HeaderAt(std::int64_t at);
-    // The bytes [at, at + size) read into memory, counted against the load's
-    // budget; empty when they do not fit it.
-    const std::vector<std::uint8_t>* ReadPayload(std::int64_t at, std::uint64_t size,
-                                                 std::uint64_t limit);
-    // Calls `child` for each child of a payload read into memory.
-    template <typename Child> void Children(ByteSpan payload, int depth, Child&& child);
-    void ReadTopLevel(std::uint32_t id, std::int64_t at, const Header& header);
-    void ReadSeekHead(ByteSpan payload);
-    void ReadInfo(ByteSpan payload);
-    void ReadTracks(ByteSpan payload);
-    void ReadTrack(ByteSpan payload, TrackEntry& track);
-    void ReadTags(ByteSpan payload);
-    std::optional<std::uint64_t> FirstClusterTimestamp(std::int64_t at, const Header& cluster);
-    // Each block of a cluster's body: its track number, time and stated
-    // duration, in timestamp units.
-    template <typename Visit> void ClusterBlocks(ByteSpan body, Visit&& visit);
-    // The first cluster's first bytes, read once.
-    const std::vector<std::uint8_t>* FirstClusterBody();
-    // The steady step of the first cluster's blocks of a track.
-    std::optional<double> FirstBlocksFrameRate(std::uint64_t trackNumber);
-    // A constant-rate sound's bit rate from its first frame's header.
-    std::optional<std::uint32_t> FirstFrameBitRate(std::uint64_t trackNumber, Codec codec);
-    // The end of the last block of the last cluster in the file's tail, in
-    // timestamp units.
-    std::optional<std::uint64_t> LastBlockEnd();
-    std::optional<std::uint64_t> LastBlockEndIn(ByteSpan window);
-    // The end of a cluster's last block, by the frame durations of the
-    // track numbers where a block states none.
-    std::optional<std::uint64_t>
-    ClusterEnd(ByteSpan body, const std::map<std::uint64_t, std::uint64_t>& frameDurations);
-    void Describe();
-    // The Comments cell: the segment's title and the file's tags.
-    void DescribeTexts();
-    std::optional<std::int64_t> DurationMs();
-    void DescribeVideo(const TrackEntry& track);
-    void DescribeAudio(const TrackEntry& track);
-
-    ByteSource& source_;
-    MediaSummary& summary_;
-    bool recognised_ = false;
-    std::size_t& elements_;
-    const LoadStop& stop_;
-    const std::int64_t size_;
-    std::uint64_t loaded_ = 0;
-    LoadMemory::Share memory_; // the payloads and the tail window
-    // Payloads read whole; the tracks point into them.
-    std::list<std::vector<std::uint8_t>> payloads_;
-
-    std::int64_t segmentStart_ = 0;
-    std::int64_t segmentEnd_ = 0;
-    std::int64_t seekHeadStart_ = 0;
-    std::int64_t seekHeadEnd_ = 0;
-    std::map<std::uint32_t, std::int64_t> seekTargets_;
-    std::vector<std::uint32_t> seen_;
-
-    std::uint64_t timestampScale_ = 1'000'000;
-    std::optional<double> duration_;
-    std::optional<std::int64_t> dateUtc_;
-    std::string title_;
-    std::vector<TrackEntry> tracks_;
-    std::map<std::uint64_t, TrackStatistics> statistics_;
-    std::map<std::string_view, std::string> fileTags_;
-    std::optional<std::uint64_t> firstClusterTime_;
-    std::optional<std::pair<std::int64_t, Header>> firstCluster_;
-    std::optional<const std::vector<std::uint8_t>*> firstClusterBody_;
-};
+} // namespace
 
 std::optional<Header> MatroskaLoad::HeaderAt(std::int64_t at) {
     if (at < 0 || at >= size_ || source_.Seek(at) != at) {
@@ -353,38 +69,6 @@ const std::vector<std::uint8_t>* MatroskaLoad::ReadPayload(std::int64_t at, std:
     std::vector<std::uint8_t>& bytes = payloads_.emplace_back(static_cast<std::size_t>(size));
     bytes.resize(source_.Read(bytes));
     return &bytes;
-}
-
-bool ReadsWhenCut(std::uint32_t id) {
-    static constexpr std::array<std::uint32_t, 14> kReadWhenCut{
-        kSeekHead, kInfo, kTracks,  kTrackEntry, kVideo,      kColour, kAudio,
-        kTags,     kTag,  kTargets, kSimpleTag,  kBlockGroup, kBlock,  kSimpleBlock};
-    return std::find(kReadWhenCut.begin(), kReadWhenCut.end(), id) != kReadWhenCut.end();
-}
-
-template <typename Child> void MatroskaLoad::Children(ByteSpan payload, int depth, Child&& child) {
-    if (depth > CMatroskaReader::kMaxDepth) {
-        return;
-    }
-    while (!payload.empty()) {
-        stop_.Check();
-        const auto header = DecodeHeader(payload);
-        if (!header || header->Length > payload.size() ||
-            ++elements_ > CMatroskaReader::kMaxElements) {
-            return;
-        }
-        // A child that overruns its parent (a cut or badly muxed file) ends
-        // the level; a master element or a block gives what the parent holds
-        // of it first, a value (a cut text or number would be wrong) nothing.
-        const bool cut = header->Size > payload.size() - header->Length;
-        if (cut && !ReadsWhenCut(header->Id)) {
-            return;
-        }
-        const std::size_t size = static_cast<std::size_t>(
-            std::min<std::uint64_t>(header->Size, payload.size() - header->Length));
-        child(header->Id, payload.subspan(header->Length, size));
-        payload = payload.subspan(header->Length + size);
-    }
 }
 
 std::optional<std::string> MatroskaLoad::ReadDocType(const Header& ebml) {
@@ -657,284 +341,6 @@ void MatroskaLoad::ReadTrack(ByteSpan payload, TrackEntry& track) {
     });
 }
 
-std::pair<std::string, std::string> MatroskaLoad::ReadSimpleTag(ByteSpan simpleTag) {
-    std::pair<std::string, std::string> tag;
-    Children(simpleTag, 3, [&](std::uint32_t id, ByteSpan field) {
-        if (id == kTagName) {
-            tag.first = Text(field);
-        } else if (id == kTagString) {
-            tag.second = Text(field);
-        }
-    });
-    return tag;
-}
-
-void MatroskaLoad::ReadFileTags(const std::vector<std::pair<std::string, std::string>>& simple) {
-    for (const auto& [tagName, text] : simple) {
-        const std::string& name = tagName; // a binding cannot be captured
-        const auto* fileTag =
-            std::find_if(kFileTags.begin(), kFileTags.end(),
-                         [&name](const FileTag& known) { return known.Name == name; });
-        if (fileTag != kFileTags.end() && !text.empty()) {
-            fileTags_.emplace(fileTag->Label, text);
-        }
-    }
-}
-
-void MatroskaLoad::ReadTrackTag(const std::vector<std::uint64_t>& trackUids,
-                                const std::vector<std::pair<std::string, std::string>>& simple) {
-    // What the tag says of its tracks, then given to each once: a tag may
-    // name thousands of tracks.
-    std::optional<std::int64_t> bitRate;
-    std::optional<std::optional<std::int64_t>> writingDate;
-    for (const auto& [name, text] : simple) {
-        if (name == "BPS") {
-            char* end = nullptr;
-            const long long value = std::strtoll(text.c_str(), &end, 10);
-            if (end != text.c_str() && *end == '\0' && value > 0) {
-                bitRate = value;
-            }
-        } else if (name == "_STATISTICS_WRITING_DATE_UTC") {
-            writingDate = NanosecondsSince2001(text);
-        }
-    }
-    for (const std::uint64_t uid : trackUids) {
-        stop_.Check();
-        TrackStatistics& statistics = statistics_[uid];
-        if (bitRate) {
-            statistics.BitRate = bitRate;
-        }
-        if (writingDate) {
-            statistics.WritingDate = *writingDate;
-        }
-    }
-}
-
-void MatroskaLoad::ReadTags(ByteSpan payload) {
-    Children(payload, 1, [&](std::uint32_t id, ByteSpan tag) {
-        if (id != kTag) {
-            return;
-        }
-        std::vector<std::uint64_t> trackUids;
-        bool otherTarget = false;
-        std::vector<std::pair<std::string, std::string>> simple;
-        Children(tag, 2, [&](std::uint32_t tagId, ByteSpan value) {
-            if (tagId == kTargets) {
-                Children(value, 3, [&](std::uint32_t targetId, ByteSpan uid) {
-                    if (targetId == kTagTrackUid) {
-                        trackUids.push_back(Unsigned(uid));
-                    }
-                    otherTarget = otherTarget || targetId == kTagEditionUid ||
-                                  targetId == kTagChapterUid || targetId == kTagAttachmentUid;
-                });
-            } else if (tagId == kSimpleTag) {
-                simple.push_back(ReadSimpleTag(value));
-            }
-        });
-        if (otherTarget) {
-            return;
-        }
-        if (trackUids.empty()) {
-            ReadFileTags(simple);
-        } else {
-            ReadTrackTag(trackUids, simple);
-        }
-    });
-}
-
-std::optional<std::uint64_t> MatroskaLoad::FirstClusterTimestamp(std::int64_t at,
-                                                                 const Header& cluster) {
-    const std::int64_t start = at + static_cast<std::int64_t>(cluster.Length);
-    const auto header = HeaderAt(start);
-    if (!header || header->Id != kTimestamp || header->Size > 8) {
-        return std::nullopt;
-    }
-    std::array<std::uint8_t, 8> bytes{};
-    const auto position = start + static_cast<std::int64_t>(header->Length);
-    if (source_.Seek(position) != position) {
-        return std::nullopt;
-    }
-    const std::size_t count =
-        source_.Read(std::span(bytes).first(static_cast<std::size_t>(header->Size)));
-    return Unsigned(ByteSpan(bytes.data(), count));
-}
-
-std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
-    if (CMatroskaReader::kMaxTailWindow > CMatroskaReader::kMaxLoadBytes - loaded_) {
-        return std::nullopt;
-    }
-    std::optional<std::uint64_t> end;
-    SearchTail(source_, CMatroskaReader::kTailWindow, CMatroskaReader::kMaxTailWindow,
-               [&](const FileWindow& window, std::size_t added) {
-                   stop_.Check();
-                   loaded_ += added;
-                   memory_.Add(added);
-                   end = LastBlockEndIn(window.Bytes);
-                   return end.has_value();
-               });
-    return end;
-}
-
-template <typename Visit> void MatroskaLoad::ClusterBlocks(ByteSpan body, Visit&& visit) {
-    std::optional<std::uint64_t> timestamp;
-    const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
-        const auto trackNumber = DecodeVint(bytes, 8, false);
-        // A block's time is its cluster's plus a signed 16-bit offset.
-        if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !trackNumber ||
-            bytes.size() < trackNumber->Length + 2) {
-            return;
-        }
-        const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
-        // After the time, a byte of flags, then the frames.
-        const ByteSpan frames = bytes.size() > trackNumber->Length + 3
-                                    ? bytes.subspan(trackNumber->Length + 3)
-                                    : ByteSpan();
-        visit(trackNumber->Value, static_cast<std::int64_t>(*timestamp) + relative, duration,
-              frames);
-    };
-    Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
-        if (id == kTimestamp) {
-            timestamp = Unsigned(value);
-        } else if (id == kSimpleBlock) {
-            block(value, 0);
-        } else if (id == kBlockGroup) {
-            ByteSpan inner;
-            std::uint64_t duration = 0;
-            Children(value, 3, [&](std::uint32_t groupId, ByteSpan field) {
-                if (groupId == kBlock) {
-                    inner = field;
-                } else if (groupId == kBlockDuration) {
-                    duration = Unsigned(field);
-                }
-            });
-            block(inner, duration);
-        }
-    });
-}
-
-std::optional<std::uint64_t>
-MatroskaLoad::ClusterEnd(ByteSpan body,
-                         const std::map<std::uint64_t, std::uint64_t>& frameDurations) {
-    std::optional<std::uint64_t> end;
-    ClusterBlocks(body,
-                  [&](std::uint64_t track, std::int64_t time, std::uint64_t duration, ByteSpan) {
-                      if (duration == 0) {
-                          const auto frame = frameDurations.find(track);
-                          duration = frame == frameDurations.end() ? 0 : frame->second;
-                      }
-                      if (time < 0 || duration > INT64_MAX - static_cast<std::uint64_t>(time)) {
-                          return;
-                      }
-                      end = std::max(end.value_or(0), static_cast<std::uint64_t>(time) + duration);
-                  });
-    return end;
-}
-
-const std::vector<std::uint8_t>* MatroskaLoad::FirstClusterBody() {
-    if (firstClusterBody_ || !firstCluster_) {
-        return firstClusterBody_.value_or(nullptr);
-    }
-    const auto& [at, cluster] = *firstCluster_;
-    const std::int64_t start = at + static_cast<std::int64_t>(cluster.Length);
-    firstClusterBody_ = nullptr;
-    if (start < size_) {
-        const std::uint64_t length = std::min({cluster.Size, CMatroskaReader::kFirstBlocksWindow,
-                                               static_cast<std::uint64_t>(size_ - start)});
-        firstClusterBody_ = ReadPayload(start, length, CMatroskaReader::kFirstBlocksWindow);
-    }
-    return *firstClusterBody_;
-}
-
-std::optional<double> MatroskaLoad::FirstBlocksFrameRate(std::uint64_t trackNumber) {
-    const auto* body = FirstClusterBody();
-    if (body == nullptr) {
-        return std::nullopt;
-    }
-    // Times in milliseconds, as the steady-step rule takes them.
-    std::vector<std::uint32_t> times;
-    const double milliseconds = static_cast<double>(timestampScale_) / 1e6;
-    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t time, std::uint64_t, ByteSpan) {
-        const double ms = static_cast<double>(time) * milliseconds;
-        if (track == trackNumber && ms >= 0 && ms < 4e9) {
-            times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
-        }
-    });
-    return SteadyFrameRate(std::move(times));
-}
-
-std::optional<std::uint32_t> MatroskaLoad::FirstFrameBitRate(std::uint64_t trackNumber,
-                                                             Codec codec) {
-    const auto* body = FirstClusterBody();
-    if (body == nullptr) {
-        return std::nullopt;
-    }
-    std::optional<std::uint32_t> rate;
-    ClusterBlocks(*body, [&](std::uint64_t track, std::int64_t, std::uint64_t, ByteSpan frames) {
-        if (track != trackNumber || rate) {
-            return;
-        }
-        // MPEG audio of either layer: the frame header tells which.
-        const elementary::SoundFormat sound =
-            elementary::DescribeSound(codec == Codec::Mp3 ? Codec::Mp2 : codec, frames);
-        if (sound.Described && sound.Details.BitRate > 0) {
-            rate = sound.Details.BitRate;
-        }
-    });
-    return rate;
-}
-
-std::optional<std::uint64_t> MatroskaLoad::LastBlockEndIn(ByteSpan window) {
-    // From the last cluster start back: the first whose timestamp and
-    // blocks read whole gives the end of its last block.
-    constexpr std::array<std::uint8_t, 4> kClusterId{0x1F, 0x43, 0xB6, 0x75};
-    std::map<std::uint64_t, std::uint64_t> frameDurations; // by track number
-    for (const TrackEntry& track : tracks_) {
-        frameDurations.emplace(track.Number, track.DefaultDuration / timestampScale_);
-    }
-    // One pass back over the window; every candidate's children count
-    // against the load's elements.
-    for (std::size_t searched = window.size() + 1; searched-- > kClusterId.size();) {
-        const std::size_t at = searched - kClusterId.size();
-        if (!std::equal(kClusterId.begin(), kClusterId.end(),
-                        window.begin() + static_cast<std::ptrdiff_t>(at))) {
-            continue;
-        }
-        if (elements_ > CMatroskaReader::kMaxElements) {
-            return std::nullopt;
-        }
-        stop_.Check();
-        const auto cluster = DecodeHeader(window.subspan(at));
-        if (!cluster) {
-            continue;
-        }
-        ByteSpan body = window.subspan(at + cluster->Length);
-        if (cluster->Size != kUnknownSize && cluster->Size < body.size()) {
-            body = body.first(static_cast<std::size_t>(cluster->Size));
-        }
-        if (const auto end = ClusterEnd(body, frameDurations)) {
-            return end;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::int64_t> MatroskaLoad::DurationMs() {
-    // The stated duration (Firefox writes 0 for "not known"), else the end
-    // of the last block.
-    const double nanoseconds = duration_.value_or(0) * static_cast<double>(timestampScale_);
-    if (nanoseconds > 0 && nanoseconds < 1e18) {
-        return std::llround(nanoseconds / 1e6);
-    }
-    if (const auto end = LastBlockEnd()) {
-        const std::uint64_t start = std::min(firstClusterTime_.value_or(0), *end);
-        const long double last = static_cast<long double>(*end - start) * timestampScale_ / 1e6L;
-        if (last < 1e15L) {
-            return std::llround(static_cast<double>(last));
-        }
-    }
-    return std::nullopt;
-}
-
 void MatroskaLoad::Describe() {
     const TrackEntry* video = nullptr;
     const TrackEntry* audio = nullptr;
@@ -985,48 +391,6 @@ void MatroskaLoad::DescribeTexts() {
     if (!title_.empty() && tagTitle != fileTags_.end() && tagTitle->second != title_) {
         summary_.Metadata.insert(summary_.Metadata.begin() + 1, {"Title", tagTitle->second});
     }
-}
-
-// A bit rate from mkvmerge's statistics, unless they are older than the
-// file (a later edit may have changed the track).
-std::optional<std::int64_t> StatisticsBitRate(const std::map<std::uint64_t, TrackStatistics>& all,
-                                              const TrackEntry& track,
-                                              const std::optional<std::int64_t>& fileDate) {
-    const auto found = all.find(track.Uid);
-    if (found == all.end() || !found->second.BitRate) {
-        return std::nullopt;
-    }
-    if (fileDate) {
-        // A second's leeway; a file date so early that it has none is older
-        // than any statistics.
-        const auto& written = found->second.WritingDate;
-        const auto oldest = DifferenceOrUnknown<std::int64_t>(*fileDate, 1'000'000'000);
-        if (!written || (oldest && *written < *oldest)) {
-            return std::nullopt;
-        }
-    }
-    return found->second.BitRate;
-}
-
-// VP9's CodecPrivate: features as ID, length, value (ID 1 the profile, 3
-// the bit depth).
-CodecDetails DecodeVp9Features(ByteSpan features) {
-    CodecDetails details;
-    while (features.size() >= 2) {
-        const std::uint8_t id = features[0];
-        const std::size_t length = features[1];
-        if (length > features.size() - 2) {
-            break;
-        }
-        const std::uint64_t value = Unsigned(features.subspan(2, length));
-        if (id == 1) {
-            details.Profile = "P" + std::to_string(value);
-        } else if (id == 3) {
-            details.BitDepth = static_cast<int>(std::min<std::uint64_t>(value, 64));
-        }
-        features = features.subspan(2 + length);
-    }
-    return details;
 }
 
 void MatroskaLoad::DescribeVideo(const TrackEntry& track) {
@@ -1130,7 +494,6 @@ void MatroskaLoad::DescribeAudio(const TrackEntry& track) {
     }
 }
 
-} // namespace
 } // namespace vidarium::mkv
 
 namespace vidarium {
