@@ -168,12 +168,22 @@ private:
     // The folder of a path below the root, ending with the separator.
     static std::string_view FolderOf(std::string_view below);
     std::uint64_t DeviceOf(const Walk& walk, const std::string& path) const;
+    // Where a catalogued file the walk did not see is kept: the folder that
+    // is not there; nothing when its own folder was listed on its file
+    // system (it is gone, and its entries go).
+    static std::optional<std::string> KeptIn(const Walk& walk, std::string_view folder,
+                                             const Known& known);
     std::vector<KeptFolder> RemoveUnseen(const Walk& walk);
     struct RowQuery {
         const std::string& Folder; // as the scan names it; empty: every row
         const std::string& Absolute;
         bool AllFormats = false;
     };
+    // A stored row's path and root length as a scan of the query's folder
+    // gives them (relative to the folder it was walked from, `root`, when
+    // the query is of every row).
+    static void NameAsScanned(FileRow& row, std::string_view path, std::string_view root,
+                              const RowQuery& query);
     // The stored rows whose paths lie in [from, to) (all when the folder is
     // empty), named as a scan of the folder names them.
     void CollectRows(const RowQuery& query, const std::string& from, const std::string& to,

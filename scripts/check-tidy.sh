@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -f build/dev/compile_commands.json ] || cmake --preset dev >/dev/null
-out=$(git ls-files 'readers/*.cpp' 'scan/*.cpp' 'cli/*.cpp' 'app/*.cpp' 'fuzz/*.cpp' 'bench/*.cpp' |
+out=$(git ls-files 'readers/*.cpp' 'scan/*.cpp' 'catalogue/*.cpp' 'cli/*.cpp' 'app/*.cpp' 'fuzz/*.cpp' 'bench/*.cpp' |
   xargs clang-tidy -p build/dev --quiet 2>/dev/null | grep -E "warning:|error:" || true)
 if [ -n "$out" ]; then
   echo "$out"
