@@ -71,7 +71,7 @@ MediaSummary SummaryOf(const CAVIHeaderReader& reader) {
     MediaSummary summary;
     summary.DurationMs = std::int64_t{reader.DurationMs};
     summary.HasVideo = true;
-    summary.VideoCode = CodeText(reader.VideoStreamHeader.fccHandler);
+    summary.VideoCode = WithoutControls(CodeText(reader.VideoStreamHeader.fccHandler));
     // The AVI records are packed copies of the file: their fields are read
     // by value, never bound to a reference.
     summary.Width = std::int64_t{reader.VideoFormat.biWidth};
@@ -141,14 +141,16 @@ MediaSummary SummaryOf(const CQuickTimeReader& reader) {
     MediaSummary summary;
     summary.DurationMs = std::int64_t{reader.DurationMs};
     summary.HasVideo = reader.HasVideo;
-    summary.VideoCode = CodeText(reader.VideoFourCC);
-    summary.VideoCodec = reader.VideoCodecName;
+    // The texts as a cell may hold them: no file adds a line or a field to
+    // an export.
+    summary.VideoCode = WithoutControls(CodeText(reader.VideoFourCC));
+    summary.VideoCodec = WithoutControls(reader.VideoCodecName);
     summary.Width = std::int64_t{reader.VideoDesc.Width};
     summary.Height = std::int64_t{reader.VideoDesc.Height};
     summary.HasAudio = reader.HasAudio;
     if (reader.HasAudio) {
-        summary.AudioCode = CodeText(reader.AudioFourCC);
-        summary.AudioCodec = reader.AudioCodecName;
+        summary.AudioCode = WithoutControls(CodeText(reader.AudioFourCC));
+        summary.AudioCodec = WithoutControls(reader.AudioCodecName);
         if (reader.AudioBitRate != 0) {
             summary.AudioBitRate = std::int64_t{reader.AudioBitRate};
         }
@@ -156,6 +158,9 @@ MediaSummary SummaryOf(const CQuickTimeReader& reader) {
         summary.Channels = std::int64_t{reader.SoundDesc.Channels};
     }
     summary.Metadata = reader.UserData;
+    for (MetadataItem& item : summary.Metadata) {
+        item.Text = WithoutControls(std::move(item.Text), Breaks::Kept);
+    }
     return summary;
 }
 
@@ -177,7 +182,12 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
     } else {
         row.SubItems.insert(row.SubItems.end(), 4, std::string());
     }
-    row.SubItems.push_back(reader.Comments);
+    // One line per item, as the reader joins them.
+    std::string comments;
+    for (const MetadataItem& item : summary.Metadata) {
+        comments += item.Label + ": " + item.Text + "\r\n";
+    }
+    row.SubItems.push_back(std::move(comments));
     row.Size = size;
     row.Source = RowSource::QuickTime;
     row.Summary = std::move(summary);

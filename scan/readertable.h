@@ -60,8 +60,10 @@ std::span<const ReaderEntry> ReaderTable();
 // Raised by every change that alters a row a reader gives (a value, a
 // name, a text's cleaning): a catalogue's rows of an older generation are
 // read again. 3: the AVI sides, program-stream codecs, ADTS rates, cleaned
-// texts; 4: one code per language.
-inline constexpr std::int64_t kReaderGeneration = 4;
+// texts; 4: one code per language; 5: codes named by their track's kind and
+// the professional codecs, uncompressed sound's rates, no control byte in a
+// classic row.
+inline constexpr std::int64_t kReaderGeneration = 5;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // The JSON rows' and the statistics' name of a row's source: "none" for a

@@ -76,7 +76,9 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
               "448 kbit/s\t48000\t6\t\t\r\n"
               "film.m2v\t0 MB\t1:02:05\tMPEG\t6000 kbit/s\t720\t576\t25\t\t\t\t\t\r\n"
               "odd name.mov\t1 MB\t\r\n"
-              "movie.AVI\t0 MB\t0:01:15\tMOV: SVQ3\t\t320\t240\t\tPCM\t\t44100\t2\tTitle: "
+              "movie.AVI\t0 MB\t0:01:15\tMOV: Sorenson Video 3\t\t320\t240\t\tPCM\t1411 "
+              "kbit/s\t44100\t2\t"
+              "Title: "
               "Title\r\nCopyright: Us\t\r\n");
 }
 
@@ -426,6 +428,56 @@ TEST(ScanProgram, NoTextOfAFileBreaksALineOrAField) {
             EXPECT_NE(garbage.find("\t\t240\t\tMP3"), std::string::npos) << garbage;
         }
     }
+}
+
+// The classic rows too: a handler, a compressor name and a user data text
+// with control bytes give cells without them (the Comments cell keeps the
+// line break of its text), and a numbered compression is named.
+TEST(ScanProgram, NoControlByteOfAFileReachesACell) {
+    TempDir dir;
+    const std::string_view rle8("\x01\0\0\0", 4);
+    WriteFile(dir / "rle.avi", AviFile({.videoHandler = "d\tv\x1b", .compression = rle8}));
+    WriteFile(
+        dir / "name.mov",
+        Atom("moov",
+             Concat({Atom("mvhd", TimeHeaderPayload(600, 6000)),
+                     Track("vide", 600, 6000, VideoDescriptions("avc1", 320, 240, "H.2\t64\x7f")),
+                     Container("udta", {UserDataItem("\xA9nam", "a\tb\x01c\r\nd")})})));
+    for (const char* options : {"", "--all-formats "}) {
+        for (const char* format : {"tsv", "csv", "json"}) {
+            SCOPED_TRACE(std::string(options) + format);
+            const std::string out = RunScanner(std::string(options) + "--format=" + format + " " +
+                                                   Quote(dir.path().native()),
+                                               dir / "err")
+                                        .out;
+            EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                                    [](char c) {
+                                        return (static_cast<unsigned char>(c) < 0x20 && c != '\t' &&
+                                                c != '\r' && c != '\n') ||
+                                               c == 0x7f;
+                                    }),
+                      0)
+                << out;
+            if (std::string(format) == "tsv") {
+                // The AVI's 12 fields (the modern row's 13), the movie's 13.
+                const std::string avi = out.substr(out.find("rle.avi"));
+                const std::string line = avi.substr(0, avi.find("\r\n"));
+                EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), *options == '\0' ? 12 : 13)
+                    << line;
+                const std::string movie = out.substr(out.find("name.mov"));
+                EXPECT_EQ(std::count(movie.begin(),
+                                     movie.find("rle.avi") < movie.size()
+                                         ? movie.begin() + static_cast<long>(movie.find("rle.avi"))
+                                         : movie.end(),
+                                     '\t'),
+                          13)
+                    << movie;
+            }
+        }
+    }
+    EXPECT_NE(RunScanner("--all-formats " + Quote(dir.path().native()), dir / "err")
+                  .out.find("\tAVI: Microsoft RLE\t"),
+              std::string::npos);
 }
 
 TEST(ScanProgram, SmallPoints) {

@@ -466,6 +466,17 @@ TEST_F(FfmpegFiles, IsoRowsAgreeWithFfprobe) {
          {"two-sounds.mp4", "", "MP4: AVC High@L1.3", "AAC"}},
         {"-f lavfi -i testsrc=size=64x64:rate=1 -t 3700 " + x264,
          {"hour.mp4", "", "MP4: AVC High@L1", ""}},
+        // Editing suites' and archives' QuickTime: uncompressed pictures and
+        // sound, intermediate and lossless codecs.
+        {v + a + "-t 1 -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s24le -ac 2",
+         {"raw-in24.mov", "", "MOV: Uncompressed", "PCM"}},
+        {v + a + "-t 1 -c:v v210 -c:a pcm_s16be -ac 2",
+         {"v210-twos.mov", "", "MOV: Uncompressed", "PCM"}},
+        {v + a + "-t 1 -c:v png -c:a pcm_f32le -ac 1", {"png-fl32.mov", "", "MOV: PNG", "PCM"}},
+        {v + "-t 1 -c:v qtrle", {"animation.mov", "", "MOV: Animation", ""}},
+        {v + "-t 1 -c:v svq1 -pix_fmt yuv410p", {"sorenson.mov", "", "MOV: Sorenson Video", ""}},
+        {v + "-t 1 -c:v dnxhd -profile:v dnxhr_lb -pix_fmt yuv422p",
+         {"dnxhr.mov", "", "MOV: DNxHR", ""}},
     };
     const fs::path movies = dir / "iso";
     fs::create_directory(movies);

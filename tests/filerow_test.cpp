@@ -149,7 +149,7 @@ TEST(FileRows, MovRowHasTwelveSubItems) {
     reader.VideoDesc.Width = 65535;
     reader.VideoDesc.Height = 1080;
     reader.HasVideo = true;
-    reader.Comments = "Full Name: a\r\nDate: b\r\n";
+    reader.UserData = {{"Full Name", "a"}, {"Date", "b"}};
     const std::vector<std::string> silent{
         "0 MB", "0:00:59", "MOV: avc1: H.264",           "", "65535", "1080", "", "", "",
         "",     "",        "Full Name: a\r\nDate: b\r\n"};
@@ -269,7 +269,7 @@ TEST(FileRows, ExportLines) {
     // A QuickTime line: 13 fields, the comment's inner line break kept and its
     // last one trimmed.
     CQuickTimeReader movie;
-    movie.Comments = "Full Name: a\r\nDate: b\r\n";
+    movie.UserData = {{"Full Name", "a"}, {"Date", "b"}};
     const std::string movLine = ExportLine(MakeMovRow("m.mov", 0, movie));
     EXPECT_EQ(std::count(movLine.begin(), movLine.end(), '\t'), 13);
     EXPECT_TRUE(movLine.ends_with("\tFull Name: a\r\nDate: b\t\r\n"));

@@ -263,7 +263,7 @@ TEST(Bounds, OverlappingAtomsLoadAFileAtMostOnce) {
     }
     const auto loaded = LoadBytes(bytes);
     EXPECT_LE(loaded.reader->LoadedPayloadBytes(), bytes.size());
-    EXPECT_LT(loaded.reader->Comments.size(), 2 * bytes.size());
+    EXPECT_LT(CommentsOf(*loaded.reader).size(), 2 * bytes.size());
 }
 
 TEST(Bounds, SiblingLookupsWalkEachChildListOnce) {
@@ -406,7 +406,8 @@ TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
     }
     auto loaded = LoadMovie(path);
     EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), 4U * kItem);
-    EXPECT_EQ(std::count(loaded.reader->Comments.begin(), loaded.reader->Comments.end(), '\n'), 4);
+    const std::string comments = CommentsOf(*loaded.reader);
+    EXPECT_EQ(std::count(comments.begin(), comments.end(), '\n'), 4);
 
     for (const std::uint32_t size :
          {CQuickTimeReader::kMaxDataAtom, CQuickTimeReader::kMaxDataAtom + 1}) {
@@ -422,7 +423,7 @@ TEST(Bounds, PayloadsOfOneLoadAndTheLargestDataAtom) {
         loaded = LoadMovie(one);
         const bool held = size <= CQuickTimeReader::kMaxDataAtom;
         EXPECT_EQ(loaded.reader->LoadedPayloadBytes(), held ? size : 0U) << size;
-        EXPECT_EQ(loaded.reader->Comments, held ? "Full Name: b\r\n" : "") << size;
+        EXPECT_EQ(CommentsOf(*loaded.reader), held ? "Full Name: b\r\n" : "") << size;
     }
 }
 

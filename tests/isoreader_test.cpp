@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 namespace vidarium::testing {
 namespace {
 
@@ -143,6 +145,114 @@ TEST(IsoReader, AudioConfigurations) {
     IsoParams params;
     params.tracks = {absurd};
     EXPECT_EQ(Load(IsoMovie(params)).summary.AudioBitRate, 448000);
+}
+
+// Uncompressed sound's rate is its sample rate x channels x bits per
+// sample, whichever version of the sound description says so; not its
+// table's, which QuickTime writes as frames of one byte.
+TEST(IsoReader, UncompressedSoundRates) {
+    const auto fields = [](std::initializer_list<std::uint32_t> words) {
+        Bytes bytes;
+        for (const std::uint32_t word : words) {
+            AppendBe32(bytes, word);
+        }
+        return bytes;
+    };
+    Bytes version2 = fields({72});
+    AppendBe64(version2, std::bit_cast<std::uint64_t>(48000.0));
+    version2 = Concat({version2, fields({2, 0x7F000000, 24, 0x0C, 6, 1})});
+    struct Case {
+        const char* name;
+        std::string_view code;
+        std::uint16_t version;
+        std::uint16_t channels;
+        std::uint16_t sampleSize;
+        Bytes soundFields;
+        Bytes children;
+        std::int64_t bitRate;
+    };
+    const Case cases[] = {
+        {"16-bit big-endian, version 0", "twos", 0, 2, 16, {}, {}, 1'536'000},
+        {"8-bit unsigned", "raw ", 0, 1, 8, {}, {}, 384'000},
+        {"24-bit, version 1's frame of 6 bytes over version 0's 16 bits",
+         "in24",
+         1,
+         2,
+         16,
+         fields({1, 3, 6, 3}),
+         {},
+         2'304'000},
+        {"24-bit by its code alone", "in24", 0, 2, 16, {}, {}, 2'304'000},
+        {"little-endian, version 1's frame of 6 bytes",
+         "sowt",
+         1,
+         2,
+         16,
+         fields({1, 3, 6, 3}),
+         {},
+         2'304'000},
+        {"64-bit float", "fl64", 0, 1, 16, {}, {}, 3'072'000},
+        {"lpcm, version 2's 24 bits and 2 channels", "lpcm", 2, 3, 16, version2, {}, 2'304'000},
+        {"ISO's integer PCM, its configuration's 32 bits",
+         "ipcm",
+         0,
+         2,
+         16,
+         {},
+         FullBox("pcmC", 0, {0, 32}),
+         3'072'000},
+    };
+    for (const Case& c : cases) {
+        IsoTrackParams sound = Sound(c.children, c.code);
+        sound.soundVersion = c.version;
+        sound.channels = c.channels;
+        sound.sampleSize = c.sampleSize;
+        sound.soundFields = c.soundFields;
+        // Five seconds of frames, each counted as one byte.
+        sound.samples = 5 * 48000;
+        sound.sampleDelta = 1;
+        sound.sampleBytes = 1;
+        IsoParams params;
+        params.tracks = {sound};
+        const MediaSummary summary = Load(IsoMovie(params)).summary;
+        EXPECT_EQ(summary.AudioCodec, "PCM") << c.name;
+        EXPECT_EQ(summary.AudioBitRate, c.bitRate) << c.name;
+    }
+}
+
+// A code names a codec of its track's kind: "raw " is uncompressed
+// pictures in a video track and 8-bit PCM in a sound track, and a sound
+// code in a video track names no codec.
+TEST(IsoReader, CodesAreNamedByTheirTracksKind) {
+    struct Case {
+        std::string_view handler;
+        std::string_view code;
+        const char* video;
+        const char* sound;
+    };
+    const Case cases[] = {
+        {"vide", "raw ", "Uncompressed", nullptr},
+        {"soun", "raw ", nullptr, "PCM"},
+        {"vide", "sowt", "sowt", nullptr},
+        {"soun", "avc1", nullptr, "avc1"},
+        {"vide", "hdv3", "MPEG-2 Video", nullptr},
+        {"vide", "xd5c", "MPEG-2 Video", nullptr},
+        {"vide", "mx5p", "MPEG-2 Video", nullptr},
+        {"vide", "icod", "Apple Intermediate Codec", nullptr},
+        {"vide", "AVdn", "DNxHD", nullptr},
+        {"vide", "rle ", "Animation", nullptr},
+        {"vide", "v210", "Uncompressed", nullptr},
+        {"vide", "mjp2", "JPEG 2000", nullptr},
+    };
+    for (const Case& c : cases) {
+        IsoTrackParams track = c.handler == "soun" ? Sound({}, c.code) : IsoTrackParams{};
+        track.code = c.code;
+        IsoParams params;
+        params.tracks = {track};
+        const MediaSummary summary = Load(IsoMovie(params)).summary;
+        EXPECT_EQ(summary.VideoCodec, c.video != nullptr ? c.video : "") << c.code;
+        EXPECT_EQ(summary.AudioCodec, c.sound != nullptr ? c.sound : "") << c.code;
+    }
 }
 
 TEST(IsoReader, VideoConfigurations) {

@@ -67,7 +67,7 @@ TEST(QuickTimeReader, ReadsAMovie) {
     EXPECT_EQ(+r.SoundDesc.Channels, 2);
     EXPECT_EQ(+r.SoundDesc.SampleSize, 16);
     EXPECT_EQ(r.AudioBitRate, 0u);
-    EXPECT_EQ(r.Comments, "Full Name: Beach\r\nDate: 2024\r\n");
+    EXPECT_EQ(r.UserData, (std::vector<MetadataItem>{{"Full Name", "Beach"}, {"Date", "2024"}}));
 }
 
 TEST(QuickTimeReader, MovieDurationRounding) {
@@ -424,8 +424,8 @@ TEST(QuickTimeCompressed, SameResultsAsTheUncompressedHeader) {
         EXPECT_EQ(+b.VideoDesc.Width, +a.VideoDesc.Width);
         EXPECT_EQ(b.AudioFourCC, a.AudioFourCC);
         EXPECT_EQ(+b.SoundDesc.SampleRate, +a.SoundDesc.SampleRate);
-        EXPECT_EQ(b.Comments, a.Comments);
-        EXPECT_EQ(b.Comments, "Copyright: (c) us\r\n");
+        EXPECT_EQ(b.UserData, a.UserData);
+        EXPECT_EQ(b.UserData, (std::vector<MetadataItem>{{"Copyright", "(c) us"}}));
         const AtomNode* cmvd = CQuickTimeReader::FindChildAtom(
             CQuickTimeReader::FindChildAtom(b.Root.FirstChild, "cmov"), "cmvd");
         ASSERT_NE(cmvd, nullptr);
@@ -484,7 +484,7 @@ TEST(QuickTimeCompressed, MemoryWalk) {
                                                                                      "more")})});
     auto loaded = LoadBytes(CompressedMovie(Concat({extra, Atom("moov", VideoTrack())})));
     EXPECT_TRUE(loaded.ok);
-    EXPECT_EQ(loaded.reader->Comments, "Information: more\r\n");
+    EXPECT_EQ(CommentsOf(*loaded.reader), "Information: more\r\n");
 
     // A size below 8 ends the walk; what came before is used.
     const Bytes broken =
@@ -493,20 +493,20 @@ TEST(QuickTimeCompressed, MemoryWalk) {
     loaded = LoadBytes(CompressedMovie(broken));
     EXPECT_TRUE(loaded.ok);
     EXPECT_EQ(loaded.reader->DurationMs, 2000u);
-    EXPECT_EQ(loaded.reader->Comments, "");
+    EXPECT_EQ(CommentsOf(*loaded.reader), "");
 
     // An atom claiming more than its range is cut at the range's end.
     const Bytes overlong =
         Container("udta", {Atom("\xA9nam", Bytes{0, 4, 0, 0, 'l', 'o', 'n', 'g'}, 4000)});
     loaded = LoadBytes(CompressedMovie(Concat({Movie(600, 600, {VideoTrack()}), overlong})));
-    EXPECT_EQ(loaded.reader->Comments, "Full Name: long\r\n");
+    EXPECT_EQ(CommentsOf(*loaded.reader), "Full Name: long\r\n");
 
     // An empty text item in expanded data still adds its line.
     loaded = LoadBytes(CompressedMovie(Movie(600, 600,
                                              {VideoTrack(), Container("udta", {Atom("\xA9"
                                                                                     "aut",
                                                                                     {})})})));
-    EXPECT_EQ(loaded.reader->Comments, "Author: \r\n");
+    EXPECT_EQ(CommentsOf(*loaded.reader), "Author: \r\n");
 }
 
 TEST(QuickTimeCompressed, NestedAndBombs) {
@@ -573,7 +573,7 @@ TEST(QuickTimeUserData, Items) {
     for (const Case& c : cases) {
         const auto loaded = LoadBytes(Movie(600, 600, {VideoTrack(), c.udta}));
         ASSERT_TRUE(loaded.ok) << c.name;
-        EXPECT_EQ(loaded.reader->Comments, c.comments) << c.name;
+        EXPECT_EQ(CommentsOf(*loaded.reader), c.comments) << c.name;
     }
     // A movie's and a track's user data, in tree order.
     const Bytes trackWithData =
@@ -582,7 +582,7 @@ TEST(QuickTimeUserData, Items) {
     const auto loaded = LoadBytes(Movie(
         600, 600,
         {Container("udta", {UserDataItem("\xA9nam", "movie")}), VideoTrack(), trackWithData}));
-    EXPECT_EQ(loaded.reader->Comments, "Full Name: movie\r\nFull Name: track\r\n");
+    EXPECT_EQ(CommentsOf(*loaded.reader), "Full Name: movie\r\nFull Name: track\r\n");
 }
 
 } // namespace

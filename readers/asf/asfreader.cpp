@@ -183,7 +183,7 @@ void AsfLoad::DescribeVideoStream(const Stream& video, std::size_t number) {
     if (!summary_.FrameRate) {
         summary_.FrameRate = SteadyFrameRate(FirstFrameTimes(number));
     }
-    const Codec codec = CodecForSampleEntry(LoadFourCC(video.TypeSpecific, 27));
+    const Codec codec = CodecForVideoFourCC(LoadFourCC(video.TypeSpecific, 27));
     if (codec == Codec::Wmv1 || codec == Codec::Wmv2 || codec == Codec::Vc1) {
         summary_.Container = "WMV";
     }
@@ -432,7 +432,7 @@ void AsfLoad::DescribeVideo(const Stream& stream) {
     // BITMAPINFOHEADER with its compression code at its byte 16.
     const ByteSpan format = stream.TypeSpecific;
     const FourCC code = LoadFourCC(format, 27);
-    const Codec codec = CodecForSampleEntry(code);
+    const Codec codec = CodecForVideoFourCC(code);
     summary_.HasVideo = true;
     summary_.VideoCode = FourCCText(code);
     summary_.VideoCodec = codec == Codec::Unknown ? summary_.VideoCode : CodecName(codec);

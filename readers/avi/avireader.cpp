@@ -31,10 +31,6 @@ bool EqualsIgnoringAsciiCase(const FourCC& code, const char (&literal)[5]) {
     return true;
 }
 
-bool IsZero(const FourCC& code) {
-    return std::all_of(code.begin(), code.end(), [](std::uint8_t byte) { return byte == 0; });
-}
-
 } // namespace
 
 void CAVIHeaderReader::Reset() {
@@ -95,12 +91,17 @@ bool CAVIHeaderReader::LoadStreams(ByteSource& source, const std::filesystem::pa
 void CAVIHeaderReader::SummariseVideo(MediaSummary& summary) const {
     summary.HasVideo = true;
     summary.VideoTracks = 1;
-    // The format's compression names the codec; the handler when it is
-    // empty (uncompressed pictures).
-    const FourCC code = IsZero(VideoFormat.biCompression) ? VideoStreamHeader.fccHandler
-                                                          : FourCC{VideoFormat.biCompression};
+    // The format's compression names the codec. A numbered compression
+    // (uncompressed pictures, RLE) has no code of its own: the handler is
+    // shown where it is one, and names the codec where it knows one.
+    const FourCC compression{VideoFormat.biCompression};
+    const bool numbered = LoadLe32(compression, 0) < 4;
+    const FourCC code = numbered ? VideoStreamHeader.fccHandler : compression;
     summary.VideoCode = CodeText(code);
-    const Codec codec = CodecForVideoFourCC(code);
+    Codec codec = CodecForVideoFourCC(code);
+    if (numbered && (codec == Codec::Unknown || codec == Codec::RawVideo)) {
+        codec = CodecForVideoFourCC(compression);
+    }
     summary.VideoCodec = codec == Codec::Unknown ? summary.VideoCode : CodecName(codec);
     // MPEG-4 Visual goes by many encoders' names, which users look for.
     if (codec == Codec::Mpeg4Visual) {

@@ -51,6 +51,28 @@ const char* CodecName(Codec codec) {
         return "VP6";
     case Codec::Vvc:
         return "VVC";
+    case Codec::RawVideo:
+        return "Uncompressed";
+    case Codec::QuickTimeAnimation:
+        return "Animation";
+    case Codec::MicrosoftRle:
+        return "Microsoft RLE";
+    case Codec::Png:
+        return "PNG";
+    case Codec::Jpeg2000:
+        return "JPEG 2000";
+    case Codec::AppleIntermediate:
+        return "Apple Intermediate Codec";
+    case Codec::Dnxhd:
+        return "DNxHD";
+    case Codec::Dnxhr:
+        return "DNxHR";
+    case Codec::Cinepak:
+        return "Cinepak";
+    case Codec::SorensonVideo:
+        return "Sorenson Video";
+    case Codec::SorensonVideo3:
+        return "Sorenson Video 3";
     case Codec::Aac:
         return "AAC";
     case Codec::Mp3:
@@ -87,42 +109,189 @@ const char* CodecName(Codec codec) {
     return "";
 }
 
-Codec CodecForSampleEntry(const FourCC& code) {
+MediaKind KindOf(Codec codec) {
+    return codec >= Codec::Aac ? MediaKind::Sound : MediaKind::Video;
+}
+
+Codec CodecForSampleEntry(const FourCC& code, MediaKind kind) {
     struct Row {
         char code[5];
         Codec codec;
     };
     static constexpr Row kRows[] = {
-        {"avc1", Codec::Avc},         {"avc2", Codec::Avc},         {"avc3", Codec::Avc},
-        {"avc4", Codec::Avc},         {"hvc1", Codec::Hevc},        {"hev1", Codec::Hevc},
-        {"dvh1", Codec::Hevc},        {"dvhe", Codec::Hevc},        {"av01", Codec::Av1},
-        {"vp08", Codec::Vp8},         {"vp09", Codec::Vp9},         {"s263", Codec::H263},
-        {"h263", Codec::H263},        {"H263", Codec::H263},        {"jpeg", Codec::MotionJpeg},
-        {"mjpa", Codec::MotionJpeg},  {"mjpb", Codec::MotionJpeg},  {"MJPG", Codec::MotionJpeg},
-        {"apch", Codec::ProRes},      {"apcn", Codec::ProRes},      {"apcs", Codec::ProRes},
-        {"apco", Codec::ProRes},      {"ap4h", Codec::ProRes},      {"ap4x", Codec::ProRes},
-        {"dvc ", Codec::Dv},          {"dvcp", Codec::Dv},          {"dvpp", Codec::Dv},
-        {"dv5n", Codec::Dv},          {"dv5p", Codec::Dv},          {"dvh5", Codec::Dv},
-        {"dvh6", Codec::Dv},          {"dvhp", Codec::Dv},          {"dvhq", Codec::Dv},
-        {"FFV1", Codec::Ffv1},        {"m2v1", Codec::Mpeg2Video},  {"mp2v", Codec::Mpeg2Video},
-        {"xdv2", Codec::Mpeg2Video},  {"m1v1", Codec::Mpeg1Video},  {"mp1v", Codec::Mpeg1Video},
-        {"XVID", Codec::Mpeg4Visual}, {"DIVX", Codec::Mpeg4Visual}, {"FMP4", Codec::Mpeg4Visual},
-        {"vc-1", Codec::Vc1},         {"WVC1", Codec::Vc1},         {"WMV3", Codec::Vc1},
-        {"WMVA", Codec::Vc1},         {"WMV1", Codec::Wmv1},        {"WMV2", Codec::Wmv2},
-        {"ac-3", Codec::Ac3},         {"ec-3", Codec::Eac3},        {"dtsc", Codec::Dts},
-        {"dtsh", Codec::Dts},         {"dtsl", Codec::Dts},         {"dtse", Codec::Dts},
-        {"mlpa", Codec::TrueHd},      {"Opus", Codec::Opus},        {"fLaC", Codec::Flac},
-        {"alac", Codec::Alac},        {".mp3", Codec::Mp3},         {"samr", Codec::Amr},
-        {"sawb", Codec::Amr},         {"lpcm", Codec::Pcm},         {"ipcm", Codec::Pcm},
-        {"fpcm", Codec::Pcm},         {"sowt", Codec::Pcm},         {"twos", Codec::Pcm},
-        {"raw ", Codec::Pcm},         {"in24", Codec::Pcm},         {"in32", Codec::Pcm},
-        {"fl32", Codec::Pcm},         {"fl64", Codec::Pcm},         {"NONE", Codec::Pcm},
-        {"none", Codec::Pcm},         {"vvc1", Codec::Vvc},         {"vvi1", Codec::Vvc},
-        {"ac-4", Codec::Ac4},         {"mha1", Codec::MpegH},       {"mha2", Codec::MpegH},
-        {"mhm1", Codec::MpegH},       {"mhm2", Codec::MpegH},
+        {"avc1", Codec::Avc},
+        {"avc2", Codec::Avc},
+        {"avc3", Codec::Avc},
+        {"avc4", Codec::Avc},
+        {"hvc1", Codec::Hevc},
+        {"hev1", Codec::Hevc},
+        {"dvh1", Codec::Hevc},
+        {"dvhe", Codec::Hevc},
+        {"av01", Codec::Av1},
+        {"vp08", Codec::Vp8},
+        {"vp09", Codec::Vp9},
+        {"s263", Codec::H263},
+        {"h263", Codec::H263},
+        {"H263", Codec::H263},
+        {"jpeg", Codec::MotionJpeg},
+        {"mjpa", Codec::MotionJpeg},
+        {"mjpb", Codec::MotionJpeg},
+        {"MJPG", Codec::MotionJpeg},
+        {"apch", Codec::ProRes},
+        {"apcn", Codec::ProRes},
+        {"apcs", Codec::ProRes},
+        {"apco", Codec::ProRes},
+        {"ap4h", Codec::ProRes},
+        {"ap4x", Codec::ProRes},
+        {"dvc ", Codec::Dv},
+        {"dvcp", Codec::Dv},
+        {"dvpp", Codec::Dv},
+        {"dv5n", Codec::Dv},
+        {"dv5p", Codec::Dv},
+        {"dvh5", Codec::Dv},
+        {"dvh6", Codec::Dv},
+        {"dvhp", Codec::Dv},
+        {"dvhq", Codec::Dv},
+        {"FFV1", Codec::Ffv1},
+        {"m2v1", Codec::Mpeg2Video},
+        {"mp2v", Codec::Mpeg2Video},
+        {"xdv2", Codec::Mpeg2Video},
+        {"m1v1", Codec::Mpeg1Video},
+        {"mp1v", Codec::Mpeg1Video},
+        {"XVID", Codec::Mpeg4Visual},
+        {"DIVX", Codec::Mpeg4Visual},
+        {"FMP4", Codec::Mpeg4Visual},
+        {"vc-1", Codec::Vc1},
+        {"WVC1", Codec::Vc1},
+        {"WMV3", Codec::Vc1},
+        {"WMVA", Codec::Vc1},
+        {"WMV1", Codec::Wmv1},
+        {"WMV2", Codec::Wmv2},
+        {"ac-3", Codec::Ac3},
+        {"ec-3", Codec::Eac3},
+        {"dtsc", Codec::Dts},
+        {"dtsh", Codec::Dts},
+        {"dtsl", Codec::Dts},
+        {"dtse", Codec::Dts},
+        {"mlpa", Codec::TrueHd},
+        {"Opus", Codec::Opus},
+        {"fLaC", Codec::Flac},
+        {"alac", Codec::Alac},
+        {".mp3", Codec::Mp3},
+        {"samr", Codec::Amr},
+        {"sawb", Codec::Amr},
+        {"lpcm", Codec::Pcm},
+        {"ipcm", Codec::Pcm},
+        {"fpcm", Codec::Pcm},
+        {"sowt", Codec::Pcm},
+        {"twos", Codec::Pcm},
+        {"raw ", Codec::Pcm},
+        {"in24", Codec::Pcm},
+        {"in32", Codec::Pcm},
+        {"fl32", Codec::Pcm},
+        {"fl64", Codec::Pcm},
+        {"NONE", Codec::Pcm},
+        {"none", Codec::Pcm},
+        {"vvc1", Codec::Vvc},
+        {"vvi1", Codec::Vvc},
+        {"ac-4", Codec::Ac4},
+        {"mha1", Codec::MpegH},
+        {"mha2", Codec::MpegH},
+        {"mhm1", Codec::MpegH},
+        {"mhm2", Codec::MpegH},
+        // MPEG-2 of the camcorders and broadcast decks: HDV, XDCAM EX, HD
+        // and HD422, IMX, and Avid's IMX.
+        {"hdv1", Codec::Mpeg2Video},
+        {"hdv2", Codec::Mpeg2Video},
+        {"hdv3", Codec::Mpeg2Video},
+        {"hdv4", Codec::Mpeg2Video},
+        {"hdv5", Codec::Mpeg2Video},
+        {"hdv6", Codec::Mpeg2Video},
+        {"hdv7", Codec::Mpeg2Video},
+        {"hdv8", Codec::Mpeg2Video},
+        {"hdv9", Codec::Mpeg2Video},
+        {"hdva", Codec::Mpeg2Video},
+        {"xdv1", Codec::Mpeg2Video},
+        {"xdv3", Codec::Mpeg2Video},
+        {"xdv4", Codec::Mpeg2Video},
+        {"xdv5", Codec::Mpeg2Video},
+        {"xdv6", Codec::Mpeg2Video},
+        {"xdv7", Codec::Mpeg2Video},
+        {"xdv8", Codec::Mpeg2Video},
+        {"xdv9", Codec::Mpeg2Video},
+        {"xdva", Codec::Mpeg2Video},
+        {"xdvb", Codec::Mpeg2Video},
+        {"xdvc", Codec::Mpeg2Video},
+        {"xdvd", Codec::Mpeg2Video},
+        {"xdve", Codec::Mpeg2Video},
+        {"xdvf", Codec::Mpeg2Video},
+        {"xd5a", Codec::Mpeg2Video},
+        {"xd5b", Codec::Mpeg2Video},
+        {"xd5c", Codec::Mpeg2Video},
+        {"xd5d", Codec::Mpeg2Video},
+        {"xd5e", Codec::Mpeg2Video},
+        {"xd5f", Codec::Mpeg2Video},
+        {"xd59", Codec::Mpeg2Video},
+        {"xd54", Codec::Mpeg2Video},
+        {"xd55", Codec::Mpeg2Video},
+        {"xdhd", Codec::Mpeg2Video},
+        {"xdh2", Codec::Mpeg2Video},
+        {"mx3n", Codec::Mpeg2Video},
+        {"mx4n", Codec::Mpeg2Video},
+        {"mx5n", Codec::Mpeg2Video},
+        {"mx3p", Codec::Mpeg2Video},
+        {"mx4p", Codec::Mpeg2Video},
+        {"mx5p", Codec::Mpeg2Video},
+        {"AVmp", Codec::Mpeg2Video},
+        // Editing and intermediate codecs.
+        {"icod", Codec::AppleIntermediate},
+        {"mjp2", Codec::Jpeg2000},
+        {"AVdv", Codec::Dv},
+        {"AVd1", Codec::Dv},
+        {"AVdn", Codec::Dnxhd},
+        {"AVdh", Codec::Dnxhr},
+        {"AVDJ", Codec::MotionJpeg},
+        {"AVRn", Codec::MotionJpeg},
+        {"ADJV", Codec::MotionJpeg},
+        {"rle ", Codec::QuickTimeAnimation},
+        {"png ", Codec::Png},
+        {"MPNG", Codec::Png},
+        {"cvid", Codec::Cinepak},
+        {"SVQ1", Codec::SorensonVideo},
+        {"svq1", Codec::SorensonVideo},
+        {"SVQ3", Codec::SorensonVideo3},
+        // Uncompressed pictures: RGB and the YUV layouts. "raw " is 8-bit
+        // PCM in a sound track.
+        {"raw ", Codec::RawVideo},
+        {"2vuy", Codec::RawVideo},
+        {"yuv2", Codec::RawVideo},
+        {"yuvs", Codec::RawVideo},
+        {"v210", Codec::RawVideo},
+        {"v216", Codec::RawVideo},
+        {"v308", Codec::RawVideo},
+        {"v408", Codec::RawVideo},
+        {"v410", Codec::RawVideo},
+        {"r210", Codec::RawVideo},
+        {"R10k", Codec::RawVideo},
+        {"R10g", Codec::RawVideo},
+        {"b64a", Codec::RawVideo},
+        {"b48r", Codec::RawVideo},
+        {"AVUI", Codec::RawVideo},
+        {"AVrp", Codec::RawVideo},
+        {"24BG", Codec::RawVideo},
+        {"BGRA", Codec::RawVideo},
+        {"RGBA", Codec::RawVideo},
+        {"ABGR", Codec::RawVideo},
+        {"L555", Codec::RawVideo},
+        {"L565", Codec::RawVideo},
+        {"B565", Codec::RawVideo},
+        {"b16g", Codec::RawVideo},
+        {"y420", Codec::RawVideo},
+        {"DVOO", Codec::RawVideo},
     };
-    const auto* row = std::find_if(std::begin(kRows), std::end(kRows),
-                                   [&](const Row& r) { return IsFourCC(code, r.code); });
+    const auto* row = std::find_if(std::begin(kRows), std::end(kRows), [&](const Row& r) {
+        return IsFourCC(code, r.code) && KindOf(r.codec) == kind;
+    });
     return row == std::end(kRows) ? Codec::Unknown : row->codec;
 }
 
@@ -168,14 +337,39 @@ Codec CodecForVideoFourCC(const FourCC& code) {
         {"H263", Codec::H263},
         {"FLV1", Codec::SorensonSpark},
         {"VP6F", Codec::Vp6},
+        {"CVID", Codec::Cinepak},
+        {"MRLE", Codec::MicrosoftRle},
+        {"MJP2", Codec::Jpeg2000},
+        {"PNG1", Codec::Png},
+        {"MPNG", Codec::Png},
+        {"YUY2", Codec::RawVideo},
+        {"UYVY", Codec::RawVideo},
+        {"YV12", Codec::RawVideo},
+        {"I420", Codec::RawVideo},
+        {"IYUV", Codec::RawVideo},
+        {"Y800", Codec::RawVideo},
+        {"NV12", Codec::RawVideo},
+        {"YV16", Codec::RawVideo},
     };
+    // The compressions that are numbers, not codes: BI_RGB and BI_BITFIELDS
+    // hold uncompressed pictures, BI_RLE8 and BI_RLE4 run lengths.
+    switch (LoadLe32(code, 0)) {
+    case 0:
+    case 3:
+        return Codec::RawVideo;
+    case 1:
+    case 2:
+        return Codec::MicrosoftRle;
+    default:
+        break;
+    }
     FourCC upper = code;
     for (std::uint8_t& byte : upper) {
         byte = byte >= 'a' && byte <= 'z' ? static_cast<std::uint8_t>(byte - 'a' + 'A') : byte;
     }
     const auto* row = std::find_if(std::begin(kRows), std::end(kRows),
                                    [&](const Row& r) { return IsFourCC(upper, r.code); });
-    return row == std::end(kRows) ? CodecForSampleEntry(code) : row->codec;
+    return row == std::end(kRows) ? CodecForSampleEntry(code, MediaKind::Video) : row->codec;
 }
 
 Codec CodecForFormatTag(std::uint16_t tag) {

@@ -33,7 +33,18 @@ enum class Codec {
     SorensonSpark,
     Vp6,
     Vvc,
-    // audio
+    RawVideo,
+    QuickTimeAnimation,
+    MicrosoftRle,
+    Png,
+    Jpeg2000,
+    AppleIntermediate,
+    Dnxhd,
+    Dnxhr,
+    Cinepak,
+    SorensonVideo,
+    SorensonVideo3,
+    // audio: every codec from here on
     Aac,
     Mp3,
     Mp2,
@@ -55,11 +66,19 @@ enum class Codec {
 // "AVC", "HEVC", ...; empty for Unknown.
 const char* CodecName(Codec codec);
 
-// An ISO or QuickTime sample entry code ("avc1", "mp4a", ...). Codes whose
-// codec the configuration tells ("mp4v", "mp4a") give Unknown.
-Codec CodecForSampleEntry(const FourCC& code);
-// A Video for Windows four-character code (AVI, ASF), in any letter case:
-// "XVID", "H264", "dvsd", ...; else as a sample entry code.
+// What a track carries: one code may name a picture codec in a video track
+// and a sound codec in a sound track ("raw ").
+enum class MediaKind { Video, Sound };
+MediaKind KindOf(Codec codec);
+
+// An ISO or QuickTime sample entry code ("avc1", "mp4a", ...) of a track of
+// `kind`: never a codec of the other kind. Codes whose codec the
+// configuration tells ("mp4v", "mp4a") give Unknown.
+Codec CodecForSampleEntry(const FourCC& code, MediaKind kind);
+// A video compression code of a BITMAPINFOHEADER (AVI, ASF, Matroska's
+// Windows tracks): a Video for Windows code in any letter case ("XVID",
+// "H264", "dvsd", ...), one of the numbered compressions (0 and 3
+// uncompressed, 1 and 2 RLE), else as a video sample entry code.
 Codec CodecForVideoFourCC(const FourCC& code);
 // A WAVE format tag (AVI, ASF): PCM, MP3, AAC, AC-3, DTS, ...
 Codec CodecForFormatTag(std::uint16_t tag);

@@ -170,10 +170,16 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian) 
     return text;
 }
 
-std::string WithoutControls(std::string text) {
+std::string WithoutControls(std::string text, Breaks breaks) {
     std::replace_if(
         text.begin(), text.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, ' ');
+        [breaks](char c) {
+            if (breaks == Breaks::Kept && (c == '\r' || c == '\n')) {
+                return false;
+            }
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        },
+        ' ');
     return text;
 }
 

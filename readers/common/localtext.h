@@ -50,8 +50,10 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool littleEndian =
 
 // A text from a file as a cell may hold it: every control byte (below 32,
 // and 127) a blank, so that no text of a file can break a line or a field
-// of an export.
-std::string WithoutControls(std::string text);
+// of an export. A line of the classic Comments cell keeps its line breaks,
+// which that cell shows as lines.
+enum class Breaks { Blanked, Kept };
+std::string WithoutControls(std::string text, Breaks breaks = Breaks::Blanked);
 // A text for one line of the Comments cell: without controls, blanks
 // trimmed from both ends.
 std::string CleanText(std::string text);

@@ -512,7 +512,7 @@ void FlvLoad::DescribeVideo(std::optional<double> stated) {
     Codec codec = Codec::Unknown;
     if ((ByteAt(data, 0) & 0x80U) != 0) {
         const FourCC code = LoadFourCC(data, 1);
-        codec = CodecForSampleEntry(code);
+        codec = CodecForSampleEntry(code, MediaKind::Video);
         summary_.VideoCode = FourCCText(code);
     } else {
         const unsigned id =

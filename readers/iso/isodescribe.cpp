@@ -75,6 +75,57 @@ std::optional<CodecDetails> IsoLoad::AudioConfig(ByteSpan children) {
     return std::nullopt;
 }
 
+std::optional<std::int64_t> IsoLoad::PcmBitRate(ByteSpan entry, std::uint16_t version,
+                                                const FourCC& code, ByteSpan children) {
+    const std::int64_t bits = PcmBitsPerSample(entry, version, code, children);
+    if (bits <= 0 || !summary_.SampleRate || !summary_.Channels || *summary_.SampleRate <= 0 ||
+        *summary_.Channels <= 0) {
+        return std::nullopt;
+    }
+    const auto perSecond = ProductOrUnknown<std::int64_t>(*summary_.SampleRate, *summary_.Channels);
+    return perSecond ? ProductOrUnknown<std::int64_t>(*perSecond, bits) : std::nullopt;
+}
+
+std::int64_t IsoLoad::PcmBitsPerSample(ByteSpan entry, std::uint16_t version, const FourCC& code,
+                                       ByteSpan children) {
+    constexpr std::uint32_t kLargestSample = 64;
+    // Version 2 states the bits of a channel's sample outright.
+    if (version == 2) {
+        if (const std::uint32_t bits = LoadBe32(entry, 48); bits > 0 && bits <= kLargestSample) {
+            return bits;
+        }
+    }
+    // Version 1: the bytes of a frame, every channel's sample in it.
+    const std::uint32_t channels = LoadBe16(entry, 16);
+    if (version == 1 && channels > 0) {
+        if (const std::uint32_t frame = LoadBe32(entry, 36);
+            frame > 0 && frame % channels == 0 && frame / channels * 8 <= kLargestSample) {
+            return frame / channels * 8;
+        }
+    }
+    // The codes whose samples have one size.
+    struct Size {
+        char code[5];
+        std::int64_t bits;
+    };
+    static constexpr Size kSizes[] = {
+        {"in24", 24}, {"in32", 32}, {"fl32", 32}, {"fl64", 64}, {"raw ", 8},
+    };
+    for (const Size& size : kSizes) {
+        if (IsFourCC(code, size.code)) {
+            return size.bits;
+        }
+    }
+    // ISO's integer PCM: its configuration box, then the version 0 field.
+    if (const auto pcmC = FindEntryChild(parser_, children, "pcmC")) {
+        if (const std::uint8_t bits = ByteAt(pcmC->Payload, 5); bits > 0 && bits <= kLargestSample) {
+            return bits;
+        }
+    }
+    const std::uint16_t bits = LoadBe16(entry, 18);
+    return bits > 0 && bits <= kLargestSample ? bits : 0;
+}
+
 void IsoLoad::SetRateAndChannels(ByteSpan entry, std::uint16_t version,
                                  const CodecDetails& details) {
     // The configuration's rate and channels: the sample entry's channel
@@ -101,7 +152,7 @@ void IsoLoad::DescribeVideo(const Track& track) {
     const ByteSpan entry = track.Entry.Payload;
     const ByteSpan children = BytesFrom(entry, 78);
     const FourCC code = OriginalFormat(parser_, track.Code, children);
-    Codec codec = CodecForSampleEntry(code);
+    Codec codec = CodecForSampleEntry(code, MediaKind::Video);
     if (const auto esds = parser_.Find(children, "esds"); esds && codec == Codec::Unknown) {
         codec = CodecForObjectType(
             DecodeElementaryStreamDescriptor(BytesFrom(esds->Payload, 4)).ObjectType);
@@ -215,7 +266,7 @@ void IsoLoad::DescribeAudio(const Track& track) {
     const std::uint16_t version = LoadBe16(entry, 8);
     const ByteSpan children = BytesFrom(entry, version == 1 ? 44 : version == 2 ? 64 : 28);
     const FourCC code = OriginalFormat(parser_, track.Code, children);
-    Codec codec = CodecForSampleEntry(code);
+    Codec codec = CodecForSampleEntry(code, MediaKind::Sound);
     CodecDetails details;
     std::uint32_t averageBitRate = 0;
     std::string name;
@@ -253,7 +304,13 @@ void IsoLoad::DescribeAudio(const Track& track) {
     // No sound runs at a gigabit a second: such a rate comes from a time
     // scale or duration that is not true.
     constexpr std::int64_t kLargestSoundRate = 1'000'000'000;
-    if (const auto measured = track.SizesKnown && track.SampleBytes > 0 && duration > 0
+    if (const auto uncompressed = codec == Codec::Pcm ? PcmBitRate(entry, version, code, children)
+                                                      : std::nullopt;
+        uncompressed && *uncompressed <= kLargestSoundRate) {
+        // What its samples are: QuickTime's tables count frames of one
+        // byte, whatever a frame holds.
+        summary_.AudioBitRate = uncompressed;
+    } else if (const auto measured = track.SizesKnown && track.SampleBytes > 0 && duration > 0
                                   ? Scaled(track.SampleBytes * 8, track.TimeScale, duration)
                                   : std::nullopt;
         measured && *measured <= kLargestSoundRate) {

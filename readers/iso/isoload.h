@@ -306,6 +306,12 @@ private:
     // The sound configuration boxes besides the elementary stream descriptor.
     std::optional<CodecDetails> AudioConfig(ByteSpan children);
     void SetRateAndChannels(ByteSpan entry, std::uint16_t version, const CodecDetails& details);
+    // Uncompressed sound's rate: its sample rate, channels and bits per
+    // sample, from the sound description of `version` and the code.
+    std::optional<std::int64_t> PcmBitRate(ByteSpan entry, std::uint16_t version,
+                                           const FourCC& code, ByteSpan children);
+    std::int64_t PcmBitsPerSample(ByteSpan entry, std::uint16_t version, const FourCC& code,
+                                  ByteSpan children);
     // What the fragments need of a track, by its ID: looked up once per run,
     // so that a load stays linear in its boxes however many tracks share an ID.
     // Sorted by ID, one per ID the movie box names: a file's choice of IDs

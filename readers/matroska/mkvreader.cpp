@@ -400,7 +400,7 @@ void MatroskaLoad::DescribeVideo(const TrackEntry& track) {
     if (track.CodecId == "V_MS/VFW/FOURCC") {
         // A BITMAPINFOHEADER, its compression code at byte 16.
         const FourCC code = LoadFourCC(track.CodecPrivate, 16);
-        codec = CodecForSampleEntry(code);
+        codec = CodecForVideoFourCC(code);
         summary_.VideoCode = FourCCText(code);
     }
     CodecDetails details;

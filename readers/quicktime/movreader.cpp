@@ -82,7 +82,6 @@ void CQuickTimeReader::Reset() {
     AudioBitRate = 0;
     VideoCodecName.clear();
     AudioCodecName.clear();
-    Comments.clear();
     UserData.clear();
     loadedBytes_ = 0;
     payloadBudget_ = 0;

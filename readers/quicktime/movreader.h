@@ -161,8 +161,8 @@ public:
     std::uint32_t AudioBitRate = 0;
     std::string VideoCodecName;
     std::string AudioCodecName;
-    std::string Comments;
-    // The items behind Comments, one per line of it: label and trimmed text.
+    // The user data items, each a line of the Comments cell: label and
+    // trimmed text.
     std::vector<MetadataItem> UserData;
 
 private:

@@ -63,12 +63,7 @@ void CQuickTimeReader::AppendUserDataItem(const AtomNode& node) {
     std::string text(held.begin() + static_cast<std::ptrdiff_t>(first),
                      held.begin() + static_cast<std::ptrdiff_t>(last));
     std::replace(text.begin(), text.end(), '\0', ' ');
-    MetadataItem entry{UserDataLabel(node.AtomType), std::string(TrimBelow33(text))};
-    Comments += entry.Label;
-    Comments += ": ";
-    Comments += entry.Text;
-    Comments += "\r\n";
-    UserData.push_back(std::move(entry));
+    UserData.push_back({UserDataLabel(node.AtomType), std::string(TrimBelow33(text))});
 }
 
 } // namespace vidarium

@@ -196,7 +196,9 @@ Bytes AviFile(const AviParams& params) {
          List("strl",
               {Chunk("strh", StreamHeaderPayload("vids", params.videoHandler, params.scale,
                                                  params.rate, params.totalFrames)),
-               Chunk("strf", BitmapInfoPayload(params.width, params.height, params.videoHandler))}),
+               Chunk("strf", BitmapInfoPayload(params.width, params.height,
+                                               params.compression.empty() ? params.videoHandler
+                                                                          : params.compression))}),
          List("strl",
               {Chunk("strh",
                      StreamHeaderPayload("auds", "", 1, params.samplesPerSec, params.audioSamples)),
@@ -520,11 +522,13 @@ Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId) {
         AppendBe16(entry, 24);
         AppendBe16(entry, 0xFFFF);
     } else {
-        entry.resize(entry.size() + 8, 0);
+        AppendBe16(entry, params.soundVersion);
+        entry.resize(entry.size() + 6, 0);
         AppendBe16(entry, params.channels);
-        AppendBe16(entry, 16);
+        AppendBe16(entry, params.sampleSize);
         AppendBe32(entry, 0);
         AppendBe32(entry, params.sampleRate << 16);
+        entry.insert(entry.end(), params.soundFields.begin(), params.soundFields.end());
     }
     entry.insert(entry.end(), params.children.begin(), params.children.end());
     Bytes stsd;

@@ -52,6 +52,7 @@ struct AviParams {
     std::uint32_t microSecPerFrame = 40000;
     std::uint32_t totalFrames = 250;
     std::string_view videoHandler = "DIVX";
+    std::string_view compression = {}; // the bitmap's, when not the handler
     std::uint32_t scale = 1;
     std::uint32_t rate = 25;
     std::int32_t width = 320;
@@ -144,6 +145,9 @@ struct IsoTrackParams {
     std::uint16_t height = 360;
     std::uint16_t channels = 2; // sound: the sample entry's placeholders
     std::uint32_t sampleRate = 48000;
+    std::uint16_t soundVersion = 0;    // of the sound description
+    std::uint16_t sampleSize = 16;     // its version 0 field
+    Bytes soundFields;                 // version 1's 16 bytes or version 2's 36, after the rate
     Bytes children;                    // boxes after the sample entry's fields (avcC, esds, ...)
     int rotation = 0;                  // 0, 90, 180 or 270, clockwise, in the display matrix
     bool sampleTable = true;           // false: the samples are in fragments

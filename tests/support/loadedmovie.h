@@ -3,12 +3,18 @@
 
 #include "builders.h"
 #include "bytesource.h"
+#include "filerow.h"
 #include "movreader.h"
 
 #include <filesystem>
 #include <memory>
 
 namespace vidarium::testing {
+
+// The Comments cell of a movie's row.
+inline std::string CommentsOf(const CQuickTimeReader& reader) {
+    return MakeMovRow("m.mov", 0, reader).SubItems.back();
+}
 
 struct LoadedMovie {
     bool ok = false;
