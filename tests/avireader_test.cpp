@@ -1,3 +1,4 @@
+#include "audioformattags.h"
 #include "avireader.h"
 #include "builders.h"
 #include "bytesource.h"
@@ -339,4 +340,32 @@ TEST(AviReader, FileThatCannotBeOpenedIsTheReaderError) {
 }
 
 } // namespace
+// The modern rows name the common WAVE format tags as media tools do, and
+// look through WAVEFORMATEXTENSIBLE to its sub-format; the classic AVI row
+// keeps its own names.
+TEST(SoundFormats, ModernNamesOfTheCommonTags) {
+    const std::pair<std::uint16_t, const char*> names[] = {
+        {0x0001, "PCM"},       {0x0003, "PCM"},      {0x0050, "MP2"},    {0x0055, "MP3"},
+        {0x0011, "IMA ADPCM"}, {0x0002, "MS ADPCM"}, {0x0161, "WMA v2"}, {0x0162, "WMA Pro"},
+        {0x0092, "AC-3"},      {0x2001, "DTS"},      {0x00FF, "AAC"},    {0xF1AC, "FLAC"},
+        {0x0006, "A-law"},     {0x1234, "0x1234"},
+    };
+    for (const auto& [tag, name] : names) {
+        EXPECT_EQ(SoundFormatName(tag), name) << tag;
+    }
+    EXPECT_EQ(AudioFormatTagName(0x0050), "80");
+    EXPECT_EQ(AudioFormatTagName(0x2000), "AC3");
+
+    Bytes extensible;
+    AppendLe16(extensible, 0xFFFE);
+    extensible.resize(16, 0);
+    AppendLe16(extensible, 22);
+    extensible.resize(24, 0);
+    AppendLe16(extensible, 0x0003); // the sub-format GUID's tag
+    extensible.resize(40, 0);
+    EXPECT_EQ(FormatTagOf(extensible), 0x0003);
+    extensible.resize(20); // cut before the sub-format
+    EXPECT_EQ(FormatTagOf(extensible), 0xFFFE);
+}
+
 } // namespace vidarium::testing

@@ -456,10 +456,10 @@ void AsfLoad::DescribeVideo(const Stream& stream) {
 void AsfLoad::DescribeAudio(const Stream& stream) {
     // A WAVEFORMATEX.
     const ByteSpan format = stream.TypeSpecific;
-    const std::uint16_t tag = LoadLe16(format, 0);
+    const std::uint16_t tag = FormatTagOf(format);
     summary_.HasAudio = true;
     summary_.AudioCode = AudioFormatTagCode(tag);
-    summary_.AudioCodec = AudioFormatTagName(tag);
+    summary_.AudioCodec = SoundFormatName(tag);
     if (format.size() < 16) {
         return;
     }

@@ -135,9 +135,7 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
         summary.HasAudio = true;
         summary.AudioTracks = 1;
         summary.AudioCode = AudioFormatTagCode(AudioFormat.wFormatTag);
-        const Codec codec = CodecForFormatTag(AudioFormat.wFormatTag);
-        summary.AudioCodec =
-            codec == Codec::Unknown ? AudioFormatTagName(AudioFormat.wFormatTag) : CodecName(codec);
+        summary.AudioCodec = SoundFormatName(AudioFormat.wFormatTag);
         summary.AudioBitRate = std::int64_t{AudioFormat.nAvgBytesPerSec} * 8;
         // A format that states no rate (MP3 from some muxers): the index's.
         if (AudioFormat.nAvgBytesPerSec == 0 && IndexWhole && summary.DurationMs.value_or(0) > 0) {

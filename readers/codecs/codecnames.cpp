@@ -386,6 +386,7 @@ Codec CodecForFormatTag(std::uint16_t tag) {
     case 0x1610:
     case 0x706D:
         return Codec::Aac;
+    case 0x0092: // AC-3 over S/PDIF
     case 0x2000:
         return Codec::Ac3;
     case 0x2001:

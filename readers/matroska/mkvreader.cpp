@@ -459,9 +459,9 @@ void MatroskaLoad::DescribeAudio(const TrackEntry& track) {
     std::string name;
     if (track.CodecId == "A_MS/ACM") {
         // A WAVEFORMATEX, its format tag first.
-        const std::uint16_t tag = LoadLe16(track.CodecPrivate, 0);
+        const std::uint16_t tag = FormatTagOf(track.CodecPrivate);
         summary_.AudioCode = AudioFormatTagCode(tag);
-        name = AudioFormatTagName(tag);
+        name = SoundFormatName(tag);
     } else if (codec == Codec::Aac) {
         const CodecDetails details = DecodeAudioSpecificConfig(track.CodecPrivate);
         const bool sbr = details.Sbr || track.CodecId.find("SBR") != std::string::npos;
