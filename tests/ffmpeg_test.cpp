@@ -791,9 +791,27 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         }
     }
     WriteFile(movies / "no-pat.ts", noAssociation);
+    // A segment whose tables come only in its middle, and one without any
+    // table: the same row as the whole stream's.
+    const Bytes whole = ReadAll(movies / "h264.ts");
+    Bytes tables;
+    Bytes streams;
+    for (std::size_t at = 0; at + 188 <= whole.size(); at += 188) {
+        const unsigned pid = (whole[at + 1] & 0x1FU) << 8 | whole[at + 2];
+        Bytes& kept = pid == 0 || pid == 0x1000 ? tables : streams;
+        kept.insert(kept.end(), whole.begin() + static_cast<std::ptrdiff_t>(at),
+                    whole.begin() + static_cast<std::ptrdiff_t>(at + 188));
+    }
+    WriteFile(movies / "no-tables.ts", streams);
+    const auto middle = static_cast<std::ptrdiff_t>(streams.size() / 188 / 2 * 188);
+    streams.insert(streams.begin() + middle, tables.begin(), tables.begin() + 2 * 188);
+    WriteFile(movies / "middle-tables.ts", streams);
 
     const auto rows = ScanRows(movies, true);
     EXPECT_EQ(rows.at("no-pat.ts").SubItems, rows.at("pq.ts").SubItems);
+    for (const char* cut : {"middle-tables.ts", "no-tables.ts"}) {
+        EXPECT_EQ(rows.at(cut).SubItems, rows.at("h264.ts").SubItems) << cut;
+    }
     for (const auto& [name, arguments, video, audio] : cases) {
         SCOPED_TRACE(name);
         const FileRow& row = rows.at(name);

@@ -308,6 +308,9 @@ private:
     // by its table id: for a stream cut where no association table lies.
     std::optional<std::uint16_t> ProgramMapByItsTable(const FileWindow& window);
     void ReadProgramMap(ByteSpan section);
+    // Without tables: the video and sound streams that the window's PES
+    // packets show by their stream ids and first bytes.
+    void StreamsByTheirPackets(const FileWindow& window);
     // A packet after the map: the clock's, or one of the first streams'.
     void KeepStreamPacket(const Packet& packet, std::int64_t at);
     bool HeadComplete() const;
@@ -416,6 +419,36 @@ void AddToHead(const Packet& packet, StreamHead& head) {
     }
 }
 
+// The stream type a PES packet's stream id and first bytes show, for a
+// stream no table describes; 0 when they show none.
+std::uint8_t TypeByContent(std::uint8_t streamId, ByteSpan data) {
+    const auto has = [&](std::initializer_list<std::uint8_t> pattern) {
+        return std::search(data.begin(), data.end(), pattern.begin(), pattern.end()) != data.end();
+    };
+    if (streamId >= 0xE0 && streamId <= 0xEF) {
+        // A sequence header, else an access unit delimiter or parameter set.
+        if (has({0, 0, 1, 0xB3})) {
+            return 0x02;
+        }
+        if (has({0, 0, 1, 0x46, 0x01}) || has({0, 0, 1, 0x40, 0x01})) {
+            return 0x24;
+        }
+        if (has({0, 0, 1, 0x09}) || has({0, 0, 1, 0x67}) || has({0, 0, 1, 0x27})) {
+            return 0x1B;
+        }
+        return 0;
+    }
+    if (streamId >= 0xC0 && streamId <= 0xDF) {
+        // ADTS's sync and layer 0 is AAC; another layer MPEG audio.
+        const bool adts = ByteAt(data, 0) == 0xFF && (ByteAt(data, 1) & 0xF6U) == 0xF0;
+        return adts ? 0x0F : 0x03;
+    }
+    if (streamId == 0xBD && ByteAt(data, 0) == 0x0B && ByteAt(data, 1) == 0x77) {
+        return 0x81;
+    }
+    return 0;
+}
+
 // The map of the first programme a programme association section names.
 std::optional<std::uint16_t> FirstProgramMap(ByteSpan section) {
     for (std::size_t entry = 8; entry + 4 <= section.size() - 4; entry += 4) {
@@ -441,6 +474,41 @@ std::optional<std::uint16_t> TsLoad::ProgramMapByItsTable(const FileWindow& wind
         }
     });
     return found;
+}
+
+void TsLoad::StreamsByTheirPackets(const FileWindow& window) {
+    std::vector<std::uint16_t> seen;
+    Packets(window, [&](const Packet& packet, std::int64_t) {
+        const ByteSpan payload = packet.Payload;
+        if (!packet.Start || packet.Pid == 0x1FFF || streams_.size() == CTsReader::kMaxStreams ||
+            std::find(seen.begin(), seen.end(), packet.Pid) != seen.end() ||
+            ByteAt(payload, 0) != 0 || ByteAt(payload, 1) != 0 || ByteAt(payload, 2) != 1) {
+            return;
+        }
+        seen.push_back(packet.Pid);
+        const auto header = pes::ParseHeader(payload, false);
+        if (!header) {
+            return;
+        }
+        Stream stream;
+        stream.Pid = packet.Pid;
+        stream.Type = TypeByContent(payload[3], payload.subspan(header->DataOffset));
+        ClassifyByType(stream);
+        if (stream.What != Kind::Other) {
+            streams_.push_back(stream);
+        }
+    });
+    if (streams_.empty()) {
+        return;
+    }
+    mapped_ = true;
+    for (const Stream& stream : streams_) {
+        if (stream.What == Kind::Video && video_ == nullptr) {
+            video_ = &stream;
+        } else if (stream.What == Kind::Audio && audio_ == nullptr) {
+            audio_ = &stream;
+        }
+    }
 }
 
 void TsLoad::KeepStreamPacket(const Packet& packet, std::int64_t at) {
@@ -469,26 +537,34 @@ void TsLoad::ReadHead(const FileWindow& window, std::optional<std::uint16_t> kno
     videoHead_ = {};
     audioHead_ = {};
     clocks_.clear();
-    Packets(window, [&](const Packet& packet, std::int64_t at) {
+    // The tables first, wherever the window holds them: a segment cut from
+    // a longer stream may carry them only in its middle, after packets of
+    // its streams.
+    Packets(window, [&](const Packet& packet, std::int64_t) {
         if (packet.Pid == 0 && !programMap_) {
             if (const auto section = programs.Add(packet); section && (*section)[0] == 0x00) {
                 programMap_ = FirstProgramMap(*section);
             }
-            return;
-        }
-        if (programMap_ && packet.Pid == *programMap_ && !mapped_) {
+        } else if (programMap_ && packet.Pid == *programMap_ && !mapped_) {
             if (const auto section = map.Add(packet)) {
                 ReadProgramMap(*section);
             }
-            return;
         }
-        KeepStreamPacket(packet, at);
     });
     if (!programMap_ && !knownMap) {
         if (const auto pid = ProgramMapByItsTable(window)) {
             ReadHead(window, pid);
+            return;
         }
+        // No table at all: the streams their packets show.
+        StreamsByTheirPackets(window);
     }
+    // Then the streams' packets, from the window's first one.
+    Packets(window, [&](const Packet& packet, std::int64_t at) {
+        if (packet.Pid != 0 && (!programMap_ || packet.Pid != *programMap_) && mapped_) {
+            KeepStreamPacket(packet, at);
+        }
+    });
 }
 
 void TsLoad::DescribeVideo() {
