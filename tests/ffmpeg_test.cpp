@@ -737,6 +737,8 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         {"mpeg2.mts", v + a + "-t 3 -c:v mpeg2video -c:a mp2", "TS: MPEG-2 Video Main@Main", "MP2"},
         {"eac3.m2t", v + a + "-t 3 " + x264 + "-c:a eac3", "TS: AVC High@L1.3", "E-AC-3"},
         {"mp3.ts", v + a + "-t 3 " + x264 + "-c:a libmp3lame", "TS: AVC High@L1.3", "MP3"},
+        {"truehd.ts", v + a + "-t 3 " + x264 + "-c:a truehd -strict -2 -ac 6", "TS: AVC High@L1.3",
+         "TrueHD"},
         {"mpeg4.ts", v + a + "-t 3 -c:v mpeg4 -c:a mp2", "TS: MPEG-4 Visual", "MP2"},
         {"latm.ts", v + a + "-t 3 " + x264 + "-c:a aac -mpegts_flags latm", "TS: AVC High@L1.3",
          "AAC"},
@@ -791,6 +793,8 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
         }
     }
     WriteFile(movies / "no-pat.ts", noAssociation);
+    Make("ts/truehd.m2ts",
+         v + a + "-t 3 " + x264 + "-c:a truehd -strict -2 -ac 6 -f mpegts -mpegts_m2ts_mode 1");
     // A segment whose tables come only in its middle, and one without any
     // table: the same row as the whole stream's.
     const Bytes whole = ReadAll(movies / "h264.ts");
@@ -812,6 +816,12 @@ TEST_F(FfmpegFiles, TransportStreamRowsAgreeWithFfprobe) {
     for (const char* cut : {"middle-tables.ts", "no-tables.ts"}) {
         EXPECT_EQ(rows.at(cut).SubItems, rows.at("h264.ts").SubItems) << cut;
     }
+    // Blu-ray's TrueHD beside its AC-3 core (where ffprobe lists the core
+    // as a stream of its own): the rate and channels of the major sync.
+    const FileRow& blueRay = rows.at("truehd.m2ts");
+    EXPECT_EQ(blueRay.Summary.AudioCodec, "TrueHD");
+    EXPECT_EQ(blueRay.Summary.SampleRate, 48000);
+    EXPECT_EQ(blueRay.Summary.Channels, 6);
     for (const auto& [name, arguments, video, audio] : cases) {
         SCOPED_TRACE(name);
         const FileRow& row = rows.at(name);

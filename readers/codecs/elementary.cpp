@@ -242,6 +242,17 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
         sound.Described = sound.Details.SampleRate > 0;
         break;
     }
+    case Codec::TrueHd:
+        // The format information after a major sync, as an MP4's "dmlp"
+        // holds it; a Blu-ray's stream interleaves an AC-3 core, passed over.
+        for (std::size_t at = 0; at + 8 <= bytes.size(); ++at) {
+            if (LoadBe32(bytes, at) == 0xF8726FBAU) {
+                sound.Details = DecodeTrueHdConfig(bytes.subspan(at + 4));
+                break;
+            }
+        }
+        sound.Described = sound.Details.SampleRate > 0;
+        break;
     default:
         sound.Described = true; // nothing more to find
         break;
