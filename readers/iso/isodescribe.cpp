@@ -118,7 +118,8 @@ std::int64_t IsoLoad::PcmBitsPerSample(ByteSpan entry, std::uint16_t version, co
     }
     // ISO's integer PCM: its configuration box, then the version 0 field.
     if (const auto pcmC = FindEntryChild(parser_, children, "pcmC")) {
-        if (const std::uint8_t bits = ByteAt(pcmC->Payload, 5); bits > 0 && bits <= kLargestSample) {
+        if (const std::uint8_t bits = ByteAt(pcmC->Payload, 5);
+            bits > 0 && bits <= kLargestSample) {
             return bits;
         }
     }
@@ -304,16 +305,16 @@ void IsoLoad::DescribeAudio(const Track& track) {
     // No sound runs at a gigabit a second: such a rate comes from a time
     // scale or duration that is not true.
     constexpr std::int64_t kLargestSoundRate = 1'000'000'000;
-    if (const auto uncompressed = codec == Codec::Pcm ? PcmBitRate(entry, version, code, children)
-                                                      : std::nullopt;
+    if (const auto uncompressed =
+            codec == Codec::Pcm ? PcmBitRate(entry, version, code, children) : std::nullopt;
         uncompressed && *uncompressed <= kLargestSoundRate) {
         // What its samples are: QuickTime's tables count frames of one
         // byte, whatever a frame holds.
         summary_.AudioBitRate = uncompressed;
     } else if (const auto measured = track.SizesKnown && track.SampleBytes > 0 && duration > 0
-                                  ? Scaled(track.SampleBytes * 8, track.TimeScale, duration)
-                                  : std::nullopt;
-        measured && *measured <= kLargestSoundRate) {
+                                         ? Scaled(track.SampleBytes * 8, track.TimeScale, duration)
+                                         : std::nullopt;
+               measured && *measured <= kLargestSoundRate) {
         summary_.AudioBitRate = measured;
     } else if (details.BitRate > 0) {
         summary_.AudioBitRate = details.BitRate;

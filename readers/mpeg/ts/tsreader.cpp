@@ -308,6 +308,8 @@ private:
     // by its table id: for a stream cut where no association table lies.
     std::optional<std::uint16_t> ProgramMapByItsTable(const FileWindow& window);
     void ReadProgramMap(ByteSpan section);
+    // The streams are known: the first video and sound ones are described.
+    void TakeFirstStreams();
     // Without tables: the video and sound streams that the window's PES
     // packets show by their stream ids and first bytes.
     void StreamsByTheirPackets(const FileWindow& window);
@@ -365,6 +367,17 @@ template <typename Visit> void TsLoad::Packets(const FileWindow& window, Visit&&
     }
 }
 
+void TsLoad::TakeFirstStreams() {
+    mapped_ = true;
+    for (const Stream& stream : streams_) {
+        if (stream.What == Kind::Video && video_ == nullptr) {
+            video_ = &stream;
+        } else if (stream.What == Kind::Audio && audio_ == nullptr) {
+            audio_ = &stream;
+        }
+    }
+}
+
 void TsLoad::ReadProgramMap(ByteSpan section) {
     if (section[0] != 0x02) {
         return;
@@ -386,14 +399,7 @@ void TsLoad::ReadProgramMap(ByteSpan section) {
         streams_.push_back(stream);
         at += 5 + length;
     }
-    mapped_ = true;
-    for (const Stream& stream : streams_) {
-        if (stream.What == Kind::Video && video_ == nullptr) {
-            video_ = &stream;
-        } else if (stream.What == Kind::Audio && audio_ == nullptr) {
-            audio_ = &stream;
-        }
-    }
+    TakeFirstStreams();
 }
 
 // A packet of the first video or sound stream: its first timestamps and
@@ -501,14 +507,7 @@ void TsLoad::StreamsByTheirPackets(const FileWindow& window) {
     if (streams_.empty()) {
         return;
     }
-    mapped_ = true;
-    for (const Stream& stream : streams_) {
-        if (stream.What == Kind::Video && video_ == nullptr) {
-            video_ = &stream;
-        } else if (stream.What == Kind::Audio && audio_ == nullptr) {
-            audio_ = &stream;
-        }
-    }
+    TakeFirstStreams();
 }
 
 void TsLoad::KeepStreamPacket(const Packet& packet, std::int64_t at) {
