@@ -100,7 +100,7 @@ std::int64_t IsoLoad::PcmBitsPerSample(ByteSpan entry, std::uint16_t version, co
     if (version == 1 && channels > 0) {
         if (const std::uint32_t frame = LoadBe32(entry, 36);
             frame > 0 && frame % channels == 0 && frame / channels * 8 <= kLargestSample) {
-            return frame / channels * 8;
+            return static_cast<std::int64_t>(frame / channels) * 8;
         }
     }
     // The codes whose samples have one size.
@@ -261,6 +261,20 @@ std::string IsoLoad::DisplayAspectOf(const Track& track, ByteSpan children, std:
     return AspectText(width, height);
 }
 
+void IsoLoad::ReadFirstMpegFrame(const Track& track, Codec& codec, CodecDetails& details) {
+    if (!track.FirstChunkOffset ||
+        *track.FirstChunkOffset >= static_cast<std::uint64_t>(INT64_MAX)) {
+        return;
+    }
+    const auto frame = ReadAt(static_cast<std::int64_t>(*track.FirstChunkOffset), 4);
+    const MpegAudioHeader header = DecodeMpegAudioHeader(frame);
+    if (header.Layer != 0) {
+        codec = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
+        details.SampleRate = header.SampleRate;
+        details.Channels = header.Channels;
+    }
+}
+
 void IsoLoad::DescribeAudio(const Track& track) {
     summary_.HasAudio = true;
     const ByteSpan entry = track.Entry.Payload;
@@ -285,16 +299,8 @@ void IsoLoad::DescribeAudio(const Track& track) {
         details.Channels = 1;
         details.SampleRate = IsFourCC(code, "sawb") ? 16000 : 8000;
     }
-    if (codec == Codec::Mp3 && track.FirstChunkOffset &&
-        *track.FirstChunkOffset < static_cast<std::uint64_t>(INT64_MAX)) {
-        // MPEG audio of either layer shares its code: the first frame says.
-        const auto frame = ReadAt(static_cast<std::int64_t>(*track.FirstChunkOffset), 4);
-        const MpegAudioHeader header = DecodeMpegAudioHeader(frame);
-        if (header.Layer != 0) {
-            codec = header.Layer == 3 ? Codec::Mp3 : Codec::Mp2;
-            details.SampleRate = header.SampleRate;
-            details.Channels = header.Channels;
-        }
+    if (codec == Codec::Mp3) {
+        ReadFirstMpegFrame(track, codec, details);
     }
     summary_.AudioCode = FourCCText(code);
     summary_.AudioCodec = !name.empty()             ? name

@@ -6,6 +6,7 @@
 #include "atomheader.h"
 #include "byteorder.h"
 #include "bytesource.h"
+#include "codecnames.h"
 #include "guarded.h"
 #include "isoreader.h"
 #include "loadmemory.h"
@@ -299,6 +300,9 @@ private:
     void EstimateFragmentedVideoRate(const Track& video);
     void DescribeVideo(const Track& track);
     void DescribeAudio(const Track& track);
+    // MPEG audio of either layer shares its code: the first frame says
+    // which, and its rate and channels.
+    void ReadFirstMpegFrame(const Track& track, Codec& codec, CodecDetails& details);
     CodecDetails VideoConfig(ByteSpan children);
     std::optional<double> FrameRateOf(const Track& track) const;
     std::string DisplayAspectOf(const Track& track, ByteSpan children, std::uint16_t width,
