@@ -62,7 +62,7 @@ std::span<const ReaderEntry> ReaderTable();
 // read again. 3: the AVI sides, program-stream codecs, ADTS rates, cleaned
 // texts; 4: one code per language; 5: codes named by their track's kind and
 // the professional codecs, uncompressed sound's rates, no control byte in a
-// classic row.
+// classic row, TrueHD's and transport segments' values, Matroska rates.
 inline constexpr std::int64_t kReaderGeneration = 5;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);

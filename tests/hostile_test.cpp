@@ -548,6 +548,58 @@ TEST(Bounds, MatroskaShapes) {
     }
 }
 
+// A video track without a frame duration whose pictures are larger than
+// the first window: its rate from the first cluster's blocks walked by
+// their headers (after its checksum and time, as ffmpeg writes them), at
+// most a few dozen small reads, also when the cluster is nothing but tiny
+// elements.
+TEST(Matroska, RateOfLargePicturesWithoutAFrameDuration) {
+    const auto file = [](const Bytes& blocks) {
+        const Bytes video = Ebml(
+            0xAE, Concat({EbmlUint(0xD7, 1), EbmlUint(0x83, 1), EbmlText(0x86, "V_MPEG4/ISO/AVC"),
+                          Ebml(0xE0, Concat({EbmlUint(0xB0, 1920), EbmlUint(0xBA, 1080)}))}));
+        const Bytes info = Concat({EbmlUint(0x2AD7B1, 1'000'000), EbmlFloat(0x4489, 400)});
+        return Concat(
+            {Ebml(0x1A45DFA3, EbmlText(0x4282, "matroska")),
+             Ebml(0x18538067, Concat({Ebml(0x1549A966, info), Ebml(0x1654AE6B, video),
+                                      Ebml(0x1F43B675, Concat({Ebml(0xBF, {0, 0, 0, 0}),
+                                                               EbmlUint(0xE7, 0), blocks}))}))});
+    };
+    Bytes pictures;
+    for (std::uint8_t frame = 0; frame < 10; ++frame) {
+        // Track 1 at 40 ms steps, each picture 96 KiB; a sound block between.
+        const unsigned time = frame * 40U;
+        Bytes block{0x81, static_cast<std::uint8_t>(time >> 8), static_cast<std::uint8_t>(time),
+                    0x80};
+        block.resize(96 << 10, 0x55);
+        pictures = Concat({pictures, Ebml(0xA3, block), Ebml(0xA3, {0x82, 0, 1, 0x80, 0})});
+    }
+    MemorySource source(file(pictures));
+    CountingSource counted(source);
+    CMatroskaReader reader;
+    ASSERT_TRUE(reader.LoadFromSource(counted, "large.mkv"));
+    EXPECT_EQ(reader.Summary.FrameRate, 25.0);
+    EXPECT_LE(counted.reads, 2 * CMatroskaReader::kSteppedElements + 16);
+
+    Bytes tiny;
+    for (int i = 0; i < 100'000; ++i) {
+        tiny.insert(tiny.end(), {0xEC, 0x80});
+    }
+    tiny = Concat({Ebml(0xA3,
+                        [] {
+                            Bytes big{0x81, 0, 0, 0x80};
+                            big.resize(96 << 10, 0);
+                            return big;
+                        }()),
+                   tiny});
+    MemorySource tinySource(file(tiny));
+    CountingSource tinyCounted(tinySource);
+    CMatroskaReader tinyReader;
+    ASSERT_TRUE(tinyReader.LoadFromSource(tinyCounted, "tiny.mkv"));
+    EXPECT_FALSE(tinyReader.Summary.FrameRate);
+    EXPECT_LE(tinyCounted.reads, 2 * CMatroskaReader::kSteppedElements + 16);
+}
+
 TEST(Bounds, MatroskaElementsPerLoad) {
     // 1,200,000 empty elements in the segment information.
     Bytes voids;

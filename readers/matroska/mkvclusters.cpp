@@ -8,16 +8,18 @@ std::optional<std::uint64_t> MatroskaLoad::FirstClusterTimestamp(std::int64_t at
                                                                  const Header& cluster) {
     const std::int64_t start = at + static_cast<std::int64_t>(cluster.Length);
     const auto header = HeaderAt(start);
-    if (!header || header->Id != kTimestamp || header->Size > 8) {
+    if (!header || header->Id != kTimestamp) {
         return std::nullopt;
     }
+    return UnsignedAt(start + static_cast<std::int64_t>(header->Length), header->Size);
+}
+
+std::optional<std::uint64_t> MatroskaLoad::UnsignedAt(std::int64_t position, std::uint64_t size) {
     std::array<std::uint8_t, 8> bytes{};
-    const auto position = start + static_cast<std::int64_t>(header->Length);
-    if (source_.Seek(position) != position) {
+    if (size > bytes.size() || source_.Seek(position) != position) {
         return std::nullopt;
     }
-    const std::size_t count =
-        source_.Read(std::span(bytes).first(static_cast<std::size_t>(header->Size)));
+    const std::size_t count = source_.Read(std::span(bytes).first(static_cast<std::size_t>(size)));
     return Unsigned(ByteSpan(bytes.data(), count));
 }
 
@@ -121,6 +123,75 @@ std::optional<double> MatroskaLoad::FirstBlocksFrameRate(std::uint64_t trackNumb
             times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
         }
     });
+    return SteadyFrameRate(std::move(times));
+}
+
+std::optional<std::int64_t> MatroskaLoad::BlockStart(const Header& child, std::int64_t payload) {
+    if (child.Id == kSimpleBlock) {
+        return payload;
+    }
+    if (child.Id == kBlockGroup) {
+        if (const auto inner = HeaderAt(payload); inner && inner->Id == kBlock) {
+            return payload + static_cast<std::int64_t>(inner->Length);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::pair<std::uint64_t, std::int16_t>> MatroskaLoad::BlockHeadAt(std::int64_t at) {
+    // At most 8 bytes of track number, then 2 of time.
+    std::array<std::uint8_t, 10> head{};
+    if (source_.Seek(at) != at) {
+        return std::nullopt;
+    }
+    const ByteSpan bytes(head.data(), source_.Read(head));
+    const auto track = DecodeVint(bytes, 8, false);
+    if (!track || bytes.size() < track->Length + 2) {
+        return std::nullopt;
+    }
+    return std::pair{track->Value, static_cast<std::int16_t>(LoadBe16(bytes, track->Length))};
+}
+
+std::optional<double> MatroskaLoad::SteppedBlocksFrameRate(std::uint64_t trackNumber) {
+    if (!firstCluster_) {
+        return std::nullopt;
+    }
+    const auto& [at, cluster] = *firstCluster_;
+    std::int64_t position = at + static_cast<std::int64_t>(cluster.Length);
+    const std::int64_t end =
+        cluster.Size == kUnknownSize ||
+                cluster.Size > static_cast<std::uint64_t>(size_ - std::min(position, size_))
+            ? size_
+            : position + static_cast<std::int64_t>(cluster.Size);
+    std::optional<std::uint64_t> timestamp;
+    std::vector<std::uint32_t> times;
+    const double milliseconds = static_cast<double>(timestampScale_) / 1e6;
+    for (std::size_t element = 0; element < CMatroskaReader::kSteppedElements && position < end &&
+                                  times.size() < CMatroskaReader::kSteppedFrames;
+         ++element) {
+        stop_.Check();
+        const auto child = HeaderAt(position);
+        const std::int64_t payload =
+            position + static_cast<std::int64_t>(child ? child->Length : 0);
+        if (!child || child->Size > static_cast<std::uint64_t>(end - std::min(payload, end))) {
+            break;
+        }
+        position = payload + static_cast<std::int64_t>(child->Size);
+        if (child->Id == kTimestamp) {
+            timestamp = UnsignedAt(payload, child->Size);
+            continue;
+        }
+        const auto block = timestamp && *timestamp <= std::uint64_t{INT32_MAX}
+                               ? BlockStart(*child, payload)
+                               : std::nullopt;
+        const auto head = block ? BlockHeadAt(*block) : std::nullopt;
+        if (head && head->first == trackNumber) {
+            const double ms = (static_cast<double>(*timestamp) + head->second) * milliseconds;
+            if (ms >= 0 && ms < 4e9) {
+                times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
+            }
+        }
+    }
     return SteadyFrameRate(std::move(times));
 }
 

@@ -441,6 +441,9 @@ void MatroskaLoad::DescribeVideo(const TrackEntry& track) {
         // Browser recordings and Annex-B AVC state none: the first blocks'
         // steady step.
         summary_.FrameRate = FirstBlocksFrameRate(track.Number);
+        if (!summary_.FrameRate) {
+            summary_.FrameRate = SteppedBlocksFrameRate(track.Number);
+        }
     }
     summary_.VideoBitRate = StatisticsBitRate(statistics_, track, dateUtc_);
     // The display size is in pixels, or (unit 3) an aspect ratio itself.

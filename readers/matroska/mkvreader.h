@@ -36,6 +36,11 @@ public:
     // The first cluster's bytes read for the video's first block times, when
     // its track states no frame duration.
     static constexpr std::uint64_t kFirstBlocksWindow = 64U << 10;
+    // Without a frame duration and with blocks too large for that window:
+    // the first cluster's elements walked by their headers, at most this
+    // many, for at most this many of the track's frames.
+    static constexpr std::size_t kSteppedElements = 48;
+    static constexpr std::size_t kSteppedFrames = 12;
     static constexpr std::size_t kMaxTailWindow = 1U << 20;
     // What one load reads into memory, at most.
     static constexpr std::uint64_t kMaxLoadBytes = 256U << 20;
