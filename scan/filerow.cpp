@@ -16,6 +16,15 @@
 namespace vidarium {
 namespace {
 
+// The Comments cell: one line per item, under its label.
+std::string CommentsText(const std::vector<MetadataItem>& items) {
+    std::string comments;
+    for (const MetadataItem& item : items) {
+        comments += item.Label + ": " + item.Text + "\r\n";
+    }
+    return comments;
+}
+
 // printf's "%d:%.2d:%.2d": a negative part keeps its sign before the padding.
 std::string HoursMinutesSeconds(long long hours, long long minutes, long long seconds) {
     char text[64];
@@ -182,12 +191,7 @@ FileRow MakeMovRow(std::string caption, std::uint64_t size, const CQuickTimeRead
     } else {
         row.SubItems.insert(row.SubItems.end(), 4, std::string());
     }
-    // One line per item, as the reader joins them.
-    std::string comments;
-    for (const MetadataItem& item : summary.Metadata) {
-        comments += item.Label + ": " + item.Text + "\r\n";
-    }
-    row.SubItems.push_back(std::move(comments));
+    row.SubItems.push_back(CommentsText(summary.Metadata));
     row.Size = size;
     row.Source = RowSource::QuickTime;
     row.Summary = std::move(summary);
@@ -261,10 +265,7 @@ FileRow MakeModernRow(std::string caption, std::uint64_t size, RowSource source,
     if (summary.DurationMs && *summary.DurationMs >= 0) {
         length = TimeTextFromMs(static_cast<std::uint64_t>(*summary.DurationMs));
     }
-    std::string comments;
-    for (const MetadataItem& item : summary.Metadata) {
-        comments += item.Label + ": " + item.Text + "\r\n";
-    }
+    std::string comments = CommentsText(summary.Metadata);
     const bool video = summary.HasVideo;
     const bool audio = summary.HasAudio;
     FileRow row{std::move(caption),

@@ -49,6 +49,10 @@ ByteSpan FromSync(ByteSpan bytes, Codec format) {
         case Codec::Dts:
             sync = LoadBe32(bytes, at) == 0x7FFE8001U;
             break;
+        case Codec::TrueHd:
+            // A major sync; a Blu-ray's stream interleaves an AC-3 core.
+            sync = LoadBe32(bytes, at) == 0xF8726FBAU;
+            break;
         case Codec::Aac:
             sync = first == 0xFF && (second & 0xF6U) == 0xF0U;
             break;
@@ -204,7 +208,7 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
         return sound;
     }
     if (format == Codec::Aac || format == Codec::Ac3 || format == Codec::Eac3 ||
-        format == Codec::Mp2 || format == Codec::Dts) {
+        format == Codec::Mp2 || format == Codec::Dts || format == Codec::TrueHd) {
         bytes = FromSync(bytes, format);
     }
     switch (format) {
@@ -243,14 +247,9 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
         break;
     }
     case Codec::TrueHd:
-        // The format information after a major sync, as an MP4's "dmlp"
-        // holds it; a Blu-ray's stream interleaves an AC-3 core, passed over.
-        for (std::size_t at = 0; at + 8 <= bytes.size(); ++at) {
-            if (LoadBe32(bytes, at) == 0xF8726FBAU) {
-                sound.Details = DecodeTrueHdConfig(bytes.subspan(at + 4));
-                break;
-            }
-        }
+        // The format information after the major sync, as an MP4's "dmlp"
+        // holds it.
+        sound.Details = DecodeTrueHdConfig(BytesFrom(bytes, 4));
         sound.Described = sound.Details.SampleRate > 0;
         break;
     default:

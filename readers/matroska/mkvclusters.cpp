@@ -3,6 +3,26 @@
 #include "mkvload.h"
 
 namespace vidarium::mkv {
+namespace {
+
+// A block's head: its track number, and its time as a signed 16-bit offset
+// from its cluster's; then a byte of flags and the frames.
+struct BlockHead {
+    std::uint64_t Track = 0;
+    std::int16_t Relative = 0;
+    ByteSpan Frames;
+};
+
+std::optional<BlockHead> DecodeBlockHead(ByteSpan bytes) {
+    const auto track = DecodeVint(bytes, 8, false);
+    if (!track || bytes.size() < track->Length + 2) {
+        return std::nullopt;
+    }
+    return BlockHead{track->Value, static_cast<std::int16_t>(LoadBe16(bytes, track->Length)),
+                     BytesFrom(bytes, track->Length + 3)};
+}
+
+} // namespace
 
 std::optional<std::uint64_t> MatroskaLoad::FirstClusterTimestamp(std::int64_t at,
                                                                  const Header& cluster) {
@@ -42,19 +62,12 @@ std::optional<std::uint64_t> MatroskaLoad::LastBlockEnd() {
 template <typename Visit> void MatroskaLoad::ClusterBlocks(ByteSpan body, Visit&& visit) {
     std::optional<std::uint64_t> timestamp;
     const auto block = [&](ByteSpan bytes, std::uint64_t duration) {
-        const auto trackNumber = DecodeVint(bytes, 8, false);
-        // A block's time is its cluster's plus a signed 16-bit offset.
-        if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !trackNumber ||
-            bytes.size() < trackNumber->Length + 2) {
+        const auto head = DecodeBlockHead(bytes);
+        if (!timestamp || *timestamp > std::uint64_t{INT64_MAX} - 32768 || !head) {
             return;
         }
-        const auto relative = static_cast<std::int16_t>(LoadBe16(bytes, trackNumber->Length));
-        // After the time, a byte of flags, then the frames.
-        const ByteSpan frames = bytes.size() > trackNumber->Length + 3
-                                    ? bytes.subspan(trackNumber->Length + 3)
-                                    : ByteSpan();
-        visit(trackNumber->Value, static_cast<std::int64_t>(*timestamp) + relative, duration,
-              frames);
+        visit(head->Track, static_cast<std::int64_t>(*timestamp) + head->Relative, duration,
+              head->Frames);
     };
     Children(body, 2, [&](std::uint32_t id, ByteSpan value) {
         if (id == kTimestamp) {
@@ -138,20 +151,6 @@ std::optional<std::int64_t> MatroskaLoad::BlockStart(const Header& child, std::i
     return std::nullopt;
 }
 
-std::optional<std::pair<std::uint64_t, std::int16_t>> MatroskaLoad::BlockHeadAt(std::int64_t at) {
-    // At most 8 bytes of track number, then 2 of time.
-    std::array<std::uint8_t, 10> head{};
-    if (source_.Seek(at) != at) {
-        return std::nullopt;
-    }
-    const ByteSpan bytes(head.data(), source_.Read(head));
-    const auto track = DecodeVint(bytes, 8, false);
-    if (!track || bytes.size() < track->Length + 2) {
-        return std::nullopt;
-    }
-    return std::pair{track->Value, static_cast<std::int16_t>(LoadBe16(bytes, track->Length))};
-}
-
 std::optional<double> MatroskaLoad::SteppedBlocksFrameRate(std::uint64_t trackNumber) {
     if (!firstCluster_) {
         return std::nullopt;
@@ -184,9 +183,13 @@ std::optional<double> MatroskaLoad::SteppedBlocksFrameRate(std::uint64_t trackNu
         const auto block = timestamp && *timestamp <= std::uint64_t{INT32_MAX}
                                ? BlockStart(*child, payload)
                                : std::nullopt;
-        const auto head = block ? BlockHeadAt(*block) : std::nullopt;
-        if (head && head->first == trackNumber) {
-            const double ms = (static_cast<double>(*timestamp) + head->second) * milliseconds;
+        // The track number and time: at most 10 bytes.
+        std::array<std::uint8_t, 10> bytes{};
+        const auto head = block && source_.Seek(*block) == *block
+                              ? DecodeBlockHead(ByteSpan(bytes.data(), source_.Read(bytes)))
+                              : std::nullopt;
+        if (head && head->Track == trackNumber) {
+            const double ms = (static_cast<double>(*timestamp) + head->Relative) * milliseconds;
             if (ms >= 0 && ms < 4e9) {
                 times.push_back(static_cast<std::uint32_t>(std::llround(ms)));
             }

@@ -183,11 +183,10 @@ private:
     // file, for pictures too large for the first window to hold several.
     std::optional<double> SteppedBlocksFrameRate(std::uint64_t trackNumber);
     // Where a cluster's child holds a block (a SimpleBlock's payload, a
-    // BlockGroup's Block's), and that block's track number and time offset.
+    // BlockGroup's Block's).
     std::optional<std::int64_t> BlockStart(const Header& child, std::int64_t payload);
     // An unsigned integer element's payload of `size` bytes, read at `position`.
     std::optional<std::uint64_t> UnsignedAt(std::int64_t position, std::uint64_t size);
-    std::optional<std::pair<std::uint64_t, std::int16_t>> BlockHeadAt(std::int64_t at);
     // A constant-rate sound's bit rate from its first frame's header.
     std::optional<std::uint32_t> FirstFrameBitRate(std::uint64_t trackNumber, Codec codec);
     // The end of the last block of the last cluster in the file's tail, in

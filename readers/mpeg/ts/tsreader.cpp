@@ -428,19 +428,18 @@ void AddToHead(const Packet& packet, StreamHead& head) {
 // The stream type a PES packet's stream id and first bytes show, for a
 // stream no table describes; 0 when they show none.
 std::uint8_t TypeByContent(std::uint8_t streamId, ByteSpan data) {
-    const auto has = [&](std::initializer_list<std::uint8_t> pattern) {
-        return std::search(data.begin(), data.end(), pattern.begin(), pattern.end()) != data.end();
-    };
     if (streamId >= 0xE0 && streamId <= 0xEF) {
-        // A sequence header, else an access unit delimiter or parameter set.
-        if (has({0, 0, 1, 0xB3})) {
+        // A sequence header, else an AVC or HEVC access unit delimiter or
+        // sequence parameter set (AVC's first: an AVC header byte can read
+        // as an HEVC type, hardly the other way round).
+        if (elementary::FindStartCode(data, 0xB3)) {
             return 0x02;
         }
-        if (has({0, 0, 1, 0x46, 0x01}) || has({0, 0, 1, 0x40, 0x01})) {
-            return 0x24;
-        }
-        if (has({0, 0, 1, 0x09}) || has({0, 0, 1, 0x67}) || has({0, 0, 1, 0x27})) {
+        if (elementary::FindNal(data, 9, false) || elementary::FindNal(data, 7, false)) {
             return 0x1B;
+        }
+        if (elementary::FindNal(data, 35, true) || elementary::FindNal(data, 33, true)) {
+            return 0x24;
         }
         return 0;
     }
