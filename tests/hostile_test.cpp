@@ -833,6 +833,41 @@ TEST(Bounds, FlashVideoShapes) {
     EXPECT_LE(source.BytesFetched(), CFlvReader::kMaxScriptTag + 2 * CFlvReader::kHeadWindow + 64);
 }
 
+// Sound whose codec header is empty, absent or says nothing of its rate:
+// the tag's flags (a muxer's own, per tag) over the metadata's "stereo",
+// AAC's stated rate (its flags always say 44 kHz), and the rates that
+// Nellymoser, G.711 and Speex fix.
+TEST(FlashVideo, SoundFromTheTagsFlags) {
+    const Bytes mono = AmfProperty("stereo", {1, 0});
+    const Bytes stereo = AmfProperty("stereo", {1, 1});
+    const Bytes at48k = AmfNumber("audiosamplerate", 48000);
+    const struct {
+        const char* name;
+        Bytes sound;
+        Bytes metadata;
+        const char* codec;
+        std::int64_t sampleRate;
+        std::int64_t channels;
+    } cases[] = {
+        {"AAC, empty header, stated mono", {0xAF, 0}, Concat({mono, at48k}), "AAC", 48000, 2},
+        {"AAC, no header", {0xAF, 1, 0x21, 0x10}, {}, "AAC", 44100, 2},
+        {"AAC, empty header, mono flag", {0xAE, 0}, stereo, "AAC", 44100, 1},
+        {"AAC, its header", {0xAE, 0, 0x11, 0x90}, mono, "AAC", 48000, 2},
+        {"Nellymoser 8 kHz", {0x52, 0}, at48k, "Nellymoser", 8000, 1},
+        {"Speex", {0xB2, 0}, {}, "Speex", 16000, 1},
+        {"PCM, 22 kHz stereo", {0x3B, 0, 0}, Concat({mono, at48k}), "PCM", 22050, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySource source(FlvFile(c.metadata, 2000, c.sound));
+        CFlvReader reader;
+        ASSERT_TRUE(reader.LoadFromSource(source, "sound.flv"));
+        EXPECT_EQ(reader.Summary.AudioCodec, c.codec);
+        EXPECT_EQ(reader.Summary.SampleRate, c.sampleRate);
+        EXPECT_EQ(reader.Summary.Channels, c.channels);
+    }
+}
+
 // Ogg: a comment header split across pages; the duration from the last
 // Theora page whose checksum holds; no more streams than the bound.
 TEST(Bounds, OggShapes) {

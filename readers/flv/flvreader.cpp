@@ -571,7 +571,7 @@ void FlvLoad::DescribeAudio(std::optional<double> stated) {
     if (summary_.AudioCodec.empty()) {
         summary_.AudioCodec = summary_.AudioCode;
     }
-    // The codec's own header, else the metadata, else the tag's flags.
+    // The codec's own header, else the tag's flags (or the metadata).
     CodecDetails details;
     if (!audioConfig_.empty()) {
         details = DecodeAudioSpecificConfig(audioConfig_);
@@ -588,22 +588,46 @@ void FlvLoad::DescribeAudio(std::optional<double> stated) {
     }
 }
 
+// The rate a format fixes whatever its flags say (Nellymoser's 8 and 16 kHz
+// kinds, G.711, Speex), else 0.
+std::int64_t FixedSampleRate(unsigned format) {
+    switch (format) {
+    case 4:
+    case 11:
+        return 16000;
+    case 5:
+    case 7:
+    case 8:
+        return 8000;
+    default:
+        return 0;
+    }
+}
+
 void FlvLoad::SetRateAndChannels(const CodecDetails& details, std::uint8_t flags) {
     static constexpr std::array<std::int64_t, 4> kFlagRates{5512, 11025, 22050, 44100};
+    const unsigned format = flags >> 4U;
+    // AAC's flags always say 44 kHz stereo, so its metadata's rate is the
+    // better guess; other formats' flags are their true rate.
+    const auto statedRate = Number("audiosamplerate");
     if (details.SampleRate > 0) {
         summary_.SampleRate = std::int64_t{details.SampleRate};
-    } else if (const auto statedRate = Number("audiosamplerate")) {
+    } else if (audio_ && FixedSampleRate(format) > 0) {
+        summary_.SampleRate = FixedSampleRate(format);
+    } else if (statedRate && (!audio_ || format == 10)) {
         summary_.SampleRate = std::llround(*statedRate);
     } else if (audio_) {
         summary_.SampleRate = kFlagRates[(flags >> 2U) & 3U];
     }
+    // Every sound tag's stereo flag is the muxer's own; the metadata's
+    // "stereo" is often left false, so it counts only without a tag.
     const auto stereo = metadata_.find("stereo");
     if (details.Channels > 0) {
         summary_.Channels = std::int64_t{details.Channels};
-    } else if (stereo != metadata_.end() && std::holds_alternative<bool>(stereo->second)) {
-        summary_.Channels = std::get<bool>(stereo->second) ? 2 : 1;
     } else if (audio_) {
         summary_.Channels = (flags & 1U) != 0 ? 2 : 1;
+    } else if (stereo != metadata_.end() && std::holds_alternative<bool>(stereo->second)) {
+        summary_.Channels = std::get<bool>(stereo->second) ? 2 : 1;
     }
 }
 

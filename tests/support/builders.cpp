@@ -921,7 +921,7 @@ Bytes AmfString(std::string_view name, std::string_view text) {
     return AmfProperty(name, value);
 }
 
-Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs) {
+Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs, const Bytes& sound) {
     Bytes file{'F', 'L', 'V', 1, 5};
     AppendBe32(file, 9);
     AppendBe32(file, 0);
@@ -946,7 +946,7 @@ Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs) {
     // Spark: start code, version 0, picture 0, size code 5 (320x240).
     const Bytes picture{0x12, 0x00, 0x00, 0x80, 0x02, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
     tag(9, 0, picture);
-    tag(8, 0, Bytes{0x2F, 0xFF, 0xFB, 0x90, 0x04, 0, 0, 0});
+    tag(8, 0, sound.empty() ? Bytes{0x2F, 0xFF, 0xFB, 0x90, 0x04, 0, 0, 0} : sound);
     for (const std::uint32_t time : {40U, 80U, 120U, lastMs}) {
         tag(9, time, picture);
     }

@@ -234,9 +234,9 @@ Bytes AsfFile(const AsfParams& params = {});
 
 // An FLV file: onMetaData with `metadata` (a ready AMF0 ECMA array body of
 // properties, or none when empty), then a Sorenson Spark 320x240 picture
-// every 40 ms from 0 to 120 and an MP3 frame (44.1 kHz stereo, 128 kbit/s),
-// and the last tag at `lastMs`.
-Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs = 2000);
+// every 40 ms from 0 to 120 and a sound tag of `sound` (by default an MP3
+// frame, 44.1 kHz stereo, 128 kbit/s), and the last tag at `lastMs`.
+Bytes FlvFile(const Bytes& metadata, std::uint32_t lastMs = 2000, const Bytes& sound = {});
 // One AMF0 property: a name and a number, a string, or any value.
 Bytes AmfNumber(std::string_view name, double value);
 Bytes AmfString(std::string_view name, std::string_view text);
