@@ -69,12 +69,13 @@ TEST(ScanProgram, WritesExportLinesInListOrder) {
         "movie.AVI\t0 MB\t0:01:15\tMOV: SVQ3: Sorenson Video 3\t\t320\t240\t\ttwos: "
         "Uncompressed\t\t44100\t2\tFull Name: Title\r\nCopyright: Us\t\r\n");
     EXPECT_EQ(ReadText(dir / "err.txt"), "");
-    // With all formats on, the AVI and the QuickTime movie get today's rows;
-    // the elementary stream and the file no reader accepts keep theirs.
+    // With all formats on, the AVI, the QuickTime movie and the elementary
+    // stream get today's rows; the file no reader accepts keeps its own.
     EXPECT_EQ(RunScanner("--all-formats " + Quote(dir.path().native()), dir / "err.txt").out,
               "clip.avi\t0 MB\t0:01:30\tAVI: MPEG-4 Visual (XVID)\t\t640\t480\t29.97\tAC-3\t"
               "448 kbit/s\t48000\t6\t\t\r\n"
-              "film.m2v\t0 MB\t1:02:05\tMPEG\t6000 kbit/s\t720\t576\t25\t\t\t\t\t\r\n"
+              "film.m2v\t0 MB\t1:02:05\tMPEG Video: MPEG-1 Video\t6000 kbit/s\t720\t576\t25\t\t\t"
+              "\t\t\t\r\n"
               "odd name.mov\t1 MB\t\r\n"
               "movie.AVI\t0 MB\t0:01:15\tMOV: Sorenson Video 3\t\t320\t240\t\tPCM\t1411 "
               "kbit/s\t44100\t2\t"

@@ -1,6 +1,7 @@
 #include "builders.h"
 #include "bytesource.h"
 #include "mpegreader.h"
+#include "psreader.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,77 @@ TEST(MpegReader, NoFieldLeaksIntoTheNextLoad) {
     EXPECT_EQ(reader.Width, 0);
     EXPECT_EQ(reader.DurationSec, 0.0);
     EXPECT_FALSE(reader.LoadFromFile("/nonexistent/file.mpg"));
+}
+
+// A video elementary stream, by content: after any zero bytes a sequence
+// header; its length from the first group's time code to the last group's
+// and the pictures after it (drop-frame time codes counted as such), else
+// its size over its stated rate; MPEG-2 told by the sequence extension.
+TEST(VideoElementaryStream, ReadByContentWithItsLength) {
+    const Bytes mpeg2Extension{0x00, 0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00};
+    const Bytes picture = Concat({Bytes{0x00, 0x00, 0x01, 0x00}, Repeat(0xFF, 60)});
+    const auto group = [&](Bytes timeCode, int pictures, bool dropFrame = false) {
+        if (dropFrame) {
+            timeCode[4] |= 0x80U;
+        }
+        Bytes bytes = timeCode;
+        for (int i = 0; i < pictures; ++i) {
+            bytes = Concat({bytes, picture});
+        }
+        return bytes;
+    };
+    const Bytes pal = SequenceHeader(720, 576, 3, 0x3FFFF);     // 25 fps, no rate stated
+    const Bytes ntsc = SequenceHeader(720, 480, 4, 0x3FFFF);    // 29.97
+    const Bytes stated = SequenceHeader(352, 288, 3, 2500);     // 1 Mbit/s
+    const Bytes farApart = Repeat(0xFF, CPsReader::kMaxWindow); // past any tail window
+    const struct {
+        const char* name;
+        Bytes stream;
+        bool read;
+        const char* codec;
+        std::int64_t durationMs;
+    } cases[] = {
+        {"MPEG-1, three groups",
+         Concat({pal, group(GopHeader(0, 0, 0, 0), 12), group(GopHeader(0, 0, 0, 12), 12),
+                 group(GopHeader(0, 0, 0, 24), 12)}),
+         true, "MPEG-1 Video", 1440},
+        {"MPEG-2 after zero bytes",
+         Concat({Repeat(0, 2000), pal, mpeg2Extension, group(GopHeader(0, 0, 0, 0), 12),
+                 group(GopHeader(0, 0, 9, 15), 10)}),
+         true, "MPEG-2 Video", 10000},
+        {"time codes from an hour",
+         Concat(
+             {pal, group(GopHeader(1, 0, 0, 0), 12), farApart, group(GopHeader(1, 2, 0, 0), 13)}),
+         true, "MPEG-1 Video", 120520},
+        {"drop-frame",
+         Concat({ntsc, group(GopHeader(0, 0, 0, 0), 15, true), farApart,
+                 group(GopHeader(0, 1, 0, 2), 15, true)}),
+         true, "MPEG-1 Video", 60561},
+        {"every time code 0",
+         Concat({stated, group(GopHeader(0, 0, 0, 0), 12), farApart,
+                 group(GopHeader(0, 0, 0, 0), 12)}),
+         true, "MPEG-1 Video", 8401},
+        {"one group, the whole file", Concat({pal, group(GopHeader(0, 0, 0, 0), 50)}), true,
+         "MPEG-1 Video", 2000},
+        {"no group: its size over its rate", Concat({stated, picture}), true, "MPEG-1 Video", 1},
+        {"a byte before the zeros", Concat({Bytes{1}, Repeat(0, 4), pal}), false, "", 0},
+        {"no picture size", Concat({SequenceHeader(0, 576, 3, 0x3FFFF), picture}), false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySource source(c.stream);
+        CPsReader reader;
+        EXPECT_EQ(reader.LoadFromSource(source, "stream.m2v"), c.read);
+        EXPECT_EQ(CPsReader::RecognisesHead(c.stream), c.read);
+        if (!c.read) {
+            continue;
+        }
+        const MediaSummary& summary = reader.Summary;
+        EXPECT_EQ(summary.Container, "MPEG Video");
+        EXPECT_EQ(summary.VideoCodec, c.codec);
+        EXPECT_EQ(summary.DurationMs.value_or(0), c.durationMs);
+        EXPECT_GT(summary.Width, 0);
+    }
 }
 
 } // namespace

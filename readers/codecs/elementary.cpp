@@ -9,6 +9,17 @@
 namespace vidarium::elementary {
 namespace {
 
+// Where the sequence extension after a sequence header (`after`: the bytes
+// past its start code) starts: the next extension start code whose
+// identifier is 1.
+std::optional<std::size_t> SequenceExtensionAt(ByteSpan after) {
+    const auto extension = FindStartCode(after, 0xB5);
+    if (extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1) {
+        return extension;
+    }
+    return std::nullopt;
+}
+
 // An MPEG-1 or MPEG-2 video stream's first sequence header, and the
 // profile of the sequence extension after it.
 PictureFormat MpegPicture(ByteSpan bytes) {
@@ -25,8 +36,8 @@ PictureFormat MpegPicture(ByteSpan bytes) {
         picture.Details.BitRate = header.BitRateValue * 400;
     }
     const ByteSpan after = bytes.subspan(*at + 4);
-    if (const auto extension = FindStartCode(after, 0xB5);
-        extension && *extension + 6 <= after.size() && (after[*extension + 4] >> 4) == 1) {
+    if (const auto extension = SequenceExtensionAt(after);
+        extension && *extension + 6 <= after.size()) {
         picture.Details.Profile = MpegProfileText(static_cast<std::uint8_t>(
             ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
     }
@@ -78,6 +89,12 @@ ByteSpan FromDtsSubstream(ByteSpan bytes) {
 }
 
 } // namespace
+
+Codec MpegVideoFormat(ByteSpan bytes) {
+    const auto at = FindStartCode(bytes, 0xB3);
+    return at && SequenceExtensionAt(bytes.subspan(*at + 4)) ? Codec::Mpeg2Video
+                                                             : Codec::Mpeg1Video;
+}
 
 std::optional<ByteSpan> FindNal(ByteSpan bytes, unsigned type, bool hevc) {
     for (std::size_t at = 0; at + 4 <= bytes.size(); ++at) {

@@ -32,6 +32,10 @@ bool AnySeiCarriesHdr10(ByteSpan bytes, bool hevc);
 std::optional<std::size_t> FindStartCode(ByteSpan bytes, std::uint8_t code,
                                          std::uint8_t mask = 0xFF);
 
+// MPEG-2 Video when the first sequence header in `bytes` is followed by its
+// sequence extension, else MPEG-1 Video.
+Codec MpegVideoFormat(ByteSpan bytes);
+
 // A video stream's picture from its first bytes: the AVC or HEVC sequence
 // parameter set, or the MPEG-1/2 sequence header and its extension; without
 // timing there, the smallest step between the first frames' times.

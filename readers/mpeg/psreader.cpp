@@ -5,6 +5,7 @@
 #include "codecnames.h"
 #include "pes.h"
 #include "readerload.h"
+#include "videoes.h"
 
 #include <algorithm>
 #include <array>
@@ -184,11 +185,7 @@ Codec VideoFormatOf(ByteSpan bytes) {
             return Codec::Mpeg4Visual;
         }
         if (code == 0xB3) {
-            const ByteSpan after = bytes.subspan(*at + 4);
-            const auto extension = elementary::FindStartCode(after, 0xB5);
-            const bool mpeg2 =
-                extension && *extension + 4 < after.size() && (after[*extension + 4] >> 4) == 1;
-            return mpeg2 ? Codec::Mpeg2Video : Codec::Mpeg1Video;
+            return elementary::MpegVideoFormat(bytes.subspan(*at));
         }
         if (code == 0xB8 || (code == 0x00 && (following == 0xB5 || following == 0x01))) {
             return Codec::Mpeg2Video;
@@ -198,26 +195,6 @@ Codec VideoFormatOf(ByteSpan bytes) {
         return Codec::Avc;
     }
     return elementary::FindNal(bytes, 33, true) ? Codec::Hevc : Codec::Unknown;
-}
-
-// MPEG-2's display aspect from its sequence header's code; a square-pixel
-// code or MPEG-1's pixel aspect: the picture's own.
-std::string MpegDisplayAspect(ByteSpan bytes, Codec format, std::uint32_t width,
-                              std::uint32_t height) {
-    const auto header = elementary::FindStartCode(bytes, 0xB3);
-    if (format == Codec::Mpeg2Video && header && *header + 7 < bytes.size()) {
-        switch (bytes[*header + 7] >> 4) {
-        case 2:
-            return "4:3";
-        case 3:
-            return "16:9";
-        case 4:
-            return "2.21:1";
-        default:
-            break;
-        }
-    }
-    return AspectText(width, height);
 }
 
 // The sound format of a DVD's linear PCM sub-stream header.
@@ -358,7 +335,7 @@ void PsLoad::SummariseVideo() {
         summary_.Width = picture_.Width;
         summary_.Height = picture_.Height;
         summary_.DisplayAspect =
-            MpegDisplayAspect(video_->Head, videoFormat_, picture_.Width, picture_.Height);
+            videoes::MpegDisplayAspect(video_->Head, videoFormat_, picture_.Width, picture_.Height);
     }
     if (picture_.FrameRate > 0 && picture_.FrameRate < elementary::kLargestFrameRate) {
         summary_.FrameRate = picture_.FrameRate;
@@ -463,8 +440,16 @@ void PsLoad::DescribeVideoBitRate() {
 
 bool PsLoad::Read() {
     FileWindow head;
-    if (!GrowForward(source_, head, CPsReader::kFirstWindow) ||
-        !CPsReader::RecognisesHead(head.Bytes)) {
+    if (!GrowForward(source_, head, CPsReader::kFirstWindow)) {
+        return false;
+    }
+    if (const auto start = videoes::SequenceStart(head.Bytes)) {
+        recognised_ = true;
+        videoes::Describe(source_, head.Bytes, *start,
+                          {CPsReader::kFirstWindow, CPsReader::kMaxWindow}, stop_, summary_);
+        return true;
+    }
+    if (!ParsePack(head.Bytes)) {
         return false;
     }
     recognised_ = true;
@@ -507,7 +492,7 @@ bool PsLoad::Read() {
 namespace vidarium {
 
 bool CPsReader::RecognisesHead(std::span<const std::uint8_t> head) {
-    return ps::ParsePack(head).has_value();
+    return ps::ParsePack(head).has_value() || videoes::SequenceStart(head).has_value();
 }
 
 bool CPsReader::LoadFromSource(ByteSource& source, const std::filesystem::path& path) {
