@@ -62,8 +62,9 @@ std::span<const ReaderEntry> ReaderTable();
 // read again. 3: the AVI sides, program-stream codecs, ADTS rates, cleaned
 // texts; 4: one code per language; 5: codes named by their track's kind and
 // the professional codecs, uncompressed sound's rates, no control byte in a
-// classic row, TrueHD's and transport segments' values, Matroska rates.
-inline constexpr std::int64_t kReaderGeneration = 5;
+// classic row, TrueHD's and transport segments' values, Matroska rates;
+// 6: Flash sound's channels from its tags, video elementary streams' rows.
+inline constexpr std::int64_t kReaderGeneration = 6;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // The JSON rows' and the statistics' name of a row's source: "none" for a
