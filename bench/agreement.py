@@ -5,7 +5,14 @@ container and common codec (made once under WORK), plus any folders given.
 
 A field is compared where ffprobe states it: the length (within 0.15 s or
 1 %), width and height (exactly), frame rate (0.5 %), sample rate and
-channels (exactly), and the video and sound bit rates (5 %). A tool that
+channels (exactly), the video and sound bit rates (5 %), and the video and
+sound codecs (by the names ALIASES gives ffprobe's).
+
+A second set holds the kinds that editing suites, camcorders, archives and
+discs write (QuickTime masters of professional codecs and PCM, uncompressed
+and RLE AVI, MPEG-2 sound in ASF, TrueHD in M2TS), and shapes ffmpeg does not
+write, made from its files: an FLV with an empty AAC header, an elementary
+stream with zero bytes first, a transport stream cut before its tables. A tool that
 gives no value for a compared field disagrees; a file a tool gives no row
 for counts every field it had as a miss.
 
@@ -99,6 +106,88 @@ RECIPES = {
         ("ogv", ["-c:v", "libtheora", "-c:a", "libvorbis"]),
         ("mpg", ["-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"]))},
 }
+# The files that editing suites, camcorders, archives and discs hold.
+QT = ["-f", "mov"]
+PRO_VIDEO = VIDEO + ["-t", "2"]
+PRO_BOTH = VIDEO + SOUND + ["-t", "2"]
+MPEG2_TAGGED = ["-c:v", "mpeg2video", "-pix_fmt", "yuv422p", "-b:v", "20M"]
+PRO_RECIPES = {
+    **{"mpeg2-%s.mov" % tag: ["-f", "lavfi", "-i", "testsrc=size=%s:rate=25" % size, "-t", "2"]
+       + MPEG2_TAGGED + ["-vtag", tag] + QT
+       for tag, size in (("hdv2", "1440x1080"), ("xd5c", "1920x1080"), ("xdvc", "1440x1080"),
+                         ("mx5p", "720x608"))},
+    "prores_ks.mov": PRO_BOTH + ["-c:v", "prores_ks", "-profile:v", "3", "-c:a", "pcm_s24le"],
+    "dnxhd.mov": ["-f", "lavfi", "-i", "testsrc=size=1920x1080:rate=25", "-t", "1", "-c:v",
+                  "dnxhd", "-b:v", "120M", "-pix_fmt", "yuv422p"],
+    "dnxhr.mov": VIDEO + ["-t", "1", "-c:v", "dnxhd", "-profile:v", "dnxhr_lb", "-pix_fmt",
+                          "yuv422p"],
+    "dv.mov": ["-f", "lavfi", "-i", "testsrc=size=720x576:rate=25", "-t", "2", "-c:v", "dvvideo",
+               "-pix_fmt", "yuv420p"],
+    "rawvideo.mov": VIDEO + ["-t", "1", "-c:v", "rawvideo", "-pix_fmt", "rgb24"],
+    "v210.mov": VIDEO + ["-t", "1", "-c:v", "v210"],
+    "qtrle.mov": VIDEO + ["-t", "1", "-c:v", "qtrle"],
+    "png.mov": VIDEO + ["-t", "1", "-c:v", "png"],
+    "jpeg2000.mov": VIDEO + ["-t", "1", "-c:v", "jpeg2000"],
+    "cinepak.mov": VIDEO + ["-t", "1", "-c:v", "cinepak"],
+    **{"pcm-%s.mov" % codec: PRO_BOTH + ["-c:v", "mjpeg", "-c:a", codec, "-ac", "2"]
+       for codec in ("pcm_s16be", "pcm_s24le", "pcm_s32be", "pcm_f32le")},
+    "rawvideo.avi": VIDEO + ["-t", "1", "-c:v", "rawvideo", "-pix_fmt", "bgr24"],
+    "pal8.avi": VIDEO + ["-t", "1", "-c:v", "rawvideo", "-pix_fmt", "pal8"],
+    "mp2.wmv": PRO_BOTH + ["-c:v", "wmv2", "-c:a", "mp2"],
+    "truehd.m2ts": PRO_BOTH + X264 + ["-c:a", "truehd", "-strict", "-2",
+                                      "-mpegts_m2ts_mode", "1"],
+    "aac.flv": PRO_BOTH + X264 + ["-c:a", "aac", "-ac", "2"],
+    "mpeg2.m2v": VIDEO + ["-t", "10", "-c:v", "mpeg2video", "-b:v", "4M"],
+    "segment.ts": BOTH + X264 + ["-c:a", "aac"],
+}
+
+
+def flv_without_aac_header(data):
+    """An FLV whose AAC sequence header is empty, its metadata saying mono."""
+    out, pos = bytearray(data[:13]), 13
+    while pos + 11 <= len(data):
+        size = int.from_bytes(data[pos + 1:pos + 4], "big")
+        head, body = bytearray(data[pos:pos + 11]), bytearray(data[pos + 11:pos + 11 + size])
+        if head[0] == 8 and body[0] >> 4 == 10 and body[1] == 0:
+            body = body[:2]
+        if head[0] == 18 and b"stereo" in body:
+            body[body.index(b"stereo") + 7] = 0
+        head[1:4] = len(body).to_bytes(3, "big")
+        out += head + body + (11 + len(body)).to_bytes(4, "big")
+        pos += 11 + size + 4
+    return bytes(out)
+
+
+def avi_as_rle(data):
+    """A palette AVI whose compression field says RLE8 (ffmpeg writes no RLE)."""
+    at = data.index(b"strf") + 8 + 16
+    return data[:at] + (1).to_bytes(4, "little") + data[at + 4:]
+
+
+# Shapes ffmpeg does not write, made from its files: the file the recipe
+# made, and the bytes that become the set's file.
+SHAPES = {
+    "aac.flv": flv_without_aac_header,
+    "pal8.avi": avi_as_rle,
+    "mpeg2.m2v": lambda data: bytes(16) + data,  # zero bytes before the first header
+    "segment.ts": lambda data: data[188 * 40:],  # its tables come after its first packets
+}
+# ffprobe's codec names and the names Vidarium and MediaInfo give them.
+ALIASES = {
+    "h264": ("AVC",), "hevc": ("HEVC",), "mpeg2video": ("MPEG-2 Video", "MPEG Video"),
+    "mpeg1video": ("MPEG-1 Video", "MPEG Video"), "mpeg4": ("MPEG-4 Visual",),
+    "prores": ("ProRes",), "dnxhd": ("DNxHD", "DNxHR", "VC-3"), "dvvideo": ("DV",),
+    "rawvideo": ("Uncompressed", "RGB", "YUV"), "v210": ("Uncompressed", "YUV"),
+    "qtrle": ("Animation", "RLE"), "msrle": ("Microsoft RLE", "RLE"), "png": ("PNG",),
+    "jpeg2000": ("JPEG 2000",), "cinepak": ("Cinepak",), "mjpeg": ("Motion JPEG", "JPEG"),
+    "wmv2": ("WMV2",), "flv1": ("Sorenson Spark",), "vp8": ("VP8",), "vp9": ("VP9",),
+    "av1": ("AV1",), "theora": ("Theora",), "ffv1": ("FFV1",), "h263": ("H.263",),
+    "msmpeg4v3": ("MPEG-4 Visual", "MP43"),
+    "aac": ("AAC", "HE-AAC", "HE-AACv2"), "mp3": ("MP3", "MPEG Audio"),
+    "mp2": ("MP2", "MPEG Audio"), "ac3": ("AC-3",), "eac3": ("E-AC-3",), "dts": ("DTS",),
+    "truehd": ("TrueHD", "MLP FBA"), "opus": ("Opus",), "vorbis": ("Vorbis",),
+    "flac": ("FLAC",), "alac": ("ALAC",), "wmav2": ("WMA v2", "WMA"),
+}
 # Public projects whose test data holds movie files: repository, commit.
 REAL_SOURCES = [
     ("mozilla/mp4parse-rust", "8a49a0769764152022bf14a8253bcde1971a75df"),
@@ -109,7 +198,7 @@ REAL_SOURCES = [
 MOVIE_SUFFIXES = (".mp4", ".m4v", ".mov", ".3gp", ".mkv", ".webm", ".ts", ".m2ts", ".flv",
                   ".ogv", ".ogg", ".avi", ".wmv", ".asf", ".mpg", ".vob")
 FIELDS = ["duration", "width", "height", "frame rate", "sample rate", "channels",
-          "video bit rate", "audio bit rate"]
+          "video bit rate", "audio bit rate", "video codec", "audio codec"]
 
 
 def number(value):
@@ -139,6 +228,11 @@ def probe(path):
         facts.update({"sample rate": number(sound.get("sample_rate")),
                       "channels": number(sound.get("channels")),
                       "audio bit rate": number(sound.get("bit_rate"))})
+    # A codec is compared where the aliases know ffprobe's name (PCM's many
+    # names all read PCM).
+    for kind, stream in (("video codec", video), ("audio codec", sound)):
+        name = (stream or {}).get("codec_name", "")
+        facts[kind] = ("PCM",) if name.startswith("pcm_") else ALIASES.get(name)
     return {k: v for k, v in facts.items() if v}
 
 
@@ -156,7 +250,8 @@ def vidarium(scan, path):
             "height": row.get("height"), "frame rate": row.get("frame_rate"),
             "sample rate": row.get("sample_rate"), "channels": row.get("channels"),
             "video bit rate": row.get("video_bit_rate"),
-            "audio bit rate": row.get("audio_bit_rate")}
+            "audio bit rate": row.get("audio_bit_rate"),
+            "video codec": row.get("video_codec_name"), "audio codec": row.get("audio_codec_name")}
 
 
 def mediainfo(path):
@@ -177,12 +272,16 @@ def mediainfo(path):
             "sample rate": number(sound.get("SamplingRate")),
             "channels": number(sound.get("Channels")),
             "video bit rate": number(video.get("BitRate")),
-            "audio bit rate": number(sound.get("BitRate"))}
+            "audio bit rate": number(sound.get("BitRate")),
+            "video codec": video.get("Format"), "audio codec": sound.get("Format")}
 
 
 def agrees(field, ours, theirs):
     if ours is None:
         return False
+    if field.endswith("codec"):
+        # The name without the code a row may add in brackets ("(XVID)").
+        return str(ours).split(" (")[0].lower() in (name.lower() for name in theirs)
     ours = float(ours)
     if field == "duration":
         return abs(ours - theirs) <= max(0.15, theirs * 0.01)
@@ -193,16 +292,22 @@ def agrees(field, ours, theirs):
     return ours == theirs
 
 
-def make_set(work):
-    folder = os.path.join(work, "ffmpeg-made")
+def make_set(work, name="ffmpeg-made", recipes=None):
+    folder = os.path.join(work, name)
     os.makedirs(folder, exist_ok=True)
-    for name, arguments in RECIPES.items():
+    for name, arguments in (recipes or RECIPES).items():
         path = os.path.join(folder, name)
-        if not os.path.exists(path):
-            made = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
-                                   "-y"] + arguments + [path], check=False)
-            if made.returncode != 0 and os.path.exists(path):
-                os.remove(path)  # an encoder this ffmpeg lacks: left out of the set
+        if os.path.exists(path):
+            continue
+        made = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                               "-y"] + arguments + [path], check=False)
+        if made.returncode != 0 and os.path.exists(path):
+            os.remove(path)  # an encoder this ffmpeg lacks: left out of the set
+        elif made.returncode == 0 and recipes is PRO_RECIPES and name in SHAPES:
+            with open(path, "rb") as made_file:
+                shaped = SHAPES[name](made_file.read())
+            with open(path, "wb") as out:
+                out.write(shaped)
     return folder
 
 
@@ -243,7 +348,9 @@ def main():
                         "{owner} and {name} are filled in)")
     parser.add_argument("folders", nargs="*")
     options = parser.parse_args()
-    sets = [("ffmpeg-made", make_set(options.work))]
+    sets = [("ffmpeg-made", make_set(options.work)),
+            ("editors, cameras, archives, discs",
+             make_set(options.work, "professional", PRO_RECIPES))]
     if options.real:
         sets.append(("public test data", real_set(options.work, options.git_url)))
     sets += [(f, f) for f in options.folders]

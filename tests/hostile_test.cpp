@@ -5,6 +5,7 @@
 #include "builders.h"
 #include "bytesource.h"
 #include "countingsource.h"
+#include "elementary.h"
 #include "flvreader.h"
 #include "guarded.h"
 #include "hostileshapes.h"
@@ -721,6 +722,49 @@ TEST(TransportStream, AdtsRateIndexWithoutARate) {
     }
 }
 
+// AAC's rate, which no ADTS header states: its whole frames over their
+// samples (1,024 to a raw data block), once 16 follow one another; a frame
+// the bytes cut short is not counted.
+TEST(TransportStream, AdtsRateFromTheFramesSizes) {
+    const auto frames = [](std::size_t count, std::size_t length, unsigned blocks) {
+        Bytes bytes;
+        for (std::size_t i = 0; i < count; ++i) {
+            // Sync, MPEG-4, no CRC; AAC LC at 48 kHz, two channels, the
+            // frame's length, full buffer, its raw data blocks less one.
+            Bytes frame{0xFF,
+                        0xF1,
+                        0x4C,
+                        static_cast<std::uint8_t>(0x80 | (length >> 11)),
+                        static_cast<std::uint8_t>(length >> 3),
+                        static_cast<std::uint8_t>(((length & 7) << 5) | 0x1F),
+                        static_cast<std::uint8_t>(0xFC | (blocks - 1))};
+            frame.resize(length, 0x21);
+            bytes = Concat({bytes, frame});
+        }
+        return bytes;
+    };
+    const Bytes whole = frames(1, 1000, 1);
+    const Bytes cut(whole.begin(), whole.begin() + 300);
+    const struct {
+        const char* name;
+        Bytes stream;
+        std::uint32_t bitRate;
+    } cases[] = {
+        {"16 frames", frames(16, 200, 1), 75000},
+        {"15 frames", frames(15, 200, 1), 0},
+        {"two blocks a frame", frames(16, 400, 2), 75000},
+        {"after other bytes, before others", Concat({Bytes{1, 2, 3}, frames(16, 200, 1), {9, 9}}),
+         75000},
+        {"the last cut short", Concat({frames(16, 200, 1), cut}), 75000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const elementary::SoundFormat sound = elementary::DescribeSound(Codec::Aac, c.stream);
+        EXPECT_EQ(sound.Details.SampleRate, 48000U);
+        EXPECT_EQ(sound.Details.BitRate, c.bitRate);
+    }
+}
+
 // Windows Media headers: the extended stream properties give the frame
 // and bit rates; a broadcast has no duration; a header object that claims
 // more than the file holds is read as far as the file goes.
@@ -734,6 +778,11 @@ TEST(Bounds, WindowsMediaShapes) {
     } cases[] = {
         {"extended", {}, 5000, 25.0, "WMV"},
         {"plain", {.extended = false}, 5000, std::nullopt, "WMV"},
+        {"plain, the header's rate",
+         {.extended = false, .maxBitRate = 628'000},
+         5000,
+         std::nullopt,
+         "WMV"},
         {"broadcast", {.broadcast = true}, std::nullopt, 25.0, "WMV"},
         {"MS-MPEG4", {.videoCode = "MP43"}, 5000, 25.0, "ASF"},
         {"claims 1 GiB", {.declaredSize = 1U << 30}, 5000, 25.0, "WMV"},
@@ -749,8 +798,11 @@ TEST(Bounds, WindowsMediaShapes) {
         EXPECT_EQ(summary.DurationMs, c.duration);
         EXPECT_EQ(summary.FrameRate, c.frameRate);
         EXPECT_EQ(summary.Width, 320);
-        EXPECT_EQ(summary.VideoBitRate,
-                  c.params.extended ? std::optional<std::int64_t>(400'000) : std::nullopt);
+        // Stated, else the header's rate less the sound's.
+        EXPECT_EQ(summary.VideoBitRate, c.params.extended ? std::optional<std::int64_t>(400'000)
+                                        : c.params.maxBitRate > 0
+                                            ? std::optional<std::int64_t>(500'000)
+                                            : std::nullopt);
         EXPECT_EQ(summary.AudioCodec, "WMA v2");
         EXPECT_EQ(summary.Channels, 2);
         EXPECT_EQ(summary.AudioBitRate, 128'000);

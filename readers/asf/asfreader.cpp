@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,9 @@ public:
           data_(BytesFrom(block, header_.size())), summary_(summary), stop_(stop) {}
 
     bool Run(bool wmvExtension);
+    // The frames' rate where another standard rate fits their times as
+    // well: the best guess once no more packets can be read.
+    std::optional<double> GuessedFrameRate() const { return guessedFrameRate_; }
 
 private:
     // Calls `visit` for each object in `bytes`. An object that claims more
@@ -131,6 +135,8 @@ private:
     MediaSummary& summary_;
     const LoadStop& stop_;
     std::size_t objects_ = 0;
+    std::optional<double> guessedFrameRate_;
+    std::int64_t maxBitRate_ = 0; // the file properties' maximum, for all streams
 
     std::array<Stream, kStreamNumbers> streams_{};
     std::vector<std::size_t> order_; // stream numbers, in file order
@@ -180,8 +186,11 @@ void AsfLoad::DescribeVideoStream(const Stream& video, std::size_t number) {
     DescribeVideo(video);
     // Without a stated rate, the steps between the first frames' times in
     // the packets that came with the header's read.
+    // One that another standard rate fits as well waits for more frames.
     if (!summary_.FrameRate) {
-        summary_.FrameRate = SteadyFrameRate(FirstFrameTimes(number));
+        if (const auto measured = MeasureFrameRate(FirstFrameTimes(number))) {
+            (measured->Certain ? summary_.FrameRate : guessedFrameRate_) = measured->Rate;
+        }
     }
     const Codec codec = CodecForVideoFourCC(LoadFourCC(video.TypeSpecific, 27));
     if (codec == Codec::Wmv1 || codec == Codec::Wmv2 || codec == Codec::Vc1) {
@@ -219,6 +228,14 @@ bool AsfLoad::Run(bool wmvExtension) {
     if (audio != nullptr) {
         DescribeAudio(*audio);
     }
+    // A video stream whose properties state no rate: the header's rate for
+    // the whole file (ffmpeg's, the streams' sum) less the sound's, where
+    // that is known.
+    const std::int64_t sound = summary_.AudioBitRate.value_or(0);
+    if (video != nullptr && !summary_.VideoBitRate && (audio == nullptr || sound > 0) &&
+        maxBitRate_ > sound && maxBitRate_ != std::numeric_limits<std::uint32_t>::max()) {
+        summary_.VideoBitRate = maxBitRate_ - sound;
+    }
     summary_.DurationMs = durationMs_;
     summary_.Metadata = InLabelOrder(texts_);
     return true;
@@ -237,6 +254,9 @@ void AsfLoad::ReadFileProperties(ByteSpan payload) {
     const std::uint32_t smallest = LoadLe32(payload, 68);
     if (smallest == LoadLe32(payload, 72) && smallest <= kMaxPacketSize) {
         packetSize_ = smallest;
+    }
+    if (payload.size() >= 80) {
+        maxBitRate_ = LoadLe32(payload, 76);
     }
 }
 
@@ -498,6 +518,9 @@ public:
             if (!accepted || !context_.Summary.HasVideo || context_.Summary.FrameRate ||
                 packetBytes >= CAsfReader::kMaxFrameWindow ||
                 !GrowForward(context_.Source, block, header + packetBytes * 4)) {
+                if (!context_.Summary.FrameRate) {
+                    context_.Summary.FrameRate = load.GuessedFrameRate();
+                }
                 return VerdictOf(true, accepted);
             }
         }

@@ -5,6 +5,7 @@
 #include "frametimes.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vidarium::elementary {
 namespace {
@@ -42,6 +43,38 @@ PictureFormat MpegPicture(ByteSpan bytes) {
             ((after[*extension + 4] & 0x0FU) << 4) | (after[*extension + 5] >> 4)));
     }
     return picture;
+}
+
+// ADTS frames counted for an average rate, at least: fewer say too little
+// of a variable rate (an encoder's first frames are small).
+constexpr std::size_t kAdtsFramesAveraged = 16;
+
+// AAC's rate, which no ADTS header states: the whole frames from the first
+// (at the start of `bytes`) over their samples, 1,024 to a raw data block;
+// 0 when fewer than kAdtsFramesAveraged follow one another.
+std::uint32_t AdtsAverageBitRate(ByteSpan bytes, std::uint32_t sampleRate) {
+    std::uint64_t frameBytes = 0;
+    std::uint64_t samples = 0;
+    std::size_t frames = 0;
+    for (std::size_t at = 0; at + 7 <= bytes.size();) {
+        const ByteSpan header = bytes.subspan(at, 7);
+        const std::size_t length =
+            ((header[3] & 3U) << 11U) | (std::size_t{header[4]} << 3U) | (header[5] >> 5U);
+        if (header[0] != 0xFF || (header[1] & 0xF6U) != 0xF0U || length < 7 ||
+            length > bytes.size() - at) {
+            break;
+        }
+        frameBytes += length;
+        samples += 1024U * ((header[6] & 3U) + 1U);
+        ++frames;
+        at += length;
+    }
+    if (frames < kAdtsFramesAveraged || sampleRate == 0) {
+        return 0;
+    }
+    const double rate =
+        static_cast<double>(frameBytes) * 8.0 * sampleRate / static_cast<double>(samples);
+    return rate >= 1 && rate < 1e9 ? static_cast<std::uint32_t>(std::lround(rate)) : 0;
 }
 
 // The first frame of a sound stream whose PES data need not start with one
@@ -231,6 +264,7 @@ SoundFormat DescribeSound(Codec format, ByteSpan bytes) {
     switch (format) {
     case Codec::Aac:
         sound.Details = DecodeAdtsHeader(bytes);
+        sound.Details.BitRate = AdtsAverageBitRate(bytes, sound.Details.SampleRate);
         sound.Described = sound.Details.SampleRate > 0;
         break;
     case Codec::Ac3:

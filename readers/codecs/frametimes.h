@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -17,6 +18,8 @@ inline constexpr std::size_t kFewestSteps = 3;
 inline constexpr std::size_t kFrameTimesKept = 64;
 // Rates up to this are taken as whole or NTSC rates where the times allow.
 inline constexpr int kLargestSnappedRate = 240;
+// The whole rates whose NTSC rates (n/1.001) are in use.
+inline constexpr std::array<int, 5> kNtscRatesInUse{24, 30, 48, 60, 120};
 
 // The rate of `steps` frames over `span` units of `perSecond`, whose ends
 // are known to within `slack` units: the whole rate whose span is that
@@ -41,7 +44,33 @@ inline double StandardFrameRate(std::uint64_t steps, double span, double perSeco
     return frames * perSecond / span;
 }
 
-inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
+// Whether a rate other than `rate` fits the span as well: a whole rate, or
+// one of the NTSC rates in use (23.976, 29.97, 47.952, 59.94, 119.88); too
+// few frames to tell 30 from 29.97.
+inline bool AnotherRateFits(double rate, std::uint64_t steps, double span, double perSecond,
+                            double slack) {
+    const double frames = static_cast<double>(steps);
+    const auto fits = [&](double other) {
+        return std::abs(other - rate) > 1e-9 &&
+               std::abs(frames * perSecond / other - span) <= slack;
+    };
+    for (int whole = 1; whole <= kLargestSnappedRate; ++whole) {
+        if (fits(whole)) {
+            return true;
+        }
+    }
+    return std::any_of(kNtscRatesInUse.begin(), kNtscRatesInUse.end(),
+                       [&](int whole) { return fits(whole * 1000.0 / 1001.0); });
+}
+
+// A rate measured from millisecond times, and whether it is the only
+// standard rate their span allows.
+struct MeasuredFrameRate {
+    double Rate = 0;
+    bool Certain = false;
+};
+
+inline std::optional<MeasuredFrameRate> MeasureFrameRate(std::vector<std::uint32_t> timesMs) {
     // Presentation order: frames may be stored out of it.
     std::sort(timesMs.begin(), timesMs.end());
     timesMs.erase(std::unique(timesMs.begin(), timesMs.end()), timesMs.end());
@@ -66,7 +95,14 @@ inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs)
     // The times are rounded to the millisecond, so the span is known to
     // within one; over two seconds of frames, whole and NTSC rates are told
     // apart.
-    return StandardFrameRate(steps, static_cast<double>(span), 1000, 1);
+    const double rate = StandardFrameRate(steps, static_cast<double>(span), 1000, 1);
+    return MeasuredFrameRate{rate,
+                             !AnotherRateFits(rate, steps, static_cast<double>(span), 1000, 1)};
+}
+
+inline std::optional<double> SteadyFrameRate(std::vector<std::uint32_t> timesMs) {
+    const auto measured = MeasureFrameRate(std::move(timesMs));
+    return measured ? std::optional<double>(measured->Rate) : std::nullopt;
 }
 
 } // namespace vidarium

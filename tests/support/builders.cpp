@@ -850,7 +850,8 @@ Bytes AsfFile(const AsfParams& params) {
     AppendLe64(file, params.playMs * 10'000);
     AppendLe64(file, 3100);
     AppendLe32(file, params.broadcast ? 1 : 2);
-    file.resize(file.size() + 12, 0);
+    file.resize(file.size() + 8, 0); // packet sizes
+    AppendLe32(file, params.maxBitRate);
 
     const auto stream = [&](const Bytes& type, std::uint16_t number, const Bytes& specific) {
         Bytes payload = type;

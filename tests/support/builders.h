@@ -229,6 +229,7 @@ struct AsfParams {
     bool extended = true;
     std::string_view title = "Harbour";
     std::uint64_t declaredSize = 0;
+    std::uint32_t maxBitRate = 0; // the file properties' rate for all streams
 };
 Bytes AsfFile(const AsfParams& params = {});
 
