@@ -77,7 +77,9 @@ QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
     const auto column = static_cast<std::size_t>(index.column());
     // The list holds locale text; it is decoded for display only.
     const std::string text = kColumns[column].Text(row);
-    if (text.empty()) {
+    // A file cut short says so over its comments, whatever they hold.
+    const bool truncatedNote = tooltip && kColumns[column].ItemsOnLines && row.Summary.Truncated;
+    if (text.empty() && !truncatedNote) {
         return {};
     }
     const QString shown = FromLocaleText(text);
@@ -86,6 +88,10 @@ QVariant FileListModel::CellText(const QModelIndex& index, bool tooltip) const {
         // for its name.
         if (kColumns[column].Source == ColumnSource::Name && !row.Path.empty()) {
             return TooltipText(FromLocaleText(row.Path.native()));
+        }
+        if (truncatedNote) {
+            const QString note = QObject::tr("Truncated: the file ends before its container does");
+            return TooltipText(shown.isEmpty() ? note : note + u'\n' + ItemsOnLines(shown));
         }
         return TooltipText(kColumns[column].ItemsOnLines ? ItemsOnLines(shown) : shown);
     }

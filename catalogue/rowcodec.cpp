@@ -16,7 +16,8 @@ struct Truncated {};
 // The form's first byte; a row of another form is read again. Raised when
 // the field list below changes (a value added, moved or retyped); the golden
 // test of a fully populated row fails until it is.
-constexpr std::uint8_t kFormVersion = 1;
+// 2: whether the file was cut short.
+constexpr std::uint8_t kFormVersion = 2;
 
 // What a reader's row holds at most: 12 cells, two items of each label in a
 // modern row (a Matroska title and its tag's; a QuickTime row shows every
@@ -190,6 +191,7 @@ template <typename Codec, typename Row> void Fields(Codec& codec, Row& row) {
     codec.Field(values.AudioLanguages);
     codec.Field(values.SubtitleLanguages);
     codec.Field(values.Metadata);
+    codec.Field(values.Truncated);
 }
 
 // The values a reader can give, as the readers bound them: a stored row

@@ -55,7 +55,7 @@ constexpr auto kNoNumber = nullptr;
 
 } // namespace
 
-const std::array<Column, 25> kColumns{{
+const std::array<Column, 26> kColumns{{
     {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, ExactName, kNoNumber,
      false},
     {"Filesize", "Filesize", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<1>,
@@ -137,6 +137,9 @@ const std::array<Column, 25> kColumns{{
          return row.ModifiedNs != 0 ? std::optional(static_cast<double>(row.ModifiedNs))
                                     : std::nullopt;
      },
+     false},
+    {"Truncated", "Truncated", ColumnSource::Value, ColumnAlign::ByValue, false, 0,
+     [](const FileRow& row) { return std::string(row.Summary.Truncated ? "yes" : ""); }, kNoNumber,
      false},
 }};
 

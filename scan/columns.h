@@ -54,7 +54,7 @@ struct Column {
 
 // The list's columns in its order: the Part's 13, the blank one, then those
 // hidden at first.
-extern const std::array<Column, 25> kColumns;
+extern const std::array<Column, 26> kColumns;
 
 // The default CSV columns: those the list shows at first, and the path.
 std::span<const std::size_t> DefaultCsvColumns();

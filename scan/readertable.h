@@ -63,7 +63,8 @@ std::span<const ReaderEntry> ReaderTable();
 // texts; 4: one code per language; 5: codes named by their track's kind and
 // the professional codecs, uncompressed sound's rates, no control byte in a
 // classic row, TrueHD's and transport segments' values, Matroska rates;
-// 6: Flash sound's channels from its tags, video elementary streams' rows.
+// 6: Flash sound's channels from its tags, video elementary streams' rows,
+// AAC rates in transport streams, Windows Media rates, files cut short.
 inline constexpr std::int64_t kReaderGeneration = 6;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);

@@ -193,6 +193,12 @@ constexpr JsonFieldWriter kJsonFields[] = {
     {{"audio_languages", JsonKind::List}, Languages<&S::AudioLanguages>},
     {{"subtitle_languages", JsonKind::List}, Languages<&S::SubtitleLanguages>},
     {{"user_data", JsonKind::List}, UserData},
+    {{"truncated", JsonKind::Value},
+     [](Json& object, const char* key, const JsonRow& row) {
+         if (row.Summary.Truncated) {
+             object[key] = true;
+         }
+     }},
 };
 
 } // namespace

@@ -627,6 +627,66 @@ TEST(ScanProgram, JsonLinesParseWithTypedValues) {
               0);
 }
 
+// A file whose container's own sizes run past its end says so: a
+// "truncated" field in JSON and the Truncated column in CSV; the same file
+// whole says nothing, and the TSV line keeps its fields.
+TEST(ScanProgram, AFileCutShortSaysSo) {
+    // A data object after the header: its GUID, its size, a file ID, a
+    // packet count and two reserved bytes.
+    const auto withData = [](std::uint64_t claimed) {
+        Bytes data{0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                   0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+        AppendLe32(data, static_cast<std::uint32_t>(claimed));
+        AppendLe32(data, 0);
+        data.resize(50, 0);
+        Bytes header = AsfFile();
+        header.resize(header.size() - 64); // the builder's padding after the header object
+        return Concat({header, data});
+    };
+    const auto cut = [](Bytes bytes, std::size_t less) {
+        bytes.resize(bytes.size() - less);
+        return bytes;
+    };
+    // A movie whose tables place its last chunk in the media box's last
+    // bytes: cut, the chunk lies past the end (the box after the movie box is
+    // not read).
+    IsoParams chunks;
+    chunks.tracks[0].chunkOffsets = {0, 0};
+    const auto wholeSize = static_cast<std::uint32_t>(IsoMovie(chunks).size());
+    chunks.tracks[0].chunkOffsets = {wholeSize - 64, wholeSize - 8};
+    TempDir dir;
+    const std::vector<std::pair<std::string, Bytes>> files{
+        {"whole.mp4", IsoMovie(chunks)}, {"cut.mp4", cut(IsoMovie(chunks), 10)},
+        {"whole.mkv", MatroskaFile()},   {"cut.mkv", cut(MatroskaFile(), 10)},
+        {"whole.avi", AviFile()},        {"cut.avi", cut(AviFile(), 40)},
+        {"whole.wmv", withData(50)},     {"cut.wmv", withData(1000)},
+    };
+    for (const auto& [name, bytes] : files) {
+        WriteFile(dir / name, bytes);
+    }
+    const fs::path err = dir / "err.txt";
+    const std::string json =
+        RunScanner("--all-formats --format=json " + Quote(dir.path().native()), err).out;
+    const std::string csv = RunScanner("--all-formats --format=csv --columns=Filename,Truncated " +
+                                           Quote(dir.path().native()),
+                                       err)
+                                .out;
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        const bool truncated = !name.starts_with("whole");
+        const std::size_t line = json.find("\"name\":\"" + name + "\"");
+        ASSERT_NE(line, std::string::npos);
+        const std::string object = json.substr(line, json.find('\n', line) - line);
+        EXPECT_EQ(object.find("\"truncated\":true") != std::string::npos, truncated) << object;
+        EXPECT_NE(csv.find(name + (truncated ? ",yes\r\n" : ",\r\n")), std::string::npos) << csv;
+    }
+    const std::string tsv = RunScanner("--all-formats " + Quote(dir.path().native()), err).out;
+    for (std::size_t at = 0; at < tsv.size(); at = tsv.find('\n', at) + 1) {
+        const std::string line = tsv.substr(at, tsv.find('\n', at) - at);
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 13) << line;
+    }
+}
+
 TEST(ScanProgram, OptionsVersionStatsAndPipes) {
     TempDir dir;
     const fs::path err = dir / "err.txt";

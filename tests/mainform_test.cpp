@@ -368,8 +368,8 @@ private slots:
         QCOMPARE(form.txtDirectory->text(), QString());
 
         // The design's 14 columns, then the extra ones, hidden at first.
-        QCOMPARE(form.Files->columnCount(), 25);
-        for (int column = 14; column < 24; ++column) {
+        QCOMPARE(form.Files->columnCount(), 26);
+        for (int column = 14; column < 26; ++column) {
             QVERIFY(form.ListView1->horizontalHeader()->isSectionHidden(column));
         }
         const QStringList captions{"Filename", "Filesize", "Length",   "Video", "Bitrate",
@@ -428,6 +428,21 @@ private slots:
         QCOMPARE(model.index(0, 3).data(Qt::ToolTipRole).toString(),
                  QStringLiteral("MOV: avc1: H.264"));
         QVERIFY(!model.index(0, 4).data(Qt::ToolTipRole).isValid()); // an empty cell
+
+        // A file cut short says so over its comments, and with none.
+        const QString note = QStringLiteral("Truncated: the file ends before its container does");
+        for (const char* items : {"Title: Dune\r\n", ""}) {
+            FileRow cut("cut.mkv",
+                        {"0 MB", "0:00:04", "MKV: AVC", "", "", "", "", "AC-3", "", "", "", items});
+            cut.Summary.Truncated = true;
+            model.AppendRow(cut);
+        }
+        model.PublishPendingRows();
+        QCOMPARE(model.index(1, comments.column()).data(Qt::ToolTipRole).toString(),
+                 note + QStringLiteral("\nTitle: Dune"));
+        QCOMPARE(model.index(2, comments.column()).data(Qt::ToolTipRole).toString(), note);
+        QCOMPARE(model.index(1, static_cast<int>(ColumnNamed("Truncated"))).data().toString(),
+                 QStringLiteral("yes"));
 
         // A tooltip fits on a screen: 40 lines at most, each of 160
         // characters at most, the cut ends with an ellipsis.

@@ -507,7 +507,7 @@ public:
         // The whole header object, as far as the file and the bound allow.
         const auto header =
             static_cast<std::size_t>(std::min(LoadLe64(block.Bytes, 16), CAsfReader::kMaxHeader));
-        GrowForward(context_.Source, block, header);
+        GrowForward(context_.Source, block, header + kDataObjectHeader);
         const bool wmv = EqualsIgnoringAsciiCase(context_.Path.extension().native(), ".wmv");
         // The data packets after it, read further while a video stream
         // needs more of its frames' times for a rate.
@@ -521,12 +521,28 @@ public:
                 if (!context_.Summary.FrameRate) {
                     context_.Summary.FrameRate = load.GuessedFrameRate();
                 }
+                context_.Summary.Truncated = DataRunsPastTheEnd(block.Bytes);
                 return VerdictOf(true, accepted);
             }
         }
     }
 
 private:
+    // The data object's GUID and size, after the header object.
+    static constexpr std::size_t kDataObjectHeader = 24;
+    // The data object after the header claims more than the file holds.
+    bool DataRunsPastTheEnd(ByteSpan block) const {
+        const std::uint64_t header = LoadLe64(block, 16);
+        if (header > block.size() || block.size() - header < 24 ||
+            !IsGuid(block.subspan(static_cast<std::size_t>(header)), kData)) {
+            return false;
+        }
+        const std::uint64_t data = LoadLe64(block, static_cast<std::size_t>(header) + 16);
+        const auto size =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(context_.Source.Size(), 0));
+        return data > size || header > size - data;
+    }
+
     LoadContext context_;
 };
 

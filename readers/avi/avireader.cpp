@@ -128,6 +128,7 @@ MediaSummary CAVIHeaderReader::StreamSummary(std::int64_t fileSize) const {
     MediaSummary summary;
     summary.Container = "AVI";
     summary.DurationMs = ModernDurationMs();
+    summary.Truncated = RiffPastTheEnd;
     if (HasVideoFormat && HasVideoStreamHeader) {
         SummariseVideo(summary);
     }
@@ -205,6 +206,7 @@ std::optional<std::int64_t> CAVIHeaderReader::ModernDurationMs() const {
 }
 
 bool CAVIHeaderReader::Load(ByteSource& source) {
+    RiffPastTheEnd = false;
     std::array<std::uint8_t, 12> head{};
     if (source.Read(head) < head.size()) {
         return false;
@@ -219,6 +221,7 @@ bool CAVIHeaderReader::Load(ByteSource& source) {
     // short lowers the bound, so a truncated "movi" simply ends the walk.
     const std::int64_t riffEnd = 8 + std::int64_t{LoadLe32(head, 4)};
     const std::int64_t bound = std::min(riffEnd, source.Size());
+    RiffPastTheEnd = riffEnd > source.Size();
     while (source.Position() < bound) {
         if (!WalkChunk(source, bound, 0)) {
             break;

@@ -126,6 +126,8 @@ public:
     // "RIFF" at bytes 0 to 3 and "AVI " at bytes 8 to 11: the file is an AVI
     // even when the load is refused or raises the reader error.
     bool RecognisedContainer = false;
+    // The RIFF claims more bytes than the file holds: a file cut short.
+    bool RiffPastTheEnd = false;
     // Chunk headers the last load's walk read.
     std::uint32_t ChunksVisited = 0;
     // Read only by LoadStreams: the OpenDML header's frame count of every

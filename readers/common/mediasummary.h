@@ -86,6 +86,9 @@ struct MediaSummary {
     std::vector<std::string> AudioLanguages;
     std::vector<std::string> SubtitleLanguages;
     std::vector<MetadataItem> Metadata;
+    // The container's own sizes (a segment's, a box's, the RIFF's, the data
+    // object's) run past the file's end: a download or copy cut short.
+    bool Truncated = false;
 };
 
 // What a container's track carries, as the row counts it; Other is not

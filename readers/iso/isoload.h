@@ -88,6 +88,7 @@ struct Track {
     std::uint64_t SampleBytes = 0;
     bool SizesKnown = false;
     std::optional<std::uint64_t> FirstChunkOffset;
+    std::uint64_t LastChunkOffset = 0;
     std::uint32_t DefaultSampleDuration = 0; // from the movie extends box
 };
 
@@ -344,6 +345,7 @@ private:
     LoadMemory::Share memory_; // what the reads below hold
 
     bool haveMovie_ = false;
+    bool truncated_ = false; // a top-level box claims more than the file holds
     std::vector<std::uint8_t> movie_;
     std::vector<Track> tracks_;
     // trex: track ID and default sample duration, in file order.

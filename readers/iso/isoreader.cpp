@@ -144,6 +144,9 @@ bool IsoLoad::Read() {
         if (step == WalkStep::Refuse) {
             return false;
         }
+        if (box->PastTheEnd) {
+            truncated_ = true;
+        }
         if (step == WalkStep::End || box->PastTheEnd) {
             break;
         }
@@ -319,7 +322,16 @@ void IsoLoad::ReadSampleTable(ByteSpan stbl, Track& track) {
             ReadSampleSizes(p, track);
         } else if (!track.FirstChunkOffset && LoadBe32(p, 4) > 0 &&
                    (IsFourCC(box.Type, "stco") || IsFourCC(box.Type, "co64"))) {
-            track.FirstChunkOffset = IsFourCC(box.Type, "co64") ? LoadBe64(p, 8) : LoadBe32(p, 8);
+            const bool wide = IsFourCC(box.Type, "co64");
+            const std::size_t width = wide ? 8 : 4;
+            track.FirstChunkOffset = wide ? LoadBe64(p, 8) : LoadBe32(p, 8);
+            // The last chunk the table holds (its count bounded by the box).
+            const std::size_t chunks =
+                std::min<std::size_t>(LoadBe32(p, 4), (p.size() - 8) / width);
+            if (chunks > 0) {
+                const std::size_t last = 8 + (chunks - 1) * width;
+                track.LastChunkOffset = wide ? LoadBe64(p, last) : LoadBe32(p, last);
+            }
         }
     });
 }
@@ -419,6 +431,11 @@ void IsoLoad::Summarise() {
         WalkedRates(described);
     }
     summary_.Metadata = InLabelOrder(items_);
+    // A box, or a chunk the movie's tables place, past the file's end.
+    const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(source_.Size(), 0));
+    summary_.Truncated =
+        truncated_ || std::any_of(tracks_.begin(), tracks_.end(),
+                                  [&](const auto& track) { return track.LastChunkOffset >= size; });
 }
 
 } // namespace vidarium::iso

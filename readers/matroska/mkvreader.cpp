@@ -100,10 +100,12 @@ bool MatroskaLoad::FindSegment(std::int64_t at) {
         return false;
     }
     segmentStart_ = at + static_cast<std::int64_t>(segment->Length);
-    segmentEnd_ = segment->Size == kUnknownSize ||
-                          segment->Size > static_cast<std::uint64_t>(size_ - segmentStart_)
+    const bool pastTheEnd = segment->Size != kUnknownSize &&
+                            segment->Size > static_cast<std::uint64_t>(size_ - segmentStart_);
+    segmentEnd_ = segment->Size == kUnknownSize || pastTheEnd
                       ? size_
                       : segmentStart_ + static_cast<std::int64_t>(segment->Size);
+    summary_.Truncated = pastTheEnd;
     return true;
 }
 

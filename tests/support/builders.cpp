@@ -548,8 +548,14 @@ Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId) {
         AppendBe32(stsz, 0);
         AppendBe32(stsz, 0);
     }
+    Bytes stco;
+    AppendBe32(stco, static_cast<std::uint32_t>(params.chunkOffsets.size()));
+    for (const std::uint32_t offset : params.chunkOffsets) {
+        AppendBe32(stco, offset);
+    }
     const Bytes stbl = Container(
-        "stbl", {FullBox("stsd", 0, stsd), FullBox("stts", 0, stts), FullBox("stsz", 0, stsz)});
+        "stbl", {FullBox("stsd", 0, stsd), FullBox("stts", 0, stts), FullBox("stsz", 0, stsz),
+                 params.chunkOffsets.empty() ? Bytes{} : FullBox("stco", 0, stco)});
     return Container("trak", {FullBox("tkhd", 0, tkhd, 3),
                               Container("mdia", {FullBox("mdhd", 0, mdhd), FullBox("hdlr", 0, hdlr),
                                                  Container("minf", {stbl})})});

@@ -152,6 +152,7 @@ struct IsoTrackParams {
     int rotation = 0;                  // 0, 90, 180 or 270, clockwise, in the display matrix
     bool sampleTable = true;           // false: the samples are in fragments
     std::string_view language = "und"; // the media header's three letters
+    std::vector<std::uint32_t> chunkOffsets; // an stco of these, when any
 };
 Bytes IsoTrack(const IsoTrackParams& params, std::uint32_t trackId = 1);
 
