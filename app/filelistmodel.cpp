@@ -274,7 +274,17 @@ void FileListProxy::SetFilteredColumns(std::vector<int> columns) {
 }
 
 void FileListProxy::SetFilterWords(const QString& text) {
-    words_ = text.simplified().split(u' ', Qt::SkipEmptyParts);
+    query_ = RowQuery::Parse(text.toStdString());
+    // Words are sought as the list shows them, in any letter's case.
+    const auto asShown = [](const std::vector<std::string>& list) {
+        QStringList words;
+        for (const std::string& word : list) {
+            words << QString::fromStdString(word);
+        }
+        return words;
+    };
+    words_ = asShown(query_.Words());
+    excludedWords_ = asShown(query_.ExcludedWords());
     invalidateFilter();
 }
 
@@ -296,8 +306,11 @@ bool FileListProxy::lessThan(const QModelIndex& left, const QModelIndex& right) 
 }
 
 bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const {
-    if (words_.isEmpty()) {
+    if (query_.Empty()) {
         return true;
+    }
+    if (!query_.MatchesFields(files_->Row(sourceRow))) {
+        return false;
     }
     // Every column shown, as it is shown.
     QString cells;
@@ -307,9 +320,11 @@ bool FileListProxy::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePar
                      .toString();
         cells += u'\t';
     }
-    return std::all_of(words_.begin(), words_.end(), [&](const QString& word) {
+    const auto found = [&](const QString& word) {
         return cells.contains(word, Qt::CaseInsensitive);
-    });
+    };
+    return std::all_of(words_.begin(), words_.end(), found) &&
+           std::none_of(excludedWords_.begin(), excludedWords_.end(), found);
 }
 
 } // namespace vidarium

@@ -4,8 +4,10 @@
 #include "columns.h"
 #include "filerow.h"
 
+#include "rowquery.h"
 #include <QAbstractTableModel>
 #include <QCollator>
+
 #include <QSortFilterProxyModel>
 #include <QStringList>
 #include <QTimer>
@@ -86,18 +88,21 @@ private:
 
 // The rows as the list shows them: in the walk's order until a column is
 // sorted, numbers by value and texts naturally without regard to case; only
-// the rows whose cells hold every word of the filter.
+// the rows the filter's search finds (its words in the cells shown, its
+// field terms in the row's values).
 class FileListProxy final : public QSortFilterProxyModel {
     Q_OBJECT
 
 public:
     explicit FileListProxy(FileListModel* files, QObject* parent = nullptr);
 
-    // Words separated by spaces; empty: every row.
+    // A search as RowQuery reads it; empty: every row. Its terms that
+    // cannot be read are in FilterProblems().
     void SetFilterWords(const QString& text);
+    const std::vector<QueryProblem>& FilterProblems() const { return query_.Problems(); }
     // The columns the filter reads: those the list shows.
     void SetFilteredColumns(std::vector<int> columns);
-    bool Filtering() const { return !words_.isEmpty(); }
+    bool Filtering() const { return !query_.Empty(); }
     // The source row behind a row of the list.
     const FileRow& Row(int row) const;
 
@@ -107,7 +112,9 @@ protected:
 
 private:
     FileListModel* files_;
+    RowQuery query_;
     QStringList words_;
+    QStringList excludedWords_;
     std::vector<int> filtered_;
     QCollator collator_;
 };

@@ -31,6 +31,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
@@ -55,6 +56,13 @@ namespace vidarium {
 namespace {
 
 constexpr int kGap = 8;
+// The filter's tooltip while every term reads.
+QString FilterTip() {
+    return QStringLiteral(
+        "Shows only the rows the search finds: every word in the cells shown, -word left out, "
+        "\"two words\" together, and terms on the columns such as codec:hevc, lang:deu, "
+        "height>=2160, fps<24, size>4G, length>1:30:00, ext:mkv, drive:Films2, hdr (Ctrl+F)");
+}
 // How long the status bar tells where an export went.
 constexpr int kExportToldMs = 10000;
 constexpr int kEditGap = 4;
@@ -305,8 +313,7 @@ void TForm1::BuildPanel() {
                        "without sound"));
     txtFilter = new QLineEdit(Panel1);
     txtFilter->setPlaceholderText(QStringLiteral("Filter"));
-    txtFilter->setToolTip(
-        QStringLiteral("Shows only the rows whose cells hold every word typed (Ctrl+F)"));
+    txtFilter->setToolTip(FilterTip());
     // A focused button takes Enter itself, as in a dialog.
     for (QPushButton* button : {cmdBrowse, cmdScan, cmdStop, cmdExportList}) {
         button->setAutoDefault(true);
@@ -364,6 +371,7 @@ void TForm1::ConnectControls() {
     connect(cmdExportList, &QPushButton::clicked, this, &TForm1::cmdExportListClick);
     connect(txtFilter, &QLineEdit::textChanged, this, [this](const QString& text) {
         Shown->SetFilterWords(text);
+        ShowFilterProblems();
         if (!scanning_ && !statusText_->text().isEmpty()) {
             ShowScanEnd();
         }
@@ -699,6 +707,29 @@ std::vector<std::size_t> TForm1::ShownCsvColumns() const {
         }
     }
     return columns;
+}
+
+// A term the filter cannot read tints the box and says why in its tooltip;
+// the rest of the search still holds.
+void TForm1::ShowFilterProblems() {
+    const std::vector<vidarium::QueryProblem>& problems = Shown->FilterProblems();
+    QPalette palette; // the application's, with only what is set here its own
+    if (problems.empty()) {
+        txtFilter->setPalette(palette);
+        txtFilter->setToolTip(FilterTip());
+        return;
+    }
+    palette.setColor(QPalette::Base, QColor(255, 214, 214));
+    palette.setColor(QPalette::Text, QColor(Qt::black));
+    txtFilter->setPalette(palette);
+    QStringList lines;
+    for (const vidarium::QueryProblem& problem : problems) {
+        lines << QString::fromStdString(problem.Term) + QStringLiteral(": ") +
+                     QString::fromStdString(problem.Reason);
+    }
+    txtFilter->setToolTip(QStringLiteral("Not understood, left out of the search:\n") +
+                          lines.join(u'\n') + QStringLiteral("\n\nThe fields: ") +
+                          QString::fromStdString(vidarium::RowQuery::FieldNamesText()));
 }
 
 void TForm1::FilterShownColumns() {

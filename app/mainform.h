@@ -126,6 +126,7 @@ public:
     // A click on a column's header: sorted by it, a second click reverses.
     // The filter reads the columns the list shows.
     void FilterShownColumns();
+    void ShowFilterProblems();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

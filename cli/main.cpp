@@ -7,6 +7,7 @@
 #include "localtext.h"
 #include "readertable.h"
 #include "rowformats.h"
+#include "rowquery.h"
 #include "scanworker.h"
 
 #include "bytesource.h"
@@ -40,7 +41,7 @@ using vidarium::FileRow;
 
 constexpr const char* kUsageHead =
     "Usage: vidarium-scan [OPTION]... PATH...\n"
-    "       vidarium-scan --catalogue=FILE --offline [OPTION]... [PATH]...\n"
+    "       vidarium-scan --catalogue=FILE --offline [--where=TERMS] [OPTION]... [PATH]...\n"
     "Scan each PATH for AVI, QuickTime and MPEG movies and write one record per\n"
     "movie file to standard output: a folder with its subfolders, a file alone.\n"
     "\n"
@@ -63,6 +64,10 @@ constexpr const char* kUsageHead =
     "  --offline        with --catalogue: write the stored rows below each PATH\n"
     "                   (all of them when no PATH is given) without reading\n"
     "                   the files or folders\n"
+    "  --where=TERMS    with --offline: only the rows the terms find, as the\n"
+    "                   window's filter does: words, -word, field:value and\n"
+    "                   comparisons (\"codec:hevc lang:deu height>=2160\",\n"
+    "                   \"size>4G\", \"length>1:30:00\", \"hdr\", \"-ext:avi\")\n"
     "  --stats          after the rows, one summary line on standard error\n"
     "  --reads-in-flight=N\n"
     "                   read up to N files at once, and list folders ahead\n"
@@ -333,6 +338,7 @@ struct Options {
     std::string catalogue;
     bool rescanAll = false;
     bool offline = false;
+    std::optional<vidarium::RowQuery> where;
     std::vector<std::size_t> csvColumns{vidarium::DefaultCsvColumns().begin(),
                                         vidarium::DefaultCsvColumns().end()};
 };
@@ -551,7 +557,10 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
             status = 1;
         }
         for (FileRow& row : rows) {
-            host.AddRow(std::move(row));
+            if (!options.where ||
+                options.where->Matches(row, vidarium::RowQuery::SearchText(row))) {
+                host.AddRow(std::move(row));
+            }
         }
     };
     if (arguments.empty()) {
@@ -606,6 +615,8 @@ int main(int argc, char** argv) {
     app.add_option("--catalogue", options.catalogue);
     app.add_flag("--rescan-all", options.rescanAll);
     app.add_flag("--offline", options.offline);
+    std::optional<std::string> where;
+    app.add_option("--where", where);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
@@ -663,6 +674,23 @@ int main(int argc, char** argv) {
                      "information.\n",
                      options.offline ? "--offline" : "--rescan-all");
         return 2;
+    }
+    if (where) {
+        if (!options.offline) {
+            std::fputs("vidarium-scan: --where needs --offline\nTry 'vidarium-scan --help' for "
+                       "more information.\n",
+                       stderr);
+            return 2;
+        }
+        options.where = vidarium::RowQuery::Parse(*where);
+        for (const vidarium::QueryProblem& problem : options.where->Problems()) {
+            std::fprintf(stderr, "vidarium-scan: --where: %s: %s (the fields: %s)\n",
+                         problem.Term.c_str(), problem.Reason.c_str(),
+                         vidarium::RowQuery::FieldNamesText().c_str());
+        }
+        if (!options.where->Problems().empty()) {
+            return 2;
+        }
     }
     if (options.offline) {
         return Offline(arguments, options);

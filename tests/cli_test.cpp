@@ -687,6 +687,50 @@ TEST(ScanProgram, AFileCutShortSaysSo) {
     }
 }
 
+// --where finds catalogued rows by the filter's terms; a term it cannot
+// read is named and nothing is written.
+TEST(ScanProgram, OfflineRowsFoundByTerms) {
+    TempDir dir;
+    fs::create_directories(dir / "movies" / "Films2");
+    WriteFile(dir / "movies" / "Films2" / "film.mkv", MatroskaFile());
+    WriteFile(dir / "movies" / "clip.mp4", IsoMovie());
+    WriteFile(dir / "movies" / "old.avi", AviFile());
+    const fs::path err = dir / "err.txt";
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native()) + " ";
+    ASSERT_EQ(
+        RunScanner("--all-formats " + catalogue + Quote((dir / "movies").native()), err).status, 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"ext:mkv", "film.mkv"},
+        {"-ext:mkv", "old.avi clip.mp4"}, // in the walk's order
+        {"drive:films2", "film.mkv"},
+        {"codec:h264 container:mp4", "clip.mp4"},
+        {"width>=640 length<10s", "clip.mp4 film.mkv"},
+        {"\"old.avi\"", "old.avi"},
+    };
+    for (const auto& [terms, names] : cases) {
+        const Outcome outcome =
+            RunScanner("--offline --all-formats --format=csv --columns=Filename " + catalogue +
+                           "'--where=" + terms + "'",
+                       err);
+        EXPECT_EQ(outcome.status, 0) << terms << ReadText(err);
+        std::string found;
+        for (std::size_t at = outcome.out.find("\r\n") + 2; at < outcome.out.size();
+             at = outcome.out.find("\r\n", at) + 2) {
+            found += (found.empty() ? "" : " ") +
+                     outcome.out.substr(at, outcome.out.find("\r\n", at) - at);
+        }
+        EXPECT_EQ(found, names) << terms;
+    }
+    const Outcome bad = RunScanner("--offline " + catalogue + "'--where=ext:mkv size>4Q'", err);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_TRUE(ReadText(err).starts_with(
+        "vidarium-scan: --where: size>4Q: '4q' is not a size (700M, 4G) for 'size'"))
+        << ReadText(err);
+    EXPECT_EQ(RunScanner(catalogue + "--where=hdr " + Quote(dir.path().native()), err).status, 2);
+    EXPECT_NE(ReadText(err).find("--where needs --offline"), std::string::npos);
+}
+
 TEST(ScanProgram, OptionsVersionStatsAndPipes) {
     TempDir dir;
     const fs::path err = dir / "err.txt";

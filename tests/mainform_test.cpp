@@ -716,6 +716,58 @@ private slots:
         QCOMPARE(form.Files->rowCount(), 3);
     }
 
+    void filterFindsRowsByTheirFieldsAndNamesWhatItCannotRead() {
+        TempDir dir;
+        fs::create_directories(dir / "Films2");
+        WriteFile(dir / "Films2" / "film.mkv", MatroskaFile());
+        WriteFile(dir / "clip.mp4", IsoMovie());
+        TForm1 form;
+        form.show();
+        QTest::mouseClick(form.chkAllFormats, Qt::LeftButton, {}, QPoint(4, 8));
+        form.txtDirectory->setText(Q(dir.path()));
+        form.cmdScan->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        QCOMPARE(form.Shown->rowCount(), 2);
+        const QString tip = form.txtFilter->toolTip();
+        const QColor plain = form.txtFilter->palette().color(QPalette::Base);
+        const auto shownNames = [&] {
+            QStringList names;
+            for (int row = 0; row < form.Shown->rowCount(); ++row) {
+                names << form.Shown->index(row, 0).data().toString();
+            }
+            names.sort();
+            return names;
+        };
+        const std::pair<const char*, QStringList> cases[] = {
+            {"ext:mkv", {"film.mkv"}},
+            {"-ext:mkv", {"clip.mp4"}},
+            {"drive:films2", {"film.mkv"}},
+            {"container:webm width>=640", {"film.mkv"}},
+            {"length<1m codec:h264", {"clip.mp4", "film.mkv"}},
+            {"height>360", {}},
+        };
+        for (const auto& [terms, names] : cases) {
+            form.txtFilter->clear();
+            QTest::keyClicks(form.txtFilter, QString::fromUtf8(terms));
+            QCOMPARE(shownNames(), names);
+            QCOMPARE(form.txtFilter->toolTip(), tip);
+        }
+        // A term it cannot read tints the box and says why; the rest holds.
+        form.txtFilter->clear();
+        QTest::keyClicks(form.txtFilter, QStringLiteral("ext:mkv height>tall"));
+        QCOMPARE(shownNames(), QStringList{"film.mkv"});
+        QVERIFY(form.txtFilter->palette().color(QPalette::Base) != plain);
+        QVERIFY2(form.txtFilter->toolTip().contains(
+                     QStringLiteral("height>tall: 'tall' is not a number for 'height'")),
+                 qPrintable(form.txtFilter->toolTip()));
+        // Mended, the box is as it was.
+        form.txtFilter->clear();
+        QTest::keyClicks(form.txtFilter, QStringLiteral("ext:mkv height>100"));
+        QCOMPARE(form.txtFilter->palette().color(QPalette::Base), plain);
+        QCOMPARE(form.txtFilter->toolTip(), tip);
+        QCOMPARE(shownNames(), QStringList{"film.mkv"});
+    }
+
     void allFormatsListsAndReadsTheModernFiles() {
         TempDir dir;
         WriteFile(dir / "clip.mp4", IsoMovie());
