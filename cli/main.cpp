@@ -591,6 +591,44 @@ bool EveryValueGiven(int argc, char** argv) {
     return true;
 }
 
+// --columns: the CSV columns by name; false (and said) when the list names
+// one that is not a column, or the format is not CSV.
+bool ChooseColumns(const std::string& list, Options& options) {
+    std::string unknown;
+    const auto columns = vidarium::CsvColumnsNamed(list, unknown);
+    const std::string reason =
+        options.format != OutputFormat::Csv ? std::string("--columns needs --format=csv")
+        : !columns
+            ? "no such column: '" + unknown + "' (the columns: " + vidarium::ColumnNamesText() + ")"
+            : std::string();
+    if (!reason.empty()) {
+        std::fprintf(stderr,
+                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
+                     reason.c_str());
+        return false;
+    }
+    options.csvColumns = *columns;
+    return true;
+}
+
+// --where: the search the stored rows are listed by; false (and each term
+// it cannot read said) when it cannot be taken.
+bool ChooseRows(const std::string& terms, Options& options) {
+    if (!options.offline) {
+        std::fputs("vidarium-scan: --where needs --offline\nTry 'vidarium-scan --help' for "
+                   "more information.\n",
+                   stderr);
+        return false;
+    }
+    options.where = vidarium::RowQuery::Parse(terms);
+    for (const vidarium::QueryProblem& problem : options.where->Problems()) {
+        std::fprintf(stderr, "vidarium-scan: --where: %s: %s (the fields: %s)\n",
+                     problem.Term.c_str(), problem.Reason.c_str(),
+                     vidarium::RowQuery::FieldNamesText().c_str());
+    }
+    return options.where->Problems().empty();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -652,21 +690,8 @@ int main(int argc, char** argv) {
     options.format = format == "csv"    ? OutputFormat::Csv
                      : format == "json" ? OutputFormat::Json
                                         : OutputFormat::Tsv;
-    if (!columnList.empty()) {
-        std::string unknown;
-        const auto columns = vidarium::CsvColumnsNamed(columnList, unknown);
-        const std::string reason =
-            options.format != OutputFormat::Csv ? std::string("--columns needs --format=csv")
-            : !columns                          ? "no such column: '" + unknown +
-                             "' (the columns: " + vidarium::ColumnNamesText() + ")"
-                       : std::string();
-        if (!reason.empty()) {
-            std::fprintf(stderr,
-                         "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
-                         reason.c_str());
-            return 2;
-        }
-        options.csvColumns = *columns;
+    if (!columnList.empty() && !ChooseColumns(columnList, options)) {
+        return 2;
     }
     if ((options.rescanAll || options.offline) && options.catalogue.empty()) {
         std::fprintf(stderr,
@@ -675,22 +700,8 @@ int main(int argc, char** argv) {
                      options.offline ? "--offline" : "--rescan-all");
         return 2;
     }
-    if (where) {
-        if (!options.offline) {
-            std::fputs("vidarium-scan: --where needs --offline\nTry 'vidarium-scan --help' for "
-                       "more information.\n",
-                       stderr);
-            return 2;
-        }
-        options.where = vidarium::RowQuery::Parse(*where);
-        for (const vidarium::QueryProblem& problem : options.where->Problems()) {
-            std::fprintf(stderr, "vidarium-scan: --where: %s: %s (the fields: %s)\n",
-                         problem.Term.c_str(), problem.Reason.c_str(),
-                         vidarium::RowQuery::FieldNamesText().c_str());
-        }
-        if (!options.where->Problems().empty()) {
-            return 2;
-        }
+    if (where && !ChooseRows(*where, options)) {
+        return 2;
     }
     if (options.offline) {
         return Offline(arguments, options);

@@ -424,54 +424,65 @@ std::pair<RowQuery::Compare, std::size_t> ComparisonAt(std::string_view text) {
 RowQuery RowQuery::Parse(std::string_view text) {
     RowQuery query;
     for (const std::string& typed : SplitTerms(text)) {
-        std::string_view term = typed;
-        const bool excluded = term.size() > 1 && term.front() == '-';
-        if (excluded) {
-            term.remove_prefix(1);
-        }
-        const std::size_t operation =
-            term.front() == '"' ? std::string_view::npos : term.find_first_of(":<>=");
-        const std::string name = Lower(term.substr(0, std::min(operation, term.size())));
-        const bool named =
-            operation != std::string_view::npos && operation > 0 &&
-            std::all_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-        if (!named) {
-            const auto* flag = std::find_if(kFlags.begin(), kFlags.end(),
-                                            [&](const Flag& known) { return known.Name == name; });
-            if (operation == std::string_view::npos && flag != kFlags.end()) {
-                query.terms_.push_back(
-                    {kFirstFlag + static_cast<std::size_t>(flag - kFlags.begin()),
-                     Compare::Is,
-                     {},
-                     0,
-                     excluded});
-            } else if (std::string word = Lower(Unquoted(term)); !word.empty()) {
-                (excluded ? query.excludedWords_ : query.words_).push_back(std::move(word));
-            }
-            continue;
-        }
-        const std::optional<std::size_t> field = FieldNamed(name);
-        if (!field) {
-            query.problems_.push_back({typed, "no field '" + name + "'"});
-            continue;
-        }
-        const auto [how, length] = ComparisonAt(term.substr(operation));
-        const std::string value = Lower(Unquoted(term.substr(operation + length)));
-        const Kind kind = kFields[*field].What;
-        if (value.empty()) {
-            query.problems_.push_back({typed, "'" + name + "' needs a value"});
-        } else if (!IsNumeric(kind) && how != Compare::Is) {
-            query.problems_.push_back({typed, "'" + name + "' is text: compare with ':'"});
-        } else if (!IsNumeric(kind)) {
-            query.terms_.push_back({*field, how, value, 0, excluded});
-        } else if (const auto number = NumberOf(kind, value)) {
-            query.terms_.push_back({*field, how, {}, *number, excluded});
-        } else {
-            query.problems_.push_back(
-                {typed, "'" + value + "' is not " + NumberShape(kind) + " for '" + name + "'"});
-        }
+        query.Add(typed);
     }
     return query;
+}
+
+void RowQuery::Add(const std::string& typed) {
+    std::string_view term = typed;
+    const bool excluded = term.size() > 1 && term.front() == '-';
+    if (excluded) {
+        term.remove_prefix(1);
+    }
+    const std::size_t operation =
+        term.front() == '"' ? std::string_view::npos : term.find_first_of(":<>=");
+    const std::string name = Lower(term.substr(0, std::min(operation, term.size())));
+    const bool named =
+        operation != std::string_view::npos && operation > 0 &&
+        std::all_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    if (named) {
+        AddFieldTerm(typed, name, term.substr(operation), excluded);
+        return;
+    }
+    // A flag's name alone, else a word ("12:00" and "<3" are words too).
+    const auto* flag = std::find_if(kFlags.begin(), kFlags.end(),
+                                    [&](const Flag& known) { return known.Name == name; });
+    if (operation == std::string_view::npos && flag != kFlags.end()) {
+        terms_.push_back({kFirstFlag + static_cast<std::size_t>(flag - kFlags.begin()),
+                          Compare::Is,
+                          {},
+                          0,
+                          excluded});
+    } else if (std::string word = Lower(Unquoted(term)); !word.empty()) {
+        (excluded ? excludedWords_ : words_).push_back(std::move(word));
+    }
+}
+
+void RowQuery::AddFieldTerm(const std::string& typed, const std::string& name,
+                            std::string_view comparison, bool excluded) {
+    const std::optional<std::size_t> field = FieldNamed(name);
+    if (!field) {
+        problems_.push_back({typed, "no field '" + name + "'"});
+        return;
+    }
+    const auto [how, length] = ComparisonAt(comparison);
+    const std::string value = Lower(Unquoted(comparison.substr(length)));
+    const Kind kind = kFields[*field].What;
+    if (value.empty()) {
+        problems_.push_back({typed, "'" + name + "' needs a value"});
+    } else if (!IsNumeric(kind) && how != Compare::Is) {
+        problems_.push_back({typed, "'" + name + "' is text: compare with ':'"});
+    } else if (!IsNumeric(kind)) {
+        terms_.push_back({*field, how, value, 0, excluded});
+    } else if (const auto number = NumberOf(kind, value)) {
+        terms_.push_back({*field, how, {}, *number, excluded});
+    } else {
+        std::string reason = "'" + value + "' is not ";
+        reason += NumberShape(kind);
+        reason += " for '" + name + "'";
+        problems_.push_back({typed, std::move(reason)});
+    }
 }
 
 bool RowQuery::MatchesFields(const FileRow& row) const {

@@ -56,6 +56,10 @@ public:
     };
 
 private:
+    void Add(const std::string& typed);
+    void AddFieldTerm(const std::string& typed, const std::string& name,
+                      std::string_view comparison, bool excluded);
+
     std::vector<std::string> words_;
     std::vector<std::string> excludedWords_;
     std::vector<Term> terms_;

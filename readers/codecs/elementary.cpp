@@ -65,7 +65,7 @@ std::uint32_t AdtsAverageBitRate(ByteSpan bytes, std::uint32_t sampleRate) {
             break;
         }
         frameBytes += length;
-        samples += 1024U * ((header[6] & 3U) + 1U);
+        samples += std::uint64_t{1024} * ((header[6] & 3U) + 1U);
         ++frames;
         at += length;
     }
