@@ -64,6 +64,9 @@ constexpr const char* kUsageHead =
     "  --offline        with --catalogue: write the stored rows below each PATH\n"
     "                   (all of them when no PATH is given) without reading\n"
     "                   the files or folders\n"
+    "  --totals=FIELD   with --catalogue: instead of the stored rows, their movies,\n"
+    "                   bytes and running time by container, codec, resolution,\n"
+    "                   hdr or lang (sound language), below each PATH\n"
     "  --where=TERMS    with --offline: only the rows the terms find, as the\n"
     "                   window's filter does: words, -word, field:value and\n"
     "                   comparisons (\"codec:hevc lang:deu height>=2160\",\n"
@@ -339,6 +342,8 @@ struct Options {
     bool rescanAll = false;
     bool offline = false;
     std::optional<vidarium::RowQuery> where;
+    std::optional<vidarium::TotalsField> totals;
+    std::string totalsName;
     std::vector<std::size_t> csvColumns{vidarium::DefaultCsvColumns().begin(),
                                         vidarium::DefaultCsvColumns().end()};
 };
@@ -548,6 +553,7 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
         return 1;
     }
     ConsoleHost host(false, options.format, options.csvColumns);
+    std::vector<FileRow> counted; // for --totals
     int status = 0;
     const auto write = [&](const std::string& folder) {
         std::time_t lastSeen = 0;
@@ -557,8 +563,13 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
             status = 1;
         }
         for (FileRow& row : rows) {
-            if (!options.where ||
-                options.where->Matches(row, vidarium::RowQuery::SearchText(row))) {
+            if (options.where &&
+                !options.where->Matches(row, vidarium::RowQuery::SearchText(row))) {
+                continue;
+            }
+            if (options.totals) {
+                counted.push_back(std::move(row));
+            } else {
                 host.AddRow(std::move(row));
             }
         }
@@ -568,6 +579,14 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
     }
     for (const std::string& argument : arguments) {
         write(std::string(vidarium::TrimBelow33(argument)));
+    }
+    if (options.totals) {
+        std::string out;
+        vidarium::AppendTotals(out, vidarium::Totals(counted, *options.totals), *options.totals,
+                               options.totalsName, options.format);
+        const bool written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+                             std::fflush(stdout) == 0;
+        return written ? status : 1;
     }
     host.Finish();
     return host.WriteFailed() ? 1 : status;
@@ -608,6 +627,28 @@ bool ChooseColumns(const std::string& list, Options& options) {
         return false;
     }
     options.csvColumns = *columns;
+    return true;
+}
+
+// --totals: the field the stored rows are counted by, which lists them as
+// --offline does; false (and said) for a field it does not know.
+bool ChooseTotals(const std::string& name, Options& options) {
+    if (options.catalogue.empty()) {
+        std::fputs("vidarium-scan: --totals needs --catalogue\nTry 'vidarium-scan --help' for "
+                   "more information.\n",
+                   stderr);
+        return false;
+    }
+    options.totals = vidarium::TotalsFieldNamed(name);
+    options.totalsName = name;
+    if (!options.totals) {
+        std::fprintf(stderr,
+                     "vidarium-scan: --totals: no field '%s' (the fields: %s)\nTry "
+                     "'vidarium-scan --help' for more information.\n",
+                     name.c_str(), vidarium::TotalsFieldNames().c_str());
+        return false;
+    }
+    options.offline = true;
     return true;
 }
 
@@ -655,6 +696,8 @@ int main(int argc, char** argv) {
     app.add_flag("--offline", options.offline);
     std::optional<std::string> where;
     app.add_option("--where", where);
+    std::optional<std::string> totals;
+    app.add_option("--totals", totals);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
@@ -698,6 +741,9 @@ int main(int argc, char** argv) {
                      "vidarium-scan: %s needs --catalogue\nTry 'vidarium-scan --help' for more "
                      "information.\n",
                      options.offline ? "--offline" : "--rescan-all");
+        return 2;
+    }
+    if (totals && !ChooseTotals(*totals, options)) {
         return 2;
     }
     if (where && !ChooseRows(*where, options)) {

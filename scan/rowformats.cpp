@@ -277,4 +277,38 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
     }
 }
 
+void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
+                  std::string_view fieldName, OutputFormat format) {
+    const std::array<std::string, 4> captions{TotalsFieldCaption(field), "Movies", "Bytes",
+                                              "Running time"};
+    const auto record = [&](const std::array<std::string, 4>& fields) {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (format == OutputFormat::Csv) {
+                out += i > 0 ? "," : "";
+                AppendCsvField(out, IsValidUtf8(fields[i]) ? fields[i] : RunsToUtf8(fields[i]));
+            } else {
+                out += (i > 0 ? "\t" : "") + fields[i];
+            }
+        }
+        out += "\r\n";
+    };
+    if (format != OutputFormat::Json) {
+        record(captions);
+    }
+    for (const TotalsGroup& group : groups) {
+        if (format == OutputFormat::Json) {
+            Json object = Json::object();
+            SetText(object, std::string(fieldName).c_str(), group.Value);
+            object["movies"] = group.Movies;
+            object["bytes"] = group.Bytes;
+            object["duration_ms"] = group.DurationMs;
+            out += object.dump();
+            out += '\n';
+        } else {
+            record({group.Value, std::to_string(group.Movies), std::to_string(group.Bytes),
+                    TimeTextFromMs(static_cast<std::uint64_t>(group.DurationMs))});
+        }
+    }
+}
+
 } // namespace vidarium

@@ -4,6 +4,7 @@
 
 #include "columns.h"
 #include "filerow.h"
+#include "rowtotals.h"
 
 #include <array>
 #include <optional>
@@ -50,5 +51,11 @@ enum class OutputFormat { Tsv, Csv, Json };
 // the row came from (a file named itself keeps the path as given).
 void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
                   std::span<const std::size_t> csvColumns = DefaultCsvColumns());
+
+// Totals by `field` in `format`: TSV and CSV a header record and one record
+// a group (value, movies, bytes, running time as "h:mm:ss"), JSON one object
+// a group (the field's name, movies, bytes, duration_ms).
+void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
+                  std::string_view fieldName, OutputFormat format);
 
 } // namespace vidarium

@@ -721,6 +721,23 @@ TEST(ScanProgram, OfflineRowsFoundByTerms) {
         }
         EXPECT_EQ(found, names) << terms;
     }
+    // Totals of the same rows, of all of them or of those a search finds.
+    EXPECT_EQ(RunScanner("--all-formats --totals=container " + catalogue, err).out,
+              "Container\tMovies\tBytes\tRunning time\r\n"
+              "AVI\t1\t" +
+                  std::to_string(AviFile().size()) +
+                  "\t0:00:10\r\n"
+                  "MP4\t1\t" +
+                  std::to_string(IsoMovie().size()) +
+                  "\t0:00:05\r\n"
+                  "WebM\t1\t" +
+                  std::to_string(MatroskaFile().size()) + "\t0:00:05\r\n");
+    EXPECT_EQ(
+        RunScanner("--all-formats --format=json --totals=codec --where=ext:mkv " + catalogue, err)
+            .out,
+        "{\"codec\":\"AVC\",\"movies\":1,\"bytes\":" + std::to_string(MatroskaFile().size()) +
+            ",\"duration_ms\":5000}\n");
+    EXPECT_EQ(RunScanner("--totals=size " + catalogue, err).status, 2);
     const Outcome bad = RunScanner("--offline " + catalogue + "'--where=ext:mkv size>4Q'", err);
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.out, "");

@@ -1,5 +1,6 @@
 #include "filerow.h"
 #include "rowquery.h"
+#include "rowtotals.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +155,41 @@ TEST(RowQuery, TermsItCannotReadAreNamed) {
         EXPECT_TRUE(query.Problems().empty()) << word;
         EXPECT_EQ(query.Words().size(), 1U) << word;
     }
+}
+
+// Totals are the sums over the rows, each movie under its value (under each
+// of its languages); a row no reader gave is not a movie.
+TEST(RowTotals, SumsOverTheRowsByEachField) {
+    std::vector<FileRow> rows = Collection();
+    rows.push_back(MakePlainRow("notes.mov", 1000));
+    const auto groups = [&](TotalsField field) {
+        std::string text;
+        for (const TotalsGroup& group : Totals(rows, field)) {
+            text += group.Value + "=" + std::to_string(group.Movies) + " ";
+        }
+        return text;
+    };
+    EXPECT_EQ(groups(TotalsField::Container), "MKV=1 MP4=1 avi=1 ");
+    EXPECT_EQ(groups(TotalsField::Codec), "AVC=1 HEVC=1 none=1 ");
+    EXPECT_EQ(groups(TotalsField::Resolution), "1080p=1 2160p=1 SD=1 ");
+    EXPECT_EQ(groups(TotalsField::Hdr), "SDR=2 HDR10=1 "); // the most movies first
+    EXPECT_EQ(groups(TotalsField::Language), "deu=1 eng=1 none=1 und=1 ");
+    std::uint64_t bytes = 0;
+    std::int64_t ms = 0;
+    for (const TotalsGroup& group : Totals(rows, TotalsField::Container)) {
+        bytes += group.Bytes;
+        ms += group.DurationMs;
+    }
+    EXPECT_EQ(bytes, (40ULL << 30) + 2 * (700ULL << 20));
+    EXPECT_EQ(ms, 9'300'000 + 2'700'000 + 5'400'000);
+    // A wide film is of its width's class.
+    FileRow wide = rows[1];
+    wide.Summary.Width = 1920;
+    wide.Summary.Height = 800;
+    EXPECT_EQ(ResolutionClass(wide), "1080p");
+    wide.Summary.Width = 1280;
+    wide.Summary.Height = 534;
+    EXPECT_EQ(ResolutionClass(wide), "720p");
 }
 
 } // namespace
