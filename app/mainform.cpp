@@ -686,7 +686,8 @@ void TForm1::cmdExportListClick() {
         }
         if (!name.isEmpty() && ExportList(name)) {
             // Told for a while, the sums back after it.
-            StatusBar1->showMessage(QStringLiteral("Exported %1 rows to %2")
+            StatusBar1->showMessage((rows == 1 ? QStringLiteral("Exported %1 row to %2")
+                                               : QStringLiteral("Exported %1 rows to %2"))
                                         .arg(locale.toString(rows), QDir::toNativeSeparators(name)),
                                     kExportToldMs);
             QSettings().setValue(QStringLiteral("exportFolder"), QFileInfo(name).absolutePath());

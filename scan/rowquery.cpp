@@ -525,8 +525,9 @@ std::string RowQuery::FieldNamesText() {
         }
         text += aliases.empty() ? "" : " (" + aliases + ")";
     }
+    text += "; alone";
     for (const Flag& flag : kFlags) {
-        text += ", " + std::string(flag.Name);
+        text += (&flag == kFlags.data() ? ": " : ", ") + std::string(flag.Name);
     }
     return text;
 }
