@@ -3,11 +3,10 @@
 
 #include "columns.h"
 #include "filerow.h"
-
 #include "rowquery.h"
+
 #include <QAbstractTableModel>
 #include <QCollator>
-
 #include <QSortFilterProxyModel>
 #include <QStringList>
 #include <QTimer>

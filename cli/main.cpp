@@ -343,7 +343,6 @@ struct Options {
     bool offline = false;
     std::optional<vidarium::RowQuery> where;
     std::optional<vidarium::TotalsField> totals;
-    std::string totalsName;
     std::vector<std::size_t> csvColumns{vidarium::DefaultCsvColumns().begin(),
                                         vidarium::DefaultCsvColumns().end()};
 };
@@ -583,7 +582,7 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
     if (options.totals) {
         std::string out;
         vidarium::AppendTotals(out, vidarium::Totals(counted, *options.totals), *options.totals,
-                               options.totalsName, options.format);
+                               options.format);
         const bool written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
                              std::fflush(stdout) == 0;
         return written ? status : 1;
@@ -640,7 +639,6 @@ bool ChooseTotals(const std::string& name, Options& options) {
         return false;
     }
     options.totals = vidarium::TotalsFieldNamed(name);
-    options.totalsName = name;
     if (!options.totals) {
         std::fprintf(stderr,
                      "vidarium-scan: --totals: no field '%s' (the fields: %s)\nTry "

@@ -278,7 +278,7 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
 }
 
 void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
-                  std::string_view fieldName, OutputFormat format) {
+                  OutputFormat format) {
     const std::array<std::string, 4> captions{TotalsFieldCaption(field), "Movies", "Bytes",
                                               "Running time"};
     const auto record = [&](const std::array<std::string, 4>& fields) {
@@ -298,7 +298,7 @@ void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsF
     for (const TotalsGroup& group : groups) {
         if (format == OutputFormat::Json) {
             Json object = Json::object();
-            SetText(object, std::string(fieldName).c_str(), group.Value);
+            SetText(object, std::string(TotalsFieldKey(field)), group.Value);
             object["movies"] = group.Movies;
             object["bytes"] = group.Bytes;
             object["duration_ms"] = group.DurationMs;

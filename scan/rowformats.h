@@ -56,6 +56,6 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
 // a group (value, movies, bytes, running time as "h:mm:ss"), JSON one object
 // a group (the field's name, movies, bytes, duration_ms).
 void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
-                  std::string_view fieldName, OutputFormat format);
+                  OutputFormat format);
 
 } // namespace vidarium

@@ -75,6 +75,12 @@ const char* TotalsFieldCaption(TotalsField field) {
     return found != kFieldNames.end() ? found->Caption : "";
 }
 
+std::string_view TotalsFieldKey(TotalsField field) {
+    const auto* found = std::find_if(kFieldNames.begin(), kFieldNames.end(),
+                                     [&](const auto& known) { return known.Field == field; });
+    return found != kFieldNames.end() ? found->Name : std::string_view();
+}
+
 std::string ResolutionClass(const FileRow& row) {
     const MediaSummary& values = row.Summary;
     if (!values.Width || !values.Height || *values.Width <= 0 || *values.Height <= 0) {

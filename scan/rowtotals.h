@@ -28,8 +28,10 @@ struct TotalsGroup {
 std::optional<TotalsField> TotalsFieldNamed(std::string_view name);
 // The names, comma-separated, for messages.
 std::string TotalsFieldNames();
-// The caption a table of the field's groups heads its values with.
+// The caption a table of the field's groups heads its values with, and
+// the field's own name (JSON's key).
 const char* TotalsFieldCaption(TotalsField field);
+std::string_view TotalsFieldKey(TotalsField field);
 
 // A picture's class by its sides, so that a wide film (1920x800) is 1080p:
 // "SD", "720p", "1080p", "2160p", "4320p"; "none" without a picture.
