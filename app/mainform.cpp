@@ -32,6 +32,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
@@ -191,6 +192,8 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
     auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addActions({actCopy, actOpenFile, actOpenFolder});
+    menu->addSeparator();
+    menu->addAction(actDetails);
     return menu;
 }
 
@@ -342,6 +345,14 @@ void TForm1::BuildList() {
     actCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     actOpenFile = new QAction(QStringLiteral("Open File"), ListView1);
     actOpenFolder = new QAction(QStringLiteral("Open Containing Folder"), ListView1);
+    actDetails = new QAction(QStringLiteral("Details"), this);
+    actDetails->setCheckable(true);
+    actDetails->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    addAction(actDetails);
+    txtDetails = new QPlainTextEdit(this);
+    txtDetails->setReadOnly(true);
+    txtDetails->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtDetails->hide();
     // Ctrl+C works in the list; the menu shows only over a row.
     ListView1->addAction(actCopy);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -398,6 +409,22 @@ void TForm1::ConnectControls() {
     connect(actOpenFile, &QAction::triggered, this, &TForm1::OpenCurrentFile);
     connect(actOpenFolder, &QAction::triggered, this, &TForm1::OpenCurrentFolder);
     connect(ListView1, &QTableView::doubleClicked, this, &TForm1::OpenCurrentFile);
+    connect(actDetails, &QAction::toggled, this, [this](bool shown) {
+        txtDetails->setVisible(shown);
+        FormResize();
+        ShowDetails();
+    });
+    connect(ListView1->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &TForm1::ShowDetails);
+}
+
+void TForm1::ShowDetails() {
+    if (!txtDetails->isVisible()) {
+        return;
+    }
+    const QModelIndex current = ListView1->currentIndex();
+    txtDetails->setPlainText(
+        current.isValid() ? FromLocaleText(DetailsText(Shown->Row(current.row()))) : QString());
 }
 
 void TForm1::InstallDialogs() {
@@ -570,8 +597,11 @@ void TForm1::FormResize() {
     const int filterLeft = chkAllFormats->x() + chkAllFormats->width() + kGap;
     txtFilter->setGeometry(filterLeft, 38,
                            std::max(0, cmdStop->x() + cmdStop->width() - filterLeft), 21);
-    ListView1->setGeometry(0, kPanelHeight, width(),
-                           std::max(0, height() - kPanelHeight - kStatusBarHeight));
+    // The details pane, when shown, takes a third of the room under the panel.
+    const int room = std::max(0, height() - kPanelHeight - kStatusBarHeight);
+    const int details = txtDetails->isVisible() ? room / 3 : 0;
+    ListView1->setGeometry(0, kPanelHeight, width(), room - details);
+    txtDetails->setGeometry(0, kPanelHeight + room - details, width(), details);
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
 }
 

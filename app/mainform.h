@@ -22,6 +22,7 @@ class QCheckBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QTableView;
@@ -91,6 +92,10 @@ public:
     QAction* actCopy;
     QAction* actOpenFile;
     QAction* actOpenFolder;
+    // Shows and hides the details pane under the list (Ctrl+I): everything
+    // the current row holds, as text to select and copy.
+    QAction* actDetails;
+    QPlainTextEdit* txtDetails;
 
     // Writes the selected rows (every row shown when none is selected), in
     // the order shown, to a temporary file beside the target and renames it
@@ -127,6 +132,7 @@ public:
     // The filter reads the columns the list shows.
     void FilterShownColumns();
     void ShowFilterProblems();
+    void ShowDetails();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -211,4 +211,41 @@ std::string ColumnNamesText() {
     return names;
 }
 
+std::string DetailsText(const FileRow& row) {
+    std::string text;
+    for (const Column& column : kColumns) {
+        if (column.Name == nullptr) {
+            continue;
+        }
+        std::string value = column.Text(row);
+        if (column.Source == ColumnSource::Name && !row.Path.empty()) {
+            value = row.Path.filename().native();
+        }
+        if (TrimBelow33(value).empty()) {
+            continue;
+        }
+        text += column.Name;
+        if (column.ItemsOnLines) {
+            // The Comments: each item whole, indented, on its own line.
+            text += ":\n";
+            for (std::size_t from = 0; from < value.size();) {
+                const std::size_t end = std::min(value.find("\r\n", from), value.size());
+                if (end > from) {
+                    text += "    " + value.substr(from, end - from) + "\n";
+                }
+                from = end + 2;
+            }
+            continue;
+        }
+        text += ": " + value;
+        if (column.Described != nullptr) {
+            if (const std::string words = column.Described(row); !words.empty()) {
+                text += " (" + words + ")";
+            }
+        }
+        text += "\n";
+    }
+    return text;
+}
+
 } // namespace vidarium

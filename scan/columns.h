@@ -72,4 +72,9 @@ std::optional<std::vector<std::size_t>> ColumnsNamed(std::string_view list, std:
 // Every CSV column's name, comma-separated: what `--columns` takes.
 std::string ColumnNamesText();
 
+// Everything the row holds, a line a column that has a value ("Video
+// bitrate: 800 kbit/s"), in the table's order: the full path, each Comments
+// item whole on its own line, the languages with their names. Locale text.
+std::string DetailsText(const FileRow& row);
+
 } // namespace vidarium

@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
@@ -518,8 +519,9 @@ private slots:
         const QPoint second = form.ListView1->visualRect(form.Shown->index(1, 3)).center();
         QMenu* menu = form.ContextMenuAt(second);
         QVERIFY(menu != nullptr);
-        QCOMPARE(menu->actions(),
+        QCOMPARE(menu->actions().mid(0, 3),
                  (QList<QAction*>{form.actCopy, form.actOpenFile, form.actOpenFolder}));
+        QCOMPARE(menu->actions().last(), form.actDetails);
         delete menu;
         QCOMPARE(form.ListView1->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(form.ListView1->currentIndex().row(), 1);
@@ -766,6 +768,47 @@ private slots:
         QCOMPARE(form.txtFilter->palette().color(QPalette::Base), plain);
         QCOMPARE(form.txtFilter->toolTip(), tip);
         QCOMPARE(shownNames(), QStringList{"film.mkv"});
+    }
+
+    void detailsPaneShowsTheCurrentRowWhole() {
+        TempDir dir;
+        WriteFile(dir / "film.mkv", MatroskaFile());
+        WriteFile(dir / "clip.mp4", IsoMovie());
+        TForm1 form;
+        form.resize(700, 420);
+        form.show();
+        QTest::mouseClick(form.chkAllFormats, Qt::LeftButton, {}, QPoint(4, 8));
+        form.txtDirectory->setText(Q(dir.path()));
+        form.cmdScan->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form.StatusText().startsWith(QStringLiteral("Done! ")), 10000);
+        const int listHeight = form.ListView1->height();
+        QVERIFY(!form.txtDetails->isVisible());
+        // A click on a row, then Ctrl+I: the pane under a shorter list.
+        const QPoint first = form.ListView1->visualRect(form.Shown->index(0, 0)).center();
+        QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, {}, first);
+        QTest::keyClick(form.ListView1, Qt::Key_I, Qt::ControlModifier);
+        QVERIFY(form.txtDetails->isVisible());
+        QVERIFY(form.ListView1->height() < listHeight);
+        QCOMPARE(form.txtDetails->geometry().top(), form.ListView1->geometry().bottom() + 1);
+        const auto detailsOf = [&](int row) {
+            return FromLocaleText(DetailsText(form.Shown->Row(row)));
+        };
+        QCOMPARE(form.txtDetails->toPlainText(), detailsOf(0));
+        // The next row's, with its full path and whole comments.
+        QTest::keyClick(form.ListView1, Qt::Key_Down);
+        const QString second = form.txtDetails->toPlainText();
+        QCOMPARE(second, detailsOf(1));
+        QVERIFY2(second.contains(QStringLiteral("Path: ") + Q(form.Shown->Row(1).Path)),
+                 qPrintable(second));
+        // Selected and copied whole.
+        form.txtDetails->setFocus();
+        QTest::keyClick(form.txtDetails, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(form.txtDetails, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), second);
+        // Ctrl+I again: the list as it was.
+        QTest::keyClick(form.ListView1, Qt::Key_I, Qt::ControlModifier);
+        QVERIFY(!form.txtDetails->isVisible());
+        QCOMPARE(form.ListView1->height(), listHeight);
     }
 
     void allFormatsListsAndReadsTheModernFiles() {

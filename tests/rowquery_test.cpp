@@ -1,3 +1,4 @@
+#include "columns.h"
 #include "filerow.h"
 #include "rowquery.h"
 #include "rowtotals.h"
@@ -155,6 +156,23 @@ TEST(RowQuery, TermsItCannotReadAreNamed) {
         EXPECT_TRUE(query.Problems().empty()) << word;
         EXPECT_EQ(query.Words().size(), 1U) << word;
     }
+}
+
+// The details pane's text: a line a column with a value, the path whole,
+// the comments an item a line, the languages named.
+TEST(RowDetails, EveryValueOnItsLine) {
+    const std::vector<FileRow> rows = Collection();
+    const std::string film = DetailsText(rows[0]);
+    for (const char* line :
+         {"Filename: Dune.mkv\n", "Video bitrate: 30000 kbit/s\n",
+          "Audio languages: eng, deu (English, German)\n", "Subtitle languages: fra (French)\n",
+          "HDR: HDR10\n", "Path: /media/me/Films2/Dune.mkv\n"}) {
+        EXPECT_NE(film.find(line), std::string::npos) << line << film;
+    }
+    EXPECT_EQ(film.find("Truncated"), std::string::npos) << film;
+    EXPECT_NE(DetailsText(rows[1]).find("Comments:\n    Title: Beach at dusk\n"), std::string::npos)
+        << DetailsText(rows[1]);
+    EXPECT_NE(DetailsText(rows[2]).find("Truncated: yes\n"), std::string::npos);
 }
 
 // Totals are the sums over the rows, each movie under its value (under each
