@@ -351,6 +351,8 @@ void TForm1::BuildList() {
     addAction(actDetails);
     txtDetails = new QPlainTextEdit(this);
     txtDetails->setReadOnly(true);
+    // Read-only text still takes the keys that move and select in it.
+    txtDetails->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     txtDetails->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtDetails->hide();
     // Ctrl+C works in the list; the menu shows only over a row.
