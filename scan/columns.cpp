@@ -10,10 +10,6 @@ namespace {
 
 // A name whose bytes are not the locale's text stays exact, for the list and
 // CSV to decode; a row without a path has only its caption.
-std::string ExactName(const FileRow& row) {
-    return row.Path.empty() ? row.Caption : row.Path.filename().native();
-}
-
 // The row's own sub-item `n` (1 is the size); a row without it shows none.
 template <std::size_t n> std::string SubItem(const FileRow& row) {
     return n <= row.SubItems.size() ? row.SubItems[n - 1] : std::string();
@@ -56,7 +52,7 @@ constexpr auto kNoNumber = nullptr;
 } // namespace
 
 const std::array<Column, 26> kColumns{{
-    {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, ExactName, kNoNumber,
+    {"Filename", "Filename", ColumnSource::Name, ColumnAlign::Left, true, 0, FileNameOf, kNoNumber,
      false},
     {"Filesize", "Filesize", ColumnSource::Cell, ColumnAlign::Right, true, 0, SubItem<1>,
      [](const FileRow& row) { return std::optional(static_cast<double>(row.Size)); }, true},
@@ -217,10 +213,7 @@ std::string DetailsText(const FileRow& row) {
         if (column.Name == nullptr) {
             continue;
         }
-        std::string value = column.Text(row);
-        if (column.Source == ColumnSource::Name && !row.Path.empty()) {
-            value = row.Path.filename().native();
-        }
+        const std::string value = column.Text(row);
         if (TrimBelow33(value).empty()) {
             continue;
         }

@@ -70,6 +70,12 @@ struct FileRow {
     }
 };
 
+// The file's name as the file system holds it: its path's last part, the
+// caption for a row made without a path.
+inline std::string FileNameOf(const FileRow& row) {
+    return row.Path.empty() ? row.Caption : row.Path.filename().native();
+}
+
 // Whole mebibytes, remainder dropped: "%d MB".
 std::string SizeText(std::uint64_t bytes);
 // "h:mm:ss" from milliseconds, truncated to whole seconds.

@@ -147,8 +147,7 @@ constexpr JsonFieldWriter kJsonFields[] = {
      }},
     {{"name", JsonKind::Value},
      [](Json& object, const char* key, const JsonRow& row) {
-         SetText(object, key,
-                 row.Row.Path.empty() ? row.Row.Caption : row.Row.Path.filename().native());
+         SetText(object, key, FileNameOf(row.Row));
      }},
     {{"size", JsonKind::Value},
      [](Json& object, const char* key, const JsonRow& row) { object[key] = row.Row.Size; }},

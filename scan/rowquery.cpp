@@ -14,23 +14,15 @@
 namespace vidarium {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-    });
-    return lower;
-}
-
 bool Contains(std::string_view haystack, std::string_view lowerNeedle) {
-    return Lower(haystack).find(lowerNeedle) != std::string::npos;
+    return AsciiLower(haystack).find(lowerNeedle) != std::string::npos;
 }
 
 // A codec's name or code as compared: lower-case letters and digits only,
 // so that "mpeg2video" finds "MPEG-2 Video".
 std::string Squeezed(std::string_view text) {
     std::string squeezed;
-    for (const char c : Lower(text)) {
+    for (const char c : AsciiLower(text)) {
         if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
             squeezed += c;
         }
@@ -81,18 +73,15 @@ template <typename Number> std::optional<double> Stated(const std::optional<Numb
 std::optional<double> Positive(double value) {
     return value > 0 ? std::optional(value) : std::nullopt;
 }
-std::string FileName(const FileRow& row) {
-    return row.Path.empty() ? row.Caption : row.Path.filename().native();
-}
 
 const std::array<Field, 22> kFields{{
     {{"name", "file", "filename"},
      Kind::Text,
-     [](const FileRow& row) { return std::vector{FileName(row)}; }},
+     [](const FileRow& row) { return std::vector{FileNameOf(row)}; }},
     {{"ext", "extension"},
      Kind::Exact,
      [](const FileRow& row) {
-         std::string extension = std::filesystem::path(FileName(row)).extension().native();
+         std::string extension = std::filesystem::path(FileNameOf(row)).extension().native();
          return std::vector{extension.empty() ? extension : extension.substr(1)};
      }},
     {{"path", "folder", "dir"},
@@ -281,7 +270,7 @@ bool LanguageMatches(const std::string& code, const std::string& value) {
         }
     }
     // By English name: "german", or one of "spanish; castilian".
-    const std::string name = Lower(LanguageNameOf(code));
+    const std::string name = AsciiLower(LanguageNameOf(code));
     for (std::size_t from = 0; from < name.size();) {
         const std::size_t end = std::min(name.find(';', from), name.size());
         if (TrimBelow33(std::string_view(name).substr(from, end - from)) == value) {
@@ -295,7 +284,7 @@ bool LanguageMatches(const std::string& code, const std::string& value) {
 bool FolderMatches(const FileRow& row, const std::string& value) {
     const std::filesystem::path folder = row.Path.parent_path();
     return std::any_of(folder.begin(), folder.end(), [&](const std::filesystem::path& part) {
-        return Lower(part.native()) == value;
+        return AsciiLower(part.native()) == value;
     });
 }
 
@@ -318,7 +307,7 @@ bool TextMatches(const Field& field, const FileRow& row, const std::string& valu
     case Kind::Exact: {
         const auto texts = field.TextsOf(row);
         return std::any_of(texts.begin(), texts.end(),
-                           [&](const std::string& text) { return Lower(text) == value; });
+                           [&](const std::string& text) { return AsciiLower(text) == value; });
     }
     default: {
         const auto texts = field.TextsOf(row);
@@ -437,7 +426,7 @@ void RowQuery::Add(const std::string& typed) {
     }
     const std::size_t operation =
         term.front() == '"' ? std::string_view::npos : term.find_first_of(":<>=");
-    const std::string name = Lower(term.substr(0, std::min(operation, term.size())));
+    const std::string name = AsciiLower(term.substr(0, std::min(operation, term.size())));
     const bool named =
         operation != std::string_view::npos && operation > 0 &&
         std::all_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
@@ -454,7 +443,7 @@ void RowQuery::Add(const std::string& typed) {
                           {},
                           0,
                           excluded});
-    } else if (std::string word = Lower(Unquoted(term)); !word.empty()) {
+    } else if (std::string word = AsciiLower(Unquoted(term)); !word.empty()) {
         (excluded ? excludedWords_ : words_).push_back(std::move(word));
     }
 }
@@ -467,7 +456,7 @@ void RowQuery::AddFieldTerm(const std::string& typed, const std::string& name,
         return;
     }
     const auto [how, length] = ComparisonAt(comparison);
-    const std::string value = Lower(Unquoted(comparison.substr(length)));
+    const std::string value = AsciiLower(Unquoted(comparison.substr(length)));
     const Kind kind = kFields[*field].What;
     if (value.empty()) {
         problems_.push_back({typed, "'" + name + "' needs a value"});
@@ -491,7 +480,7 @@ bool RowQuery::MatchesFields(const FileRow& row) const {
 }
 
 bool RowQuery::Matches(const FileRow& row, std::string_view cells) const {
-    const std::string lower = Lower(cells);
+    const std::string lower = AsciiLower(cells);
     const auto found = [&](const std::string& word) {
         return lower.find(word) != std::string::npos;
     };
@@ -505,7 +494,7 @@ std::string RowQuery::SearchText(const FileRow& row) {
         if (!column.ShownAtFirst || column.Source == ColumnSource::Blank) {
             continue;
         }
-        text += column.Source == ColumnSource::Name ? FileName(row) : column.Text(row);
+        text += column.Source == ColumnSource::Name ? FileNameOf(row) : column.Text(row);
         if (column.Described != nullptr) {
             text += '\t' + column.Described(row);
         }

@@ -43,6 +43,8 @@ std::string RunsToUtf8(std::string_view bytes);
 // True when the two are equal but for the case of ASCII letters: the names
 // and keys that formats define (".wmv", "TITLE", "WM/Year").
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+// The text with its ASCII letters in lower case, other bytes as they are.
+std::string AsciiLower(std::string_view text);
 
 // UTF-16 as UTF-8: big-endian, or little-endian when `littleEndian`,
 // unless a byte order mark says otherwise; up to the first null.

@@ -3,6 +3,7 @@
 #include "byteorder.h"
 #include "bytesource.h"
 #include "codecnames.h"
+#include "localtext.h"
 #include "pes.h"
 #include "readerload.h"
 #include "videoes.h"
@@ -468,10 +469,8 @@ bool PsLoad::Read() {
     if (video_ == nullptr && audio_ == nullptr) {
         return false;
     }
-    std::string extension = path_.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    summary_.Container = extension == ".vob" ? "VOB" : "MPEG-PS";
+    summary_.Container =
+        EqualsIgnoringAsciiCase(path_.extension().native(), ".vob") ? "VOB" : "MPEG-PS";
     CountStreams();
     if (video_ != nullptr) {
         SummariseVideo();
