@@ -23,46 +23,6 @@
 namespace vidarium {
 namespace fs = std::filesystem;
 
-namespace {
-
-// The smallest key after every key that starts with `prefix`.
-std::string PastPrefix(std::string prefix) {
-    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) {
-        prefix.pop_back();
-    }
-    if (!prefix.empty()) {
-        prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
-    }
-    return prefix;
-}
-
-std::string AbsoluteText(const std::string& path) {
-    std::error_code error;
-    const fs::path absolute = fs::absolute(fs::path(path), error);
-    return error ? path : absolute.native();
-}
-
-// A stored path as a walk makes them: absolute, no empty, "." or ".."
-// component. Another was not made by a scan (a forged entry naming a file
-// outside its folder) and is passed over.
-bool IsWalkedPath(std::string_view path) {
-    if (path.empty() || path.front() != kSeparator) {
-        return false;
-    }
-    for (std::size_t start = 1; start <= path.size();) {
-        std::size_t end = path.find(kSeparator, start);
-        end = end == std::string_view::npos ? path.size() : end;
-        const std::string_view part = path.substr(start, end - start);
-        if (part.empty() || part == "." || part == "..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
-} // namespace
-
 template <typename Write> void Catalogue::Writing(Write&& write) {
     // Only a scan that holds the lock writes.
     if (!fault_.empty() || !locked_) {
@@ -147,6 +107,7 @@ std::int64_t Catalogue::BeginWalk(const std::string& root, bool allFormats) {
         return handle;
     }
     Writing([&] {
+        FollowDrives();
         statements_->AddWalk.Bind(1, walk.Absolute).Run();
         Statement& id = statements_->WalkId;
         const ResetsOnExit resetting{id};
@@ -279,7 +240,9 @@ void Catalogue::Keep(std::int64_t walkHandle, const FileRow& row,
             .Bind(9, static_cast<std::int64_t>(std::time(nullptr)))
             .Bind(10, EncodeRow(row))
             .BindText(11, json)
-            .Bind(12, static_cast<std::int64_t>(device));
+            .Bind(12, static_cast<std::int64_t>(device))
+            .Bind(13, row.HeadHash)
+            .Bind(14, row.TailHash);
         store.Run();
     });
 }
@@ -306,6 +269,7 @@ void Catalogue::FolderListed(std::int64_t walk, const std::string& folder, std::
             below += kSeparator;
         }
         found->second.Listed[below].Device = device;
+        Writing([&] { NoteDriveOf(found->second, folder, device); });
     }
 }
 
@@ -397,6 +361,11 @@ std::vector<KeptFolder> Catalogue::EndWalk(std::int64_t walkHandle, bool complet
     if (complete) {
         Writing([&] {
             kept = RemoveUnseen(found->second);
+            for (const std::int64_t drive : found->second.Drives) {
+                statements_->DriveScanned.Bind(1, drive)
+                    .Bind(2, static_cast<std::int64_t>(std::time(nullptr)))
+                    .Run();
+            }
             statements_->Finished.Bind(1, found->second.Id)
                 .Bind(2, static_cast<std::int64_t>(std::time(nullptr)))
                 .Run();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "rowcatalogue.h"
+#include "volumes.h"
 
 #include <atomic>
 #include <chrono>
@@ -41,8 +42,9 @@ public:
     // Raised when a table gains or changes a column (Upgrade then brings an
     // older file up to it, when opened); the view needs none, it is made
     // anew on every open.
-    // 2: the file system of each entry; 3: an entry a file and setting.
-    static constexpr int kSchemaVersion = 3;
+    // 2: the file system of each entry; 3: an entry a file and setting;
+    // 4: the drives, and each entry's fingerprints.
+    static constexpr int kSchemaVersion = 4;
     // How long a scan waits for another one on the same catalogue.
     static constexpr std::chrono::milliseconds kBusyWait{5000};
     // An entry read less than this long after its file last changed is read
@@ -103,6 +105,15 @@ public:
     // what was committed before stays.
     std::string Fault() const { return fault_; }
 
+    // How drives are told apart (the system's, unless a test gives others).
+    void UseVolumes(std::unique_ptr<VolumeLookup> volumes) { volumes_ = std::move(volumes); }
+    // Every catalogued drive, then every walked folder on no drive (the
+    // outermost of nested ones), with what each holds; by path.
+    std::vector<CataloguedRoot> Roots();
+    // The groups of probable copies, those wasting most first; only groups
+    // with a copy below one of `folders` (every group when there are none).
+    std::vector<DuplicateGroup> Duplicates(const std::vector<std::string>& folders);
+
 private:
     struct Statements;
     // A catalogued file below the walk's root.
@@ -144,6 +155,19 @@ private:
         std::unordered_map<std::string, Known, PathHash, std::equal_to<>> Entries;
         std::vector<std::string> Unreadable; // below the root
         std::unordered_map<std::string, ListedFolder, PathHash, std::equal_to<>> Listed;
+        // The file systems its folders were listed on, each looked up once
+        // for its drive, and the drives found.
+        std::vector<std::uint64_t> DevicesLooked;
+        std::vector<std::int64_t> Drives;
+    };
+    // A drive as the catalogue's table holds it.
+    struct KnownDrive {
+        std::int64_t Id = 0;
+        std::string Uuid;
+        std::string Label;
+        std::string Mount;
+        std::uint64_t Device = 0;
+        std::time_t Scanned = 0;
     };
 
     void Lock(std::chrono::milliseconds busyWait);
@@ -189,6 +213,15 @@ private:
     void CollectRows(const RowQuery& query, const std::string& from, const std::string& to,
                      std::vector<FileRow>& rows);
     std::time_t LastWalked(const std::string& absolute);
+    std::vector<KnownDrive> CataloguedDrives();
+    // A drive now mounted at another path, or on another device, than it
+    // was: its entries and walks follow it, so that its files are known
+    // where it is now.
+    void FollowDrives();
+    void MoveDrive(const KnownDrive& drive, const Volume& now);
+    // The drive of a folder the walk listed on a file system not looked up
+    // before, recorded (inside the walk's writing).
+    void NoteDriveOf(Walk& walk, const std::string& folder, std::uint64_t device);
 
     std::filesystem::path file_;
     // Holds the scan's lock on the file: declared first, closed last, since
@@ -205,6 +238,7 @@ private:
     bool inTransaction_ = false;
     std::chrono::steady_clock::time_point transactionStart_;
     std::string fault_;
+    std::unique_ptr<VolumeLookup> volumes_;
 };
 
 } // namespace vidarium

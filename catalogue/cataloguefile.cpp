@@ -44,7 +44,7 @@ int OpenCatalogueFile(const fs::path& file) {
 } // namespace
 
 Catalogue::Catalogue(const fs::path& file, std::chrono::milliseconds busyWait, Use use)
-    : file_(file), use_(use) {
+    : file_(file), use_(use), volumes_(SystemVolumes()) {
     lockDescriptor_ = OpenCatalogueFile(file);
     try {
         struct stat status {};

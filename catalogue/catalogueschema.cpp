@@ -64,6 +64,24 @@ CREATE TABLE files(
 );
 )sql";
 
+// Version 4: each entry's fingerprints of its first and last blocks
+// (NULL: not taken), found by size and first block; and the drives, known
+// by their file systems' UUIDs, with where each was last mounted (ending
+// with the separator) on which device, and when a walk last ended on it.
+constexpr const char* kSince4 = R"sql(
+ALTER TABLE files ADD COLUMN head_hash INTEGER;
+ALTER TABLE files ADD COLUMN tail_hash INTEGER;
+CREATE INDEX files_by_content ON files(size, head_hash);
+CREATE TABLE drives(
+    id INTEGER PRIMARY KEY,
+    uuid TEXT NOT NULL UNIQUE,
+    label TEXT NOT NULL,
+    mount BLOB NOT NULL,
+    device INTEGER NOT NULL,
+    scanned INTEGER NOT NULL DEFAULT 0
+);
+)sql";
+
 // What a catalogue of `version` holds, as SQL.
 std::string SchemaOf(std::int64_t version) {
     std::string sql = kWalksTable;
@@ -71,6 +89,9 @@ std::string SchemaOf(std::int64_t version) {
     sql += kFilesIndex;
     if (version < 2) {
         sql += "ALTER TABLE files DROP COLUMN device;";
+    }
+    if (version >= 4) {
+        sql += kSince4;
     }
     return sql;
 }
@@ -115,7 +136,16 @@ std::string MoviesViewSql() {
     }
     // A file read with both settings once: its row with "All formats" on,
     // the fuller one.
-    sql += "    datetime(read_at, 'unixepoch') AS read_at_utc,\n"
+    // The drive it is on, by its label (else its UUID), and the
+    // fingerprints that find its probable copies, as hexadecimal.
+    sql += "    (SELECT CASE WHEN drives.label <> '' THEN drives.label ELSE drives.uuid END\n"
+           "     FROM drives WHERE substr(files.path, 1, length(drives.mount)) = drives.mount\n"
+           "     ORDER BY length(drives.mount) DESC LIMIT 1) AS drive,\n"
+           "    CASE WHEN head_hash IS NOT NULL THEN printf('%016x', head_hash) END AS "
+           "head_hash,\n"
+           "    CASE WHEN tail_hash IS NOT NULL THEN printf('%016x', tail_hash) END AS "
+           "tail_hash,\n"
+           "    datetime(read_at, 'unixepoch') AS read_at_utc,\n"
            "    all_formats\n"
            "FROM files\n"
            "WHERE NOT EXISTS (SELECT 1 FROM files AS fuller\n"
@@ -233,6 +263,9 @@ void Catalogue::Upgrade(std::int64_t version) {
                          "size, modified_ns, inode, all_formats, generation, walk, seq, read_at, "
                          "row, json, device FROM files_before3; DROP TABLE files_before3");
             Execute(db_, kFilesIndex);
+        }
+        if (version < 4) {
+            Execute(db_, kSince4);
         }
         Execute(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         Execute(db_, "COMMIT");

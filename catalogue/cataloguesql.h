@@ -3,16 +3,62 @@
 #pragma once
 
 #include "catalogue.h"
+#include "filenames.h"
 #include "rowcodec.h"
 
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace vidarium {
+
+// The smallest key after every key that starts with `prefix`.
+inline std::string PastPrefix(std::string prefix) {
+    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) {
+        prefix.pop_back();
+    }
+    if (!prefix.empty()) {
+        prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
+    }
+    return prefix;
+}
+
+// A path as the catalogue keys it: absolute, else as it was given.
+inline std::string AbsoluteText(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute =
+        std::filesystem::absolute(std::filesystem::path(path), error);
+    return error ? path : absolute.native();
+}
+
+// A stored path as a walk makes them: absolute, no empty, "." or ".."
+// component. Another was not made by a scan (a forged entry naming a file
+// outside its folder) and is passed over.
+inline bool IsWalkedPath(std::string_view path) {
+    if (path.empty() || path.front() != kSeparator) {
+        return false;
+    }
+    for (std::size_t start = 1; start <= path.size();) {
+        std::size_t end = path.find(kSeparator, start);
+        end = end == std::string_view::npos ? path.size() : end;
+        const std::string_view part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// A folder as a walk makes them: a walked path and its separator.
+inline bool IsWalkedFolder(std::string_view path) {
+    return path.size() > 1 && path.back() == kSeparator &&
+           IsWalkedPath(path.substr(0, path.size() - 1));
+}
 
 // One prepared statement, reset after each use.
 class Statement {
@@ -33,6 +79,12 @@ public:
     }
     Statement& Bind(int index, std::string_view bytes) {
         Check(sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+        return *this;
+    }
+    // A value, or NULL where there is none.
+    Statement& Bind(int index, std::optional<std::uint64_t> value) {
+        Check(value ? sqlite3_bind_int64(statement_, index, static_cast<std::int64_t>(*value))
+                    : sqlite3_bind_null(statement_, index));
         return *this;
     }
     Statement& BindText(int index, std::string_view text) {
@@ -62,6 +114,7 @@ public:
         sqlite3_clear_bindings(statement_);
     }
     std::int64_t Number(int column) const { return sqlite3_column_int64(statement_, column); }
+    bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
     std::string_view Bytes(int column) const {
         const void* data = sqlite3_column_blob(statement_, column);
         const int length = sqlite3_column_bytes(statement_, column);
@@ -135,6 +188,15 @@ enum EntryColumn : int {
     kEntryDevice,
     kEntryReadAt,
 };
+// A catalogued drive, as the Drives statement gives it.
+enum DriveColumn : int {
+    kDriveId,
+    kDriveUuid,
+    kDriveLabel,
+    kDriveMount,
+    kDriveDevice,
+    kDriveScanned
+};
 // A stored row as a scan of a folder lists it, with the root it was
 // walked from; the columns of kRowColumns by number.
 inline const std::string kRowColumns = "SELECT files.path, " + kStoredRow +
@@ -150,10 +212,11 @@ struct Catalogue::Statements {
           Entry(db, (kEntryColumns + "WHERE path = ?1").c_str()),
           Store(db,
                 "INSERT INTO files(path, size, modified_ns, inode, all_formats, generation, "
-                "walk, seq, read_at, row, json, device) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, "
-                "?8, ?9, ?10, ?11, ?12) ON CONFLICT(path, all_formats) DO UPDATE SET size = ?2, "
-                "modified_ns = ?3, inode = ?4, generation = ?6, walk = ?7, seq = ?8, "
-                "read_at = ?9, row = ?10, json = ?11, device = ?12"),
+                "walk, seq, read_at, row, json, device, head_hash, tail_hash) VALUES(?1, ?2, ?3, "
+                "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) ON CONFLICT(path, all_formats) "
+                "DO UPDATE SET size = ?2, modified_ns = ?3, inode = ?4, generation = ?6, "
+                "walk = ?7, seq = ?8, read_at = ?9, row = ?10, json = ?11, device = ?12, "
+                "head_hash = ?13, tail_hash = ?14"),
           Reorder(db, "UPDATE files SET walk = ?2, seq = ?3, device = ?4 WHERE id = ?1"),
           Remove(db, "DELETE FROM files WHERE id = ?1"),
           Finished(db, "UPDATE walks SET finished = ?2 WHERE id = ?1"),
@@ -161,10 +224,15 @@ struct Catalogue::Statements {
                                          "ORDER BY files.walk, files.seq")
                               .c_str()),
           AllRows(db, (kRowColumns + "ORDER BY files.walk, files.seq").c_str()),
-          Walks(db, "SELECT root, finished FROM walks") {}
+          Walks(db, "SELECT root, finished FROM walks"),
+          Drives(db, "SELECT id, uuid, label, mount, device, scanned FROM drives ORDER BY mount"),
+          RecordDrive(db, "INSERT INTO drives(uuid, label, mount, device) VALUES(?1, ?2, ?3, ?4) "
+                          "ON CONFLICT(uuid) DO UPDATE SET label = ?2, mount = ?3, device = ?4 "
+                          "RETURNING id"),
+          DriveScanned(db, "UPDATE drives SET scanned = ?2 WHERE id = ?1") {}
 
     Statement AddWalk, WalkId, EntriesBetween, Entry, Store, Reorder, Remove, Finished, RowsBetween,
-        AllRows, Walks;
+        AllRows, Walks, Drives, RecordDrive, DriveScanned;
 };
 
 } // namespace vidarium

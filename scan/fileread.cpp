@@ -90,6 +90,10 @@ LoadedFile ReadListedFile(const fs::directory_entry& entry, std::span<const Read
     } else {
         AddReaderRow(context.Readers, file, facts, order, context.AllFormats, context.Stop, keep);
     }
+    if (result.Row) {
+        result.Row->HeadHash = file.HeadHash();
+        result.Row->TailHash = file.TailHash();
+    }
     return result;
 }
 

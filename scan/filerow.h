@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,11 @@ struct FileRow {
     // The reader's values behind the row, typed, for the structured
     // outputs. A classic row names no container and counts no tracks.
     MediaSummary Summary;
+    // Fingerprints (xxHash64) of the file's first block and last block, as
+    // the read took them anyway (nothing where it did not): what tells
+    // probable copies of a file. Kept beside the row, not in it.
+    std::optional<std::uint64_t> HeadHash;
+    std::optional<std::uint64_t> TailHash;
 
     void SetStamp(const FileStamp& stamp) {
         Size = stamp.Size;

@@ -64,8 +64,9 @@ std::span<const ReaderEntry> ReaderTable();
 // the professional codecs, uncompressed sound's rates, no control byte in a
 // classic row, TrueHD's and transport segments' values, Matroska rates;
 // 6: Flash sound's channels from its tags, video elementary streams' rows,
-// AAC rates in transport streams, Windows Media rates, files cut short.
-inline constexpr std::int64_t kReaderGeneration = 6;
+// AAC rates in transport streams, Windows Media rates, files cut short;
+// 7: the fingerprints of the first and last blocks, for probable copies.
+inline constexpr std::int64_t kReaderGeneration = 7;
 // The kind's row; raises std::out_of_range for a kind the table lacks.
 const ReaderEntry& ReaderFor(ReaderKind kind);
 // The JSON rows' and the statistics' name of a row's source: "none" for a

@@ -36,6 +36,36 @@ struct KeptFolder {
     friend bool operator==(const KeptFolder&, const KeptFolder&) = default;
 };
 
+// A drive or folder of the catalogue, with what it holds.
+struct CataloguedRoot {
+    std::string Label; // a drive's own (may be empty); empty for a folder
+    std::string Uuid;  // a drive's file system; empty for a folder known by its path
+    // Where the drive was last mounted, or the folder walked; ending with
+    // the separator.
+    std::string Path;
+    // Where it can be read now: the drive's mount (another path when it was
+    // mounted elsewhere), the folder itself; nothing when not connected.
+    std::optional<std::string> ConnectedAt;
+    std::uint64_t Movies = 0;
+    std::uint64_t Bytes = 0;
+    std::int64_t DurationMs = 0;
+    std::time_t LastScan = 0; // the last walk of it that ended (0: none)
+};
+
+// Catalogued files of one size whose first and last blocks read alike:
+// probably copies of one another.
+struct DuplicateCopy {
+    FileRow Row;       // its path in full
+    std::string Drive; // its drive's label (else UUID); empty off any drive
+    bool Connected = false;
+};
+struct DuplicateGroup {
+    std::uint64_t Size = 0;
+    std::vector<DuplicateCopy> Copies; // two or more, by path
+    // What the copies past the first take.
+    std::uint64_t Wasted() const { return Copies.empty() ? 0 : Size * (Copies.size() - 1); }
+};
+
 class RowCatalogue {
 public:
     virtual ~RowCatalogue() = default;

@@ -52,6 +52,12 @@ std::vector<std::string> ValuesOf(const FileRow& row, TotalsField field) {
     return {"none"};
 }
 
+void Count(TotalsGroup& group, const FileRow& row) {
+    ++group.Movies;
+    group.Bytes += row.Size;
+    group.DurationMs += std::max<std::int64_t>(row.Summary.DurationMs.value_or(0), 0);
+}
+
 } // namespace
 
 std::optional<TotalsField> TotalsFieldNamed(std::string_view name) {
@@ -110,9 +116,7 @@ std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field
         for (const std::string& value : ValuesOf(row, field)) {
             TotalsGroup& group = groups[value];
             group.Value = value;
-            ++group.Movies;
-            group.Bytes += row.Size;
-            group.DurationMs += std::max<std::int64_t>(row.Summary.DurationMs.value_or(0), 0);
+            Count(group, row);
         }
     }
     std::vector<TotalsGroup> list;
@@ -124,6 +128,16 @@ std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field
         return a.Movies > b.Movies;
     });
     return list;
+}
+
+TotalsGroup Overall(std::span<const FileRow> rows) {
+    TotalsGroup all;
+    for (const FileRow& row : rows) {
+        if (row.Source != RowSource::Plain) {
+            Count(all, row);
+        }
+    }
+    return all;
 }
 
 } // namespace vidarium

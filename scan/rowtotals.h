@@ -41,5 +41,7 @@ std::string ResolutionClass(const FileRow& row);
 // the field's value: the most movies first, then by value. A movie with
 // sound in several languages counts once under each.
 std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field);
+// All the movies among `rows` as one group (its value empty).
+TotalsGroup Overall(std::span<const FileRow> rows);
 
 } // namespace vidarium

@@ -3,6 +3,7 @@
 // catalogue loses nothing that was committed.
 #include "builders.h"
 #include "catalogue.h"
+#include "fakevolumes.h"
 #include "recordinghost.h"
 #include "rowcodec.h"
 #include "rowformats.h"
@@ -196,10 +197,16 @@ TEST(Catalogue, RescanReadsOnlyWhatChangedAndKeepsWhatItCannotSee) {
     EXPECT_EQ(StoredAndOpened(dir / "err").second, 1);
 }
 
-// Turns a catalogue back into what a release before made: one entry a file
-// (2), and no file systems (1).
+// Turns a catalogue back into what a release before made: no drives and no
+// fingerprints (3), one entry a file (2), and no file systems (1).
 void MakeOlderCatalogue(const fs::path& file, int version) {
-    Sql(file, "DROP VIEW movies; DROP INDEX files_in_walk_order; "
+    Sql(file, "DROP VIEW movies; DROP INDEX files_by_content; DROP TABLE drives; "
+              "ALTER TABLE files DROP COLUMN head_hash; ALTER TABLE files DROP COLUMN tail_hash; "
+              "PRAGMA user_version = 3");
+    if (version == 3) {
+        return;
+    }
+    Sql(file, "DROP INDEX files_in_walk_order; "
               "ALTER TABLE files RENAME TO newer; "
               "CREATE TABLE files(id INTEGER PRIMARY KEY, path BLOB NOT NULL UNIQUE, "
               "size INTEGER NOT NULL, modified_ns INTEGER NOT NULL, inode INTEGER NOT NULL, "
@@ -284,7 +291,7 @@ TEST(Catalogue, AFolderThatIsNotThereKeepsItsMovies) {
     Backdate(media);
     ASSERT_EQ(scan(media).status, 0);
     const std::string now = scan(media, "--offline ").out;
-    for (const int version : {1, 2}) {
+    for (const int version : {1, 2, 3}) {
         SCOPED_TRACE(version);
         MakeOlderCatalogue(dir / "c.db", version);
         EXPECT_EQ(scan(media, "--stats ").out, now);
@@ -566,8 +573,13 @@ TEST(Catalogue, TheViewHasEveryValueOfAFullRow) {
     TempDir dir;
     FileRow row = FullRow();
     row.Path = dir / "clip.mkv";
+    row.HeadHash = 0x0123456789abcdef;
+    row.TailHash = 1;
     {
         Catalogue catalogue(dir / "c.db");
+        FakeVolumes volumes;
+        volumes.Mount("2f6e-11aa", "Films2", dir.path().native() + "/");
+        catalogue.UseVolumes(volumes.Share());
         const std::int64_t walk = catalogue.BeginWalk(dir.path().native() + "/", true);
         catalogue.FolderListed(walk, dir.path().native() + "/", 1);
         catalogue.Keep(walk, row, std::nullopt);
@@ -596,7 +608,8 @@ TEST(Catalogue, TheViewHasEveryValueOfAFullRow) {
         &seen, nullptr);
     sqlite3_close(db);
     EXPECT_EQ(seen.rows, 1);
-    EXPECT_EQ(seen.columns, static_cast<int>(JsonFields().size()) + 4); // times, setting
+    // The times, the drive, the fingerprints, the setting.
+    EXPECT_EQ(seen.columns, static_cast<int>(JsonFields().size()) + 7);
     EXPECT_TRUE(seen.nulls.empty()) << ::testing::PrintToString(seen.nulls);
 }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <xxhash.h>
+
 #include <fstream>
 
 namespace vidarium::testing {
@@ -214,6 +216,56 @@ TEST(FileLayer, BlocksServeTheFileBytes) {
                                    static_cast<std::ptrdiff_t>(std::min(position, bytes.size()))))
             << position << "+" << length;
         EXPECT_EQ(file.Position(), static_cast<std::int64_t>(position + count));
+    }
+}
+
+// The fingerprints are of the bytes a read took anyway: the first block
+// once read whole (a small file's all), the last block once a read held it,
+// never computed from bytes not read.
+TEST(FileLayer, FingerprintsTakeOnlyWhatWasRead) {
+    TempDir dir;
+    const std::size_t block = FileSource::kBlockSize;
+    Bytes bytes(100'000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 13 + i / 509);
+    }
+    WriteFile(dir / "large.bin", bytes);
+    WriteFile(dir / "small.bin", Bytes(bytes.begin(), bytes.begin() + 5000));
+    const auto hash = [&](std::size_t start, std::size_t length) {
+        return XXH64(bytes.data() + start, length, 0);
+    };
+    struct Case {
+        const char* file;
+        std::vector<std::pair<std::size_t, std::size_t>> reads;
+        std::optional<std::uint64_t> head;
+        std::optional<std::uint64_t> tail;
+    };
+    const Case cases[] = {
+        {"large.bin", {}, std::nullopt, std::nullopt},
+        {"large.bin", {{0, 8}}, hash(0, block), std::nullopt},
+        {"large.bin", {{8, 8}}, std::nullopt, std::nullopt}, // its block from 8
+        {"large.bin", {{50'000, 8}}, std::nullopt, std::nullopt},
+        {"large.bin", {{0, 8}, {100'000 - 8, 8}}, hash(0, block), std::nullopt},
+        {"large.bin", {{100'000 - block, block}}, std::nullopt, hash(100'000 - block, block)},
+        {"large.bin", {{60'000, 40'000}}, std::nullopt, hash(100'000 - block, block)},
+        {"large.bin", {{0, 100'000}}, hash(0, block), hash(100'000 - block, block)},
+        {"large.bin", {{100'000 - block + 1, block}}, std::nullopt, std::nullopt},
+        {"small.bin", {{0, 4}}, hash(0, 5000), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " after " + std::to_string(c.reads.size()) + " reads" +
+                     (c.reads.empty() ? "" : " from " + std::to_string(c.reads[0].first)));
+        FileSource file;
+        ASSERT_TRUE(file.Open(dir / c.file));
+        for (const auto& [position, length] : c.reads) {
+            file.Seek(static_cast<std::int64_t>(position));
+            Bytes got(length);
+            file.Read(got);
+        }
+        EXPECT_EQ(file.HeadHash(), c.head);
+        EXPECT_EQ(file.TailHash(), c.tail);
+        file.Close();
+        EXPECT_FALSE(file.HeadHash()) << "a closed file keeps no fingerprint";
     }
 }
 

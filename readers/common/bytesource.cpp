@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 namespace vidarium {
 namespace {
@@ -99,6 +100,8 @@ void FileSource::Close() {
     size_ = 0;
     modifiedNs_ = 0;
     inode_ = 0;
+    headHash_.reset();
+    tailHash_.reset();
     head_.Length = 0;
     other_.Length = 0;
 }
@@ -121,7 +124,21 @@ std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> bu
         fetched_ += static_cast<std::uint64_t>(count);
         bytesRead.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
     }
+    Fingerprint(position, buffer.first(total));
     return total;
+}
+
+void FileSource::Fingerprint(std::int64_t position, std::span<const std::uint8_t> bytes) {
+    const auto block = static_cast<std::int64_t>(kBlockSize);
+    const std::int64_t end = position + static_cast<std::int64_t>(bytes.size());
+    if (!headHash_ && position == 0 && end >= std::min(size_, block)) {
+        headHash_ = XXH64(bytes.data(), static_cast<std::size_t>(std::min(size_, block)), 0);
+    }
+    // A file of one block has no other: its head says it all.
+    const std::int64_t tailStart = size_ - block;
+    if (!tailHash_ && tailStart > 0 && position <= tailStart && end >= size_) {
+        tailHash_ = XXH64(bytes.data() + (tailStart - position), kBlockSize, 0);
+    }
 }
 
 const FileSource::Block* FileSource::CachedBlockAt(std::int64_t position) const {

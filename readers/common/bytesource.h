@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -143,6 +144,13 @@ public:
     std::int64_t Seek(std::int64_t position) override;
     std::uint64_t BytesFetched() const override { return fetched_; }
 
+    // Fingerprints (xxHash64) of bytes this open read anyway: the file's
+    // first block (all of a smaller file) and its last block, each once a
+    // read held it whole; nothing before. They tell probable copies of a
+    // file apart without a byte more being read.
+    std::optional<std::uint64_t> HeadHash() const { return headHash_; }
+    std::optional<std::uint64_t> TailHash() const { return tailHash_; }
+
 private:
     struct Block {
         std::unique_ptr<std::uint8_t[]> Bytes;
@@ -152,6 +160,8 @@ private:
 
     // pread until `buffer` is full, the file ends or a read fails.
     std::size_t ReadAt(std::int64_t position, std::span<std::uint8_t> buffer);
+    // Takes the fingerprints that bytes just read from `position` hold.
+    void Fingerprint(std::int64_t position, std::span<const std::uint8_t> bytes);
     // The block holding `position`, or nullptr.
     const Block* CachedBlockAt(std::int64_t position) const;
     // Reads the block that starts at `position` (into the head block at 0,
@@ -167,6 +177,8 @@ private:
     Block head_;  // from position 0
     Block other_; // wherever the walk went last
     std::atomic<std::int64_t>* storageSince_ = nullptr;
+    std::optional<std::uint64_t> headHash_;
+    std::optional<std::uint64_t> tailHash_;
 };
 
 // What a walk from header to header may cost a load: a header in the file's
