@@ -2,6 +2,7 @@
 // rescan reads only what changed, and a damaged, foreign, busy or full
 // catalogue loses nothing that was committed.
 #include "builders.h"
+#include "bytesource.h"
 #include "catalogue.h"
 #include "fakevolumes.h"
 #include "recordinghost.h"
@@ -757,6 +758,181 @@ TEST(Catalogue, AFullDiskSaysSoAndLosesNoCommittedRow) {
     std::time_t lastSeen = 0;
     EXPECT_EQ(catalogue.RowsBelow((dir / "first").native() + "/", false, lastSeen).size(), 50U);
     EXPECT_GT(lastSeen, 0);
+}
+
+} // namespace
+} // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+// A scan of a folder through the catalogue, in this process: its rows'
+// names and how many files it opened.
+struct InProcessScan {
+    std::vector<std::string> names;
+    std::uint64_t opens = 0;
+};
+InProcessScan ScanThrough(Catalogue& catalogue, const fs::path& folder) {
+    RecordingHost host;
+    TScanFilesThread worker(host);
+    worker.SetCatalogue(&catalogue);
+    worker.Start();
+    const std::uint64_t opensBefore = FileSource::Activity().Opens;
+    worker.RequestScan(folder);
+    EXPECT_TRUE(host.WaitForScans(1));
+    worker.Terminate();
+    worker.WaitFor();
+    InProcessScan scan{{}, FileSource::Activity().Opens - opensBefore};
+    for (const FileRow& row : host.rows) {
+        scan.names.push_back(row.Path.lexically_relative(folder).native());
+    }
+    return scan;
+}
+
+void WriteInFolder(const fs::path& file, const Bytes& bytes) {
+    fs::create_directories(file.parent_path());
+    WriteFile(file, bytes);
+}
+
+std::vector<std::string> StoredNames(Catalogue& catalogue, const fs::path& folder) {
+    std::time_t lastSeen = 0;
+    std::vector<std::string> names;
+    for (const FileRow& row : catalogue.RowsBelow(folder.native() + "/", true, lastSeen)) {
+        names.push_back(row.Path.lexically_relative(folder).native());
+    }
+    return names;
+}
+
+// A drive unplugged and mounted again at another path (another name under
+// /media, another user's mount point) is the same drive: its rows follow
+// it, a rescan there opens nothing, and no copy of them is left at the
+// old path.
+TEST(Catalogue, ADriveMountedAtAnotherPathIsTheSameDrive) {
+    TempDir dir;
+    const fs::path first = dir / "mnt" / "films2";
+    for (const char* name : {"a.avi", "Old/b.avi", "Old/c.avi"}) {
+        WriteInFolder(first / name, AviFile());
+    }
+    WriteInFolder(dir / "mnt" / "beside.avi", AviFile()); // on no drive
+    Backdate(dir / "mnt");
+    FakeVolumes volumes;
+    volumes.Mount("2f6e-11aa", "Films2", first.native() + "/");
+    Catalogue catalogue(dir / "c.db");
+    catalogue.UseVolumes(volumes.Share());
+    EXPECT_EQ(ScanThrough(catalogue, first).opens, 3U);
+    EXPECT_EQ(ScanThrough(catalogue, dir / "mnt").opens, 1U);
+
+    const fs::path second = dir / "media" / "ann" / "FILMS2";
+    fs::create_directories(second.parent_path());
+    fs::rename(first, second);
+    volumes.Mount("2f6e-11aa", "Films2", second.native() + "/");
+    const InProcessScan there = ScanThrough(catalogue, second);
+    EXPECT_EQ(there.names, (std::vector<std::string>{"a.avi", "Old/b.avi", "Old/c.avi"}));
+    EXPECT_EQ(there.opens, 0U) << "a moved drive's unchanged files are not read again";
+    EXPECT_TRUE(StoredNames(catalogue, first).empty()) << "nothing left at the old path";
+    EXPECT_EQ(StoredNames(catalogue, dir / "mnt"), std::vector<std::string>{"beside.avi"});
+
+    // Listed: the drive where it is, and the folder on no drive.
+    std::vector<CataloguedRoot> roots = catalogue.Roots();
+    ASSERT_EQ(roots.size(), 2U);
+    EXPECT_EQ(roots[0].Label, "Films2");
+    EXPECT_EQ(roots[0].Uuid, "2f6e-11aa");
+    EXPECT_EQ(roots[0].Path, second.native() + "/");
+    EXPECT_EQ(roots[0].ConnectedAt, second.native() + "/");
+    EXPECT_EQ(roots[0].Movies, 3U);
+    EXPECT_NE(roots[0].LastScan, 0);
+    EXPECT_EQ(roots[1].Uuid, "");
+    EXPECT_EQ(roots[1].Path, (dir / "mnt").native() + "/");
+    EXPECT_EQ(roots[1].Movies, 1U) << "the drive's files are the drive's";
+
+    // Unplugged (its mount point gone with it), it is listed as not
+    // connected, its rows kept; a scan of the folder it was mounted in
+    // keeps them too.
+    volumes.Unplug("2f6e-11aa");
+    fs::rename(second, dir / "drawer");
+    ScanThrough(catalogue, second.parent_path());
+    roots = catalogue.Roots();
+    ASSERT_FALSE(roots.empty());
+    EXPECT_EQ(roots[0].ConnectedAt, std::nullopt);
+    EXPECT_EQ(roots[0].Movies, 3U);
+    EXPECT_EQ(StoredNames(catalogue, second).size(), 3U);
+
+    // Back at its first place: followed again.
+    fs::rename(dir / "drawer", first);
+    volumes.Mount("2f6e-11aa", "Films 2", first.native() + "/");
+    EXPECT_EQ(ScanThrough(catalogue, first).opens, 0U);
+    EXPECT_EQ(StoredNames(catalogue, first).size(), 3U);
+    EXPECT_TRUE(StoredNames(catalogue, second).empty());
+    EXPECT_EQ(catalogue.Roots()[0].Label, "Films 2") << "a new label is taken";
+
+    // Catalogued at a new place before it was known there (its UUID not
+    // told): those entries stand for its files, none is left at the old.
+    volumes.Unplug("2f6e-11aa");
+    fs::rename(first, second);
+    EXPECT_EQ(ScanThrough(catalogue, second).opens, 3U);
+    volumes.Mount("2f6e-11aa", "Films 2", second.native() + "/");
+    EXPECT_EQ(ScanThrough(catalogue, second).opens, 0U);
+    EXPECT_TRUE(StoredNames(catalogue, first).empty());
+    EXPECT_EQ(StoredNames(catalogue, second).size(), 3U);
+}
+
+// Copies across two folders (one a drive, connected or not) are one
+// group; a file of the same size with other bytes is not; a copy changed
+// since leaves the group when it is read again.
+TEST(Catalogue, ProbableCopiesAreGroupedAcrossDrives) {
+    TempDir dir;
+    AviParams other;
+    other.width = 640;
+    const Bytes movie = AviFile();
+    Bytes changed = AviFile(other);
+    changed.resize(movie.size());
+    ASSERT_NE(changed, movie);
+    WriteInFolder(dir / "home" / "Films" / "movie.avi", movie);
+    WriteInFolder(dir / "home" / "Films" / "other.avi", changed);
+    WriteInFolder(dir / "drive" / "Backup" / "movie (copy).avi", movie);
+    WriteInFolder(dir / "drive" / "Backup" / "again.avi", movie);
+    Backdate(dir / "home");
+    Backdate(dir / "drive");
+    FakeVolumes volumes;
+    volumes.Mount("77aa", "Backup", (dir / "drive").native() + "/");
+    Catalogue catalogue(dir / "c.db");
+    catalogue.UseVolumes(volumes.Share());
+    ScanThrough(catalogue, dir / "home");
+    ScanThrough(catalogue, dir / "drive");
+    const auto copies = [&](const std::vector<std::string>& folders) {
+        std::vector<std::string> groups;
+        for (const DuplicateGroup& group : catalogue.Duplicates(folders)) {
+            std::string text = std::to_string(group.Wasted() / group.Size) + " wasted:";
+            for (const DuplicateCopy& copy : group.Copies) {
+                text += " " + copy.Row.Path.lexically_relative(dir.path()).native() + "@" +
+                        copy.Drive + (copy.Connected ? "" : "(absent)");
+            }
+            groups.push_back(text);
+        }
+        return groups;
+    };
+    const std::vector<std::string> all{"2 wasted: drive/Backup/again.avi@Backup "
+                                       "drive/Backup/movie (copy).avi@Backup "
+                                       "home/Films/movie.avi@"};
+    EXPECT_EQ(copies({}), all);
+    EXPECT_EQ(copies({(dir / "home").native()}), all);
+    volumes.Unplug("77aa");
+    EXPECT_EQ(copies({(dir / "drive" / "Backup").native()}),
+              (std::vector<std::string>{"2 wasted: drive/Backup/again.avi@Backup(absent) "
+                                        "drive/Backup/movie (copy).avi@Backup(absent) "
+                                        "home/Films/movie.avi@"}));
+    EXPECT_TRUE(copies({(dir / "elsewhere").native()}).empty());
+
+    // One copy changed in its first block, its size the same.
+    volumes.Mount("77aa", "Backup", (dir / "drive").native() + "/");
+    Bytes edited = movie;
+    edited[40] ^= 1;
+    WriteFile(dir / "drive" / "Backup" / "again.avi", edited);
+    Backdate(dir / "drive");
+    ScanThrough(catalogue, dir / "drive");
+    EXPECT_EQ(copies({}),
+              (std::vector<std::string>{"1 wasted: drive/Backup/movie (copy).avi@Backup "
+                                        "home/Films/movie.avi@"}));
 }
 
 } // namespace
