@@ -203,7 +203,7 @@ std::vector<DuplicateGroup> Catalogue::Duplicates(const std::vector<std::string>
     }
     try {
         const std::vector<KnownDrive> drives = CataloguedDrives();
-        std::map<std::int64_t, bool> connected; // by drive
+        std::map<std::int64_t, bool> connected; // by drive, looked up once
         for (const KnownDrive& drive : drives) {
             connected[drive.Id] = volumes_->Mounted(drive.Uuid).has_value();
         }
@@ -233,12 +233,16 @@ std::vector<DuplicateGroup> Catalogue::Duplicates(const std::vector<std::string>
                 asked = asked || std::any_of(below.begin(), below.end(), [&](const auto& folder) {
                             return path.starts_with(folder);
                         });
-                DuplicateCopy copy{std::move(*row), {}, true};
+                DuplicateCopy copy{std::move(*row), {}, false};
                 copy.Row.Path = path;
                 copy.Row.RootLength = 0;
                 if (const KnownDrive* drive = DriveHolding(drives, path)) {
                     copy.Drive = drive->Label.empty() ? drive->Uuid : drive->Label;
                     copy.Connected = connected[drive->Id];
+                } else {
+                    // Off any drive: there while its folder is.
+                    std::error_code error;
+                    copy.Connected = fs::is_directory(copy.Row.Path.parent_path(), error);
                 }
                 group.Copies.push_back(std::move(copy));
             }

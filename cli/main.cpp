@@ -42,6 +42,7 @@ using vidarium::FileRow;
 constexpr const char* kUsageHead =
     "Usage: vidarium-scan [OPTION]... PATH...\n"
     "       vidarium-scan --catalogue=FILE --offline [--where=TERMS] [OPTION]... [PATH]...\n"
+    "       vidarium-scan --catalogue=FILE --drives | --duplicates [OPTION]... [PATH]...\n"
     "Scan each PATH for AVI, QuickTime and MPEG movies and write one record per\n"
     "movie file to standard output: a folder with its subfolders, a file alone.\n"
     "\n"
@@ -71,6 +72,13 @@ constexpr const char* kUsageHead =
     "                   window's filter does: words, -word, field:value and\n"
     "                   comparisons (\"codec:hevc lang:deu height>=2160\",\n"
     "                   \"size>4G\", \"length>1:30:00\", \"hdr\", \"-ext:avi\")\n"
+    "  --drives         with --catalogue: every catalogued drive (known by its\n"
+    "                   file system's UUID and label, wherever it is mounted)\n"
+    "                   and every folder on no drive: where it was last seen,\n"
+    "                   connected or not, movies, bytes, running time, last scan\n"
+    "  --duplicates     with --catalogue: the groups of probable copies (one\n"
+    "                   size, the same first and last blocks) across every\n"
+    "                   drive, connected or not; those with a copy below a PATH\n"
     "  --stats          after the rows, one summary line on standard error\n"
     "  --reads-in-flight=N\n"
     "                   read up to N files at once, and list folders ahead\n"
@@ -343,6 +351,8 @@ struct Options {
     bool offline = false;
     std::optional<vidarium::RowQuery> where;
     std::optional<vidarium::TotalsField> totals;
+    // Instead of rows: the catalogue's drives, or its probable copies.
+    enum class Report { None, Drives, Duplicates } report = Report::None;
     std::vector<std::size_t> csvColumns{vidarium::DefaultCsvColumns().begin(),
                                         vidarium::DefaultCsvColumns().end()};
 };
@@ -591,6 +601,49 @@ int Offline(const std::vector<std::string>& arguments, const Options& options) {
     return host.WriteFailed() ? 1 : status;
 }
 
+// --drives and --duplicates: what the catalogue knows of its drives and
+// copies, without touching them.
+int WriteReport(const std::vector<std::string>& arguments, const Options& options) {
+    const std::unique_ptr<vidarium::Catalogue> catalogue =
+        OpenCatalogue(options.catalogue, vidarium::Catalogue::Use::Read);
+    if (!catalogue) {
+        return 1;
+    }
+    std::string out;
+    if (options.report == Options::Report::Drives) {
+        vidarium::AppendDrives(out, catalogue->Roots(), options.format);
+    } else {
+        std::vector<std::string> folders;
+        for (const std::string& argument : arguments) {
+            folders.emplace_back(vidarium::TrimBelow33(argument));
+        }
+        vidarium::AppendDuplicates(out, catalogue->Duplicates(folders), options.format);
+    }
+    const bool written =
+        std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0;
+    return written ? 0 : 1;
+}
+
+// --drives or --duplicates; false (and said) when it cannot be taken.
+bool ChooseReport(bool drives, bool duplicates, const std::vector<std::string>& arguments,
+                  Options& options) {
+    const std::string reason =
+        options.catalogue.empty()
+            ? std::string(drives ? "--drives" : "--duplicates") + " needs --catalogue"
+        : drives && duplicates ? "--drives and --duplicates are two reports: one at a time"
+        : options.totals || options.where ? "--totals and --where list rows, not drives or copies"
+        : drives && !arguments.empty()    ? "--drives lists every drive; it takes no PATH"
+                                          : std::string();
+    if (!reason.empty()) {
+        std::fprintf(stderr,
+                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
+                     reason.c_str());
+        return false;
+    }
+    options.report = drives ? Options::Report::Drives : Options::Report::Duplicates;
+    return true;
+}
+
 // "--columns=" with nothing after it would take the next argument as its
 // value: an option written with '=' must hold one. False (and said) when
 // one does not.
@@ -696,6 +749,10 @@ int main(int argc, char** argv) {
     app.add_option("--where", where);
     std::optional<std::string> totals;
     app.add_option("--totals", totals);
+    bool drives = false;
+    bool duplicates = false;
+    app.add_flag("--drives", drives);
+    app.add_flag("--duplicates", duplicates);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
@@ -746,6 +803,12 @@ int main(int argc, char** argv) {
     }
     if (where && !ChooseRows(*where, options)) {
         return 2;
+    }
+    if ((drives || duplicates) && !ChooseReport(drives, duplicates, arguments, options)) {
+        return 2;
+    }
+    if (options.report != Options::Report::None) {
+        return WriteReport(arguments, options);
     }
     if (options.offline) {
         return Offline(arguments, options);

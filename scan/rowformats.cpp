@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 
 namespace vidarium {
 namespace {
@@ -276,23 +277,46 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
     }
 }
 
+namespace {
+
+// A record of text fields in TSV or CSV (a field that is not UTF-8 as its
+// runs of UTF-8 and Latin-1 bytes), ended by CR LF.
+void AppendFields(std::string& out, std::span<const std::string> fields, OutputFormat format) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (format == OutputFormat::Csv) {
+            out += i > 0 ? "," : "";
+            AppendCsvField(out, IsValidUtf8(fields[i]) ? fields[i] : RunsToUtf8(fields[i]));
+        } else {
+            out += (i > 0 ? "\t" : "") + fields[i];
+        }
+    }
+    out += "\r\n";
+}
+
+void AppendJson(std::string& out, const Json& object) {
+    out += object.dump();
+    out += '\n';
+}
+
+// Seconds since 1970 as UTC "YYYY-MM-DDTHH:MM:SSZ".
+std::string UtcText(std::time_t seconds) {
+    std::tm parts{};
+    std::array<char, 32> text{};
+    if (gmtime_r(&seconds, &parts) == nullptr ||
+        std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+        return {};
+    }
+    return text.data();
+}
+
+} // namespace
+
 void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
                   OutputFormat format) {
-    const std::array<std::string, 4> captions{TotalsFieldCaption(field), "Movies", "Bytes",
-                                              "Running time"};
-    const auto record = [&](const std::array<std::string, 4>& fields) {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (format == OutputFormat::Csv) {
-                out += i > 0 ? "," : "";
-                AppendCsvField(out, IsValidUtf8(fields[i]) ? fields[i] : RunsToUtf8(fields[i]));
-            } else {
-                out += (i > 0 ? "\t" : "") + fields[i];
-            }
-        }
-        out += "\r\n";
-    };
     if (format != OutputFormat::Json) {
-        record(captions);
+        const std::array<std::string, 4> captions{TotalsFieldCaption(field), "Movies", "Bytes",
+                                                  "Running time"};
+        AppendFields(out, captions, format);
     }
     for (const TotalsGroup& group : groups) {
         if (format == OutputFormat::Json) {
@@ -301,11 +325,88 @@ void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsF
             object["movies"] = group.Movies;
             object["bytes"] = group.Bytes;
             object["duration_ms"] = group.DurationMs;
-            out += object.dump();
-            out += '\n';
+            AppendJson(out, object);
         } else {
-            record({group.Value, std::to_string(group.Movies), std::to_string(group.Bytes),
-                    TimeTextFromMs(static_cast<std::uint64_t>(group.DurationMs))});
+            const std::array<std::string, 4> fields{
+                group.Value, std::to_string(group.Movies), std::to_string(group.Bytes),
+                TimeTextFromMs(static_cast<std::uint64_t>(group.DurationMs))};
+            AppendFields(out, fields, format);
+        }
+    }
+}
+
+void AppendDrives(std::string& out, std::span<const CataloguedRoot> roots, OutputFormat format) {
+    if (format != OutputFormat::Json) {
+        const std::array<std::string, 8> captions{"Label",  "UUID",  "Path",         "Connected",
+                                                  "Movies", "Bytes", "Running time", "Last scan"};
+        AppendFields(out, captions, format);
+    }
+    for (const CataloguedRoot& root : roots) {
+        if (format == OutputFormat::Json) {
+            Json object = Json::object();
+            SetText(object, "label", root.Label);
+            object["uuid"] = root.Uuid;
+            SetText(object, "path", root.Path);
+            object["connected"] = root.ConnectedAt.has_value();
+            if (root.ConnectedAt) {
+                SetText(object, "mounted_at", *root.ConnectedAt);
+            }
+            object["movies"] = root.Movies;
+            object["bytes"] = root.Bytes;
+            object["duration_ms"] = root.DurationMs;
+            if (root.LastScan != 0) {
+                object["last_scan"] = UtcText(root.LastScan);
+            }
+            AppendJson(out, object);
+            continue;
+        }
+        const std::string connected = !root.ConnectedAt                ? "no"
+                                      : *root.ConnectedAt == root.Path ? "yes"
+                                                                       : "at " + *root.ConnectedAt;
+        const std::array<std::string, 8> fields{
+            root.Label,
+            root.Uuid,
+            root.Path,
+            connected,
+            std::to_string(root.Movies),
+            std::to_string(root.Bytes),
+            TimeTextFromMs(static_cast<std::uint64_t>(root.DurationMs)),
+            root.LastScan != 0 ? ModifiedText(std::int64_t{root.LastScan} * 1'000'000'000)
+                               : std::string()};
+        AppendFields(out, fields, format);
+    }
+}
+
+void AppendDuplicates(std::string& out, std::span<const DuplicateGroup> groups,
+                      OutputFormat format) {
+    if (format != OutputFormat::Json) {
+        const std::array<std::string, 6> captions{"Group", "Size",      "Wasted",
+                                                  "Drive", "Connected", "Path"};
+        AppendFields(out, captions, format);
+    }
+    std::size_t number = 0;
+    for (const DuplicateGroup& group : groups) {
+        ++number;
+        for (const DuplicateCopy& copy : group.Copies) {
+            if (format == OutputFormat::Json) {
+                Json object = Json::object();
+                object["group"] = number;
+                object["size"] = group.Size;
+                object["wasted"] = group.Wasted();
+                SetText(object, "drive", copy.Drive);
+                object["connected"] = copy.Connected;
+                SetText(object, "path", copy.Row.Path.native());
+                AppendJson(out, object);
+                continue;
+            }
+            const std::array<std::string, 6> fields{
+                std::to_string(number),         std::to_string(group.Size),
+                std::to_string(group.Wasted()), copy.Drive,
+                copy.Connected ? "yes" : "no",  copy.Row.Path.native()};
+            AppendFields(out, fields, format);
+        }
+        if (format == OutputFormat::Tsv) {
+            out += "\r\n";
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include "columns.h"
 #include "filerow.h"
+#include "rowcatalogue.h"
 #include "rowtotals.h"
 
 #include <array>
@@ -57,5 +58,18 @@ void AppendRecord(std::string& out, const FileRow& row, OutputFormat format,
 // a group (the field's name, movies, bytes, duration_ms).
 void AppendTotals(std::string& out, std::span<const TotalsGroup> groups, TotalsField field,
                   OutputFormat format);
+
+// The catalogue's drives and folders: TSV and CSV a header record and one
+// record each (label, UUID, path, connected: "yes", "no" or "at PATH" for a
+// drive mounted elsewhere now, movies, bytes, running time, last scan as
+// local "YYYY-MM-DD HH:MM"); JSON one object each (label, uuid, path,
+// connected, mounted_at, movies, bytes, duration_ms, last_scan in UTC).
+void AppendDrives(std::string& out, std::span<const CataloguedRoot> roots, OutputFormat format);
+
+// Groups of probable copies: one record a copy (group number from 1, size,
+// the bytes the group wastes, drive, connected, full path); TSV with an
+// empty line after each group, CSV and JSON with the group's number.
+void AppendDuplicates(std::string& out, std::span<const DuplicateGroup> groups,
+                      OutputFormat format);
 
 } // namespace vidarium

@@ -788,3 +788,69 @@ TEST(ScanProgram, OptionsVersionStatsAndPipes) {
 
 } // namespace
 } // namespace vidarium::testing
+
+namespace vidarium::testing {
+namespace {
+
+// --drives lists the catalogued folders (on no drive here: drives by UUID
+// are the catalogue test's) with what they hold and whether they are
+// there; --duplicates the probable copies, in each format.
+TEST(ScanProgram, DrivesAndCopiesOfTheCatalogue) {
+    TempDir dir;
+    fs::create_directories(dir / "films");
+    fs::create_directories(dir / "backup" / "old");
+    WriteFile(dir / "films" / "film.avi", AviFile());
+    WriteFile(dir / "films" / "clip.mp4", IsoMovie());
+    WriteFile(dir / "backup" / "old" / "film copy.avi", AviFile());
+    Backdate(dir.path());
+    const fs::path err = dir / "err.txt";
+    const std::string catalogue = "--catalogue=" + Quote((dir / "c.db").native()) + " ";
+    for (const char* folder : {"films", "backup", "backup/old"}) {
+        ASSERT_EQ(
+            RunScanner("--all-formats " + catalogue + Quote((dir / folder).native()), err).status,
+            0);
+    }
+    fs::rename(dir / "backup", dir / "elsewhere");
+    const std::string films = (dir / "films").native() + "/";
+    const std::string backup = (dir / "backup").native() + "/";
+    const std::string avi = std::to_string(AviFile().size());
+    const std::string both = std::to_string(AviFile().size() + IsoMovie().size());
+    std::string drives = RunScanner(catalogue + "--drives", err).out;
+    // The last scan's minute is the clock's.
+    for (std::size_t at = drives.find("\t20"); at != std::string::npos;
+         at = drives.find("\t20", at + 1)) {
+        drives.replace(at + 1, 16, "DATE");
+    }
+    EXPECT_EQ(drives, "Label\tUUID\tPath\tConnected\tMovies\tBytes\tRunning time\tLast scan\r\n"
+                      "\t\t" +
+                          backup + "\tno\t1\t" + avi +
+                          "\t0:00:10\tDATE\r\n"
+                          "\t\t" +
+                          films + "\tyes\t2\t" + both + "\t0:00:15\tDATE\r\n");
+    const std::string json = RunScanner(catalogue + "--drives --format=json", err).out;
+    EXPECT_NE(json.find("{\"label\":\"\",\"uuid\":\"\",\"path\":\"" + backup +
+                        "\",\"connected\":false,\"movies\":1,\"bytes\":" + avi +
+                        ",\"duration_ms\":10000,\"last_scan\":\"20"),
+              std::string::npos)
+        << json;
+
+    const std::string copies = "1\t" + avi + "\t" + avi + "\t\t";
+    EXPECT_EQ(RunScanner(catalogue + "--duplicates", err).out,
+              "Group\tSize\tWasted\tDrive\tConnected\tPath\r\n" + copies + "no\t" + backup +
+                  "old/film copy.avi\r\n" + copies + "yes\t" + films + "film.avi\r\n\r\n");
+    EXPECT_EQ(RunScanner(catalogue + "--duplicates --format=csv " + Quote(films), err).out,
+              "Group,Size,Wasted,Drive,Connected,Path\r\n1," + avi + "," + avi + ",,no," + backup +
+                  "old/film copy.avi\r\n1," + avi + "," + avi + ",,yes," + films + "film.avi\r\n");
+    EXPECT_EQ(RunScanner(catalogue + "--duplicates " + Quote((dir / "none").native()), err).out,
+              "Group\tSize\tWasted\tDrive\tConnected\tPath\r\n");
+
+    for (const char* misuse : {"--drives", "--duplicates --drives", "--drives --totals=codec",
+                               "--drives /tmp", "--duplicates --where=hdr --offline"}) {
+        SCOPED_TRACE(misuse);
+        const bool withCatalogue = std::string_view(misuse) != "--drives";
+        EXPECT_EQ(RunScanner((withCatalogue ? catalogue : "") + misuse, err).status, 2);
+    }
+}
+
+} // namespace
+} // namespace vidarium::testing
