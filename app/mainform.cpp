@@ -274,6 +274,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     BuildPanel();
     BuildList();
     BuildStatusBar();
+    BuildCollection();
     ConnectControls();
     InstallDialogs();
     setMinimumSize(kMinimumWidth, kMinimumHeight);
@@ -602,8 +603,11 @@ void TForm1::FormResize() {
     // The details pane, when shown, takes a third of the room under the panel.
     const int room = std::max(0, height() - kPanelHeight - kStatusBarHeight);
     const int details = txtDetails->isVisible() ? room / 3 : 0;
-    ListView1->setGeometry(0, kPanelHeight, width(), room - details);
-    txtDetails->setGeometry(0, kPanelHeight + room - details, width(), details);
+    // The Collection pane, when shown, takes a third of the width at the left.
+    const int pane = Collection->isVisible() ? width() / 3 : 0;
+    Collection->setGeometry(0, kPanelHeight, pane, room);
+    ListView1->setGeometry(pane, kPanelHeight, width() - pane, room - details);
+    txtDetails->setGeometry(pane, kPanelHeight + room - details, width() - pane, details);
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
 }
 

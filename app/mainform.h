@@ -3,11 +3,13 @@
 #pragma once
 
 #include "catalogue.h"
+#include "collectionpane.h"
 #include "filelistmodel.h"
 #include "scanworker.h"
 #include "windowsteps.h"
 
 #include <QIcon>
+#include <QTimer>
 #include <QWidget>
 
 #include <filesystem>
@@ -96,6 +98,11 @@ public:
     // the current row holds, as text to select and copy.
     QAction* actDetails;
     QPlainTextEdit* txtDetails;
+    // Shows and hides the Collection pane beside the list (F9): every
+    // catalogued drive and folder, "Everything" and "Duplicates"; choosing
+    // one lists its rows. Under it, the totals of the rows shown.
+    QAction* actCollection;
+    CollectionPane* Collection;
 
     // Writes the selected rows (every row shown when none is selected), in
     // the order shown, to a temporary file beside the target and renames it
@@ -151,6 +158,14 @@ private:
     void BuildPanel();
     void BuildList();
     void BuildStatusBar();
+    void BuildCollection();
+    // The catalogue as the Collection pane reads it (null, with the fault,
+    // when it cannot be opened).
+    Catalogue* CollectionCatalogue(QString& fault);
+    // The pane's drives and folders read again (when it is shown).
+    void RefreshCollection();
+    void ListCollectionEntry(CollectionPane::Entry entry, int root);
+    void ShowCollectionTotals();
     void ConnectControls();
     void InstallDialogs();
     // The rows an export or a copy writes: the selected ones in the order
@@ -220,6 +235,11 @@ private:
     std::unique_ptr<Catalogue> catalogue_;
     bool catalogueFaultTold_ = false;
     std::unique_ptr<TScanFilesThread> worker_;
+    std::unique_ptr<Catalogue> collectionReader_;
+    // What the status adds to the sums while the list holds a collection
+    // entry's rows (empty for a scan's).
+    QString collectionStatus_;
+    QTimer totalsTimer_;
 };
 
 } // namespace vidarium

@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QStringList>
 #include <QTableView>
+#include <QTreeWidget>
 
 namespace vidarium {
 
@@ -39,6 +40,8 @@ void TForm1::WaitingForCatalogue() {
 
 void TForm1::ShowScanning(const QString& folder) {
     scanningFolder_ = folder;
+    collectionStatus_.clear();
+    Collection->Tree->setEnabled(false);
     statusText_->setText(QStringLiteral("Scanning %1 - %2 movies")
                              .arg(folder, QLocale().toString(Files->rowCount())));
 }
@@ -132,6 +135,11 @@ QString TForm1::ShownSummary() const {
 }
 
 void TForm1::ShowScanEnd() {
+    if (!collectionStatus_.isEmpty()) {
+        statusText_->setText(ShownSummary() + collectionStatus_);
+        statusText_->setToolTip(QString());
+        return;
+    }
     QString text =
         (stopRequested_ ? QStringLiteral("Stopped. ") : QStringLiteral("Done! ")) + ShownSummary();
     if (catalogue_) {
@@ -172,6 +180,9 @@ void TForm1::ShowScanEnded(const QString& status) {
     cmdScan->setEnabled(true);
     cmdStop->setEnabled(false);
     cmdStop->setText(QStringLiteral("Stop"));
+    // What the scan changed in the collection.
+    Collection->Tree->setEnabled(true);
+    RefreshCollection();
 }
 
 void TForm1::ScanFailed(const std::string& folder) {

@@ -139,16 +139,25 @@ void Catalogue::NoteDriveOf(Walk& walk, const std::string& folder, std::uint64_t
 
 std::vector<CataloguedRoot> Catalogue::Roots() {
     std::vector<CataloguedRoot> roots;
+    std::vector<KnownDrive> drives;
+    // A folder's movies are those on no drive: a drive mounted below it
+    // counts its own, so that the sums add up.
     const auto count = [&](CataloguedRoot& root) {
         std::time_t lastSeen = 0;
-        const TotalsGroup all = Overall(RowsBelow(root.Path, true, lastSeen));
+        std::vector<FileRow> rows = RowsBelow(root.Path, true, lastSeen);
+        if (root.Uuid.empty()) {
+            std::erase_if(rows, [&](const FileRow& row) {
+                return DriveHolding(drives, row.Path.native()) != nullptr;
+            });
+        }
+        const TotalsGroup all = Overall(rows);
         root.Movies = all.Movies;
         root.Bytes = all.Bytes;
         root.DurationMs = all.DurationMs;
         return lastSeen;
     };
     try {
-        const std::vector<KnownDrive> drives = CataloguedDrives();
+        drives = CataloguedDrives();
         for (const KnownDrive& drive : drives) {
             CataloguedRoot& root = roots.emplace_back();
             root.Label = drive.Label;

@@ -107,9 +107,11 @@ std::string ResolutionClass(const FileRow& row) {
     return "SD";
 }
 
-std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field) {
+template <typename Rows>
+std::vector<TotalsGroup> TotalsOf(const Rows& rows, TotalsField field, const auto& rowOf) {
     std::map<std::string, TotalsGroup> groups;
-    for (const FileRow& row : rows) {
+    for (const auto& item : rows) {
+        const FileRow& row = rowOf(item);
         if (row.Source == RowSource::Plain) {
             continue;
         }
@@ -128,6 +130,14 @@ std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field
         return a.Movies > b.Movies;
     });
     return list;
+}
+
+std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field) {
+    return TotalsOf(rows, field, [](const FileRow& row) -> const FileRow& { return row; });
+}
+
+std::vector<TotalsGroup> Totals(std::span<const FileRow* const> rows, TotalsField field) {
+    return TotalsOf(rows, field, [](const FileRow* row) -> const FileRow& { return *row; });
 }
 
 TotalsGroup Overall(std::span<const FileRow> rows) {

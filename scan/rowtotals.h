@@ -41,6 +41,8 @@ std::string ResolutionClass(const FileRow& row);
 // the field's value: the most movies first, then by value. A movie with
 // sound in several languages counts once under each.
 std::vector<TotalsGroup> Totals(std::span<const FileRow> rows, TotalsField field);
+// The same of rows held elsewhere (those a list shows).
+std::vector<TotalsGroup> Totals(std::span<const FileRow* const> rows, TotalsField field);
 // All the movies among `rows` as one group (its value empty).
 TotalsGroup Overall(std::span<const FileRow> rows);
 

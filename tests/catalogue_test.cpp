@@ -843,7 +843,19 @@ TEST(Catalogue, ADriveMountedAtAnotherPathIsTheSameDrive) {
     EXPECT_NE(roots[0].LastScan, 0);
     EXPECT_EQ(roots[1].Uuid, "");
     EXPECT_EQ(roots[1].Path, (dir / "mnt").native() + "/");
+    EXPECT_EQ(roots[1].Movies, 1U);
+    // Mounted below a walked folder, its movies count as the drive's only.
+    const fs::path below = dir / "mnt" / "films2";
+    fs::rename(second, below);
+    volumes.Mount("2f6e-11aa", "Films2", below.native() + "/");
+    EXPECT_EQ(ScanThrough(catalogue, dir / "mnt").opens, 0U);
+    roots = catalogue.Roots();
+    ASSERT_EQ(roots.size(), 2U);
+    EXPECT_EQ(roots[0].Movies, 3U);
     EXPECT_EQ(roots[1].Movies, 1U) << "the drive's files are the drive's";
+    fs::rename(below, second);
+    volumes.Mount("2f6e-11aa", "Films2", second.native() + "/");
+    EXPECT_EQ(ScanThrough(catalogue, second).opens, 0U);
 
     // Unplugged (its mount point gone with it), it is listed as not
     // connected, its rows kept; a scan of the folder it was mounted in

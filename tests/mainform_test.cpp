@@ -11,6 +11,7 @@
 #include <QBrush>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDir>
@@ -33,7 +34,9 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include <chrono>
@@ -812,6 +815,94 @@ private slots:
         QTest::keyClick(form.ListView1, Qt::Key_I, Qt::ControlModifier);
         QVERIFY(!form.txtDetails->isVisible());
         QCOMPARE(form.ListView1->height(), listHeight);
+    }
+
+    // F9 shows every catalogued folder, connected or not; a click (or the
+    // arrow keys) lists an entry's rows, where the filter and the totals
+    // work on them; "Duplicates" lists the probable copies.
+    void theCollectionListsEveryCatalogedFolderAndItsCopies() {
+        TempDir dir;
+        AviParams wide;
+        wide.width = 1920;
+        wide.height = 1080;
+        fs::create_directories(dir / "films");
+        fs::create_directories(dir / "backup");
+        WriteFile(dir / "films" / "a.avi", AviFile(wide));
+        WriteFile(dir / "films" / "b.mpg", MpegFile(352, 288, 3, 2875, 0, 61));
+        WriteFile(dir / "backup" / "a copy.avi", AviFile(wide));
+        Backdate(dir.path());
+        TForm1 form;
+        form.resize(900, 500);
+        form.show();
+        for (const char* folder : {"films", "backup"}) {
+            form.txtDirectory->setText(Q(dir / folder));
+            QTest::keyClick(form.txtDirectory, Qt::Key_Return);
+            QVERIFY(!form.cmdScan->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(form.cmdScan->isEnabled(), 10000);
+        }
+        fs::rename(dir / "backup", dir / "drawer"); // not connected
+        const int listWidth = form.ListView1->width();
+        QVERIFY(!form.Collection->isVisible());
+        QTest::keyClick(form.ListView1, Qt::Key_F9);
+        QVERIFY(form.Collection->isVisible());
+        QVERIFY(form.ListView1->width() < listWidth);
+        QTreeWidget* tree = form.Collection->Tree;
+        QCOMPARE(tree->topLevelItemCount(), 4);
+        QStringList names;
+        for (int i = 0; i < 4; ++i) {
+            names << tree->topLevelItem(i)->text(0) + "|" + tree->topLevelItem(i)->text(1);
+        }
+        QCOMPARE(names, (QStringList{"Everything|3", Q(dir / "backup") + "/ (not connected)|1",
+                                     Q(dir / "films") + "/|2", "Duplicates|1"}));
+        // Laid out, as a person sees it before clicking.
+        QTRY_VERIFY(tree->visualItemRect(tree->topLevelItem(3)).isValid());
+        const auto click = [&](int entry) {
+            const QRect item = tree->visualItemRect(tree->topLevelItem(entry));
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                              QPoint(item.left() + 20, item.center().y()));
+        };
+        const auto names_listed = [&] {
+            QStringList listed;
+            for (int row = 0; row < form.Shown->rowCount(); ++row) {
+                listed << form.Shown->index(row, 0).data().toString();
+            }
+            return listed.join(u' ');
+        };
+        click(0);
+        QCOMPARE(names_listed(), QStringLiteral("a.avi b.mpg a copy.avi"));
+        QVERIFY2(form.StatusText().endsWith(QStringLiteral(" - everything catalogued")),
+                 qPrintable(form.StatusText()));
+        // Totals of the rows shown, by resolution; then of those the filter
+        // leaves.
+        form.Collection->TotalsBy->setFocus();
+        QTest::keyClick(form.Collection->TotalsBy, Qt::Key_Down); // by video codec
+        QTest::keyClick(form.Collection->TotalsBy, Qt::Key_Down);
+        QCOMPARE(form.Collection->TotalsBy->currentText(), QStringLiteral("Totals by resolution"));
+        QTRY_COMPARE(form.Collection->TotalsTable->rowCount(), 2);
+        QCOMPARE(form.Collection->TotalsTable->item(0, 0)->text(), QStringLiteral("1080p"));
+        QCOMPARE(form.Collection->TotalsTable->item(0, 1)->text(), QStringLiteral("2"));
+        QTest::keyClicks(form.txtFilter, QStringLiteral("ext:mpg"));
+        QTRY_COMPARE(form.Collection->TotalsTable->rowCount(), 1);
+        QCOMPARE(form.Collection->TotalsTable->item(0, 0)->text(), QStringLiteral("SD"));
+        form.txtFilter->clear();
+        // The folder not connected: its row greyed, the status says so.
+        click(1);
+        QCOMPARE(names_listed(), QStringLiteral("a copy.avi"));
+        QVERIFY(form.Files->NotConnected());
+        QVERIFY2(form.StatusText().contains(QStringLiteral("not connected, last seen")),
+                 qPrintable(form.StatusText()));
+        // The arrow key moves to the next entry and lists it.
+        QTest::keyClick(tree, Qt::Key_Down);
+        QCOMPARE(names_listed(), QStringLiteral("a.avi b.mpg"));
+        QVERIFY(!form.Files->NotConnected());
+        click(3);
+        QCOMPARE(names_listed(), QStringLiteral("a copy.avi a.avi"));
+        QVERIFY2(form.StatusText().contains(QStringLiteral(" - 1 group of probable copies, ")),
+                 qPrintable(form.StatusText()));
+        // F9 again: the list as it was.
+        QTest::keyClick(tree, Qt::Key_F9);
+        QVERIFY(!form.Collection->isVisible());
+        QCOMPARE(form.ListView1->width(), listWidth);
     }
 
     void allFormatsListsAndReadsTheModernFiles() {
