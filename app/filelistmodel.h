@@ -14,6 +14,7 @@
 #include <array>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -110,7 +111,12 @@ protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
 
 private:
+    // What a row's words are sought in: the text of the columns shown,
+    // made once a row until the columns or the rows change (each keystroke
+    // then seeks in it alone).
+    const QString& FilterText(int sourceRow, const QModelIndex& sourceParent) const;
     FileListModel* files_;
+    mutable std::vector<std::optional<QString>> filterTexts_;
     RowQuery query_;
     QStringList words_;
     QStringList excludedWords_;
