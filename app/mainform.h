@@ -165,6 +165,7 @@ private:
     // The pane's drives and folders read again (when it is shown).
     void RefreshCollection();
     void ListCollectionEntry(CollectionPane::Entry entry, int root);
+    void ListDuplicates(Catalogue& reader);
     void ShowCollectionTotals();
     void ConnectControls();
     void InstallDialogs();

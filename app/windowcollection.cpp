@@ -89,35 +89,23 @@ void TForm1::ListCollectionEntry(CollectionPane::Entry entry, int root) {
     if (reader == nullptr) {
         return;
     }
+    const bool everything = entry == CollectionPane::Entry::Everything;
+    const auto index = static_cast<std::size_t>(root);
+    const CataloguedRoot* chosen = nullptr;
+    if (entry == CollectionPane::Entry::Root) {
+        if (index >= Collection->Roots().size()) {
+            return;
+        }
+        chosen = &Collection->Roots()[index];
+    }
     ListView1->setUpdatesEnabled(false);
     Files->Clear();
     ListView1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     Shown->sort(-1);
-    const QLocale locale;
-    std::time_t lastSeen = 0;
     if (entry == CollectionPane::Entry::Duplicates) {
-        const std::vector<DuplicateGroup> groups = reader->Duplicates({});
-        std::uint64_t wasted = 0;
-        for (const DuplicateGroup& group : groups) {
-            wasted += group.Wasted();
-            for (const DuplicateCopy& copy : group.Copies) {
-                Files->AppendRow(copy.Row);
-            }
-        }
-        collectionStatus_ =
-            QStringLiteral(" - %1 %2 of probable copies, %3 wasted")
-                .arg(locale.toString(static_cast<qulonglong>(groups.size())),
-                     groups.size() == 1 ? QStringLiteral("group") : QStringLiteral("groups"),
-                     locale.formattedDataSize(static_cast<qint64>(wasted), 2,
-                                              QLocale::DataSizeSIFormat));
+        ListDuplicates(*reader);
     } else {
-        const bool everything = entry == CollectionPane::Entry::Everything;
-        const auto index = static_cast<std::size_t>(root);
-        if (!everything && index >= Collection->Roots().size()) {
-            ListView1->setUpdatesEnabled(true);
-            return;
-        }
-        const CataloguedRoot* chosen = everything ? nullptr : &Collection->Roots()[index];
+        std::time_t lastSeen = 0;
         for (FileRow& row : reader->RowsBelow(everything ? std::string() : chosen->Path,
                                               chkAllFormats->isChecked(), lastSeen)) {
             Files->AppendRow(std::move(row));
@@ -135,6 +123,24 @@ void TForm1::ListCollectionEntry(CollectionPane::Entry entry, int root) {
     Files->PublishPendingRows();
     ListView1->setUpdatesEnabled(true);
     ShowScanEnd();
+}
+
+void TForm1::ListDuplicates(Catalogue& reader) {
+    const std::vector<DuplicateGroup> groups = reader.Duplicates({});
+    std::uint64_t wasted = 0;
+    for (const DuplicateGroup& group : groups) {
+        wasted += group.Wasted();
+        for (const DuplicateCopy& copy : group.Copies) {
+            Files->AppendRow(copy.Row);
+        }
+    }
+    const QLocale locale;
+    collectionStatus_ =
+        QStringLiteral(" - %1 %2 of probable copies, %3 wasted")
+            .arg(locale.toString(static_cast<qulonglong>(groups.size())),
+                 groups.size() == 1 ? QStringLiteral("group") : QStringLiteral("groups"),
+                 locale.formattedDataSize(static_cast<qint64>(wasted), 2,
+                                          QLocale::DataSizeSIFormat));
 }
 
 void TForm1::ShowCollectionTotals() {

@@ -28,6 +28,20 @@ const Drive* DriveHolding(const std::vector<Drive>& drives, std::string_view pat
     return holding;
 }
 
+// Where a copy is, and whether it can be reached now: on a drive while the
+// drive is mounted, off any drive while its folder is there.
+template <typename Drive>
+void Place(DuplicateCopy& copy, const std::vector<Drive>& drives,
+           const std::map<std::int64_t, bool>& connected) {
+    if (const Drive* drive = DriveHolding(drives, copy.Row.Path.native())) {
+        copy.Drive = drive->Label.empty() ? drive->Uuid : drive->Label;
+        copy.Connected = connected.at(drive->Id);
+    } else {
+        std::error_code error;
+        copy.Connected = fs::is_directory(copy.Row.Path.parent_path(), error);
+    }
+}
+
 } // namespace
 
 std::vector<Catalogue::KnownDrive> Catalogue::CataloguedDrives() {
@@ -245,14 +259,7 @@ std::vector<DuplicateGroup> Catalogue::Duplicates(const std::vector<std::string>
                 DuplicateCopy copy{std::move(*row), {}, false};
                 copy.Row.Path = path;
                 copy.Row.RootLength = 0;
-                if (const KnownDrive* drive = DriveHolding(drives, path)) {
-                    copy.Drive = drive->Label.empty() ? drive->Uuid : drive->Label;
-                    copy.Connected = connected[drive->Id];
-                } else {
-                    // Off any drive: there while its folder is.
-                    std::error_code error;
-                    copy.Connected = fs::is_directory(copy.Row.Path.parent_path(), error);
-                }
+                Place(copy, drives, connected);
                 group.Copies.push_back(std::move(copy));
             }
             if (asked && group.Copies.size() > 1) {

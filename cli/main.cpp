@@ -614,6 +614,7 @@ int WriteReport(const std::vector<std::string>& arguments, const Options& option
         vidarium::AppendDrives(out, catalogue->Roots(), options.format);
     } else {
         std::vector<std::string> folders;
+        folders.reserve(arguments.size());
         for (const std::string& argument : arguments) {
             folders.emplace_back(vidarium::TrimBelow33(argument));
         }
@@ -721,6 +722,27 @@ bool ChooseRows(const std::string& terms, Options& options) {
     return options.where->Problems().empty();
 }
 
+// What is asked of the catalogue, as given on the command line.
+struct Questions {
+    std::optional<std::string> where;
+    std::optional<std::string> totals;
+    bool drives = false;
+    bool duplicates = false;
+};
+
+// false (and said) when a question cannot be taken as asked.
+bool ChooseQuestions(const Questions& queries, const std::vector<std::string>& arguments,
+                     Options& options) {
+    if (queries.totals && !ChooseTotals(*queries.totals, options)) {
+        return false;
+    }
+    if (queries.where && !ChooseRows(*queries.where, options)) {
+        return false;
+    }
+    return !(queries.drives || queries.duplicates) ||
+           ChooseReport(queries.drives, queries.duplicates, arguments, options);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -745,14 +767,11 @@ int main(int argc, char** argv) {
     app.add_option("--catalogue", options.catalogue);
     app.add_flag("--rescan-all", options.rescanAll);
     app.add_flag("--offline", options.offline);
-    std::optional<std::string> where;
-    app.add_option("--where", where);
-    std::optional<std::string> totals;
-    app.add_option("--totals", totals);
-    bool drives = false;
-    bool duplicates = false;
-    app.add_flag("--drives", drives);
-    app.add_flag("--duplicates", duplicates);
+    Questions queries;
+    app.add_option("--where", queries.where);
+    app.add_option("--totals", queries.totals);
+    app.add_flag("--drives", queries.drives);
+    app.add_flag("--duplicates", queries.duplicates);
     app.add_option("--format", format)->check(CLI::IsMember({"tsv", "csv", "json"}));
     app.add_option("--reads-in-flight", options.readsInFlight)->check(CLI::Range(0, 1024));
     app.add_option("--files-from", list);
@@ -798,13 +817,7 @@ int main(int argc, char** argv) {
                      options.offline ? "--offline" : "--rescan-all");
         return 2;
     }
-    if (totals && !ChooseTotals(*totals, options)) {
-        return 2;
-    }
-    if (where && !ChooseRows(*where, options)) {
-        return 2;
-    }
-    if ((drives || duplicates) && !ChooseReport(drives, duplicates, arguments, options)) {
+    if (!ChooseQuestions(queries, arguments, options)) {
         return 2;
     }
     if (options.report != Options::Report::None) {
