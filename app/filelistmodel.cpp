@@ -138,12 +138,14 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
                 text = text.toString() + u'\n' + QString::fromStdString(words);
             }
         }
-        if (!notConnected_) {
+        const std::optional<std::time_t> absent = NotConnectedSince(Row(index.row()).Path);
+        if (!absent) {
             return text;
         }
-        return text.isValid() ? text.toString() + u'\n' + NotConnectedText() : NotConnectedText();
+        return text.isValid() ? text.toString() + u'\n' + NotConnectedText(*absent)
+                              : NotConnectedText(*absent);
     }
-    if (role == Qt::ForegroundRole && notConnected_) {
+    if (role == Qt::ForegroundRole && NotConnectedSince(Row(index.row()).Path)) {
         return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     }
     if (role == Qt::TextAlignmentRole) {
@@ -218,25 +220,34 @@ void FileListModel::PublishPendingRows() {
     pending_.clear();
 }
 
-void FileListModel::MarkNotConnected(std::time_t lastSeen) {
-    notConnected_ = true;
-    lastSeen_ = lastSeen;
+void FileListModel::MarkNotConnected(std::time_t lastSeen, std::string folder) {
+    notConnected_.push_back({std::move(folder), lastSeen});
     if (rowCount() > 0) {
         emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
     }
 }
 
-QString FileListModel::NotConnectedText() const {
+std::optional<std::time_t> FileListModel::NotConnectedSince(
+    const std::filesystem::path& path) const {
+    for (const Absent& absent : notConnected_) {
+        if (path.native().starts_with(absent.Below)) {
+            return absent.LastSeen;
+        }
+    }
+    return std::nullopt;
+}
+
+QString FileListModel::NotConnectedText(std::time_t lastSeen) {
     // As the Modified column writes times.
-    return lastSeen_ > 0 ? QStringLiteral("not connected, last seen %1")
-                               .arg(QDateTime::fromSecsSinceEpoch(lastSeen_).toString(
-                                   QStringLiteral("yyyy-MM-dd HH:mm")))
-                         : QStringLiteral("not connected");
+    return lastSeen > 0 ? QStringLiteral("not connected, last seen %1")
+                              .arg(QDateTime::fromSecsSinceEpoch(lastSeen).toString(
+                                  QStringLiteral("yyyy-MM-dd HH:mm")))
+                        : QStringLiteral("not connected");
 }
 
 void FileListModel::Clear() {
     publishTimer_.stop();
-    notConnected_ = false;
+    notConnected_.clear();
     beginResetModel();
     rows_.clear();
     rows_.shrink_to_fit();

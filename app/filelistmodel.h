@@ -13,6 +13,7 @@
 
 #include <array>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -64,13 +65,15 @@ public:
     void HandOverRow(FileRow row);
     void PublishPendingRows();
     void Clear();
-    // Every row is of a folder that is not there (a drive in a drawer),
-    // last walked at `lastSeen` (0: not known): greyed, and its tooltips say
-    // so. Until Clear.
-    void MarkNotConnected(std::time_t lastSeen);
-    bool NotConnected() const { return notConnected_; }
+    // The rows below `folder` (ending with the separator; empty: every row)
+    // are of a folder that is not there (a drive in a drawer), last walked
+    // at `lastSeen` (0: not known): greyed, and their tooltips say so. Until
+    // Clear.
+    void MarkNotConnected(std::time_t lastSeen, std::string folder = {});
+    // When a row's folder was last seen, while the row is marked so.
+    std::optional<std::time_t> NotConnectedSince(const std::filesystem::path& path) const;
     // "not connected, last seen 2026-12-09 15:30".
-    QString NotConnectedText() const;
+    static QString NotConnectedText(std::time_t lastSeen);
     const FileRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
 
 private:
@@ -82,8 +85,11 @@ private:
     std::mutex handedOverMutex_;
     std::vector<FileRow> handedOver_; // by the scan's thread, not yet taken
     QTimer publishTimer_;
-    bool notConnected_ = false;
-    std::time_t lastSeen_ = 0;
+    struct Absent {
+        std::string Below;
+        std::time_t LastSeen = 0;
+    };
+    std::vector<Absent> notConnected_; // a few: one a drive away
 };
 
 // The rows as the list shows them: in the walk's order until a column is

@@ -165,11 +165,13 @@ void TForm1::OpenCurrentFolder() {
 
 void TForm1::OpenPath(const std::filesystem::path& path, const QString& action) {
     std::error_code unknown;
-    if (Files->NotConnected() && !std::filesystem::exists(path, unknown)) {
+    if (const std::optional<std::time_t> absent = Files->NotConnectedSince(path);
+        absent && !std::filesystem::exists(path, unknown)) {
         // No opener is handed a path that is not there.
         ShowMessage(action, QStringLiteral("%1 is on a drive or in a folder that is not "
                                            "connected (%2).")
-                                .arg(FromLocaleText(path.native()), Files->NotConnectedText()));
+                                .arg(FromLocaleText(path.native()),
+                                     FileListModel::NotConnectedText(*absent)));
         return;
     }
     if (!OpenUrl(LocalFileUrl(path))) {

@@ -112,13 +112,19 @@ void TForm1::ListCollectionEntry(CollectionPane::Entry entry, int root) {
         }
         if (chosen != nullptr && !chosen->ConnectedAt) {
             Files->MarkNotConnected(lastSeen);
+        } else if (everything) {
+            for (const CataloguedRoot& away : Collection->Roots()) {
+                if (!away.ConnectedAt) {
+                    Files->MarkNotConnected(away.LastScan, away.Path);
+                }
+            }
         }
         collectionStatus_ =
             everything ? QStringLiteral(" - everything catalogued")
             : chosen->ConnectedAt
                 ? QStringLiteral(" - catalogued on %1").arg(FromLocaleText(chosen->Path))
                 : QStringLiteral(" - catalogued on %1, %2")
-                      .arg(FromLocaleText(chosen->Path), Files->NotConnectedText());
+                      .arg(FromLocaleText(chosen->Path), FileListModel::NotConnectedText(lastSeen));
     }
     Files->PublishPendingRows();
     ListView1->setUpdatesEnabled(true);
