@@ -196,6 +196,7 @@ QMenu* TForm1::ContextMenuAt(const QPoint& position) {
     menu->addActions({actCopy, actOpenFile, actOpenFolder});
     menu->addSeparator();
     menu->addAction(actDetails);
+    menu->addAction(actCollection);
     return menu;
 }
 

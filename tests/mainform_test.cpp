@@ -527,7 +527,8 @@ private slots:
         QVERIFY(menu != nullptr);
         QCOMPARE(menu->actions().mid(0, 3),
                  (QList<QAction*>{form.actCopy, form.actOpenFile, form.actOpenFolder}));
-        QCOMPARE(menu->actions().last(), form.actDetails);
+        QCOMPARE(menu->actions().mid(menu->actions().size() - 2),
+                 (QList<QAction*>{form.actDetails, form.actCollection}));
         delete menu;
         QCOMPARE(form.ListView1->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(form.ListView1->currentIndex().row(), 1);
