@@ -227,8 +227,8 @@ void FileListModel::MarkNotConnected(std::time_t lastSeen, std::string folder) {
     }
 }
 
-std::optional<std::time_t> FileListModel::NotConnectedSince(
-    const std::filesystem::path& path) const {
+std::optional<std::time_t>
+FileListModel::NotConnectedSince(const std::filesystem::path& path) const {
     for (const Absent& absent : notConnected_) {
         if (path.native().starts_with(absent.Below)) {
             return absent.LastSeen;
