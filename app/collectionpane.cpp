@@ -19,7 +19,8 @@ constexpr int kEntryRole = Qt::UserRole;
 constexpr int kRootRole = Qt::UserRole + 1;
 
 QString DataSizeText(std::uint64_t bytes) {
-    return QLocale().formattedDataSize(static_cast<qint64>(bytes), 2, QLocale::DataSizeSIFormat);
+    // As the status bar sums the list.
+    return QLocale().formattedDataSize(static_cast<qint64>(bytes));
 }
 
 QString LengthText(std::int64_t milliseconds) {
@@ -84,6 +85,7 @@ CollectionPane::CollectionPane(QWidget* parent) : QWidget(parent) {
     TotalsTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     TotalsTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     TotalsTable->setShowGrid(false);
+    TotalsTable->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
 
     // A click, or the keys moving through the entries, lists the entry.
     connect(Tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {

@@ -145,8 +145,7 @@ void TForm1::ListDuplicates(Catalogue& reader) {
         QStringLiteral(" - %1 %2 of probable copies, %3 wasted")
             .arg(locale.toString(static_cast<qulonglong>(groups.size())),
                  groups.size() == 1 ? QStringLiteral("group") : QStringLiteral("groups"),
-                 locale.formattedDataSize(static_cast<qint64>(wasted), 2,
-                                          QLocale::DataSizeSIFormat));
+                 locale.formattedDataSize(static_cast<qint64>(wasted)));
 }
 
 void TForm1::ShowCollectionTotals() {
