@@ -39,6 +39,12 @@ namespace {
 namespace fs = std::filesystem;
 using vidarium::FileRow;
 
+// A command line that cannot be taken: why, and where to look.
+void SayUsageError(const std::string& reason) {
+    std::fprintf(stderr, "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
+                 reason.c_str());
+}
+
 constexpr const char* kUsageHead =
     "Usage: vidarium-scan [OPTION]... PATH...\n"
     "       vidarium-scan --catalogue=FILE --offline [--where=TERMS] [OPTION]... [PATH]...\n"
@@ -636,9 +642,7 @@ bool ChooseReport(bool drives, bool duplicates, const std::vector<std::string>& 
         : drives && !arguments.empty()    ? "--drives lists every drive; it takes no PATH"
                                           : std::string();
     if (!reason.empty()) {
-        std::fprintf(stderr,
-                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
-                     reason.c_str());
+        SayUsageError(reason);
         return false;
     }
     options.report = drives ? Options::Report::Drives : Options::Report::Duplicates;
@@ -653,10 +657,7 @@ bool EveryValueGiven(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (argument.starts_with("--") && argument.size() > 3 && argument.back() == '=' &&
             argument.find('=') == argument.size() - 1) {
-            std::fprintf(stderr,
-                         "vidarium-scan: %.*s needs a value\nTry 'vidarium-scan --help' for more "
-                         "information.\n",
-                         static_cast<int>(argument.size() - 1), argument.data());
+            SayUsageError(std::string(argument.substr(0, argument.size() - 1)) + " needs a value");
             return false;
         }
     }
@@ -674,9 +675,7 @@ bool ChooseColumns(const std::string& list, Options& options) {
             ? "no such column: '" + unknown + "' (the columns: " + vidarium::ColumnNamesText() + ")"
             : std::string();
     if (!reason.empty()) {
-        std::fprintf(stderr,
-                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
-                     reason.c_str());
+        SayUsageError(reason);
         return false;
     }
     options.csvColumns = *columns;
@@ -687,17 +686,13 @@ bool ChooseColumns(const std::string& list, Options& options) {
 // --offline does; false (and said) for a field it does not know.
 bool ChooseTotals(const std::string& name, Options& options) {
     if (options.catalogue.empty()) {
-        std::fputs("vidarium-scan: --totals needs --catalogue\nTry 'vidarium-scan --help' for "
-                   "more information.\n",
-                   stderr);
+        SayUsageError("--totals needs --catalogue");
         return false;
     }
     options.totals = vidarium::TotalsFieldNamed(name);
     if (!options.totals) {
-        std::fprintf(stderr,
-                     "vidarium-scan: --totals: no field '%s' (the fields: %s)\nTry "
-                     "'vidarium-scan --help' for more information.\n",
-                     name.c_str(), vidarium::TotalsFieldNames().c_str());
+        SayUsageError("--totals: no field '" + name +
+                      "' (the fields: " + vidarium::TotalsFieldNames() + ")");
         return false;
     }
     options.offline = true;
@@ -708,9 +703,7 @@ bool ChooseTotals(const std::string& name, Options& options) {
 // it cannot read said) when it cannot be taken.
 bool ChooseRows(const std::string& terms, Options& options) {
     if (!options.offline) {
-        std::fputs("vidarium-scan: --where needs --offline\nTry 'vidarium-scan --help' for "
-                   "more information.\n",
-                   stderr);
+        SayUsageError("--where needs --offline");
         return false;
     }
     options.where = vidarium::RowQuery::Parse(terms);
@@ -785,9 +778,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr,
-                     "vidarium-scan: %s\nTry 'vidarium-scan --help' for more information.\n",
-                     error.what());
+        SayUsageError(error.what());
         return 2;
     }
     if (help) {
@@ -799,9 +790,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (nulSeparated && list.empty()) {
-        std::fputs("vidarium-scan: -0 needs --files-from\nTry 'vidarium-scan --help' for more "
-                   "information.\n",
-                   stderr);
+        SayUsageError("-0 needs --files-from");
         return 2;
     }
     options.format = format == "csv"    ? OutputFormat::Csv
@@ -811,10 +800,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if ((options.rescanAll || options.offline) && options.catalogue.empty()) {
-        std::fprintf(stderr,
-                     "vidarium-scan: %s needs --catalogue\nTry 'vidarium-scan --help' for more "
-                     "information.\n",
-                     options.offline ? "--offline" : "--rescan-all");
+        SayUsageError(std::string(options.offline ? "--offline" : "--rescan-all") +
+                      " needs --catalogue");
         return 2;
     }
     if (!ChooseQuestions(queries, arguments, options)) {
