@@ -165,6 +165,8 @@ private:
     // The pane's drives and folders read again (when it is shown).
     void RefreshCollection();
     void ListCollectionEntry(CollectionPane::Entry entry, int root);
+    // The rows of one drive or folder, or (nullptr) of everything.
+    void ListCatalogued(Catalogue& reader, const CataloguedRoot* chosen);
     void ListDuplicates(Catalogue& reader);
     void ShowCollectionTotals();
     void ConnectControls();

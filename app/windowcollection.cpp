@@ -89,7 +89,6 @@ void TForm1::ListCollectionEntry(CollectionPane::Entry entry, int root) {
     if (reader == nullptr) {
         return;
     }
-    const bool everything = entry == CollectionPane::Entry::Everything;
     const auto index = static_cast<std::size_t>(root);
     const CataloguedRoot* chosen = nullptr;
     if (entry == CollectionPane::Entry::Root) {
@@ -105,30 +104,35 @@ void TForm1::ListCollectionEntry(CollectionPane::Entry entry, int root) {
     if (entry == CollectionPane::Entry::Duplicates) {
         ListDuplicates(*reader);
     } else {
-        std::time_t lastSeen = 0;
-        for (FileRow& row : reader->RowsBelow(everything ? std::string() : chosen->Path,
-                                              chkAllFormats->isChecked(), lastSeen)) {
-            Files->AppendRow(std::move(row));
-        }
-        if (chosen != nullptr && !chosen->ConnectedAt) {
-            Files->MarkNotConnected(lastSeen);
-        } else if (everything) {
-            for (const CataloguedRoot& away : Collection->Roots()) {
-                if (!away.ConnectedAt) {
-                    Files->MarkNotConnected(away.LastScan, away.Path);
-                }
-            }
-        }
-        collectionStatus_ =
-            everything ? QStringLiteral(" - everything catalogued")
-            : chosen->ConnectedAt
-                ? QStringLiteral(" - catalogued on %1").arg(FromLocaleText(chosen->Path))
-                : QStringLiteral(" - catalogued on %1, %2")
-                      .arg(FromLocaleText(chosen->Path), FileListModel::NotConnectedText(lastSeen));
+        ListCatalogued(*reader, chosen);
     }
     Files->PublishPendingRows();
     ListView1->setUpdatesEnabled(true);
     ShowScanEnd();
+}
+
+void TForm1::ListCatalogued(Catalogue& reader, const CataloguedRoot* chosen) {
+    std::time_t lastSeen = 0;
+    for (FileRow& row : reader.RowsBelow(chosen == nullptr ? std::string() : chosen->Path,
+                                         chkAllFormats->isChecked(), lastSeen)) {
+        Files->AppendRow(std::move(row));
+    }
+    if (chosen == nullptr) {
+        // Everything: the rows of each drive or folder that is away say so.
+        for (const CataloguedRoot& away : Collection->Roots()) {
+            if (!away.ConnectedAt) {
+                Files->MarkNotConnected(away.LastScan, away.Path);
+            }
+        }
+        collectionStatus_ = QStringLiteral(" - everything catalogued");
+    } else if (chosen->ConnectedAt) {
+        collectionStatus_ = QStringLiteral(" - catalogued on %1").arg(FromLocaleText(chosen->Path));
+    } else {
+        Files->MarkNotConnected(lastSeen);
+        collectionStatus_ =
+            QStringLiteral(" - catalogued on %1, %2")
+                .arg(FromLocaleText(chosen->Path), FileListModel::NotConnectedText(lastSeen));
+    }
 }
 
 void TForm1::ListDuplicates(Catalogue& reader) {
