@@ -99,8 +99,6 @@ struct PendingFile {
     std::size_t RootLength = 0;
     std::int64_t Walk = 0;
     std::future<LoadedFile> Load;
-    // Taken from the catalogue by the worker itself: no loader, no hand-off.
-    std::optional<LoadedFile> Reused;
 };
 struct StatusStep {
     std::string Text;
