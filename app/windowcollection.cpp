@@ -74,11 +74,7 @@ void TForm1::RefreshCollection() {
         return;
     }
     const std::vector<DuplicateGroup> groups = reader->Duplicates({});
-    std::uint64_t wasted = 0;
-    for (const DuplicateGroup& group : groups) {
-        wasted += group.Wasted();
-    }
-    Collection->SetCollection(reader->Roots(), groups.size(), wasted);
+    Collection->SetCollection(reader->Roots(), groups.size(), TotalWasted(groups));
     Collection->Tree->setEnabled(!scanning_);
     ShowCollectionTotals();
 }
@@ -137,9 +133,7 @@ void TForm1::ListCatalogued(Catalogue& reader, const CataloguedRoot* chosen) {
 
 void TForm1::ListDuplicates(Catalogue& reader) {
     const std::vector<DuplicateGroup> groups = reader.Duplicates({});
-    std::uint64_t wasted = 0;
     for (const DuplicateGroup& group : groups) {
-        wasted += group.Wasted();
         for (const DuplicateCopy& copy : group.Copies) {
             Files->AppendRow(copy.Row);
         }
@@ -149,7 +143,7 @@ void TForm1::ListDuplicates(Catalogue& reader) {
         QStringLiteral(" - %1 %2 of probable copies, %3 wasted")
             .arg(locale.toString(static_cast<qulonglong>(groups.size())),
                  groups.size() == 1 ? QStringLiteral("group") : QStringLiteral("groups"),
-                 locale.formattedDataSize(static_cast<qint64>(wasted)));
+                 locale.formattedDataSize(static_cast<qint64>(TotalWasted(groups))));
 }
 
 void TForm1::ShowCollectionTotals() {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,11 @@ struct DuplicateGroup {
     // What the copies past the first take.
     std::uint64_t Wasted() const { return Copies.empty() ? 0 : Size * (Copies.size() - 1); }
 };
+// What all the groups' extra copies take.
+inline std::uint64_t TotalWasted(const std::vector<DuplicateGroup>& groups) {
+    return std::transform_reduce(groups.begin(), groups.end(), std::uint64_t{0}, std::plus<>(),
+                                 [](const DuplicateGroup& group) { return group.Wasted(); });
+}
 
 class RowCatalogue {
 public:
