@@ -17,7 +17,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
                                  std::span<const ReaderKind> order) {
     Pipeline& pipeline = *pipeline_;
     std::optional<StoredEntry> stored = StoredFor(entry.path());
-    PendingFile file{entry, order, rootLength_, walk_, {}};
+    PendingFile file{entry, order, rootLength_, walk_, {}, {}};
     if (pipeline.Loaders && stored && pipeline.StampTime < Pipeline::kQuickStamp) {
         // On a quick disk the worker looks at the stamp itself, which costs
         // less than a hand-off; a file that changed goes to a loader.
@@ -27,9 +27,7 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
         pipeline.NoteStampTime(took);
         if (reused) {
             reused->StampTime = LookTime{0}; // noted already
-            std::promise<LoadedFile> ready;
-            ready.set_value(std::move(*reused));
-            file.Load = ready.get_future();
+            file.Reused = std::make_unique<LoadedFile>(std::move(*reused));
             Queue(std::move(file));
             return;
         }
@@ -120,6 +118,11 @@ void TScanFilesThread::DeliverNext() {
                 [](PendingFile&) {},
             },
             static_cast<PendingStep::variant&>(step));
+        return;
+    }
+    if (file->Reused) {
+        DeliverFile(*file, *file->Reused);
+        pipeline.Ended = ShouldEndPass();
         return;
     }
     // The load awaited next; a stop stops it (it then gives the plain row)

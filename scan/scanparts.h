@@ -99,6 +99,10 @@ struct PendingFile {
     std::size_t RootLength = 0;
     std::int64_t Walk = 0;
     std::future<LoadedFile> Load;
+    // Taken from the catalogue by the worker itself: no loader, no hand-off
+    // (setting a promise costs a system call). Held apart, so that the
+    // steps queued in the walk's frames stay small.
+    std::unique_ptr<LoadedFile> Reused;
 };
 struct StatusStep {
     std::string Text;

@@ -614,6 +614,30 @@ TEST(Catalogue, TheViewHasEveryValueOfAFullRow) {
     EXPECT_TRUE(seen.nulls.empty()) << ::testing::PrintToString(seen.nulls);
 }
 
+TEST(Catalogue, AnOpeningWritesOnlyAViewThatIsNotTodays) {
+    // Each opening dropped and made the view again: a write, and the
+    // journal's syncs, before every scan, however little it then changed.
+    TempDir dir;
+    const fs::path file = dir / "c.db";
+    {
+        Catalogue catalogue(file);
+        FileRow row = FullRow();
+        row.Path = dir / "clip.mkv";
+        const std::int64_t walk = catalogue.BeginWalk(dir.path().native() + "/", true);
+        catalogue.Keep(walk, row, std::nullopt);
+        catalogue.EndWalk(walk, true);
+    }
+    const Bytes made = ReadAll(file);
+    { const Catalogue catalogue(file); }
+    EXPECT_TRUE(ReadAll(file) == made);
+    // An older release's view learns today's fields.
+    Sql(file, "DROP VIEW movies; CREATE VIEW movies AS SELECT CAST(path AS TEXT) AS path "
+              "FROM files");
+    { const Catalogue catalogue(file); }
+    EXPECT_EQ(SqlText(file, "SELECT count(*) FROM pragma_table_info('movies')"),
+              std::to_string(JsonFields().size() + 7));
+}
+
 TEST(Catalogue, ASecondScanWaitsThenSaysItIsBusy) {
     TempDir dir;
     Catalogue first(dir / "c.db");
