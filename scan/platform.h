@@ -29,4 +29,8 @@ std::optional<FileStamp> StampNow(const std::filesystem::path& path);
 // Runs the calling thread one step below normal priority, where allowed.
 void LowerCurrentThreadPriority();
 
+// Asks the allocator to keep the memory a file's read frees for the next
+// file's, once for the process.
+void KeepFreedMemoryForReuse();
+
 } // namespace vidarium

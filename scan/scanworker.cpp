@@ -17,6 +17,7 @@ TScanFilesThread::~TScanFilesThread() {
 }
 
 void TScanFilesThread::Start() {
+    KeepFreedMemoryForReuse();
     thread_ = std::thread([this] { Execute(); });
 }
 
