@@ -346,11 +346,16 @@ void OggLoad::ReadTail() {
 bool OggLoad::FindLastPages(ByteSpan window, std::size_t added, std::uint32_t serial,
                             std::size_t& checksumBudget) {
     // The granules of the pages that start in the bytes just added; the
-    // pages after them, read before, stay the last ones.
+    // pages after them, read before, stay the last ones. Searched from the
+    // end: a stream's last page is the first one found, and its earlier
+    // pages are passed over without their checksums.
     std::vector<std::optional<std::uint64_t>> granules(streams_.size());
-    for (std::size_t at = 0; at < added && at + kPageHeader <= window.size(); ++at) {
+    auto pending = static_cast<std::size_t>(std::count_if(
+        streams_.begin(), streams_.end(), [](const Stream& s) { return !s.LastGranule; }));
+    for (std::size_t at = std::min(added, window.size()); at-- > 0 && pending > 0;) {
         stop_.Check();
-        if (window[at] != 'O' || std::memcmp(window.data() + at, "OggS", 4) != 0) {
+        if (window[at] != 'O' || at + kPageHeader > window.size() ||
+            std::memcmp(window.data() + at, "OggS", 4) != 0) {
             continue;
         }
         const std::optional<Page> page = PageAt(window.subspan(at));
@@ -363,12 +368,16 @@ bool OggLoad::FindLastPages(ByteSpan window, std::size_t added, std::uint32_t se
         if (stream == streams_.end() || page->Length > checksumBudget) {
             continue;
         }
-        checksumBudget -= page->Length;
-        if (!ChecksumHolds(window.subspan(at, page->Length))) {
-            continue;
+        std::optional<std::uint64_t>& granule =
+            granules[static_cast<std::size_t>(stream - streams_.begin())];
+        if (granule || stream->LastGranule) {
+            continue; // a later page of this stream is known
         }
-        granules[static_cast<std::size_t>(stream - streams_.begin())] = page->Granule;
-        at += page->Length - 1;
+        checksumBudget -= page->Length;
+        if (ChecksumHolds(window.subspan(at, page->Length))) {
+            granule = page->Granule;
+            --pending;
+        }
     }
     bool found = false;
     for (std::size_t i = 0; i < streams_.size(); ++i) {
