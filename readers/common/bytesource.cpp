@@ -233,15 +233,16 @@ bool GrowForward(ByteSource& source, FileWindow& window, std::size_t length) {
     const std::size_t have = window.Bytes.size();
     const std::int64_t at = window.Start + static_cast<std::int64_t>(have);
     const std::int64_t left = source.Size() - at;
-    if (length <= have || left <= 0) {
+    if (length <= have || left <= 0 || source.Seek(at) != at) {
         return false;
     }
-    const std::vector<std::uint8_t> more =
-        ReadBytesAt(source, at,
-                    static_cast<std::size_t>(
-                        std::min<std::int64_t>(static_cast<std::int64_t>(length - have), left)));
-    window.Bytes.insert(window.Bytes.end(), more.begin(), more.end());
-    return !more.empty();
+    // Read in place: the bytes are copied once, from the file.
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(length - have), left));
+    window.Bytes.resize(have + wanted);
+    const std::size_t got = source.Read(std::span(window.Bytes).subspan(have));
+    window.Bytes.resize(have + got);
+    return got > 0;
 }
 
 bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length, std::int64_t floor) {
@@ -253,12 +254,18 @@ bool GrowBackward(ByteSource& source, FileWindow& window, std::size_t length, st
     const auto wanted = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(length - have), room));
     const std::int64_t start = window.Start - static_cast<std::int64_t>(wanted);
-    std::vector<std::uint8_t> more = ReadBytesAt(source, start, wanted);
-    if (more.size() != wanted) {
+    if (source.Seek(start) != start) {
         return false;
     }
-    more.insert(more.end(), window.Bytes.begin(), window.Bytes.end());
-    window = {std::move(more), start};
+    // The new bytes are read into the front of the grown window, and the
+    // ones it held copied once behind them.
+    std::vector<std::uint8_t> grown(wanted + have);
+    if (source.Read(std::span(grown).first(wanted)) != wanted) {
+        return false;
+    }
+    std::copy(window.Bytes.begin(), window.Bytes.end(),
+              grown.begin() + static_cast<std::ptrdiff_t>(wanted));
+    window = {std::move(grown), start};
     return true;
 }
 
