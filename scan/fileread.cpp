@@ -40,7 +40,7 @@ private:
 // storage, as a read's is.
 void RunHook(const ReadContext& context, const fs::path& path) {
     if (context.Hook) {
-        const StorageCall call(context.Storage);
+        const StorageCall call(context.StorageSince);
         context.Hook(path);
     }
 }
@@ -114,7 +114,7 @@ std::optional<LoadedFile> ReuseIfUnchanged(const fs::directory_entry& entry,
     const auto start = std::chrono::steady_clock::now();
     std::optional<FileStamp> now;
     {
-        const StorageCall call(context.Storage);
+        const StorageCall call(context.StorageSince);
         if (context.Hook) {
             context.Hook(path);
         }

@@ -19,7 +19,6 @@
 namespace vidarium {
 
 class FileSource;
-struct StorageMarks;
 class ReaderSet;
 
 // Runs before each read of a file's bytes and each look at a catalogued
@@ -38,8 +37,8 @@ struct ReadContext {
     bool AllFormats = false;
     // Reads the stored rows back (null: no catalogue).
     RowDecoder Decode = nullptr;
-    // A loader's marks of its calls to storage (null on the worker's thread).
-    StorageMarks* Storage = nullptr;
+    // A loader's mark of its calls to storage (null on the worker's thread).
+    std::atomic<std::int64_t>* StorageSince = nullptr;
 };
 
 // A file's outcome: a reader's row or its stored row, else what its plain

@@ -19,11 +19,10 @@ namespace {
 // How long closing waits for the loads it stopped; a load blocked in a read
 // of a stalled share does not hold the program.
 constexpr std::chrono::milliseconds kClosingWait{500};
-// The loads wait for their storage while at least this share of the calls
-// lately took long: a load inside a long call may then have another loader
-// start beside it. A load that computes, however long, is not waiting, nor
-// is one the scheduler paused on a busy machine inside a warm read.
-constexpr std::uint32_t kWaitingShare = StorageMarks::kAll / 2;
+// A load inside one call to its storage for longer than this waits for a
+// disk or a share (a warm read takes microseconds): another loader may start
+// beside it. A load that computes, however long, is not waiting.
+constexpr std::chrono::nanoseconds kWaitingCall{std::chrono::microseconds{200}};
 // Another load starts beside those in flight only while they hold less than
 // this in their large buffers: a few costly files at once cost what one does.
 constexpr std::uint64_t kLoadMemoryBudget = 32U << 20;
@@ -44,8 +43,6 @@ struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
     std::condition_variable Work;
     std::condition_variable Exited;
     std::deque<Task> Queue;
-    // Of the loaders' calls to the storage, how many lately took long.
-    std::atomic<std::uint32_t> LongShare{0};
     std::vector<Loader*> Running;
     std::size_t Loaders = 0;
     // Loaders woken or started for queued tasks that have not taken one yet.
@@ -58,14 +55,13 @@ struct LoaderPool::State : std::enable_shared_from_this<LoaderPool::State> {
     // flight hold little memory.
     void CallLoaders() {
         const std::int64_t now = StorageCall::Now();
-        const bool storageWaits = LongShare.load(std::memory_order_relaxed) >= kWaitingShare;
         std::size_t computing =
-            Called +
-            static_cast<std::size_t>(std::count_if(
-                Running.begin(), Running.end(), [now, storageWaits](const Loader* who) {
-                    const std::int64_t since = who->Storage.Since.load(std::memory_order_relaxed);
-                    return since == 0 || now - since <= StorageCall::kLongNs || !storageWaits;
-                }));
+            Called + static_cast<std::size_t>(
+                         std::count_if(Running.begin(), Running.end(), [now](const Loader* who) {
+                             const std::int64_t since =
+                                 who->StorageSince.load(std::memory_order_relaxed);
+                             return since == 0 || now - since < kWaitingCall.count();
+                         }));
         while (Queue.size() > Called && computing < Computing &&
                (Running.empty() || LoadMemory::Held() < kLoadMemoryBudget)) {
             if (Idle > Called) {
@@ -104,12 +100,6 @@ bool LoaderPool::State::Start() {
 }
 
 LoaderPool::LoaderPool(std::size_t maxLoaders) : state_(std::make_shared<State>(maxLoaders)) {}
-
-Loader::Loader(std::shared_ptr<LoaderPool::State> pool) : Pool(std::move(pool)) {
-    Readers.WatchStopFlag(&Stop);
-    Storage.LongShare = &Pool->LongShare;
-    File.MarkStorageCalls(&Storage);
-}
 
 LoaderPool::~LoaderPool() {
     std::deque<Task> dropped;

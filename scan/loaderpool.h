@@ -49,16 +49,18 @@ private:
 
 // What one loader thread reads with: its own readers and open file.
 struct Loader {
-    explicit Loader(std::shared_ptr<LoaderPool::State> pool);
+    explicit Loader(std::shared_ptr<LoaderPool::State> pool) : Pool(std::move(pool)) {
+        Readers.WatchStopFlag(&Stop);
+        File.MarkStorageCalls(&StorageSince);
+    }
     Loader(const Loader&) = delete;
     Loader& operator=(const Loader&) = delete;
 
     // A task may queue further tasks (a listing, the listings below it).
     bool Submit(LoaderPool::Task& task) const { return LoaderPool::SubmitTo(Pool, task); }
 
-    // The loader's calls to its storage; how often they take long is kept
-    // for the whole pool.
-    StorageMarks Storage;
+    // When the loader's present call to its storage began (0: none runs).
+    std::atomic<std::int64_t> StorageSince{0};
     ReaderSet Readers;
     FileSource File;
     // Ends the load in progress at its next box, atom or chunk.

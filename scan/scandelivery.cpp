@@ -39,8 +39,8 @@ void TScanFilesThread::QueueFile(const fs::directory_entry& entry,
         LoaderPool::Task task =
             [promise, entry, order, stored, allFormats = AllFormats, hook = readHook_,
              decode = catalogue_ != nullptr ? catalogue_->Decoder() : nullptr](Loader& loader) {
-                const ReadContext context{loader.Readers, loader.File, loader.Stop,    hook,
-                                          allFormats,     decode,      &loader.Storage};
+                const ReadContext context{loader.Readers, loader.File, loader.Stop,         hook,
+                                          allFormats,     decode,      &loader.StorageSince};
                 FulfilOrFail(*promise, [&] { return ReadOrReuse(entry, order, stored, context); });
             };
         if (pipeline.Loaders->Submit(task)) {

@@ -66,7 +66,7 @@ Listing::Ahead(const std::string& directory, const Submit& submit,
     LoaderPool::Task task = [promise, slot, free, directory](Loader& loader) {
         FulfilOrFail(*promise, [&] {
             // A listing waits for its storage, as a read does.
-            const StorageCall listingCall(&loader.Storage);
+            const StorageCall listingCall(&loader.StorageSince);
             std::shared_ptr<Listing> result = Of(
                 directory, [&loader](LoaderPool::Task& next) { return loader.Submit(next); }, free);
             result->Slot = std::move(*slot);

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <set>
 
@@ -330,54 +328,6 @@ TEST_F(SlowFirstFiles, StopDoesNotWaitForAStalledLoad) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
     // The stalled file was awaited first: no row came.
     EXPECT_TRUE(host.rows.empty());
-}
-
-// Loaders start beside those waiting only while the storage makes loads
-// wait: on a share every call takes long, and more loads at once overlap
-// their waits; on a warm disk a call the scheduler pauses now and then is
-// no reason for more loaders, which only take turns on the processors.
-TEST(ScanWorker, LoadsAtOnceFollowHowTheStorageAnswers) {
-    TempDir dir;
-    for (int i = 0; i < 64; ++i) {
-        const fs::path folder = dir / ("f" + std::to_string(i / 8));
-        fs::create_directories(folder);
-        WriteFile(folder / ("m" + std::to_string(i) + ".avi"), AviFile());
-    }
-    const std::size_t computing = std::max(2U, std::thread::hardware_concurrency());
-    struct Storage {
-        std::chrono::milliseconds pause;
-        int everyNth;
-        bool moreThanComputing;
-    };
-    for (const auto& [pause, everyNth, moreThanComputing] :
-         {Storage{std::chrono::milliseconds(2), 1, true},
-          Storage{std::chrono::milliseconds(10), 8, false}}) {
-        SCOPED_TRACE(everyNth);
-        struct Calls {
-            std::atomic<int> made{0};
-            std::atomic<int> inFlight{0};
-            std::atomic<int> peak{0};
-        };
-        auto calls = std::make_shared<Calls>();
-        RecordingHost host;
-        TScanFilesThread worker(host);
-        worker.SetReadHook([calls, pause = pause, everyNth = everyNth](const fs::path&) {
-            const int now = ++calls->inFlight;
-            for (int peak = calls->peak.load(); now > peak;) {
-                calls->peak.compare_exchange_weak(peak, now);
-            }
-            if (++calls->made % everyNth == 0) {
-                std::this_thread::sleep_for(pause);
-            }
-            --calls->inFlight;
-        });
-        worker.Start();
-        worker.RequestScan(dir.path());
-        ASSERT_TRUE(host.WaitForScans(1));
-        EXPECT_EQ(host.rows.size(), 64u);
-        EXPECT_EQ(static_cast<std::size_t>(calls->peak.load()) > computing, moreThanComputing)
-            << calls->peak.load() << " calls at once, " << computing << " processors";
-    }
 }
 
 TEST(ScanWorker, TerminateEndsAnIdleWorker) {

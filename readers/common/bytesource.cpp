@@ -20,24 +20,15 @@ std::atomic<std::uint64_t> bytesRead{0};
 
 } // namespace
 
-StorageCall::StorageCall(StorageMarks* marks) : marks_(marks) {
-    if (marks_ != nullptr) {
-        began_ = Now();
-        marks_->Since.store(began_, std::memory_order_relaxed);
+StorageCall::StorageCall(std::atomic<std::int64_t>* since) : since_(since) {
+    if (since_ != nullptr) {
+        since_->store(Now(), std::memory_order_relaxed);
     }
 }
 
 StorageCall::~StorageCall() {
-    if (marks_ == nullptr) {
-        return;
-    }
-    marks_->Since.store(0, std::memory_order_relaxed);
-    if (marks_->LongShare != nullptr) {
-        // A lost update, when two threads end a call at once, costs nothing.
-        const bool slow = Now() - began_ > kLongNs;
-        const std::uint32_t share = marks_->LongShare->load(std::memory_order_relaxed);
-        marks_->LongShare->store(share - share / 8 + (slow ? StorageMarks::kAll / 8 : 0),
-                                 std::memory_order_relaxed);
+    if (since_ != nullptr) {
+        since_->store(0, std::memory_order_relaxed);
     }
 }
 
@@ -66,7 +57,7 @@ std::int64_t ModifiedNsOf(const struct stat& status) {
 
 bool FileSource::Open(const std::filesystem::path& path, bool knownRegular) {
     Close();
-    const StorageCall call(storageMarks_);
+    const StorageCall call(storageSince_);
     // Only regular files: a device is not even opened (opening some has side
     // effects), and O_NONBLOCK keeps a FIFO that appears meanwhile from
     // stalling the scan; fstat below checks what was really opened.
@@ -117,7 +108,7 @@ void FileSource::Close() {
 
 std::size_t FileSource::ReadAt(std::int64_t position, std::span<std::uint8_t> buffer) {
     std::size_t total = 0;
-    const StorageCall call(storageMarks_);
+    const StorageCall call(storageSince_);
     while (descriptor_ >= 0 && total < buffer.size()) {
         const ssize_t count =
             ::pread(descriptor_, buffer.data() + total, buffer.size() - total,

@@ -77,29 +77,12 @@ bool SearchTail(ByteSource& source, std::size_t first, std::size_t largest, Foun
     }
 }
 
-// Where a thread marks its calls to the storage, so that others can tell a
-// load that waits for its disk or share from one that computes.
-struct StorageMarks {
-    // When the thread's present call began (steady clock nanoseconds, 0 when
-    // none runs).
-    std::atomic<std::int64_t> Since{0};
-    // How many of the recent calls took long, as a share of kAll (a moving
-    // average), kept by every thread that shares it (null: none kept). On a
-    // share or a cold disk nearly every call does; on a warm disk only the
-    // few the scheduler paused, which are no wait for the storage.
-    static constexpr std::uint32_t kAll = 1024;
-    std::atomic<std::uint32_t>* LongShare = nullptr;
-};
-
-// Marks, for as long as it lives, a call to the storage; at its end notes
-// whether it took long.
+// Marks, for as long as it lives, when a call to the storage began (steady
+// clock nanoseconds, 0 when none runs): a load inside such a call waits for
+// its disk or share, a load outside one computes.
 class StorageCall {
 public:
-    // A call longer than this waited for a disk or a share, or for the
-    // processor (a warm read takes microseconds).
-    static constexpr std::int64_t kLongNs = 200'000;
-
-    explicit StorageCall(StorageMarks* marks);
+    explicit StorageCall(std::atomic<std::int64_t>* since);
     ~StorageCall();
     StorageCall(const StorageCall&) = delete;
     StorageCall& operator=(const StorageCall&) = delete;
@@ -108,8 +91,7 @@ public:
     static std::int64_t Now();
 
 private:
-    StorageMarks* marks_;
-    std::int64_t began_ = 0;
+    std::atomic<std::int64_t>* since_;
 };
 
 // What every FileSource of the process has done so far.
@@ -142,7 +124,7 @@ public:
     // regular file, so it is not looked up before it is opened.
     bool Open(const std::filesystem::path& path, bool knownRegular = false);
     // Where the opens and reads mark their calls to the storage (or nullptr).
-    void MarkStorageCalls(StorageMarks* marks) { storageMarks_ = marks; }
+    void MarkStorageCalls(std::atomic<std::int64_t>* since) { storageSince_ = since; }
     void Close();
     bool IsOpen() const { return descriptor_ >= 0; }
 
@@ -194,7 +176,7 @@ private:
     std::uint64_t fetched_ = 0;
     Block head_;  // from position 0
     Block other_; // wherever the walk went last
-    StorageMarks* storageMarks_ = nullptr;
+    std::atomic<std::int64_t>* storageSince_ = nullptr;
     std::optional<std::uint64_t> headHash_;
     std::optional<std::uint64_t> tailHash_;
 };
