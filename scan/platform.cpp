@@ -56,11 +56,11 @@ void KeepFreedMemoryForReuse() {
     // each free, and trims a thread's heap as soon as 128 KiB lie free at
     // its top; the next file then faults every page in again, which cost a
     // scan of modern files (a window at each end) more than its reads did.
-    // Now up to 4 MiB stay free at the top of each thread's heap.
+    // Now up to 2 MiB stay free at the top of each thread's heap.
     static std::once_flag once;
     std::call_once(once, [] {
         constexpr int kKeptBlock = 1 << 20;
-        constexpr int kKeptFree = 4 << 20;
+        constexpr int kKeptFree = 2 << 20;
         mallopt(M_MMAP_THRESHOLD, kKeptBlock);
         mallopt(M_TRIM_THRESHOLD, kKeptFree);
     });
