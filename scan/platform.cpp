@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <mutex>
 
 #include <fcntl.h>
